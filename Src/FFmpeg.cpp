@@ -1,0 +1,463 @@
+// The engine object: creation, option reset, preparation for a task, start,
+// stop, run, termination, clean-up and destruction.
+#include "FFmpeg.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "MyUtils.h"
+
+std::mutex& CodecLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+void TFFmpegThread::Execute() {
+  // Copy the gate first: a termination handler may free the engine.
+  std::shared_ptr<TWorkerGate> gate = FEngine->FGate;
+  {
+    std::lock_guard<std::mutex> guard(gate->Lock);
+    gate->Workers.push_back(std::this_thread::get_id());
+  }
+  try {
+    FEngine->Run();
+  } catch (...) {
+  }
+  std::lock_guard<std::mutex> guard(gate->Lock);
+  auto& w = gate->Workers;
+  w.erase(std::find(w.begin(), w.end(), std::this_thread::get_id()));
+  --gate->Active;
+  gate->Done.notify_all();
+}
+
+void TDoTerminateThread::Execute() {
+  std::shared_ptr<TWorkerGate> gate = FEngine->FGate;
+  {
+    std::lock_guard<std::mutex> guard(gate->Lock);
+    gate->Workers.push_back(std::this_thread::get_id());
+  }
+  try {
+    FEngine->DoTerminate();
+  } catch (...) {
+  }
+  std::lock_guard<std::mutex> guard(gate->Lock);
+  auto& w = gate->Workers;
+  w.erase(std::find(w.begin(), w.end(), std::this_thread::get_id()));
+  --gate->Active;
+  gate->Done.notify_all();
+}
+
+std::shared_ptr<TWorkerGate> TCustomFFmpeg::EnterGate() {
+  std::lock_guard<std::mutex> guard(FGate->Lock);
+  ++FGate->Active;
+  return FGate;
+}
+
+void TCustomFFmpeg::WaitForWorkers() {
+  std::unique_lock<std::mutex> lock(FGate->Lock);
+  const auto self = std::this_thread::get_id();
+  // Freed by a handler on its own worker thread: that thread leaves the engine
+  // alone once the handler returns, so there is nothing to wait for.
+  if (std::find(FGate->Workers.begin(), FGate->Workers.end(), self) != FGate->Workers.end()) return;
+  // The stop request normally ends a run within a main-loop pass; wait for that
+  // for about a second.
+  FGate->Done.wait_for(lock, std::chrono::seconds(1), [this] { return FGate->Active == 0; });
+  // A worker still inside the engine (a long library call) must not have the
+  // engine freed under it: wait until it has left.
+  FGate->Done.wait(lock, [this] { return FGate->Active == 0; });
+}
+
+// ---------------------------------------------------------------------------
+// Creation and destruction
+
+TCustomFFmpeg::TCustomFFmpeg() {
+  FProgressInterval = 500000;
+  FRunning = false;
+  FStopRequested = false;
+  FFinished = false;
+  FTerminated = false;
+  FTotalDurationMs = -1;
+  FOpenEncoders.clear();
+  FOpenDecoders.clear();
+  ResetOptions();
+}
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+  Stop();
+  WaitForWorkers();
+  Cleanup();
+  // Cleanup does nothing while the libraries are unloaded; whatever then
+  // remains was made with the library allocator and cannot be released.
+}
+
+// ---------------------------------------------------------------------------
+// Options
+
+void TCustomFFmpeg::SetOwnedString(char*& Field, const char* Value) {
+  FreeOwnedString(Field);
+  if (Value) Field = ff::av_strdup(Value);
+}
+
+void TCustomFFmpeg::FreeOwnedString(char*& Field) {
+  if (Field) ff::av_freep(&Field);
+  Field = nullptr;
+}
+
+void TCustomFFmpeg::ResetOptions() {
+  // Group 1
+  FInputFiles.fill(nullptr);
+  FInputTsOffset.fill(0);
+  for (auto& row : FInputTsScale) std::fill(std::begin(row), std::end(row), 0.0);
+  FInputFileCount = 0;
+  FOutputFiles.fill(nullptr);
+  FOutputFileCount = 0;
+  FStreamMaps.fill(TStreamMap{});
+  FStreamMapCount = 0;
+  FMetaDataMaps.fill(TMetaDataMap{});
+  FMetaDataMapCount = 0;
+
+  // Group 2. Owned strings and matrices are released by Cleanup; Reset only
+  // forgets pointers that Cleanup already freed (it runs first in
+  // PrepareForTask), so nothing is lost here.
+  FInputFormat = nullptr;
+  FOutputFormat = nullptr;
+  FFrameWidth = 0;
+  FFrameHeight = 0;
+  FFrameAspectRatio = 0;
+  FFramePixFmt = -1;
+  FAudioSampleFmt = -1;
+  FFramePadTop = FFramePadBottom = FFramePadLeft = FFramePadRight = 0;
+  FPadColor = {16, 128, 128};
+  FFrameTopBand = FFrameBottomBand = FFrameLeftBand = FFrameRightBand = 0;
+  FMaxFrames.fill(INT32_MAX);
+  FFrameRate = AVRational{0, 0};
+  FVideoQScale = 0;
+  FIntraMatrix = nullptr;
+  FInterMatrix = nullptr;
+  FVideoRcOverride = nullptr;
+  FVideoDisable = 0;
+  FVideoDiscard = 0;
+  FVideoCodecName = nullptr;
+  FVideoCodecTag = 0;
+  FSameQuality = 0;
+  FDoDeinterlace = 0;
+  FTopFieldFirst = -1;
+  FMeThreshold = 0;
+  FIntraDcPrecision = 8;
+  FLoopInput = 0;
+  FLoopOutput = -1;
+  FQpHist = 0;
+  FVideoFilters.clear();
+  FFiltersEnabled = false;
+  FIntraOnly = 0;
+  FAudioSampleRate = 44100;
+  FAudioQScale = -99999.0f;
+  FAudioDisable = 0;
+  FAudioChannels = 2;
+  FAudioCodecName = nullptr;
+  FAudioCodecTag = 0;
+  FAudioLanguage.clear();
+  FSubtitleDisable = 0;
+  FSubtitleCodecName = nullptr;
+  FSubtitleLanguage.clear();
+  FMuxPreload = 0.5f;
+  FMuxMaxDelay = 0.7f;
+  FRecordingTime = INT64_MAX;
+  FStartTime = 0;
+  FRecTimestamp = 0;
+  FInputTsOffsetOpt = 0;
+  FTitle.clear();
+  FAuthor.clear();
+  FCopyright.clear();
+  FComment.clear();
+  FGenre.clear();
+  FAlbum.clear();
+  FYear = 0;
+  FTrack = 0;
+  FDoHexDump = 0;
+  FDoPktDump = 0;
+  FDoPsnr = 0;
+  FDoPass = 0;
+  FPassLogFileName.clear();
+  FAudioStreamCopy = 0;
+  FVideoStreamCopy = 0;
+  FSubtitleStreamCopy = 0;
+  FVideoSyncMethod = -1;
+  FAudioSyncMethod = 0;
+  FAudioDriftThreshold = 0.1f;
+  FCopyTs = false;
+  FShortest = 0;
+  FVideoGlobalHeader = 0;
+  FVStatsFileName = nullptr;
+  FProgramId = 0;
+  FRateEmu = 0;
+  FVideoChannel = 0;
+  FVideoStandard = nullptr;
+  FAudioVolume = 256;
+  FExitOnError = false;
+  FUsingVHook = false;
+  FVerbose = 1;
+  FThreadCount = 1;
+  FInputSync = 0;
+  FLimitFileSize = 0;
+  FPgmYuvCompatibilityHack = 0;
+  FDtsDeltaThreshold = 10.0f;
+  FSwsFlags = SWS_BICUBIC;
+  FOptNames.clear();
+  FVideoBitstreamFilters.clear();
+  FAudioBitstreamFilters.clear();
+  FSubtitleBitstreamFilters.clear();
+
+  // Group 3
+  FCodecOpts.fill(nullptr);
+  FFormatOpts = nullptr;
+  FSwsOpts = nullptr;
+  FBitBufferSize = DEFAULT_BIT_BUFFER_SIZE;
+  FBitBuffer = nullptr;
+  FVideoSize = FAudioSize = FExtraSize = 0;
+  FFramesDup = FFramesDrop = 0;
+  FVStatsFile = nullptr;
+  FFrameHooks = nullptr;
+  FHookFrameNumber = 0;
+  FHookAction = haContinue;
+  FHookSchedule.clear();
+  FHookScheduleIndex = 0;
+  FHookScheduleCount = 0;
+  FHookBitmap = nullptr;
+  FHookBitmapPixelFormat = pf24bit;
+  FHookRGBPixFmt = AV_PIX_FMT_BGR24;
+  FRGBBuf = nullptr;
+  FRGBBufSize = 0;
+  FToRGBCtx = nullptr;
+  FFromRGBCtx = nullptr;
+  FHookBuf = nullptr;
+  FHookBufSize = 0;
+
+  FErrorOccurred = false;
+}
+
+void TCustomFFmpeg::PrepareForTask() {
+  if (!FFmpegLibrariesLoaded()) return;
+  Cleanup();
+  ResetOptions();
+  FRunning = false;
+  FStopRequested = false;
+  FFinished = false;
+  FTerminated = false;
+  FTotalDurationMs = -1;
+  FErrorMessage.clear();
+  FLastError.clear();
+
+  // Option contexts that collect the generic options of each media type, of
+  // the formats and of the scaler until the real contexts are made.
+  for (int i = 0; i < MEDIA_TYPE_COUNT; ++i) {
+    FCodecOpts[i] = ff::avcodec_alloc_context3(nullptr);
+    if (FCodecOpts[i]) FCodecOpts[i]->codec_type = static_cast<AVMediaType>(i);
+  }
+  FFormatOpts = ff::avformat_alloc_context();
+  FSwsOpts = ff::sws_alloc_context();
+  if (FSwsOpts) ff::av_opt_set_int(FSwsOpts, "sws_flags", FSwsFlags, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Logging
+
+void TCustomFFmpeg::Log(int Level, const std::string& Msg) {
+  if (FOnLog) FOnLog(this, Level, Msg);
+}
+
+void TCustomFFmpeg::LogFmt(int Level, const char* Format, ...) {
+  if (!FOnLog) return;
+  char buf[2048];
+  va_list args;
+  va_start(args, Format);
+  std::vsnprintf(buf, sizeof buf, Format, args);
+  va_end(args);
+  FOnLog(this, Level, buf);
+}
+
+// ---------------------------------------------------------------------------
+// Start, run, stop, terminate
+
+TFFmpegThread* TCustomFFmpeg::Start(bool Async, TThreadPriority Priority) {
+  if (FRunning || FTerminated) return nullptr;
+  const char* missing = nullptr;
+  if (FOutputFileCount <= 0)
+    missing = "Must supply at least one output file";
+  else if (FInputFileCount == 0)
+    missing = "Must supply at least one input file";
+  if (missing) {
+    Cleanup();
+    Log(-1, missing);
+    FErrorOccurred = true;
+    FErrorMessage = missing;
+    DoTerminate();
+    return nullptr;
+  }
+  FRunning = true;
+  FStopRequested = false;
+  FFinished = false;
+  FTerminated = false;
+  if (!Async) {
+    Run();
+    return nullptr;
+  }
+  auto* thread = new TFFmpegThread(this);
+  thread->SetPriority(Priority);
+  thread->SetFreeOnTerminate(true);
+  EnterGate();
+  std::lock_guard<std::mutex> guard(FThreadLock);
+  FThread = thread;
+  return thread;
+}
+
+void TCustomFFmpeg::Run() {
+  FFinished = false;
+  try {
+    Transcode();
+  } catch (const std::exception& e) {
+    // FFMpegException and any other failure end the run as its error; a
+    // failure never passes for a stop or a success.
+    Log(-1, e.what());
+    FErrorMessage = e.what();
+    FErrorOccurred = true;
+  }
+  CloseOpenEncoders();
+  CloseOpenDecoders();
+  Cleanup();
+  DoTerminate();
+}
+
+void TCustomFFmpeg::Stop() {
+  FStopRequested = true;
+  std::lock_guard<std::mutex> guard(FThreadLock);
+  if (FThread && FThread->Suspended()) FThread->Resume();
+}
+
+void TCustomFFmpeg::StopOrTerminate() {
+  if (FRunning) {
+    Stop();
+  } else if (!FTerminated) {
+    auto* thread = new TDoTerminateThread(this);
+    thread->SetPriority(tpIdle);
+    thread->SetFreeOnTerminate(true);
+    EnterGate();
+    thread->Resume();
+  }
+}
+
+void TCustomFFmpeg::DoTerminate() {
+  FRunning = false;
+  FTerminated = true;
+  {
+    std::lock_guard<std::mutex> guard(FThreadLock);
+    FThread = nullptr;
+  }
+  // The handler may free the engine: nothing after this call touches it.
+  if (FOnTerminate) {
+    TEngineTerminateEvent handler = FOnTerminate;
+    handler(this);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Clean-up
+
+void TCustomFFmpeg::CloseOpenEncoders() {
+  std::lock_guard<std::mutex> guard(CodecLock());
+  for (OutputStreamState* ost : FOpenEncoders) {
+    if (ost->EncodingNeeded && ost->CodecCtx) {
+      ff::av_freep(&ost->CodecCtx->stats_in);
+      ff::avcodec_close(ost->CodecCtx);
+    }
+  }
+  FOpenEncoders.clear();
+}
+
+void TCustomFFmpeg::CloseOpenDecoders() {
+  std::lock_guard<std::mutex> guard(CodecLock());
+  for (InputStreamState* ist : FOpenDecoders) {
+    if (ist->DecodingNeeded && ist->CodecCtx) ff::avcodec_close(ist->CodecCtx);
+  }
+  FOpenDecoders.clear();
+}
+
+void TCustomFFmpeg::FreeOptionContexts() {
+  for (auto& ctx : FCodecOpts)
+    if (ctx) ff::avcodec_free_context(&ctx);
+  if (FFormatOpts) ff::avformat_free_context(FFormatOpts);
+  FFormatOpts = nullptr;
+  if (FSwsOpts) ff::sws_freeContext(FSwsOpts);
+  FSwsOpts = nullptr;
+}
+
+void TCustomFFmpeg::ReleaseOutputFiles() {
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    AVFormatContext* oc = FOutputFiles[i];
+    for (auto& ctx : FOutputCodecs[i])
+      if (ctx) ff::avcodec_free_context(&ctx);
+    FOutputCodecs[i].clear();
+    for (auto& chain : FBitstreamFilters[i]) {
+      for (auto& bsf : chain) ff::av_bsf_free(&bsf);
+      chain.clear();
+    }
+    if (!oc) continue;
+    if (oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) ff::avio_closep(&oc->pb);
+    // An output that never got a byte is of no use to anyone: remove it.
+    if (oc->url && oc->url[0] && FileSizeOf(oc->url) == 0) unlink(oc->url);
+    ff::avformat_free_context(oc);
+    FOutputFiles[i] = nullptr;
+  }
+  FOutputFileCount = 0;
+}
+
+void TCustomFFmpeg::ReleaseInputFiles() {
+  for (int i = 0; i < FInputFileCount; ++i) {
+    for (auto& ctx : FInputCodecs[i])
+      if (ctx) ff::avcodec_free_context(&ctx);
+    FInputCodecs[i].clear();
+    if (FInputFiles[i]) ff::avformat_close_input(&FInputFiles[i]);
+  }
+  FInputFileCount = 0;
+}
+
+void TCustomFFmpeg::ReleaseHookState() {
+  ReleaseFrameHooks(FFrameHooks);
+  if (FHookBuf) ff::av_freep(&FHookBuf);
+  FHookBufSize = 0;
+  delete FHookBitmap;
+  FHookBitmap = nullptr;
+  if (FRGBBuf) ff::av_freep(&FRGBBuf);
+  FRGBBufSize = 0;
+  if (FToRGBCtx) ff::sws_freeContext(FToRGBCtx);
+  FToRGBCtx = nullptr;
+  if (FFromRGBCtx) ff::sws_freeContext(FFromRGBCtx);
+  FFromRGBCtx = nullptr;
+}
+
+void TCustomFFmpeg::Cleanup() {
+  if (!FFmpegLibrariesLoaded()) return;
+  FreeOptionContexts();
+  ReleaseOutputFiles();
+  ReleaseInputFiles();
+  if (FIntraMatrix) ff::av_freep(&FIntraMatrix);
+  if (FInterMatrix) ff::av_freep(&FInterMatrix);
+  if (FVStatsFile) std::fclose(FVStatsFile);
+  FVStatsFile = nullptr;
+  FreeOwnedString(FVStatsFileName);
+  FOptNames.clear();
+  FreeOwnedString(FVideoCodecName);
+  FreeOwnedString(FAudioCodecName);
+  FreeOwnedString(FSubtitleCodecName);
+  FreeOwnedString(FVideoStandard);
+  FreeOwnedString(FVideoRcOverride);
+  FAudioLanguage.clear();
+  FSubtitleLanguage.clear();
+  if (FBitBuffer) ff::av_freep(&FBitBuffer);
+  ReleaseHookState();
+}

@@ -1,0 +1,425 @@
+// The transcoding engine: one object holds everything one conversion needs:
+// the opened files, the option state, the per-stream records of a run, the
+// statistics and the run state. Several engines may run at once on worker
+// threads; the only state they share is the media library itself.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Bitmap.h"
+#include "FrameHook.h"
+#include "MediaLibraries.h"
+#include "Thread.h"
+
+// ---------------------------------------------------------------------------
+// Exceptions
+
+// The common base of the program's own exceptions.
+class Exception : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Raised inside the engine for a failure that ends a conversion.
+class FFMpegException : public Exception {
+public:
+  using Exception::Exception;
+};
+
+// ---------------------------------------------------------------------------
+// Limits of one engine
+
+constexpr int MAX_FILES = 20;
+constexpr int MAX_STREAMS = 20;
+constexpr int MAX_STREAM_MAPS = MAX_FILES * MAX_STREAMS;
+constexpr int MAX_META_DATA_MAPS = 20;
+constexpr int DEFAULT_BIT_BUFFER_SIZE = 262144;
+// Media types as the per-type tables index them (0 video, 1 audio, 2 data, 3 subtitle).
+constexpr int MEDIA_TYPE_COUNT = 5;
+
+// ---------------------------------------------------------------------------
+// Per-run records (built by the transcode set-up, used by the loop and paths)
+
+struct TStreamMap {
+  int FileIndex;
+  int StreamIndex;
+  int SyncFileIndex;
+  int SyncStreamIndex;
+};
+
+struct TMetaDataMap {
+  int OutFile;
+  int InFile;
+};
+
+struct InputFileState {
+  int EofReached;
+  int FirstStreamIndex;  // index of the file's first stream in the flat stream table
+  int BufferSize;
+  int NbStreams;
+};
+
+struct InputStreamState {
+  int FileIndex;
+  int StreamIndex;
+  AVStream* Stream;
+  AVCodecContext* CodecCtx;  // the decoder context the engine keeps for this stream
+  int Discard;
+  int DecodingNeeded;
+  int64_t SampleIndex;
+  int64_t Start;
+  uint32_t FrameCount;
+  int64_t NextPts;
+  int64_t Pts;
+  int IsStart;
+  AVFilterContext* OutputVideoFilter;
+  AVFilterContext* InputVideoFilter;
+  AVFilterGraph* FilterGraph;
+  AVFrame* FilterFrame;
+  int HasFilterFrame;
+  AVFrame* FilterPicRef;
+};
+
+struct OutputStreamState {
+  int FileIndex;
+  int StreamIndex;
+  int SourceIndex;
+  AVStream* Stream;
+  AVCodecContext* CodecCtx;  // the encoder context the engine keeps for this stream
+  int EncodingNeeded;
+  int FrameNumber;
+  InputStreamState* SyncInput;
+  int64_t SyncOpts;
+  int VideoResample;
+  AVFrame* PictTmp;
+  SwsContext* ImgResampleCtx;
+  int ResampleHeight;
+  int VideoCrop;
+  int TopBand;
+  int LeftBand;
+  int VideoPad;
+  int PadTop;
+  int PadBottom;
+  int PadLeft;
+  int PadRight;
+  int AudioResample;
+  SwrContext* Resample;
+  int ReformatPair;
+  AVAudioFifo* Fifo;
+  FILE* LogFile;
+};
+
+// ---------------------------------------------------------------------------
+// Events (called on the thread that runs the engine, only when assigned)
+
+class TCustomFFmpeg;
+
+using TEngineLogEvent = std::function<void(TCustomFFmpeg* Sender, int Level, const std::string& Msg)>;
+using TEngineProgressEvent =
+    std::function<void(TCustomFFmpeg* Sender, int FrameNumber, int FPS, int CurrentDurationMs,
+                       float Quality, float BitRate, int64_t CurrentSize, int TotalOutputDurationMs)>;
+using TEngineTerminateEvent = std::function<void(TCustomFFmpeg* Sender)>;
+using TEngineBeforeHookEvent =
+    std::function<void(TCustomFFmpeg* Sender, int64_t Pts, THookAction& Action)>;
+using TEngineCustomHookEvent =
+    std::function<void(TCustomFFmpeg* Sender, TBitmap* Bitmap, int32_t FrameNumber, int64_t Pts,
+                       bool& Update, bool& StopHook)>;
+
+// The process-wide lock around every codec open and close and every stream probe.
+std::mutex& CodecLock();
+
+// ---------------------------------------------------------------------------
+// Worker threads
+
+// Runs Run of its engine.
+class TFFmpegThread : public TThread {
+public:
+  explicit TFFmpegThread(TCustomFFmpeg* Engine) : FEngine(Engine) {}
+
+protected:
+  void Execute() override;
+
+private:
+  TCustomFFmpeg* FEngine;
+};
+
+// Delivers the termination of an engine that never ran, from a thread of its own.
+class TDoTerminateThread : public TThread {
+public:
+  explicit TDoTerminateThread(TCustomFFmpeg* Engine) : FEngine(Engine) {}
+
+protected:
+  void Execute() override;
+
+private:
+  TCustomFFmpeg* FEngine;
+};
+
+// Tracks the threads that still use an engine, so the engine is never freed
+// under them. Shared with the threads, so it outlives an engine that a handler
+// frees from the worker thread itself.
+struct TWorkerGate {
+  std::mutex Lock;
+  std::condition_variable Done;
+  int Active = 0;                       // guarded by Lock
+  std::vector<std::thread::id> Workers;  // guarded by Lock: threads now inside the engine
+};
+
+// ---------------------------------------------------------------------------
+// The engine
+
+class TCustomFFmpeg {
+public:
+  TCustomFFmpeg();
+  virtual ~TCustomFFmpeg();  // Destroy
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+  // Life cycle -------------------------------------------------------------
+  void ResetOptions();
+  void PrepareForTask();
+  TFFmpegThread* Start(bool Async, TThreadPriority Priority = tpNormal);
+  virtual void Run();
+  void Stop();
+  void StopOrTerminate();
+  virtual void DoTerminate();
+  void Cleanup();
+
+  // Input and output (built by the file routines) -------------------------
+  bool OpenInputFile(const std::string& FileName);
+  bool OpenOutputFile(const std::string& FileName);
+
+  // Run-state queries --------------------------------------------------------
+  bool Running() const { return FRunning; }
+  bool StopRequested() const { return FStopRequested; }
+  bool Finished() const { return FFinished; }
+  bool Terminated() const { return FTerminated; }
+  bool ErrorOccurred() const { return FErrorOccurred; }
+  std::string ErrorMessage() const { return FErrorMessage; }
+  std::string LastError() const { return FLastError; }
+  int TotalDurationMs() const { return FTotalDurationMs; }
+  int InputFileCount() const { return FInputFileCount; }
+  int OutputFileCount() const { return FOutputFileCount; }
+  AVFormatContext* InputFile(int Index) const { return FInputFiles[Index]; }
+  AVFormatContext* OutputFile(int Index) const { return FOutputFiles[Index]; }
+
+  // Logging through FOnLog, when assigned.
+  void Log(int Level, const std::string& Msg);
+  void LogFmt(int Level, const char* Format, ...) __attribute__((format(printf, 3, 4)));
+
+  // Events -------------------------------------------------------------------
+  // Assigned by the owner before Start; afterwards read by the running thread.
+  TEngineLogEvent FOnLog;
+  TEngineProgressEvent FOnProgress;
+  TEngineTerminateEvent FOnTerminate;
+  TEngineBeforeHookEvent FOnBeforeHook;
+  TEngineCustomHookEvent FOnCustomHook;
+
+  // Minimum time between two progress events, microseconds. Set by the owner
+  // before Start.
+  int64_t FProgressInterval = 500000;
+
+protected:
+  // The conversion itself: set-up, main loop and end (raises FFMpegException).
+  virtual void Transcode();
+
+  // Owned strings are copies made with the library allocator (nullptr = not set).
+  static void SetOwnedString(char*& Field, const char* Value);
+  static void FreeOwnedString(char*& Field);
+
+  void CloseOpenEncoders();
+  void CloseOpenDecoders();
+  void FreeOptionContexts();
+  void ReleaseOutputFiles();
+  void ReleaseInputFiles();
+  void ReleaseHookState();
+
+public:
+  // ==========================================================================
+  // Fields. Unless a comment says otherwise, a field belongs to the thread that
+  // currently drives the engine: the owner's thread until Start, then the
+  // worker (or the caller of a synchronous Start) until termination.
+  // ==========================================================================
+
+  // Group 1: files and maps
+  std::array<AVFormatContext*, MAX_FILES> FInputFiles{};
+  std::array<int64_t, MAX_FILES> FInputTsOffset{};
+  double FInputTsScale[MAX_FILES][MAX_STREAMS]{};
+  int FInputFileCount = 0;
+  std::array<AVFormatContext*, MAX_FILES> FOutputFiles{};
+  int FOutputFileCount = 0;
+  std::array<TStreamMap, MAX_STREAM_MAPS> FStreamMaps{};
+  int FStreamMapCount = 0;
+  std::array<TMetaDataMap, MAX_META_DATA_MAPS> FMetaDataMaps{};
+  int FMetaDataMapCount = 0;
+  // Decoder context per stream of each input file, and encoder context per
+  // stream of each output file (today's streams carry only parameters). Owned
+  // by the engine from opening until Cleanup.
+  std::array<std::vector<AVCodecContext*>, MAX_FILES> FInputCodecs;
+  std::array<std::vector<AVCodecContext*>, MAX_FILES> FOutputCodecs;
+
+  // Group 2: option state
+  const AVInputFormat* FInputFormat = nullptr;
+  const AVOutputFormat* FOutputFormat = nullptr;
+  int FFrameWidth = 0;
+  int FFrameHeight = 0;
+  float FFrameAspectRatio = 0;
+  int FFramePixFmt = -1;
+  int FAudioSampleFmt = -1;
+  int FFramePadTop = 0;
+  int FFramePadBottom = 0;
+  int FFramePadLeft = 0;
+  int FFramePadRight = 0;
+  std::array<int, 3> FPadColor{16, 128, 128};
+  int FFrameTopBand = 0;
+  int FFrameBottomBand = 0;
+  int FFrameLeftBand = 0;
+  int FFrameRightBand = 0;
+  std::array<int, 4> FMaxFrames{INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX};
+  AVRational FFrameRate{0, 0};
+  float FVideoQScale = 0;
+  uint16_t* FIntraMatrix = nullptr;  // 64 entries, library allocator
+  uint16_t* FInterMatrix = nullptr;  // 64 entries, library allocator
+  char* FVideoRcOverride = nullptr;
+  int FVideoDisable = 0;
+  int FVideoDiscard = 0;
+  char* FVideoCodecName = nullptr;
+  int FVideoCodecTag = 0;
+  int FSameQuality = 0;
+  int FDoDeinterlace = 0;
+  int FTopFieldFirst = -1;
+  int FMeThreshold = 0;
+  int FIntraDcPrecision = 8;
+  int FLoopInput = 0;
+  int FLoopOutput = -1;
+  int FQpHist = 0;
+  std::string FVideoFilters;
+  bool FFiltersEnabled = false;
+  int FIntraOnly = 0;
+  int FAudioSampleRate = 44100;
+  float FAudioQScale = -99999.0f;
+  int FAudioDisable = 0;
+  int FAudioChannels = 2;
+  char* FAudioCodecName = nullptr;
+  int FAudioCodecTag = 0;
+  std::string FAudioLanguage;
+  int FSubtitleDisable = 0;
+  char* FSubtitleCodecName = nullptr;
+  std::string FSubtitleLanguage;
+  float FMuxPreload = 0.5f;
+  float FMuxMaxDelay = 0.7f;
+  int64_t FRecordingTime = INT64_MAX;
+  int64_t FStartTime = 0;
+  int64_t FRecTimestamp = 0;
+  int64_t FInputTsOffsetOpt = 0;
+  std::string FTitle, FAuthor, FCopyright, FComment, FGenre, FAlbum;
+  int FYear = 0;
+  int FTrack = 0;
+  int FDoHexDump = 0;
+  int FDoPktDump = 0;
+  int FDoPsnr = 0;
+  int FDoPass = 0;
+  std::string FPassLogFileName;
+  int FAudioStreamCopy = 0;
+  int FVideoStreamCopy = 0;
+  int FSubtitleStreamCopy = 0;
+  int FVideoSyncMethod = -1;
+  int FAudioSyncMethod = 0;
+  float FAudioDriftThreshold = 0.1f;
+  bool FCopyTs = false;
+  int FShortest = 0;
+  int FVideoGlobalHeader = 0;
+  char* FVStatsFileName = nullptr;
+  int FProgramId = 0;
+  int FRateEmu = 0;
+  int FVideoChannel = 0;
+  char* FVideoStandard = nullptr;
+  int FAudioVolume = 256;
+  bool FExitOnError = false;
+  bool FUsingVHook = false;
+  int FVerbose = 1;
+  int FThreadCount = 1;
+  int FInputSync = 0;
+  int64_t FLimitFileSize = 0;
+  int FPgmYuvCompatibilityHack = 0;
+  float FDtsDeltaThreshold = 10.0f;
+  int FSwsFlags = SWS_BICUBIC;
+  std::vector<std::string> FOptNames;
+  // Bitstream filter chains of -vbsf/-absf/-sbsf: filter names with their
+  // argument text ("name" or "name=args"), applied in order.
+  std::vector<std::string> FVideoBitstreamFilters;
+  std::vector<std::string> FAudioBitstreamFilters;
+  std::vector<std::string> FSubtitleBitstreamFilters;
+
+  // Group 3: library option contexts and transcode state
+  std::array<AVCodecContext*, MEDIA_TYPE_COUNT> FCodecOpts{};
+  AVFormatContext* FFormatOpts = nullptr;
+  SwsContext* FSwsOpts = nullptr;
+  // Per output file and stream: the bitstream filters its packets pass through.
+  std::array<std::array<std::vector<AVBSFContext*>, MAX_STREAMS>, MAX_FILES> FBitstreamFilters;
+  int FBitBufferSize = DEFAULT_BIT_BUFFER_SIZE;
+  uint8_t* FBitBuffer = nullptr;
+  int64_t FVideoSize = 0;
+  int64_t FAudioSize = 0;
+  int64_t FExtraSize = 0;
+  int FFramesDup = 0;
+  int FFramesDrop = 0;
+  int64_t FTimerStart = 0;
+  FILE* FVStatsFile = nullptr;
+  std::list<OutputStreamState*> FOpenEncoders;
+  std::list<InputStreamState*> FOpenDecoders;
+  // Hook state
+  FrameHookEntry* FFrameHooks = nullptr;
+  int32_t FHookFrameNumber = 0;
+  THookAction FHookAction = haContinue;
+  std::vector<HookRange> FHookSchedule;
+  int32_t FHookScheduleIndex = 0;
+  int32_t FHookScheduleCount = 0;
+  TBitmap* FHookBitmap = nullptr;
+  TPixelFormat FHookBitmapPixelFormat = pf24bit;
+  int FHookRGBPixFmt = AV_PIX_FMT_BGR24;
+  uint8_t* FRGBBuf = nullptr;
+  int FRGBBufSize = 0;
+  SwsContext* FToRGBCtx = nullptr;
+  SwsContext* FFromRGBCtx = nullptr;
+  uint8_t* FHookBuf = nullptr;
+  int FHookBufSize = 0;
+
+  // Group 4: run state
+  // FThread: written by Start (owner thread) and DoTerminate (worker); read by
+  // Stop and Destroy on the owner thread. Guarded by FThreadLock.
+  TFFmpegThread* FThread = nullptr;
+  std::mutex FThreadLock;
+  // The run flags cross threads (Stop sets FStopRequested while the worker polls
+  // it; the owner reads the others after termination): atomics.
+  std::atomic<bool> FRunning{false};
+  std::atomic<bool> FStopRequested{false};
+  std::atomic<bool> FFinished{false};
+  std::atomic<bool> FTerminated{false};
+  std::atomic<bool> FErrorOccurred{false};
+  // Written by the running thread before DoTerminate; read by others after the
+  // termination event.
+  std::string FErrorMessage;
+  int FTotalDurationMs = -1;
+  std::string FLastError;  // owner thread during set-up; running thread during a run
+
+private:
+  std::shared_ptr<TWorkerGate> FGate = std::make_shared<TWorkerGate>();
+  friend class TFFmpegThread;
+  friend class TDoTerminateThread;
+  // Registers a thread that will use this engine; it signs off through the gate.
+  std::shared_ptr<TWorkerGate> EnterGate();
+  void WaitForWorkers();
+};

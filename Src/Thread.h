@@ -1,0 +1,60 @@
+// A small thread class: created suspended behind a start gate, resumed once,
+// optionally deleting itself after Execute, with idle-to-normal priorities.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal };
+
+// Nice value for a priority (19, 10, 5, 0).
+int NiceValueOf(TThreadPriority Priority);
+
+// A process-unique thread number: never 0, never reused.
+uint32_t NewThreadNumber();
+// The number of the calling thread (given on first use for threads not made by TThread).
+uint32_t CurrentThreadNumber();
+
+class TThread {
+public:
+  TThread();
+  virtual ~TThread();
+  TThread(const TThread&) = delete;
+  TThread& operator=(const TThread&) = delete;
+
+  // Opens the start gate; later calls do nothing.
+  void Resume();
+  bool Suspended() const;
+
+  // Takes effect when the thread starts running (set it before Resume).
+  void SetPriority(TThreadPriority Priority) { FPriority = Priority; }
+  TThreadPriority GetPriority() const { return FPriority; }
+
+  // When set before Resume, the object deletes itself after Execute.
+  void SetFreeOnTerminate(bool Value) { FFreeOnTerminate = Value; }
+
+  // Waits until Execute has returned (not for free-on-terminate threads).
+  void WaitFor();
+
+  uint32_t ThreadID() const { return FThreadID; }
+
+protected:
+  virtual void Execute() = 0;
+
+private:
+  void Body();
+
+  // Owned by the creating thread until Resume; afterwards read by the thread itself.
+  TThreadPriority FPriority = tpNormal;
+  bool FFreeOnTerminate = false;
+  const uint32_t FThreadID;
+
+  mutable std::mutex FGateLock;   // guards FStarted, FCancelled, FFinished
+  std::condition_variable FGate;
+  bool FStarted = false;
+  bool FCancelled = false;
+  bool FFinished = false;
+  std::thread FHandle;
+};

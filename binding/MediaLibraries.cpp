@@ -1,0 +1,94 @@
+#include "MediaLibraries.h"
+
+#include <fenv.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+
+namespace {
+
+// Written by the loading thread only; read by FFmpegLibrariesLoaded/Error from
+// the same thread. A mutex keeps a stray cross-thread query safe all the same.
+std::mutex LoaderMutex;
+bool AllLoaded = false;        // guarded by LoaderMutex
+std::string CombinedError;     // guarded by LoaderMutex
+
+TLibraryUnit* const LoadOrder[] = {&AVUtilUnit,  &SwResampleUnit, &SwScaleUnit,
+                                   &AVCodecUnit, &AVFormatUnit,   &AVFilterUnit};
+
+// The libraries expect floating-point exceptions to be masked (the default on
+// this platform); mask them again if the host program unmasked any.
+void MaskFloatingPointExceptions() {
+  if (fegetexcept() != 0) fedisableexcept(FE_ALL_EXCEPT);
+}
+
+}  // namespace
+
+std::atomic<int> CachedLogLevel{AV_LOG_INFO};
+
+bool LoadFFmpegLibraries(const std::string& Folder, bool Versioned) {
+  std::lock_guard<std::mutex> guard(LoaderMutex);
+  if (AllLoaded) return true;
+  CombinedError.clear();
+  MaskFloatingPointExceptions();
+  bool ok = LoadAVUtil(CombinedError, Folder, Versioned) &&
+            LoadSwResample(CombinedError, Folder, Versioned) &&
+            LoadSwScale(CombinedError, Folder, Versioned) &&
+            LoadAVCodec(CombinedError, Folder, Versioned, true) &&
+            LoadAVFormat(CombinedError, Folder, Versioned, true) &&
+            LoadAVFilter(CombinedError, Folder, Versioned, true);
+  AllLoaded = ok;
+  if (ok) {
+    CachedLogLevel = ff::av_log_get_level();
+  } else {
+    // Dependents first, so each library is released before what it needs.
+    for (int i = 5; i >= 0; --i) LoadOrder[i]->Unload();
+  }
+  return AllLoaded;
+}
+
+void UnloadFFmpegLibraries() {
+  std::lock_guard<std::mutex> guard(LoaderMutex);
+  AllLoaded = false;
+  for (int i = 5; i >= 0; --i) LoadOrder[i]->Unload();
+}
+
+bool FFmpegLibrariesLoaded() {
+  std::lock_guard<std::mutex> guard(LoaderMutex);
+  return AllLoaded;
+}
+
+std::string FFmpegLibrariesError() {
+  std::lock_guard<std::mutex> guard(LoaderMutex);
+  return CombinedError;
+}
+
+void SetLibraryLogLevel(int Level) {
+  if (ff::av_log_set_level) ff::av_log_set_level(Level);
+  CachedLogLevel = Level;
+}
+
+std::string ExecutableFolder() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return ".";
+  return exe.parent_path().string();
+}
+
+std::string DefaultLibraryFolder() { return ExecutableFolder() + "/LibAV"; }
+
+std::vector<TLibraryInfo> LoadedLibraryInfo(const std::string& Folder) {
+  std::vector<TLibraryInfo> result;
+  if (!FFmpegLibrariesLoaded()) return result;
+  for (TLibraryUnit* unit : LoadOrder) {
+    TLibraryInfo info;
+    info.FileName = unit->LibraryFileName();
+    std::error_code ec;
+    auto resolved = std::filesystem::canonical(std::filesystem::path(Folder) / info.FileName, ec);
+    info.Path = ec ? info.FileName : resolved.string();
+    info.Version = unit->RuntimeVersion();
+    result.push_back(info);
+  }
+  return result;
+}

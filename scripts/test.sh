@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: a plain build, then an AddressSanitizer +
+# UndefinedBehaviorSanitizer build (leaks fail the run).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+
+./scripts/build.sh plain
+echo "test: plain build"
+ctest --test-dir build --output-on-failure -j2
+
+./scripts/build.sh address
+echo "test: address + undefined-behaviour build"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-asan --output-on-failure -j2

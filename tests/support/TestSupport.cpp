@@ -1,0 +1,33 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "MediaLibraries.h"
+
+std::string LibAVFolder() { return VIDLOMAT_TEST_LIBAV_DIR; }
+
+TTempDir::TTempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vidlomat-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  FPath = pattern;
+}
+
+TTempDir::~TTempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(FPath, ec);
+}
+
+void WriteFile(const std::string& Path, const std::string& Bytes) {
+  std::ofstream out(Path, std::ios::binary | std::ios::trunc);
+  out << Bytes;
+}
+
+void EnsureLibrariesLoaded() {
+  if (!FFmpegLibrariesLoaded()) {
+    ASSERT_TRUE(LoadFFmpegLibraries(LibAVFolder(), true)) << FFmpegLibrariesError();
+  }
+}

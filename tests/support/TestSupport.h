@@ -1,0 +1,28 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <string>
+
+// The LibAV/ folder the build made next to the executables.
+std::string LibAVFolder();
+
+// A fresh, empty folder under the system's temporary folder, removed again by
+// the destructor together with what it holds.
+class TTempDir {
+public:
+  TTempDir();
+  ~TTempDir();
+  TTempDir(const TTempDir&) = delete;
+  TTempDir& operator=(const TTempDir&) = delete;
+  const std::string& Path() const { return FPath; }
+  std::string operator/(const std::string& Name) const { return FPath + "/" + Name; }
+
+private:
+  std::string FPath;
+};
+
+// Writes Bytes into a file (creating or truncating it).
+void WriteFile(const std::string& Path, const std::string& Bytes);
+
+// Loads the libraries from LibAV/ once for a test program that needs them.
+void EnsureLibrariesLoaded();
