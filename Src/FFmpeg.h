@@ -231,6 +231,21 @@ public:
   // before Start.
   int64_t FProgressInterval = 500000;
 
+  // Each file of the engine declares its methods in its own section below, so
+  // that work on one concern does not collide with another.
+
+  // --- Option handlers (OptionHandlers.cpp) ---------------------------------
+
+  // --- Option table and parser (OptionTable.cpp) ----------------------------
+
+  // --- Frame hooks and custom hooks (FrameHook.cpp) -------------------------
+
+  // --- Input files (InputFile.cpp) ------------------------------------------
+
+  // --- Output files and streams (OutputFile.cpp) ----------------------------
+
+  // --- Transcode set-up, main loop, audio, video, report ---------------------
+
 protected:
   // The conversion itself: set-up, main loop and end (raises FFMpegException).
   virtual void Transcode();
