@@ -87,9 +87,13 @@ TCustomFFmpeg::TCustomFFmpeg() {
   ResetOptions();
 }
 
-TCustomFFmpeg::~TCustomFFmpeg() {
+void TCustomFFmpeg::StopAndWait() {
   Stop();
   WaitForWorkers();
+}
+
+TCustomFFmpeg::~TCustomFFmpeg() {
+  StopAndWait();
   Cleanup();
   // Cleanup does nothing while the libraries are unloaded; whatever then
   // remains was made with the library allocator and cannot be released.

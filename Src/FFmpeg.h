@@ -196,6 +196,11 @@ public:
   void StopOrTerminate();
   virtual void DoTerminate();
   void Cleanup();
+  // Requests a stop and waits until no thread uses the engine any more (about a
+  // second, longer only while a worker is still inside the engine). The
+  // destructor calls it; a subclass whose run uses its own members calls it
+  // first in its own destructor.
+  void StopAndWait();
 
   // Input and output (built by the file routines) -------------------------
   bool OpenInputFile(const std::string& FileName);

@@ -23,6 +23,7 @@ std::string TLibraryUnit::LibraryFileName() const {
 bool TLibraryUnit::LoadLibraryHandle(const std::string& Folder) {
   if (Handle) return true;
   dlerror();  // forget any older error
+  LoadedPath = Folder.empty() ? LibraryFileName() : Folder + "/" + LibraryFileName();
   Handle = LoadLibraryFromFolder(Folder, LibraryFileName());
   if (!Handle) {
     char buf[1024];
@@ -64,6 +65,7 @@ bool TLibraryUnit::Load(std::string& ErrorText, const std::string& Folder, bool 
         result = false;
       } else {
         Resolved = true;
+        KeepMapped();
       }
     } catch (const ELoadFunctionError& e) {
       LastError = e.what();
@@ -72,6 +74,16 @@ bool TLibraryUnit::Load(std::string& ErrorText, const std::string& Folder, bool 
   }
   if (!result) ErrorText = LastError;
   return result;
+}
+
+void TLibraryUnit::KeepMapped() {
+  // A library that bound completely stays mapped after it is unloaded: the
+  // libraries allocate at start-up and keep that memory for good (an unmap
+  // would lose it at every unload), and a late call from another thread must
+  // never jump into unmapped code. Reopening the loaded file with
+  // RTLD_NOLOAD | RTLD_NODELETE marks it so without loading anything.
+  void* again = dlopen(LoadedPath.c_str(), RTLD_NOW | RTLD_GLOBAL | RTLD_NOLOAD | RTLD_NODELETE);
+  if (again) dlclose(again);
 }
 
 void TLibraryUnit::Unload() {

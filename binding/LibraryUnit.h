@@ -35,6 +35,7 @@ struct TLibraryUnit {
   bool Resolved = false;
   bool Versioned = true;
   std::string LastError;
+  std::string LoadedPath;  // the path handed to dlopen
 
   std::string LibraryFileName() const;
   bool LoadLibraryHandle(const std::string& Folder);
@@ -54,5 +55,6 @@ struct TLibraryUnit {
   void Unload();
 
 private:
+  void KeepMapped();
   [[noreturn]] void ThrowMissing(const char* Name);
 };
