@@ -38,6 +38,13 @@ public:
   using Exception::Exception;
 };
 
+// An assertion of the engine that failed (the tag handlers): the message has the
+// form "<text> (FFmpeg, line <n>)".
+class EAssertionFailed : public Exception {
+public:
+  using Exception::Exception;
+};
+
 // ---------------------------------------------------------------------------
 // Limits of one engine
 
@@ -240,10 +247,111 @@ public:
   // that work on one concern does not collide with another.
 
   // --- Option handlers (OptionHandlers.cpp) ---------------------------------
+  // Each handler checks and converts one option value and stores it; a rejected
+  // value raises FFMpegException (the tag handlers: EAssertionFailed).
+  void SetFormat(const std::string& Name);
+  void SetInputFormat(const std::string& Name);
+  void SetOutputFormat(const std::string& Name);
+  // Routes a name the engine does not know into the libraries' option system
+  // (codec, format, scaler option contexts); false when nobody took it.
+  bool SetGenericOption(const std::string& Name, const std::string& Value);
+  bool SetGenericOptionInt(const std::string& Name, int Value);
+  // Copies every collected generic option whose flags contain all bits of Flags
+  // from OptCtx (an option context of PrepareForTask) onto Ctx (an AVClass object).
+  void ApplyGenericOptions(void* Ctx, void* OptCtx, int Flags);
+  bool SetBitrate(const std::string& Name, const std::string& Value);
+  void SetFrameRate(const std::string& Text);
+  void SetFrameSize(const std::string& Text);
+  void SetAspectRatio(const std::string& Text);
+  void SetPixelFormat(const std::string& Name);
+  void SetSampleFormat(const std::string& Name);
+  void SetCropTop(int Size);
+  void SetCropBottom(int Size);
+  void SetCropLeft(int Size);
+  void SetCropRight(int Size);
+  void SetPadTop(int Size);
+  void SetPadBottom(int Size);
+  void SetPadLeft(int Size);
+  void SetPadRight(int Size);
+  // Colour: red in bits 0-7, green 8-15, blue 16-23.
+  void SetPadColor(int Color);
+  void SetVideoQScale(float Q);
+  void SetVideoCodec(const std::string& Name);
+  void SetAudioCodec(const std::string& Name);
+  void SetSubtitleCodec(const std::string& Name);
+  void SetVideoTag(const std::string& Text);
+  void SetAudioTag(const std::string& Text);
+  void SetVerbose(int Level);
+  void SetPass(int Pass);
+  void SetIntraMatrix(const std::string& Text);
+  void SetInterMatrix(const std::string& Text);
+  // Microseconds (a date counts from 1970).
+  int64_t ParseTime(const std::string& OptionName, const std::string& Text, bool IsDuration);
+  void SetRecordingTime(const std::string& Text);
+  void SetDurationMs(int Ms);
+  void SetStartTime(const std::string& Text);
+  void SetInputTsOffset(const std::string& Text);
+  void SetRecTimestamp(const std::string& Text);
+  void SetInputTsScale(const std::string& Text);
+  void AddStreamMap(const std::string& Text);
+  void AddMetaDataMap(const std::string& Text);
+  void SetTarget(const std::string& Text);
+  void SetVStatsFile(const std::string& FileName);
+  void SetDefaultVStatsFile(bool On);
+  void AddVideoHook(const std::string& Text);
+  // Option "absf", "vbsf" or "sbsf": the first letter picks the chain.
+  void AddBitstreamFilter(const std::string& OptionName, const std::string& Text);
+  // Codec lookup by name; "libfaac" answers with the native AAC codec ("aac").
+  // On failure FLastError holds the reason. Codec (optional) receives the codec.
+  bool FindCodec(const std::string& Name, AVMediaType Type, bool Encoder, AVCodecID& CodecId,
+                 const AVCodec** Codec = nullptr);
+  // Plain setters (the component's record fields).
+  void SetStartTimeUs(int64_t Value);
+  void SetProgramId(int Value);
+  void SetSampleRate(int Value);
+  void SetChannels(int Value);
+  void SetAudioVolume(int Value);
+  void SetAudioSyncMethod(int Value);
+  void SetVideoSyncMethod(int Value);
+  void SetMuxMaxDelay(float Value);
+  void SetMuxPreload(float Value);
+  void SetTitle(const std::string& Value);
+  void SetAuthor(const std::string& Value);
+  void SetCopyright(const std::string& Value);
+  void SetComment(const std::string& Value);
+  void SetGenre(const std::string& Value);
+  void SetAlbum(const std::string& Value);
+  void SetYear(int Value);
+  void SetTrack(int Value);
+  void SetVideoChannel(int Value);
+  void SetVideoStandard(const std::string& Value);
+  void SetVideoFilters(const std::string& Value);
+  void SetMeThreshold(int Value);
+  void SetTopFieldFirst(int Value);
+  void SetRcOverride(const std::string& Value);
+  // The vhook texts split into words; the words stay allocated while a hook
+  // may use them (released once no hook is left, or with the engine).
+  std::list<std::unique_ptr<char[]>> FHookArgTexts;
 
   // --- Option table and parser (OptionTable.cpp) ----------------------------
 
   // --- Frame hooks and custom hooks (FrameHook.cpp) -------------------------
+  // Copies the ranges, resets the schedule index, sorts by Stop ascending.
+  void SetHookSchedule(const std::vector<HookRange>& Ranges);
+  // The before-hook decision of one picture (Pts in microseconds): counts the
+  // picture, asks FOnBeforeHook or the schedule, and answers whether the frame
+  // hooks run on it (no custom hook, hooks in use, action haContinue).
+  bool HookDecision(int64_t Pts);
+  // The custom hook on a working picture: a BGR24 bitmap copy goes to
+  // FOnCustomHook and, when the handler leaves Update set, comes back.
+  void CustomHook(uint8_t* const Data[4], const int Linesize[4], int Width, int Height, int PixFmt,
+                  int64_t Pts);
+  void CustomHook(AVFrame* Frame, int64_t Pts);
+  // The whole hook step of a picture: HookDecision, then the custom hook when
+  // one is assigned, else the frame hooks when the decision allows them.
+  void RunPictureHooks(uint8_t* const Data[4], const int Linesize[4], int Width, int Height, int PixFmt,
+                       int64_t Pts);
+  static TBitmap* CreateHookBitmap(int Width, int Height, TPixelFormat PixelFormat);
 
   // --- Input files (InputFile.cpp) ------------------------------------------
 
