@@ -1,7 +1,5 @@
 #include "OpenErrors.h"
 
-#include <cerrno>
-
 #include "MediaHeaders.h"
 
 namespace {
@@ -16,7 +14,7 @@ const char* WordingFor(int Code) {
     case AVERROR(EILSEQ):
       return "%s: Unknown format";
     // An image sequence name without a usable number pattern.
-    case AVERROR(EDOM):
+    case VIDLOMAT_ERROR_IMAGE_NUMBER:
       return "%s: Incorrect image filename syntax.\r\n"
              "Use '%%d' to specify the image number:\r\n"
              "  for img1.jpg, img2.jpg, ..., use 'img%%d.jpg';\r\n"

@@ -2,7 +2,13 @@
 // opening, output set-up, packet writing and the media probe.
 #pragma once
 
+#include <cerrno>
 #include <string>
+
+// The code for "an image-sequence file name without a number pattern": the
+// libraries no longer have a code of their own for it, so it keeps the errno
+// value it always had (EDOM, as AVERROR(EDOM)).
+constexpr int VIDLOMAT_ERROR_IMAGE_NUMBER = -EDOM;
 
 // The message for library error code ErrorCode (an AVERROR value) about the
 // file Name, e.g. "movie.avi: no such file or directory". Name is inserted

@@ -18,7 +18,7 @@ const TWording Wordings[] = {
     {"unrecognised data", AVERROR_INVALIDDATA, "NAME: Unknown format"},
     {"no demuxer", AVERROR_DEMUXER_NOT_FOUND, "NAME: Unknown format"},
     {"illegal byte sequence", AVERROR(EILSEQ), "NAME: Unknown format"},
-    {"image number pattern", AVERROR(EDOM),
+    {"image number pattern", VIDLOMAT_ERROR_IMAGE_NUMBER,
      "NAME: Incorrect image filename syntax.\r\nUse '%d' to specify the image number:\r\n"
      "  for img1.jpg, img2.jpg, ..., use 'img%d.jpg';\r\n  for img001.jpg, img002.jpg, ..., use 'img%03d.jpg'."},
     {"invalid argument", AVERROR(EINVAL), "NAME: Error while parsing header"},
@@ -40,6 +40,7 @@ std::string WithName(const std::string& Text, const std::string& Name) {
 }
 
 TEST(FormatOpenErrorTest, EachCodeGetsItsWording) {
+  static_assert(VIDLOMAT_ERROR_IMAGE_NUMBER == AVERROR(EDOM));
   for (const TWording& w : Wordings) {
     SCOPED_TRACE(w.What);
     EXPECT_EQ(FormatOpenError("/videos/clip.avi", w.Code), WithName(w.Text, "/videos/clip.avi"));
@@ -51,7 +52,7 @@ TEST(FormatOpenErrorTest, TheNameIsInsertedVerbatim) {
   for (const std::string name : {"100% %s %d %n.avi", "", "ümlaut name.mpg"}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(FormatOpenError(name, AVERROR(ENOENT)), name + ": no such file or directory");
-    EXPECT_EQ(FormatOpenError(name, AVERROR(EDOM)), WithName(Wordings[4].Text, name));
+    EXPECT_EQ(FormatOpenError(name, VIDLOMAT_ERROR_IMAGE_NUMBER), WithName(Wordings[4].Text, name));
   }
 }
 
