@@ -116,6 +116,7 @@ void TCustomFFmpeg::ResetOptions() {
   // Group 1
   FInputFiles.fill(nullptr);
   FInputTsOffset.fill(0);
+  FInputRateEmu.fill(0);
   for (auto& row : FInputTsScale) std::fill(std::begin(row), std::end(row), 0.0);
   FInputFileCount = 0;
   FOutputFiles.fill(nullptr);
@@ -406,6 +407,8 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
     for (auto& ctx : FOutputCodecs[i])
       if (ctx) ff::avcodec_free_context(&ctx);
     FOutputCodecs[i].clear();
+    FOutputStreamCopy[i].clear();
+    for (auto& chain : FBitstreamFilterNames[i]) chain.clear();
     for (auto& chain : FBitstreamFilters[i]) {
       for (auto& bsf : chain) ff::av_bsf_free(&bsf);
       chain.clear();

@@ -97,6 +97,19 @@ struct InputStreamState {
   AVFrame* FilterFrame;
   int HasFilterFrame;
   AVFrame* FilterPicRef;
+  // Today's decoding state: the decoded frame, and for audio the converter to
+  // interleaved 16-bit samples at the decoder's rate and channel count (the
+  // form the audio path works on).
+  AVFrame* DecodedFrame;
+  SwrContext* ToS16;
+  int ToS16Format;
+  int ToS16Channels;
+  int ToS16Rate;
+  int DecChannels;      // channel count and rate of the 16-bit samples handed on
+  int DecRate;
+  int RateEmu;          // the input asked for rate emulation
+  int64_t RateEmuOrigin;  // first timestamp seen under rate emulation
+  float Quality;        // quality of the last decoded picture
 };
 
 struct OutputStreamState {
@@ -126,6 +139,13 @@ struct OutputStreamState {
   int ReformatPair;
   AVAudioFifo* Fifo;
   FILE* LogFile;
+  // Today's encoding state.
+  AVFrame* EncFrame;       // frame handed to the encoder (audio: one encoder frame)
+  AVPacket* EncPacket;     // packet received from the encoder
+  int64_t EndPts;          // running end time of what was written, stream time base
+  float LastQuality;       // quality of the last encoded picture (lambda units)
+  int LastPictType;        // its picture type
+  uint64_t LastError[4];   // its squared errors (PSNR)
 };
 
 // ---------------------------------------------------------------------------
@@ -334,6 +354,13 @@ public:
   std::list<std::unique_ptr<char[]>> FHookArgTexts;
 
   // --- Option table and parser (OptionTable.cpp) ----------------------------
+  // Applies one option (a name without its leading "-"): a row of the option
+  // table, or else the libraries' option system (unknown names are dropped).
+  // Raises on a bad value.
+  void AddOption(const std::string& Name, const std::string& Value);
+  // Splits an option text into name=value lines and applies them in order; the
+  // first failing line ends the call with its exception (earlier lines stay).
+  void ApplyExtraOptions(const std::string& Text);
 
   // --- Frame hooks and custom hooks (FrameHook.cpp) -------------------------
   // Copies the ranges, resets the schedule index, sorts by Stop ascending.
@@ -354,10 +381,80 @@ public:
   static TBitmap* CreateHookBitmap(int Width, int Height, TPixelFormat PixelFormat);
 
   // --- Input files (InputFile.cpp) ------------------------------------------
+  // Each of the three flags is set to 1 when some opened input holds a stream of
+  // that kind.
+  void CheckInputStreamTypes(int& HasVideo, int& HasAudio, int& HasSubtitle);
+  // Clears the selections that apply to one input only (formats, codec names,
+  // channel, rate emulation).
+  void ResetInputSelections();
 
   // --- Output files and streams (OutputFile.cpp) ----------------------------
+  // The stream builders add one stream of their kind to oc, the output file
+  // FileIndex (registered or about to be); they raise FFMpegException.
+  void NewVideoStream(AVFormatContext* oc, int FileIndex);
+  void NewAudioStream(AVFormatContext* oc, int FileIndex);
+  void NewSubtitleStream(AVFormatContext* oc, int FileIndex);
+  // newvideo, newaudio, newsubtitle: one more stream for the last output file.
+  void AddVideoStreamToLast();
+  void AddAudioStreamToLast();
+  void AddSubtitleStreamToLast();
+  // "start,end,q/..." entries; raises "error parsing rc_override".
+  static std::vector<RcOverride> ParseRcOverride(const std::string& Text);
+  // The single path of every packet to an output file: through the stream's
+  // bitstream filters, then the interleaving writer. Takes the packet's data.
+  void WriteFrame(AVFormatContext* OutputFile, AVPacket* Packet, std::vector<AVBSFContext*>& Chain,
+                  AVCodecContext* Encoder);
 
   // --- Transcode set-up, main loop, audio, video, report ---------------------
+  // Set-up (TranscodeSetup.cpp)
+  void TranscodeSetup();
+  void TranscodeLoop();  // MainLoop.cpp: the loop and the end of the run
+  int FindProgramStream(AVMediaType CodecType);
+  int ConfigureVideoFilters(InputStreamState* Ist, OutputStreamState* Ost);
+  void ReleaseTranscodeTables();
+  void AddOpenEncoder(OutputStreamState* Ost) { FOpenEncoders.push_front(Ost); }
+  void AddOpenDecoder(InputStreamState* Ist) { FOpenDecoders.push_front(Ist); }
+  void RemoveOpenEncoder(OutputStreamState* Ost);
+  void RemoveOpenDecoder(InputStreamState* Ist);
+  // Main loop (MainLoop.cpp)
+  int OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* Packet);
+  void HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
+  void HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
+  void EmulateRate(InputStreamState* Ist);
+  // Writes an encoded or copied packet of Ost through its filters and the
+  // interleaving writer, keeping the stream's running end time.
+  void WriteStreamPacket(OutputStreamState* Ost, AVPacket* Packet);
+  // Sends Frame (nullptr: drain) to the encoder of Ost and writes what comes
+  // out; returns the bytes written, or a negative library error from sending.
+  int EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame);
+  // Audio path (AudioPath.cpp)
+  void DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int Size, uint8_t* Buf,
+                  InputStreamState* Ist);
+  void FlushAudioFifo(OutputStreamState* Ost);
+  // Video path (VideoPath.cpp)
+  void PreProcessVideoFrame(InputStreamState* Ist, AVFrame*& Picture);
+  void DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int& FrameSize, AVFrame* InPicture,
+                  InputStreamState* Ist);
+  void DoSubtitleOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int64_t Pts, AVSubtitle* Subtitle,
+                     InputStreamState* Ist);
+  double SyncInputTime(OutputStreamState* Ost, int64_t StartTime) const;
+  // Report (Report.cpp)
+  void PrintReport(bool IsLast);
+  void WriteVideoStats(AVFormatContext* OutputFile, OutputStreamState* Ost, int FrameSize);
+
+  // Per-run tables: built by the set-up, released by ReleaseTranscodeTables.
+  // Owned by the thread that runs the engine.
+  std::vector<InputFileState> FFileTable;
+  std::vector<InputStreamState*> FInputStreams;
+  std::vector<OutputStreamState*> FOutputStreams;
+  int64_t FLastReportTime = 0;
+  // Buffers of the run's thread, kept per engine so that engines converting at
+  // the same time never share them.
+  std::vector<uint8_t> FDecodedAudio;  // decoded audio as interleaved 16-bit samples
+  std::vector<uint8_t> FSilenceBuf;    // silence put in front of a late chunk
+  std::vector<uint8_t> FAudioOutBuf;   // converted samples on their way to the FIFO
+  std::array<int, 52> FQpHistogram{};  // quantiser histogram of the report
+  AVFrame* FHookFrame = nullptr;       // the working copy of a pre-processed picture
 
 protected:
   // The conversion itself: set-up, main loop and end (raises FFMpegException).
@@ -373,6 +470,8 @@ protected:
   void ReleaseOutputFiles();
   void ReleaseInputFiles();
   void ReleaseHookState();
+  AVCodecContext* AddOutputStream(AVFormatContext* oc, int FileIndex, const AVCodec* Codec, AVStream*& Stream);
+  void TakeBitstreamFilters(int FileIndex, int StreamIndex, std::vector<std::string>& Chain);
 
 public:
   // ==========================================================================
@@ -397,6 +496,10 @@ public:
   // by the engine from opening until Cleanup.
   std::array<std::vector<AVCodecContext*>, MAX_FILES> FInputCodecs;
   std::array<std::vector<AVCodecContext*>, MAX_FILES> FOutputCodecs;
+  // Per output file and stream: 1 when the stream is copied, not encoded.
+  std::array<std::vector<int>, MAX_FILES> FOutputStreamCopy;
+  // Per input file: rate emulation asked for when it was opened.
+  std::array<int, MAX_FILES> FInputRateEmu{};
 
   // Group 2: option state
   const AVInputFormat* FInputFormat = nullptr;
@@ -495,7 +598,9 @@ public:
   std::array<AVCodecContext*, MEDIA_TYPE_COUNT> FCodecOpts{};
   AVFormatContext* FFormatOpts = nullptr;
   SwsContext* FSwsOpts = nullptr;
-  // Per output file and stream: the bitstream filters its packets pass through.
+  // Per output file and stream: the bitstream filter chain asked for when the
+  // stream was made, and the filter contexts made from it at set-up.
+  std::array<std::array<std::vector<std::string>, MAX_STREAMS>, MAX_FILES> FBitstreamFilterNames;
   std::array<std::array<std::vector<AVBSFContext*>, MAX_STREAMS>, MAX_FILES> FBitstreamFilters;
   int FBitBufferSize = DEFAULT_BIT_BUFFER_SIZE;
   uint8_t* FBitBuffer = nullptr;

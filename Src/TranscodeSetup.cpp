@@ -1,7 +1,589 @@
-// Transcode set-up.
+// Transcode set-up: the per-run tables, stream mapping, copy or re-encode, the
+// scaler and filter graph, two-pass statistics, opening the codecs, metadata,
+// headers and the stream-mapping log. The main loop continues in MainLoop.cpp.
+#include <algorithm>
+#include <cstring>
+
 #include "FFmpeg.h"
+#include "MyUtils.h"
+
+namespace {
+
+std::string Format(const char* Fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* Fmt, ...) {
+  char buf[1024];
+  va_list args;
+  va_start(args, Fmt);
+  std::vsnprintf(buf, sizeof buf, Fmt, args);
+  va_end(args);
+  return buf;
+}
+
+// A refcounted picture of the given geometry.
+AVFrame* AllocPicture(AVPixelFormat Format, int Width, int Height) {
+  AVFrame* f = ff::av_frame_alloc();
+  if (!f) return nullptr;
+  f->format = Format;
+  f->width = Width;
+  f->height = Height;
+  if (ff::av_frame_get_buffer(f, 0) < 0) ff::av_frame_free(&f);
+  return f;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Open-codec lists
+
+void TCustomFFmpeg::RemoveOpenEncoder(OutputStreamState* Ost) {
+  auto it = std::find(FOpenEncoders.begin(), FOpenEncoders.end(), Ost);
+  if (it != FOpenEncoders.end()) FOpenEncoders.erase(it);
+}
+
+void TCustomFFmpeg::RemoveOpenDecoder(InputStreamState* Ist) {
+  auto it = std::find(FOpenDecoders.begin(), FOpenDecoders.end(), Ist);
+  if (it != FOpenDecoders.end()) FOpenDecoders.erase(it);
+}
+
+// ---------------------------------------------------------------------------
+// Release
+
+void TCustomFFmpeg::ReleaseTranscodeTables() {
+  if (FBitBuffer) ff::av_freep(&FBitBuffer);
+  FFileTable.clear();
+  for (InputStreamState*& ist : FInputStreams) {
+    if (ist->FilterGraph) ff::avfilter_graph_free(&ist->FilterGraph);
+    if (ist->FilterFrame) ff::av_frame_free(&ist->FilterFrame);
+    if (ist->FilterPicRef) ff::av_frame_free(&ist->FilterPicRef);
+    if (ist->DecodedFrame) ff::av_frame_free(&ist->DecodedFrame);
+    if (ist->ToS16) ff::swr_free(&ist->ToS16);
+    delete ist;
+  }
+  FInputStreams.clear();
+  for (OutputStreamState*& ost : FOutputStreams) {
+    if (ost->LogFile) std::fclose(ost->LogFile);
+    ost->LogFile = nullptr;
+    if (ost->Fifo) ff::av_audio_fifo_free(ost->Fifo);
+    if (ost->PictTmp) ff::av_frame_free(&ost->PictTmp);
+    if (ost->ImgResampleCtx) ff::sws_freeContext(ost->ImgResampleCtx);
+    ost->VideoResample = 0;
+    if (ost->Resample) ff::swr_free(&ost->Resample);
+    if (ost->EncFrame) ff::av_frame_free(&ost->EncFrame);
+    if (ost->EncPacket) ff::av_packet_free(&ost->EncPacket);
+    delete ost;
+  }
+  FOutputStreams.clear();
+  if (FHookFrame) ff::av_frame_free(&FHookFrame);
+  for (int f = 0; f < MAX_FILES; ++f)
+    for (auto& chain : FBitstreamFilters[f]) {
+      for (auto& bsf : chain) ff::av_bsf_free(&bsf);
+      chain.clear();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Program streams
+
+int TCustomFFmpeg::FindProgramStream(AVMediaType CodecType) {
+  for (int f = 0; f < FInputFileCount; ++f) {
+    AVFormatContext* ic = FInputFiles[f];
+    for (unsigned p = 0; p < ic->nb_programs; ++p) {
+      AVProgram* program = ic->programs[p];
+      if (program->id != FProgramId) continue;
+      for (unsigned k = 0; k < program->nb_stream_indexes; ++k) {
+        const int index = FFileTable[f].FirstStreamIndex + static_cast<int>(program->stream_index[k]);
+        InputStreamState* ist = FInputStreams[index];
+        if (ist->Discard && ist->Stream->codecpar->codec_type == CodecType) return index;
+      }
+    }
+  }
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Video filter graph: buffer source -> [scale] -> user graph ("in"/"out") ->
+// buffer sink in the encoder's pixel format.
+
+int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamState* Ost) {
+  AVCodecContext* icodec = Ist->CodecCtx;
+  AVCodecContext* codec = Ost->CodecCtx;
+  if (FFrameTopBand + FFrameBottomBand + FFrameLeftBand + FFrameRightBand != 0) {
+    FLastError = "Cannot enable crop options and filters at the same time.";
+    return -1;
+  }
+  AVFilterGraph* graph = ff::avfilter_graph_alloc();
+  if (!graph) return -1;
+  Ist->FilterGraph = graph;  // released with the tables, also on failure
+
+  const AVRational tb = Ist->Stream->time_base;
+  const AVRational sar = icodec->sample_aspect_ratio.num ? icodec->sample_aspect_ratio : AVRational{0, 1};
+  char args[512];
+  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", icodec->width,
+                icodec->height, icodec->pix_fmt, tb.num, tb.den, sar.num, sar.den);
+  AVFilterContext* source = nullptr;
+  AVFilterContext* sink = nullptr;
+  if (ff::avfilter_graph_create_filter(&source, ff::avfilter_get_by_name("buffer"), "src", args, nullptr, graph) < 0)
+    return -1;
+  if (ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                       graph) < 0)
+    return -1;
+  const enum AVPixelFormat formats[] = {codec->pix_fmt, AV_PIX_FMT_NONE};
+  if (ff::av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), sizeof(formats[0]),
+                         AV_OPT_SEARCH_CHILDREN) < 0)
+    return -1;
+  Ist->InputVideoFilter = source;
+  Ist->OutputVideoFilter = sink;
+  AVFilterContext* last = source;
+
+  const int padW = FFramePadLeft + FFramePadRight;
+  const int padH = FFramePadTop + FFramePadBottom;
+  if (icodec->width + padW != codec->width || icodec->height + padH != codec->height) {
+    std::snprintf(args, sizeof args, "%d:%d", codec->width - padW, codec->height - padH);
+    AVFilterContext* scale = nullptr;
+    if (ff::avfilter_graph_create_filter(&scale, ff::avfilter_get_by_name("scale"), "scale", args, nullptr, graph) <
+        0)
+      return -1;
+    if (ff::avfilter_link(last, 0, scale, 0) != 0) return -1;
+    last = scale;
+  }
+
+  if (!FVideoFilters.empty()) {
+    AVFilterInOut* outputs = ff::avfilter_inout_alloc();
+    AVFilterInOut* inputs = ff::avfilter_inout_alloc();
+    if (!outputs || !inputs) {
+      ff::avfilter_inout_free(&outputs);
+      ff::avfilter_inout_free(&inputs);
+      return -1;
+    }
+    outputs->name = ff::av_strdup("in");
+    outputs->filter_ctx = last;
+    outputs->pad_idx = 0;
+    outputs->next = nullptr;
+    inputs->name = ff::av_strdup("out");
+    inputs->filter_ctx = sink;
+    inputs->pad_idx = 0;
+    inputs->next = nullptr;
+    const int r = ff::avfilter_graph_parse_ptr(graph, FVideoFilters.c_str(), &inputs, &outputs, nullptr);
+    ff::avfilter_inout_free(&outputs);
+    ff::avfilter_inout_free(&inputs);
+    if (r < 0) return -1;
+  } else if (ff::avfilter_link(last, 0, sink, 0) < 0) {
+    return -1;
+  }
+  if (ff::avfilter_graph_config(graph, nullptr) < 0) return -1;
+
+  const int w = ff::av_buffersink_get_w(sink);
+  const int h = ff::av_buffersink_get_h(sink);
+  if (padW + padH == 0 || (w == FFrameWidth && h == FFrameHeight)) {
+    codec->width = w + padW;
+    codec->height = h + padH;
+    return 0;
+  }
+  FLastError =
+      "Cannot enable pad options and the filters which resize frame at the same time. (crop, rotate, scale, "
+      "transpose, etc.)";
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Set-up
 
 void TCustomFFmpeg::Transcode() {
-  // The transcoder is not part of this build yet: a run fails cleanly.
-  throw FFMpegException("Transcoding is not available in this build");
+  try {
+    TranscodeSetup();
+    TranscodeLoop();
+  } catch (...) {
+    // Every way out by an error: close what is open, then free the tables the
+    // open-codec lists refer to.
+    CloseOpenEncoders();
+    CloseOpenDecoders();
+    ReleaseTranscodeTables();
+    throw;
+  }
+}
+
+void TCustomFFmpeg::TranscodeSetup() {
+  // 1, 2: input files and streams
+  FFileTable.assign(FInputFileCount, InputFileState{});
+  int total = 0;
+  for (int i = 0; i < FInputFileCount; ++i) {
+    FFileTable[i].FirstStreamIndex = total;
+    FFileTable[i].NbStreams = static_cast<int>(FInputFiles[i]->nb_streams);
+    total += FFileTable[i].NbStreams;
+  }
+  for (int i = 0; i < FInputFileCount; ++i) {
+    for (int k = 0; k < FFileTable[i].NbStreams; ++k) {
+      auto* ist = new InputStreamState{};
+      FInputStreams.push_back(ist);
+      ist->FileIndex = i;
+      ist->StreamIndex = k;
+      ist->Stream = FInputFiles[i]->streams[k];
+      ist->CodecCtx = k < static_cast<int>(FInputCodecs[i].size()) ? FInputCodecs[i][k] : nullptr;
+      ist->Discard = 1;
+      ist->RateEmu = FInputRateEmu[i];
+      if (ist->RateEmu) {
+        ist->Start = ff::av_gettime();
+        ist->FrameCount = 0;
+      }
+      if (!ist->CodecCtx) throw FFMpegException("av_mallocz fail");
+    }
+  }
+
+  // 3, 4, 5: output streams and maps
+  int outputCount = 0;
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    if (FOutputFiles[i]->nb_streams == 0) throw FFMpegException("Output file does not contain any stream");
+    outputCount += static_cast<int>(FOutputFiles[i]->nb_streams);
+  }
+  if (FStreamMapCount > 0 && FStreamMapCount != outputCount)
+    throw FFMpegException("Number of stream maps must match number of output streams");
+  auto validStream = [&](int File, int Stream) {
+    return File >= 0 && File < FInputFileCount && Stream >= 0 && Stream < FFileTable[File].NbStreams;
+  };
+  for (int m = 0; m < FStreamMapCount; ++m) {
+    const TStreamMap& map = FStreamMaps[m];
+    if (!validStream(map.FileIndex, map.StreamIndex))
+      throw FFMpegException(Format("Could not find input stream #%d.%d", map.FileIndex, map.StreamIndex));
+    if (!validStream(map.SyncFileIndex, map.SyncStreamIndex))
+      throw FFMpegException(Format("Could not find sync stream #%d.%d", map.SyncFileIndex, map.SyncStreamIndex));
+  }
+
+  // 6
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    AVFormatContext* oc = FOutputFiles[i];
+    for (unsigned k = 0; k < oc->nb_streams; ++k) {
+      auto* ost = new OutputStreamState{};
+      FOutputStreams.push_back(ost);
+      ost->FileIndex = i;
+      ost->StreamIndex = static_cast<int>(k);
+      ost->Stream = oc->streams[k];
+      ost->CodecCtx = k < FOutputCodecs[i].size() ? FOutputCodecs[i][k] : nullptr;
+      ost->ReformatPair = -6;
+      ost->EndPts = AV_NOPTS_VALUE;
+      if (!ost->CodecCtx) throw FFMpegException("av_mallocz fail");
+    }
+  }
+
+  // 7: sources
+  for (int k = 0; k < outputCount; ++k) {
+    OutputStreamState* ost = FOutputStreams[k];
+    const AVMediaType type = ost->CodecCtx->codec_type;
+    if (FStreamMapCount > 0) {
+      const TStreamMap& map = FStreamMaps[k];
+      ost->SourceIndex = FFileTable[map.FileIndex].FirstStreamIndex + map.StreamIndex;
+      if (FInputStreams[ost->SourceIndex]->CodecCtx->codec_type != type) {
+        ff::av_dump_format(FOutputFiles[ost->FileIndex], ost->FileIndex, FOutputFiles[ost->FileIndex]->url, 1);
+        throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d", map.FileIndex,
+                                     map.StreamIndex, ost->FileIndex, ost->StreamIndex));
+      }
+    } else {
+      int found = -1;
+      if (FProgramId != 0) {
+        found = FindProgramStream(type);
+      } else {
+        for (size_t j = 0; j < FInputStreams.size() && found < 0; ++j)
+          if (FInputStreams[j]->Discard && FInputStreams[j]->CodecCtx->codec_type == type) found = static_cast<int>(j);
+        if (found < 0)
+          for (size_t j = 0; j < FInputStreams.size(); ++j)
+            if (FInputStreams[j]->CodecCtx->codec_type == type) found = static_cast<int>(j);
+      }
+      if (found < 0) {
+        ff::av_dump_format(FOutputFiles[ost->FileIndex], ost->FileIndex, FOutputFiles[ost->FileIndex]->url, 1);
+        throw FFMpegException(Format("Could not find input stream matching output stream #%d.%d", ost->FileIndex,
+                                     ost->StreamIndex));
+      }
+      ost->SourceIndex = found;
+    }
+    FInputStreams[ost->SourceIndex]->Discard = 0;
+    if (FStreamMapCount > 0) {
+      const TStreamMap& map = FStreamMaps[k];
+      ost->SyncInput = FInputStreams[FFileTable[map.SyncFileIndex].FirstStreamIndex + map.SyncStreamIndex];
+    } else {
+      ost->SyncInput = FInputStreams[ost->SourceIndex];
+    }
+  }
+
+  // 8: per output stream
+  for (int k = 0; k < outputCount; ++k) {
+    OutputStreamState* ost = FOutputStreams[k];
+    InputStreamState* ist = FInputStreams[ost->SourceIndex];
+    AVCodecContext* icodec = ist->CodecCtx;
+    AVCodecContext* codec = ost->CodecCtx;
+    AVStream* st = ost->Stream;
+    AVFormatContext* os = FOutputFiles[ost->FileIndex];
+
+    if (!ff::av_dict_get(st->metadata, "language", nullptr, 0)) {
+      if (AVDictionaryEntry* lang = ff::av_dict_get(ist->Stream->metadata, "language", nullptr, 0))
+        ff::av_dict_set(&st->metadata, "language", std::string(lang->value).substr(0, 3).c_str(), 0);
+    }
+    st->disposition = ist->Stream->disposition;
+
+    const bool copy = FOutputStreamCopy[ost->FileIndex].size() > static_cast<size_t>(ost->StreamIndex) &&
+                      FOutputStreamCopy[ost->FileIndex][ost->StreamIndex];
+    if (copy) {
+      const AVCodecParameters* ipar = ist->Stream->codecpar;
+      switch (ipar->codec_type) {
+        case AVMEDIA_TYPE_AUDIO:
+          if (FAudioVolume != 256) throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+          break;
+        case AVMEDIA_TYPE_VIDEO:
+          if (FOnCustomHook)
+            throw FFMpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+          if (FUsingVHook) throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+          break;
+        case AVMEDIA_TYPE_SUBTITLE:
+          break;
+        default:
+          throw FFMpegException("invalid codec_type of output stream");
+      }
+      const uint32_t wantedTag = st->codecpar->codec_tag ? st->codecpar->codec_tag : codec->codec_tag;
+      const AVRational sar = st->sample_aspect_ratio;
+      if (ff::avcodec_parameters_copy(st->codecpar, ipar) < 0) throw FFMpegException("av_mallocz fail");
+      // Keep the input's tag only where the output container can carry it.
+      uint32_t tag = wantedTag;
+      if (!tag) {
+        const AVCodecTag* const* table = os->oformat->codec_tag;
+        unsigned int probe = 0;
+        if (!table || ff::av_codec_get_id(table, ipar->codec_tag) == ipar->codec_id ||
+            !ff::av_codec_get_tag2(table, ipar->codec_id, &probe))
+          tag = ipar->codec_tag;
+      }
+      st->codecpar->codec_tag = tag;
+      if (sar.num) st->sample_aspect_ratio = sar;
+      const AVRational itb = ist->Stream->time_base;
+      const AVRational ctb = icodec->framerate.num ? AVRational{icodec->framerate.den, icodec->framerate.num} : itb;
+      st->time_base = (av_q2d(ctb) > av_q2d(itb) && av_q2d(itb) < 0.001) ? ctb : itb;
+      if (ipar->codec_type == AVMEDIA_TYPE_AUDIO) {
+        if ((st->codecpar->block_align == 1 && ipar->codec_id == AV_CODEC_ID_MP3) ||
+            ipar->codec_id == AV_CODEC_ID_AC3)
+          st->codecpar->block_align = 0;
+      }
+      // Keep the encoder context in step for the report and the main loop.
+      ff::avcodec_parameters_to_context(codec, st->codecpar);
+      codec->time_base = st->time_base;
+    } else {
+      switch (codec->codec_type) {
+        case AVMEDIA_TYPE_AUDIO:
+          ost->AudioResample = codec->sample_rate != icodec->sample_rate || FAudioSyncMethod > 1;
+          ost->EncodingNeeded = 1;
+          ist->DecodingNeeded = 1;
+          break;
+        case AVMEDIA_TYPE_VIDEO: {
+          const int cropSum = FFrameTopBand + FFrameBottomBand + FFrameLeftBand + FFrameRightBand;
+          const int padSum = FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight;
+          ost->VideoCrop = cropSum != 0;
+          ost->VideoPad = padSum != 0;
+          ost->VideoResample =
+              !(icodec->width + FFramePadLeft + FFramePadRight - FFrameLeftBand - FFrameRightBand == codec->width &&
+                icodec->height + FFramePadTop + FFramePadBottom - FFrameTopBand - FFrameBottomBand == codec->height &&
+                icodec->pix_fmt == codec->pix_fmt);
+          if (ost->VideoCrop) {
+            ost->TopBand = FFrameTopBand;
+            ost->LeftBand = FFrameLeftBand;
+          }
+          if (ost->VideoPad) {
+            ost->PadTop = FFramePadTop;
+            ost->PadBottom = FFramePadBottom;
+            ost->PadLeft = FFramePadLeft;
+            ost->PadRight = FFramePadRight;
+            if (!ost->VideoResample) {
+              ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
+              if (!ost->PictTmp) throw FFMpegException("avpicture_alloc fail");
+            }
+          }
+          if (ost->VideoResample) {
+            ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
+            if (!ost->PictTmp) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+            int64_t flags = FSwsFlags;
+            if (FSwsOpts) ff::av_opt_get_int(FSwsOpts, "sws_flags", 0, &flags);
+            FSwsFlags = static_cast<int>(flags);
+            if (!FFiltersEnabled) {
+              ost->ImgResampleCtx = ff::sws_getContext(
+                  icodec->width - FFrameLeftBand - FFrameRightBand, icodec->height - FFrameTopBand - FFrameBottomBand,
+                  icodec->pix_fmt, codec->width - FFramePadLeft - FFramePadRight,
+                  codec->height - FFramePadTop - FFramePadBottom, codec->pix_fmt, FSwsFlags, nullptr, nullptr,
+                  nullptr);
+              if (!ost->ImgResampleCtx) throw FFMpegException("Cannot get resampling context");
+            }
+            ost->ResampleHeight = FFiltersEnabled ? icodec->height : icodec->height - FFrameTopBand - FFrameBottomBand;
+          }
+          ost->EncodingNeeded = 1;
+          ist->DecodingNeeded = 1;
+          FLastError.clear();
+          if (FFiltersEnabled && ConfigureVideoFilters(ist, ost) != 0)
+            throw FFMpegException(FLastError.empty() ? std::string("Error opening filters!")
+                                                     : "Error opening filters: " + FLastError);
+          break;
+        }
+        case AVMEDIA_TYPE_SUBTITLE:
+          ost->EncodingNeeded = 1;
+          ist->DecodingNeeded = 1;
+          break;
+        default:
+          throw FFMpegException("invalid codec_type of output stream");
+      }
+    }
+
+    // Two-pass statistics.
+    if (ost->EncodingNeeded && (codec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) {
+      std::string name = (FPassLogFileName.empty() ? std::string("ffmpeg2pass") : FPassLogFileName) + "-" +
+                         std::to_string(k) + ".log";
+      if (name.size() > 1023) name.resize(1023);
+      if (codec->flags & AV_CODEC_FLAG_PASS1) {
+        ost->LogFile = std::fopen(name.c_str(), "w");
+        if (!ost->LogFile) throw FFMpegException("creat file fail: " + name);
+      } else {
+        FILE* f = std::fopen(name.c_str(), "r");
+        if (!f) throw FFMpegException("creat open fail: " + name);
+        std::fseek(f, 0, SEEK_END);
+        long size = std::ftell(f);
+        std::fseek(f, 0, SEEK_SET);
+        if (size < 0) size = 0;
+        char* buffer = static_cast<char*>(ff::av_malloc(static_cast<size_t>(size) + 1));
+        if (!buffer) {
+          std::fclose(f);
+          throw FFMpegException("Could not allocate log buffer");
+        }
+        size = static_cast<long>(std::fread(buffer, 1, static_cast<size_t>(size), f));
+        std::fclose(f);
+        buffer[size] = 0;
+        ff::av_freep(&codec->stats_in);
+        codec->stats_in = buffer;
+      }
+    }
+    if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
+      FBitBufferSize = std::max(FBitBufferSize, 4 * codec->width * codec->height);
+  }
+
+  // 9
+  if (!FBitBuffer) FBitBuffer = static_cast<uint8_t*>(ff::av_malloc(FBitBufferSize));
+  if (!FBitBuffer) throw FFMpegException("av_malloc fail");
+
+  // 10, 11
+  for (int i = 0; i < FOutputFileCount; ++i) ff::av_dump_format(FOutputFiles[i], i, FOutputFiles[i]->url, 1);
+  if (FVerbose >= 0 && FOnLog) {
+    Log(1, "Stream mapping:");
+    for (OutputStreamState* ost : FOutputStreams) {
+      InputStreamState* src = FInputStreams[ost->SourceIndex];
+      Log(1, Format("  Stream #%d.%d -> #%d.%d", src->FileIndex, src->StreamIndex, ost->FileIndex, ost->StreamIndex));
+      if (ost->SyncInput != src)
+        Log(1, Format(" [sync #%d.%d]", ost->SyncInput->FileIndex, ost->SyncInput->StreamIndex));
+    }
+  }
+
+  // 12: encoders
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (!ost->EncodingNeeded) continue;
+    AVCodecContext* enc = ost->CodecCtx;
+    const AVCodec* codec = ff::avcodec_find_encoder(enc->codec_id);
+    if (!codec)
+      throw FFMpegException(Format("Unsupported codec for output stream #%d.%d", ost->FileIndex, ost->StreamIndex));
+    {
+      std::lock_guard<std::mutex> guard(CodecLock());
+      if (ff::avcodec_open2(enc, codec, nullptr) < 0)
+        throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe incorrect "
+                                     "parameters such as bit_rate, rate, width or height",
+                                     ost->FileIndex, ost->StreamIndex));
+      AddOpenEncoder(ost);
+    }
+    FExtraSize += enc->extradata_size;
+    ff::avcodec_parameters_from_context(ost->Stream->codecpar, enc);
+    ost->Stream->time_base = enc->time_base;
+    ost->EncFrame = ff::av_frame_alloc();
+    ost->EncPacket = ff::av_packet_alloc();
+    if (!ost->EncFrame || !ost->EncPacket) throw FFMpegException("av_mallocz fail");
+    if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
+      ost->Fifo = ff::av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 1024);
+      if (!ost->Fifo) throw FFMpegException("av_fifo_init fail");
+    }
+  }
+
+  // 13: decoders
+  for (InputStreamState* ist : FInputStreams) {
+    if (!ist->DecodingNeeded) continue;
+    AVCodecContext* dec = ist->CodecCtx;
+    const AVCodec* codec = dec->codec ? dec->codec : ff::avcodec_find_decoder(dec->codec_id);
+    if (!codec)
+      throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d", static_cast<int>(dec->codec_id),
+                                   ist->FileIndex, ist->StreamIndex));
+    {
+      std::lock_guard<std::mutex> guard(CodecLock());
+      if (ff::avcodec_open2(dec, codec, nullptr) < 0)
+        throw FFMpegException(
+            Format("Error while opening codec for input stream #%d.%d", ist->FileIndex, ist->StreamIndex));
+      AddOpenDecoder(ist);
+    }
+    ist->DecodedFrame = ff::av_frame_alloc();
+    if (!ist->DecodedFrame) throw FFMpegException("av_mallocz fail");
+  }
+
+  // 14
+  for (InputStreamState* ist : FInputStreams) {
+    ist->Pts = 0;
+    ist->NextPts = AV_NOPTS_VALUE;
+    ist->IsStart = 1;
+  }
+
+  // 15: metadata maps
+  for (int m = 0; m < FMetaDataMapCount; ++m) {
+    const TMetaDataMap& map = FMetaDataMaps[m];
+    if (map.OutFile < 0 || map.OutFile >= FOutputFileCount)
+      throw FFMpegException(
+          Format("Invalid output file index %d map_meta_data(%d,%d)", map.OutFile, map.OutFile, map.InFile));
+    if (map.InFile < 0 || map.InFile >= FInputFileCount)
+      throw FFMpegException(
+          Format("Invalid input file index %d map_meta_data(%d,%d)", map.InFile, map.OutFile, map.InFile));
+    static const char* const keys[] = {"title", "artist", "author", "copyright", "comment",
+                                       "album", "date",   "track",  "genre"};
+    for (const char* key : keys) {
+      if (AVDictionaryEntry* e = ff::av_dict_get(FInputFiles[map.InFile]->metadata, key, nullptr, 0))
+        ff::av_dict_set(&FOutputFiles[map.OutFile]->metadata, key, e->value, 0);
+    }
+  }
+
+  // 16, 17: headers
+  bool allRtp = true;
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    if (ff::avformat_write_header(FOutputFiles[i], nullptr) < 0)
+      throw FFMpegException(Format("Could not write header for output file #%d (incorrect codec parameters ?)", i));
+    if (std::strcmp(FOutputFiles[i]->oformat->name, "rtp") != 0) allRtp = false;
+  }
+  if (allRtp && FOnLog) {
+    char sdp[2048] = {0};
+    ff::av_sdp_create(FOutputFiles.data(), FOutputFileCount, sdp, sizeof sdp);
+    std::string text = sdp;
+    while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
+    size_t first = 0;
+    while (first < text.size() && static_cast<unsigned char>(text[first]) <= ' ') ++first;
+    Log(1, "SDP: " + text.substr(first));
+  }
+
+  // The bitstream filters, now that each stream's parameters and time base are final.
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (ost->StreamIndex >= MAX_STREAMS) continue;
+    for (const std::string& spec : FBitstreamFilterNames[ost->FileIndex][ost->StreamIndex]) {
+      const std::string name = spec.substr(0, spec.find('='));
+      const AVBitStreamFilter* filter = ff::av_bsf_get_by_name(name.c_str());
+      AVBSFContext* bsf = nullptr;
+      if (!filter || ff::av_bsf_alloc(filter, &bsf) < 0)
+        throw FFMpegException("Unknown bitstream filter " + name);
+      FBitstreamFilters[ost->FileIndex][ost->StreamIndex].push_back(bsf);
+      if (spec.find('=') != std::string::npos && bsf->priv_data) {
+        std::string options = spec.substr(spec.find('=') + 1), option;
+        while (!options.empty()) {
+          ExtractToken(options, ":", true, option);
+          const auto eq = option.find('=');
+          if (eq != std::string::npos)
+            ff::av_opt_set(bsf->priv_data, option.substr(0, eq).c_str(), option.substr(eq + 1).c_str(), 0);
+        }
+      }
+      ff::avcodec_parameters_copy(bsf->par_in, ost->Stream->codecpar);
+      bsf->time_base_in = ost->Stream->time_base;
+      if (ff::av_bsf_init(bsf) < 0) throw FFMpegException("Unknown bitstream filter " + name);
+    }
+  }
+
+  // 18
+  FTimerStart = ff::av_gettime();
+  FLastReportTime = FTimerStart;
 }

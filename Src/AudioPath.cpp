@@ -1,0 +1,177 @@
+// The audio output path: channel count, rate and sample format conversion,
+// keeping audio in step with the input timestamps (silence, discarding, drift
+// compensation), and cutting the result into encoder frames.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "FFmpeg.h"
+#include "MyUtils.h"
+
+namespace {
+
+constexpr int kMaxSilenceBytes = 131072;
+
+
+}  // namespace
+
+void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int Size, uint8_t* Buf,
+                               InputStreamState* Ist) {
+  (void)OutputFile;
+  AVCodecContext* enc = Ost->CodecCtx;
+  const int encChannels = enc->ch_layout.nb_channels;
+  const int rate = enc->sample_rate;
+  const int decChannels = Ist->DecChannels > 0 ? Ist->DecChannels : 1;
+  const int decRate = Ist->DecRate > 0 ? Ist->DecRate : rate;
+  const int inFrameBytes = 2 * decChannels;  // interleaved 16-bit input
+
+  if (encChannels != decChannels) Ost->AudioResample = 1;
+  const bool convert = Ost->AudioResample || enc->sample_fmt != AV_SAMPLE_FMT_S16 || decRate != rate;
+  if (convert && !Ost->Resample) {
+    AVChannelLayout inLayout{};
+    ff::av_channel_layout_default(&inLayout, decChannels);
+    const int r = ff::swr_alloc_set_opts2(&Ost->Resample, &enc->ch_layout, enc->sample_fmt, rate, &inLayout,
+                                          AV_SAMPLE_FMT_S16, decRate, 0, nullptr);
+    ff::av_channel_layout_uninit(&inLayout);
+    if (r < 0 || ff::swr_init(Ost->Resample) < 0) {
+      if (Ost->Resample) ff::swr_free(&Ost->Resample);
+      char text[256];
+      if (Ost->AudioResample || decRate != rate)
+        std::snprintf(text, sizeof text, "Can not resample %d channels @ %d Hz to %d channels @ %d Hz", decChannels,
+                      decRate, encChannels, rate);
+      else
+        std::snprintf(text, sizeof text, "Cannot convert %s sample format to %s sample format",
+                      ff::av_get_sample_fmt_name(AV_SAMPLE_FMT_S16),
+                      ff::av_get_sample_fmt_name(enc->sample_fmt) ? ff::av_get_sample_fmt_name(enc->sample_fmt)
+                                                                  : "unknown");
+      throw FFMpegException(text);
+    }
+    Ost->ReformatPair = enc->sample_fmt + 5 * AV_SAMPLE_FMT_S16;
+  }
+
+  // Synchronisation, in samples per channel at the encoder's rate.
+  const int queued = ff::av_audio_fifo_size(Ost->Fifo);
+  if (FAudioSyncMethod != 0) {
+    const double delta = SyncInputTime(Ost, FStartTime) * rate - static_cast<double>(Ost->SyncOpts) - queued;
+    const double idelta = delta * decRate / rate;
+    int64_t byteDelta = static_cast<int64_t>(std::trunc(idelta)) * inFrameBytes;
+    if (std::fabs(delta) > 50) {
+      if (Ist->IsStart || std::fabs(delta) > rate * static_cast<double>(FAudioDriftThreshold)) {
+        if (byteDelta < 0) {
+          byteDelta = std::max<int64_t>(byteDelta, -Size);
+          Size += static_cast<int>(byteDelta);
+          Buf -= byteDelta;
+          if (FOnLog && FVerbose > 2) LogFmt(1, "discarding %d audio samples", static_cast<int>(std::trunc(-delta)));
+          if (Size == 0) return;
+          Ist->IsStart = 0;
+        } else {
+          if (Size + byteDelta <= kMaxSilenceBytes) {
+            Ist->IsStart = 0;
+          } else {
+            // Whole sample frames only, so the channels keep their order.
+            byteDelta = std::max<int64_t>(kMaxSilenceBytes - Size, 0);
+            byteDelta -= byteDelta % inFrameBytes;
+          }
+          FSilenceBuf.resize(static_cast<size_t>(Size + byteDelta));
+          std::memset(FSilenceBuf.data(), 0, static_cast<size_t>(byteDelta));
+          std::memcpy(FSilenceBuf.data() + byteDelta, Buf, static_cast<size_t>(Size));
+          Buf = FSilenceBuf.data();
+          Size += static_cast<int>(byteDelta);
+          if (FOnLog && FVerbose > 2)
+            LogFmt(1, "adding %d audio samples of silence", static_cast<int>(std::trunc(delta)));
+        }
+      } else if (FAudioSyncMethod > 1) {
+        const int comp = clip(static_cast<int>(std::trunc(delta)), -FAudioSyncMethod, FAudioSyncMethod);
+        if (!Ost->AudioResample || !Ost->Resample) throw Exception("Assertion failure");
+        if (FOnLog && FVerbose > 2) {
+          char text[256];
+          std::snprintf(text, sizeof text, "compensating audio timestamp drift:%f compensation:%d in:%d", delta,
+                        comp, rate);
+          Log(1, text);
+        }
+        ff::swr_set_compensation(Ost->Resample, comp, rate);
+      }
+    }
+  } else {
+    Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(SyncInputTime(Ost, FStartTime) * rate)) - queued;
+  }
+
+  // Convert and queue.
+  const int inSamples = Size / inFrameBytes;
+  if (convert) {
+    const int capacity = ff::swr_get_out_samples(Ost->Resample, inSamples) + 32;
+    const int bytesPerSample = ff::av_get_bytes_per_sample(enc->sample_fmt);
+    const bool planar = ff::av_sample_fmt_is_planar(enc->sample_fmt);
+    const int planes = planar ? encChannels : 1;
+    const size_t planeBytes = static_cast<size_t>(capacity) * bytesPerSample * (planar ? 1 : encChannels);
+    if (FAudioOutBuf.size() < planeBytes * planes) FAudioOutBuf.resize(planeBytes * planes);
+    std::vector<uint8_t*> out(static_cast<size_t>(planes));
+    for (int p = 0; p < planes; ++p) out[p] = FAudioOutBuf.data() + planeBytes * p;
+    const uint8_t* in[1] = {Buf};
+    const int n = ff::swr_convert(Ost->Resample, out.data(), capacity, in, inSamples);
+    if (n < 0) {
+      if (FExitOnError) throw FFMpegException("av_audio_convert() failed");
+      Log(0, "av_audio_convert() failed");
+      return;
+    }
+    if (n > 0 && ff::av_audio_fifo_write(Ost->Fifo, reinterpret_cast<void**>(out.data()), n) < n)
+      throw FFMpegException("av_fifo_realloc2() failed");
+  } else if (inSamples > 0) {
+    void* in[1] = {Buf};
+    if (ff::av_audio_fifo_write(Ost->Fifo, in, inSamples) < inSamples)
+      throw FFMpegException("av_fifo_realloc2() failed");
+  }
+
+  // Encode.
+  auto encode = [&](int Samples) {
+    AVFrame* frame = Ost->EncFrame;
+    if (frame->nb_samples != Samples || !frame->data[0]) {
+      ff::av_frame_unref(frame);
+      frame->nb_samples = Samples;
+      frame->format = enc->sample_fmt;
+      frame->sample_rate = rate;
+      if (ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout) < 0 || ff::av_frame_get_buffer(frame, 0) < 0)
+        throw FFMpegException("av_malloc fail");
+    } else if (ff::av_frame_make_writable(frame) < 0) {
+      throw FFMpegException("av_malloc fail");
+    }
+    ff::av_audio_fifo_read(Ost->Fifo, reinterpret_cast<void**>(frame->data), Samples);
+    frame->pts = Ost->SyncOpts;
+    const int r = EncodeAndWrite(Ost, frame);
+    if (r < 0) {
+      char reason[128] = "";
+      ff::av_strerror(r, reason, sizeof reason);
+      const std::string text = std::string("Audio encoding failed: ") + reason;
+      if (FExitOnError) throw FFMpegException(text);
+      Log(0, text);
+    }
+    Ost->SyncOpts += Samples;
+  };
+  const int frameSize = enc->frame_size;
+  if (frameSize > 1) {
+    while (ff::av_audio_fifo_size(Ost->Fifo) >= frameSize) encode(frameSize);
+  } else {
+    const int samples = ff::av_audio_fifo_size(Ost->Fifo);
+    if (samples > 0) encode(samples);
+  }
+}
+
+void TCustomFFmpeg::FlushAudioFifo(OutputStreamState* Ost) {
+  AVCodecContext* enc = Ost->CodecCtx;
+  const int remaining = Ost->Fifo ? ff::av_audio_fifo_size(Ost->Fifo) : 0;
+  if (remaining <= 0 || !enc->codec) return;
+  if (!(enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE))) return;
+  AVFrame* frame = Ost->EncFrame;
+  ff::av_frame_unref(frame);
+  frame->nb_samples = remaining;
+  frame->format = enc->sample_fmt;
+  frame->sample_rate = enc->sample_rate;
+  if (ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout) < 0 || ff::av_frame_get_buffer(frame, 0) < 0)
+    throw FFMpegException("av_malloc fail");
+  ff::av_audio_fifo_read(Ost->Fifo, reinterpret_cast<void**>(frame->data), remaining);
+  frame->pts = Ost->SyncOpts;
+  const int r = EncodeAndWrite(Ost, frame);
+  ff::av_frame_unref(frame);
+  if (r < 0 && FExitOnError) throw FFMpegException("Audio encoding failed");
+  Ost->SyncOpts += remaining;
+}

@@ -1,0 +1,427 @@
+// The transcode main loop: choosing the next input, correcting timestamps,
+// decoding or copying each packet to the output streams it feeds, and the end
+// of the run (flush, trailers, final report, closing the codecs).
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <thread>
+
+#include "FFmpeg.h"
+#include "MyUtils.h"
+
+namespace {
+
+AVRational VideoFrameRate(const InputStreamState* Ist) {
+  if (Ist->CodecCtx->framerate.num > 0 && Ist->CodecCtx->framerate.den > 0) return Ist->CodecCtx->framerate;
+  if (Ist->Stream->avg_frame_rate.num > 0 && Ist->Stream->avg_frame_rate.den > 0) return Ist->Stream->avg_frame_rate;
+  if (Ist->Stream->r_frame_rate.num > 0 && Ist->Stream->r_frame_rate.den > 0) return Ist->Stream->r_frame_rate;
+  return AVRational{0, 1};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Writing
+
+void TCustomFFmpeg::WriteStreamPacket(OutputStreamState* Ost, AVPacket* Packet) {
+  if (Packet->pts != AV_NOPTS_VALUE) {
+    const int64_t end = Packet->pts + (Packet->duration > 0 ? Packet->duration : 0);
+    if (Ost->EndPts == AV_NOPTS_VALUE || end > Ost->EndPts) Ost->EndPts = end;
+  }
+  static std::vector<AVBSFContext*> noFilters;
+  std::vector<AVBSFContext*>& chain =
+      Ost->StreamIndex < MAX_STREAMS ? FBitstreamFilters[Ost->FileIndex][Ost->StreamIndex] : noFilters;
+  WriteFrame(FOutputFiles[Ost->FileIndex], Packet, chain, Ost->CodecCtx);
+}
+
+int TCustomFFmpeg::EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame) {
+  AVCodecContext* enc = Ost->CodecCtx;
+  int r = ff::avcodec_send_frame(enc, Frame);
+  if (r < 0 && r != AVERROR_EOF) return r;
+  int bytes = 0;
+  AVPacket* pkt = Ost->EncPacket;
+  for (;;) {
+    r = ff::avcodec_receive_packet(enc, pkt);
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+    if (r < 0) return r;
+    size_t sideSize = 0;
+    if (const uint8_t* sd = ff::av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &sideSize)) {
+      if (sideSize >= 8) {
+        Ost->LastQuality = static_cast<float>(static_cast<int32_t>(sd[0] | sd[1] << 8 | sd[2] << 16 |
+                                                                    static_cast<uint32_t>(sd[3]) << 24));
+        Ost->LastPictType = sd[4];
+        const int errors = std::min<int>(sd[5], 4);
+        for (int i = 0; i < errors && 8 + 8 * (i + 1) <= static_cast<int>(sideSize); ++i) {
+          uint64_t e = 0;
+          for (int b = 7; b >= 0; --b) e = e << 8 | sd[8 + 8 * i + b];
+          Ost->LastError[i] = e;
+        }
+      }
+    }
+    pkt->stream_index = Ost->StreamIndex;
+    ff::av_packet_rescale_ts(pkt, enc->time_base, Ost->Stream->time_base);
+    if (enc->codec_type == AVMEDIA_TYPE_AUDIO) pkt->flags |= AV_PKT_FLAG_KEY;
+    bytes = pkt->size;
+    if (enc->codec_type == AVMEDIA_TYPE_VIDEO)
+      FVideoSize += bytes;
+    else
+      FAudioSize += bytes;
+    if (Ost->LogFile && enc->stats_out) std::fprintf(Ost->LogFile, "%s", enc->stats_out);
+    WriteStreamPacket(Ost, pkt);
+    ff::av_packet_unref(pkt);
+  }
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------
+// One packet of one input stream
+
+int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* Packet) {
+  AVCodecContext* dec = Ist->CodecCtx;
+  AVStream* st = Ist->Stream;
+  if (Ist->NextPts == AV_NOPTS_VALUE) Ist->NextPts = Ist->Pts;
+  if (Packet && Packet->dts != AV_NOPTS_VALUE)
+    Ist->Pts = Ist->NextPts = ff::av_rescale_q(Packet->dts, st->time_base, AV_TIME_BASE_Q);
+
+  if (!Ist->DecodingNeeded) {
+    if (!Packet) return 0;
+    Ist->Pts = Ist->NextPts;
+    if (dec->codec_type == AVMEDIA_TYPE_AUDIO) {
+      if (dec->frame_size > 0 && dec->sample_rate > 0)
+        Ist->NextPts += int64_t{1000000} * dec->frame_size / dec->sample_rate;
+      else if (Packet->duration > 0)
+        Ist->NextPts += ff::av_rescale_q(Packet->duration, st->time_base, AV_TIME_BASE_Q);
+    } else if (dec->codec_type == AVMEDIA_TYPE_VIDEO) {
+      const AVRational rate = VideoFrameRate(Ist);
+      if (rate.num) Ist->NextPts += int64_t{1000000} * rate.den / rate.num;
+    }
+    EmulateRate(Ist);
+    if (FStartTime != 0 && Ist->Pts < FStartTime) return 0;
+    for (OutputStreamState* ost : FOutputStreams) {
+      if (ost->SourceIndex != IstIndex || ost->EncodingNeeded) continue;
+      const AVMediaType type = ost->CodecCtx->codec_type;
+      // Copying starts at a key frame.
+      if (ost->FrameNumber == 0 && !(Packet->flags & AV_PKT_FLAG_KEY)) continue;
+      AVPacket* opkt = ost->EncPacket;
+      if (ff::av_packet_ref(opkt, Packet) < 0) throw FFMpegException("av_malloc fail");
+      if (type == AVMEDIA_TYPE_AUDIO) {
+        FAudioSize += Packet->size;
+      } else if (type == AVMEDIA_TYPE_VIDEO) {
+        FVideoSize += Packet->size;
+        ++ost->SyncOpts;
+      }
+      const AVRational otb = ost->Stream->time_base;
+      opkt->stream_index = ost->StreamIndex;
+      opkt->pts = Packet->pts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet->pts, st->time_base, otb) : AV_NOPTS_VALUE;
+      opkt->dts = Packet->dts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet->dts, st->time_base, otb)
+                                                : ff::av_rescale_q(Ist->Pts, AV_TIME_BASE_Q, otb);
+      opkt->duration = ff::av_rescale_q(Packet->duration, st->time_base, otb);
+      opkt->flags = Packet->flags;
+      WriteStreamPacket(ost, opkt);
+      ff::av_packet_unref(opkt);
+      ++ost->CodecCtx->frame_number;
+      ++ost->FrameNumber;
+    }
+    return 0;
+  }
+
+  AVFrame* frame = Ist->DecodedFrame;
+  switch (dec->codec_type) {
+    case AVMEDIA_TYPE_AUDIO:
+    case AVMEDIA_TYPE_VIDEO: {
+      int r = ff::avcodec_send_packet(dec, Packet);
+      if (r < 0 && r != AVERROR_EOF && Packet) return -1;
+      int frames = 0;
+      for (;;) {
+        r = ff::avcodec_receive_frame(dec, frame);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+        if (r < 0) return -1;
+        if (++frames > 1 && Packet && FVerbose > 0 && FOnLog)
+          LogFmt(0, "Multiple frames in a packet from stream %d", Packet->stream_index);
+        if (dec->codec_type == AVMEDIA_TYPE_AUDIO)
+          HandleDecodedAudio(Ist, IstIndex, frame);
+        else
+          HandleDecodedVideo(Ist, IstIndex, frame);
+        ff::av_frame_unref(frame);
+      }
+      break;
+    }
+    case AVMEDIA_TYPE_SUBTITLE: {
+      if (!Packet) break;
+      Ist->Pts = Ist->NextPts;
+      AVSubtitle subtitle{};
+      int got = 0;
+      if (ff::avcodec_decode_subtitle2(dec, &subtitle, &got, Packet) < 0) return -1;
+      if (got) {
+        if (FStartTime == 0 || Ist->Pts >= FStartTime) {
+          for (OutputStreamState* ost : FOutputStreams)
+            if (ost->SourceIndex == IstIndex && ost->EncodingNeeded)
+              DoSubtitleOut(FOutputFiles[ost->FileIndex], ost, Packet->pts, &subtitle, Ist);
+        }
+        ff::avsubtitle_free(&subtitle);
+      }
+      break;
+    }
+    default:
+      return -1;
+  }
+
+  if (!Packet) {
+    // End of input: what the encoders still hold goes out now.
+    for (OutputStreamState* ost : FOutputStreams) {
+      if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded) continue;
+      const AVMediaType type = ost->CodecCtx->codec_type;
+      if (type == AVMEDIA_TYPE_AUDIO) {
+        FlushAudioFifo(ost);
+        EncodeAndWrite(ost, nullptr);
+      } else if (type == AVMEDIA_TYPE_VIDEO) {
+        EncodeAndWrite(ost, nullptr);
+      }
+    }
+  }
+  return 0;
+}
+
+void TCustomFFmpeg::EmulateRate(InputStreamState* Ist) {
+  // Never read ahead of the input's own clock by more than 50 ms.
+  if (!Ist->RateEmu) return;
+  if (Ist->FrameCount == 0) Ist->RateEmuOrigin = Ist->Pts;
+  const int64_t ahead = (Ist->Pts - Ist->RateEmuOrigin) - (ff::av_gettime() - Ist->Start);
+  if (ahead > 50000) std::this_thread::sleep_for(std::chrono::milliseconds(ahead / 1000));
+  ++Ist->FrameCount;
+}
+
+void TCustomFFmpeg::HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame) {
+  AVStream* st = Ist->Stream;
+  Ist->Pts = Frame->best_effort_timestamp != AV_NOPTS_VALUE
+                 ? ff::av_rescale_q(Frame->best_effort_timestamp, st->time_base, AV_TIME_BASE_Q)
+                 : Ist->NextPts;
+  if (Frame->pkt_duration > 0) {
+    Ist->NextPts = Ist->Pts + ff::av_rescale_q(Frame->pkt_duration, st->time_base, AV_TIME_BASE_Q);
+  } else {
+    const AVRational rate = VideoFrameRate(Ist);
+    Ist->NextPts = Ist->Pts + (rate.num ? int64_t{1000000} * rate.den / rate.num : 0);
+  }
+  Ist->Quality = static_cast<float>(Frame->quality);
+
+  AVFrame* picture = Frame;
+  PreProcessVideoFrame(Ist, picture);
+
+  EmulateRate(Ist);
+  if (FStartTime != 0 && Ist->Pts < FStartTime) return;
+
+  auto feedOutputs = [&](AVFrame* Picture) {
+    for (OutputStreamState* ost : FOutputStreams) {
+      if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded) continue;
+      int frameSize = 0;
+      DoVideoOut(FOutputFiles[ost->FileIndex], ost, frameSize, Picture, Ist);
+      if (FVStatsFileName && frameSize) WriteVideoStats(FOutputFiles[ost->FileIndex], ost, frameSize);
+    }
+  };
+
+  if (!FFiltersEnabled || !Ist->InputVideoFilter) {
+    feedOutputs(picture);
+    return;
+  }
+  // Through the filter graph: every picture it gives back goes out with its
+  // own time.
+  picture->pts = picture->best_effort_timestamp;
+  if (ff::av_buffersrc_add_frame_flags(Ist->InputVideoFilter, picture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return;
+  if (!Ist->FilterPicRef) Ist->FilterPicRef = ff::av_frame_alloc();
+  if (!Ist->FilterPicRef) return;
+  while (ff::av_buffersink_get_frame(Ist->OutputVideoFilter, Ist->FilterPicRef) >= 0) {
+    if (Ist->FilterPicRef->pts != AV_NOPTS_VALUE)
+      Ist->Pts = ff::av_rescale_q(Ist->FilterPicRef->pts, ff::av_buffersink_get_time_base(Ist->OutputVideoFilter),
+                                  AV_TIME_BASE_Q);
+    feedOutputs(Ist->FilterPicRef);
+    ff::av_frame_unref(Ist->FilterPicRef);
+  }
+}
+
+void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFrame* Frame) {
+  // The audio path works on interleaved 16-bit samples at the decoder's rate
+  // and channel count: convert whatever the decoder gives into that.
+  const int channels = Frame->ch_layout.nb_channels > 0 ? Frame->ch_layout.nb_channels : 1;
+  const int rate = Frame->sample_rate > 0 ? Frame->sample_rate : Ist->CodecCtx->sample_rate;
+  if (rate <= 0) return;
+  const size_t needed = std::max<size_t>(static_cast<size_t>(Frame->nb_samples) * 2 * channels, 192000);
+  if (FDecodedAudio.size() < needed) FDecodedAudio.resize(needed);
+  int samples = 0;
+  if (Frame->format == AV_SAMPLE_FMT_S16) {
+    samples = Frame->nb_samples;
+    std::memcpy(FDecodedAudio.data(), Frame->data[0], static_cast<size_t>(samples) * 2 * channels);
+  } else {
+    if (!Ist->ToS16 || Ist->ToS16Format != Frame->format || Ist->ToS16Channels != channels || Ist->ToS16Rate != rate) {
+      if (Ist->ToS16) ff::swr_free(&Ist->ToS16);
+      AVChannelLayout layout{};
+      ff::av_channel_layout_default(&layout, channels);
+      AVChannelLayout* inLayout = Frame->ch_layout.nb_channels > 0 ? &Frame->ch_layout : &layout;
+      if (ff::swr_alloc_set_opts2(&Ist->ToS16, &layout, AV_SAMPLE_FMT_S16, rate, inLayout,
+                                  static_cast<AVSampleFormat>(Frame->format), rate, 0, nullptr) < 0 ||
+          ff::swr_init(Ist->ToS16) < 0) {
+        ff::av_channel_layout_uninit(&layout);
+        if (Ist->ToS16) ff::swr_free(&Ist->ToS16);
+        const char* name = ff::av_get_sample_fmt_name(static_cast<AVSampleFormat>(Frame->format));
+        throw FFMpegException(std::string("Cannot convert ") + (name ? name : "unknown") +
+                              " sample format to s16 sample format");
+      }
+      ff::av_channel_layout_uninit(&layout);
+      Ist->ToS16Format = Frame->format;
+      Ist->ToS16Channels = channels;
+      Ist->ToS16Rate = rate;
+    }
+    uint8_t* out[1] = {FDecodedAudio.data()};
+    samples = ff::swr_convert(Ist->ToS16, out, static_cast<int>(FDecodedAudio.size() / (2 * channels)),
+                              const_cast<const uint8_t**>(Frame->extended_data), Frame->nb_samples);
+    if (samples < 0) return;
+  }
+  const int size = samples * 2 * channels;
+  Ist->DecChannels = channels;
+  Ist->DecRate = rate;
+
+  Ist->Pts = Ist->NextPts;
+  Ist->NextPts += int64_t{500000} * size / (static_cast<int64_t>(rate) * channels);
+
+  if (FAudioVolume != 256) {
+    auto* v = reinterpret_cast<int16_t*>(FDecodedAudio.data());
+    for (int i = 0; i < size / 2; ++i) {
+      const int scaled = (v[i] * FAudioVolume + 128) >> 8;
+      v[i] = static_cast<int16_t>(clip(scaled, -32768, 32767));
+    }
+  }
+  EmulateRate(Ist);
+  if (FStartTime != 0 && Ist->Pts < FStartTime) return;
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded) continue;
+    DoAudioOut(FOutputFiles[ost->FileIndex], ost, size, FDecodedAudio.data(), Ist);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The loop and the end of the run
+
+void TCustomFFmpeg::TranscodeLoop() {
+  AVPacket* pkt = ff::av_packet_alloc();
+  if (!pkt) throw FFMpegException("av_malloc fail");
+  struct TPacketGuard {
+    AVPacket*& P;
+    ~TPacketGuard() { ff::av_packet_free(&P); }
+  } guard{pkt};
+
+  FLastReportTime = FTimerStart;
+  while (!FStopRequested) {
+    double iptsMin = 1e100, optsMin = 1e100;
+    int fileIndex = -1;
+    for (OutputStreamState* ost : FOutputStreams) {
+      InputStreamState* ist = FInputStreams[ost->SourceIndex];
+      AVCodecContext* enc = ost->CodecCtx;
+      double opts;
+      if (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded)
+        opts = static_cast<double>(ost->SyncOpts) * av_q2d(enc->time_base);
+      else
+        opts = ost->EndPts == AV_NOPTS_VALUE ? 0.0
+                                             : static_cast<double>(ost->EndPts) * av_q2d(ost->Stream->time_base);
+      const double ipts = static_cast<double>(ist->Pts);
+      if (!FFileTable[ist->FileIndex].EofReached) {
+        if (ipts < iptsMin) {
+          iptsMin = ipts;
+          if (FInputSync) fileIndex = ist->FileIndex;
+        }
+        if (opts < optsMin) {
+          optsMin = opts;
+          if (!FInputSync) fileIndex = ist->FileIndex;
+        }
+      }
+      const int type = enc->codec_type;
+      if (type >= 0 && type < 4 && ost->FrameNumber >= FMaxFrames[type]) {
+        fileIndex = -1;
+        break;
+      }
+    }
+    if (fileIndex < 0) break;
+    if (static_cast<double>(FRecordingTime) / 1000000.0 <= optsMin) break;
+    if (FLimitFileSize != 0 && FOutputFiles[0]->pb && ff::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR) > FLimitFileSize)
+      break;
+
+    AVFormatContext* ic = FInputFiles[fileIndex];
+    if (ff::av_read_frame(ic, pkt) < 0) {
+      FFileTable[fileIndex].EofReached = 1;
+      if (FShortest) break;
+      continue;
+    }
+    if (FDoPktDump)
+      ff::av_pkt_dump_log2(nullptr, AV_LOG_INFO, pkt, FDoHexDump,
+                           pkt->stream_index < static_cast<int>(ic->nb_streams) ? ic->streams[pkt->stream_index]
+                                                                                : ic->streams[0]);
+    const InputFileState& file = FFileTable[fileIndex];
+    if (pkt->stream_index >= file.NbStreams || FInputStreams[file.FirstStreamIndex + pkt->stream_index]->Discard) {
+      ff::av_packet_unref(pkt);
+      continue;
+    }
+    const int istIndex = file.FirstStreamIndex + pkt->stream_index;
+    InputStreamState* ist = FInputStreams[istIndex];
+    const AVRational tb = ist->Stream->time_base;
+
+    const int64_t offset = ff::av_rescale_q(FInputTsOffset[fileIndex], AV_TIME_BASE_Q, tb);
+    if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
+    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
+    if (pkt->stream_index < MAX_STREAMS) {
+      const double scale = FInputTsScale[fileIndex][pkt->stream_index];
+      if (scale != 0) {
+        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = static_cast<int64_t>(std::nearbyint(pkt->pts * scale));
+        if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = static_cast<int64_t>(std::nearbyint(pkt->dts * scale));
+      }
+    }
+    if (pkt->dts != AV_NOPTS_VALUE && ist->NextPts != AV_NOPTS_VALUE) {
+      const int64_t pktDts = ff::av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
+      const int64_t delta = pktDts - ist->NextPts;
+      if ((std::llabs(delta) > static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) || pktDts + 1 < ist->Pts) &&
+          !FCopyTs) {
+        FInputTsOffset[fileIndex] -= delta;
+        if (FVerbose > 2 && FOnLog)
+          LogFmt(1, "timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
+                 static_cast<long long>(FInputTsOffset[fileIndex]));
+        const int64_t shift = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+        pkt->dts -= shift;
+        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= shift;
+      }
+    }
+
+    if (OutputPacket(ist, istIndex, pkt) < 0) {
+      char text[128];
+      std::snprintf(text, sizeof text, "Error while decoding stream #%d.%d", ist->FileIndex, ist->StreamIndex);
+      ff::av_packet_unref(pkt);
+      if (FExitOnError) throw FFMpegException(text);
+      if (FVerbose >= 0 && FOnLog) Log(1, text);
+      continue;
+    }
+    ff::av_packet_unref(pkt);
+
+    const int64_t now = ff::av_gettime();
+    if (now - FLastReportTime > FProgressInterval) {
+      FLastReportTime = now;
+      PrintReport(false);
+    }
+  }
+
+  // The end of the run: also after a stop, so the file is complete and playable.
+  for (size_t i = 0; i < FInputStreams.size(); ++i)
+    if (FInputStreams[i]->DecodingNeeded) OutputPacket(FInputStreams[i], static_cast<int>(i), nullptr);
+  for (int i = 0; i < FOutputFileCount; ++i) ff::av_write_trailer(FOutputFiles[i]);
+  PrintReport(true);
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (!ost->EncodingNeeded) continue;
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ff::av_freep(&ost->CodecCtx->stats_in);
+    ff::avcodec_close(ost->CodecCtx);
+    RemoveOpenEncoder(ost);
+  }
+  for (InputStreamState* ist : FInputStreams) {
+    if (!ist->DecodingNeeded) continue;
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ff::avcodec_close(ist->CodecCtx);
+    RemoveOpenDecoder(ist);
+  }
+  FFinished = !FStopRequested;
+  ReleaseTranscodeTables();
+}

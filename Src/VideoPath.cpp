@@ -1,0 +1,325 @@
+// The video output path: pre-processing of decoded pictures (deinterlacing,
+// hooks), frame-rate synchronisation (drop and duplicate), crop -> scale -> pad,
+// encoding; and the subtitle output path.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "FFmpeg.h"
+#include "MyUtils.h"
+
+namespace {
+
+// A picture's planes, as the crop, scale and pad steps see it.
+struct TPlanes {
+  uint8_t* data[4];
+  int linesize[4];
+};
+
+TPlanes PlanesOf(const AVFrame* F) {
+  TPlanes p{};
+  for (int i = 0; i < 4; ++i) {
+    p.data[i] = F->data[i];
+    p.linesize[i] = F->linesize[i];
+  }
+  return p;
+}
+
+// Moves the plane pointers of P to the area that starts Top rows and Left
+// columns in. Fails for formats whose pixels cannot be addressed that way.
+bool CropPlanes(TPlanes& P, AVPixelFormat Format, int Top, int Left) {
+  const AVPixFmtDescriptor* desc = ff::av_pix_fmt_desc_get(Format);
+  if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL)))
+    return false;
+  if ((Top & ((1 << desc->log2_chroma_h) - 1)) || (Left & ((1 << desc->log2_chroma_w) - 1))) return false;
+  int stepOfPlane[4] = {0, 0, 0, 0};
+  for (int c = 0; c < desc->nb_components; ++c) {
+    const AVComponentDescriptor& comp = desc->comp[c];
+    stepOfPlane[comp.plane] = std::max(stepOfPlane[comp.plane], comp.step);
+  }
+  for (int i = 0; i < 4 && P.data[i]; ++i) {
+    const bool chroma = (desc->flags & AV_PIX_FMT_FLAG_PLANAR) && (i == 1 || i == 2);
+    const int rows = chroma ? Top >> desc->log2_chroma_h : Top;
+    const int cols = chroma ? Left >> desc->log2_chroma_w : Left;
+    P.data[i] += static_cast<ptrdiff_t>(rows) * P.linesize[i] + static_cast<ptrdiff_t>(cols) * stepOfPlane[i];
+  }
+  return true;
+}
+
+// Paints the borders of a planar YUV picture of Width x Height with the colour
+// (Y, U, V) and, when Source is given, copies Source into the inner area.
+bool PadPicture(AVFrame* Final, const TPlanes* Source, int Height, int Width, AVPixelFormat Format, int PadTop,
+                int PadBottom, int PadLeft, int PadRight, const std::array<int, 3>& Color) {
+  const AVPixFmtDescriptor* desc = ff::av_pix_fmt_desc_get(Format);
+  if (!desc || !(desc->flags & AV_PIX_FMT_FLAG_PLANAR) || (desc->flags & AV_PIX_FMT_FLAG_RGB) ||
+      desc->comp[0].depth > 8 || desc->nb_components < 3)
+    return false;
+  for (int i = 0; i < 3; ++i) {
+    const int sh = i ? desc->log2_chroma_h : 0;
+    const int sw = i ? desc->log2_chroma_w : 0;
+    const int top = PadTop >> sh, bottom = PadBottom >> sh, left = PadLeft >> sw, right = PadRight >> sw;
+    const int w = AV_CEIL_RSHIFT(Width, sw), h = AV_CEIL_RSHIFT(Height, sh);
+    uint8_t* base = Final->data[i];
+    const int ls = Final->linesize[i];
+    const uint8_t value = static_cast<uint8_t>(Color[i]);
+    for (int y = 0; y < top; ++y) std::memset(base + static_cast<ptrdiff_t>(y) * ls, value, w);
+    for (int y = h - bottom; y < h; ++y) std::memset(base + static_cast<ptrdiff_t>(y) * ls, value, w);
+    for (int y = top; y < h - bottom; ++y) {
+      uint8_t* row = base + static_cast<ptrdiff_t>(y) * ls;
+      std::memset(row, value, left);
+      std::memset(row + w - right, value, right);
+      if (Source)
+        std::memcpy(row + left, Source->data[i] + static_cast<ptrdiff_t>(y - top) * Source->linesize[i],
+                    w - left - right);
+    }
+  }
+  return true;
+}
+
+// Blends the lines of each field with the other field's lines (a vertical
+// -1 4 2 4 -1 low-pass on every second line), so that interlacing combs
+// disappear. Planar 8-bit YUV and grey only; -1 for other formats.
+int DeinterlacePicture(AVFrame* Dst, const AVFrame* Src) {
+  const auto format = static_cast<AVPixelFormat>(Src->format);
+  switch (format) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P:
+    case AV_PIX_FMT_YUV422P:
+    case AV_PIX_FMT_YUVJ422P:
+    case AV_PIX_FMT_YUV444P:
+    case AV_PIX_FMT_YUVJ444P:
+    case AV_PIX_FMT_YUV411P:
+    case AV_PIX_FMT_GRAY8:
+      break;
+    default:
+      return -1;
+  }
+  const AVPixFmtDescriptor* desc = ff::av_pix_fmt_desc_get(format);
+  const int planes = format == AV_PIX_FMT_GRAY8 ? 1 : 3;
+  for (int i = 0; i < planes; ++i) {
+    const int w = i ? AV_CEIL_RSHIFT(Src->width, desc->log2_chroma_w) : Src->width;
+    const int h = i ? AV_CEIL_RSHIFT(Src->height, desc->log2_chroma_h) : Src->height;
+    const uint8_t* s = Src->data[i];
+    const int sl = Src->linesize[i];
+    uint8_t* d = Dst->data[i];
+    const int dl = Dst->linesize[i];
+    auto line = [&](int y) { return s + static_cast<ptrdiff_t>(std::clamp(y, 0, h - 1)) * sl; };
+    for (int y = 0; y < h; ++y) {
+      uint8_t* out = d + static_cast<ptrdiff_t>(y) * dl;
+      if ((y & 1) == 0) {
+        std::memcpy(out, line(y), w);
+        continue;
+      }
+      const uint8_t *m2 = line(y - 2), *m1 = line(y - 1), *c = line(y), *p1 = line(y + 1), *p2 = line(y + 2);
+      for (int x = 0; x < w; ++x) {
+        const int v = (-m2[x] + 4 * m1[x] + 2 * c[x] + 4 * p1[x] - p2[x] + 4) >> 3;
+        out[x] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+      }
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+double TCustomFFmpeg::SyncInputTime(OutputStreamState* Ost, int64_t StartTime) const {
+  return static_cast<double>(Ost->SyncInput->Pts - StartTime) / 1000000.0;
+}
+
+// ---------------------------------------------------------------------------
+// Pre-processing
+
+void TCustomFFmpeg::PreProcessVideoFrame(InputStreamState* Ist, AVFrame*& Picture) {
+  const int w = Picture->width, h = Picture->height, fmt = Picture->format;
+  const int64_t pts = Ist->Pts;
+  const bool runFrameHooks = HookDecision(pts);
+  const bool needCopy = FDoDeinterlace || FOnCustomHook || (FUsingVHook && FHookAction == haContinue);
+  AVFrame* working = Picture;
+  if (needCopy) {
+    // The decoder's picture may still serve as a reference: work on a copy.
+    if (FHookFrame && (FHookFrame->width != w || FHookFrame->height != h || FHookFrame->format != fmt))
+      ff::av_frame_free(&FHookFrame);
+    if (!FHookFrame) {
+      FHookFrame = ff::av_frame_alloc();
+      if (FHookFrame) {
+        FHookFrame->format = fmt;
+        FHookFrame->width = w;
+        FHookFrame->height = h;
+        if (ff::av_frame_get_buffer(FHookFrame, 0) < 0) ff::av_frame_free(&FHookFrame);
+      }
+    }
+    if (!FHookFrame || ff::av_frame_make_writable(FHookFrame) < 0) {
+      Log(0, "hook buf malloc error.");
+      return;
+    }
+    bool deinterlaced = false;
+    if (FDoDeinterlace) {
+      if (DeinterlacePicture(FHookFrame, Picture) < 0)
+        Log(0, "Deinterlacing failed.");
+      else
+        deinterlaced = true;
+    }
+    if (!deinterlaced) ff::av_frame_copy(FHookFrame, Picture);
+    ff::av_frame_copy_props(FHookFrame, Picture);
+    working = FHookFrame;
+  }
+
+  if (FOnCustomHook) {
+    CustomHook(working->data, working->linesize, w, h, fmt, pts);
+  } else if (runFrameHooks) {
+    THookPicture picture{};
+    for (int i = 0; i < 4; ++i) {
+      picture.data[i] = working->data[i];
+      picture.linesize[i] = working->linesize[i];
+    }
+    ProcessFrameHooks(FFrameHooks, &picture, fmt, w, h, pts);
+  }
+  Picture = working;
+}
+
+// ---------------------------------------------------------------------------
+// Video out
+
+void TCustomFFmpeg::DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int& FrameSize,
+                               AVFrame* InPicture, InputStreamState* Ist) {
+  (void)OutputFile;
+  AVCodecContext* enc = Ost->CodecCtx;
+  const double tb = av_q2d(enc->time_base);
+  FrameSize = 0;
+  int64_t nb = 1;
+
+  const bool active = FVideoSyncMethod > 0 || (FVideoSyncMethod != 0 && tb > 0.001);
+  const double position = SyncInputTime(Ost, FStartTime) / tb;
+  if (active) {
+    const double delta = position - static_cast<double>(Ost->SyncOpts);
+    if (delta < -1.1)
+      nb = 0;
+    else if (FVideoSyncMethod == 2)
+      Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(position));
+    else if (delta > 1.1)
+      nb = static_cast<int64_t>(std::nearbyint(delta));
+    if (nb == 0) {
+      ++FFramesDrop;
+      if (FVerbose > 2) Log(1, "*** drop!");
+    } else if (nb > 1) {
+      FFramesDup += static_cast<int>(nb - 1);
+      if (FVerbose > 2) LogFmt(1, "*** %d dup!", static_cast<int>(nb - 1));
+    }
+  } else {
+    Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(position));
+  }
+  nb = std::min<int64_t>(nb, static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber);
+  if (nb <= 0) return;
+
+  auto failPicture = [&](const char* Text) {
+    if (FExitOnError) throw FFMpegException(Text);
+    Log(0, Text);
+  };
+
+  // Crop: a view into the decoded picture.
+  TPlanes formatted = PlanesOf(InPicture);
+  const bool cropped = !FFiltersEnabled && Ost->VideoCrop;
+  if (cropped && !CropPlanes(formatted, static_cast<AVPixelFormat>(InPicture->format), Ost->TopBand, Ost->LeftBand)) {
+    failPicture("error cropping picture");
+    return;
+  }
+
+  AVFrame* final = InPicture;
+  const TPlanes* paddingSource = &formatted;
+  if ((Ost->VideoPad || Ost->VideoResample) && Ost->PictTmp) {
+    if (ff::av_frame_make_writable(Ost->PictTmp) < 0) throw FFMpegException("Video encoding failed");
+  }
+  TPlanes scaleTarget{};
+  if (Ost->PictTmp) scaleTarget = PlanesOf(Ost->PictTmp);
+  if (Ost->VideoPad) {
+    final = Ost->PictTmp;
+    if (Ost->VideoResample &&
+        !CropPlanes(scaleTarget, static_cast<AVPixelFormat>(Ost->PictTmp->format), Ost->PadTop, Ost->PadLeft)) {
+      failPicture("error padding picture");
+      return;
+    }
+  }
+  if (!FFiltersEnabled && Ost->VideoResample) {
+    paddingSource = nullptr;
+    final = Ost->PictTmp;
+    ff::sws_scale(Ost->ImgResampleCtx, formatted.data, formatted.linesize, 0, Ost->ResampleHeight,
+                  scaleTarget.data, scaleTarget.linesize);
+  }
+  if (Ost->VideoPad &&
+      !PadPicture(final, paddingSource, enc->height, enc->width, enc->pix_fmt, Ost->PadTop, Ost->PadBottom,
+                  Ost->PadLeft, Ost->PadRight, FPadColor)) {
+    failPicture("error padding picture");
+    return;
+  }
+
+  AVFrame* frame = Ost->EncFrame;
+  for (int64_t i = 0; i < nb; ++i) {
+    if (FStopRequested) break;
+    ff::av_frame_unref(frame);
+    if (ff::av_frame_ref(frame, final) < 0) throw FFMpegException("Video encoding failed");
+    if (final == InPicture && cropped) {
+      // Only cropped: hand the encoder the inner area of the decoded picture.
+      for (int p = 0; p < 4; ++p) frame->data[p] = formatted.data[p];
+      frame->width = enc->width;
+      frame->height = enc->height;
+    }
+    frame->interlaced_frame = InPicture->interlaced_frame;
+    if (FCodecOpts[AVMEDIA_TYPE_VIDEO] &&
+        (FCodecOpts[AVMEDIA_TYPE_VIDEO]->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
+      frame->top_field_first = FTopFieldFirst == -1 ? InPicture->top_field_first : FTopFieldFirst;
+    frame->quality = static_cast<int>(std::nearbyint(FSameQuality ? Ist->Quality : enc->global_quality));
+    // The encoder chooses the picture types itself.
+    frame->pict_type = AV_PICTURE_TYPE_NONE;
+    frame->key_frame = 0;
+    frame->pts = Ost->SyncOpts;
+    frame->sample_aspect_ratio = enc->sample_aspect_ratio;
+    const int r = EncodeAndWrite(Ost, frame);
+    ff::av_frame_unref(frame);
+    if (r < 0) throw FFMpegException("Video encoding failed");
+    if (r > 0) FrameSize = r;
+    ++Ost->SyncOpts;
+    ++Ost->FrameNumber;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Subtitles
+
+void TCustomFFmpeg::DoSubtitleOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int64_t Pts,
+                                  AVSubtitle* Subtitle, InputStreamState* Ist) {
+  (void)OutputFile;
+  if (Pts == AV_NOPTS_VALUE) {
+    if (FExitOnError) throw FFMpegException("Subtitle packets must have a pts");
+    Log(0, "Subtitle packets must have a pts");
+    return;
+  }
+  constexpr int kSubtitleBufferSize = 65536;
+  std::vector<uint8_t> buffer(kSubtitleBufferSize);
+  AVCodecContext* enc = Ost->CodecCtx;
+  const bool dvb = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
+  const int passes = dvb ? 2 : 1;
+  const AVRational otb = Ost->Stream->time_base;
+  for (int pass = 0; pass < passes; ++pass) {
+    // DVB subtitles need a second packet that clears the display.
+    const uint32_t rects = Subtitle->num_rects;
+    if (dvb && pass == 1) Subtitle->num_rects = 0;
+    const int size = ff::avcodec_encode_subtitle(enc, buffer.data(), kSubtitleBufferSize, Subtitle);
+    Subtitle->num_rects = rects;
+    if (size < 0) {
+      if (FExitOnError) throw FFMpegException("Subtitle encoding failed");
+      Log(0, "Subtitle encoding failed");
+      return;
+    }
+    AVPacket* pkt = Ost->EncPacket;
+    if (ff::av_new_packet(pkt, size) < 0) throw FFMpegException("av_malloc fail");
+    std::memcpy(pkt->data, buffer.data(), static_cast<size_t>(size));
+    pkt->stream_index = Ost->StreamIndex;
+    pkt->pts = ff::av_rescale_q(Pts, Ist->Stream->time_base, otb);
+    if (dvb)
+      pkt->pts += ff::av_rescale_q(pass == 0 ? Subtitle->start_display_time : Subtitle->end_display_time,
+                                   AVRational{1, 1000}, otb);
+    pkt->dts = pkt->pts;
+    WriteStreamPacket(Ost, pkt);
+    ff::av_packet_unref(pkt);
+  }
+}

@@ -1,0 +1,54 @@
+// End-to-end helpers: convert a file through the engine with given option
+// lines, and read back what the output holds.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "FFmpeg.h"
+
+struct TStreamFacts {
+  AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
+  std::string Codec;
+  int Width = 0, Height = 0;
+  AVRational FrameRate{0, 1};
+  int SampleRate = 0, Channels = 0;
+  int Profile = 0;
+  int64_t Packets = 0;
+  int64_t Bytes = 0;
+  int64_t FirstPts = AV_NOPTS_VALUE;  // microseconds
+  int64_t EndUs = 0;                   // end of the last packet, microseconds
+  bool FirstIsKey = false;
+  bool HasBFrames = false;
+};
+
+struct TFileFacts {
+  bool Opened = false;
+  std::string Error;
+  int64_t DurationUs = AV_NOPTS_VALUE;
+  std::vector<TStreamFacts> Streams;
+  const TStreamFacts* First(AVMediaType Type) const;
+};
+
+// Opens Path and counts its packets per stream.
+TFileFacts ReadFacts(const std::string& Path);
+
+struct TConversion {
+  std::vector<std::pair<std::string, std::string>> InputOptions;
+  std::vector<std::pair<std::string, std::string>> OutputOptions;
+  std::vector<std::pair<int, std::string>> Log;
+  int Terminations = 0;
+  bool Finished = false;
+  bool Failed = false;
+  std::string Error;
+  int Progresses = 0;
+};
+
+// Runs one conversion synchronously: input options, OpenInputFile, output
+// options, OpenOutputFile, Start. Engine (when given) is used instead of a
+// fresh one, so a test can set events or fields first.
+bool Convert(const std::string& In, const std::string& Out, TConversion& C, TCustomFFmpeg* Engine = nullptr);
+
+// The window's default settings for one file: mpeg4 at 512 kbit/s, 320x240,
+// 30 fps, AAC ("libfaac") stereo at 80 kbit/s and 44100 Hz.
+std::vector<std::pair<std::string, std::string>> WindowDefaults();
