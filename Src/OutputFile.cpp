@@ -186,7 +186,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc, int FileIndex) {
     ctx->framerate = AVRational{ctx->time_base.den, ctx->time_base.num};
     ctx->width = FFrameWidth + FFramePadLeft + FFramePadRight;
     ctx->height = FFrameHeight + FFramePadTop + FFramePadBottom;
-    const double ratio = ctx->width * ctx->height
+    const double ratio = ctx->width * ctx->height != 0
                              ? FFrameAspectRatio * static_cast<double>(ctx->height) / ctx->width
                              : FFrameAspectRatio * 3.0 / 4.0;
     ctx->sample_aspect_ratio = d2q(ratio, 255);

@@ -29,5 +29,7 @@ void WriteFile(const std::string& Path, const std::string& Bytes) {
 void EnsureLibrariesLoaded() {
   if (!FFmpegLibrariesLoaded()) {
     ASSERT_TRUE(LoadFFmpegLibraries(LibAVFolder(), true)) << FFmpegLibrariesError();
+    // Keep the test output readable: only the libraries' errors reach stderr.
+    SetLibraryLogLevel(AV_LOG_ERROR);
   }
 }

@@ -59,3 +59,62 @@ TEST_F(TranscodeTest, WindowDefaultsGivePortableMp4) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every kind of input converts with the window's defaults into a portable MP4.
+class EveryInputTest : public ::testing::TestWithParam<TClipSpec> {
+protected:
+  void SetUp() override { EnsureLibrariesLoaded(); }
+  TTempDir Dir;
+};
+
+TEST_P(EveryInputTest, ConvertsWithWindowDefaults) {
+  const TClipSpec& spec = GetParam();
+  const std::string in = Dir / (spec.Name + spec.Extension);
+  std::string error;
+  ASSERT_TRUE(MakeClip(spec, in, &error)) << error;
+  TConversion c;
+  c.OutputOptions = WindowDefaults();
+  const std::string out = Dir / "out.mp4";
+  ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+  EXPECT_TRUE(c.Finished);
+  TFileFacts f = ReadFacts(out);
+  ASSERT_TRUE(f.Opened) << f.Error;
+  const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
+  const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
+  if (!spec.VideoCodec.empty()) {
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->Codec, "mpeg4");
+    EXPECT_EQ(v->Width, 320);
+    EXPECT_EQ(v->Height, 240);
+    EXPECT_TRUE(v->FirstIsKey);
+    EXPECT_FALSE(v->HasBFrames);
+    // The frame-rate synchronisation repeats a picture only when the input is
+    // more than 1.1 output frames ahead, so a slower input may end up to one
+    // of its own frames short.
+    const double slack = std::max(1.0, 30.0 / av_q2d(spec.FrameRate));
+    EXPECT_NEAR(static_cast<double>(v->Packets), spec.DurationSeconds * 30, slack) << spec.Name;
+  } else {
+    EXPECT_FALSE(v);
+  }
+  if (!spec.AudioCodec.empty()) {
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->Codec, "aac");
+    EXPECT_EQ(a->Profile, FF_PROFILE_AAC_LOW);
+    EXPECT_EQ(a->SampleRate, 44100);
+    EXPECT_EQ(a->Channels, 2);
+    // The source's own length (its encoder's delay and padding included) within
+    // one AAC frame plus the AAC encoder's delay.
+    EXPECT_NEAR(static_cast<double>(a->EndUs - a->FirstPts), spec.DurationSeconds * 1e6,
+                static_cast<double>(ClipDurationToleranceUs(spec)) + 1e6 * 2048 / 44100.0)
+        << spec.Name;
+  } else {
+    EXPECT_FALSE(a);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Presets, EveryInputTest, ::testing::ValuesIn(StandardClipSpecs()),
+                         [](const ::testing::TestParamInfo<TClipSpec>& Info) { return Info.param.Name; });
+
+}  // namespace
