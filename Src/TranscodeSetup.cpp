@@ -260,7 +260,8 @@ void TCustomFFmpeg::TranscodeSetup() {
       ost->CodecCtx = k < FOutputCodecs[i].size() ? FOutputCodecs[i][k] : nullptr;
       ost->ReformatPair = -6;
       ost->EndPts = AV_NOPTS_VALUE;
-      if (!ost->CodecCtx) throw FFMpegException("av_mallocz fail");
+      ost->EncPacket = ff::av_packet_alloc();
+      if (!ost->CodecCtx || !ost->EncPacket) throw FFMpegException("av_mallocz fail");
     }
   }
 
@@ -490,8 +491,7 @@ void TCustomFFmpeg::TranscodeSetup() {
     ff::avcodec_parameters_from_context(ost->Stream->codecpar, enc);
     ost->Stream->time_base = enc->time_base;
     ost->EncFrame = ff::av_frame_alloc();
-    ost->EncPacket = ff::av_packet_alloc();
-    if (!ost->EncFrame || !ost->EncPacket) throw FFMpegException("av_mallocz fail");
+    if (!ost->EncFrame) throw FFMpegException("av_mallocz fail");
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
       ost->Fifo = ff::av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 1024);
       if (!ost->Fifo) throw FFMpegException("av_fifo_init fail");

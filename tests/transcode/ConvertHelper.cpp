@@ -87,3 +87,118 @@ std::vector<std::pair<std::string, std::string>> WindowDefaults() {
   return {{"vcodec", "mpeg4"}, {"acodec", "libfaac"}, {"ac", "2"},        {"b", "512000"},
           {"ab", "80000"},     {"s", "320x240"},      {"r", "30"},        {"ar", "44100"}};
 }
+
+void TFrameDeleter::operator()(AVFrame* F) const { ff::av_frame_free(&F); }
+
+namespace {
+
+// Opens Path and the decoder of its first stream of Type.
+struct TDecoder {
+  AVFormatContext* Format = nullptr;
+  AVCodecContext* Codec = nullptr;
+  int Stream = -1;
+  explicit TDecoder(const std::string& Path, AVMediaType Type) {
+    if (ff::avformat_open_input(&Format, Path.c_str(), nullptr, nullptr) < 0) return;
+    if (ff::avformat_find_stream_info(Format, nullptr) < 0) return;
+    Stream = ff::av_find_best_stream(Format, Type, -1, -1, nullptr, 0);
+    if (Stream < 0) return;
+    const AVCodecParameters* par = Format->streams[Stream]->codecpar;
+    const AVCodec* codec = ff::avcodec_find_decoder(par->codec_id);
+    Codec = ff::avcodec_alloc_context3(codec);
+    ff::avcodec_parameters_to_context(Codec, par);
+    if (ff::avcodec_open2(Codec, codec, nullptr) < 0) ff::avcodec_free_context(&Codec);
+  }
+  ~TDecoder() {
+    if (Codec) ff::avcodec_free_context(&Codec);
+    if (Format) ff::avformat_close_input(&Format);
+  }
+  // Calls OnFrame for every decoded frame until it returns false.
+  template <class F>
+  void Run(F OnFrame) {
+    if (!Codec) return;
+    AVPacket* pkt = ff::av_packet_alloc();
+    AVFrame* frame = ff::av_frame_alloc();
+    bool more = true;
+    auto drain = [&] {
+      while (more && ff::avcodec_receive_frame(Codec, frame) >= 0) {
+        more = OnFrame(frame);
+        ff::av_frame_unref(frame);
+      }
+    };
+    while (more && ff::av_read_frame(Format, pkt) >= 0) {
+      if (pkt->stream_index == Stream) {
+        ff::avcodec_send_packet(Codec, pkt);
+        drain();
+      }
+      ff::av_packet_unref(pkt);
+    }
+    if (more) {
+      ff::avcodec_send_packet(Codec, nullptr);
+      drain();
+    }
+    ff::av_frame_free(&frame);
+    ff::av_packet_free(&pkt);
+  }
+};
+
+}  // namespace
+
+std::vector<TFramePtr> DecodeVideo(const std::string& Path, int MaxFrames) {
+  std::vector<TFramePtr> frames;
+  TDecoder d(Path, AVMEDIA_TYPE_VIDEO);
+  d.Run([&](AVFrame* F) {
+    frames.emplace_back(ff::av_frame_clone(F));
+    return static_cast<int>(frames.size()) < MaxFrames;
+  });
+  return frames;
+}
+
+std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Rate) {
+  std::vector<int16_t> samples;
+  TDecoder d(Path, AVMEDIA_TYPE_AUDIO);
+  Channels = d.Codec ? d.Codec->ch_layout.nb_channels : 0;
+  Rate = d.Codec ? d.Codec->sample_rate : 0;
+  SwrContext* swr = nullptr;
+  d.Run([&](AVFrame* F) {
+    if (!swr) {
+      AVChannelLayout layout{};
+      ff::av_channel_layout_default(&layout, F->ch_layout.nb_channels);
+      ff::swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, F->sample_rate, &F->ch_layout,
+                              static_cast<AVSampleFormat>(F->format), F->sample_rate, 0, nullptr);
+      ff::swr_init(swr);
+      ff::av_channel_layout_uninit(&layout);
+    }
+    const size_t at = samples.size();
+    samples.resize(at + static_cast<size_t>(F->nb_samples) * Channels);
+    uint8_t* out[1] = {reinterpret_cast<uint8_t*>(samples.data() + at)};
+    const int n = ff::swr_convert(swr, out, F->nb_samples, const_cast<const uint8_t**>(F->extended_data), F->nb_samples);
+    samples.resize(at + static_cast<size_t>(std::max(n, 0)) * Channels);
+    return true;
+  });
+  if (swr) ff::swr_free(&swr);
+  return samples;
+}
+
+double LumaDifference(const AVFrame* A, int AX, int AY, const AVFrame* B, int BX, int BY, int W, int H) {
+  double sum = 0;
+  for (int y = 0; y < H; ++y)
+    for (int x = 0; x < W; ++x)
+      sum += std::abs(A->data[0][(AY + y) * A->linesize[0] + AX + x] - B->data[0][(BY + y) * B->linesize[0] + BX + x]);
+  return sum / (static_cast<double>(W) * H);
+}
+
+std::vector<std::string> PacketPayloads(const std::string& Path, AVMediaType Type) {
+  std::vector<std::string> payloads;
+  AVFormatContext* ic = nullptr;
+  if (ff::avformat_open_input(&ic, Path.c_str(), nullptr, nullptr) < 0) return payloads;
+  ff::avformat_find_stream_info(ic, nullptr);
+  const int stream = ff::av_find_best_stream(ic, Type, -1, -1, nullptr, 0);
+  AVPacket* pkt = ff::av_packet_alloc();
+  while (stream >= 0 && ff::av_read_frame(ic, pkt) >= 0) {
+    if (pkt->stream_index == stream) payloads.emplace_back(reinterpret_cast<const char*>(pkt->data), pkt->size);
+    ff::av_packet_unref(pkt);
+  }
+  ff::av_packet_free(&pkt);
+  ff::avformat_close_input(&ic);
+  return payloads;
+}

@@ -2,6 +2,7 @@
 // lines, and read back what the output holds.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,25 @@ struct TFileFacts {
   std::vector<TStreamFacts> Streams;
   const TStreamFacts* First(AVMediaType Type) const;
 };
+
+// A decoded picture, freed with the library allocator.
+struct TFrameDeleter {
+  void operator()(AVFrame* F) const;
+};
+using TFramePtr = std::unique_ptr<AVFrame, TFrameDeleter>;
+
+// Decodes up to MaxFrames pictures of the first video stream of Path.
+std::vector<TFramePtr> DecodeVideo(const std::string& Path, int MaxFrames);
+
+// Decodes the first audio stream of Path into interleaved 16-bit samples;
+// Channels and Rate receive its layout.
+std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Rate);
+
+// Mean absolute difference of the luma of two pictures over a rectangle.
+double LumaDifference(const AVFrame* A, int AX, int AY, const AVFrame* B, int BX, int BY, int W, int H);
+
+// Every packet's bytes of the first stream of the given type, in file order.
+std::vector<std::string> PacketPayloads(const std::string& Path, AVMediaType Type);
 
 // Opens Path and counts its packets per stream.
 TFileFacts ReadFacts(const std::string& Path);

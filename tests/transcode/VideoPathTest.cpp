@@ -1,0 +1,274 @@
+// The video side of a conversion: stream copy, crop/scale/pad geometry and
+// pixels, frame-rate synchronisation, limits, stop requests, two passes,
+// statistics files and the progress event.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "ConvertHelper.h"
+#include "MediaMaker.h"
+#include "MyUtils.h"
+#include "TestSupport.h"
+
+namespace {
+
+class VideoPathTest : public ::testing::Test {
+protected:
+  void SetUp() override { EnsureLibrariesLoaded(); }
+  std::string MakeSpec(const TClipSpec& Spec) {
+    const std::string path = Dir / (Spec.Name + Spec.Extension);
+    std::string error;
+    EXPECT_TRUE(MakeClip(Spec, path, &error)) << error;
+    return path;
+  }
+  std::string Make(const std::string& Preset) { return MakeSpec(ClipSpecByName(Preset)); }
+  TTempDir Dir;
+};
+
+TEST_F(VideoPathTest, StreamCopyKeepsEveryPacketBitIdentical) {
+  const std::string in = Make("avi_video_only");
+  TConversion c;
+  c.OutputOptions = {{"vcodec", "copy"}, {"an", ""}};
+  const std::string out = Dir / "copy.mp4";
+  ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+  const auto source = PacketPayloads(in, AVMEDIA_TYPE_VIDEO);
+  const auto copied = PacketPayloads(out, AVMEDIA_TYPE_VIDEO);
+  ASSERT_FALSE(source.empty());
+  EXPECT_EQ(copied, source);
+  TFileFacts f = ReadFacts(out);
+  ASSERT_TRUE(f.First(AVMEDIA_TYPE_VIDEO));
+  EXPECT_TRUE(f.First(AVMEDIA_TYPE_VIDEO)->FirstIsKey);
+  EXPECT_EQ(f.First(AVMEDIA_TYPE_VIDEO)->Width, 160);
+  EXPECT_FALSE(f.First(AVMEDIA_TYPE_AUDIO));
+}
+
+TEST_F(VideoPathTest, ScaleAndPadGiveTheRequestedGeometryAndBorderColour) {
+  const std::string in = Make("avi_video_only");  // 160x120
+  struct TCase {
+    const char* Name;
+    std::vector<std::pair<std::string, std::string>> Options;
+    int Width, Height;           // coded size
+    int Top, Bottom, Left, Right;  // padding
+    int BorderY;                 // luma of the border
+  };
+  const TCase cases[] = {
+      {"scale_and_pad", {{"s", "320x208"}, {"padtop", "16"}, {"padbottom", "16"}}, 320, 240, 16, 16, 0, 0, 16},
+      {"pad_only_white", {{"padleft", "16"}, {"padright", "16"}, {"padcolor", "0xFFFFFF"}}, 192, 120, 0, 0, 16, 16, 255},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    TConversion c;
+    c.OutputOptions = k.Options;
+    c.OutputOptions.push_back({"vcodec", "mpeg4"});
+    c.OutputOptions.push_back({"qscale", "2"});
+    const std::string out = Dir / (std::string(k.Name) + ".avi");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    auto frames = DecodeVideo(out, 3);
+    ASSERT_FALSE(frames.empty());
+    const AVFrame* f = frames.back().get();
+    EXPECT_EQ(f->width, k.Width);
+    EXPECT_EQ(f->height, k.Height);
+    auto luma = [&](int X, int Y) { return static_cast<int>(f->data[0][Y * f->linesize[0] + X]); };
+    if (k.Top) {
+      EXPECT_NEAR(luma(k.Width / 2, 4), k.BorderY, 6);
+      EXPECT_NEAR(luma(k.Width / 2, k.Height - 4), k.BorderY, 6);
+    }
+    if (k.Left) {
+      EXPECT_NEAR(luma(4, k.Height / 2), k.BorderY, 6);
+      EXPECT_NEAR(luma(k.Width - 4, k.Height / 2), k.BorderY, 6);
+    }
+    // Inside the padding the picture is the source's, scaled.
+    const int innerW = k.Width - k.Left - k.Right, innerH = k.Height - k.Top - k.Bottom;
+    double error = 0;
+    int n = 0;
+    for (int y = 8; y < innerH - 8; y += 7)
+      for (int x = 8; x < innerW - 8; x += 7) {
+        const int sx = x * 160 / innerW, sy = y * 120 / innerH;
+        error += std::abs(luma(k.Left + x, k.Top + y) - TestPictureLuma(160, 120, 2, sx, sy));
+        ++n;
+      }
+    EXPECT_LT(error / n, 12.0);
+  }
+}
+
+TEST_F(VideoPathTest, CropTakesTheInnerArea) {
+  const std::string in = Make("avi_video_only");  // 160x120
+  TConversion c;
+  c.OutputOptions = {{"croptop", "16"}, {"cropleft", "32"}, {"s", "128x104"}, {"vcodec", "mpeg4"}, {"qscale", "2"}};
+  const std::string out = Dir / "crop.avi";
+  ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+  auto frames = DecodeVideo(out, 1);
+  ASSERT_EQ(frames.size(), 1u);
+  const AVFrame* f = frames[0].get();
+  EXPECT_EQ(f->width, 128);
+  EXPECT_EQ(f->height, 104);
+  double error = 0;
+  int n = 0;
+  for (int y = 4; y < 100; y += 5)
+    for (int x = 4; x < 124; x += 5) {
+      error += std::abs(f->data[0][y * f->linesize[0] + x] - TestPictureLuma(160, 120, 0, x + 32, y + 16));
+      ++n;
+    }
+  EXPECT_LT(error / n, 8.0);
+}
+
+TEST_F(VideoPathTest, FrameRateConversionDuplicatesAndDrops) {
+  struct TCase {
+    AVRational In;
+    const char* Out;
+    int Frames;        // output pictures for 2 s
+    int Dup, Drop;     // expected counters, +-1
+  };
+  const TCase cases[] = {{{25, 1}, "30", 60, 10, 0}, {{30, 1}, "10", 20, 0, 40}};
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Out);
+    TClipSpec spec = ClipSpecByName("avi_video_only");
+    spec.Name = std::string("rate") + k.Out;
+    spec.FrameRate = k.In;
+    spec.DurationSeconds = 2.0;
+    const std::string in = MakeSpec(spec);
+    TCustomFFmpeg engine;
+    TConversion c;
+    c.OutputOptions = {{"vcodec", "mpeg4"}, {"r", k.Out}};
+    const std::string out = Dir / (spec.Name + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c, &engine)) << c.Error;
+    EXPECT_NEAR(engine.FFramesDup, k.Dup, 1);
+    EXPECT_NEAR(engine.FFramesDrop, k.Drop, 1);
+    TFileFacts f = ReadFacts(out);
+    ASSERT_TRUE(f.First(AVMEDIA_TYPE_VIDEO));
+    EXPECT_NEAR(static_cast<double>(f.First(AVMEDIA_TYPE_VIDEO)->Packets), k.Frames, 2);
+  }
+}
+
+TEST_F(VideoPathTest, FrameAndTimeLimits) {
+  TClipSpec spec = ClipSpecByName("avi_xvid");
+  spec.DurationSeconds = 2.0;
+  const std::string in = MakeSpec(spec);
+  {
+    TConversion c;
+    c.OutputOptions = {{"vcodec", "mpeg4"}, {"vframes", "10"}};
+    const std::string out = Dir / "vframes.mp4";
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    EXPECT_TRUE(c.Finished);
+    TFileFacts f = ReadFacts(out);
+    ASSERT_TRUE(f.First(AVMEDIA_TYPE_VIDEO));
+    EXPECT_EQ(f.First(AVMEDIA_TYPE_VIDEO)->Packets, 10);
+  }
+  {
+    TConversion c;
+    c.OutputOptions = {{"vcodec", "mpeg4"}, {"acodec", "libfaac"}, {"t", "0.5"}};
+    const std::string out = Dir / "t.mp4";
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    TFileFacts f = ReadFacts(out);
+    const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
+    const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a);
+    EXPECT_NEAR(static_cast<double>(v->Packets), 0.5 * 25, 1.0);
+    EXPECT_NEAR(static_cast<double>(a->EndUs - a->FirstPts), 500000, 100000);
+  }
+}
+
+TEST_F(VideoPathTest, StopRequestGivesAFinishedPlayableFile) {
+  TClipSpec spec = ClipSpecByName("avi_xvid");
+  spec.DurationSeconds = 6.0;
+  const std::string in = MakeSpec(spec);
+  TCustomFFmpeg engine;
+  engine.FProgressInterval = 0;
+  int lastFrame = 0;
+  engine.FOnProgress = [&](TCustomFFmpeg* E, int Frame, int, int, float, float, int64_t, int) {
+    lastFrame = Frame;
+    if (Frame >= 20) E->Stop();
+  };
+  TConversion c;
+  c.OutputOptions = WindowDefaults();
+  const std::string out = Dir / "stopped.mp4";
+  ASSERT_TRUE(Convert(in, out, c, &engine)) << c.Error;
+  EXPECT_FALSE(c.Finished);
+  EXPECT_FALSE(c.Failed);
+  EXPECT_EQ(c.Terminations, 1);
+  TFileFacts f = ReadFacts(out);
+  ASSERT_TRUE(f.Opened);
+  const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(v);
+  EXPECT_GE(v->Packets, 20);
+  EXPECT_LT(v->Packets, 6 * 30 / 2);
+  EXPECT_TRUE(v->FirstIsKey);
+  EXPECT_GE(lastFrame, 20);
+}
+
+TEST_F(VideoPathTest, TwoPassEncodingWritesAndReadsItsStatistics) {
+  const std::string in = Make("avi_video_only");
+  const std::string log = Dir / "stats";
+  for (const char* pass : {"1", "2"}) {
+    SCOPED_TRACE(pass);
+    TConversion c;
+    c.OutputOptions = {{"vcodec", "mpeg4"}, {"b", "200000"}, {"pass", pass}, {"passlogfile", log}};
+    const std::string out = Dir / (std::string("pass") + pass + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    EXPECT_TRUE(c.Finished);
+    EXPECT_GT(FileSizeOf(log + "-0.log"), 0);
+    EXPECT_GT(ReadFacts(out).First(AVMEDIA_TYPE_VIDEO)->Packets, 20);
+  }
+  // Pass 2 without the statistics of pass 1 fails with the file's name.
+  TConversion c;
+  c.OutputOptions = {{"vcodec", "mpeg4"}, {"pass", "2"}, {"passlogfile", Dir / "missing"}};
+  EXPECT_FALSE(Convert(in, Dir / "nopass.mp4", c));
+  EXPECT_EQ(c.Error, "creat open fail: " + Dir / "missing" + "-0.log");
+}
+
+TEST_F(VideoPathTest, VideoStatisticsHaveOneLinePerEncodedFrame) {
+  const std::string in = Make("avi_video_only");
+  const std::string stats = Dir / "vstats.log";
+  TConversion c;
+  c.OutputOptions = {{"vcodec", "mpeg4"}, {"vstats_file", stats}};
+  const std::string out = Dir / "vstats.mp4";
+  ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+  std::ifstream file(stats);
+  std::string line;
+  int lines = 0;
+  while (std::getline(file, line)) {
+    ++lines;
+    EXPECT_EQ(line.rfind("frame= ", 0), 0u) << line;
+    EXPECT_NE(line.find(" f_size= "), std::string::npos) << line;
+    EXPECT_NE(line.find(" type= "), std::string::npos) << line;
+  }
+  EXPECT_EQ(lines, ReadFacts(out).First(AVMEDIA_TYPE_VIDEO)->Packets);
+}
+
+TEST_F(VideoPathTest, ProgressEventCarriesTheRunsFiguresAndKeepsItsInterval) {
+  const std::string in = Make("avi_xvid");
+  struct TEvent {
+    int Frame, Fps, TimeMs;
+    float Quality, BitRate;
+    int64_t Size;
+    int Total;
+  };
+  for (int64_t interval : {int64_t{0}, int64_t{3600} * 1000000}) {
+    SCOPED_TRACE(interval);
+    std::vector<TEvent> events;
+    TCustomFFmpeg engine;
+    engine.FProgressInterval = interval;
+    engine.FOnProgress = [&](TCustomFFmpeg*, int Frame, int Fps, int TimeMs, float Q, float Rate, int64_t Size,
+                             int Total) { events.push_back({Frame, Fps, TimeMs, Q, Rate, Size, Total}); };
+    TConversion c;
+    c.OutputOptions = WindowDefaults();
+    const std::string out = Dir / "progress.mp4";
+    ASSERT_TRUE(Convert(in, out, c, &engine)) << c.Error;
+    ASSERT_FALSE(events.empty());
+    if (interval > 0) {
+      EXPECT_EQ(events.size(), 1u);  // only the final report
+    } else {
+      EXPECT_GT(events.size(), 5u);
+    }
+    for (size_t i = 1; i < events.size(); ++i) EXPECT_GE(events[i].Frame, events[i - 1].Frame);
+    const TEvent& last = events.back();
+    EXPECT_EQ(last.Frame, ReadFacts(out).First(AVMEDIA_TYPE_VIDEO)->Packets);
+    EXPECT_NEAR(last.TimeMs, 1000, 60);
+    EXPECT_EQ(last.Size, FileSizeOf(out));
+    EXPECT_GT(last.Quality, 0.0f);
+    EXPECT_GT(last.BitRate, 0.0f);
+    EXPECT_NEAR(last.Total, 1000, 60);  // the input's duration
+  }
+}
+
+}  // namespace
