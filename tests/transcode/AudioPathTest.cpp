@@ -1,0 +1,270 @@
+// The audio side of a conversion and the window's settings: every setting
+// list entry, bit rates, the audio sync methods, channel conversion, sample
+// based encoders, and engines converting at the same time.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "ConvertHelper.h"
+#include "MediaMaker.h"
+#include "MyUtils.h"
+#include "TestSupport.h"
+
+namespace {
+
+class AudioPathTest : public ::testing::Test {
+protected:
+  void SetUp() override { EnsureLibrariesLoaded(); }
+  std::string MakeSpec(const TClipSpec& Spec) {
+    const std::string path = Dir / (Spec.Name + Spec.Extension);
+    std::string error;
+    EXPECT_TRUE(MakeClip(Spec, path, &error)) << error;
+    return path;
+  }
+  std::string Make(const std::string& Preset) { return MakeSpec(ClipSpecByName(Preset)); }
+  TTempDir Dir;
+};
+
+double Rms(const std::vector<int16_t>& S, size_t From, size_t To) {
+  double sum = 0;
+  To = std::min(To, S.size());
+  if (From >= To) return 0;
+  for (size_t i = From; i < To; ++i) sum += static_cast<double>(S[i]) * S[i];
+  return std::sqrt(sum / static_cast<double>(To - From));
+}
+
+bool Logged(const TConversion& C, const std::string& Prefix) {
+  for (const auto& [level, text] : C.Log)
+    if (text.rfind(Prefix, 0) == 0) return true;
+  return false;
+}
+
+// Each entry of the window's setting lists converts at least once.
+TEST_F(AudioPathTest, EverySettingListEntryConverts) {
+  const char* sizes[] = {"160x120", "320x180", "320x240", "480x480", "640x272", "640x360", "720x306", "720x320"};
+  const char* rates[] = {"Auto", "8", "10", "12", "15", "20", "23.97", "24", "25", "29.97", "30", "60"};
+  const int sampleRates[] = {8000, 16000, 22050, 32000, 44100, 48000};
+  const int videoKbps[] = {128, 1500, 512, 900};
+  const int audioKbps[] = {32, 160, 80, 112};
+  TClipSpec spec = ClipSpecByName("avi_xvid");
+  spec.DurationSeconds = 0.5;
+  const std::string in = MakeSpec(spec);
+  for (int i = 0; i < 12; ++i) {
+    const std::string size = sizes[i % 8];
+    const std::string rate = rates[i];
+    const int channels = i % 2 + 1;
+    const int sampleRate = sampleRates[i % 6];
+    SCOPED_TRACE(size + " " + rate + " " + std::to_string(channels) + " " + std::to_string(sampleRate));
+    TConversion c;
+    c.OutputOptions = {{"vcodec", "mpeg4"},
+                       {"acodec", "libfaac"},
+                       {"ac", std::to_string(channels)},
+                       {"ab", std::to_string(audioKbps[i % 4] * 1000)},
+                       {"b", std::to_string(videoKbps[i % 4] * 1000)},
+                       {"s", size}};
+    if (rate != "Auto") c.OutputOptions.push_back({"r", rate});
+    c.OutputOptions.push_back({"ar", std::to_string(sampleRate)});
+    const std::string out = Dir / ("setting" + std::to_string(i) + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    TFileFacts f = ReadFacts(out);
+    const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
+    const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(std::to_string(v->Width) + "x" + std::to_string(v->Height), size);
+    // The synchronisation lets the output run up to 1.1 of its frames ahead
+    // of the input before it drops, and repeats only beyond that.
+    const double fps = rate == "Auto" ? 25.0 : std::stod(rate);
+    EXPECT_NEAR(static_cast<double>(v->Packets), 0.5 * fps, std::max(2.5, fps / 25.0 + 0.5));
+    EXPECT_EQ(a->Channels, channels);
+    EXPECT_EQ(a->SampleRate, sampleRate);
+  }
+}
+
+TEST_F(AudioPathTest, BitRatesStayNearTheRequest) {
+  TClipSpec spec = ClipSpecByName("avi_xvid");
+  spec.DurationSeconds = 10.0;
+  spec.Width = 320;
+  spec.Height = 240;
+  spec.VideoBitRate = 3000000;
+  spec.Noise = 4;
+  const std::string in = MakeSpec(spec);
+  TConversion c;
+  c.OutputOptions = WindowDefaults();
+  const std::string out = Dir / "rates.mp4";
+  ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+  TFileFacts f = ReadFacts(out);
+  const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
+  const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
+  ASSERT_TRUE(v && a);
+  const double videoKbps = static_cast<double>(v->Bytes) * 8 / 10.0 / 1000;
+  const double audioKbps = static_cast<double>(a->Bytes) * 8 / 10.0 / 1000;
+  RecordProperty("video_kbps", std::to_string(videoKbps));
+  RecordProperty("audio_kbps", std::to_string(audioKbps));
+  EXPECT_NEAR(videoKbps, 512, 512 * 0.15);
+  EXPECT_NEAR(audioKbps, 80, 80 * 0.15);
+}
+
+// Runs a conversion of a video-only and an audio-only input, the audio
+// shifted by AudioOffset, with the given output options.
+bool ConvertTwoInputs(const std::string& Video, const std::string& Audio, const std::string& AudioOffset,
+                      const std::vector<std::pair<std::string, std::string>>& InputOptions,
+                      const std::vector<std::pair<std::string, std::string>>& Options, const std::string& Out,
+                      TConversion& C) {
+  TCustomFFmpeg e;
+  e.PrepareForTask();
+  e.FOnLog = [&C](TCustomFFmpeg*, int Level, const std::string& Msg) { C.Log.emplace_back(Level, Msg); };
+  try {
+    if (!e.OpenInputFile(Video)) return C.Error = e.LastError(), false;
+    e.AddOption("itsoffset", AudioOffset);
+    for (auto& [name, value] : InputOptions) e.AddOption(name, value);
+    if (!e.OpenInputFile(Audio)) return C.Error = e.LastError(), false;
+    for (auto& [name, value] : Options) e.AddOption(name, value);
+    if (!e.OpenOutputFile(Out)) return C.Error = e.LastError(), false;
+  } catch (const std::exception& ex) {
+    C.Error = ex.what();
+    return false;
+  }
+  e.Start(false);
+  C.Finished = e.Finished();
+  C.Failed = e.ErrorOccurred();
+  C.Error = e.ErrorMessage();
+  return !C.Failed;
+}
+
+TEST_F(AudioPathTest, SyncMethodsHandleLateAudio) {
+  TClipSpec video = ClipSpecByName("avi_video_only");
+  video.DurationSeconds = 2.0;
+  TClipSpec audio = ClipSpecByName("wma_audio_only");
+  audio.Name = "tone";
+  audio.Extension = ".wav";
+  audio.FormatName = "wav";
+  audio.AudioCodec = "pcm_s16le";
+  audio.DurationSeconds = 1.5;
+  const std::string v = MakeSpec(video), a = MakeSpec(audio);
+  const std::vector<std::pair<std::string, std::string>> common = {
+      {"vcodec", "mpeg4"}, {"acodec", "libfaac"}, {"ar", "44100"}, {"ac", "2"}, {"v", "3"}};
+
+  // Without sync the audio simply starts where its input starts.
+  TConversion off;
+  auto options = common;
+  ASSERT_TRUE(ConvertTwoInputs(v, a, "0.5", {}, options, Dir / "off.mp4", off)) << off.Error;
+  EXPECT_FALSE(Logged(off, "adding")) << "no samples are added without sync";
+  EXPECT_FALSE(Logged(off, "discarding"));
+  TFileFacts f = ReadFacts(Dir / "off.mp4");
+  ASSERT_TRUE(f.First(AVMEDIA_TYPE_AUDIO));
+  EXPECT_NEAR(static_cast<double>(f.First(AVMEDIA_TYPE_AUDIO)->FirstPts), 500000, 60000);
+
+  // With sync 1, silence fills the first half second.
+  TConversion on;
+  options.push_back({"async", "1"});
+  ASSERT_TRUE(ConvertTwoInputs(v, a, "0.5", {}, options, Dir / "on.mp4", on)) << on.Error;
+  EXPECT_TRUE(Logged(on, "adding 22050 audio samples of silence")) << "expected silence to be inserted";
+  int channels = 0, rate = 0;
+  const auto samples = DecodeAudio(Dir / "on.mp4", channels, rate);
+  ASSERT_EQ(channels, 2);
+  ASSERT_EQ(rate, 44100);
+  f = ReadFacts(Dir / "on.mp4");
+  EXPECT_NEAR(static_cast<double>(f.First(AVMEDIA_TYPE_AUDIO)->FirstPts), 0, 30000);
+  // The encoder's own delay is at most 2048 samples; leave that aside.
+  EXPECT_LT(Rms(samples, 2 * 2048, 2 * 20000), 50.0);
+  EXPECT_GT(Rms(samples, 2 * 25000, 2 * 60000), 1000.0);
+}
+
+TEST_F(AudioPathTest, SyncDiscardsAudioBeforeTheStartAndCompensatesDrift) {
+  TClipSpec spec = ClipSpecByName("avi_xvid");
+  spec.DurationSeconds = 1.0;
+  const std::string in = MakeSpec(spec);
+  // Starting at 0.3 s cuts into a decoded chunk: its head is discarded.
+  TConversion cut;
+  cut.InputOptions = {{"ss", "0.3"}};
+  cut.OutputOptions = {{"vcodec", "mpeg4"}, {"acodec", "libfaac"}, {"async", "1"}, {"v", "3"}};
+  ASSERT_TRUE(Convert(in, Dir / "cut.mp4", cut)) << cut.Error;
+  EXPECT_TRUE(Logged(cut, "discarding ")) << "expected the head of the first chunk to be dropped";
+  TFileFacts f = ReadFacts(Dir / "cut.mp4");
+  ASSERT_TRUE(f.First(AVMEDIA_TYPE_AUDIO));
+  const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
+  EXPECT_NEAR(static_cast<double>(a->EndUs - a->FirstPts), 700000, 100000);
+
+  // Timestamps stretched by 0.2 %: a small drift that method 100 compensates
+  // through the resampler and method 1 leaves alone.
+  TClipSpec video = ClipSpecByName("avi_video_only");
+  video.DurationSeconds = 4.0;
+  TClipSpec audio = ClipSpecByName("wma_audio_only");
+  audio.Name = "long_tone";
+  audio.Extension = ".wav";
+  audio.FormatName = "wav";
+  audio.AudioCodec = "pcm_s16le";
+  audio.DurationSeconds = 4.0;
+  const std::string v = MakeSpec(video), w = MakeSpec(audio);
+  for (const char* method : {"1", "100"}) {
+    SCOPED_TRACE(method);
+    TConversion c;
+    ASSERT_TRUE(ConvertTwoInputs(v, w, "0", {{"itsscale", "0:1.002"}},
+                                 {{"vcodec", "mpeg4"}, {"acodec", "libfaac"}, {"async", method}, {"v", "3"}},
+                                 Dir / (std::string("drift") + method + ".mp4"), c))
+        << c.Error;
+    EXPECT_EQ(Logged(c, "compensating audio timestamp drift:"), std::string(method) == "100");
+    EXPECT_FALSE(Logged(c, "discarding "));
+  }
+}
+
+TEST_F(AudioPathTest, MonoBecomesStereoAndSampleEncodersGetOnePacketPerChunk) {
+  // Mono 8 kHz AAC to stereo 48 kHz: both channels carry the tone.
+  {
+    const std::string in = MakeSpec(ClipSpecByName("mp4_audio_only_8k"));
+    TConversion c;
+    c.OutputOptions = {{"acodec", "libfaac"}, {"ac", "2"}, {"ar", "48000"}};
+    ASSERT_TRUE(Convert(in, Dir / "stereo.mp4", c)) << c.Error;
+    int channels = 0, rate = 0;
+    const auto s = DecodeAudio(Dir / "stereo.mp4", channels, rate);
+    ASSERT_EQ(channels, 2);
+    EXPECT_EQ(rate, 48000);
+    std::vector<int16_t> left, right;
+    for (size_t i = 0; i + 1 < s.size(); i += 2) {
+      left.push_back(s[i]);
+      right.push_back(s[i + 1]);
+    }
+    EXPECT_GT(Rms(left, 4096, 40000), 1000.0);
+    EXPECT_NEAR(Rms(left, 4096, 40000), Rms(right, 4096, 40000), 50.0);
+  }
+  // A PCM encoder writes one packet for every decoded chunk.
+  {
+    const std::string in = MakeSpec(ClipSpecByName("avi_msmpeg4v3"));  // PCM audio
+    TConversion c;
+    c.OutputOptions = {{"vn", ""}, {"acodec", "pcm_s16le"}};
+    ASSERT_TRUE(Convert(in, Dir / "pcm.avi", c)) << c.Error;
+    EXPECT_EQ(ReadFacts(Dir / "pcm.avi").First(AVMEDIA_TYPE_AUDIO)->Packets,
+              ReadFacts(in).First(AVMEDIA_TYPE_AUDIO)->Packets);
+  }
+}
+
+std::string ReadAll(const std::string& Path) {
+  std::ifstream f(Path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+TEST_F(AudioPathTest, EnginesConvertingAtTheSameTimeGiveTheSameFiles) {
+  const std::string a = MakeSpec(ClipSpecByName("avi_xvid"));
+  const std::string b = MakeSpec(ClipSpecByName("wmv"));
+  auto run = [&](const std::string& In, const std::string& Out) {
+    TConversion c;
+    c.OutputOptions = WindowDefaults();
+    EXPECT_TRUE(Convert(In, Out, c)) << c.Error;
+  };
+  run(a, Dir / "a1.mp4");
+  run(b, Dir / "b1.mp4");
+  std::thread ta([&] { run(a, Dir / "a2.mp4"); });
+  std::thread tb([&] { run(b, Dir / "b2.mp4"); });
+  ta.join();
+  tb.join();
+  EXPECT_EQ(ReadAll(Dir / "a1.mp4"), ReadAll(Dir / "a2.mp4"));
+  EXPECT_EQ(ReadAll(Dir / "b1.mp4"), ReadAll(Dir / "b2.mp4"));
+  EXPECT_GT(ReadAll(Dir / "a1.mp4").size(), 1000u);
+}
+
+}  // namespace
