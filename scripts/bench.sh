@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Sets up, builds the plain build and runs the conversion benchmark (engine
+# against a direct use of the libraries). Arguments go to the benchmark:
+# --runs N, --seconds S, --dir FOLDER (where the test clip is kept).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+./scripts/build.sh plain
+exec ./build/bin/vidlomat-bench "$@"
