@@ -8,6 +8,7 @@
 
 #include "FFmpeg.h"
 #include "MyUtils.h"
+#include "OpenErrors.h"
 
 namespace {
 
@@ -407,7 +408,13 @@ void TCustomFFmpeg::TranscodeLoop() {
   // The end of the run: also after a stop, so the file is complete and playable.
   for (size_t i = 0; i < FInputStreams.size(); ++i)
     if (FInputStreams[i]->DecodingNeeded) OutputPacket(FInputStreams[i], static_cast<int>(i), nullptr);
-  for (int i = 0; i < FOutputFileCount; ++i) ff::av_write_trailer(FOutputFiles[i]);
+  // A trailer that cannot be written (a full disk) leaves an unplayable file:
+  // that is the run's error, not a success.
+  int trailerError = 0;
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    const int r = ff::av_write_trailer(FOutputFiles[i]);
+    if (r < 0 && trailerError == 0) trailerError = r;
+  }
   PrintReport(true);
   for (OutputStreamState* ost : FOutputStreams) {
     if (!ost->EncodingNeeded) continue;
@@ -424,4 +431,8 @@ void TCustomFFmpeg::TranscodeLoop() {
   }
   FFinished = !FStopRequested;
   ReleaseTranscodeTables();
+  if (trailerError < 0) {
+    FFinished = false;
+    throw FFMpegException(FormatOpenError("av_write_trailer()", trailerError));
+  }
 }

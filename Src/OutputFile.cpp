@@ -519,8 +519,9 @@ void TCustomFFmpeg::WriteFrame(AVFormatContext* OutputFile, AVPacket* Packet, st
       pending = std::move(out);
     }
     for (size_t i = 0; i < pending.size(); ++i) {
-      const int r = ff::av_interleaved_write_frame(OutputFile, pending[i]);
+      int r = ff::av_interleaved_write_frame(OutputFile, pending[i]);
       ff::av_packet_free(&pending[i]);
+      if (r >= 0 && OutputFile->pb && OutputFile->pb->error < 0) r = OutputFile->pb->error;
       if (r < 0) {
         for (size_t j = i + 1; j < pending.size(); ++j) ff::av_packet_free(&pending[j]);
         throw FFMpegException(FormatOpenError("av_interleaved_write_frame()", r));
@@ -528,6 +529,9 @@ void TCustomFFmpeg::WriteFrame(AVFormatContext* OutputFile, AVPacket* Packet, st
     }
     return;
   }
-  const int r = ff::av_interleaved_write_frame(OutputFile, Packet);
+  int r = ff::av_interleaved_write_frame(OutputFile, Packet);
+  // The muxer buffers its writes: a failed write (a full disk) shows in the
+  // I/O context's error.
+  if (r >= 0 && OutputFile->pb && OutputFile->pb->error < 0) r = OutputFile->pb->error;
   if (r < 0) throw FFMpegException(FormatOpenError("av_interleaved_write_frame()", r));
 }

@@ -29,6 +29,14 @@ const char* WordingFor(int Code) {
       return "%s: I/O error occurred\r\nUsually that means that input file is truncated and/or corrupted.";
     case AVERROR(ENOENT):
       return "%s: no such file or directory";
+    // Codes of writing that the older table never met; a user must learn that
+    // the disk is full or the folder not writable, not just that it failed.
+    case AVERROR(ENOSPC):
+      return "%s: no space left on the device";
+    case AVERROR(EACCES):
+    case AVERROR(EPERM):
+    case AVERROR(EROFS):
+      return "%s: permission denied";
     default:
       return "%s: Error while opening file";
   }
