@@ -579,9 +579,9 @@ void TCustomFFmpeg::SetTarget(const std::string& Text) {
       generic("maxrate", "2516000");
       generic("minrate", "0");
       generic("bufsize", "1835008");
-      // The codec flag "scan_offset" is a private option of today's mpeg2video
-      // encoder, not of the codec option context: the call finds no taker.
-      generic("flags", "+scan_offset");
+      // The older codec flag "+scan_offset" is a private option ("scan_offset")
+      // of today's mpeg2video encoder: the codec option context has no such
+      // flag, and setting it would only put a parse error into the log.
       generic("ab", "224000");
       FAudioSampleRate = 44100;
       generic("packetsize", "2324");
