@@ -38,6 +38,9 @@ namespace fs = std::filesystem;
 constexpr int kClipWidth = 1280;
 constexpr int kClipHeight = 720;
 constexpr int kClipRate = 30;
+// A grain on the picture that changes every frame, so the clip's encoder spends
+// its bit rate and the decoder has real work, as with filmed material.
+constexpr int kClipGrain = 8;
 
 struct TOptions {
   int Runs = 3;
@@ -150,7 +153,8 @@ bool PrepareClip(const TOptions& Options, std::string& Path) {
   const long tenths = std::lround(Options.Seconds * 10);
   const std::string name = "clip-" + std::to_string(kClipWidth) + "x" + std::to_string(kClipHeight) + "-" +
                            std::to_string(kClipRate) + "fps-" + std::to_string(tenths / 10) +
-                           (tenths % 10 ? "." + std::to_string(tenths % 10) : std::string()) + "s.avi";
+                           (tenths % 10 ? "." + std::to_string(tenths % 10) : std::string()) + "s-grain" +
+                           std::to_string(kClipGrain) + ".avi";
   Path = (fs::path(Options.Dir) / name).string();
   std::error_code ec;
   if (fs::exists(Path, ec)) {
@@ -172,6 +176,7 @@ bool PrepareClip(const TOptions& Options, std::string& Path) {
   recipe.Height = kClipHeight;
   recipe.FrameRate = AVRational{kClipRate, 1};
   recipe.VideoBitRate = 8000000;
+  recipe.Noise = kClipGrain;
   recipe.AudioCodec = "mp2";
   recipe.SampleRate = 44100;
   recipe.Channels = 2;
