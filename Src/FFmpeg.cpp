@@ -17,15 +17,20 @@ std::mutex& CodecLock() {
 // ---------------------------------------------------------------------------
 // Threads
 
-void TFFmpegThread::Execute() {
-  // Copy the gate first: a termination handler may free the engine.
-  std::shared_ptr<TWorkerGate> gate = FEngine->FGate;
+namespace {
+
+// Runs Body for Engine on the calling worker thread, registered with the
+// engine's gate from start to end. The gate is held by this function, not the
+// engine: a termination handler may free the engine inside Body.
+template <class F>
+void RunInsideGate(const std::shared_ptr<TWorkerGate>& Gate, F Body) {
+  std::shared_ptr<TWorkerGate> gate = Gate;
   {
     std::lock_guard<std::mutex> guard(gate->Lock);
     gate->Workers.push_back(std::this_thread::get_id());
   }
   try {
-    FEngine->Run();
+    Body();
   } catch (...) {
   }
   std::lock_guard<std::mutex> guard(gate->Lock);
@@ -35,21 +40,16 @@ void TFFmpegThread::Execute() {
   gate->Done.notify_all();
 }
 
+}  // namespace
+
+void TFFmpegThread::Execute() {
+  TCustomFFmpeg* engine = FEngine;
+  RunInsideGate(engine->FGate, [engine] { engine->Run(); });
+}
+
 void TDoTerminateThread::Execute() {
-  std::shared_ptr<TWorkerGate> gate = FEngine->FGate;
-  {
-    std::lock_guard<std::mutex> guard(gate->Lock);
-    gate->Workers.push_back(std::this_thread::get_id());
-  }
-  try {
-    FEngine->DoTerminate();
-  } catch (...) {
-  }
-  std::lock_guard<std::mutex> guard(gate->Lock);
-  auto& w = gate->Workers;
-  w.erase(std::find(w.begin(), w.end(), std::this_thread::get_id()));
-  --gate->Active;
-  gate->Done.notify_all();
+  TCustomFFmpeg* engine = FEngine;
+  RunInsideGate(engine->FGate, [engine] { engine->DoTerminate(); });
 }
 
 std::shared_ptr<TWorkerGate> TCustomFFmpeg::EnterGate() {

@@ -15,18 +15,7 @@
 
 namespace {
 
-class AudioPathTest : public ::testing::Test {
-protected:
-  void SetUp() override { EnsureLibrariesLoaded(); }
-  std::string MakeSpec(const TClipSpec& Spec) {
-    const std::string path = Dir / (Spec.Name + Spec.Extension);
-    std::string error;
-    EXPECT_TRUE(MakeClip(Spec, path, &error)) << error;
-    return path;
-  }
-  std::string Make(const std::string& Preset) { return MakeSpec(ClipSpecByName(Preset)); }
-  TTempDir Dir;
-};
+using AudioPathTest = TConversionTest;
 
 double Rms(const std::vector<int16_t>& S, size_t From, size_t To) {
   double sum = 0;

@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "FFmpeg.h"
+#include "MediaMaker.h"
+#include "TestSupport.h"
 
 struct TStreamFacts {
   AVMediaType Type = AVMEDIA_TYPE_UNKNOWN;
@@ -72,3 +76,18 @@ bool Convert(const std::string& In, const std::string& Out, TConversion& C, TCus
 // The window's default settings for one file: mpeg4 at 512 kbit/s, 320x240,
 // 30 fps, AAC ("libfaac") stereo at 80 kbit/s and 44100 Hz.
 std::vector<std::pair<std::string, std::string>> WindowDefaults();
+
+// A test with the libraries loaded, a temporary folder and clip makers.
+class TConversionTest : public ::testing::Test {
+protected:
+  void SetUp() override { EnsureLibrariesLoaded(); }
+  // Writes the clip into the folder (named after it) and returns its path.
+  std::string MakeSpec(const TClipSpec& Spec) {
+    const std::string path = Dir / (Spec.Name + Spec.Extension);
+    std::string error;
+    EXPECT_TRUE(MakeClip(Spec, path, &error)) << error;
+    return path;
+  }
+  std::string Make(const std::string& Preset) { return MakeSpec(ClipSpecByName(Preset)); }
+  TTempDir Dir;
+};

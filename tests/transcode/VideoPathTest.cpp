@@ -12,18 +12,7 @@
 
 namespace {
 
-class VideoPathTest : public ::testing::Test {
-protected:
-  void SetUp() override { EnsureLibrariesLoaded(); }
-  std::string MakeSpec(const TClipSpec& Spec) {
-    const std::string path = Dir / (Spec.Name + Spec.Extension);
-    std::string error;
-    EXPECT_TRUE(MakeClip(Spec, path, &error)) << error;
-    return path;
-  }
-  std::string Make(const std::string& Preset) { return MakeSpec(ClipSpecByName(Preset)); }
-  TTempDir Dir;
-};
+using VideoPathTest = TConversionTest;
 
 TEST_F(VideoPathTest, StreamCopyKeepsEveryPacketBitIdentical) {
   const std::string in = Make("avi_video_only");
