@@ -42,33 +42,31 @@ TEST_F(AudioPathTest, EverySettingListEntryConverts) {
   spec.DurationSeconds = 0.5;
   const std::string in = MakeSpec(spec);
   for (int i = 0; i < 12; ++i) {
-    const std::string size = sizes[i % 8];
-    const std::string rate = rates[i];
-    const int channels = i % 2 + 1;
-    const int sampleRate = sampleRates[i % 6];
-    SCOPED_TRACE(size + " " + rate + " " + std::to_string(channels) + " " + std::to_string(sampleRate));
+    TWindowSettings w;
+    w.Size = sizes[i % 8];
+    w.FrameRate = rates[i];
+    w.Channels = i % 2 + 1;
+    w.SampleRate = sampleRates[i % 6];
+    w.VideoKbps = videoKbps[i % 4];
+    w.AudioKbps = audioKbps[i % 4];
+    SCOPED_TRACE(w.Size + " " + w.FrameRate + " " + std::to_string(w.Channels) + " " + std::to_string(w.SampleRate));
     TConversion c;
-    c.OutputOptions = {{"vcodec", "mpeg4"},
-                       {"acodec", "libfaac"},
-                       {"ac", std::to_string(channels)},
-                       {"ab", std::to_string(audioKbps[i % 4] * 1000)},
-                       {"b", std::to_string(videoKbps[i % 4] * 1000)},
-                       {"s", size}};
-    if (rate != "Auto") c.OutputOptions.push_back({"r", rate});
-    c.OutputOptions.push_back({"ar", std::to_string(sampleRate)});
+    c.OutputOptions = WindowOptions(w);
+    c.StampNow = true;  // the window's timestamp 0: now
     const std::string out = Dir / ("setting" + std::to_string(i) + ".mp4");
     ASSERT_TRUE(Convert(in, out, c)) << c.Error;
     TFileFacts f = ReadFacts(out);
     const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
     const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
     ASSERT_TRUE(v && a);
-    EXPECT_EQ(std::to_string(v->Width) + "x" + std::to_string(v->Height), size);
+    EXPECT_EQ(std::to_string(v->Width) + "x" + std::to_string(v->Height), w.Size);
     // The synchronisation lets the output run up to 1.1 of its frames ahead
     // of the input before it drops, and repeats only beyond that.
-    const double fps = rate == "Auto" ? 25.0 : std::stod(rate);
+    const double fps = w.FrameRate == "Auto" ? 25.0 : std::stod(w.FrameRate);
     EXPECT_NEAR(static_cast<double>(v->Packets), 0.5 * fps, std::max(2.5, fps / 25.0 + 0.5));
-    EXPECT_EQ(a->Channels, channels);
-    EXPECT_EQ(a->SampleRate, sampleRate);
+    EXPECT_EQ(a->Channels, w.Channels);
+    EXPECT_EQ(a->SampleRate, w.SampleRate);
+    EXPECT_FALSE(f.CreationTime.empty());
   }
 }
 

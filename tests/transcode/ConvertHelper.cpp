@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 const TStreamFacts* TFileFacts::First(AVMediaType Type) const {
   for (const auto& s : Streams)
     if (s.Type == Type) return &s;
@@ -19,6 +21,7 @@ TFileFacts ReadFacts(const std::string& Path) {
   if (ff::avformat_find_stream_info(ic, nullptr) < 0) facts.Error = "no stream info";
   facts.Opened = true;
   facts.DurationUs = ic->duration;
+  if (AVDictionaryEntry* e = ff::av_dict_get(ic->metadata, "creation_time", nullptr, 0)) facts.CreationTime = e->value;
   for (unsigned i = 0; i < ic->nb_streams; ++i) {
     const AVCodecParameters* par = ic->streams[i]->codecpar;
     TStreamFacts s;
@@ -68,6 +71,7 @@ bool Convert(const std::string& In, const std::string& Out, TConversion& C, TCus
       return false;
     }
     for (auto& [name, value] : C.OutputOptions) e.AddOption(name, value);
+    if (C.StampNow) e.FRecTimestamp = static_cast<int64_t>(std::time(nullptr));
     if (!e.OpenOutputFile(Out)) {
       C.Error = e.LastError();
       return false;
@@ -83,10 +87,20 @@ bool Convert(const std::string& In, const std::string& Out, TConversion& C, TCus
   return !C.Failed;
 }
 
-std::vector<std::pair<std::string, std::string>> WindowDefaults() {
-  return {{"vcodec", "mpeg4"}, {"acodec", "libfaac"}, {"ac", "2"},        {"b", "512000"},
-          {"ab", "80000"},     {"s", "320x240"},      {"r", "30"},        {"ar", "44100"}};
+std::vector<std::pair<std::string, std::string>> WindowOptions(const TWindowSettings& Settings) {
+  std::vector<std::pair<std::string, std::string>> o = {
+      {"vcodec", "mpeg4"},
+      {"acodec", "libfaac"},
+      {"ac", std::to_string(Settings.Channels)},
+      {"ab", std::to_string(Settings.AudioKbps * 1000)},
+      {"b", std::to_string(Settings.VideoKbps * 1000)},
+      {"s", Settings.Size}};
+  if (Settings.FrameRate != "Auto") o.push_back({"r", Settings.FrameRate});
+  o.push_back({"ar", std::to_string(Settings.SampleRate)});
+  return o;
 }
+
+std::vector<std::pair<std::string, std::string>> WindowDefaults() { return WindowOptions(TWindowSettings{}); }
 
 void TFrameDeleter::operator()(AVFrame* F) const { ff::av_frame_free(&F); }
 

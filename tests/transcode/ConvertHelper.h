@@ -31,6 +31,7 @@ struct TFileFacts {
   bool Opened = false;
   std::string Error;
   int64_t DurationUs = AV_NOPTS_VALUE;
+  std::string CreationTime;  // the creation_time tag, when written
   std::vector<TStreamFacts> Streams;
   const TStreamFacts* First(AVMediaType Type) const;
 };
@@ -66,6 +67,8 @@ struct TConversion {
   bool Failed = false;
   std::string Error;
   int Progresses = 0;
+  // Stamp the output with the current time, as the window's timestamp 0 asks.
+  bool StampNow = false;
 };
 
 // Runs one conversion synchronously: input options, OpenInputFile, output
@@ -73,8 +76,23 @@ struct TConversion {
 // fresh one, so a test can set events or fields first.
 bool Convert(const std::string& In, const std::string& Out, TConversion& C, TCustomFFmpeg* Engine = nullptr);
 
-// The window's default settings for one file: mpeg4 at 512 kbit/s, 320x240,
-// 30 fps, AAC ("libfaac") stereo at 80 kbit/s and 44100 Hz.
+// The window's output settings for one file.
+struct TWindowSettings {
+  std::string Size = "320x240";
+  std::string FrameRate = "30";  // "Auto": none handed on
+  int Channels = 2;
+  int VideoKbps = 512;
+  int AudioKbps = 80;
+  int SampleRate = 44100;
+};
+
+// The option set the window's per-file set-up hands to the engine, in its
+// order: codecs "mpeg4" and "libfaac", channels, the two bit rates x 1000, the
+// frame size text, the frame-rate text (none for "Auto"), the sample rate.
+std::vector<std::pair<std::string, std::string>> WindowOptions(const TWindowSettings& Settings);
+
+// The window's default settings: mpeg4 at 512 kbit/s, 320x240, 30 fps, AAC
+// stereo at 80 kbit/s and 44100 Hz.
 std::vector<std::pair<std::string, std::string>> WindowDefaults();
 
 // A test with the libraries loaded, a temporary folder and clip makers.

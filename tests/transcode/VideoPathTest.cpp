@@ -261,3 +261,27 @@ TEST_F(VideoPathTest, ProgressEventCarriesTheRunsFiguresAndKeepsItsInterval) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VideoPathTest, StreamCopyStartsAtAKeyFrame) {
+  // Starting the output at 0.3 s lands inside the first group of pictures:
+  // the copy waits for the next key frame instead of writing pictures that
+  // cannot be decoded.
+  const std::string in = Make("avi_video_only");
+  TConversion c;
+  c.OutputOptions = {{"vcodec", "copy"}, {"ss", "0.3"}};
+  const std::string out = Dir / "copy_from_key.avi";
+  ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+  const auto source = PacketPayloads(in, AVMEDIA_TYPE_VIDEO);
+  const auto copied = PacketPayloads(out, AVMEDIA_TYPE_VIDEO);
+  TFileFacts f = ReadFacts(out);
+  ASSERT_TRUE(f.First(AVMEDIA_TYPE_VIDEO));
+  EXPECT_TRUE(f.First(AVMEDIA_TYPE_VIDEO)->FirstIsKey);
+  ASSERT_FALSE(copied.empty());
+  EXPECT_LT(copied.size(), source.size() - 7);  // at least the pictures before 0.3 s are gone
+  // What was copied is the source's tail, byte for byte.
+  EXPECT_TRUE(std::equal(copied.rbegin(), copied.rend(), source.rbegin()));
+}
+
+}  // namespace
