@@ -1,0 +1,197 @@
+#include "BatchSettings.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdlib>
+
+#include "MediaHeaders.h"
+
+const char* const kOutputExtension = ".mp4";
+
+const std::vector<std::string>& ProfileTexts() {
+  static const std::vector<std::string> texts = {
+      "Lowest Queality,    Video:128kbps, Audio:32kbps, 1 channels, Mono",
+      "Lower Quality,      Video:256kbps, Audio:48kbps, 1 channels, Mono  ",
+      "Low Quality,        Video:384kbps, Audio:64kbps, 1 channels, Mono",
+      "Normal Quality,     Video:512kbps, Audio:80kbps, 2 channels, Stereo",
+      "Meduim Quality,     Video:640kbps, Audio:96kbps, 2 channels, Stereo",
+      "Preferable Quality, Video:768kbps, Audio:112kbps, 2 channels, Stereo",
+      "High Quality,       Video:900kbps, Audio:128kbps, 2 channels, Stereo",
+      "Superb Quality,     Video:1500kbps,Audio:160kbps, 2 channels, Stereo",
+  };
+  return texts;
+}
+
+namespace {
+
+// The number between Key and the next "kbps"; 0 when there is none.
+int NumberAfter(const std::string& Text, const std::string& Key) {
+  const size_t at = Text.find(Key);
+  if (at == std::string::npos) return 0;
+  const size_t from = at + Key.size();
+  const size_t to = Text.find("kbps", from);
+  return std::atoi(Text.substr(from, to == std::string::npos ? std::string::npos : to - from).c_str());
+}
+
+bool FileExists(const std::string& Path) {
+  struct stat st{};
+  return stat(Path.c_str(), &st) == 0;
+}
+
+bool SameFile(const std::string& A, const std::string& B) {
+  struct stat sa{}, sb{};
+  return stat(A.c_str(), &sa) == 0 && stat(B.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+}  // namespace
+
+TProfileValues ProfileValuesOf(const std::string& Text) {
+  TProfileValues v;
+  v.VideoKbps = NumberAfter(Text, "Video:");
+  v.AudioKbps = NumberAfter(Text, "Audio:");
+  v.ChannelsEntry = Text.find("Mono") != std::string::npos ? 0 : 1;
+  return v;
+}
+
+const std::vector<std::string>& FrameSizeTexts() {
+  static const std::vector<std::string> texts = {"160x120", "320x180", "320x240", "480x480",
+                                                 "640x272", "640x360", "720x306", "720x320"};
+  return texts;
+}
+
+const std::vector<std::string>& ChannelTexts() {
+  static const std::vector<std::string> texts = {"1 Channel, Mono", "2 Channels, Stereo"};
+  return texts;
+}
+
+const std::vector<std::string>& FrameRateTexts() {
+  static const std::vector<std::string> texts = {"Auto", "8",     "10", "12", "15", "20",
+                                                 "23.97", "24", "25", "29.97", "30", "60"};
+  return texts;
+}
+
+const std::vector<std::string>& SampleRateTexts() {
+  static const std::vector<std::string> texts = {"8000", "16000", "22050", "32000", "44100", "48000"};
+  return texts;
+}
+
+void ApplyProfile(TBatchSettings& Settings, int Index) {
+  const TProfileValues v = ProfileValuesOf(ProfileTexts().at(static_cast<size_t>(Index)));
+  Settings.VideoKbps = v.VideoKbps;
+  Settings.AudioKbps = v.AudioKbps;
+  Settings.ChannelsEntry = v.ChannelsEntry;
+}
+
+std::string DurationText(int64_t DurationUs) {
+  if (DurationUs < 0 || DurationUs == AV_NOPTS_VALUE) return "";
+  const int64_t s = DurationUs / 1000000;
+  const int64_t h = s / 3600;
+  const int64_t m = (s - 3600 * h) / 60;
+  const int64_t sec = s - 3600 * h - 60 * m;
+  auto two = [](int64_t N) { return (N < 10 ? "0" : "") + std::to_string(N); };
+  return two(h) + ":" + two(m) + ":" + two(sec);
+}
+
+std::string BaseNameOf(const std::string& FileName) {
+  const size_t slash = FileName.find_last_of('/');
+  std::string name = slash == std::string::npos ? FileName : FileName.substr(slash + 1);
+  const size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos) name.erase(dot);
+  return name;
+}
+
+std::string TypeOf(const std::string& FileName) {
+  const size_t slash = FileName.find_last_of('/');
+  const std::string name = slash == std::string::npos ? FileName : FileName.substr(slash + 1);
+  const size_t dot = name.find_last_of('.');
+  if (dot == std::string::npos) return "";
+  std::string ext = name.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return ext;
+}
+
+std::string FolderWithSlash(const std::string& Folder) {
+  if (Folder.empty() || Folder.back() == '/') return Folder;
+  return Folder + "/";
+}
+
+std::string ChooseOutputName(const std::string& Folder, const std::string& Base, bool Overwrite,
+                             const TNameReservations* Reserved, const std::string& InputFile) {
+  const std::string folder = FolderWithSlash(Folder);
+  auto pathOf = [&](const std::string& Name) { return folder + Name + kOutputExtension; };
+  // Never write over the input itself, nor over an output of this batch.
+  auto ours = [&](const std::string& Path) {
+    return (Reserved && Reserved->count(Path)) || (!InputFile.empty() && SameFile(Path, InputFile));
+  };
+  auto taken = [&](const std::string& Path) { return FileExists(Path) || ours(Path); };
+  const std::string first = pathOf(Base);
+  if (!ours(first) && (Overwrite || !FileExists(first))) return Base;
+  for (int n = 1;; ++n) {
+    const std::string name = Base + "(" + std::to_string(n) + ")";
+    if (!taken(pathOf(name))) return name;
+  }
+}
+
+void FillInputOptions(const std::string& FileName, TInputOptions& Options) {
+  Options = TInputOptions{};
+  Options.FileName = FileName;
+}
+
+void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options) {
+  Options = TOutputOptions{};
+  Options.VideoCodec = "mpeg4";
+  Options.AudioCodec = "libfaac";
+  Options.AudioChannels = Settings.ChannelsEntry == 0 ? 1 : 2;
+  Options.AudioBitrate = Settings.AudioKbps * 1000;
+  Options.VideoBitrate = Settings.VideoKbps * 1000;
+  Options.FrameSize = Settings.FrameSize;
+  if (Settings.FrameRate != "Auto") Options.FrameRate = Settings.FrameRate;
+  Options.AudioSampleRate = Settings.SampleRate;
+  Options.Timestamp = 0;
+  Options.FileExt = kOutputExtension;
+  Options.FileName = OutputPath;
+}
+
+TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
+                     const std::string& FileName, TNameReservations* Reserved) {
+  TFileSetup row;
+  row.FileName = FileName;
+  row.Base = BaseNameOf(FileName);
+  row.Type = TypeOf(FileName);
+
+  TInputOptions input;
+  FillInputOptions(FileName, input);
+
+  TAVProbe& probe = Converter.Probe();
+  try {
+    if (probe.Open(FileName)) {
+      TAVFileInfo info{};
+      probe.GetFileInfo(info);
+      row.Duration = DurationText(info.Duration);
+    }
+  } catch (const EAVProbeError&) {
+    // Libraries missing: AddTask below says so.
+  }
+  probe.Close();
+
+  const int index = Converter.AddTask(FileName, input);
+  if (index < 0) {
+    row.Message = "Convertion of file \"" + FileName + "\" is not supported.";
+    return row;
+  }
+  row.OutputName = ChooseOutputName(Settings.OutputFolder, row.Base, Settings.Overwrite, Reserved, FileName);
+  row.OutputPath = FolderWithSlash(Settings.OutputFolder) + row.OutputName + kOutputExtension;
+
+  TOutputOptions output;
+  FillOutputOptions(Settings, row.OutputPath, output);
+  if (!Converter.SetOutputFile(index, row.OutputPath, output)) {
+    row.Message = "Cannot convert: " + Converter.LastError();
+    Converter.RemoveTask(index);
+    return row;
+  }
+  if (Reserved) Reserved->insert(row.OutputPath);
+  row.Ok = true;
+  row.TaskIndex = index;
+  return row;
+}

@@ -1,0 +1,94 @@
+// The batch settings shared by the window and the command-line converter: the
+// quality profiles and output choices, and the per-file set-up that turns one
+// input path and the settings into a conversion task with its output name.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "QuilloConverter.h"
+
+// The profile list, exactly as the window shows it.
+const std::vector<std::string>& ProfileTexts();
+constexpr int kDefaultProfile = 3;
+
+// What a profile entry's text says: the number after "Video:" and after
+// "Audio:" (each up to "kbps"), and mono when the text contains "Mono".
+struct TProfileValues {
+  int VideoKbps = 0;
+  int AudioKbps = 0;
+  int ChannelsEntry = 1;  // 0 mono, 1 stereo
+};
+TProfileValues ProfileValuesOf(const std::string& Text);
+
+// The choice lists of the output settings.
+const std::vector<std::string>& FrameSizeTexts();   // "160x120" ... "720x320"
+const std::vector<std::string>& ChannelTexts();     // "1 Channel, Mono", "2 Channels, Stereo"
+const std::vector<std::string>& FrameRateTexts();   // "Auto", "8" ... "60"
+const std::vector<std::string>& SampleRateTexts();  // "8000" ... "48000"
+// Ranges of the two bitrate fields, kbit/s.
+constexpr int kMinVideoKbps = 128, kMaxVideoKbps = 1500;
+constexpr int kMinAudioKbps = 32, kMaxAudioKbps = 160;
+
+extern const char* const kOutputExtension;  // ".mp4"
+
+struct TBatchSettings {
+  int VideoKbps = 512;
+  int AudioKbps = 80;
+  int ChannelsEntry = 1;            // index into ChannelTexts()
+  std::string FrameSize = "320x240";
+  std::string FrameRate = "30";     // "Auto": no frame rate is handed on
+  int SampleRate = 44100;
+  std::string OutputFolder;         // empty: the current folder
+  bool Overwrite = true;
+};
+
+// Sets the two bitrates and the channels from profile entry Index (0..7).
+void ApplyProfile(TBatchSettings& Settings, int Index);
+
+// "HH:MM:SS" of a duration in microseconds (whole seconds, truncated; hours
+// above 99 in full); empty when the duration is unknown or negative.
+std::string DurationText(int64_t DurationUs);
+
+// The file name without folder and extension, and the extension without the
+// dot in upper case.
+std::string BaseNameOf(const std::string& FileName);
+std::string TypeOf(const std::string& FileName);
+// Folder with a trailing "/" ("" stays "").
+std::string FolderWithSlash(const std::string& Folder);
+
+// The output names of one batch: names already given to earlier files of the
+// batch count as taken, so that two inputs with the same name never write to
+// one file.
+using TNameReservations = std::set<std::string>;
+
+// The output name (without folder and extension) for Base in Folder: Base when
+// no such output exists or Overwrite is set; else Base(N) with the first N from
+// 1 whose file does not exist. A name reserved in this batch, or the input
+// file itself, is always taken.
+std::string ChooseOutputName(const std::string& Folder, const std::string& Base, bool Overwrite,
+                             const TNameReservations* Reserved = nullptr, const std::string& InputFile = "");
+
+void FillInputOptions(const std::string& FileName, TInputOptions& Options);
+void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options);
+
+// One file after the per-file set-up: the row the window would show, and the
+// task (kept in the component when Ok).
+struct TFileSetup {
+  bool Ok = false;
+  int TaskIndex = -1;
+  std::string FileName;    // the input path
+  std::string Base;        // Input Filename column
+  std::string Duration;    // Duration column
+  std::string Type;        // Type column
+  std::string OutputName;  // Output Filename column
+  std::string OutputPath;  // folder + output name + extension
+  std::string Message;     // why the file was refused (the window's message text)
+};
+
+// The per-file set-up: probes the duration, adds a task, chooses the output
+// name, gives the task its output. A refused file leaves no task behind.
+TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
+                     const std::string& FileName, TNameReservations* Reserved = nullptr);

@@ -1,0 +1,576 @@
+#include "QuilloConverter.h"
+
+#include <algorithm>
+
+#include "MediaLibraries.h"
+
+namespace {
+
+// Threads that use a task of any component (workers, terminate threads and
+// main-thread runs), so that the libraries are not unloaded under them.
+std::mutex AllThreadsLock;
+std::condition_variable AllThreadsDone;
+int AllThreadsInUse = 0;  // guarded by AllThreadsLock
+
+constexpr const char* kAlreadyRun = "The task has already run";
+constexpr const char* kNotLoaded = "The media libraries are not loaded";
+constexpr const char* kStillRunning = "The media libraries are still used by a running conversion";
+
+}  // namespace
+
+TLogLevel MapLogLevel(int Level) {
+  if (Level < 0) return llQuiet;
+  if (Level > 3) return llAll;
+  return static_cast<TLogLevel>(Level + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Creation and destruction
+
+TCustomQuilloConverter::TCustomQuilloConverter(IMainThread* MainThread)
+    : FMainThread(MainThread), FProbe(std::make_unique<TAVProbe>()) {
+  ConverterInstances().Add(this);
+}
+
+TCustomQuilloConverter::~TCustomQuilloConverter() {
+  // No library line reaches the component once this returns.
+  ConverterInstances().Remove(this);
+  std::vector<TFFmpeg*> doomed;
+  {
+    std::unique_lock<std::recursive_mutex> lock(FLock);
+    FDestroying = true;  // from here on no event is raised
+    FPendingCount = 0;
+    FRunActive = false;
+    for (int i = 0; i < FTasks.Count(); ++i)
+      if (InFlight(FTasks[i])) FTasks[i]->Stop();
+    for (TFFmpeg* t : FOrphans) t->Stop();
+    // The threads still deliver their terminations (without events); only then
+    // may their tasks go.
+    FThreadsDone.wait(lock, [this] { return FThreadsInUse == 0; });
+    while (FTasks.Count() > 0) doomed.push_back(FTasks.Extract(0));
+    doomed.insert(doomed.end(), FOrphans.begin(), FOrphans.end());
+    FOrphans.clear();
+  }
+  *FAlive = false;
+  for (TFFmpeg* t : doomed) delete t;
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+void TCustomQuilloConverter::SetLogLevel(TLogLevel Value) {
+  FLogLevel = Value;
+  if (FFmpegLibrariesLoaded()) SetLibraryLogLevel(static_cast<int>(Value) - 1);
+}
+
+void TCustomQuilloConverter::SetProgressInterval(int Value) { FProgressInterval = std::max(Value, 100); }
+
+// ---------------------------------------------------------------------------
+// Libraries
+
+bool TCustomQuilloConverter::LoadLibraries(const std::string& Folder, bool Versioned) {
+  if (!LoadFFmpegLibraries(Folder, Versioned)) {
+    FLastError = FFmpegLibrariesError();
+    return false;
+  }
+  ff::av_log_set_callback(LogCallback);
+  SetLibraryLogLevel(static_cast<int>(FLogLevel.load()) - 1);
+  CachedLogLevel = ff::av_log_get_level();
+  return true;
+}
+
+bool TCustomQuilloConverter::UnloadLibraries() {
+  if (!FFmpegLibrariesLoaded()) return true;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    FPendingCount = 0;
+    for (int i = 0; i < FTasks.Count(); ++i)
+      if (InFlight(FTasks[i])) FTasks[i]->Stop();
+    for (TFFmpeg* t : FOrphans) t->Stop();
+  }
+  {
+    std::unique_lock<std::mutex> lock(AllThreadsLock);
+    if (!AllThreadsDone.wait_for(lock, std::chrono::seconds(10), [] { return AllThreadsInUse == 0; })) {
+      FLastError = kStillRunning;
+      return false;
+    }
+  }
+  // Tasks and the probe hold library objects that only the loaded libraries
+  // can release.
+  ClearTasks();
+  FProbe->Close();
+  UnloadFFmpegLibraries();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Tasks
+
+void TCustomQuilloConverter::WireEvents(TFFmpeg* Task) {
+  Task->FOnProgress = [this](TCustomFFmpeg* E, int Frame, int Fps, int Cur, float Q, float B, int64_t Size,
+                             int Total) { DoProgress(E, Frame, Fps, Cur, Q, B, Size, Total); };
+  Task->FOnTerminate = [this](TCustomFFmpeg* E) { DoTerminate(E); };
+}
+
+int TCustomQuilloConverter::AddTask(const std::string& FileName) {
+  TInputOptions none;
+  return AddTask(FileName, none);
+}
+
+int TCustomQuilloConverter::AddTask(const std::string& FileName, const TInputOptions& Options) {
+  if (!FFmpegLibrariesLoaded()) {
+    FLastError = kNotLoaded;
+    return -1;
+  }
+  auto task = std::make_unique<TFFmpeg>();
+  task->FOnLog = [this](TCustomFFmpeg* E, int Level, const std::string& Msg) { DoLog(E, Level, Msg); };
+  try {
+    task->PrepareForTask();
+    task->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
+    TInputOptions options = Options;
+    if (options.FileName.empty()) options.FileName = FileName;
+    task->ApplyInputOptions(options);
+    if (!task->OpenInputFile(FileName)) {
+      task->FOnLog = nullptr;
+      FLastError = task->LastError();
+      return -1;
+    }
+    task->Probe->Attach(task->InputFile(0));
+    WireEvents(task.get());
+  } catch (const std::exception& e) {
+    task->FOnLog = nullptr;
+    FLastError = e.what();
+    return -1;
+  }
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  task->FSerial = FNextSerial++;
+  return FTasks.Add(task.release());
+}
+
+bool TCustomQuilloConverter::SetOutputFile(int TaskIndex, const std::string& FileName) {
+  return SetOutputFile(TaskIndex, FileName, TOutputOptions{});
+}
+
+bool TCustomQuilloConverter::SetOutputFile(int TaskIndex, const std::string& FileName,
+                                           const TOutputOptions& Options) {
+  TFFmpeg* task = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    task = FTasks.Items(TaskIndex);
+    if (!task) {
+      FLastError = "Invalid task index " + std::to_string(TaskIndex);
+      return false;
+    }
+    if (task->FRunState != rsIdle || task->Running() || task->Terminated()) {
+      FLastError = "Task " + std::to_string(TaskIndex) + " has already been started";
+      return false;
+    }
+    // Kept alive while the owner works on it without the lock.
+    task->FInStart = true;
+  }
+  bool ok = false;
+  try {
+    TOutputOptions options = Options;
+    if (options.FileName.empty()) options.FileName = FileName;
+    task->ApplyOutputOptions(
+        options,
+        [this](TCustomFFmpeg* E, int64_t Pts, THookAction& Action) { DoBeforeHook(E, Pts, Action); },
+        [this](TCustomFFmpeg* E, TBitmap* Bitmap, int32_t Frame, int64_t Pts, bool& Update, bool& StopHook) {
+          DoCustomHook(E, Bitmap, Frame, Pts, Update, StopHook);
+        });
+    ok = task->OpenOutputFile(FileName);
+    if (!ok) FLastError = task->LastError();
+  } catch (const std::exception& e) {
+    FLastError = e.what();
+    ok = false;
+  }
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  task->FInStart = false;
+  // Removed by another thread meanwhile: nobody else will free it.
+  if (task->FDetached && !InFlight(task)) DeleteOrphan(task);
+  return ok;
+}
+
+bool TCustomQuilloConverter::InFlight(const TFFmpeg* Task) const {
+  return Task->FRunState == rsStarted || Task->FRunState == rsTerminating || Task->FInStart;
+}
+
+TFFmpeg* TCustomQuilloConverter::Detach(int I) {
+  TFFmpeg* t = FTasks.Items(I);
+  if (!t) return nullptr;
+  if (FRunActive) {
+    // Keep the run's bookkeeping in step with the shorter list.
+    if (I >= FNextIndex) {
+      if (FPendingCount > 0) --FPendingCount;
+    } else {
+      --FNextIndex;
+    }
+    if (t->FCounted && t->FRunId == FRunId) --FFinishedCount;
+  }
+  FTasks.Extract(I);
+  if (t->FRunState == rsScheduled) {
+    // Its posted start will find nothing: its place in the run ends now.
+    t->FRunState = rsIdle;
+    EndSlot(t->FRunId);
+  }
+  if (InFlight(t)) {
+    t->FDetached = true;
+    t->Stop();
+    FOrphans.push_back(t);
+    return nullptr;
+  }
+  return t;
+}
+
+void TCustomQuilloConverter::DeleteOrphan(TFFmpeg* Task) {
+  FOrphans.erase(std::remove(FOrphans.begin(), FOrphans.end(), Task), FOrphans.end());
+  delete Task;
+}
+
+void TCustomQuilloConverter::RemoveTask(int TaskIndex) {
+  TFFmpeg* victim = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    victim = Detach(TaskIndex);
+  }
+  delete victim;
+}
+
+void TCustomQuilloConverter::ClearTasks() {
+  std::vector<TFFmpeg*> victims;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    // The run ends here: whatever of it still terminates raises nothing.
+    ++FRunId;
+    FRunActive = false;
+    FPendingCount = 0;
+    FRunSlots = 0;
+    FThreadCount = 0;
+    while (FTasks.Count() > 0)
+      if (TFFmpeg* t = Detach(FTasks.Count() - 1)) victims.push_back(t);
+  }
+  FLastError.clear();
+  // In list order, outside the lock (freeing closes files, which may log).
+  for (auto it = victims.rbegin(); it != victims.rend(); ++it) delete *it;
+}
+
+int TCustomQuilloConverter::TaskCount() const {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return FTasks.Count();
+}
+
+bool TCustomQuilloConverter::Running() const {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return FRunActive;
+}
+
+int TCustomQuilloConverter::ThreadsInUse() const {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return FThreadsInUse;
+}
+
+bool TCustomQuilloConverter::WaitForThreads(std::chrono::milliseconds Timeout) {
+  std::unique_lock<std::recursive_mutex> lock(FLock);
+  return FThreadsDone.wait_for(lock, Timeout, [this] { return FThreadsInUse == 0; });
+}
+
+void TCustomQuilloConverter::ClearLogTable() { ClearLogTableOfInstances(); }
+
+// ---------------------------------------------------------------------------
+// Threads in use
+
+namespace {
+void CountThreadInUse(int Delta) {
+  {
+    std::lock_guard<std::mutex> guard(AllThreadsLock);
+    AllThreadsInUse += Delta;
+  }
+  if (Delta < 0) AllThreadsDone.notify_all();
+}
+}  // namespace
+
+void TCustomQuilloConverter::RemoveThreadInUse() {
+  --FThreadsInUse;
+  FThreadsDone.notify_all();
+  CountThreadInUse(-1);
+}
+
+// ---------------------------------------------------------------------------
+// Starting
+
+void TCustomQuilloConverter::Start(int ThreadCount) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  // A run still going on keeps its tasks: a second run cannot join it.
+  if (FRunActive) return;
+  ClearLogTable();
+  ++FRunId;
+  FNextIndex = 0;
+  FFinishedCount = 0;
+  FThreadCount = ThreadCount;
+  FPendingCount = FTasks.Count();
+  FRunSlots = 0;
+  if (FPendingCount == 0) return;
+  FRunActive = true;
+  int n = ThreadCount;
+  while (FPendingCount > 0) {
+    StartNext();
+    if (--n <= 0) break;
+  }
+}
+
+void TCustomQuilloConverter::StartNext() {
+  // A start that ends at once (a refused task) asks for the next one from
+  // inside StartTask: count it and start it from this loop instead of
+  // recursing once per task.
+  if (FStartDepth > 0) {
+    ++FDeferredStarts;
+    return;
+  }
+  ++FStartDepth;
+  int wanted = 1;
+  while (wanted > 0 && FPendingCount > 0) {
+    --wanted;
+    StartOne();
+    wanted += FDeferredStarts;
+    FDeferredStarts = 0;
+  }
+  FDeferredStarts = 0;
+  --FStartDepth;
+  if (FPendingCount <= 0) CheckRunEnd();
+}
+
+void TCustomQuilloConverter::StartOne() {
+  if (FPendingCount <= 0) return;
+  --FPendingCount;
+  const int i = FNextIndex++;
+  TFFmpeg* t = FTasks.Items(i);
+  if (!t) return;
+  t->FRunId = FRunId;
+  t->FCounted = false;
+  ++FRunSlots;
+  if (FThreadCount <= 0 && FMainThread) {
+    // Started from the main thread's loop, never from inside the caller of
+    // Start or from inside the previous task's termination.
+    t->FRunState = rsScheduled;
+    FMainThread->Post(100, [this, alive = FAlive, serial = t->FSerial, run = FRunId] {
+      if (*alive) StartTimerElapsed(serial, run);
+    });
+  } else {
+    StartTask(i);
+  }
+}
+
+void TCustomQuilloConverter::StartTask(int I) {
+  TFFmpeg* t = FTasks.Items(I);
+  if (!t) return;
+  t->FProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
+  t->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
+  if (t->Running() || t->Terminated()) {
+    // The engine cannot run twice and would stay silent: end it here so the
+    // run goes on.
+    t->FRunState = rsDone;
+    TaskEnded(t, false, true, kAlreadyRun);
+    return;
+  }
+  t->FRunState = rsStarted;
+  ++FThreadsInUse;
+  CountThreadInUse(1);
+  t->FInStart = true;
+  TFFmpegThread* thread = t->Start(true, FThreadPriority);
+  t->FInStart = false;
+  if (thread) {
+    // Written before the worker runs, so its first log line finds the task.
+    t->ThreadId = thread->ThreadID();
+    thread->Resume();
+  } else {
+    // Refused: the termination has been delivered already.
+    t->ThreadId = 0;
+    if (t->FDetached && !InFlight(t)) DeleteOrphan(t);
+  }
+}
+
+void TCustomQuilloConverter::StartTimerElapsed(uint64_t Serial, uint64_t RunId) {
+  TFFmpeg* t = nullptr;
+  TConvertPriority priority = FThreadPriority;
+  {
+    std::lock_guard<std::recursive_mutex> guard(FLock);
+    if (FDestroying || RunId != FRunId) return;
+    for (int i = 0; i < FTasks.Count() && !t; ++i)
+      if (FTasks[i]->FSerial == Serial) t = FTasks[i];
+    // Removed or stopped meanwhile: that already ended its place in the run.
+    if (!t || t->FRunState != rsScheduled) return;
+    t->FProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
+    t->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
+    if (t->Running() || t->Terminated()) {
+      t->FRunState = rsDone;
+      TaskEnded(t, false, true, kAlreadyRun);
+      return;
+    }
+    t->FRunState = rsStarted;
+    ++FThreadsInUse;
+    CountThreadInUse(1);
+    t->ThreadId = CurrentThreadNumber();
+  }
+  // The whole conversion runs here, without the lock (the codec's own threads
+  // may log while it runs). The task may be gone when this returns.
+  t->Start(false, priority);
+}
+
+// ---------------------------------------------------------------------------
+// Stopping
+
+void TCustomQuilloConverter::StopAll() {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  FPendingCount = 0;
+  for (int i = 0; i < FTasks.Count(); ++i) {
+    TFFmpeg* t = FTasks[i];
+    switch (t->FRunState) {
+      case rsStarted:
+        t->Stop();
+        break;
+      case rsIdle:
+      case rsScheduled:
+        if (t->Running() || t->Terminated()) break;
+        if (!FRunActive) {
+          // Terminations of tasks that never ran make a run of their own,
+          // ended by the all-done event.
+          ++FRunId;
+          FRunActive = true;
+          FRunSlots = 0;
+          FFinishedCount = 0;
+          FNextIndex = FTasks.Count();
+        }
+        if (t->FRunState == rsIdle || t->FRunId != FRunId) {
+          t->FRunId = FRunId;
+          t->FCounted = false;
+          ++FRunSlots;
+        }
+        t->FRunState = rsTerminating;
+        ++FThreadsInUse;
+        CountThreadInUse(1);
+        t->StopOrTerminate();
+        break;
+      default:
+        break;
+    }
+  }
+  for (TFFmpeg* t : FOrphans)
+    if (t->FRunState == rsStarted) t->Stop();
+}
+
+// ---------------------------------------------------------------------------
+// Termination and the end of a run
+
+void TCustomQuilloConverter::DoTerminate(TCustomFFmpeg* Engine) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  if (!Engine) {
+    if (!FDestroying) RaiseAllDone();
+    return;
+  }
+  auto* t = static_cast<TFFmpeg*>(Engine);
+  const bool wasInFlight = t->FRunState == rsStarted || t->FRunState == rsTerminating;
+  t->FRunState = rsDone;
+  if (wasInFlight) RemoveThreadInUse();
+  if (FDestroying) return;
+  TaskEnded(t, t->Finished(), t->ErrorOccurred(), t->ErrorMessage());
+}
+
+void TCustomQuilloConverter::TaskEnded(TFFmpeg* Task, bool Finished, bool Error, const std::string& Message) {
+  const uint64_t run = Task->FRunId;
+  if (Task->FDetached) {
+    // Removed while it ran: no event; the thread that ends it frees it.
+    if (!Task->FInStart) DeleteOrphan(Task);
+  } else {
+    if (FRunActive && run == FRunId) {
+      ++FFinishedCount;
+      Task->FCounted = true;
+    }
+    if (auto handler = OnTerminate.Get()) {
+      try {
+        (*handler)(Task->Index, Finished, Error, Message);
+      } catch (...) {
+        // A handler's failure must not stop the run or reach the engine's thread.
+      }
+    }
+    // The handler may have freed the task: it is not touched any more.
+  }
+  EndSlot(run);
+}
+
+void TCustomQuilloConverter::EndSlot(uint64_t RunId) {
+  if (!FRunActive || RunId != FRunId) return;
+  if (FRunSlots > 0) --FRunSlots;
+  if (FPendingCount > 0)
+    StartNext();
+  else
+    CheckRunEnd();
+}
+
+void TCustomQuilloConverter::CheckRunEnd() {
+  if (FRunActive && FPendingCount <= 0 && FRunSlots == 0) RaiseAllDone();
+}
+
+void TCustomQuilloConverter::RaiseAllDone() {
+  FRunActive = false;
+  if (auto handler = OnTerminate.Get()) {
+    try {
+      (*handler)(-1, true, false, std::string());
+    } catch (...) {
+    }
+  }
+  ClearLogTable();
+}
+
+// ---------------------------------------------------------------------------
+// Events
+
+void TCustomQuilloConverter::DoLog(TCustomFFmpeg* Engine, int Level, const std::string& Msg) {
+  if (!OnLog) return;
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  if (FDestroying) return;
+  int index = -1;
+  if (Engine) {
+    auto* t = static_cast<TFFmpeg*>(Engine);
+    if (t->FDetached) return;
+    index = t->Index;
+  }
+  if (auto handler = OnLog.Get()) {
+    try {
+      (*handler)(index, MapLogLevel(Level), Msg);
+    } catch (...) {
+      // A log handler cannot end a conversion, and nothing may unwind into
+      // the library that logged.
+    }
+  }
+}
+
+void TCustomQuilloConverter::DispatchLibraryLine(uint32_t ThreadId, int Level, const std::string& Line) {
+  if (!OnLog) return;
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  DoLog(FTasks.FindByThreadId(ThreadId), Level, Line);
+}
+
+void TCustomQuilloConverter::DoProgress(TCustomFFmpeg* Engine, int FrameNumber, int FPS, int CurrentDurationMs,
+                                        float Quality, float BitRate, int64_t CurrentSize,
+                                        int TotalOutputDurationMs) {
+  if (!OnProgress) return;
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  auto* t = static_cast<TFFmpeg*>(Engine);
+  if (FDestroying || t->FDetached) return;
+  if (auto handler = OnProgress.Get())
+    (*handler)(t->Index, FrameNumber, FPS, CurrentDurationMs, Quality, BitRate, CurrentSize,
+               TotalOutputDurationMs);
+}
+
+void TCustomQuilloConverter::DoBeforeHook(TCustomFFmpeg* Engine, int64_t Pts, THookAction& Action) {
+  auto handler = OnBeforeHook.Get();
+  auto* t = static_cast<TFFmpeg*>(Engine);
+  if (handler && !t->FDetached) (*handler)(t->Index, Pts, Action);
+}
+
+void TCustomQuilloConverter::DoCustomHook(TCustomFFmpeg* Engine, TBitmap* Bitmap, int32_t FrameNumber, int64_t Pts,
+                                          bool& Update, bool& StopHook) {
+  auto handler = OnCustomHook.Get();
+  auto* t = static_cast<TFFmpeg*>(Engine);
+  if (handler && !t->FDetached) (*handler)(t->Index, Bitmap, FrameNumber, Pts, Update, StopHook);
+}

@@ -1,0 +1,219 @@
+// The converter component: loads the media libraries, keeps an ordered list
+// of conversion tasks, starts them on worker threads (or one after another in
+// the main thread), stops them, and turns the engines' callbacks into five
+// events that carry the task's index.
+//
+// Threads and locks:
+// - The owner's thread (the "main thread") calls every method.
+// - OnLog, OnProgress and OnTerminate run on the thread of the task (a worker,
+//   the main thread for runs in the main thread, or a terminate thread), one at
+//   a time per component: FLock is held while each is raised. FLock is
+//   re-entrant, so a handler may call StopAll, RemoveTask or ClearTasks.
+// - OnBeforeHook and OnCustomHook run on the task's thread without FLock.
+// - A handler that updates a user interface must hand the update over without
+//   waiting for it: the user-interface thread may be waiting for FLock.
+// - Library log lines are dispatched without the instance-list lock held, so
+//   logging while FLock is held never deadlocks.
+// - A task that a thread still uses is never freed under it: removing or
+//   clearing it hands it to that thread, which frees it after its termination;
+//   a removed task raises no more events.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "AVProbe.h"
+#include "MainThread.h"
+#include "Tasks.h"
+
+enum TLogLevel { llQuiet, llError, llInfo, llDebug, llAll };
+
+using TConvertPriority = TThreadPriority;  // tpIdle, tpLowest, tpLower, tpNormal
+
+using TBeforeHookEvent = std::function<void(int AIndex, int64_t APTS, THookAction& AHookAction)>;
+using TCustomHookEvent = std::function<void(int AIndex, TBitmap* ABitmap, int AFrameNumber, int64_t APTS,
+                                            bool& AUpdate, bool& AStopHook)>;
+using TLogEvent = std::function<void(int AIndex, TLogLevel ALogLevel, const std::string& AMsg)>;
+using TProgressEvent =
+    std::function<void(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
+                       float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
+using TTerminateEvent =
+    std::function<void(int AIndex, bool AFinished, bool AException, const std::string& AMessage)>;
+
+// The level of the component for an engine or library level: below 0 llQuiet,
+// 0..3 the level + 1, above llAll.
+TLogLevel MapLogLevel(int Level);
+
+// An event property: assign a callable (or nullptr) from any thread. An event
+// whose assignment takes the component's lock (OnLog, OnProgress, OnTerminate)
+// is never running on another thread once the assignment has returned.
+template <class Signature>
+class TEvent {
+public:
+  explicit TEvent(std::recursive_mutex* AssignLock = nullptr) : FAssignLock(AssignLock) {}
+  TEvent(const TEvent&) = delete;
+
+  template <class F>
+  TEvent& operator=(F&& Callable) {
+    std::function<Signature> f(std::forward<F>(Callable));
+    Set(f ? std::make_shared<const std::function<Signature>>(std::move(f)) : nullptr);
+    return *this;
+  }
+  TEvent& operator=(std::nullptr_t) {
+    Set(nullptr);
+    return *this;
+  }
+  explicit operator bool() const { return Get() != nullptr; }
+  // The current handler (null when none), safe to call after the lock is gone.
+  std::shared_ptr<const std::function<Signature>> Get() const {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FHandler;
+  }
+
+private:
+  void Set(std::shared_ptr<const std::function<Signature>> Handler) {
+    std::unique_lock<std::recursive_mutex> assign;
+    if (FAssignLock) assign = std::unique_lock<std::recursive_mutex>(*FAssignLock);
+    {
+      std::lock_guard<std::mutex> guard(FLock);
+      FHandler.swap(Handler);
+    }
+    // The old handler goes here, outside the small lock.
+  }
+  std::recursive_mutex* FAssignLock;
+  mutable std::mutex FLock;  // guards FHandler
+  std::shared_ptr<const std::function<Signature>> FHandler;
+};
+
+class TCustomQuilloConverter {
+public:
+  // MainThread runs the starts of runs in the main thread (Start with 0
+  // threads); it must outlive the component. Without one, such a run uses one
+  // worker thread instead.
+  explicit TCustomQuilloConverter(IMainThread* MainThread = nullptr);
+  // Stops what runs, waits for the threads that still use a task, frees the
+  // tasks. Call it on the owner's thread, not from one of the component's events.
+  virtual ~TCustomQuilloConverter();
+  TCustomQuilloConverter(const TCustomQuilloConverter&) = delete;
+  TCustomQuilloConverter& operator=(const TCustomQuilloConverter&) = delete;
+
+  // Properties -----------------------------------------------------------
+  std::string GetAbout() const { return FAbout; }
+  void SetAbout(const std::string& Value) { FAbout = Value; }
+  TLogLevel GetLogLevel() const { return FLogLevel; }
+  void SetLogLevel(TLogLevel Value);
+  int GetProgressInterval() const { return FProgressInterval; }
+  void SetProgressInterval(int Value);  // milliseconds; 100 or less is stored as 100
+  TConvertPriority GetThreadPriority() const { return FThreadPriority; }
+  void SetThreadPriority(TConvertPriority Value) { FThreadPriority = Value; }
+  std::string Version() const { return "2.2"; }
+  IMainThread* GetMainThread() const { return FMainThread; }
+  void SetMainThread(IMainThread* Value) { FMainThread = Value; }
+
+  // Events -----------------------------------------------------------------
+  TEvent<void(int, int64_t, THookAction&)> OnBeforeHook;
+  TEvent<void(int, TBitmap*, int, int64_t, bool&, bool&)> OnCustomHook;
+  TEvent<void(int, TLogLevel, const std::string&)> OnLog{&FLock};
+  TEvent<void(int, int, int, int, float, float, int64_t, int)> OnProgress{&FLock};
+  TEvent<void(int, bool, bool, const std::string&)> OnTerminate{&FLock};
+
+  // Methods ------------------------------------------------------------------
+  bool LoadLibraries(const std::string& Folder, bool Versioned);
+  // Stops this component's running tasks and waits (at most about ten seconds)
+  // until no task of any component still runs library code; then frees this
+  // component's tasks and unloads the libraries. False, with LastError, when
+  // a task is still running after the wait (the libraries stay loaded).
+  bool UnloadLibraries();
+  int AddTask(const std::string& FileName);
+  int AddTask(const std::string& FileName, const TInputOptions& Options);
+  bool SetOutputFile(int TaskIndex, const std::string& FileName);
+  bool SetOutputFile(int TaskIndex, const std::string& FileName, const TOutputOptions& Options);
+  void RemoveTask(int TaskIndex);
+  void ClearTasks();
+  void Start(int ThreadCount);
+  void StopAll();
+  std::string LastError() const { return FLastError; }
+  TAVProbe& Probe() { return *FProbe; }
+  void ClearLogTable();
+
+  // Number of tasks in the list.
+  int TaskCount() const;
+  // Whether a run is going on (started and its all-done event not yet raised).
+  bool Running() const;
+  // Number of threads (workers and terminate threads) that still use one of
+  // this component's tasks, removed ones included.
+  int ThreadsInUse() const;
+  // Waits until ThreadsInUse() is 0 or Timeout passed; true when it is 0.
+  bool WaitForThreads(std::chrono::milliseconds Timeout);
+
+  // A library log line of thread ThreadId (see DispatchLog).
+  void DispatchLibraryLine(uint32_t ThreadId, int Level, const std::string& Line);
+
+protected:
+  // The engines' callbacks, with the engine as first argument.
+  virtual void DoBeforeHook(TCustomFFmpeg* Engine, int64_t Pts, THookAction& Action);
+  virtual void DoCustomHook(TCustomFFmpeg* Engine, TBitmap* Bitmap, int32_t FrameNumber, int64_t Pts,
+                            bool& Update, bool& StopHook);
+  virtual void DoLog(TCustomFFmpeg* Engine, int Level, const std::string& Msg);
+  virtual void DoProgress(TCustomFFmpeg* Engine, int FrameNumber, int FPS, int CurrentDurationMs, float Quality,
+                          float BitRate, int64_t CurrentSize, int TotalOutputDurationMs);
+  virtual void DoTerminate(TCustomFFmpeg* Engine);
+
+private:
+  // All under FLock.
+  void StartNext();
+  void StartOne();
+  void StartTask(int I);
+  void StartTimerElapsed(uint64_t Serial, uint64_t RunId);
+  void TaskEnded(TFFmpeg* Task, bool Finished, bool Error, const std::string& Message);
+  void EndSlot(uint64_t RunId);
+  void CheckRunEnd();
+  void RaiseAllDone();
+  bool InFlight(const TFFmpeg* Task) const;
+  // Takes a task out of the list; returns it when it may be freed now, or
+  // keeps it (stopped, detached) for the thread that still uses it.
+  TFFmpeg* Detach(int I);
+  void DeleteOrphan(TFFmpeg* Task);
+  void RemoveThreadInUse();
+  void WireEvents(TFFmpeg* Task);
+
+  IMainThread* FMainThread;            // owner thread
+  std::string FAbout;                  // owner thread
+  std::atomic<TLogLevel> FLogLevel{llInfo};
+  std::atomic<int> FProgressInterval{500};
+  std::atomic<TConvertPriority> FThreadPriority{tpNormal};
+  std::string FLastError;              // owner thread
+  std::unique_ptr<TAVProbe> FProbe;    // owner thread
+
+  // Re-entrant: event delivery, start bookkeeping, the task list.
+  mutable std::recursive_mutex FLock;
+  std::condition_variable_any FThreadsDone;  // signalled (under FLock) when FThreadsInUse drops
+  TFFmpegList FTasks;                  // FLock
+  std::vector<TFFmpeg*> FOrphans;      // FLock: removed tasks a thread still uses (owned)
+  int FThreadCount = 0;                // FLock
+  int FNextIndex = -1;                 // FLock
+  int FPendingCount = 0;               // FLock
+  int FFinishedCount = 0;              // FLock
+  uint64_t FRunId = 0;                 // FLock: changes at each Start and ClearTasks
+  bool FRunActive = false;             // FLock: started, all-done not yet raised
+  int FRunSlots = 0;                   // FLock: tasks of the current run started and not yet ended
+  int FThreadsInUse = 0;               // FLock: tasks in rsStarted or rsTerminating, orphans included
+  uint64_t FNextSerial = 1;            // FLock
+  int FStartDepth = 0;                 // FLock: nesting of StartNext on the locking thread
+  int FDeferredStarts = 0;             // FLock: starts asked for while StartNext was running
+  bool FDestroying = false;            // FLock
+  // Tells posted starts whether the component still exists (main thread only).
+  std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
+};
+
+// Publishes everything; no behaviour of its own.
+class TQuilloConverter : public TCustomQuilloConverter {
+public:
+  using TCustomQuilloConverter::TCustomQuilloConverter;
+};

@@ -1,0 +1,126 @@
+// The batch settings: profiles, the Duration text, output naming and the
+// per-file set-up.
+#include <gtest/gtest.h>
+
+#include "BatchSettings.h"
+#include "ComponentSupport.h"
+#include "MyUtils.h"
+#include "TestSupport.h"
+
+namespace {
+
+TEST(BatchSettingsTest, ProfilesReadTheirValuesFromTheText) {
+  struct TCase {
+    int Entry, Video, Audio, Channels;
+  };
+  const TCase cases[] = {{0, 128, 32, 0},  {1, 256, 48, 0},  {2, 384, 64, 0},  {3, 512, 80, 1},
+                         {4, 640, 96, 1},  {5, 768, 112, 1}, {6, 900, 128, 1}, {7, 1500, 160, 1}};
+  ASSERT_EQ(ProfileTexts().size(), 8u);
+  for (const TCase& c : cases) {
+    TBatchSettings s;
+    s.FrameRate = "Auto";
+    s.FrameSize = "640x360";
+    ApplyProfile(s, c.Entry);
+    EXPECT_EQ(s.VideoKbps, c.Video) << c.Entry;
+    EXPECT_EQ(s.AudioKbps, c.Audio) << c.Entry;
+    EXPECT_EQ(s.ChannelsEntry, c.Channels) << c.Entry;
+    EXPECT_EQ(s.FrameRate, "Auto");
+    EXPECT_EQ(s.FrameSize, "640x360");
+  }
+}
+
+TEST(BatchSettingsTest, DurationText) {
+  const std::pair<int64_t, const char*> cases[] = {{754000000, "00:12:34"},  {37230000000, "10:20:30"},
+                                                   {59900000, "00:00:59"},   {3600000000, "01:00:00"},
+                                                   {360000000000, "100:00:00"}, {0, "00:00:00"},
+                                                   {AV_NOPTS_VALUE, ""},     {-5, ""}};
+  for (auto [us, text] : cases) EXPECT_EQ(DurationText(us), text) << us;
+}
+
+TEST(BatchSettingsTest, NamesOfTheRow) {
+  EXPECT_EQ(BaseNameOf("/v/clip.avi"), "clip");
+  EXPECT_EQ(TypeOf("/v/clip.avi"), "AVI");
+  EXPECT_EQ(BaseNameOf("/v.d/clip.tar.rmvb"), "clip.tar");
+  EXPECT_EQ(TypeOf("/v.d/clip.tar.rmvb"), "RMVB");
+  EXPECT_EQ(TypeOf("/v.d/noext"), "");
+  EXPECT_EQ(FolderWithSlash("out"), "out/");
+  EXPECT_EQ(FolderWithSlash("out/"), "out/");
+}
+
+TEST(BatchSettingsTest, FreeNumberedNameWhenNotOverwriting) {
+  TTempDir dir;
+  EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", false), "clip");
+  WriteFile(dir / "clip.mp4", "old");
+  EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", false), "clip(1)");
+  EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", true), "clip");
+  WriteFile(dir / "clip(1).mp4", "old");
+  EXPECT_EQ(ChooseOutputName(dir.Path() + "/", "clip", false), "clip(2)");
+  // Names given to earlier files of the batch are taken even when overwriting.
+  TNameReservations reserved{dir / "clip.mp4", dir / "clip(2).mp4"};
+  EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", true, &reserved), "clip(3)");
+  // The input itself is never written over.
+  EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", true, nullptr, dir / "clip.mp4"), "clip(2)");
+}
+
+TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
+  TBatchSettings s;
+  TOutputOptions o;
+  FillOutputOptions(s, "/o/clip.mp4", o);
+  EXPECT_EQ(o.VideoCodec, "mpeg4");
+  EXPECT_EQ(o.AudioCodec, "libfaac");
+  EXPECT_EQ(o.AudioChannels, 2);
+  EXPECT_EQ(o.AudioBitrate, 80000);
+  EXPECT_EQ(o.VideoBitrate, 512000);
+  EXPECT_EQ(o.FrameSize, "320x240");
+  EXPECT_EQ(o.FrameRate, "30");
+  EXPECT_EQ(o.AudioSampleRate, 44100);
+  EXPECT_EQ(o.Timestamp, 0);
+  EXPECT_EQ(o.FileExt, ".mp4");
+  EXPECT_EQ(o.FileName, "/o/clip.mp4");
+  s.FrameRate = "Auto";
+  s.ChannelsEntry = 0;
+  FillOutputOptions(s, "x.mp4", o);
+  EXPECT_TRUE(o.FrameRate.empty());
+  EXPECT_EQ(o.AudioChannels, 1);
+  s.FrameRate = "23.97";
+  FillOutputOptions(s, "x.mp4", o);
+  EXPECT_EQ(o.FrameRate, "23.97");
+}
+
+TEST(BatchSettingsTest, PerFileSetUp) {
+  TQuilloConverter c;
+  LoadThrough(c);
+  TBatchSettings s;
+  s.OutputFolder = FreshOutputFolder();
+  s.Overwrite = false;
+  TNameReservations reserved;
+  const std::string clip = TestClip("avi_xvid");
+  TFileSetup a = SetUpFile(c, s, clip, &reserved);
+  ASSERT_TRUE(a.Ok) << a.Message;
+  EXPECT_EQ(a.Base, BaseNameOf(clip));
+  EXPECT_EQ(a.Type, "AVI");
+  EXPECT_EQ(a.Duration, "00:00:01");
+  EXPECT_EQ(a.OutputName, a.Base);
+  EXPECT_EQ(a.OutputPath, s.OutputFolder + "/" + a.Base + ".mp4");
+  TFileSetup b = SetUpFile(c, s, clip, &reserved);
+  ASSERT_TRUE(b.Ok);
+  EXPECT_EQ(b.OutputName, a.Base + "(1)");
+  EXPECT_EQ(c.TaskCount(), 2);
+
+  const std::string broken = s.OutputFolder + "/broken.avi";
+  WriteFile(broken, "this is no video");
+  TFileSetup bad = SetUpFile(c, s, broken, &reserved);
+  EXPECT_FALSE(bad.Ok);
+  EXPECT_EQ(bad.Message, "Convertion of file \"" + broken + "\" is not supported.");
+  EXPECT_EQ(c.TaskCount(), 2);
+
+  s.OutputFolder = "/proc/no-such-folder";
+  TFileSetup noFolder = SetUpFile(c, s, clip, &reserved);
+  EXPECT_FALSE(noFolder.Ok);
+  EXPECT_EQ(noFolder.Message.rfind("Cannot convert: ", 0), 0u) << noFolder.Message;
+  EXPECT_GT(noFolder.Message.size(), std::string("Cannot convert: ").size());
+  EXPECT_EQ(c.TaskCount(), 2);
+  c.ClearTasks();
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+// The converter component: properties, the order in which tasks start and end,
+// runs in the main thread, failures, stops, and the log path.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "ComponentSupport.h"
+#include "MyUtils.h"
+#include "QuilloConverter.h"
+#include "TestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class ComponentTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    LoadThrough(C);
+    Out = FreshOutputFolder();
+  }
+  std::string Output(int N) const { return Out + "/task" + std::to_string(N) + ".mp4"; }
+  // Adds N conversions of the one-second clip.
+  void AddTasks(int N, const TOutputOptions* Extra = nullptr) {
+    for (int i = 0; i < N; ++i) ASSERT_EQ(AddConversion(C, TestClip("avi_xvid"), Output(i), Extra), i);
+  }
+  static std::vector<int> Indexes(const std::vector<TEventRecord>& Events) {
+    std::vector<int> v;
+    for (const auto& e : Events) v.push_back(e.Index);
+    return v;
+  }
+
+  TQuilloConverter C;
+  TEventRecorder R;
+  std::string Out;
+};
+
+TEST(ComponentPropertiesTest, DefaultsAndTheProgressFloor) {
+  TQuilloConverter c;
+  EXPECT_EQ(c.GetLogLevel(), llInfo);
+  EXPECT_EQ(c.GetProgressInterval(), 500);
+  EXPECT_EQ(c.GetThreadPriority(), tpNormal);
+  EXPECT_EQ(c.Version(), "2.2");
+  for (auto [set, read] : std::vector<std::pair<int, int>>{{50, 100}, {100, 100}, {101, 101}, {-5, 100}, {2000, 2000}}) {
+    c.SetProgressInterval(set);
+    EXPECT_EQ(c.GetProgressInterval(), read) << set;
+  }
+}
+
+TEST(ComponentPropertiesTest, LevelMapping) {
+  const std::vector<std::pair<int, TLogLevel>> cases = {{-8, llQuiet}, {-1, llQuiet}, {0, llError}, {1, llInfo},
+                                                        {2, llDebug},  {3, llAll},    {4, llAll},   {48, llAll}};
+  for (auto [level, mapped] : cases) EXPECT_EQ(MapLogLevel(level), mapped) << level;
+}
+
+TEST_F(ComponentTest, OneThreadRunsTasksInOrderThenAllDone) {
+  AddTasks(3);
+  R.Attach(C, true);
+  C.Start(1);
+  ASSERT_TRUE(R.WaitAllDone());
+  const auto t = R.Terminations();
+  EXPECT_EQ(Indexes(t), (std::vector<int>{0, 1, 2, -1}));
+  for (const auto& e : t) {
+    EXPECT_TRUE(e.Finished) << e.Index << " " << e.Message;
+    EXPECT_FALSE(e.Exception) << e.Index;
+  }
+  EXPECT_TRUE(t.back().Message.empty());
+  // Task k logs nothing before task k-1 has ended: one file at a time.
+  const auto events = R.Events();
+  std::set<int> ended;
+  for (const auto& e : events) {
+    if (e.Kind == TEventRecord::Terminate) {
+      ended.insert(e.Index);
+    } else if (e.Index > 0) {
+      EXPECT_TRUE(ended.count(e.Index - 1)) << "task " << e.Index << " ran before task " << e.Index - 1 << " ended";
+    }
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_GT(FileSizeOf(Output(i)), 0) << i;
+  EXPECT_FALSE(C.Running());
+}
+
+TEST_F(ComponentTest, TwoThreadsRunTwoTasksAtOnce) {
+  TOutputOptions hooked;
+  hooked.CustomHook = true;
+  AddTasks(3, &hooked);
+  std::mutex lock;
+  std::condition_variable changed;
+  std::set<int> entered;
+  bool thirdBeforeAnEnd = false;
+  R.Attach(C, false);
+  C.OnCustomHook = [&](int AIndex, TBitmap*, int, int64_t, bool&, bool&) {
+    std::unique_lock<std::mutex> l(lock);
+    if (!entered.insert(AIndex).second) return;
+    if (AIndex == 2) {
+      thirdBeforeAnEnd = R.Terminations().empty();
+      return;
+    }
+    changed.notify_all();
+    // Tasks 0 and 1 wait for each other: only possible when both run.
+    changed.wait_for(l, 20s, [&] { return entered.count(0) && entered.count(1); });
+  };
+  C.Start(2);
+  ASSERT_TRUE(R.WaitAllDone());
+  EXPECT_EQ(entered, (std::set<int>{0, 1, 2}));
+  EXPECT_FALSE(thirdBeforeAnEnd);
+  const auto t = R.Terminations();
+  ASSERT_EQ(t.size(), 4u);
+  EXPECT_EQ(t.back().Index, -1);
+  for (size_t i = 0; i + 1 < t.size(); ++i) EXPECT_TRUE(t[i].Finished);
+}
+
+TEST_F(ComponentTest, ZeroThreadsRunInTheMainThreadFromTheLoop) {
+  TEventLoop loop;
+  C.SetMainThread(&loop);
+  AddTasks(2);
+  R.Attach(C, true);
+  const auto started = std::chrono::steady_clock::now();
+  C.Start(0);
+  EXPECT_TRUE(R.Events().empty()) << "nothing runs inside Start";
+  ASSERT_TRUE(loop.RunUntil([&] { return R.AllDoneCount() > 0; }, 60s));
+  const auto events = R.Events();
+  ASSERT_FALSE(events.empty());
+  for (const auto& e : events) EXPECT_EQ(e.Thread, std::this_thread::get_id());
+  EXPECT_GE(events.front().At - started, 90ms);
+  // Task 1 starts about 100 ms after task 0's termination.
+  auto t0 = std::find_if(events.begin(), events.end(),
+                         [](const TEventRecord& e) { return e.Kind == TEventRecord::Terminate && e.Index == 0; });
+  auto first1 = std::find_if(events.begin(), events.end(), [](const TEventRecord& e) { return e.Index == 1; });
+  ASSERT_TRUE(t0 != events.end() && first1 != events.end());
+  EXPECT_GT(first1 - t0, 0);
+  EXPECT_GE(first1->At - t0->At, 90ms);
+  EXPECT_EQ(Indexes(R.Terminations()), (std::vector<int>{0, 1, -1}));
+}
+
+TEST_F(ComponentTest, FailingTaskIsFollowedByTheNext) {
+  // Task 0 has no output: the engine refuses to start it.
+  ASSERT_EQ(C.AddTask(TestClip("avi_xvid")), 0);
+  ASSERT_EQ(AddConversion(C, TestClip("mpeg1_ps"), Output(1)), 1);
+  R.Attach(C, false);
+  C.Start(1);
+  ASSERT_TRUE(R.WaitAllDone());
+  const auto t = R.Terminations();
+  ASSERT_EQ(Indexes(t), (std::vector<int>{0, 1, -1}));
+  EXPECT_FALSE(t[0].Finished);
+  EXPECT_TRUE(t[0].Exception);
+  EXPECT_EQ(t[0].Message, "Must supply at least one output file");
+  EXPECT_TRUE(t[1].Finished);
+  EXPECT_FALSE(t[1].Exception);
+}
+
+TEST_F(ComponentTest, StopAllDuringTheFirstOfThree) {
+  TOutputOptions hooked;
+  hooked.CustomHook = true;
+  AddTasks(3, &hooked);
+  R.Attach(C, false);
+  std::atomic<bool> stopped{false};
+  C.OnCustomHook = [&](int AIndex, TBitmap*, int, int64_t, bool&, bool&) {
+    if (AIndex == 0 && !stopped.exchange(true)) C.StopAll();
+  };
+  C.Start(1);
+  ASSERT_TRUE(R.WaitAllDone());
+  auto t = R.Terminations();
+  ASSERT_EQ(t.size(), 4u);
+  EXPECT_EQ(t.back().Index, -1);
+  EXPECT_TRUE(t.back().Finished);
+  std::map<int, TEventRecord> byIndex;
+  for (const auto& e : t) byIndex[e.Index] = e;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(byIndex.count(i)) << i;
+    EXPECT_FALSE(byIndex[i].Finished) << i;
+    EXPECT_FALSE(byIndex[i].Exception) << i << byIndex[i].Message;
+  }
+  // The two that never ran end on threads of their own.
+  EXPECT_NE(byIndex[1].Thread, byIndex[2].Thread);
+  EXPECT_NE(byIndex[1].Thread, std::this_thread::get_id());
+  C.ClearTasks();
+  // Their outputs never got a byte and are gone with the tasks.
+  EXPECT_EQ(FileSizeOf(Output(1)), -1);
+  EXPECT_EQ(FileSizeOf(Output(2)), -1);
+}
+
+TEST_F(ComponentTest, AddTaskOfAMissingFileFails) {
+  EXPECT_EQ(C.AddTask(Out + "/no-such-file.avi"), -1);
+  EXPECT_FALSE(C.LastError().empty());
+  EXPECT_NE(C.LastError().find("no-such-file.avi"), std::string::npos) << C.LastError();
+  EXPECT_EQ(C.TaskCount(), 0);
+}
+
+TEST_F(ComponentTest, UnknownOutputFormatKeepsTheTask) {
+  ASSERT_EQ(C.AddTask(TestClip("avi_xvid")), 0);
+  TOutputOptions o;
+  o.FileFormat = "nosuchformat";
+  EXPECT_FALSE(C.SetOutputFile(0, Output(0), o));
+  EXPECT_EQ(C.LastError(), "Unknown output format: nosuchformat");
+  EXPECT_EQ(C.TaskCount(), 1);
+  C.RemoveTask(0);
+  EXPECT_EQ(C.TaskCount(), 0);
+  EXPECT_FALSE(C.SetOutputFile(3, Output(3)));
+  EXPECT_FALSE(C.LastError().empty());
+}
+
+TEST_F(ComponentTest, DeletingTheMiddleOfThreeRenumbers) {
+  AddTasks(3);
+  ASSERT_GT(FileSizeOf(Output(1)), -1);  // opened (empty) at set-up
+  C.RemoveTask(1);
+  EXPECT_EQ(C.TaskCount(), 2);
+  EXPECT_EQ(FileSizeOf(Output(1)), -1) << "the empty output goes with its task";
+  R.Attach(C, false);
+  C.Start(1);
+  ASSERT_TRUE(R.WaitAllDone());
+  EXPECT_EQ(Indexes(R.Terminations()), (std::vector<int>{0, 1, -1}));
+  EXPECT_GT(FileSizeOf(Output(0)), 0);
+  EXPECT_GT(FileSizeOf(Output(2)), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The library log path
+
+class LogPathTest : public ComponentTest {
+protected:
+  void TearDown() override { C.SetLogLevel(llInfo); }
+  std::vector<std::string> Lines(const TEventRecorder& Rec, int Index) {
+    std::vector<std::string> v;
+    for (const auto& e : Rec.Events())
+      if (e.Kind == TEventRecord::Log && e.Index == Index) v.push_back(e.Message);
+    return v;
+  }
+};
+
+const char* DemoName(void*) { return "demo"; }
+
+TEST_F(LogPathTest, UnfinishedMessageWaitsForItsLineEnd) {
+  R.Attach(C, true);
+  static const AVClass cls = [] {
+    AVClass c{};
+    c.class_name = "Demo";
+    c.item_name = DemoName;
+    return c;
+  }();
+  struct {
+    const AVClass* Class;
+  } context{&cls};
+  // Library levels reach the component unchanged: at llInfo (library level 1)
+  // only panic (0) and quiet (-8) messages pass.
+  ff::av_log(&context, AV_LOG_PANIC, "abc");
+  EXPECT_TRUE(Lines(R, -1).empty());
+  ff::av_log(&context, AV_LOG_PANIC, "def\n");
+  const auto lines = Lines(R, -1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(0, 7), "[demo @");
+  EXPECT_EQ(lines[0].substr(lines[0].size() - 7), "]abcdef");
+  EXPECT_EQ(R.Events().back().Level, llError);
+  ff::av_log(&context, AV_LOG_ERROR, "filtered\n");
+  EXPECT_EQ(Lines(R, -1).size(), 1u);
+}
+
+TEST_F(LogPathTest, QuietLevelLetsOnlyQuietLinesThrough) {
+  C.SetLogLevel(llQuiet);
+  EXPECT_EQ(ff::av_log_get_level(), -1);
+  EXPECT_EQ(CachedLogLevel.load(), -1);
+  R.Attach(C, true);
+  ff::av_log(nullptr, AV_LOG_PANIC, "hidden\n");
+  ff::av_log(nullptr, AV_LOG_QUIET, "shown\n");
+  const auto lines = Lines(R, -1);
+  ASSERT_EQ(lines, std::vector<std::string>{"shown"});
+  EXPECT_EQ(R.Events().back().Level, llQuiet);
+  C.SetLogLevel(llDebug);
+  EXPECT_EQ(ff::av_log_get_level(), 2);
+}
+
+TEST_F(LogPathTest, TwoComponentsSeeTheSameLibraryLine) {
+  TQuilloConverter other;
+  TEventRecorder otherRec;
+  otherRec.Attach(other, true);
+  TOutputOptions hooked;
+  hooked.CustomHook = true;
+  AddTasks(1, &hooked);
+  R.Attach(C, true);
+  std::atomic<bool> logged{false};
+  C.OnCustomHook = [&](int, TBitmap*, int, int64_t, bool&, bool&) {
+    if (!logged.exchange(true)) ff::av_log(nullptr, AV_LOG_PANIC, "line from the task\n");
+  };
+  C.Start(1);
+  ASSERT_TRUE(R.WaitAllDone());
+  auto has = [](const std::vector<std::string>& V) {
+    return std::find(V.begin(), V.end(), "line from the task") != V.end();
+  };
+  EXPECT_TRUE(has(Lines(R, 0)));
+  EXPECT_FALSE(has(Lines(R, -1)));
+  EXPECT_TRUE(has(Lines(otherRec, -1)));
+}
+
+}  // namespace
