@@ -151,6 +151,7 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
   Options.Timestamp = 0;
   Options.FileExt = kOutputExtension;
   Options.FileName = OutputPath;
+  Options.ExtraOptions = Settings.OutputExtraOptions;
 }
 
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
@@ -162,6 +163,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
 
   TInputOptions input;
   FillInputOptions(FileName, input);
+  input.ExtraOptions = Settings.InputExtraOptions;
 
   TAVProbe& probe = Converter.Probe();
   try {

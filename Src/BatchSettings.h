@@ -43,6 +43,9 @@ struct TBatchSettings {
   int SampleRate = 44100;
   std::string OutputFolder;         // empty: the current folder
   bool Overwrite = true;
+  // name=value lines handed to the engine with each task (the window has none).
+  std::string InputExtraOptions;
+  std::string OutputExtraOptions;
 };
 
 // Sets the two bitrates and the channels from profile entry Index (0..7).

@@ -1,0 +1,466 @@
+#include "CliMain.h"
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iomanip>
+#include <map>
+#include <sstream>
+
+#include "MyUtils.h"
+
+namespace {
+
+volatile std::sig_atomic_t InterruptRequested = 0;
+
+using TClock = std::chrono::steady_clock;
+
+bool ParseInt(const std::string& Text, int& Value) {
+  if (Text.empty()) return false;
+  size_t used = 0;
+  try {
+    const long v = std::stol(Text, &used, 10);
+    if (used != Text.size() || v < INT32_MIN || v > INT32_MAX) return false;
+    Value = static_cast<int>(v);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
+std::string Join(const std::vector<std::string>& Items) {
+  std::string s;
+  for (const auto& i : Items) s += (s.empty() ? "" : ", ") + i;
+  return s;
+}
+
+bool OneOf(const std::vector<std::string>& List, const std::string& Text) {
+  for (const auto& i : List)
+    if (i == Text) return true;
+  return false;
+}
+
+std::string Clock(int64_t Seconds) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02lld:%02lld:%02lld", static_cast<long long>(Seconds / 3600),
+                static_cast<long long>(Seconds / 60 % 60), static_cast<long long>(Seconds % 60));
+  return buf;
+}
+
+}  // namespace
+
+void RequestCliInterrupt() { InterruptRequested = 1; }
+
+std::string CliUsage() {
+  std::ostringstream s;
+  s << "Usage: vidlomat-cli [OPTIONS] FILE...\n"
+       "Converts video files to .mp4 (MPEG-4 video, AAC audio), one file per input.\n\n"
+       "  -o, --output DIR          output folder (default: the current folder); created when missing\n"
+       "  -p, --profile N           quality profile 0..7 (video kbit/s, audio kbit/s, channels):\n";
+  for (size_t i = 0; i < ProfileTexts().size(); ++i) s << "                              " << i << "  " << ProfileTexts()[i] << "\n";
+  s << "      --video-kbps N        video bitrate in kbit/s, " << kMinVideoKbps << ".." << kMaxVideoKbps
+    << " (default 512)\n"
+    << "      --audio-kbps N        audio bitrate in kbit/s, " << kMinAudioKbps << ".." << kMaxAudioKbps
+    << " (default 80)\n"
+       "      --channels 1|2        (default 2)\n"
+       "  -s, --size WxH            one of "
+    << Join(FrameSizeTexts())
+    << " (default 320x240)\n"
+       "  -r, --fps RATE            auto, or one of "
+    << Join(std::vector<std::string>(FrameRateTexts().begin() + 1, FrameRateTexts().end()))
+    << " (default 30)\n"
+       "      --rate HZ             audio sample rate, one of "
+    << Join(SampleRateTexts())
+    << " (default 44100)\n"
+       "      --overwrite | --no-overwrite   write over an existing output, or take a free \"(N)\" name\n"
+       "                            (default overwrite)\n"
+       "  -j, --jobs N              files converted at the same time (default 1)\n"
+       "      --input-options TEXT  name=value lines handed to the engine for the input\n"
+       "      --output-options TEXT the same for the output\n"
+       "  -v, --verbose | -q, --quiet   more or less log output\n"
+       "      --libraries           show the media libraries in use and exit\n"
+       "  -h, --help\n\n"
+       "Exit status: 0 when every file converted, 1 when a file failed or was refused,\n"
+       "2 for a usage error, 130 when interrupted.\n";
+  return s.str();
+}
+
+bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Options, std::string& Error) {
+  Options = TCliOptions{};
+  int profile = -1, video = -1, audio = -1, channels = -1;
+  bool onlyFiles = false;
+  for (size_t i = 0; i < Args.size(); ++i) {
+    const std::string& a = Args[i];
+    if (onlyFiles || a.empty() || a[0] != '-' || a == "-") {
+      Options.Files.push_back(a);
+      continue;
+    }
+    if (a == "--") {
+      onlyFiles = true;
+      continue;
+    }
+    std::string name = a, value;
+    bool hasValue = false;
+    if (a.rfind("--", 0) == 0) {
+      const size_t eq = a.find('=');
+      if (eq != std::string::npos) {
+        name = a.substr(0, eq);
+        value = a.substr(eq + 1);
+        hasValue = true;
+      }
+    }
+    auto take = [&](std::string& Into) {
+      if (hasValue) {
+        Into = value;
+        return true;
+      }
+      if (i + 1 >= Args.size()) {
+        Error = "option " + name + " needs a value";
+        return false;
+      }
+      Into = Args[++i];
+      return true;
+    };
+    auto takeInt = [&](int& Into, int Min, int Max) {
+      std::string text;
+      if (!take(text)) return false;
+      if (!ParseInt(text, Into) || Into < Min || Into > Max) {
+        Error = "option " + name + ": \"" + text + "\" is not a number from " + std::to_string(Min) + " to " +
+                std::to_string(Max);
+        return false;
+      }
+      return true;
+    };
+    std::string text;
+    if (name == "-h" || name == "--help") {
+      Options.Help = true;
+    } else if (name == "--libraries") {
+      Options.Libraries = true;
+    } else if (name == "-v" || name == "--verbose") {
+      Options.Verbosity = 2;
+    } else if (name == "-q" || name == "--quiet") {
+      Options.Verbosity = 0;
+    } else if (name == "--overwrite") {
+      Options.Settings.Overwrite = true;
+    } else if (name == "--no-overwrite") {
+      Options.Settings.Overwrite = false;
+    } else if (name == "-o" || name == "--output") {
+      if (!take(Options.Settings.OutputFolder)) return false;
+      if (Options.Settings.OutputFolder.empty()) {
+        Error = "option " + name + " needs a folder";
+        return false;
+      }
+    } else if (name == "-p" || name == "--profile") {
+      if (!takeInt(profile, 0, static_cast<int>(ProfileTexts().size()) - 1)) return false;
+    } else if (name == "--video-kbps") {
+      if (!takeInt(video, kMinVideoKbps, kMaxVideoKbps)) return false;
+    } else if (name == "--audio-kbps") {
+      if (!takeInt(audio, kMinAudioKbps, kMaxAudioKbps)) return false;
+    } else if (name == "--channels") {
+      if (!takeInt(channels, 1, 2)) return false;
+    } else if (name == "-j" || name == "--jobs") {
+      if (!takeInt(Options.Jobs, 1, 64)) return false;
+    } else if (name == "-s" || name == "--size") {
+      if (!take(text)) return false;
+      if (!OneOf(FrameSizeTexts(), text)) {
+        Error = "option " + name + ": size must be one of " + Join(FrameSizeTexts());
+        return false;
+      }
+      Options.Settings.FrameSize = text;
+    } else if (name == "-r" || name == "--fps") {
+      if (!take(text)) return false;
+      if (text == "auto" || text == "Auto") text = "Auto";
+      if (!OneOf(FrameRateTexts(), text)) {
+        Error = "option " + name + ": rate must be auto or one of " +
+                Join(std::vector<std::string>(FrameRateTexts().begin() + 1, FrameRateTexts().end()));
+        return false;
+      }
+      Options.Settings.FrameRate = text;
+    } else if (name == "--rate") {
+      if (!take(text)) return false;
+      if (!OneOf(SampleRateTexts(), text)) {
+        Error = "option " + name + ": sample rate must be one of " + Join(SampleRateTexts());
+        return false;
+      }
+      Options.Settings.SampleRate = std::stoi(text);
+    } else if (name == "--input-options") {
+      if (!take(Options.Settings.InputExtraOptions)) return false;
+    } else if (name == "--output-options") {
+      if (!take(Options.Settings.OutputExtraOptions)) return false;
+    } else {
+      Error = "unknown option " + name;
+      return false;
+    }
+  }
+  // A profile fills in the bitrates and channels; explicit values win.
+  if (profile >= 0) ApplyProfile(Options.Settings, profile);
+  if (video >= 0) Options.Settings.VideoKbps = video;
+  if (audio >= 0) Options.Settings.AudioKbps = audio;
+  if (channels >= 0) Options.Settings.ChannelsEntry = channels - 1;
+  if (!Options.Help && !Options.Libraries && Options.Files.empty()) {
+    Error = "no input files";
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+enum class TFileState { Refused, Waiting, Converting, Converted, Stopped, Failed };
+
+struct TFileRow {
+  TFileSetup Setup;
+  TFileState State = TFileState::Waiting;
+  std::string Reason;
+  int Percent = -1;  // -1: unknown
+  int Fps = 0;
+  int64_t LeftSeconds = -1;
+  TClock::time_point Started;
+  bool Reported = false;      // its end was printed
+  bool OutputRemoved = false;
+  int PrintedPercent = -2;    // last percent printed as a plain line
+};
+
+// The state that the converter's events share with the printing thread.
+class TBatch {
+public:
+  std::mutex Lock;
+  std::condition_variable Changed;
+  std::vector<TFileRow> Rows;        // guarded by Lock
+  std::vector<int> RowOfTask;        // task index -> row; fixed before Start
+  std::vector<std::string> LogLines; // guarded by Lock: to print
+  bool AllDone = false;              // guarded by Lock
+};
+
+class TPrinter {
+public:
+  TPrinter(std::ostream& Out, bool Terminal, int Verbosity) : FOut(Out), FTerminal(Terminal), FVerbosity(Verbosity) {}
+
+  // Prints what happened since the last call; Rows under the batch lock.
+  void Update(TBatch& B, bool Final) {
+    std::vector<std::string> lines;
+    std::string status;
+    {
+      std::lock_guard<std::mutex> guard(B.Lock);
+      lines.swap(B.LogLines);
+      for (TFileRow& r : B.Rows) {
+        const std::string name = r.Setup.Base + (r.Setup.Type.empty() ? "" : "." + r.Setup.Type);
+        if (!r.Reported && (r.State == TFileState::Converted || r.State == TFileState::Stopped ||
+                            r.State == TFileState::Failed)) {
+          r.Reported = true;
+          if (FVerbosity > 0 || r.State == TFileState::Failed) {
+            if (r.State == TFileState::Converted)
+              lines.push_back(name + ": converted -> " + r.Setup.OutputPath);
+            else if (r.State == TFileState::Stopped)
+              lines.push_back(name + ": stopped");
+            else
+              lines.push_back(name + ": failed: " + r.Reason);
+          }
+        } else if (r.State == TFileState::Converting && FVerbosity > 0) {
+          status += (status.empty() ? "" : "  ") + Bar(r, name);
+          if (!FTerminal && r.Percent != r.PrintedPercent) {
+            lines.push_back(name + ": " + Numbers(r));
+            r.PrintedPercent = r.Percent;
+          }
+        }
+      }
+    }
+    if (FTerminal && FShown) FOut << "\r\033[K";
+    FShown = false;
+    for (const auto& l : lines) FOut << l << "\n";
+    if (FTerminal && !status.empty() && !Final) {
+      FOut << status;
+      FShown = true;
+    }
+    FOut.flush();
+  }
+
+private:
+  static std::string Numbers(const TFileRow& R) {
+    std::string s = R.Percent >= 0 ? std::to_string(R.Percent) + "%" : "?%";
+    s += ", " + std::to_string(R.Fps) + " fps";
+    if (R.LeftSeconds >= 0) s += ", " + Clock(R.LeftSeconds) + " left";
+    return s;
+  }
+  static std::string Bar(const TFileRow& R, const std::string& Name) {
+    constexpr int kWidth = 20;
+    const int filled = R.Percent >= 0 ? R.Percent * kWidth / 100 : 0;
+    return Name + " [" + std::string(static_cast<size_t>(filled), '#') +
+           std::string(static_cast<size_t>(kWidth - filled), '.') + "] " + Numbers(R);
+  }
+  std::ostream& FOut;
+  bool FTerminal;
+  int FVerbosity;
+  bool FShown = false;
+};
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err, bool Terminal) {
+  InterruptRequested = 0;
+  TCliOptions options;
+  std::string error;
+  if (!ParseCliArguments(Args, options, error)) {
+    Err << "vidlomat-cli: " << error << "\n" << "Try 'vidlomat-cli --help'.\n";
+    return kExitUsage;
+  }
+  if (options.Help) {
+    Out << CliUsage();
+    return kExitOk;
+  }
+
+  TQuilloConverter converter;
+  const std::string folder = DefaultLibraryFolder();
+  if (!converter.LoadLibraries(folder, true)) {
+    Err << "vidlomat-cli: " << converter.LastError() << "\n";
+    return kExitFailed;
+  }
+  if (options.Libraries) {
+    Out << "Media libraries in " << folder << ":\n";
+    for (const TLibraryInfo& info : LoadedLibraryInfo(folder))
+      Out << "  " << std::left << std::setw(20) << info.FileName << " " << (info.Version >> 16) << "."
+          << ((info.Version >> 8) & 0xFF) << "." << (info.Version & 0xFF) << "  " << info.Path << "\n";
+    converter.UnloadLibraries();
+    return kExitOk;
+  }
+  converter.SetLogLevel(options.Verbosity >= 2 ? llInfo : llError);
+
+  TBatchSettings& settings = options.Settings;
+  if (settings.OutputFolder.empty()) settings.OutputFolder = ".";
+  {
+    // Created with its parents when missing; a failure shows up per file.
+    std::error_code ec;
+    std::filesystem::create_directories(settings.OutputFolder, ec);
+  }
+
+  TBatch batch;
+  TNameReservations reserved;
+  for (const std::string& file : options.Files) {
+    TFileRow row;
+    row.Setup = SetUpFile(converter, settings, file, &reserved);
+    if (!row.Setup.Ok) {
+      row.State = TFileState::Refused;
+      row.Reason = row.Setup.Message;
+      Err << row.Setup.Message << "\n";
+    } else {
+      batch.RowOfTask.push_back(static_cast<int>(batch.Rows.size()));
+    }
+    batch.Rows.push_back(std::move(row));
+  }
+
+  if (options.Verbosity > 0) {
+    size_t wName = 14, wType = 4;
+    for (const TFileRow& r : batch.Rows) {
+      wName = std::max(wName, r.Setup.Base.size());
+      wType = std::max(wType, r.Setup.Type.size());
+    }
+    Out << std::left << std::setw(static_cast<int>(wName)) << "Input Filename" << "  " << std::setw(8) << "Duration"
+        << "  " << std::setw(static_cast<int>(wType)) << "Type" << "  Output Filename\n";
+    for (const TFileRow& r : batch.Rows)
+      Out << std::left << std::setw(static_cast<int>(wName)) << r.Setup.Base << "  " << std::setw(8)
+          << r.Setup.Duration << "  " << std::setw(static_cast<int>(wType)) << r.Setup.Type << "  "
+          << (r.State == TFileState::Refused ? "(refused)" : r.Setup.OutputName) << "\n";
+    Out.flush();
+  }
+
+  converter.OnTerminate = [&batch](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
+    std::lock_guard<std::mutex> guard(batch.Lock);
+    if (AIndex < 0) {
+      batch.AllDone = true;
+    } else if (AIndex < static_cast<int>(batch.RowOfTask.size())) {
+      TFileRow& r = batch.Rows[static_cast<size_t>(batch.RowOfTask[static_cast<size_t>(AIndex)])];
+      r.State = AException ? TFileState::Failed : (AFinished ? TFileState::Converted : TFileState::Stopped);
+      r.Reason = AMessage;
+    }
+    batch.Changed.notify_all();
+  };
+  converter.OnProgress = [&batch](int AIndex, int, int AFPS, int ACurrentDuration, float, float, int64_t,
+                                  int ATotalOutputDuration) {
+    std::lock_guard<std::mutex> guard(batch.Lock);
+    if (AIndex < 0 || AIndex >= static_cast<int>(batch.RowOfTask.size())) return;
+    TFileRow& r = batch.Rows[static_cast<size_t>(batch.RowOfTask[static_cast<size_t>(AIndex)])];
+    const auto now = TClock::now();
+    if (r.State == TFileState::Waiting) {
+      r.State = TFileState::Converting;
+      r.Started = now;
+    }
+    r.Fps = AFPS;
+    if (ATotalOutputDuration > 0 && ACurrentDuration >= 0) {
+      r.Percent = static_cast<int>(std::min<int64_t>(100, static_cast<int64_t>(ACurrentDuration) * 100 / ATotalOutputDuration));
+      const double elapsed = std::chrono::duration<double>(now - r.Started).count();
+      if (ACurrentDuration > 0)
+        r.LeftSeconds = static_cast<int64_t>(elapsed * (ATotalOutputDuration - ACurrentDuration) / ACurrentDuration);
+    }
+  };
+  converter.OnLog = [&batch, &options](int AIndex, TLogLevel ALevel, const std::string& AMsg) {
+    if (options.Verbosity < 2 && ALevel > llError) return;
+    std::lock_guard<std::mutex> guard(batch.Lock);
+    batch.LogLines.push_back((AIndex >= 0 ? "[" + std::to_string(AIndex) + "] " : std::string()) + AMsg);
+  };
+
+  TPrinter printer(Out, Terminal, options.Verbosity);
+  bool interrupted = false;
+  if (!batch.RowOfTask.empty()) {
+    converter.SetThreadPriority(tpNormal);
+    converter.Start(options.Jobs);
+    std::unique_lock<std::mutex> lock(batch.Lock);
+    while (!batch.AllDone) {
+      batch.Changed.wait_for(lock, std::chrono::milliseconds(200));
+      if (InterruptRequested && !interrupted) {
+        interrupted = true;
+        lock.unlock();
+        // Not under the batch lock: the events take it while the component
+        // holds its own.
+        converter.StopAll();
+        lock.lock();
+      }
+      lock.unlock();
+      printer.Update(batch, false);
+      lock.lock();
+    }
+  }
+  converter.OnProgress = nullptr;
+  converter.OnLog = nullptr;
+  converter.OnTerminate = nullptr;
+  // Freeing the tasks deletes the outputs that never got a byte.
+  converter.ClearTasks();
+  interrupted = interrupted || InterruptRequested;
+  printer.Update(batch, true);
+
+  // A stopped or failed file leaves no partial output behind.
+  for (TFileRow& r : batch.Rows)
+    if ((r.State == TFileState::Stopped || r.State == TFileState::Failed) && !r.Setup.OutputPath.empty()) {
+      std::error_code ec;
+      r.OutputRemoved = std::filesystem::remove(r.Setup.OutputPath, ec);
+    }
+
+  int converted = 0, stopped = 0, failed = 0, refused = 0;
+  for (const TFileRow& r : batch.Rows) {
+    switch (r.State) {
+      case TFileState::Converted: ++converted; break;
+      case TFileState::Refused: ++refused; break;
+      case TFileState::Failed: ++failed; break;
+      default: ++stopped; break;  // stopped, or never started because of a stop
+    }
+  }
+  Out << "Summary: " << converted << " converted, " << stopped << " stopped, " << failed << " failed, " << refused
+      << " refused\n";
+  for (const TFileRow& r : batch.Rows) {
+    const std::string& in = r.Setup.FileName;
+    switch (r.State) {
+      case TFileState::Converted: Out << "  converted  " << in << " -> " << r.Setup.OutputPath << "\n"; break;
+      case TFileState::Refused: Out << "  refused    " << in << ": " << r.Reason << "\n"; break;
+      case TFileState::Failed:
+        Out << "  failed     " << in << ": " << r.Reason << (r.OutputRemoved ? " (partial output removed)" : "")
+            << "\n";
+        break;
+      default:
+        Out << "  stopped    " << in << (r.OutputRemoved ? " (partial output removed)" : "") << "\n";
+        break;
+    }
+  }
+  Out.flush();
+  converter.UnloadLibraries();
+  if (interrupted) return kExitInterrupted;
+  return converted == static_cast<int>(batch.Rows.size()) ? kExitOk : kExitFailed;
+}

@@ -1,0 +1,37 @@
+// The command-line converter: the window's batch conversion without a window.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "BatchSettings.h"
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;       // a file failed or was refused
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;
+
+struct TCliOptions {
+  TBatchSettings Settings;
+  int Jobs = 1;
+  int Verbosity = 1;  // 0 quiet, 1 normal, 2 verbose
+  bool Help = false;
+  bool Libraries = false;  // print the media libraries and exit
+  std::vector<std::string> Files;
+};
+
+// Parses the arguments (without the program name). False with a message in
+// Error for a usage error.
+bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Options, std::string& Error);
+
+std::string CliUsage();
+
+// The whole program: parse, list, convert, summarise. Terminal selects the
+// redrawn progress bars (else plain progress lines). Returns the exit status.
+int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err, bool Terminal);
+
+// Asks a running RunCli to stop (async-signal-safe: sets a flag that the
+// converting thread acts on).
+void RequestCliInterrupt();

@@ -1,0 +1,234 @@
+// vidlomat-cli: argument checks, batches of clips, refused files, output
+// naming, and interruption (through the library call and through SIGINT to
+// the built program).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "CliMain.h"
+#include "ComponentSupport.h"
+#include "ConvertHelper.h"
+#include "MyUtils.h"
+#include "TestSupport.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+struct TRun {
+  int Status = -1;
+  std::string Out, Err;
+};
+
+TRun RunTool(const std::vector<std::string>& Args) {
+  std::ostringstream out, err;
+  TRun r;
+  r.Status = RunCli(Args, out, err, false);
+  r.Out = out.str();
+  r.Err = err.str();
+  // The program unloads the libraries at its end; the checks need them.
+  EnsureLibrariesLoaded();
+  return r;
+}
+
+// A copy of a clip under a name of the test's choosing.
+std::string CopyClip(const std::string& Clip, const std::string& Path) {
+  fs::create_directories(fs::path(Path).parent_path());
+  fs::copy_file(Clip, Path, fs::copy_options::overwrite_existing);
+  return Path;
+}
+
+std::vector<std::string> FilesIn(const std::string& Folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(Folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CliArgumentsTest, UsageErrorsGiveTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"--no-such-option", "a.avi"},
+      {"-p", "8", "a.avi"},
+      {"--profile", "x", "a.avi"},
+      {"--size", "100x100", "a.avi"},
+      {"--channels", "3", "a.avi"},
+      {"--rate", "12345", "a.avi"},
+      {"-r", "13", "a.avi"},
+      {"-j", "0", "a.avi"},
+      {"--video-kbps", "127", "a.avi"},
+      {"--audio-kbps", "161", "a.avi"},
+      {"a.avi", "-o"},
+  };
+  for (const auto& args : cases) {
+    const TRun r = RunTool(args);
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    EXPECT_EQ(r.Status, kExitUsage) << joined;
+    EXPECT_NE(r.Err.find("vidlomat-cli: "), std::string::npos) << joined;
+  }
+}
+
+TEST(CliArgumentsTest, SettingsFromOptions) {
+  TCliOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseCliArguments({"--video-kbps", "700", "-p", "0", "-r", "auto", "--rate=22050", "-s", "640x360",
+                                 "--no-overwrite", "-j", "3", "--output-options", "g=12", "--", "-odd.avi"},
+                                o, error))
+      << error;
+  // The profile gives the audio rate and mono; the explicit video rate wins.
+  EXPECT_EQ(o.Settings.VideoKbps, 700);
+  EXPECT_EQ(o.Settings.AudioKbps, 32);
+  EXPECT_EQ(o.Settings.ChannelsEntry, 0);
+  EXPECT_EQ(o.Settings.FrameRate, "Auto");
+  EXPECT_EQ(o.Settings.SampleRate, 22050);
+  EXPECT_EQ(o.Settings.FrameSize, "640x360");
+  EXPECT_FALSE(o.Settings.Overwrite);
+  EXPECT_EQ(o.Jobs, 3);
+  EXPECT_EQ(o.Settings.OutputExtraOptions, "g=12");
+  EXPECT_EQ(o.Files, std::vector<std::string>{"-odd.avi"});
+  const TRun help = RunTool({"--help"});
+  EXPECT_EQ(help.Status, kExitOk);
+  EXPECT_NE(help.Out.find("Usage: vidlomat-cli"), std::string::npos);
+}
+
+class CliBatchTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    EnsureLibrariesLoaded();
+    In = FreshOutputFolder();
+    Out = FreshOutputFolder() + "/converted/sub";  // created by the run
+  }
+  std::string In, Out;
+};
+
+TEST_F(CliBatchTest, ConvertsSeveralKindsAndGoesOnPastABrokenFile) {
+  const std::vector<std::string> inputs = {
+      CopyClip(TestClip("avi_xvid"), In + "/first.avi"),
+      CopyClip(TestClip("mpeg1_ps"), In + "/second.mpg"),
+      In + "/broken.avi",
+      CopyClip(TestClip("wmv"), In + "/third.wmv"),
+      CopyClip(TestClip("mov_mpeg4_aac"), In + "/fourth.mov"),
+  };
+  WriteFile(inputs[2], "not a video at all");
+  std::vector<std::string> args = {"-o", Out, "-j", "2"};
+  args.insert(args.end(), inputs.begin(), inputs.end());
+  const TRun r = RunTool(args);
+  EXPECT_EQ(r.Status, kExitFailed) << r.Out << r.Err;
+  const std::string refused = "Convertion of file \"" + inputs[2] + "\" is not supported.";
+  EXPECT_NE(r.Err.find(refused), std::string::npos) << r.Err;
+  EXPECT_NE(r.Out.find("Summary: 4 converted, 0 stopped, 0 failed, 1 refused"), std::string::npos) << r.Out;
+  // The listing shows the window's columns.
+  EXPECT_NE(r.Out.find("first           00:00:01  AVI   first"), std::string::npos) << r.Out;
+  EXPECT_EQ(FilesIn(Out), (std::vector<std::string>{"first.mp4", "fourth.mp4", "second.mp4", "third.mp4"}));
+  for (const std::string& name : FilesIn(Out)) {
+    const TFileFacts f = ReadFacts(Out + "/" + name);
+    ASSERT_TRUE(f.Opened) << name << f.Error;
+    const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
+    const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a) << name;
+    EXPECT_EQ(v->Codec, "mpeg4") << name;
+    EXPECT_EQ(v->Width, 320);
+    EXPECT_EQ(v->Height, 240);
+    EXPECT_GT(v->Packets, 20);
+    EXPECT_EQ(a->Codec, "aac") << name;
+    EXPECT_EQ(a->Channels, 2);
+  }
+}
+
+TEST_F(CliBatchTest, NamesLikeTheWindowAndSettingsReachTheFile) {
+  fs::create_directories(Out);
+  WriteFile(Out + "/clip.mp4", "an older file");
+  const std::string a = CopyClip(TestClip("avi_xvid"), In + "/a/clip.avi");
+  const std::string b = CopyClip(TestClip("mpeg1_ps"), In + "/b/clip.mpg");
+  const TRun r = RunTool({"-q", "--no-overwrite", "-p", "0", "-s", "160x120", "--rate", "22050", "-o", Out, a, b});
+  ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+  EXPECT_EQ(FilesIn(Out), (std::vector<std::string>{"clip(1).mp4", "clip(2).mp4", "clip.mp4"}));
+  EXPECT_EQ(FileSizeOf(Out + "/clip.mp4"), 13);
+  const TFileFacts f = ReadFacts(Out + "/clip(1).mp4");
+  ASSERT_TRUE(f.Opened);
+  EXPECT_EQ(f.First(AVMEDIA_TYPE_VIDEO)->Width, 160);
+  EXPECT_EQ(f.First(AVMEDIA_TYPE_AUDIO)->Channels, 1);
+  EXPECT_EQ(f.First(AVMEDIA_TYPE_AUDIO)->SampleRate, 22050);
+  EXPECT_EQ(r.Out.find("Input Filename"), std::string::npos) << "quiet lists nothing";
+
+  // Overwriting: the older file goes, but two inputs of one batch still get two
+  // names, and the second never takes a name that exists on disk.
+  const TRun again = RunTool({"-q", "-o", Out, a, b});
+  ASSERT_EQ(again.Status, kExitOk) << again.Out << again.Err;
+  EXPECT_GT(FileSizeOf(Out + "/clip.mp4"), 1000);
+  EXPECT_NE(again.Out.find("-> " + Out + "/clip(3).mp4"), std::string::npos) << again.Out;
+}
+
+TEST_F(CliBatchTest, InterruptStopsAndLeavesNoPartialFiles) {
+  std::vector<std::string> args = {"-o", Out};
+  for (int i = 0; i < 3; ++i) args.push_back(CopyClip(TestClip("avi_xvid", 6.0), In + "/long" + std::to_string(i) + ".avi"));
+  std::atomic<bool> done{false};
+  std::thread interrupter([&] {
+    // As soon as the first output grows, interrupt the run.
+    while (!done && FileSizeOf(Out + "/long0.mp4") <= 0) std::this_thread::sleep_for(1ms);
+    RequestCliInterrupt();
+  });
+  const TRun r = RunTool(args);
+  done = true;
+  interrupter.join();
+  EXPECT_EQ(r.Status, kExitInterrupted) << r.Out << r.Err;
+  EXPECT_NE(r.Out.find("stopped"), std::string::npos) << r.Out;
+  EXPECT_TRUE(!fs::exists(Out) || FilesIn(Out).empty()) << "left behind: " << FilesIn(Out).size();
+}
+
+// The built program, run as a user would.
+int Spawn(const std::vector<std::string>& Args, pid_t& Pid) {
+  std::vector<char*> argv;
+  std::string program = VIDLOMAT_CLI_PATH;
+  argv.push_back(program.data());
+  std::vector<std::string> copy = Args;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  const int rc = posix_spawn(&Pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc;
+}
+
+int WaitExit(pid_t Pid) {
+  int status = 0;
+  waitpid(Pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+TEST_F(CliBatchTest, ProgramExitStatusesAndSigint) {
+  pid_t pid = 0;
+  ASSERT_EQ(Spawn({"--size", "1x1", "x.avi"}, pid), 0);
+  EXPECT_EQ(WaitExit(pid), kExitUsage);
+
+  const std::string clip = CopyClip(TestClip("avi_xvid"), In + "/small.avi");
+  ASSERT_EQ(Spawn({"-o", Out, clip}, pid), 0);
+  EXPECT_EQ(WaitExit(pid), kExitOk);
+  EXPECT_GT(FileSizeOf(Out + "/small.mp4"), 0);
+
+  std::vector<std::string> args = {"-o", Out + "/int"};
+  for (int i = 0; i < 3; ++i) args.push_back(CopyClip(TestClip("avi_xvid", 6.0), In + "/sig" + std::to_string(i) + ".avi"));
+  ASSERT_EQ(Spawn(args, pid), 0);
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (FileSizeOf(Out + "/int/sig0.mp4") <= 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+  kill(pid, SIGINT);
+  EXPECT_EQ(WaitExit(pid), kExitInterrupted);
+  EXPECT_TRUE(FilesIn(Out + "/int").empty());
+}
+
+}  // namespace
