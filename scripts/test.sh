@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: a plain build, then an AddressSanitizer +
-# UndefinedBehaviorSanitizer build (leaks fail the run).
+# UndefinedBehaviorSanitizer build (leaks fail the run), then a ThreadSanitizer
+# build that runs the converter component, CLI and engine life-cycle tests
+# (a reported race fails the run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -14,3 +16,9 @@ echo "test: address + undefined-behaviour build"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build-asan --output-on-failure -j2
+
+./scripts/build.sh thread
+echo "test: thread-sanitizer build (component, CLI, engine life cycle)"
+unset ASAN_OPTIONS UBSAN_OPTIONS
+export TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1
+ctest --test-dir build-tsan --output-on-failure -j2 -L tsan
