@@ -107,8 +107,16 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& Name, const std::string&
   const char* name = Name.c_str();
   const char* value = Value.c_str();
   const AVOption* result = nullptr;
+  // The rate-control options "b", "maxrate", "minrate" and "bufsize" belonged to
+  // video alone in the older libraries (audio has "ab"); today they also carry
+  // the audio flag, and "b" after "ab" would overwrite the audio bit rate with
+  // the video one. They keep reaching the video context only.
+  static const char* const videoOnly[] = {"b", "maxrate", "minrate", "bufsize"};
+  const bool onlyVideo = std::any_of(std::begin(videoOnly), std::end(videoOnly),
+                                     [&](const char* n) { return Name == n; });
   for (int i = 0; i < MEDIA_TYPE_COUNT; ++i) {
     if (!FCodecOpts[0]) break;
+    if (onlyVideo && i != AVMEDIA_TYPE_VIDEO) continue;
     const AVOption* o =
         ff::av_opt_find(FCodecOpts[0], name, nullptr, kMediaTypeFlags[i], kMediaTypeFlags[i]);
     if (o) result = SetString(FCodecOpts[i], name, value);

@@ -145,6 +145,9 @@ TEST_F(FilesTest, OutputStreamsFollowTheOptionState) {
   E.AddOption("vcodec", "mpeg4");
   E.AddOption("acodec", "libfaac");
   E.AddOption("alang", "eng");
+  // The window's order: the audio bit rate first, then the video one.
+  E.AddOption("ab", "80000");
+  E.AddOption("b", "512000");
   ASSERT_TRUE(E.OpenOutputFile(Dir / "first.mp4")) << E.LastError();
   AVFormatContext* oc = E.OutputFile(0);
   EXPECT_STREQ(oc->oformat->name, "mp4");
@@ -156,6 +159,8 @@ TEST_F(FilesTest, OutputStreamsFollowTheOptionState) {
   EXPECT_EQ(v->height, 256);
   EXPECT_EQ(a->codec_id, AV_CODEC_ID_AAC);
   EXPECT_EQ(a->profile, FF_PROFILE_AAC_LOW);
+  EXPECT_EQ(v->bit_rate, 512000);
+  EXPECT_EQ(a->bit_rate, 80000);
   EXPECT_FALSE(a->flags & AV_CODEC_FLAG_QSCALE);
   AVDictionaryEntry* lang = ff::av_dict_get(oc->streams[1]->metadata, "language", nullptr, 0);
   ASSERT_TRUE(lang);
