@@ -47,11 +47,11 @@ TThread::~TThread() {
 }
 
 void TThread::Resume() {
-  {
-    std::lock_guard<std::mutex> guard(FGateLock);
-    if (FStarted || FCancelled) return;
-    FStarted = true;
-  }
+  // Notified under the lock: a free-on-terminate thread may run and delete
+  // itself (and this condition variable) as soon as the lock is released.
+  std::lock_guard<std::mutex> guard(FGateLock);
+  if (FStarted || FCancelled) return;
+  FStarted = true;
   FGate.notify_all();
 }
 

@@ -1,5 +1,6 @@
 #include "CliMain.h"
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -11,7 +12,10 @@
 
 namespace {
 
-volatile std::sig_atomic_t InterruptRequested = 0;
+// Set by the signal handler, read by the converting thread: a lock-free
+// atomic is safe in both places.
+std::atomic<int> InterruptRequested{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 using TClock = std::chrono::steady_clock;
 

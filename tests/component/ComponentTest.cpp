@@ -32,8 +32,10 @@ protected:
     return v;
   }
 
-  TQuilloConverter C;
+  // The recorder outlives the component, whose destruction waits for the
+  // threads that may still be inside a handler.
   TEventRecorder R;
+  TQuilloConverter C;
   std::string Out;
 };
 
@@ -271,8 +273,8 @@ TEST_F(LogPathTest, QuietLevelLetsOnlyQuietLinesThrough) {
 }
 
 TEST_F(LogPathTest, TwoComponentsSeeTheSameLibraryLine) {
-  TQuilloConverter other;
   TEventRecorder otherRec;
+  TQuilloConverter other;
   otherRec.Attach(other, true);
   TOutputOptions hooked;
   hooked.CustomHook = true;

@@ -75,8 +75,8 @@ protected:
     hooked.CustomHook = true;
     for (int i = 0; i < N; ++i) ASSERT_EQ(AddConversion(*C, TestClip("avi_xvid"), Output(i), &hooked), i);
   }
+  TEventRecorder R;  // outlives the component (see ComponentTest)
   std::unique_ptr<TQuilloConverter> C = std::make_unique<TQuilloConverter>();
-  TEventRecorder R;
   std::string Out;
 };
 
