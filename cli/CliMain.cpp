@@ -105,7 +105,12 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Option
     }
     std::string name = a, value;
     bool hasValue = false;
-    if (a.rfind("--", 0) == 0) {
+    if (a.size() > 2 && a[1] != '-' && std::string("oprsj").find(a[1]) != std::string::npos) {
+      // "-j2": a short option with its value attached.
+      name = a.substr(0, 2);
+      value = a.substr(2);
+      hasValue = true;
+    } else if (a.rfind("--", 0) == 0) {
       const size_t eq = a.find('=');
       if (eq != std::string::npos) {
         name = a.substr(0, eq);
@@ -248,7 +253,7 @@ public:
       std::lock_guard<std::mutex> guard(B.Lock);
       lines.swap(B.LogLines);
       for (TFileRow& r : B.Rows) {
-        const std::string name = r.Setup.Base + (r.Setup.Type.empty() ? "" : "." + r.Setup.Type);
+        const std::string name = std::filesystem::path(r.Setup.FileName).filename().string();
         if (!r.Reported && (r.State == TFileState::Converted || r.State == TFileState::Stopped ||
                             r.State == TFileState::Failed)) {
           r.Reported = true;
@@ -406,6 +411,7 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   bool interrupted = false;
   if (!batch.RowOfTask.empty()) {
     converter.SetThreadPriority(tpNormal);
+    converter.SetProgressInterval(200);
     converter.Start(options.Jobs);
     std::unique_lock<std::mutex> lock(batch.Lock);
     while (!batch.AllDone) {

@@ -83,7 +83,7 @@ TEST(CliArgumentsTest, SettingsFromOptions) {
   TCliOptions o;
   std::string error;
   ASSERT_TRUE(ParseCliArguments({"--video-kbps", "700", "-p", "0", "-r", "auto", "--rate=22050", "-s", "640x360",
-                                 "--no-overwrite", "-j", "3", "--output-options", "g=12", "--", "-odd.avi"},
+                                 "--no-overwrite", "-j3", "--output-options", "g=12", "--", "-odd.avi"},
                                 o, error))
       << error;
   // The profile gives the audio rate and mono; the explicit video rate wins.

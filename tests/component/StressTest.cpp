@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 
 TEST(ComponentStressTest, RandomOperationsEnd) {
   constexpr int kComponents = 3;
-  constexpr int kRounds = 10;
+  constexpr int kRounds = 25;
   TWatchdog dog(240s, "ComponentStressTest");
   EnsureLibrariesLoaded();
   const std::vector<std::string> clips = {TestClip("avi_xvid", 0.5), TestClip("mpeg1_ps", 0.5),
