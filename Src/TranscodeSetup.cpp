@@ -561,15 +561,15 @@ void TCustomFFmpeg::TranscodeSetup() {
   // The bitstream filters, now that each stream's parameters and time base are final.
   for (OutputStreamState* ost : FOutputStreams) {
     if (ost->StreamIndex >= MAX_STREAMS) continue;
-    for (const std::string& spec : FBitstreamFilterNames[ost->FileIndex][ost->StreamIndex]) {
-      const std::string name = spec.substr(0, spec.find('='));
+    for (const std::string& filterText : FBitstreamFilterNames[ost->FileIndex][ost->StreamIndex]) {
+      const std::string name = filterText.substr(0, filterText.find('='));
       const AVBitStreamFilter* filter = ff::av_bsf_get_by_name(name.c_str());
       AVBSFContext* bsf = nullptr;
       if (!filter || ff::av_bsf_alloc(filter, &bsf) < 0)
         throw FFMpegException("Unknown bitstream filter " + name);
       FBitstreamFilters[ost->FileIndex][ost->StreamIndex].push_back(bsf);
-      if (spec.find('=') != std::string::npos && bsf->priv_data) {
-        std::string options = spec.substr(spec.find('=') + 1), option;
+      if (filterText.find('=') != std::string::npos && bsf->priv_data) {
+        std::string options = filterText.substr(filterText.find('=') + 1), option;
         while (!options.empty()) {
           ExtractToken(options, ":", true, option);
           const auto eq = option.find('=');

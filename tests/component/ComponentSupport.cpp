@@ -33,11 +33,11 @@ std::string TestClip(const std::string& Preset, double Seconds) {
   auto it = made.find(key);
   if (it != made.end()) return it->second;
   EnsureLibrariesLoaded();
-  TClipSpec spec = ClipSpecByName(Preset);
-  spec.DurationSeconds = Seconds;
-  const std::string path = ClipDir() / (Preset + "_" + std::to_string(static_cast<int>(Seconds * 1000)) + spec.Extension);
+  TClipSpec clipSpec = ClipSpecByName(Preset);
+  clipSpec.DurationSeconds = Seconds;
+  const std::string path = ClipDir() / (Preset + "_" + std::to_string(static_cast<int>(Seconds * 1000)) + clipSpec.Extension);
   std::string error;
-  EXPECT_TRUE(MakeClip(spec, path, &error)) << error;
+  EXPECT_TRUE(MakeClip(clipSpec, path, &error)) << error;
   made[key] = path;
   return path;
 }

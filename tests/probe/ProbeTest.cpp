@@ -30,10 +30,10 @@ protected:
   }
 
   std::string Make(const std::string& Preset) { return Make(ClipSpecByName(Preset)); }
-  std::string Make(const TClipSpec& Spec) {
-    const std::string path = FDir / (Spec.Name + Spec.Extension);
+  std::string Make(const TClipSpec& ClipSpec) {
+    const std::string path = FDir / (ClipSpec.Name + ClipSpec.Extension);
     std::string error;
-    EXPECT_TRUE(MakeClip(Spec, path, &error)) << error;
+    EXPECT_TRUE(MakeClip(ClipSpec, path, &error)) << error;
     return path;
   }
 
@@ -243,9 +243,9 @@ TEST_F(ProbeTest, FileInfoOfAClosedProbeIsEmptyAndLogged) {
 }
 
 TEST_F(ProbeTest, FileInfoCarriesTheContainerTags) {
-  TClipSpec spec = ClipSpecByName("mkv");
+  TClipSpec clipSpec = ClipSpecByName("mkv");
   const std::string longTitle = std::string(509, 'T') + "\xC3\xA9\xC3\xA9";  // 513 bytes; é is 2 bytes
-  spec.Tags = {{"title", longTitle},
+  clipSpec.Tags = {{"title", longTitle},
                {"artist", "Ann Artist"},
                {"copyright", "(c) 2009 Nobody"},
                {"comment", "made for the probe test"},
@@ -255,7 +255,7 @@ TEST_F(ProbeTest, FileInfoCarriesTheContainerTags) {
                {"genre", "An Extremely Long Genre Name Over 32 Bytes"},
                {"creation_time", "2009-05-01T12:00:00.000000Z"}};
   TAVProbe probe;
-  ASSERT_TRUE(probe.Open(Make(spec))) << probe.LastError();
+  ASSERT_TRUE(probe.Open(Make(clipSpec))) << probe.LastError();
   TAVFileInfo info;
   probe.GetFileInfo(info);
   // Cut before the character that would not fit whole.
@@ -282,22 +282,22 @@ TEST_F(ProbeTest, FileInfoCarriesTheContainerTags) {
 // The probe's duration and start time are the container's, unknown ones
 // included, for every kind of test clip.
 TEST_F(ProbeTest, DurationOfEveryPresetMatchesTheClip) {
-  for (const TClipSpec& spec : StandardClipSpecs()) {
-    SCOPED_TRACE(spec.Name);
+  for (const TClipSpec& clipSpec : StandardClipSpecs()) {
+    SCOPED_TRACE(clipSpec.Name);
     TAVProbe probe;
-    ASSERT_TRUE(probe.Open(Make(spec))) << probe.LastError();
+    ASSERT_TRUE(probe.Open(Make(clipSpec))) << probe.LastError();
     TAVFileInfo info;
     probe.GetFileInfo(info);
-    const int64_t expected = ClipExpectedDurationUs(spec);
+    const int64_t expected = ClipExpectedDurationUs(clipSpec);
     if (expected == AV_NOPTS_VALUE) {
       EXPECT_EQ(info.Duration, AV_NOPTS_VALUE);
     } else {
       EXPECT_NEAR(static_cast<double>(info.Duration), static_cast<double>(expected),
-                  static_cast<double>(ClipDurationToleranceUs(spec)));
+                  static_cast<double>(ClipDurationToleranceUs(clipSpec)));
     }
     EXPECT_EQ(info.StartTime, probe.FormatContext()->start_time);
-    EXPECT_EQ(probe.VideoStreamCount(), spec.VideoCodec.empty() ? 0 : 1);
-    EXPECT_EQ(probe.AudioStreamCount(), spec.AudioCodec.empty() ? 0 : spec.AudioStreams);
+    EXPECT_EQ(probe.VideoStreamCount(), clipSpec.VideoCodec.empty() ? 0 : 1);
+    EXPECT_EQ(probe.AudioStreamCount(), clipSpec.AudioCodec.empty() ? 0 : clipSpec.AudioStreams);
   }
 }
 

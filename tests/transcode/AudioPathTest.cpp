@@ -38,9 +38,9 @@ TEST_F(AudioPathTest, EverySettingListEntryConverts) {
   const int sampleRates[] = {8000, 16000, 22050, 32000, 44100, 48000};
   const int videoKbps[] = {128, 1500, 512, 900};
   const int audioKbps[] = {32, 160, 80, 112};
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  spec.DurationSeconds = 0.5;
-  const std::string in = MakeSpec(spec);
+  TClipSpec clipSpec = ClipSpecByName("avi_xvid");
+  clipSpec.DurationSeconds = 0.5;
+  const std::string in = MakeSpec(clipSpec);
   for (int i = 0; i < 12; ++i) {
     TWindowSettings w;
     w.Size = sizes[i % 8];
@@ -71,13 +71,13 @@ TEST_F(AudioPathTest, EverySettingListEntryConverts) {
 }
 
 TEST_F(AudioPathTest, BitRatesStayNearTheRequest) {
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  spec.DurationSeconds = 10.0;
-  spec.Width = 320;
-  spec.Height = 240;
-  spec.VideoBitRate = 3000000;
-  spec.Noise = 4;
-  const std::string in = MakeSpec(spec);
+  TClipSpec clipSpec = ClipSpecByName("avi_xvid");
+  clipSpec.DurationSeconds = 10.0;
+  clipSpec.Width = 320;
+  clipSpec.Height = 240;
+  clipSpec.VideoBitRate = 3000000;
+  clipSpec.Noise = 4;
+  const std::string in = MakeSpec(clipSpec);
   TConversion c;
   c.OutputOptions = WindowDefaults();
   const std::string out = Dir / "rates.mp4";
@@ -161,9 +161,9 @@ TEST_F(AudioPathTest, SyncMethodsHandleLateAudio) {
 }
 
 TEST_F(AudioPathTest, SyncDiscardsAudioBeforeTheStartAndCompensatesDrift) {
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  spec.DurationSeconds = 1.0;
-  const std::string in = MakeSpec(spec);
+  TClipSpec clipSpec = ClipSpecByName("avi_xvid");
+  clipSpec.DurationSeconds = 1.0;
+  const std::string in = MakeSpec(clipSpec);
   // Starting at 0.3 s cuts into a decoded chunk: its head is discarded.
   TConversion cut;
   cut.InputOptions = {{"ss", "0.3"}};

@@ -100,10 +100,10 @@ class TConversionTest : public ::testing::Test {
 protected:
   void SetUp() override { EnsureLibrariesLoaded(); }
   // Writes the clip into the folder (named after it) and returns its path.
-  std::string MakeSpec(const TClipSpec& Spec) {
-    const std::string path = Dir / (Spec.Name + Spec.Extension);
+  std::string MakeSpec(const TClipSpec& ClipSpec) {
+    const std::string path = Dir / (ClipSpec.Name + ClipSpec.Extension);
     std::string error;
-    EXPECT_TRUE(MakeClip(Spec, path, &error)) << error;
+    EXPECT_TRUE(MakeClip(ClipSpec, path, &error)) << error;
     return path;
   }
   std::string Make(const std::string& Preset) { return MakeSpec(ClipSpecByName(Preset)); }

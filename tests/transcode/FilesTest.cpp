@@ -19,10 +19,10 @@ protected:
     E.PrepareForTask();
   }
   std::string Make(const std::string& Preset) {
-    const TClipSpec& spec = ClipSpecByName(Preset);
-    const std::string path = Dir / (spec.Name + spec.Extension);
+    const TClipSpec& clipSpec = ClipSpecByName(Preset);
+    const std::string path = Dir / (clipSpec.Name + clipSpec.Extension);
     std::string error;
-    EXPECT_TRUE(MakeClip(spec, path, &error)) << error;
+    EXPECT_TRUE(MakeClip(clipSpec, path, &error)) << error;
     return path;
   }
   TTempDir Dir;
@@ -30,11 +30,11 @@ protected:
 };
 
 TEST_F(FilesTest, EveryTestClipOpensAndHandsOnItsProperties) {
-  for (const TClipSpec& spec : StandardClipSpecs()) {
-    SCOPED_TRACE(spec.Name);
-    const std::string path = Dir / (spec.Name + spec.Extension);
+  for (const TClipSpec& clipSpec : StandardClipSpecs()) {
+    SCOPED_TRACE(clipSpec.Name);
+    const std::string path = Dir / (clipSpec.Name + clipSpec.Extension);
     std::string error;
-    ASSERT_TRUE(MakeClip(spec, path, &error)) << error;
+    ASSERT_TRUE(MakeClip(clipSpec, path, &error)) << error;
     TCustomFFmpeg e;
     e.PrepareForTask();
     ASSERT_TRUE(e.OpenInputFile(path)) << e.LastError();
@@ -45,24 +45,24 @@ TEST_F(FilesTest, EveryTestClipOpensAndHandsOnItsProperties) {
       video += ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
       audio += ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
     }
-    EXPECT_EQ(video, spec.VideoCodec.empty() ? 0 : 1);
-    EXPECT_EQ(audio, spec.AudioCodec.empty() ? 0 : spec.AudioStreams);
-    if (!spec.VideoCodec.empty()) {
-      EXPECT_EQ(e.FFrameWidth, spec.Width);
-      EXPECT_EQ(e.FFrameHeight, spec.Height);
-      EXPECT_NEAR(av_q2d(e.FFrameRate), av_q2d(spec.FrameRate), 0.01);
+    EXPECT_EQ(video, clipSpec.VideoCodec.empty() ? 0 : 1);
+    EXPECT_EQ(audio, clipSpec.AudioCodec.empty() ? 0 : clipSpec.AudioStreams);
+    if (!clipSpec.VideoCodec.empty()) {
+      EXPECT_EQ(e.FFrameWidth, clipSpec.Width);
+      EXPECT_EQ(e.FFrameHeight, clipSpec.Height);
+      EXPECT_NEAR(av_q2d(e.FFrameRate), av_q2d(clipSpec.FrameRate), 0.01);
       EXPECT_NE(e.FFramePixFmt, -1);
     }
-    if (!spec.AudioCodec.empty()) {
-      EXPECT_EQ(e.FAudioSampleRate, spec.SampleRate);
-      EXPECT_EQ(e.FAudioChannels, spec.Channels);
+    if (!clipSpec.AudioCodec.empty()) {
+      EXPECT_EQ(e.FAudioSampleRate, clipSpec.SampleRate);
+      EXPECT_EQ(e.FAudioChannels, clipSpec.Channels);
     }
-    const int64_t expected = ClipExpectedDurationUs(spec);
+    const int64_t expected = ClipExpectedDurationUs(clipSpec);
     if (expected == AV_NOPTS_VALUE) {
       EXPECT_EQ(e.TotalDurationMs(), -1);
     } else {
       EXPECT_NEAR(e.TotalDurationMs() * 1000.0, static_cast<double>(expected),
-                  static_cast<double>(ClipDurationToleranceUs(spec)) + 1000);
+                  static_cast<double>(ClipDurationToleranceUs(clipSpec)) + 1000);
     }
     // The per-input selections are gone after the open.
     EXPECT_EQ(e.FVideoCodecName, nullptr);

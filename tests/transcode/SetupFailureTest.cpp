@@ -66,12 +66,12 @@ TEST_F(SetupFailureTest, RunsThatCannotStartReportWhy) {
 }
 
 TEST_F(SetupFailureTest, WriteFailureHalfWayEndsTheRunWithTheReason) {
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  spec.DurationSeconds = 3;
-  spec.Noise = 20;
+  TClipSpec clipSpec = ClipSpecByName("avi_xvid");
+  clipSpec.DurationSeconds = 3;
+  clipSpec.Noise = 20;
   const std::string in = Dir / "long.avi";
   std::string error;
-  ASSERT_TRUE(MakeClip(spec, in, &error)) << error;
+  ASSERT_TRUE(MakeClip(clipSpec, in, &error)) << error;
   TConversion c;
   c.OutputOptions = {{"f", "avi"}, {"vcodec", "mpeg4"}, {"acodec", "libfaac"}};
   EXPECT_FALSE(Convert(in, "/dev/full", c));

@@ -14,18 +14,18 @@ class TranscodeTest : public ::testing::Test {
 protected:
   void SetUp() override { EnsureLibrariesLoaded(); }
 
-  std::string Make(const std::string& Preset, TClipSpec* Spec = nullptr) {
-    TClipSpec spec = ClipSpecByName(Preset);
-    if (Spec) *Spec = spec;
-    const std::string path = Dir / (Preset + spec.Extension);
+  std::string Make(const std::string& Preset, TClipSpec* ClipSpec = nullptr) {
+    TClipSpec clipSpec = ClipSpecByName(Preset);
+    if (ClipSpec) *ClipSpec = clipSpec;
+    const std::string path = Dir / (Preset + clipSpec.Extension);
     std::string error;
-    EXPECT_TRUE(MakeClip(spec, path, &error)) << error;
+    EXPECT_TRUE(MakeClip(clipSpec, path, &error)) << error;
     return path;
   }
-  std::string MakeSpec(const TClipSpec& Spec) {
-    const std::string path = Dir / (Spec.Name + Spec.Extension);
+  std::string MakeSpec(const TClipSpec& ClipSpec) {
+    const std::string path = Dir / (ClipSpec.Name + ClipSpec.Extension);
     std::string error;
-    EXPECT_TRUE(MakeClip(Spec, path, &error)) << error;
+    EXPECT_TRUE(MakeClip(ClipSpec, path, &error)) << error;
     return path;
   }
 
@@ -33,8 +33,8 @@ protected:
 };
 
 TEST_F(TranscodeTest, WindowDefaultsGivePortableMp4) {
-  TClipSpec spec;
-  const std::string in = Make("avi_xvid", &spec);
+  TClipSpec clipSpec;
+  const std::string in = Make("avi_xvid", &clipSpec);
   TConversion c;
   c.OutputOptions = WindowDefaults();
   const std::string out = Dir / "out.mp4";
@@ -51,7 +51,7 @@ TEST_F(TranscodeTest, WindowDefaultsGivePortableMp4) {
   EXPECT_EQ(v->Height, 240);
   EXPECT_TRUE(v->FirstIsKey);
   EXPECT_FALSE(v->HasBFrames);
-  EXPECT_NEAR(static_cast<double>(v->Packets), spec.DurationSeconds * 30, 1.0);
+  EXPECT_NEAR(static_cast<double>(v->Packets), clipSpec.DurationSeconds * 30, 1.0);
   EXPECT_EQ(a->Codec, "aac");
   EXPECT_EQ(a->Profile, FF_PROFILE_AAC_LOW);
   EXPECT_EQ(a->SampleRate, 44100);
@@ -70,10 +70,10 @@ protected:
 };
 
 TEST_P(EveryInputTest, ConvertsWithWindowDefaults) {
-  const TClipSpec& spec = GetParam();
-  const std::string in = Dir / (spec.Name + spec.Extension);
+  const TClipSpec& clipSpec = GetParam();
+  const std::string in = Dir / (clipSpec.Name + clipSpec.Extension);
   std::string error;
-  ASSERT_TRUE(MakeClip(spec, in, &error)) << error;
+  ASSERT_TRUE(MakeClip(clipSpec, in, &error)) << error;
   TConversion c;
   c.OutputOptions = WindowDefaults();
   const std::string out = Dir / "out.mp4";
@@ -83,7 +83,7 @@ TEST_P(EveryInputTest, ConvertsWithWindowDefaults) {
   ASSERT_TRUE(f.Opened) << f.Error;
   const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
   const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
-  if (!spec.VideoCodec.empty()) {
+  if (!clipSpec.VideoCodec.empty()) {
     ASSERT_TRUE(v);
     EXPECT_EQ(v->Codec, "mpeg4");
     EXPECT_EQ(v->Width, 320);
@@ -93,12 +93,12 @@ TEST_P(EveryInputTest, ConvertsWithWindowDefaults) {
     // The frame-rate synchronisation repeats a picture only when the input is
     // more than 1.1 output frames ahead, so a slower input may end up to one
     // of its own frames short.
-    const double slack = std::max(1.0, 30.0 / av_q2d(spec.FrameRate));
-    EXPECT_NEAR(static_cast<double>(v->Packets), spec.DurationSeconds * 30, slack) << spec.Name;
+    const double slack = std::max(1.0, 30.0 / av_q2d(clipSpec.FrameRate));
+    EXPECT_NEAR(static_cast<double>(v->Packets), clipSpec.DurationSeconds * 30, slack) << clipSpec.Name;
   } else {
     EXPECT_FALSE(v);
   }
-  if (!spec.AudioCodec.empty()) {
+  if (!clipSpec.AudioCodec.empty()) {
     ASSERT_TRUE(a);
     EXPECT_EQ(a->Codec, "aac");
     EXPECT_EQ(a->Profile, FF_PROFILE_AAC_LOW);
@@ -106,9 +106,9 @@ TEST_P(EveryInputTest, ConvertsWithWindowDefaults) {
     EXPECT_EQ(a->Channels, 2);
     // The source's own length (its encoder's delay and padding included) within
     // one AAC frame plus the AAC encoder's delay.
-    EXPECT_NEAR(static_cast<double>(a->EndUs - a->FirstPts), spec.DurationSeconds * 1e6,
-                static_cast<double>(ClipDurationToleranceUs(spec)) + 1e6 * 2048 / 44100.0)
-        << spec.Name;
+    EXPECT_NEAR(static_cast<double>(a->EndUs - a->FirstPts), clipSpec.DurationSeconds * 1e6,
+                static_cast<double>(ClipDurationToleranceUs(clipSpec)) + 1e6 * 2048 / 44100.0)
+        << clipSpec.Name;
   } else {
     EXPECT_FALSE(a);
   }

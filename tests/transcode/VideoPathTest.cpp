@@ -111,15 +111,15 @@ TEST_F(VideoPathTest, FrameRateConversionDuplicatesAndDrops) {
   const TCase cases[] = {{{25, 1}, "30", 60, 10, 0}, {{30, 1}, "10", 20, 0, 40}};
   for (const TCase& k : cases) {
     SCOPED_TRACE(k.Out);
-    TClipSpec spec = ClipSpecByName("avi_video_only");
-    spec.Name = std::string("rate") + k.Out;
-    spec.FrameRate = k.In;
-    spec.DurationSeconds = 2.0;
-    const std::string in = MakeSpec(spec);
+    TClipSpec clipSpec = ClipSpecByName("avi_video_only");
+    clipSpec.Name = std::string("rate") + k.Out;
+    clipSpec.FrameRate = k.In;
+    clipSpec.DurationSeconds = 2.0;
+    const std::string in = MakeSpec(clipSpec);
     TCustomFFmpeg engine;
     TConversion c;
     c.OutputOptions = {{"vcodec", "mpeg4"}, {"r", k.Out}};
-    const std::string out = Dir / (spec.Name + ".mp4");
+    const std::string out = Dir / (clipSpec.Name + ".mp4");
     ASSERT_TRUE(Convert(in, out, c, &engine)) << c.Error;
     EXPECT_NEAR(engine.FFramesDup, k.Dup, 1);
     EXPECT_NEAR(engine.FFramesDrop, k.Drop, 1);
@@ -130,9 +130,9 @@ TEST_F(VideoPathTest, FrameRateConversionDuplicatesAndDrops) {
 }
 
 TEST_F(VideoPathTest, FrameAndTimeLimits) {
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  spec.DurationSeconds = 2.0;
-  const std::string in = MakeSpec(spec);
+  TClipSpec clipSpec = ClipSpecByName("avi_xvid");
+  clipSpec.DurationSeconds = 2.0;
+  const std::string in = MakeSpec(clipSpec);
   {
     TConversion c;
     c.OutputOptions = {{"vcodec", "mpeg4"}, {"vframes", "10"}};
@@ -158,9 +158,9 @@ TEST_F(VideoPathTest, FrameAndTimeLimits) {
 }
 
 TEST_F(VideoPathTest, StopRequestGivesAFinishedPlayableFile) {
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  spec.DurationSeconds = 6.0;
-  const std::string in = MakeSpec(spec);
+  TClipSpec clipSpec = ClipSpecByName("avi_xvid");
+  clipSpec.DurationSeconds = 6.0;
+  const std::string in = MakeSpec(clipSpec);
   TCustomFFmpeg engine;
   engine.FProgressInterval = 0;
   int lastFrame = 0;
