@@ -360,9 +360,7 @@ void TCustomQuilloConverter::StartOne() {
   }
 }
 
-void TCustomQuilloConverter::StartTask(int I) {
-  TFFmpeg* t = FTasks.Items(I);
-  if (!t) return;
+bool TCustomQuilloConverter::BeginTaskRun(TFFmpeg* t) {
   t->FProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
   t->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
   if (t->Running() || t->Terminated()) {
@@ -370,11 +368,18 @@ void TCustomQuilloConverter::StartTask(int I) {
     // run goes on.
     t->FRunState = rsDone;
     TaskEnded(t, false, true, kAlreadyRun);
-    return;
+    return false;
   }
   t->FRunState = rsStarted;
   ++FThreadsInUse;
   CountThreadInUse(1);
+  return true;
+}
+
+void TCustomQuilloConverter::StartTask(int I) {
+  TFFmpeg* t = FTasks.Items(I);
+  if (!t) return;
+  if (!BeginTaskRun(t)) return;
   t->FInStart = true;
   TFFmpegThread* thread = t->Start(true, FThreadPriority);
   t->FInStart = false;
@@ -399,16 +404,7 @@ void TCustomQuilloConverter::StartTimerElapsed(uint64_t Serial, uint64_t RunId) 
       if (FTasks[i]->FSerial == Serial) t = FTasks[i];
     // Removed or stopped meanwhile: that already ended its place in the run.
     if (!t || t->FRunState != rsScheduled) return;
-    t->FProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
-    t->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
-    if (t->Running() || t->Terminated()) {
-      t->FRunState = rsDone;
-      TaskEnded(t, false, true, kAlreadyRun);
-      return;
-    }
-    t->FRunState = rsStarted;
-    ++FThreadsInUse;
-    CountThreadInUse(1);
+    if (!BeginTaskRun(t)) return;
     t->ThreadId = CurrentThreadNumber();
   }
   // The whole conversion runs here, without the lock (the codec's own threads

@@ -170,6 +170,9 @@ private:
   void StartNext();
   void StartOne();
   void StartTask(int I);
+  // Hands the component's settings to a task about to run and counts its
+  // thread; false (its end already delivered) when the task has run before.
+  bool BeginTaskRun(TFFmpeg* t);
   void StartTimerElapsed(uint64_t Serial, uint64_t RunId);
   void TaskEnded(TFFmpeg* Task, bool Finished, bool Error, const std::string& Message);
   void EndSlot(uint64_t RunId);

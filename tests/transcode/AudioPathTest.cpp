@@ -94,31 +94,16 @@ TEST_F(AudioPathTest, BitRatesStayNearTheRequest) {
   EXPECT_NEAR(audioKbps, 80, 80 * 0.15);
 }
 
-// Runs a conversion of a video-only and an audio-only input, the audio
-// shifted by AudioOffset, with the given output options.
+// Converts a video-only and an audio-only input, the audio shifted by
+// AudioOffset, with the given output options.
 bool ConvertTwoInputs(const std::string& Video, const std::string& Audio, const std::string& AudioOffset,
                       const std::vector<std::pair<std::string, std::string>>& InputOptions,
                       const std::vector<std::pair<std::string, std::string>>& Options, const std::string& Out,
                       TConversion& C) {
-  TCustomFFmpeg e;
-  e.PrepareForTask();
-  e.FOnLog = [&C](TCustomFFmpeg*, int Level, const std::string& Msg) { C.Log.emplace_back(Level, Msg); };
-  try {
-    if (!e.OpenInputFile(Video)) return C.Error = e.LastError(), false;
-    e.AddOption("itsoffset", AudioOffset);
-    for (auto& [name, value] : InputOptions) e.AddOption(name, value);
-    if (!e.OpenInputFile(Audio)) return C.Error = e.LastError(), false;
-    for (auto& [name, value] : Options) e.AddOption(name, value);
-    if (!e.OpenOutputFile(Out)) return C.Error = e.LastError(), false;
-  } catch (const std::exception& ex) {
-    C.Error = ex.what();
-    return false;
-  }
-  e.Start(false);
-  C.Finished = e.Finished();
-  C.Failed = e.ErrorOccurred();
-  C.Error = e.ErrorMessage();
-  return !C.Failed;
+  TInput audio{Audio, {{"itsoffset", AudioOffset}}};
+  audio.Options.insert(audio.Options.end(), InputOptions.begin(), InputOptions.end());
+  C.OutputOptions = Options;
+  return ConvertInputs({{Video, {}}, audio}, Out, C);
 }
 
 TEST_F(AudioPathTest, SyncMethodsHandleLateAudio) {

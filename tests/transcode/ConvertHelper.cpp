@@ -57,6 +57,11 @@ TFileFacts ReadFacts(const std::string& Path) {
 }
 
 bool Convert(const std::string& In, const std::string& Out, TConversion& C, TCustomFFmpeg* Engine) {
+  return ConvertInputs({{In, C.InputOptions}}, Out, C, Engine);
+}
+
+bool ConvertInputs(const std::vector<TInput>& Inputs, const std::string& Out, TConversion& C,
+                   TCustomFFmpeg* Engine) {
   TCustomFFmpeg local;
   TCustomFFmpeg& e = Engine ? *Engine : local;
   e.PrepareForTask();
@@ -65,10 +70,12 @@ bool Convert(const std::string& In, const std::string& Out, TConversion& C, TCus
   if (!e.FOnProgress)
     e.FOnProgress = [&C](TCustomFFmpeg*, int, int, int, float, float, int64_t, int) { ++C.Progresses; };
   try {
-    for (auto& [name, value] : C.InputOptions) e.AddOption(name, value);
-    if (!e.OpenInputFile(In)) {
-      C.Error = e.LastError();
-      return false;
+    for (const TInput& input : Inputs) {
+      for (auto& [name, value] : input.Options) e.AddOption(name, value);
+      if (!e.OpenInputFile(input.Path)) {
+        C.Error = e.LastError();
+        return false;
+      }
     }
     for (auto& [name, value] : C.OutputOptions) e.AddOption(name, value);
     if (C.StampNow) e.FRecTimestamp = static_cast<int64_t>(std::time(nullptr));

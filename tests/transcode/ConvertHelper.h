@@ -71,9 +71,19 @@ struct TConversion {
   bool StampNow = false;
 };
 
-// Runs one conversion synchronously: input options, OpenInputFile, output
-// options, OpenOutputFile, Start. Engine (when given) is used instead of a
-// fresh one, so a test can set events or fields first.
+// One input of a conversion with the options given before it is opened.
+struct TInput {
+  std::string Path;
+  std::vector<std::pair<std::string, std::string>> Options;
+};
+
+// Runs one conversion synchronously: for each input its options and
+// OpenInputFile, then the output options, OpenOutputFile, Start. Engine (when
+// given) is used instead of a fresh one, so a test can set events or fields
+// first.
+bool ConvertInputs(const std::vector<TInput>& Inputs, const std::string& Out, TConversion& C,
+                   TCustomFFmpeg* Engine = nullptr);
+// The same with one input and C.InputOptions.
 bool Convert(const std::string& In, const std::string& Out, TConversion& C, TCustomFFmpeg* Engine = nullptr);
 
 // The window's output settings for one file.
