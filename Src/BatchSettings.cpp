@@ -180,6 +180,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   const int index = Converter.AddTask(FileName, input);
   if (index < 0) {
     row.Message = "Convertion of file \"" + FileName + "\" is not supported.";
+    row.Detail = Converter.LastError();
     return row;
   }
   row.OutputName = ChooseOutputName(Settings.OutputFolder, row.Base, Settings.Overwrite, Reserved, FileName);

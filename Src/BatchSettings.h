@@ -89,6 +89,7 @@ struct TFileSetup {
   std::string OutputName;  // Output Filename column
   std::string OutputPath;  // folder + output name + extension
   std::string Message;     // why the file was refused (the window's message text)
+  std::string Detail;      // the component's reason behind a "not supported" refusal
 };
 
 // The per-file set-up: probes the duration, adds a task, chooses the output

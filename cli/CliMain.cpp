@@ -349,8 +349,10 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     row.Setup = SetUpFile(converter, settings, file, &reserved);
     if (!row.Setup.Ok) {
       row.State = TFileState::Refused;
+      // The window's message, and what the libraries said about the file.
       row.Reason = row.Setup.Message;
-      Err << row.Setup.Message << "\n";
+      if (!row.Setup.Detail.empty()) row.Reason += " (" + row.Setup.Detail + ")";
+      Err << row.Reason << "\n";
     } else {
       batch.RowOfTask.push_back(static_cast<int>(batch.Rows.size()));
     }

@@ -125,7 +125,8 @@ TEST_F(CliBatchTest, ConvertsSeveralKindsAndGoesOnPastABrokenFile) {
   args.insert(args.end(), inputs.begin(), inputs.end());
   const TRun r = RunTool(args);
   EXPECT_EQ(r.Status, kExitFailed) << r.Out << r.Err;
-  const std::string refused = "Convertion of file \"" + inputs[2] + "\" is not supported.";
+  const std::string refused = "Convertion of file \"" + inputs[2] + "\" is not supported. (" + inputs[2] +
+                              ": Unknown format)";
   EXPECT_NE(r.Err.find(refused), std::string::npos) << r.Err;
   EXPECT_NE(r.Out.find("Summary: 4 converted, 0 stopped, 0 failed, 1 refused"), std::string::npos) << r.Out;
   // The listing shows the window's columns.
