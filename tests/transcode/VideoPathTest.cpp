@@ -285,3 +285,43 @@ TEST_F(VideoPathTest, StreamCopyStartsAtAKeyFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+// Inputs whose pictures are stored out of display order (B-frames, as most
+// DivX/Xvid and MPEG-2 files have) come out in display order, one each.
+TEST_F(VideoPathTest, ReorderedInputsComeOutInDisplayOrder) {
+  for (const char* preset : {"avi_xvid", "mp4", "mpeg2_ps"}) {
+    SCOPED_TRACE(preset);
+    TClipSpec clipSpec = ClipSpecByName(preset);
+    clipSpec.Name = std::string(preset) + "_bframes";
+    clipSpec.BFrames = 2;
+    clipSpec.VideoBitRate = 2000000;
+    const std::string in = MakeSpec(clipSpec);
+    const auto source = DecodeVideo(in, 1000);
+    ASSERT_TRUE(std::any_of(source.begin(), source.end(),
+                            [](const TFramePtr& F) { return F->pict_type == AV_PICTURE_TYPE_B; }))
+        << "the input must hold B-frames";
+    const double fps = av_q2d(clipSpec.FrameRate);
+    TConversion c;
+    c.OutputOptions = {{"vcodec", "mpeg4"}, {"qscale", "2"}, {"an", ""}};
+    const std::string out = Dir / (clipSpec.Name + ".avi");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    auto frames = DecodeVideo(out, 1000);
+    ASSERT_NEAR(static_cast<double>(frames.size()), clipSpec.DurationSeconds * fps, 1.0);
+    for (size_t i = 0; i < frames.size(); ++i) {
+      const AVFrame* f = frames[i].get();
+      double error = 0;
+      int n = 0;
+      for (int y = 2; y < f->height - 2; y += 3)
+        for (int x = 2; x < f->width - 2; x += 3) {
+          error += std::abs(f->data[0][y * f->linesize[0] + x] -
+                            TestPictureLuma(clipSpec.Width, clipSpec.Height, static_cast<int64_t>(i), x, y));
+          ++n;
+        }
+      EXPECT_LT(error / n, 6.0) << "picture " << i;
+    }
+  }
+}
+
+}  // namespace
