@@ -1,5 +1,8 @@
 #include "CliMain.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -276,6 +279,10 @@ public:
     }
     if (FTerminal && FShown) FOut << "\r\033[K";
     FShown = false;
+    // One status line for every file in progress: a line that wraps could not
+    // be cleared again, so it is cut to the terminal's width.
+    const size_t width = TerminalWidth();
+    if (status.size() >= width) status.resize(width - 1);
     for (const auto& l : lines) FOut << l << "\n";
     if (FTerminal && !status.empty() && !Final) {
       FOut << status;
@@ -285,6 +292,12 @@ public:
   }
 
 private:
+  // Columns of the terminal on standard output (80 when it cannot be asked).
+  static size_t TerminalWidth() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10) return size.ws_col;
+    return 80;
+  }
   static std::string Numbers(const TFileRow& R) {
     std::string s = R.Percent >= 0 ? std::to_string(R.Percent) + "%" : "?%";
     s += ", " + std::to_string(R.Fps) + " fps";
