@@ -29,7 +29,7 @@ void TCustomFFmpeg::WriteStreamPacket(OutputStreamState* Ost, AVPacket* Packet) 
     const int64_t end = Packet->pts + (Packet->duration > 0 ? Packet->duration : 0);
     if (Ost->EndPts == AV_NOPTS_VALUE || end > Ost->EndPts) Ost->EndPts = end;
   }
-  static std::vector<AVBSFContext*> noFilters;
+  thread_local std::vector<AVBSFContext*> noFilters;  // streams beyond the per-file tables
   std::vector<AVBSFContext*>& chain =
       Ost->StreamIndex < MAX_STREAMS ? FBitstreamFilters[Ost->FileIndex][Ost->StreamIndex] : noFilters;
   WriteFrame(FOutputFiles[Ost->FileIndex], Packet, chain, Ost->CodecCtx);
