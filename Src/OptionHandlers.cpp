@@ -421,24 +421,31 @@ void TCustomFFmpeg::SetInputTsScale(const std::string& Text) {
   FInputTsScale[FInputFileCount][index] = scale;
 }
 
+namespace {
+// Reads the number at P (any separator may follow it) and moves P past the
+// number and one separator character; Separated tells whether one followed.
+int ReadMapNumber(const char*& P, bool* Separated = nullptr) {
+  char* tail = nullptr;
+  const int value = static_cast<int>(std::strtol(P, &tail, 0));
+  P = tail;
+  if (Separated) *Separated = *P != 0;
+  if (*P) ++P;
+  return value;
+}
+}  // namespace
+
 void TCustomFFmpeg::AddStreamMap(const std::string& Text) {
   // The table holds MAX_STREAM_MAPS entries: refuse more rather than overrun it.
   if (FStreamMapCount >= MAX_STREAM_MAPS)
     FailFmt("Too many stream maps: at most %d -map entries are allowed", MAX_STREAM_MAPS);
   TStreamMap m{};
   const char* p = Text.c_str();
-  char* tail = nullptr;
-  m.FileIndex = static_cast<int>(std::strtol(p, &tail, 0));
-  p = tail;
-  if (*p) ++p;
-  m.StreamIndex = static_cast<int>(std::strtol(p, &tail, 0));
-  p = tail;
-  if (*p) {
-    ++p;
-    m.SyncFileIndex = static_cast<int>(std::strtol(p, &tail, 0));
-    p = tail;
-    if (*p) ++p;
-    m.SyncStreamIndex = static_cast<int>(std::strtol(p, &tail, 0));
+  m.FileIndex = ReadMapNumber(p);
+  bool syncGiven = false;
+  m.StreamIndex = ReadMapNumber(p, &syncGiven);
+  if (syncGiven) {
+    m.SyncFileIndex = ReadMapNumber(p);
+    m.SyncStreamIndex = ReadMapNumber(p);
   } else {
     m.SyncFileIndex = m.FileIndex;
     m.SyncStreamIndex = m.StreamIndex;
@@ -452,11 +459,8 @@ void TCustomFFmpeg::AddMetaDataMap(const std::string& Text) {
     FailFmt("Too many metadata maps: at most %d -map_meta_data entries are allowed", MAX_META_DATA_MAPS);
   TMetaDataMap m{};
   const char* p = Text.c_str();
-  char* tail = nullptr;
-  m.OutFile = static_cast<int>(std::strtol(p, &tail, 0));
-  p = tail;
-  if (*p) ++p;
-  m.InFile = static_cast<int>(std::strtol(p, &tail, 0));
+  m.OutFile = ReadMapNumber(p);
+  m.InFile = ReadMapNumber(p);
   FMetaDataMaps[FMetaDataMapCount++] = m;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "EngineTestSupport.h"
 #include "FFmpeg.h"
 #include "TestSupport.h"
 
@@ -25,16 +26,6 @@ protected:
     return false;
   }
 
-  // The message of the exception F raises ("" when none).
-  template <class F>
-  static std::string FailureOf(F&& Fn) {
-    try {
-      Fn();
-    } catch (const FFMpegException& e) {
-      return e.what();
-    }
-    return "";
-  }
 
   int64_t CodecInt(int Type, const char* Name) {
     int64_t v = -1;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "EngineTestSupport.h"
 #include "FFmpeg.h"
 #include "OptionTable.h"
 #include "TestSupport.h"
@@ -64,15 +65,6 @@ protected:
     E.FOnLog = [this](TCustomFFmpeg*, int Level, const std::string& Msg) { Lines.emplace_back(Level, Msg); };
   }
 
-  template <class F>
-  static std::string FailureOf(F&& Fn) {
-    try {
-      Fn();
-    } catch (const FFMpegException& e) {
-      return e.what();
-    }
-    return "";
-  }
 
   TCustomFFmpeg E;
   std::vector<std::pair<int, std::string>> Lines;
