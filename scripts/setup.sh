@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake ninja-build binutils
+  g++ cmake ninja-build binutils ccache
   googletest libgtest-dev libgmock-dev
   libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
 )
