@@ -30,6 +30,7 @@
 
 #include "AVProbe.h"
 #include "MainThread.h"
+#include "LogPath.h"
 #include "Tasks.h"
 
 enum TLogLevel { llQuiet, llError, llInfo, llDebug, llAll };

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "LogPath.h"
 #include "Tasks.h"
 #include "TestSupport.h"
 
