@@ -2,8 +2,6 @@
 // stop, run, termination, clean-up and destruction.
 #include "FFmpeg.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 
@@ -308,6 +306,7 @@ TFFmpegThread* TCustomFFmpeg::Start(bool Async, TThreadPriority Priority) {
   FStopRequested = false;
   FFinished = false;
   FTerminated = false;
+  FIOInterrupted = false;
   if (!Async) {
     Run();
     return nullptr;
@@ -325,17 +324,44 @@ void TCustomFFmpeg::Run() {
   FFinished = false;
   try {
     Transcode();
+    // Only a finished run gives its outputs their final names.
+    if (FFinished) CommitOutputFiles();
   } catch (const std::exception& e) {
-    // FFMpegException and any other failure end the run as its error; a
-    // failure never passes for a stop or a success.
-    Log(-1, e.what());
-    FErrorMessage = e.what();
-    FErrorOccurred = true;
+    if (FStopRequested && FIOInterrupted) {
+      // The stop request ended a read or write: the run was stopped.
+      FFinished = false;
+    } else {
+      // FFMpegException and any other failure end the run as its error; a
+      // failure never passes for a stop or a success.
+      Log(-1, e.what());
+      FErrorMessage = e.what();
+      FErrorOccurred = true;
+    }
   }
   CloseOpenEncoders();
   CloseOpenDecoders();
   Cleanup();
   DoTerminate();
+}
+
+int TCustomFFmpeg::InterruptCallback(void* Engine) {
+  auto* engine = static_cast<TCustomFFmpeg*>(Engine);
+  if (!engine->FStopRequested) return 0;
+  engine->FIOInterrupted = true;
+  return 1;
+}
+
+void TCustomFFmpeg::CommitOutputFiles() {
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    AVFormatContext* oc = FOutputFiles[i];
+    if (!oc || (oc->oformat->flags & AVFMT_NOFILE)) continue;
+    try {
+      FOutputTargets[i].Commit(&oc->pb);
+    } catch (...) {
+      FFinished = false;
+      throw;
+    }
+  }
 }
 
 void TCustomFFmpeg::Stop() {
@@ -413,10 +439,11 @@ void TCustomFFmpeg::ReleaseOutputFiles() {
       for (auto& bsf : chain) ff::av_bsf_free(&bsf);
       chain.clear();
     }
+    // What a finished run did not commit goes: a temporary file is removed and
+    // the final name stays as it was before the run.
+    const bool ownsFile = oc && oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE);
+    FOutputTargets[i].Discard(ownsFile ? &oc->pb : nullptr);
     if (!oc) continue;
-    if (oc->oformat && !(oc->oformat->flags & AVFMT_NOFILE) && oc->pb) ff::avio_closep(&oc->pb);
-    // An output that never got a byte is of no use to anyone: remove it.
-    if (oc->url && oc->url[0] && FileSizeOf(oc->url) == 0) unlink(oc->url);
     ff::avformat_free_context(oc);
     FOutputFiles[i] = nullptr;
   }
@@ -429,6 +456,7 @@ void TCustomFFmpeg::ReleaseInputFiles() {
       if (ctx) ff::avcodec_free_context(&ctx);
     FInputCodecs[i].clear();
     if (FInputFiles[i]) ff::avformat_close_input(&FInputFiles[i]);
+    FInputPipes[i].Close();
   }
   FInputFileCount = 0;
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "Bitmap.h"
+#include "EngineIO.h"
 #include "FrameHook.h"
 #include "MediaLibraries.h"
 #include "Thread.h"
@@ -470,6 +471,11 @@ protected:
   void ReleaseOutputFiles();
   void ReleaseInputFiles();
   void ReleaseHookState();
+  // Gives every output of a finished run its final name (raises on failure).
+  void CommitOutputFiles();
+  // The interrupt callback of every I/O context of the engine: a stop request
+  // ends a blocked read or write.
+  static int InterruptCallback(void* Engine);
   AVCodecContext* AddOutputStream(AVFormatContext* oc, int FileIndex, const AVCodec* Codec, AVStream*& Stream);
   void TakeBitstreamFilters(int FileIndex, int StreamIndex, std::vector<std::string>& Chain);
 
@@ -500,6 +506,13 @@ public:
   std::array<std::vector<int>, MAX_FILES> FOutputStreamCopy;
   // Per input file: rate emulation asked for when it was opened.
   std::array<int, MAX_FILES> FInputRateEmu{};
+  // Per input file: the reader of a pipe or FIFO (unused for other inputs).
+  std::array<TPipeInput, MAX_FILES> FInputPipes;
+  // When set, the next OpenInputFile reads through this context instead of
+  // opening the file (bytes held in memory); the caller frees it after Cleanup.
+  AVIOContext* FInputIO = nullptr;
+  // Per output file: where its bytes go until the run commits them.
+  std::array<TOutputTarget, MAX_FILES> FOutputTargets;
 
   // Group 2: option state
   const AVInputFormat* FInputFormat = nullptr;
@@ -642,6 +655,9 @@ public:
   std::atomic<bool> FFinished{false};
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FErrorOccurred{false};
+  // Set by the interrupt callback when a stop request ended an I/O call, so
+  // the failure that follows counts as the stop it is.
+  std::atomic<bool> FIOInterrupted{false};
   // Written by the running thread before DoTerminate; read by others after the
   // termination event.
   std::string FErrorMessage;

@@ -43,9 +43,11 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
     ResetInputSelections();
     return false;
   }
+  TPipeInput& pipe = FInputPipes[FInputFileCount];
   auto fail = [&](AVFormatContext*& ic, const std::string& Message) {
     FLastError = Message;
     if (ic) ff::avformat_close_input(&ic);
+    pipe.Close();
     ResetInputSelections();
     return false;
   };
@@ -95,6 +97,17 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
   ic->video_codec = videoCodec;
   ic->audio_codec = audioCodec;
   ic->subtitle_codec = subtitleCodec;
+
+  // A stop request ends every read, also one that waits on a stalled pipe.
+  ic->interrupt_callback = AVIOInterruptCB{&TCustomFFmpeg::InterruptCallback, this};
+  if (FInputIO) {
+    ic->pb = FInputIO;
+    FInputIO = nullptr;
+  } else if (TPipeInput::Needed(FileName)) {
+    const int r = pipe.Open(FileName, &FStopRequested);
+    if (r < 0) return fail(ic, FormatOpenError(FileName, r));
+    ic->pb = pipe.Context();
+  }
 
   // On failure the library frees the context it was handed.
   int err = ff::avformat_open_input(&ic, FileName.c_str(), FInputFormat, &opts.Dict);
@@ -200,6 +213,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
       default:
         freeDecoders();
         ff::avformat_close_input(&ic);
+        pipe.Close();
         ResetInputSelections();
         throw FFMpegException("invalid codec_type");
     }

@@ -386,6 +386,8 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
   if (ff::avformat_alloc_output_context2(&oc, FOutputFormat, nullptr, FileName.c_str()) < 0 || !oc)
     return fail(FormatOpenError(FileName, AVERROR(ENOMEM)));
   const int index = FOutputFileCount;
+  // Every I/O of the file, also what the muxer opens itself, ends on a stop.
+  oc->interrupt_callback = AVIOInterruptCB{&TCustomFFmpeg::InterruptCallback, this};
 
   int useVideo = FOutputFormat->video_codec != AV_CODEC_ID_NONE || FVideoStreamCopy || FVideoCodecName;
   int useAudio = FOutputFormat->audio_codec != AV_CODEC_ID_NONE || FAudioStreamCopy || FAudioCodecName;
@@ -454,8 +456,16 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
   if ((FOutputFormat->flags & AVFMT_NEEDNUMBER) && ff::av_filename_number_test(FileName.c_str()) == 0)
     return fail(FormatOpenError(FileName, VIDLOMAT_ERROR_IMAGE_NUMBER));
   if (!(FOutputFormat->flags & AVFMT_NOFILE)) {
-    if (ff::avio_open(&oc->pb, FileName.c_str(), AVIO_FLAG_WRITE) < 0)
-      return fail("Could not open '" + FileName + "'");
+    // A local file is written under a temporary name until the run succeeds.
+    TOutputTarget& target = FOutputTargets[index];
+    std::string error;
+    if (!target.Open(FileName, &oc->interrupt_callback, &oc->pb, error)) return fail(error);
+    if (target.Atomic()) {
+      // A muxer that reads its output back (a second pass that moves the index
+      // to the front) must find the file it writes.
+      ff::av_freep(&oc->url);
+      oc->url = ff::av_strdup(target.WorkingName().c_str());
+    }
   }
 
   oc->max_delay = static_cast<int>(std::trunc(FMuxMaxDelay * 1000000.0));

@@ -249,7 +249,9 @@
   X(avio_feof) \
   X(avio_flush) \
   X(avio_write) \
-  X(avio_check)
+  X(avio_check) \
+  X(avio_alloc_context) \
+  X(avio_context_free)
 
 #define VIDLOMAT_AVFILTER_FUNCTIONS(X) \
   X(avfilter_version) \

@@ -88,7 +88,9 @@ std::string CliUsage() {
        "      --libraries           show the media libraries in use and exit\n"
        "  -h, --help\n\n"
        "Exit status: 0 when every file converted, 1 when a file failed or was refused,\n"
-       "2 for a usage error, 130 when interrupted.\n";
+       "2 for a usage error, 130 when interrupted.\n"
+       "An interrupt (Ctrl-C, SIGTERM, SIGHUP) stops the conversions; a second one ends at once.\n"
+       "A file that does not finish leaves its output name as it was. Errors go to standard error.\n";
   return s.str();
 }
 
@@ -229,7 +231,6 @@ struct TFileRow {
   int64_t LeftSeconds = -1;
   TClock::time_point Started;
   bool Reported = false;      // its end was printed
-  bool OutputRemoved = false;
   int PrintedPercent = -2;    // last percent printed as a plain line
 };
 
@@ -240,34 +241,33 @@ public:
   std::condition_variable Changed;
   std::vector<TFileRow> Rows;        // guarded by Lock
   std::vector<int> RowOfTask;        // task index -> row; fixed before Start
-  std::vector<std::string> LogLines; // guarded by Lock: to print
+  std::vector<std::string> LogLines; // guarded by Lock: to print on standard error
   bool AllDone = false;              // guarded by Lock
 };
 
 class TPrinter {
 public:
-  TPrinter(std::ostream& Out, bool Terminal, int Verbosity) : FOut(Out), FTerminal(Terminal), FVerbosity(Verbosity) {}
+  TPrinter(std::ostream& Out, std::ostream& Err, bool Terminal, int Verbosity)
+      : FOut(Out), FErr(Err), FTerminal(Terminal), FVerbosity(Verbosity) {}
 
   // Prints what happened since the last call; Rows under the batch lock.
   void Update(TBatch& B, bool Final) {
-    std::vector<std::string> lines;
+    std::vector<std::string> lines, errors;
     std::string status;
     {
       std::lock_guard<std::mutex> guard(B.Lock);
-      lines.swap(B.LogLines);
+      errors.swap(B.LogLines);
       for (TFileRow& r : B.Rows) {
         const std::string name = std::filesystem::path(r.Setup.FileName).filename().string();
         if (!r.Reported && (r.State == TFileState::Converted || r.State == TFileState::Stopped ||
                             r.State == TFileState::Failed)) {
           r.Reported = true;
-          if (FVerbosity > 0 || r.State == TFileState::Failed) {
-            if (r.State == TFileState::Converted)
-              lines.push_back(name + ": converted -> " + r.Setup.OutputPath);
-            else if (r.State == TFileState::Stopped)
-              lines.push_back(name + ": stopped");
-            else
-              lines.push_back(name + ": failed: " + r.Reason);
-          }
+          // A conversion error goes to standard error, once per file.
+          if (r.State == TFileState::Failed)
+            errors.push_back(name + ": failed: " + r.Reason);
+          else if (FVerbosity > 0)
+            lines.push_back(name + (r.State == TFileState::Converted ? ": converted -> " + r.Setup.OutputPath
+                                                                     : std::string(": stopped")));
         } else if (r.State == TFileState::Converting && FVerbosity > 0) {
           status += (status.empty() ? "" : "  ") + Bar(r, name);
           if (!FTerminal && r.Percent != r.PrintedPercent) {
@@ -283,6 +283,11 @@ public:
     // be cleared again, so it is cut to the terminal's width.
     const size_t width = TerminalWidth();
     if (status.size() >= width) status.resize(width - 1);
+    if (!errors.empty()) {
+      FOut.flush();
+      for (const auto& l : errors) FErr << l << "\n";
+      FErr.flush();
+    }
     for (const auto& l : lines) FOut << l << "\n";
     if (FTerminal && !status.empty() && !Final) {
       FOut << status;
@@ -311,6 +316,7 @@ private:
            std::string(static_cast<size_t>(kWidth - filled), '.') + "] " + Numbers(R);
   }
   std::ostream& FOut;
+  std::ostream& FErr;
   bool FTerminal;
   int FVerbosity;
   bool FShown = false;
@@ -416,13 +422,15 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
         r.LeftSeconds = static_cast<int64_t>(elapsed * (ATotalOutputDuration - ACurrentDuration) / ACurrentDuration);
     }
   };
+  // Log lines are shown with --verbose, on standard error; the message of an
+  // error that ends a conversion (level quiet) is its failure line.
   converter.OnLog = [&batch, &options](int AIndex, TLogLevel ALevel, const std::string& AMsg) {
-    if (options.Verbosity < 2 && ALevel > llError) return;
+    if (options.Verbosity < 2 || ALevel == llQuiet) return;
     std::lock_guard<std::mutex> guard(batch.Lock);
     batch.LogLines.push_back((AIndex >= 0 ? "[" + std::to_string(AIndex) + "] " : std::string()) + AMsg);
   };
 
-  TPrinter printer(Out, Terminal, options.Verbosity);
+  TPrinter printer(Out, Err, Terminal, options.Verbosity);
   bool interrupted = false;
   if (!batch.RowOfTask.empty()) {
     converter.SetThreadPriority(tpNormal);
@@ -433,6 +441,8 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
       batch.Changed.wait_for(lock, std::chrono::milliseconds(200));
       if (InterruptRequested && !interrupted) {
         interrupted = true;
+        Err << "vidlomat-cli: stopping (interrupt again to end at once)\n";
+        Err.flush();
         lock.unlock();
         // Not under the batch lock: the events take it while the component
         // holds its own.
@@ -447,17 +457,11 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   converter.OnProgress = nullptr;
   converter.OnLog = nullptr;
   converter.OnTerminate = nullptr;
-  // Freeing the tasks deletes the outputs that never got a byte.
+  // Freeing the tasks removes what a stopped or failed conversion wrote: its
+  // output name stays as it was before the run.
   converter.ClearTasks();
   interrupted = interrupted || InterruptRequested;
   printer.Update(batch, true);
-
-  // A stopped or failed file leaves no partial output behind.
-  for (TFileRow& r : batch.Rows)
-    if ((r.State == TFileState::Stopped || r.State == TFileState::Failed) && !r.Setup.OutputPath.empty()) {
-      std::error_code ec;
-      r.OutputRemoved = std::filesystem::remove(r.Setup.OutputPath, ec);
-    }
 
   int converted = 0, stopped = 0, failed = 0, refused = 0;
   for (const TFileRow& r : batch.Rows) {
@@ -475,13 +479,8 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     switch (r.State) {
       case TFileState::Converted: Out << "  converted  " << in << " -> " << r.Setup.OutputPath << "\n"; break;
       case TFileState::Refused: Out << "  refused    " << in << ": " << r.Reason << "\n"; break;
-      case TFileState::Failed:
-        Out << "  failed     " << in << ": " << r.Reason << (r.OutputRemoved ? " (partial output removed)" : "")
-            << "\n";
-        break;
-      default:
-        Out << "  stopped    " << in << (r.OutputRemoved ? " (partial output removed)" : "") << "\n";
-        break;
+      case TFileState::Failed: Out << "  failed     " << in << "\n"; break;
+      default: Out << "  stopped    " << in << "\n"; break;
     }
   }
   Out.flush();

@@ -1,20 +1,35 @@
 // vidlomat-cli: converts the given video files to .mp4 files.
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <iostream>
+#include <thread>
 
 #include "CliMain.h"
-
-namespace {
-void OnInterrupt(int) { RequestCliInterrupt(); }
-}  // namespace
+#include "EngineIO.h"
 
 int main(int argc, char** argv) {
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  // Ctrl-C, SIGTERM and SIGHUP are taken by one thread of their own (every
+  // thread started later inherits the blocked mask): the first stops the
+  // conversions, which then remove what they wrote; the next ends the program
+  // at once, removing the temporary outputs itself.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::thread([signals] {
+    for (int received = 0;;) {
+      int signal = 0;
+      if (sigwait(&signals, &signal) != 0) continue;
+      if (++received == 1) {
+        RequestCliInterrupt();
+      } else {
+        RemoveTemporaryOutputs();
+        _exit(kExitInterrupted);
+      }
+    }
+  }).detach();
   const std::vector<std::string> args(argv + 1, argv + argc);
   return RunCli(args, std::cout, std::cerr, isatty(STDOUT_FILENO) != 0);
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "CliMain.h"
+#include "EngineIO.h"
 #include "ComponentSupport.h"
 #include "ConvertHelper.h"
 #include "MyUtils.h"
@@ -46,13 +47,6 @@ std::string CopyClip(const std::string& Clip, const std::string& Path) {
   fs::create_directories(fs::path(Path).parent_path());
   fs::copy_file(Clip, Path, fs::copy_options::overwrite_existing);
   return Path;
-}
-
-std::vector<std::string> FilesIn(const std::string& Folder) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(Folder)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
 }
 
 TEST(CliArgumentsTest, UsageErrorsGiveTwo) {
@@ -131,8 +125,8 @@ TEST_F(CliBatchTest, ConvertsSeveralKindsAndGoesOnPastABrokenFile) {
   EXPECT_NE(r.Out.find("Summary: 4 converted, 0 stopped, 0 failed, 1 refused"), std::string::npos) << r.Out;
   // The listing shows the window's columns.
   EXPECT_NE(r.Out.find("first           00:00:01  AVI   first"), std::string::npos) << r.Out;
-  EXPECT_EQ(FilesIn(Out), (std::vector<std::string>{"first.mp4", "fourth.mp4", "second.mp4", "third.mp4"}));
-  for (const std::string& name : FilesIn(Out)) {
+  EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"first.mp4", "fourth.mp4", "second.mp4", "third.mp4"}));
+  for (const std::string& name : FolderEntries(Out)) {
     const TFileFacts f = ReadFacts(Out + "/" + name);
     ASSERT_TRUE(f.Opened) << name << f.Error;
     const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
@@ -154,7 +148,7 @@ TEST_F(CliBatchTest, NamesLikeTheWindowAndSettingsReachTheFile) {
   const std::string b = CopyClip(TestClip("mpeg1_ps"), In + "/b/clip.mpg");
   const TRun r = RunTool({"-q", "--no-overwrite", "-p", "0", "-s", "160x120", "--rate", "22050", "-o", Out, a, b});
   ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
-  EXPECT_EQ(FilesIn(Out), (std::vector<std::string>{"clip(1).mp4", "clip(2).mp4", "clip.mp4"}));
+  EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"clip(1).mp4", "clip(2).mp4", "clip.mp4"}));
   EXPECT_EQ(FileSizeOf(Out + "/clip.mp4"), 13);
   const TFileFacts f = ReadFacts(Out + "/clip(1).mp4");
   ASSERT_TRUE(f.Opened);
@@ -171,13 +165,36 @@ TEST_F(CliBatchTest, NamesLikeTheWindowAndSettingsReachTheFile) {
   EXPECT_NE(again.Out.find("-> " + Out + "/clip(3).mp4"), std::string::npos) << again.Out;
 }
 
-TEST_F(CliBatchTest, InterruptStopsAndLeavesNoPartialFiles) {
+// Bytes written so far into the hidden temporary outputs of Folder.
+int64_t TemporaryBytes(const std::string& Folder) {
+  int64_t bytes = 0;
+  for (const std::string& name : FolderEntries(Folder))
+    if (TOutputTarget::IsTemporaryName(name)) bytes += std::max<int64_t>(0, FileSizeOf(Folder + "/" + name));
+  return bytes;
+}
+
+// Waits until a conversion into Folder has written something (at most 60 s).
+void WaitForOutputBytes(const std::string& Folder, const std::atomic<bool>& Done) {
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (!Done && TemporaryBytes(Folder) <= 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
+}
+
+// Older outputs of the later files of a batch, which an interrupted run must keep.
+std::vector<std::string> OlderOutputs(const std::string& Folder) {
+  fs::create_directories(Folder);
+  WriteFile(Folder + "/long1.mp4", "older 1");
+  WriteFile(Folder + "/long2.mp4", "older 2");
+  return {"long1.mp4", "long2.mp4"};
+}
+
+TEST_F(CliBatchTest, InterruptDuringTheFirstFileKeepsOlderOutputsAndLeavesNoPartialFiles) {
   std::vector<std::string> args = {"-o", Out};
   for (int i = 0; i < 3; ++i) args.push_back(CopyClip(TestClip("avi_xvid", 6.0), In + "/long" + std::to_string(i) + ".avi"));
+  const auto older = OlderOutputs(Out);
   std::atomic<bool> done{false};
   std::thread interrupter([&] {
-    // As soon as the first output grows, interrupt the run.
-    while (!done && FileSizeOf(Out + "/long0.mp4") <= 0) std::this_thread::sleep_for(1ms);
+    WaitForOutputBytes(Out, done);
     RequestCliInterrupt();
   });
   const TRun r = RunTool(args);
@@ -185,7 +202,25 @@ TEST_F(CliBatchTest, InterruptStopsAndLeavesNoPartialFiles) {
   interrupter.join();
   EXPECT_EQ(r.Status, kExitInterrupted) << r.Out << r.Err;
   EXPECT_NE(r.Out.find("stopped"), std::string::npos) << r.Out;
-  EXPECT_TRUE(!fs::exists(Out) || FilesIn(Out).empty()) << "left behind: " << FilesIn(Out).size();
+  EXPECT_EQ(FolderEntries(Out), older);
+  EXPECT_EQ(ReadFile(Out + "/long1.mp4"), "older 1");
+  EXPECT_EQ(ReadFile(Out + "/long2.mp4"), "older 2");
+}
+
+TEST_F(CliBatchTest, AConversionErrorGoesToStandardErrorOnce) {
+  const std::string clip = CopyClip(TestClip("avi_xvid"), In + "/clip.avi");
+  // A lower quantiser bound above the upper one: the file is set up, and its
+  // conversion fails when the encoder opens.
+  const TRun r = RunTool({"-o", Out, "--output-options", "qmin=40", clip});
+  EXPECT_EQ(r.Status, kExitFailed) << r.Out << r.Err;
+  const size_t at = r.Err.find("clip.avi: failed: ");
+  ASSERT_NE(at, std::string::npos) << r.Err;
+  const std::string reason = r.Err.substr(at + 18, r.Err.find('\n', at) - at - 18);
+  ASSERT_FALSE(reason.empty());
+  EXPECT_EQ(r.Err.find(reason, at + 18 + reason.size()), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Err.find(reason), at + 18) << r.Err;
+  EXPECT_EQ(r.Out.find(reason), std::string::npos) << r.Out;
+  EXPECT_EQ(FolderEntries(Out), std::vector<std::string>{});
 }
 
 // The built program, run as a user would.
@@ -221,15 +256,29 @@ TEST_F(CliBatchTest, ProgramExitStatusesAndSigint) {
   EXPECT_EQ(WaitExit(pid), kExitOk);
   EXPECT_GT(FileSizeOf(Out + "/small.mp4"), 0);
 
-  std::vector<std::string> args = {"-o", Out + "/int"};
-  for (int i = 0; i < 3; ++i) args.push_back(CopyClip(TestClip("avi_xvid", 6.0), In + "/sig" + std::to_string(i) + ".avi"));
-  ASSERT_EQ(Spawn(args, pid), 0);
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (FileSizeOf(Out + "/int/sig0.mp4") <= 0 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(1ms);
-  kill(pid, SIGINT);
-  EXPECT_EQ(WaitExit(pid), kExitInterrupted);
-  EXPECT_TRUE(FilesIn(Out + "/int").empty());
+  // SIGINT, SIGTERM and SIGHUP stop the run; a second signal ends it at once.
+  // Either way the older outputs stay and no temporary file is left.
+  struct TCase {
+    int Signal;
+    bool Twice;
+  };
+  int n = 0;
+  for (const TCase& k : {TCase{SIGINT, false}, TCase{SIGTERM, false}, TCase{SIGHUP, false}, TCase{SIGINT, true}}) {
+    SCOPED_TRACE(std::to_string(k.Signal) + (k.Twice ? " twice" : ""));
+    const std::string folder = Out + "/int" + std::to_string(n++);
+    const auto older = OlderOutputs(folder);
+    std::vector<std::string> args = {"-o", folder};
+    for (int i = 0; i < 3; ++i)
+      args.push_back(CopyClip(TestClip("avi_xvid", 6.0), In + "/long" + std::to_string(i) + ".avi"));
+    ASSERT_EQ(Spawn(args, pid), 0);
+    std::atomic<bool> never{false};
+    WaitForOutputBytes(folder, never);
+    kill(pid, k.Signal);
+    if (k.Twice) kill(pid, k.Signal);
+    EXPECT_EQ(WaitExit(pid), kExitInterrupted);
+    EXPECT_EQ(FolderEntries(folder), older);
+    EXPECT_EQ(ReadFile(folder + "/long1.mp4"), "older 1");
+  }
 }
 
 }  // namespace

@@ -80,15 +80,12 @@ protected:
   }
 };
 
-// Makes the engine look as if an input and an output had been opened: an
-// output context writing to Path (with Bytes written), and an input context.
+// Gives the engine an output opened as the component opens it (Path, with
+// Bytes written so far) and, with WithInput, an input context.
 void FakeFiles(TCustomFFmpeg& E, const std::string& Path, const std::string& Bytes, bool WithInput) {
-  AVFormatContext* oc = nullptr;
-  ASSERT_GE(ff::avformat_alloc_output_context2(&oc, nullptr, nullptr, Path.c_str()), 0);
-  ASSERT_GE(ff::avio_open(&oc->pb, Path.c_str(), AVIO_FLAG_WRITE), 0);
+  ASSERT_TRUE(E.OpenOutputFile(Path)) << E.LastError();
+  AVFormatContext* oc = E.OutputFile(0);
   if (!Bytes.empty()) ff::avio_write(oc->pb, reinterpret_cast<const unsigned char*>(Bytes.data()), static_cast<int>(Bytes.size()));
-  E.FOutputFiles[0] = oc;
-  E.FOutputFileCount = 1;
   if (WithInput) {
     E.FInputFiles[0] = ff::avformat_alloc_context();
     E.FInputFileCount = 1;
@@ -173,7 +170,8 @@ TEST_F(EngineLifecycleTest, AsynchronousRunStopsOnRequest) {
   EXPECT_FALSE(engine.ErrorOccurred());
   EXPECT_TRUE(engine.Terminated());
   EXPECT_EQ(engine.InputFileCount(), 0);
-  EXPECT_EQ(FileSizeOf(dir / "out.mp4"), 4);  // a non-empty output is kept
+  // A stopped run leaves nothing under the final name, and no temporary file.
+  EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{});
 }
 
 TEST_F(EngineLifecycleTest, RunFailuresBecomeTheRunsErrorAndStillTerminate) {
@@ -212,6 +210,9 @@ TEST_F(EngineLifecycleTest, RunToTheEndIsFinished) {
   EXPECT_TRUE(engine.Finished());
   EXPECT_FALSE(engine.ErrorOccurred());
   EXPECT_EQ(events.TerminationCount(), 1);
+  // Only a finished run gives the output its name.
+  EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"out.mp4"});
+  EXPECT_EQ(ReadFile(dir / "out.mp4"), "x");
 }
 
 TEST_F(EngineLifecycleTest, DestroyDuringARunStopsItAndWaitsForTheWorker) {
@@ -270,18 +271,92 @@ TEST_F(EngineLifecycleTest, TerminationHandlerMayFreeTheEngineOnItsWorkerThread)
   EXPECT_TRUE(cv.wait_for(l, 5s, [&] { return freed; }));
 }
 
-TEST_F(EngineLifecycleTest, CleanupRemovesOnlyEmptyOutputs) {
-  TTempDir dir;
-  TCustomFFmpeg engine;
-  engine.PrepareForTask();
-  FakeFiles(engine, dir / "empty.mp4", "", false);
-  engine.Cleanup();
-  EXPECT_EQ(FileSizeOf(dir / "empty.mp4"), -1);
+TEST_F(EngineLifecycleTest, AnExistingOutputSurvivesEveryEndButSuccess) {
+  enum TEnd { eCleanupOnly, eNoInput, eStopped, eFailed, eDestroyedRunning, eFinished };
+  for (TEnd end : {eCleanupOnly, eNoInput, eStopped, eFailed, eDestroyedRunning, eFinished}) {
+    SCOPED_TRACE(static_cast<int>(end));
+    TTempDir dir;
+    const std::string out = dir / "out.mp4";
+    WriteFile(out, "the older version");
+    auto* engine = new TScriptedEngine;
+    engine->PrepareForTask();
+    engine->Mode = end == eFailed ? TScriptedEngine::mThrow
+                   : end == eFinished ? TScriptedEngine::mIgnoreStop
+                                      : TScriptedEngine::mUntilStopped;
+    FakeFiles(*engine, out, "new bytes", end != eNoInput);
+    // While the run is set up the old file is untouched, and the new bytes
+    // go to one hidden file beside it.
+    EXPECT_EQ(ReadFile(out), "the older version");
+    const auto during = FolderEntries(dir.Path());
+    ASSERT_EQ(during.size(), 2u);
+    EXPECT_TRUE(TOutputTarget::IsTemporaryName(during[0])) << during[0];
+    switch (end) {
+      case eCleanupOnly: engine->Cleanup(); break;
+      case eNoInput:
+      case eFailed:
+      case eFinished: engine->Start(false); break;
+      case eStopped:
+      case eDestroyedRunning:
+        engine->Start(true)->Resume();
+        while (!engine->InTranscode) std::this_thread::sleep_for(1ms);
+        if (end == eStopped) {
+          engine->Stop();
+          while (!engine->Terminated()) std::this_thread::sleep_for(1ms);
+        }
+        break;
+    }
+    EXPECT_EQ(engine->Finished(), end == eFinished);
+    delete engine;
+    EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"out.mp4"});
+    EXPECT_EQ(ReadFile(out), end == eFinished ? "new bytes" : "the older version");
+  }
+}
 
+TEST_F(EngineLifecycleTest, ANameThatAppearsDuringTheRunIsNeverReplaced) {
+  TTempDir dir;
+  const std::string out = dir / "out.mp4";
+  TScriptedEngine engine;
   engine.PrepareForTask();
-  FakeFiles(engine, dir / "kept.mp4", "payload", false);
-  engine.Cleanup();
-  EXPECT_EQ(FileSizeOf(dir / "kept.mp4"), 7);
+  engine.Mode = TScriptedEngine::mIgnoreStop;
+  TEventLog events;
+  events.Attach(engine);
+  FakeFiles(engine, out, "new bytes", true);
+  // Another program takes the name while the conversion runs.
+  WriteFile(out, "someone else's file");
+  engine.Start(false);
+  EXPECT_FALSE(engine.Finished());
+  EXPECT_TRUE(engine.ErrorOccurred());
+  EXPECT_EQ(engine.ErrorMessage(), "Could not save '" + out + "': a file of that name appeared during the conversion");
+  EXPECT_EQ(ReadFile(out), "someone else's file");
+  EXPECT_EQ(FolderEntries(dir.Path()), std::vector<std::string>{"out.mp4"});
+}
+
+TEST_F(EngineLifecycleTest, LeftoversOfAKilledProcessGoWithTheNextOutputIntoTheFolder) {
+  TTempDir dir;
+  // What a killed process left, and files that only look alike.
+  WriteFile(dir / ".clip.mp4.4242-1.vidlomat-part", "half a file");
+  WriteFile(dir / ".clip.mp4", "a user's hidden file");
+  WriteFile(dir / "clip.mp4.vidlomat-part", "not hidden");
+  // A conversion still being written into the folder by a live engine.
+  TScriptedEngine live;
+  live.PrepareForTask();
+  live.Mode = TScriptedEngine::mIgnoreStop;
+  FakeFiles(live, dir / "live.mp4", "live bytes", true);
+
+  TCustomFFmpeg next;
+  next.PrepareForTask();
+  ASSERT_TRUE(next.OpenOutputFile(dir / "next.mp4")) << next.LastError();
+  int temporaries = 0;
+  for (const std::string& name : FolderEntries(dir.Path())) {
+    EXPECT_NE(name, ".clip.mp4.4242-1.vidlomat-part");
+    temporaries += TOutputTarget::IsTemporaryName(name);
+  }
+  EXPECT_EQ(temporaries, 2) << "the live engine's file and the new one";
+  live.Start(false);
+  EXPECT_TRUE(live.Finished()) << live.ErrorMessage();
+  EXPECT_EQ(ReadFile(dir / "live.mp4"), "live bytes");
+  next.Cleanup();
+  EXPECT_EQ(FolderEntries(dir.Path()), (std::vector<std::string>{".clip.mp4", "clip.mp4.vidlomat-part", "live.mp4"}));
 }
 
 TEST_F(EngineLifecycleTest, PrepareForTaskResetsTheOptionStateAndMakesOptionContexts) {

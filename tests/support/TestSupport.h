@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The LibAV/ folder the build made next to the executables.
 std::string LibAVFolder();
@@ -23,6 +24,10 @@ private:
 
 // Writes Bytes into a file (creating or truncating it).
 void WriteFile(const std::string& Path, const std::string& Bytes);
+// The whole content of a file ("" when it cannot be read).
+std::string ReadFile(const std::string& Path);
+// The names in a folder, sorted (hidden ones too; empty when it is missing).
+std::vector<std::string> FolderEntries(const std::string& Folder);
 
 // Loads the libraries from LibAV/ once for a test program that needs them.
 void EnsureLibrariesLoaded();
