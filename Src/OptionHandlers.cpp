@@ -104,6 +104,8 @@ void TCustomFFmpeg::SetOutputFormat(const std::string& Name) {
 
 bool TCustomFFmpeg::SetGenericOption(const std::string& Name, const std::string& Value) {
   if (Trim(Name).empty() || Trim(Value).empty()) return false;
+  // The libraries read decimal values with the C library.
+  opt::TCNumericScope cNumbers;
   const char* name = Name.c_str();
   const char* value = Value.c_str();
   const AVOption* result = nullptr;
@@ -147,6 +149,8 @@ bool TCustomFFmpeg::SetGenericOptionInt(const std::string& Name, int Value) {
 
 void TCustomFFmpeg::ApplyGenericOptions(void* Ctx, void* OptCtx, int Flags) {
   if (!Ctx || !OptCtx) return;
+  // Values are written to text and read back: both in the "C" locale.
+  opt::TCNumericScope cNumbers;
   for (const std::string& name : FOptNames) {
     const AVOption* o = ff::av_opt_find(OptCtx, name.c_str(), nullptr, 0, 0);
     if (!o) continue;
@@ -180,10 +184,50 @@ bool TCustomFFmpeg::SetBitrate(const std::string& Name, const std::string& Value
 // ---------------------------------------------------------------------------
 // Frame geometry
 
+namespace {
+
+// A decimal frame rate, read without the locale. A rate written as the first
+// digits (truncated or rounded, two or more after the point) of one of the
+// television rates N*1000/1001, such as "29.97", "23.976" or "59.94", is that
+// rate; any other is the nearest rational with terms up to 1001000, as the
+// libraries read it.
+bool DecimalFrameRate(const std::string& Text, AVRational& Rate) {
+  double v = 0;
+  if (!opt::TryParseReal(Text, v)) return false;
+  if (!(v > 0) || v > INT_MAX / 1001) {
+    Rate = {0, 0};
+    return true;
+  }
+  const size_t dot = Text.find('.');
+  size_t digits = 0;
+  while (dot != std::string::npos && dot + 1 + digits < Text.size() &&
+         std::isdigit(static_cast<unsigned char>(Text[dot + 1 + digits])))
+    ++digits;
+  if (digits >= 2 && Text.find_first_of("eE") == std::string::npos) {
+    const double n = std::round(v * 1001.0 / 1000.0);
+    const double scale = std::pow(10.0, static_cast<double>(digits));
+    const double television = n * 1000.0 / 1001.0 * scale;
+    const double written = std::round(v * scale);
+    if (n >= 1 && (written == std::floor(television) || written == std::round(television))) {
+      Rate = {static_cast<int>(n) * 1000, 1001};
+      return true;
+    }
+  }
+  Rate = d2q(v, 1001000);
+  return true;
+}
+
+}  // namespace
+
 void TCustomFFmpeg::SetFrameRate(const std::string& Text) {
   if (Text.empty()) return;
   AVRational rate{0, 0};
-  if (ff::av_parse_video_rate(&rate, Text.c_str()) < 0) Fail("Incorrect frame rate");
+  if (!DecimalFrameRate(Text, rate)) {
+    // Names ("ntsc", "film") and ratios ("30000/1001").
+    opt::TCNumericScope cNumbers;
+    if (ff::av_parse_video_rate(&rate, Text.c_str()) < 0) rate = {0, 0};
+  }
+  if (rate.num <= 0 || rate.den <= 0) Fail("Incorrect frame rate");
   FFrameRate = rate;
 }
 
@@ -412,7 +456,7 @@ void TCustomFFmpeg::SetInputTsScale(const std::string& Text) {
   const long index = std::strtol(p, &tail, 0);
   p = tail;
   if (*p) ++p;
-  const double scale = std::strtod(p, nullptr);
+  const double scale = opt::ReadRealPrefix(p);
   if (index < 0 || index >= MAX_STREAMS) FailFmt("stream index over MAX_STREAMS(%d)", MAX_STREAMS);
   // The scale belongs to the input file opened next; the table has room for
   // MAX_FILES files only.

@@ -5,6 +5,7 @@
 #include "OptionTable.h"
 
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -109,11 +110,32 @@ bool TryParseReal(const std::string& S, double& Out) {
     if (!expDigits) return false;
   }
   if (i != S.size()) return false;
-  // Only digits, sign, "." and exponent got here: strtod reads them the same
-  // way in the "C" locale the program runs in.
-  Out = std::strtod(S.c_str() + start, nullptr);
+  Out = ReadRealPrefix(S.c_str() + start);
   return true;
 }
+
+double ReadRealPrefix(const char* P) {
+  while (IsBlank(*P)) ++P;
+  bool negative = false;
+  if (*P == '+' || *P == '-') negative = *P++ == '-';
+  // from_chars never looks at the locale (strtod would read "29.97" as 29 under
+  // a comma-decimal one).
+  double v = 0;
+  const auto [end, error] = std::from_chars(P, P + std::strlen(P), v, std::chars_format::general);
+  if (error != std::errc() || end == P) return 0;
+  return negative ? -v : v;
+}
+
+namespace {
+locale_t CNumericLocale() {
+  static const locale_t c = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(nullptr));
+  return c;
+}
+}  // namespace
+
+TCNumericScope::TCNumericScope() : FPrevious(uselocale(CNumericLocale())) {}
+
+TCNumericScope::~TCNumericScope() { uselocale(FPrevious); }
 
 int64_t ReadIntPrefix(const char* P, const char** End) {
   const char* p = P;

@@ -2,6 +2,8 @@
 // option handlers.
 #pragma once
 
+#include <locale.h>
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -14,8 +16,26 @@ namespace opt {
 // the value does not fit (hexadecimal may use all bits: $FFFFFFFF is -1).
 bool TryParseInt32(const std::string& S, int32_t& Out);
 bool TryParseInt64(const std::string& S, int64_t& Out);
-// A whole value as a decimal number ("." separator, optional exponent).
+// A whole value as a decimal number ("." separator, optional exponent),
+// whatever the process locale.
 bool TryParseReal(const std::string& S, double& Out);
+// The number at the start of P like strtod in the "C" locale (leading blanks,
+// optional sign, "." separator); 0 when there is none.
+double ReadRealPrefix(const char* P);
+
+// While it lives, numbers that the calling thread reads or writes through the
+// C library (and so inside the media libraries' option parsing) use "." as
+// the decimal separator, whatever locale the program set.
+class TCNumericScope {
+public:
+  TCNumericScope();
+  ~TCNumericScope();
+  TCNumericScope(const TCNumericScope&) = delete;
+  TCNumericScope& operator=(const TCNumericScope&) = delete;
+
+private:
+  locale_t FPrevious;
+};
 
 // Reads the integer at P (leading blanks skipped, optional sign, decimal or
 // "$"/"0x" hexadecimal) and stops at the first character that does not belong

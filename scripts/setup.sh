@@ -8,6 +8,8 @@ packages=(
   g++ cmake ninja-build binutils ccache
   googletest libgtest-dev libgmock-dev
   libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
+  qt6-base-dev libqt6dbus6 fonts-dejavu-core
+  locales
 )
 
 missing=()
@@ -26,4 +28,12 @@ if ((${#missing[@]})); then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 else
   echo "setup: all packages present"
+fi
+
+# The number-parsing tests run under a locale that writes decimals with a comma.
+if ! locale -a 2>/dev/null | grep -qix 'de_DE.utf8'; then
+  echo "setup: generating the de_DE.UTF-8 locale"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  $SUDO localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi

@@ -1,0 +1,43 @@
+#include "Dialogs.h"
+
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+
+void TQtDialogs::Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) {
+  const QMessageBox::Icon icon = Icon == TMessageIcon::Information ? QMessageBox::Information
+                                 : Icon == TMessageIcon::Warning   ? QMessageBox::Warning
+                                                                   : QMessageBox::Critical;
+  QMessageBox box(icon, Title, Text, QMessageBox::Ok, Parent);
+  box.exec();
+}
+
+QStringList TQtDialogs::OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) {
+  QFileDialog dialog(Parent, Title);
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  dialog.setNameFilters(QtNameFilters(Filter));
+  if (dialog.exec() != QDialog::Accepted) return {};
+  return dialog.selectedFiles();
+}
+
+QString TQtDialogs::ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) {
+  return QFileDialog::getExistingDirectory(Parent, Title, Start, QFileDialog::ShowDirsOnly);
+}
+
+bool TQtDialogs::OpenUrl(const QUrl& Url) { return QDesktopServices::openUrl(Url); }
+
+QStringList QtNameFilters(const QString& Filter) {
+  const QStringList parts = Filter.split('|');
+  QStringList filters;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    // Qt reads the patterns from the parentheses at the end of each filter,
+    // separated by blanks: "DivX(*.divx;*.div)" becomes "DivX (*.divx *.div)".
+    QString description = parts[i];
+    const qsizetype open = description.lastIndexOf('(');
+    if (open > 0 && description.endsWith(')')) description.truncate(open);
+    QString patterns = parts[i + 1];
+    patterns.replace(';', ' ');
+    filters << description.trimmed() + " (" + patterns + ")";
+  }
+  return filters;
+}

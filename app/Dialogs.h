@@ -1,0 +1,40 @@
+// What the window asks of the desktop and of the user outside its own
+// controls: message boxes, the file and folder dialogs, and opening a web
+// address, mail link or document with the default program. The window uses
+// TQtDialogs; tests hand in a recorder that answers and records instead.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+class QWidget;
+
+enum class TMessageIcon { Information, Warning, Error };
+
+class IDialogs {
+public:
+  virtual ~IDialogs() = default;
+  // A modal message box with an OK button.
+  virtual void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) = 0;
+  // The files chosen (several allowed) in a file-open dialog; empty when
+  // cancelled. Filter: the dialog's filter list, "Description|patterns|...".
+  virtual QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) = 0;
+  // A folder chosen in a folder dialog (directories only); empty when cancelled.
+  virtual QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) = 0;
+  // Opens Url with the default program; false when nothing could open it.
+  virtual bool OpenUrl(const QUrl& Url) = 0;
+};
+
+// The desktop's own dialogs (QMessageBox, QFileDialog, QDesktopServices).
+class TQtDialogs : public IDialogs {
+public:
+  void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) override;
+  QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) override;
+  QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
+  bool OpenUrl(const QUrl& Url) override;
+};
+
+// A filter list "Desc|*.a;*.b|Other(*.c)|*.c" as the name filters of a Qt
+// file dialog: "Desc (*.a *.b)", "Other (*.c)".
+QStringList QtNameFilters(const QString& Filter);

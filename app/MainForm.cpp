@@ -1,0 +1,368 @@
+#include "MainForm.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDir>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "AboutForm.h"
+#include "AppIcon.h"
+#include "OutputSettings.h"
+#include "PowerOff.h"
+#include "QueueList.h"
+#include "SettingsFile.h"
+#include "UiQueue.h"
+
+const char* const kAppTitle = "Vidlomat";
+const char* const kAddDialogTitle = "Choose Files to Convert";
+const char* const kAddDialogFilter =
+    "All supported Media "
+    "Format|*.avi;*.divX;*.div;*.xvid;*.mpeg;*.mpg;*.wmv;*.asf;*.rm;*.rmvb;*.dat;*.mov;*.swf|AVI(*.avi)|*.avi|DivX(*."
+    "divx;*.div)|*.divx;*.div|Xvid(*.xvid)|*.xvid|MPEG(*.mpeg;*.mpg)|*.mpeg;*.mpg|WMV(*.wmv)|*.wmv|ASF(*.asf)|*.asf|"
+    "Real Video(*.rm;*.rmvb)|*.rm;*.rmvb|VCD Format(*.dat)|*.dat|Quick Time Format(*.mov)|*.mov|SWF(*.swf)|*.swf|All "
+    "Files(*.*)|*.*";
+
+namespace {
+QString Q(const std::string& Text) { return QString::fromStdString(Text); }
+}  // namespace
+
+TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
+    : QWidget(Parent), FDialogs(Dialogs), FPowerOff(PowerOff), FUiQueue(new TUiQueue(this)),
+      FLibraryFolder(DefaultLibraryFolder()) {
+  setWindowTitle(kAppTitle);
+  setWindowIcon(AppIcon());
+
+  Lvw = new TQueueList(this);
+  Lvw->setMinimumHeight(120);
+  auto button = [this](const char* Caption) { return new QPushButton(Caption, this); };
+  BtnAdd = button("Add");
+  BtnRemove = button("Remove");
+  BtnClear = button("Clear");
+  BtnMoveUp = button("Move Up");
+  BtnMoveDown = button("Move Down");
+  Label1 = new QLabel("Output Folder: ", this);
+  EdtOutputFolder = new QLineEdit(this);
+  EdtOutputFolder->setReadOnly(true);
+  BtnChangeOutputFolder = button("...");
+  BtnChangeOutputFolder->setFixedWidth(32);
+  GBOutput = new TOutputSettings(this);
+  GBOther = new QGroupBox("Other Settings", this);
+  ChkOverwrite = new QCheckBox("Overwrite existing files", GBOther);
+  ChkOverwrite->setChecked(true);
+  ChkShutdown = new QCheckBox("Shut down computer when completed", GBOther);
+  LblProgress = new QLabel(this);
+  LblProgress->setFixedWidth(358);
+  QSizePolicy keep = LblProgress->sizePolicy();
+  keep.setRetainSizeWhenHidden(true);
+  LblProgress->setSizePolicy(keep);
+  LblProgress->hide();
+  BtnStart = button("Convert");
+  BtnAbout = button("About");
+  BtnHelp = button("Help");
+
+  auto* side = new QVBoxLayout;
+  for (QPushButton* b : {BtnAdd, BtnRemove, BtnClear}) side->addWidget(b);
+  side->addSpacing(12);
+  side->addWidget(BtnMoveUp);
+  side->addWidget(BtnMoveDown);
+  side->addStretch(1);
+  auto* top = new QHBoxLayout;
+  top->addWidget(Lvw, 1);
+  top->addLayout(side);
+
+  auto* folder = new QHBoxLayout;
+  folder->addWidget(Label1);
+  folder->addWidget(EdtOutputFolder, 1);
+  folder->addWidget(BtnChangeOutputFolder);
+
+  auto* other = new QHBoxLayout(GBOther);
+  other->addWidget(ChkOverwrite);
+  other->addSpacing(24);
+  other->addWidget(ChkShutdown);
+  other->addStretch(1);
+
+  auto* bottom = new QHBoxLayout;
+  bottom->addWidget(LblProgress);
+  bottom->addStretch(1);
+  bottom->addWidget(BtnStart);
+  bottom->addWidget(BtnAbout);
+  bottom->addWidget(BtnHelp);
+
+  auto* main = new QVBoxLayout(this);
+  main->addLayout(top, 1);
+  main->addLayout(folder);
+  main->addWidget(GBOutput);
+  main->addWidget(GBOther);
+  main->addLayout(bottom);
+
+  // The designed size, or the least size that shows every caption whole.
+  const QSize least = main->minimumSize();
+  setFixedSize(std::max(655, least.width()), std::max(448, least.height()));
+
+  connect(BtnAdd, &QPushButton::clicked, this, [this] { BtnAddClick(); });
+  connect(BtnRemove, &QPushButton::clicked, this, [this] { BtnRemoveClick(); });
+  connect(BtnClear, &QPushButton::clicked, this, [this] { BtnClearClick(); });
+  connect(BtnMoveUp, &QPushButton::clicked, this, [this] { BtnMoveUpClick(); });
+  connect(BtnMoveDown, &QPushButton::clicked, this, [this] { BtnMoveDownClick(); });
+  connect(BtnChangeOutputFolder, &QPushButton::clicked, this, [this] { BtnChangeOutputFolderClick(); });
+  connect(BtnStart, &QPushButton::clicked, this, [this] { BtnStartClick(); });
+  connect(BtnAbout, &QPushButton::clicked, this, [this] { BtnAboutClick(); });
+  connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
+
+  EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
+}
+
+TForm1::~TForm1() {
+  // The component is destroyed after this body; no event of it may reach a
+  // window that is going away.
+  QuilloC.OnProgress = nullptr;
+  QuilloC.OnTerminate = nullptr;
+  QuilloC.OnLog = nullptr;
+}
+
+void TForm1::Message(const QString& Title, const QString& Text, TMessageIcon Icon) {
+  FDialogs.Message(this, Title, Text, Icon);
+}
+
+bool TForm1::FormCreate() {
+  if (!QuilloC.LoadLibraries(FLibraryFolder, true)) {
+    Message("Error", Q(QuilloC.LastError()) + " Please re-install the program and try it again.",
+            TMessageIcon::Information);
+    return false;
+  }
+  const TStoredSettings s = TSettingsFile().Read();
+  EdtOutputFolder->setText(s.OutputPath);
+  GBOutput->Load(s);
+  ChkOverwrite->setChecked(s.Overwrite);
+  ChkShutdown->setChecked(s.ShutdownAfterCompleted);
+  FCreated = true;
+  return true;
+}
+
+void TForm1::FormCloseQuery() {
+  if (FClosed) return;
+  FClosed = true;
+  // No event of a task that is still ending reaches the window any more.
+  QuilloC.OnLog = nullptr;
+  QuilloC.OnProgress = nullptr;
+  QuilloC.OnTerminate = nullptr;
+  QuilloC.StopAll();
+  if (FRun.State() == TBatchRun::Running) FRun.End();
+  if (!FCreated) return;
+  // Waits (bounded) until no worker runs library code any more.
+  if (!QuilloC.UnloadLibraries()) std::fprintf(stderr, "vidlomat: %s\n", QuilloC.LastError().c_str());
+  TStoredSettings s;
+  s.OutputPath = EdtOutputFolder->text();
+  GBOutput->Store(s);
+  s.Overwrite = ChkOverwrite->isChecked();
+  s.ShutdownAfterCompleted = ChkShutdown->isChecked();
+  QString error;
+  if (!TSettingsFile().Write(s, error)) std::fprintf(stderr, "vidlomat: settings not saved: %s\n", qPrintable(error));
+}
+
+void TForm1::closeEvent(QCloseEvent* Event) {
+  FormCloseQuery();
+  Event->accept();
+}
+
+TBatchSettings TForm1::CurrentSettings() const {
+  TBatchSettings s;
+  GBOutput->Fill(s);
+  s.OutputFolder = EdtOutputFolder->text().toStdString();
+  s.Overwrite = ChkOverwrite->isChecked();
+  return s;
+}
+
+TFileSetup TForm1::SetUpFile(const QString& FileName, TNameReservations& Reserved) {
+  TFileSetup setup = ::SetUpFile(QuilloC, CurrentSettings(), FileName.toStdString(), &Reserved);
+  if (!setup.Ok) {
+    if (!setup.Detail.empty()) std::fprintf(stderr, "vidlomat: %s (%s)\n", setup.Message.c_str(), setup.Detail.c_str());
+    Message("Error", Q(setup.Message), TMessageIcon::Information);
+  }
+  return setup;
+}
+
+// ---------------------------------------------------------------------------
+// The queue list
+
+void TForm1::BtnAddClick() {
+  const QStringList files = FDialogs.OpenFiles(this, kAddDialogTitle, kAddDialogFilter);
+  if (files.isEmpty()) return;
+  // The set-up opens each output to check it, so the folder must exist now
+  // (on a first start the default folder does not).
+  QDir().mkpath(EdtOutputFolder->text());
+  // The rows already listed keep their output names: a new file with the same
+  // name is shown with the name the run will give it.
+  TNameReservations reserved;
+  const std::string folder = FolderWithSlash(EdtOutputFolder->text().toStdString());
+  for (int r = 0; r < Lvw->RowCount(); ++r)
+    reserved.insert(folder + Lvw->Cell(r, TQueueList::ColOutput).toStdString() + kOutputExtension);
+  for (const QString& file : files) {
+    const TFileSetup setup = SetUpFile(file, reserved);
+    if (setup.Ok) Lvw->AppendRow(setup);
+  }
+  QuilloC.ClearTasks();
+}
+
+void TForm1::BtnRemoveClick() {
+  if (Lvw->RowCount() == 0) return;
+  Lvw->RemoveSelected();
+}
+
+void TForm1::BtnClearClick() {
+  if (Lvw->RowCount() == 0) return;
+  Lvw->clear();
+  QuilloC.ClearTasks();
+}
+
+void TForm1::BtnMoveUpClick() {
+  if (Lvw->RowCount() > 0 && Lvw->SelectedRow() != 0) Lvw->MoveSelected(true);
+}
+
+void TForm1::BtnMoveDownClick() {
+  if (Lvw->RowCount() > 0) Lvw->MoveSelected(false);
+}
+
+void TForm1::BtnChangeOutputFolderClick() {
+  const QString chosen = FDialogs.ChooseFolder(this, "Please select output folder", EdtOutputFolder->text());
+  if (chosen.isEmpty()) return;
+  EdtOutputFolder->setText(Q(FolderWithSlash(QDir::cleanPath(chosen).toStdString())));
+}
+
+// ---------------------------------------------------------------------------
+// About and help
+
+void TForm1::BtnAboutClick() {
+  TFrmAbout about(FDialogs, this);
+  about.exec();
+}
+
+void TForm1::BtnHelpClick() {
+  FDialogs.OpenUrl(QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/help/index.html"));
+}
+
+// ---------------------------------------------------------------------------
+// The conversion run
+
+void TForm1::ShowState(TBatchRun::TState State) {
+  const bool idle = State == TBatchRun::Idle;
+  for (QWidget* w : std::initializer_list<QWidget*>{BtnAdd, BtnRemove, BtnClear, BtnMoveUp, BtnMoveDown,
+                                                     BtnChangeOutputFolder, BtnAbout, BtnHelp, GBOutput, GBOther})
+    w->setEnabled(idle);
+  Lvw->setEnabled(true);
+  LblProgress->setVisible(!idle);
+  BtnStart->setText(idle ? "Convert" : "Stop");
+}
+
+void TForm1::BtnStartClick() {
+  if (FRun.State() == TBatchRun::Running)
+    StopRun();
+  else
+    StartRun();
+}
+
+void TForm1::StartRun() {
+  if (Lvw->RowCount() == 0) {
+    Message("Information", "Please select files to be converted.", TMessageIcon::Information);
+    return;
+  }
+  // Created with its parents when missing; a failure shows up as each file's
+  // output failing to open.
+  QDir().mkpath(EdtOutputFolder->text());
+  for (int r = 0; r < Lvw->RowCount(); ++r) Lvw->SetStatus(r, kStatusWaiting);
+  QuilloC.ClearTasks();
+  FRun.Begin();
+  ShowState(TBatchRun::Running);
+
+  TNameReservations reserved;
+  for (int r = 0; r < Lvw->RowCount(); ++r) {
+    const TFileSetup setup = SetUpFile(Lvw->Path(r), reserved);
+    if (setup.Ok)
+      FRun.AddTask(r);
+    else
+      Lvw->SetStatus(r, kStatusSkipped, Q(setup.Message));
+  }
+  if (FRun.TaskCount() == 0) {
+    // Every file was refused: nothing runs, nothing will end the run.
+    FRun.End();
+    ShowState(TBatchRun::Idle);
+    return;
+  }
+  const uint64_t run = FRun.RunId();
+  QuilloC.OnProgress = [this, run](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float, float,
+                                   int64_t, int ATotalOutputDuration) {
+    QuilloCProgress(run, AIndex, AFrameNumber, AFPS, ACurrentDuration, ATotalOutputDuration);
+  };
+  QuilloC.OnTerminate = [this, run](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
+    QuilloCTerminate(run, AIndex, AFinished, AException, AMessage);
+  };
+  QuilloC.SetThreadPriority(tpNormal);
+  QuilloC.Start(1);
+}
+
+void TForm1::StopRun() {
+  QuilloC.StopAll();
+  QuilloC.ClearTasks();
+  const int row = FRun.CurrentRow();
+  FRun.End();
+  ShowState(TBatchRun::Idle);
+  if (row >= 0) Lvw->SetStatus(row, kStatusStopped);
+}
+
+void TForm1::EndRun() {
+  QuilloC.StopAll();
+  QuilloC.ClearTasks();
+  FRun.End();
+  ShowState(TBatchRun::Idle);
+  if (ChkShutdown->isChecked() && FPowerOff) FPowerOff->PowerOffNow();
+  Message("Information", "File conversion process finished.", TMessageIcon::Information);
+}
+
+void TForm1::QuilloCProgress(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
+                             int ATotalOutputDuration) {
+  FUiQueue->Post([this, RunId, AIndex, AFrameNumber, AFPS, ACurrentDuration, ATotalOutputDuration] {
+    ProgressArrived(RunId, AIndex, AFrameNumber, AFPS, ACurrentDuration, ATotalOutputDuration);
+  });
+}
+
+void TForm1::QuilloCTerminate(uint64_t RunId, int AIndex, bool AFinished, bool AException,
+                              const std::string& AMessage) {
+  FUiQueue->Post([this, RunId, AIndex, AFinished, AException, message = Q(AMessage)] {
+    TerminateArrived(RunId, AIndex, AFinished, AException, message);
+  });
+}
+
+void TForm1::ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
+                             int ATotalOutputDuration) {
+  if (RunId != FRun.RunId()) return;  // a late event of a run that has ended
+  const int row = FRun.RowOfTask(AIndex);
+  if (row < 0) return;
+  Lvw->SetStatus(row, Q(ProgressStatus(ACurrentDuration, ATotalOutputDuration)));
+  LblProgress->setText(Q(ProgressLine(AFrameNumber, ACurrentDuration, AFPS)));
+}
+
+void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool AException,
+                              const QString& AMessage) {
+  if (RunId != FRun.RunId()) return;
+  if (AIndex < 0) {
+    // Every task of the run has ended, whatever each one's outcome.
+    EndRun();
+    return;
+  }
+  const int row = FRun.RowOfTask(AIndex);
+  FRun.TaskEnded(AIndex);
+  if (row < 0) return;
+  if (AException) {
+    Lvw->SetStatus(row, kStatusFailed, AMessage);
+    Message(kAppTitle, AMessage, TMessageIcon::Warning);
+  } else {
+    Lvw->SetStatus(row, AFinished ? kStatusCompleted : kStatusStopped);
+  }
+}

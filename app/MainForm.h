@@ -1,0 +1,126 @@
+// The main window: the queue list with its buttons, the output folder, the
+// output and other settings, Convert/Stop with the progress line, About and
+// Help. It drives the converter component QuilloC through the per-file set-up
+// of BatchSettings.h.
+//
+// Threads: everything here runs on the user-interface thread except
+// QuilloCProgress and QuilloCTerminate, which the component calls on a
+// worker thread while it holds its lock. Those two only hand their arguments
+// to the user-interface thread through FUiQueue (never waiting for it: the
+// user-interface thread may itself be waiting for the component's lock in
+// StopAll), and read nothing of the window but FUiQueue, which is set once in
+// the constructor.
+#pragma once
+
+#include <QWidget>
+#include <cstdint>
+#include <string>
+
+#include "BatchRun.h"
+#include "BatchSettings.h"
+#include "Dialogs.h"
+#include "QuilloConverter.h"
+
+class IPowerOff;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class TOutputSettings;
+class TQueueList;
+class TUiQueue;
+
+// The title of the program's windows and message boxes.
+extern const char* const kAppTitle;  // "Vidlomat"
+// The Add dialog's title and filter list.
+extern const char* const kAddDialogTitle;
+extern const char* const kAddDialogFilter;
+
+class TForm1 : public QWidget {
+public:
+  // PowerOff: what a finished batch calls when "Shut down computer when
+  // completed" is checked; none by default, so a window made without it can
+  // never turn the machine off.
+  explicit TForm1(IDialogs& Dialogs, IPowerOff* PowerOff = nullptr, QWidget* Parent = nullptr);
+  ~TForm1() override;
+
+  // Where the media libraries are loaded from (default: LibAV/ next to the
+  // executable). Set before FormCreate.
+  void SetLibraryFolder(const std::string& Folder) { FLibraryFolder = Folder; }
+
+  // Loads the media libraries and reads the settings file. When the libraries
+  // cannot be loaded it shows why and returns false; the settings file is
+  // then neither read nor written.
+  bool FormCreate();
+  // Stops a run and waits for its workers (bounded), unloads the libraries
+  // and writes the settings file. Runs once, when the window closes.
+  void FormCloseQuery();
+
+  // Button handlers.
+  void BtnAddClick();
+  void BtnRemoveClick();
+  void BtnClearClick();
+  void BtnMoveUpClick();
+  void BtnMoveDownClick();
+  void BtnChangeOutputFolderClick();
+  void BtnStartClick();
+  void BtnAboutClick();
+  void BtnHelpClick();
+
+  // The component's events of run RunId, called on worker threads.
+  void QuilloCProgress(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
+                       int ATotalOutputDuration);
+  void QuilloCTerminate(uint64_t RunId, int AIndex, bool AFinished, bool AException, const std::string& AMessage);
+
+  IPowerOff* PowerOff() const { return FPowerOff; }
+  const TBatchRun& Run() const { return FRun; }
+  // The settings the next per-file set-up uses.
+  TBatchSettings CurrentSettings() const;
+
+  TQuilloConverter QuilloC;
+  TQueueList* Lvw;
+  QPushButton* BtnAdd;
+  QPushButton* BtnRemove;
+  QPushButton* BtnClear;
+  QPushButton* BtnMoveUp;
+  QPushButton* BtnMoveDown;
+  QLabel* Label1;
+  QLineEdit* EdtOutputFolder;
+  QPushButton* BtnChangeOutputFolder;
+  TOutputSettings* GBOutput;
+  QGroupBox* GBOther;
+  QCheckBox* ChkOverwrite;
+  QCheckBox* ChkShutdown;
+  QLabel* LblProgress;
+  QPushButton* BtnStart;
+  QPushButton* BtnAbout;
+  QPushButton* BtnHelp;
+
+protected:
+  void closeEvent(QCloseEvent* Event) override;
+
+private:
+  // The per-file set-up with the window's settings; a refused file's message
+  // is shown here.
+  TFileSetup SetUpFile(const QString& FileName, TNameReservations& Reserved);
+  void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
+  // Idle: every control enabled, the progress line hidden, "Convert".
+  // Running: list and folder buttons, About, Help and both groups disabled,
+  // the progress line shown, "Stop"; the list stays enabled.
+  void ShowState(TBatchRun::TState State);
+  void StartRun();
+  void StopRun();
+  void EndRun();
+  void ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
+                       int ATotalOutputDuration);
+  void TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool AException, const QString& AMessage);
+
+  IDialogs& FDialogs;
+  IPowerOff* FPowerOff;
+  TUiQueue* FUiQueue;  // set once here; used by the worker-thread handlers
+  std::string FLibraryFolder;
+  TBatchRun FRun;
+  bool FCreated = false;  // the libraries were loaded and the settings read
+  bool FClosed = false;   // FormCloseQuery has run
+};

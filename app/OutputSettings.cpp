@@ -1,0 +1,113 @@
+#include "OutputSettings.h"
+
+#include <QComboBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QSpinBox>
+
+#include "BatchSettings.h"
+#include "SettingsFile.h"
+
+namespace {
+
+QComboBox* NewList(const std::vector<std::string>& Entries, int Selected, QWidget* Parent) {
+  auto* box = new QComboBox(Parent);
+  for (const std::string& e : Entries) box->addItem(QString::fromStdString(e));
+  box->setCurrentIndex(Selected);
+  return box;
+}
+
+QSpinBox* NewSpin(int Min, int Max, int Value, QWidget* Parent) {
+  auto* spin = new QSpinBox(Parent);
+  spin->setRange(Min, Max);
+  spin->setSingleStep(1);
+  spin->setValue(Value);
+  return spin;
+}
+
+// A number typed or stored outside the field's range is brought into it; a
+// text that is not a number leaves the default.
+void SetSpinText(QSpinBox* Spin, const QString& Text, int Default) {
+  bool ok = false;
+  const int v = Text.trimmed().toInt(&ok);
+  Spin->setValue(ok ? v : Default);
+}
+
+}  // namespace
+
+TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings", Parent) {
+  CboProfiles = NewList(ProfileTexts(), kDefaultProfile, this);
+  CboResolution = NewList(FrameSizeTexts(), 2, this);
+  CboChannels = NewList(ChannelTexts(), 1, this);
+  SpinVideo = NewSpin(kMinVideoKbps, kMaxVideoKbps, 512, this);
+  SpinAudio = NewSpin(kMinAudioKbps, kMaxAudioKbps, 80, this);
+  CboFrameRate = NewList(FrameRateTexts(), 11, this);
+  CboAudioSampleRate = NewList(SampleRateTexts(), 4, this);
+
+  auto* grid = new QGridLayout(this);
+  auto label = [this](const char* Text) { return new QLabel(Text, this); };
+  grid->addWidget(label("Profiles: "), 0, 0);
+  grid->addWidget(CboProfiles, 0, 1, 1, 5);
+  grid->addWidget(label("Video Size: "), 1, 0);
+  grid->addWidget(CboResolution, 1, 1);
+  grid->addWidget(label("Audio Channels: "), 1, 3);
+  grid->addWidget(CboChannels, 1, 4);
+  grid->addWidget(label("Video Bitrate: "), 2, 0);
+  grid->addWidget(SpinVideo, 2, 1);
+  grid->addWidget(label("kbps"), 2, 2);
+  grid->addWidget(label("Audio Bitrate: "), 2, 3);
+  grid->addWidget(SpinAudio, 2, 4);
+  grid->addWidget(label("kbps"), 2, 5);
+  grid->addWidget(label("Video Frame Rate: "), 3, 0);
+  grid->addWidget(CboFrameRate, 3, 1);
+  grid->addWidget(label("fps"), 3, 2);
+  grid->addWidget(label("Audio Sample Rate: "), 3, 3);
+  grid->addWidget(CboAudioSampleRate, 3, 4);
+  grid->addWidget(label("Hz"), 3, 5);
+  grid->setColumnStretch(1, 1);
+  grid->setColumnStretch(4, 1);
+  grid->setColumnMinimumWidth(2, 30);
+
+  // activated: only a choice made by the user, never a selection set here.
+  connect(CboProfiles, &QComboBox::activated, this, [this](int Index) { CboProfilesSelect(Index); });
+}
+
+void TOutputSettings::Load(const TStoredSettings& Settings) {
+  CboProfiles->setCurrentIndex(Settings.Profile);
+  CboResolution->setCurrentIndex(Settings.Resolution);
+  CboChannels->setCurrentIndex(Settings.Channels);
+  SetSpinText(SpinVideo, Settings.VideoQuality, 512);
+  SetSpinText(SpinAudio, Settings.AudioQuality, 80);
+  CboFrameRate->setCurrentIndex(Settings.VideoFrameRate);
+  CboAudioSampleRate->setCurrentIndex(Settings.AudioSampleRate);
+}
+
+void TOutputSettings::Store(TStoredSettings& Settings) const {
+  Settings.Profile = CboProfiles->currentIndex();
+  Settings.Resolution = CboResolution->currentIndex();
+  Settings.Channels = CboChannels->currentIndex();
+  Settings.VideoQuality = QString::number(SpinVideo->value());
+  Settings.AudioQuality = QString::number(SpinAudio->value());
+  Settings.VideoFrameRate = CboFrameRate->currentIndex();
+  Settings.AudioSampleRate = CboAudioSampleRate->currentIndex();
+}
+
+void TOutputSettings::Fill(TBatchSettings& Settings) const {
+  // A value still being typed counts as entered.
+  SpinVideo->interpretText();
+  SpinAudio->interpretText();
+  Settings.VideoKbps = SpinVideo->value();
+  Settings.AudioKbps = SpinAudio->value();
+  Settings.ChannelsEntry = CboChannels->currentIndex();
+  Settings.FrameSize = CboResolution->currentText().toStdString();
+  Settings.FrameRate = CboFrameRate->currentText().toStdString();
+  Settings.SampleRate = CboAudioSampleRate->currentText().toInt();
+}
+
+void TOutputSettings::CboProfilesSelect(int Index) {
+  if (Index < 0 || static_cast<size_t>(Index) >= ProfileTexts().size()) return;
+  const TProfileValues v = ProfileValuesOf(ProfileTexts()[static_cast<size_t>(Index)]);
+  SpinVideo->setValue(v.VideoKbps);
+  SpinAudio->setValue(v.AudioKbps);
+  CboChannels->setCurrentIndex(v.ChannelsEntry);
+}

@@ -1,0 +1,37 @@
+// The "Output Settings" group: the quality profiles, video size, bitrates,
+// channels, frame rate and sample rate that every file of a batch is converted
+// with. User-interface thread only.
+#pragma once
+
+#include <QGroupBox>
+
+class QComboBox;
+class QSpinBox;
+struct TBatchSettings;
+struct TStoredSettings;
+
+class TOutputSettings : public QGroupBox {
+public:
+  explicit TOutputSettings(QWidget* Parent = nullptr);
+
+  // Sets the controls from the settings file; choosing the profile here does
+  // not change the bitrates or channels.
+  void Load(const TStoredSettings& Settings);
+  void Store(TStoredSettings& Settings) const;
+  // The bitrates, channels, size, frame rate and sample rate for the per-file
+  // set-up.
+  void Fill(TBatchSettings& Settings) const;
+
+  // A profile chosen by the user: its text's video and audio bitrates go into
+  // the two fields, and "Mono" in the text selects one channel, else two.
+  // Size, frame rate and sample rate stay.
+  void CboProfilesSelect(int Index);
+
+  QComboBox* CboProfiles;
+  QComboBox* CboResolution;
+  QComboBox* CboChannels;
+  QSpinBox* SpinVideo;
+  QSpinBox* SpinAudio;
+  QComboBox* CboFrameRate;
+  QComboBox* CboAudioSampleRate;
+};

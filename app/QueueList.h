@@ -1,0 +1,32 @@
+// The queue list `Lvw`: one row per input file, in conversion order, with the
+// columns Input Filename, Duration, Type, Output Filename, Status and a hidden
+// Path that the run reads the inputs from. User-interface thread only.
+#pragma once
+
+#include <QTreeWidget>
+
+struct TFileSetup;
+
+class TQueueList : public QTreeWidget {
+public:
+  enum TColumn { ColInput, ColDuration, ColType, ColOutput, ColStatus, ColPath, ColumnCount };
+
+  explicit TQueueList(QWidget* Parent = nullptr);
+
+  int RowCount() const { return topLevelItemCount(); }
+  // Appends the row of an accepted file, with an empty Status.
+  void AppendRow(const TFileSetup& Setup);
+  QString Cell(int Row, TColumn Column) const;
+  QString Path(int Row) const { return Cell(Row, ColPath); }
+  // Sets a row's Status (and its tooltip; empty clears it).
+  void SetStatus(int Row, const QString& Status, const QString& Tip = QString());
+
+  // The first selected row in list order, or -1.
+  int SelectedRow() const;
+  void SelectRow(int Row);
+  // Deletes every selected row, from the last to the first.
+  void RemoveSelected();
+  // Moves the selected row one place up or down; nothing at the edge or with
+  // no selection. The moved row stays selected and is scrolled into view.
+  void MoveSelected(bool Up);
+};

@@ -1,0 +1,397 @@
+// The window as its user meets it: settings between starts, the error
+// handler, the queue list, profiles, About and Help, library loading.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+#include <filesystem>
+
+#include "AboutForm.h"
+#include "ErrorHandler.h"
+#include "FFmpeg.h"
+#include "MediaLibraries.h"
+#include "OutputSettings.h"
+#include "QueueList.h"
+#include "SettingsFile.h"
+#include "WindowTestSupport.h"
+
+namespace {
+
+void WriteIni(const QString& Path, const std::vector<std::pair<const char*, const char*>>& Keys) {
+  std::filesystem::create_directories(std::filesystem::path(Path.toStdString()).parent_path());
+  std::string text = "[Options]\n";
+  for (const auto& [k, v] : Keys) text += std::string(k) + "=" + v + "\n";
+  WriteFile(Path.toStdString(), text);
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+TEST_F(WindowTest, DefaultsWithNoSettingsFile) {
+  TForm1& f = MakeForm();
+  EXPECT_EQ(f.EdtOutputFolder->text(), QDir::homePath() + "/My iPod Files/");
+  EXPECT_EQ(f.GBOutput->CboProfiles->currentIndex(), 3);
+  EXPECT_EQ(f.GBOutput->CboResolution->currentText(), "320x240");
+  EXPECT_EQ(f.GBOutput->CboChannels->currentIndex(), 1);
+  EXPECT_EQ(f.GBOutput->SpinVideo->value(), 512);
+  EXPECT_EQ(f.GBOutput->SpinAudio->value(), 80);
+  EXPECT_EQ(f.GBOutput->CboFrameRate->currentText(), "30");
+  EXPECT_EQ(f.GBOutput->CboAudioSampleRate->currentText(), "44100");
+  EXPECT_TRUE(f.ChkOverwrite->isChecked());
+  EXPECT_FALSE(f.ChkShutdown->isChecked());
+  EXPECT_FALSE(QFile::exists(SettingsPath())) << "reading creates nothing";
+}
+
+TEST_F(WindowTest, AllTenKeysRoundTripAndTheFolderIsCreated) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText("/srv/videos/");
+  f.GBOutput->CboProfiles->setCurrentIndex(6);
+  f.GBOutput->CboResolution->setCurrentIndex(5);
+  f.GBOutput->CboChannels->setCurrentIndex(0);
+  f.GBOutput->SpinVideo->setValue(777);
+  f.GBOutput->SpinAudio->setValue(99);
+  f.GBOutput->CboFrameRate->setCurrentIndex(9);
+  f.GBOutput->CboAudioSampleRate->setCurrentIndex(0);
+  f.ChkOverwrite->setChecked(false);
+  f.ChkShutdown->setChecked(true);
+  EXPECT_TRUE(f.close());
+  ASSERT_TRUE(QFile::exists(SettingsPath()));
+
+  QSettings ini(SettingsPath(), QSettings::IniFormat);
+  ini.beginGroup("Options");
+  const std::pair<const char*, QString> expected[] = {
+      {"OutputPath", "/srv/videos/"}, {"Profile", "6"},       {"Resolution", "5"},      {"Channels", "0"},
+      {"VideoQuality", "777"},        {"AudioQuality", "99"}, {"VideoFrameRate", "9"},  {"AudioSampleRate", "0"},
+      {"Overwrite", "False"},         {"ShutdownAfterCompleted", "True"}};
+  EXPECT_EQ(ini.childKeys().size(), 10);
+  for (const auto& [key, value] : expected) EXPECT_EQ(ini.value(key).toString(), value) << key;
+
+  TForm1& g = MakeForm();
+  EXPECT_EQ(g.EdtOutputFolder->text(), "/srv/videos/");
+  EXPECT_EQ(g.GBOutput->CboProfiles->currentIndex(), 6);
+  EXPECT_EQ(g.GBOutput->CboResolution->currentIndex(), 5);
+  EXPECT_EQ(g.GBOutput->CboChannels->currentIndex(), 0);
+  EXPECT_EQ(g.GBOutput->SpinVideo->value(), 777) << "the profile chosen at start does not set the bitrates";
+  EXPECT_EQ(g.GBOutput->SpinAudio->value(), 99);
+  EXPECT_EQ(g.GBOutput->CboFrameRate->currentText(), "29.97");
+  EXPECT_EQ(g.GBOutput->CboAudioSampleRate->currentText(), "8000");
+  EXPECT_FALSE(g.ChkOverwrite->isChecked());
+  EXPECT_TRUE(g.ChkShutdown->isChecked());
+}
+
+TEST_F(WindowTest, OddStoredValuesReadAsTheUserExpects) {
+  WriteIni(SettingsPath(), {{"OutputPath", "/data/out"},
+                            {"Profile", "abc"},
+                            {"Resolution", "99"},
+                            {"Channels", "-1"},
+                            {"VideoQuality", "5000"},
+                            {"AudioQuality", "loud"},
+                            {"VideoFrameRate", "12"},
+                            {"AudioSampleRate", "13"},
+                            {"Overwrite", "true"},
+                            {"ShutdownAfterCompleted", "TRUE"}});
+  TForm1& f = MakeForm();
+  EXPECT_EQ(f.EdtOutputFolder->text(), "/data/out/") << "a final slash is added";
+  EXPECT_EQ(f.GBOutput->CboProfiles->currentIndex(), 3) << "not a number: the default";
+  EXPECT_EQ(f.GBOutput->CboResolution->currentIndex(), 2) << "outside the list: the default";
+  EXPECT_EQ(f.GBOutput->CboChannels->currentIndex(), 1);
+  EXPECT_EQ(f.GBOutput->SpinVideo->value(), 1500) << "brought into the field's range";
+  EXPECT_EQ(f.GBOutput->SpinAudio->value(), 80);
+  EXPECT_EQ(f.GBOutput->CboFrameRate->currentIndex(), 10);
+  EXPECT_EQ(f.GBOutput->CboAudioSampleRate->currentText(), "44100") << "the stored default 13 is no entry";
+  EXPECT_FALSE(f.ChkOverwrite->isChecked()) << "only \"True\" checks the box";
+  EXPECT_FALSE(f.ChkShutdown->isChecked());
+}
+
+TEST_F(WindowTest, AnUnwritableSettingsFolderStillCloses) {
+  // The configuration folder's "Vidlomat" is a file: no folder can be made
+  // there (also for root, who ignores permissions).
+  WriteFile(Config / "Vidlomat", "in the way");
+  TForm1& f = MakeForm();
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(f.close());
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("settings not saved"), std::string::npos) << err;
+  EXPECT_FALSE(f.isVisible());
+}
+
+// ---------------------------------------------------------------------------
+// The error handler
+
+TEST(ErrorHandlerTest, MessageGainsAFullStopAfterALetterOrDigit) {
+  const std::pair<QString, QString> cases[] = {
+      {"Cannot open", "Cannot open."}, {"error 42", "error 42."}, {"Done.", "Done."},
+      {"(reason)", "(reason)"},        {"", ""},                  {"Ending in a blank ", "Ending in a blank "}};
+  for (const auto& [in, out] : cases) EXPECT_EQ(ErrorMessageText(in), out) << in.toStdString();
+}
+
+// An object whose event handler throws the given exception.
+class TThrower : public QObject {
+public:
+  explicit TThrower(std::function<void()> Throw) : FThrow(std::move(Throw)) {}
+  bool event(QEvent*) override {
+    FThrow();
+    return true;
+  }
+
+private:
+  std::function<void()> FThrow;
+};
+
+TEST(ErrorHandlerTest, EscapedExceptionsAreShownWithTheirIcon) {
+  auto* app = dynamic_cast<TApplication*>(QCoreApplication::instance());
+  ASSERT_NE(app, nullptr);
+  TRecorderDialogs dialogs;
+  app->SetDialogs(&dialogs);
+  TThrower engine([] { throw FFMpegException("Could not open codec"); });
+  TThrower other([] { throw std::runtime_error("stoi: no conversion"); });
+  QEvent e(QEvent::User);
+  QCoreApplication::sendEvent(&engine, &e);
+  QCoreApplication::sendEvent(&other, &e);
+  app->SetDialogs(nullptr);
+  ASSERT_EQ(dialogs.Messages.size(), 2u);
+  EXPECT_EQ(dialogs.Messages[0].Title, "Vidlomat");
+  EXPECT_EQ(dialogs.Messages[0].Text, "Could not open codec.");
+  EXPECT_EQ(dialogs.Messages[0].Icon, TMessageIcon::Warning);
+  EXPECT_EQ(dialogs.Messages[1].Text, "stoi: no conversion.");
+  EXPECT_EQ(dialogs.Messages[1].Icon, TMessageIcon::Error);
+}
+
+// ---------------------------------------------------------------------------
+// Adding files
+
+TEST_F(WindowTest, AddShowsEachFilesRowAndDropsTheTasks) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
+  const std::string avi = Clip("avi_xvid", "Holiday Trip.avi", 2.5);
+  const std::string mpg = Clip("mpeg1_ps", "party.mpg", 2.5);
+  Add(Q({avi, mpg}));
+  EXPECT_EQ(Dialogs.FileTitle, "Choose Files to Convert");
+  EXPECT_EQ(Dialogs.FileFilter, kAddDialogFilter);
+  EXPECT_TRUE(Dialogs.Messages.empty());
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  const std::vector<std::vector<QString>> rows = {
+      {"Holiday Trip", "00:00:02", "AVI", "Holiday Trip", "", QString::fromStdString(avi)},
+      {"party", "00:00:02", "MPG", "party", "", QString::fromStdString(mpg)}};
+  for (int r = 0; r < 2; ++r)
+    for (int c = 0; c < TQueueList::ColumnCount; ++c)
+      EXPECT_EQ(f.Lvw->Cell(r, TQueueList::TColumn(c)), rows[r][c]) << r << "," << c;
+  EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+}
+
+TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "new/out") + "/");
+  const std::string bad = Dir / "notes.avi";
+  WriteFile(bad, "not a video at all");
+  const std::string good = Clip("avi_xvid", "good.avi");
+  Add(Q({bad, good}));
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Title, "Error");
+  EXPECT_EQ(Dialogs.Messages[0].Text, QString::fromStdString("Convertion of file \"" + bad + "\" is not supported."));
+  EXPECT_EQ(Dialogs.Messages[0].Icon, TMessageIcon::Information);
+  ASSERT_EQ(f.Lvw->RowCount(), 1);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), "good");
+  EXPECT_TRUE(std::filesystem::is_directory(Dir / "new/out")) << "a missing output folder is made at Add";
+
+  // An output folder that cannot be made: the output fails to open.
+  WriteFile(Dir / "blocker", "a file where the output folder should be");
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "blocker") + "/");
+  Add(Q({good}));
+  ASSERT_EQ(Dialogs.Messages.size(), 2u);
+  EXPECT_TRUE(Dialogs.Messages[1].Text.startsWith("Cannot convert: ")) << Dialogs.Messages[1].Text.toStdString();
+  EXPECT_GT(Dialogs.Messages[1].Text.size(), QString("Cannot convert: ").size());
+  EXPECT_EQ(Dialogs.Messages[1].Icon, TMessageIcon::Information);
+  EXPECT_EQ(f.Lvw->RowCount(), 1);
+  EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+}
+
+TEST_F(WindowTest, TheSameFileTwiceGetsTwoRowsWithBatchNames) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
+  const std::string clip = Clip("avi_xvid", "clip.avi");
+  Add(Q({clip, clip}));
+  Add(Q({clip}));
+  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColOutput), "clip");
+  EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColOutput), "clip(1)");
+  EXPECT_EQ(f.Lvw->Cell(2, TQueueList::ColOutput), "clip(2)");
+}
+
+// ---------------------------------------------------------------------------
+// Remove, Clear, Move Up/Down, the folder chooser
+
+class ListEditTest : public WindowTest {
+protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    MakeForm(false, false);
+  }
+  void Rows(std::initializer_list<const char*> Names) {
+    for (const char* n : Names) {
+      TFileSetup s;
+      s.Base = s.OutputName = n;
+      s.FileName = std::string("/v/") + n + ".avi";
+      Form->Lvw->AppendRow(s);
+    }
+  }
+  std::vector<std::string> Names() const {
+    std::vector<std::string> v;
+    for (int r = 0; r < Form->Lvw->RowCount(); ++r) v.push_back(Form->Lvw->Cell(r, TQueueList::ColInput).toStdString());
+    return v;
+  }
+  using V = std::vector<std::string>;
+};
+
+TEST_F(ListEditTest, MoveUpAndDownWithTheirEdges) {
+  Rows({"a", "b", "c"});
+  Form->BtnMoveUpClick();  // no selection
+  Form->BtnMoveDownClick();
+  EXPECT_EQ(Names(), (V{"a", "b", "c"}));
+  Form->Lvw->SelectRow(0);
+  Form->BtnMoveUpClick();
+  EXPECT_EQ(Names(), (V{"a", "b", "c"}));
+  Form->Lvw->SelectRow(2);
+  Form->BtnMoveDownClick();
+  EXPECT_EQ(Names(), (V{"a", "b", "c"}));
+  Form->Lvw->SelectRow(1);
+  Form->BtnMoveDownClick();
+  EXPECT_EQ(Names(), (V{"a", "c", "b"}));
+  EXPECT_EQ(Form->Lvw->SelectedRow(), 2) << "the moved row stays selected";
+  Form->BtnMoveUpClick();
+  Form->BtnMoveUpClick();
+  EXPECT_EQ(Names(), (V{"b", "a", "c"}));
+  EXPECT_EQ(Form->Lvw->SelectedRow(), 0);
+  EXPECT_EQ(Form->Lvw->Path(0), "/v/b.avi") << "every column moves with the row";
+  EXPECT_EQ(Form->Lvw->selectedItems().size(), 1);
+}
+
+TEST_F(ListEditTest, RemoveAndClear) {
+  Form->BtnRemoveClick();
+  Form->BtnClearClick();
+  EXPECT_EQ(Form->Lvw->RowCount(), 0);
+  Rows({"a", "b", "c", "d"});
+  Form->BtnRemoveClick();  // nothing selected
+  EXPECT_EQ(Names(), (V{"a", "b", "c", "d"}));
+  Form->Lvw->SelectRow(1);
+  Form->BtnRemoveClick();
+  EXPECT_EQ(Names(), (V{"a", "c", "d"}));
+  Form->Lvw->topLevelItem(0)->setSelected(true);
+  Form->Lvw->topLevelItem(2)->setSelected(true);
+  Form->BtnRemoveClick();
+  EXPECT_EQ(Names(), (V{"c"}));
+  Form->BtnClearClick();
+  EXPECT_EQ(Form->Lvw->RowCount(), 0);
+}
+
+TEST_F(ListEditTest, FolderChooser) {
+  Form->EdtOutputFolder->setText("/old/");
+  Form->BtnChangeOutputFolderClick();  // cancelled
+  EXPECT_EQ(Dialogs.FolderTitle, "Please select output folder");
+  EXPECT_EQ(Form->EdtOutputFolder->text(), "/old/");
+  const std::pair<QString, QString> cases[] = {{"/media/player", "/media/player/"}, {"/media/x/", "/media/x/"},
+                                               {"/", "/"}};
+  for (const auto& [chosen, shown] : cases) {
+    Dialogs.FolderAnswers.push_back(chosen);
+    Form->BtnChangeOutputFolderClick();
+    EXPECT_EQ(Form->EdtOutputFolder->text(), shown);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Profiles
+
+TEST_F(WindowTest, ChoosingAProfileSetsBitratesAndChannelsOnly) {
+  TForm1& f = MakeForm();
+  TOutputSettings& g = *f.GBOutput;
+  g.CboResolution->setCurrentText("640x360");
+  g.CboFrameRate->setCurrentText("Auto");
+  const struct {
+    int Entry, Video, Audio, Channels;
+  } cases[] = {{7, 1500, 160, 1}, {0, 128, 32, 0}, {1, 256, 48, 0}, {4, 640, 96, 1}};
+  for (const auto& c : cases) {
+    g.CboProfiles->setCurrentIndex(c.Entry);
+    emit g.CboProfiles->activated(c.Entry);  // as a user's choice arrives
+    EXPECT_EQ(g.SpinVideo->value(), c.Video) << c.Entry;
+    EXPECT_EQ(g.SpinAudio->value(), c.Audio) << c.Entry;
+    EXPECT_EQ(g.CboChannels->currentIndex(), c.Channels) << c.Entry;
+  }
+  EXPECT_EQ(g.CboResolution->currentText(), "640x360");
+  EXPECT_EQ(g.CboFrameRate->currentText(), "Auto");
+  // A selection set by the program is no choice.
+  g.SpinVideo->setValue(300);
+  g.CboProfiles->setCurrentIndex(6);
+  EXPECT_EQ(g.SpinVideo->value(), 300);
+  // The texts, trailing blanks included.
+  ASSERT_EQ(g.CboProfiles->count(), 8);
+  EXPECT_EQ(g.CboProfiles->itemText(1), "Lower Quality,      Video:256kbps, Audio:48kbps, 1 channels, Mono  ");
+  EXPECT_EQ(g.SpinVideo->minimum(), 128);
+  EXPECT_EQ(g.SpinVideo->maximum(), 1500);
+  EXPECT_EQ(g.SpinAudio->minimum(), 32);
+  EXPECT_EQ(g.SpinAudio->maximum(), 160);
+}
+
+// ---------------------------------------------------------------------------
+// Help and About
+
+TEST_F(WindowTest, HelpOpensTheDocumentNextToTheProgram) {
+  TForm1& f = MakeForm(false, false);
+  f.BtnHelpClick();
+  const QString expected = QCoreApplication::applicationDirPath() + "/help/index.html";
+  ASSERT_EQ(Dialogs.Urls.size(), 1u);
+  EXPECT_EQ(Dialogs.Urls[0], QUrl::fromLocalFile(expected));
+  EXPECT_TRUE(QFile::exists(expected)) << "the build puts the help next to the executables";
+}
+
+TEST_F(WindowTest, AboutOpensAndClosesWithOk) {
+  TForm1& f = MakeForm(false, false);
+  bool seen = false;
+  QTimer::singleShot(0, [&] {
+    auto* about = dynamic_cast<TFrmAbout*>(QApplication::activeModalWidget());
+    ASSERT_NE(about, nullptr);
+    seen = true;
+    EXPECT_EQ(about->windowTitle(), "About Vidlomat");
+    EXPECT_EQ(about->Label1->text(), "Vidlomat V3.1");
+    EXPECT_EQ(about->Image1->pixmap().size(), QSize(32, 32));
+    QTest::mouseClick(about->LblWebsite, Qt::LeftButton);
+    QTest::mouseClick(about->LblEmail, Qt::LeftButton);
+    QTest::mouseClick(about->BtnOk, Qt::LeftButton);
+  });
+  f.BtnAboutClick();
+  EXPECT_TRUE(seen);
+  ASSERT_EQ(Dialogs.Urls.size(), 2u);
+  EXPECT_EQ(Dialogs.Urls[0], QUrl(ProductWebsite()));
+  EXPECT_EQ(Dialogs.Urls[1], QUrl("mailto:" + SupportEmail()));
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Library loading
+
+TEST_F(WindowTest, MissingLibrariesSayWhyAndLeaveTheSettingsAlone) {
+  UnloadFFmpegLibraries();
+  TForm1& f = MakeForm(false, false);
+  f.SetLibraryFolder(Dir / "LibAV");
+  EXPECT_FALSE(f.FormCreate());
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  const TRecordedMessage& m = Dialogs.Messages[0];
+  EXPECT_EQ(m.Title, "Error");
+  EXPECT_EQ(m.Icon, TMessageIcon::Information);
+  EXPECT_TRUE(m.Text.startsWith("Load libraray ")) << m.Text.toStdString();
+  EXPECT_TRUE(m.Text.endsWith(". Please re-install the program and try it again.") ||
+              m.Text.endsWith(" Please re-install the program and try it again."));
+  EXPECT_EQ(m.Text, QString::fromStdString(f.QuilloC.LastError()) + " Please re-install the program and try it again.");
+  f.close();
+  EXPECT_FALSE(QFile::exists(SettingsPath()));
+  EXPECT_FALSE(QDir(QString::fromStdString(Config / "Vidlomat")).exists());
+}
+
+}  // namespace

@@ -1,0 +1,88 @@
+#include "WindowTestSupport.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <filesystem>
+
+#include "ComponentSupport.h"
+#include "MediaLibraries.h"
+
+void TRecorderDialogs::Message(QWidget*, const QString& Title, const QString& Text, TMessageIcon Icon) {
+  Messages.push_back({Title, Text, Icon});
+  Order->push_back("message: " + Text.toStdString());
+}
+
+QStringList TRecorderDialogs::OpenFiles(QWidget*, const QString& Title, const QString& Filter) {
+  FileTitle = Title;
+  FileFilter = Filter;
+  if (FileAnswers.empty()) return {};
+  QStringList answer = FileAnswers.front();
+  FileAnswers.pop_front();
+  return answer;
+}
+
+QString TRecorderDialogs::ChooseFolder(QWidget*, const QString& Title, const QString&) {
+  FolderTitle = Title;
+  if (FolderAnswers.empty()) return {};
+  QString answer = FolderAnswers.front();
+  FolderAnswers.pop_front();
+  return answer;
+}
+
+bool TRecorderDialogs::OpenUrl(const QUrl& Url) {
+  Urls.push_back(Url);
+  return true;
+}
+
+bool PumpUntil(const std::function<bool()>& Done, std::chrono::milliseconds Timeout) {
+  const auto end = std::chrono::steady_clock::now() + Timeout;
+  while (!Done()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+void PumpFor(std::chrono::milliseconds Duration) {
+  PumpUntil([] { return false; }, Duration);
+}
+
+void WindowTest::SetUp() {
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(Config.Path()));
+}
+
+void WindowTest::TearDown() {
+  if (Form) Form->close();
+  Form.reset();
+  // Later tests (and the media maker) expect the libraries in place.
+  EnsureLibrariesLoaded();
+}
+
+TForm1& WindowTest::MakeForm(bool WithPowerOff, bool Create) {
+  Form = std::make_unique<TForm1>(Dialogs, WithPowerOff ? &PowerOff : nullptr);
+  if (Create) {
+    EXPECT_TRUE(Form->FormCreate());
+  }
+  return *Form;
+}
+
+QString WindowTest::SettingsPath() const { return QString::fromStdString(Config.Path()) + "/Vidlomat/Options.ini"; }
+
+std::string WindowTest::Clip(const std::string& Preset, const std::string& Name, double Seconds) {
+  EnsureLibrariesLoaded();
+  const std::string path = Dir / Name;
+  std::filesystem::copy_file(TestClip(Preset, Seconds), path, std::filesystem::copy_options::overwrite_existing);
+  return path;
+}
+
+void WindowTest::Add(const QStringList& Files) {
+  Dialogs.FileAnswers.push_back(Files);
+  Form->BtnAddClick();
+}
+
+QStringList WindowTest::Q(const std::vector<std::string>& Files) {
+  QStringList list;
+  for (const auto& f : Files) list << QString::fromStdString(f);
+  return list;
+}

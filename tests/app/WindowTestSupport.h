@@ -1,0 +1,86 @@
+// Shared pieces of the window tests: a dialog recorder that answers the file
+// and folder dialogs and records every message and opened address, a
+// power-off recorder, a fixture with its own configuration folder, and event
+// pumping.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Dialogs.h"
+#include "MainForm.h"
+#include "PowerOff.h"
+#include "TestSupport.h"
+
+struct TRecordedMessage {
+  QString Title;
+  QString Text;
+  TMessageIcon Icon;
+};
+
+class TRecorderDialogs : public IDialogs {
+public:
+  void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) override;
+  QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) override;
+  QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
+  bool OpenUrl(const QUrl& Url) override;
+
+  // Answers of the next dialogs (an empty answer: cancelled).
+  std::deque<QStringList> FileAnswers;
+  std::deque<QString> FolderAnswers;
+  // What was asked and shown.
+  QString FileTitle, FileFilter, FolderTitle;
+  std::vector<TRecordedMessage> Messages;
+  std::vector<QUrl> Urls;
+  // Every message and power-off in order, for tests of their order.
+  std::shared_ptr<std::vector<std::string>> Order = std::make_shared<std::vector<std::string>>();
+};
+
+class TRecorderPowerOff : public IPowerOff {
+public:
+  explicit TRecorderPowerOff(std::shared_ptr<std::vector<std::string>> Order) : FOrder(std::move(Order)) {}
+  void PowerOffNow() override {
+    ++Calls;
+    FOrder->push_back("power-off");
+  }
+  int Calls = 0;
+
+private:
+  std::shared_ptr<std::vector<std::string>> FOrder;
+};
+
+// Runs the user-interface thread's events until Done() holds or Timeout
+// passes; returns Done().
+bool PumpUntil(const std::function<bool()>& Done, std::chrono::milliseconds Timeout = std::chrono::seconds(60));
+void PumpFor(std::chrono::milliseconds Duration);
+
+// Each test gets its own configuration folder (XDG_CONFIG_HOME) and a window.
+class WindowTest : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Makes the window (with the power-off recorder when asked); Create runs
+  // FormCreate and expects it to succeed.
+  TForm1& MakeForm(bool WithPowerOff = false, bool Create = true);
+  QString SettingsPath() const;
+  // A clip of the media maker (preset, seconds) copied to Dir/Name.
+  std::string Clip(const std::string& Preset, const std::string& Name, double Seconds = 1.0);
+  // Adds files through the Add button with the recorder answering the dialog.
+  void Add(const QStringList& Files);
+  static QStringList Q(const std::vector<std::string>& Files);
+
+  TTempDir Config;
+  TTempDir Dir;
+  TRecorderDialogs Dialogs;
+  TRecorderPowerOff PowerOff{Dialogs.Order};
+  std::unique_ptr<TForm1> Form;
+};
