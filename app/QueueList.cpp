@@ -7,10 +7,15 @@
 TQueueList::TQueueList(QWidget* Parent) : QTreeWidget(Parent) {
   setColumnCount(ColumnCount);
   setHeaderLabels({"Input Filename", "Duration", "Type", "Output Filename", "Status", "Path"});
-  const int widths[] = {150, 80, 80, 150, 93};
-  for (int c = 0; c < ColPath; ++c) setColumnWidth(c, widths[c]);
+  // Status takes the rest of the width, so that "100% Completed" shows whole
+  // and no horizontal scroll bar is needed.
+  const int widths[] = {150, 70, 50, 150};
+  for (int c = 0; c < ColStatus; ++c) setColumnWidth(c, widths[c]);
   setColumnHidden(ColPath, true);
-  header()->setStretchLastSection(false);
+  header()->setStretchLastSection(true);
+  header()->setMinimumSectionSize(40);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setTextElideMode(Qt::ElideMiddle);
   setRootIsDecorated(false);
   setItemsExpandable(false);
   setUniformRowHeights(true);

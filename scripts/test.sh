@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: a plain build, then an AddressSanitizer +
 # UndefinedBehaviorSanitizer build (leaks fail the run), then a ThreadSanitizer
-# build that runs the converter component, CLI and engine life-cycle tests
-# (a reported race fails the run).
+# build that runs the converter component, CLI, window run and engine
+# life-cycle tests (a reported race fails the run). The window's tests run on
+# Qt's offscreen platform: no display is needed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
+export QT_QPA_PLATFORM=offscreen
 
 ./scripts/build.sh plain
 echo "test: plain build"
@@ -18,7 +20,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build-asan --output-on-failure -j2
 
 ./scripts/build.sh thread
-echo "test: thread-sanitizer build (component, CLI, engine life cycle)"
+echo "test: thread-sanitizer build (component, CLI, window run, engine life cycle)"
 unset ASAN_OPTIONS UBSAN_OPTIONS
 export TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1
 ctest --test-dir build-tsan --output-on-failure -j2 -L tsan

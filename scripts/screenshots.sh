@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Renders the main window (three files added), the About window and the main
+# window during a run to PNG files in build/screenshots/, on Qt's offscreen
+# platform (no display needed).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+cmake -S . -B build -G Ninja >/dev/null
+ninja -C build vidlomat vidlomat-screenshots
+QT_QPA_PLATFORM=offscreen ./build/bin/vidlomat-screenshots build/screenshots

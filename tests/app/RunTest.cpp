@@ -1,0 +1,330 @@
+// A conversion run in the window: Convert and Stop, rows and tasks, the end of
+// a batch with its power-off, failures, refusals, and closing during a run.
+// The component's events arrive on worker threads; these tests join the
+// ThreadSanitizer run.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <atomic>
+#include <clocale>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "ComponentSupport.h"
+#include "ConvertHelper.h"
+#include "MyUtils.h"
+#include "OutputSettings.h"
+#include "QueueList.h"
+#include "WindowTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// A clip that takes a while to convert, made once per program.
+std::string LongClip() {
+  static std::mutex lock;
+  static std::string path;
+  std::lock_guard<std::mutex> guard(lock);
+  if (path.empty()) {
+    static TTempDir dir;
+    TClipSpec spec = ClipSpecByName("avi_xvid");
+    spec.DurationSeconds = 20;
+    spec.Width = 320;
+    spec.Height = 240;
+    spec.Noise = 20;
+    path = dir / "long.avi";
+    std::string error;
+    EXPECT_TRUE(MakeClip(spec, path, &error)) << error;
+  }
+  return path;
+}
+
+// The frame rate of the first video stream as the libraries guess it from the
+// timestamps ({0, 0} when the file cannot be read).
+std::pair<int, int> VideoRate(const std::string& Path) {
+  AVFormatContext* ic = nullptr;
+  if (ff::avformat_open_input(&ic, Path.c_str(), nullptr, nullptr) < 0) return {0, 0};
+  std::pair<int, int> rate{0, 0};
+  if (ff::avformat_find_stream_info(ic, nullptr) >= 0)
+    for (unsigned i = 0; i < ic->nb_streams; ++i)
+      if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        rate = {ic->streams[i]->r_frame_rate.num, ic->streams[i]->r_frame_rate.den};
+        break;
+      }
+  ff::avformat_close_input(&ic);
+  return rate;
+}
+
+class RunTest : public WindowTest {
+protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    EnsureLibrariesLoaded();
+    Out = Dir / "out/sub";
+  }
+  TForm1& Make(bool WithPowerOff = true) {
+    TForm1& f = MakeForm(WithPowerOff);
+    f.EdtOutputFolder->setText(QString::fromStdString(Out) + "/");
+    // Frequent progress, so that a test sees a file in the middle.
+    f.QuilloC.SetProgressInterval(100);
+    return f;
+  }
+  std::string Long(const std::string& Name) {
+    const std::string path = Dir / Name;
+    fs::copy_file(LongClip(), path);
+    return path;
+  }
+  QString Status(int Row) const { return Form->Lvw->Cell(Row, TQueueList::ColStatus); }
+  std::vector<QString> Statuses() const {
+    std::vector<QString> v;
+    for (int r = 0; r < Form->Lvw->RowCount(); ++r) v.push_back(Status(r));
+    return v;
+  }
+  bool Idle() const { return Form->Run().State() == TBatchRun::Idle; }
+  // Convert, then wait for the batch to end.
+  void ConvertAll() {
+    Form->BtnStartClick();
+    ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s)) << "the batch did not end";
+  }
+  void ExpectIdleControls() {
+    EXPECT_EQ(Form->BtnStart->text(), "Convert");
+    EXPECT_TRUE(Form->BtnAdd->isEnabled());
+    EXPECT_TRUE(Form->GBOutput->isEnabled());
+    EXPECT_TRUE(Form->BtnAbout->isEnabled());
+    EXPECT_TRUE(Form->LblProgress->isHidden());
+    EXPECT_EQ(Form->QuilloC.TaskCount(), 0);
+  }
+  int Messages(const QString& Text) const {
+    int n = 0;
+    for (const auto& m : Dialogs.Messages) n += m.Text == Text;
+    return n;
+  }
+  std::string Out;
+  const QString kFinished = "File conversion process finished.";
+};
+
+TEST_F(RunTest, ThreeFilesCompleteWithTheWindowsSettings) {
+  TForm1& f = Make();
+  Add(Q({Clip("avi_xvid", "first.avi"), Clip("mpeg1_ps", "second.mpg"), Clip("wmv", "third.wmv")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  ConvertAll();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed", "Completed"}));
+  ExpectIdleControls();
+  ASSERT_FALSE(Dialogs.Messages.empty());
+  EXPECT_EQ(Dialogs.Messages.back().Text, kFinished);
+  EXPECT_EQ(Dialogs.Messages.back().Title, "Information");
+  EXPECT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(PowerOff.Calls, 0) << "the box is not checked";
+  for (const char* name : {"first.mp4", "second.mp4", "third.mp4"}) {
+    SCOPED_TRACE(name);
+    const TFileFacts facts = ReadFacts(Out + "/" + name);
+    ASSERT_TRUE(facts.Opened) << facts.Error;
+    const TStreamFacts* v = facts.First(AVMEDIA_TYPE_VIDEO);
+    const TStreamFacts* a = facts.First(AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(v->Codec, "mpeg4");
+    EXPECT_EQ(v->Width, 320);
+    EXPECT_EQ(v->Height, 240);
+    EXPECT_EQ(VideoRate(Out + "/" + name), (std::pair<int, int>{30, 1}));
+    EXPECT_GT(v->Packets, 20);
+    EXPECT_EQ(a->Codec, "aac");
+    EXPECT_EQ(a->Profile, 1) << "AAC-LC";
+    EXPECT_EQ(a->SampleRate, 44100);
+    EXPECT_EQ(a->Channels, 2);
+  }
+}
+
+TEST_F(RunTest, StopDuringTheSecondFileMarksItStopped) {
+  TForm1& f = Make();
+  f.ChkShutdown->setChecked(true);
+  Add(Q({Clip("avi_xvid", "a.avi"), Long("b.avi"), Clip("avi_xvid", "c.avi")}));
+  f.BtnStartClick();
+  EXPECT_EQ(f.BtnStart->text(), "Stop");
+  EXPECT_FALSE(f.BtnAdd->isEnabled());
+  EXPECT_FALSE(f.GBOther->isEnabled());
+  EXPECT_TRUE(f.Lvw->isEnabled());
+  ASSERT_TRUE(PumpUntil([&] { return Status(0) == "Completed" && Status(1).endsWith("% Completed"); }))
+      << Status(0).toStdString() << " / " << Status(1).toStdString();
+  EXPECT_TRUE(QRegularExpression("^\\d+% Completed$").match(Status(1)).hasMatch());
+  EXPECT_TRUE(QRegularExpression("^Current Frame=\\d+ Time=\\d+ FPS=\\d+$").match(f.LblProgress->text()).hasMatch())
+      << f.LblProgress->text().toStdString();
+  EXPECT_FALSE(f.LblProgress->isHidden());
+  f.BtnStartClick();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Stopped", " "}));
+  ExpectIdleControls();
+  // Late events of the stopped run change nothing.
+  PumpFor(1s);
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Stopped", " "}));
+  EXPECT_EQ(Messages(kFinished), 0);
+  EXPECT_EQ(PowerOff.Calls, 0) << "a stopped batch does not turn the machine off";
+  EXPECT_FALSE(fs::exists(Out + "/c.mp4"));
+}
+
+TEST_F(RunTest, OverwriteOffWritesTheNextFreeName) {
+  TForm1& f = Make();
+  f.ChkOverwrite->setChecked(false);
+  fs::create_directories(Out);
+  WriteFile(Out + "/clip.mp4", "older output");
+  WriteFile(Out + "/clip(1).mp4", "older output too");
+  Add(Q({Clip("avi_xvid", "clip.avi")}));
+  ConvertAll();
+  EXPECT_EQ(Status(0), "Completed");
+  EXPECT_EQ(FileSizeOf(Out + "/clip.mp4"), 12);
+  EXPECT_EQ(FileSizeOf(Out + "/clip(1).mp4"), 16);
+  EXPECT_TRUE(ReadFacts(Out + "/clip(2).mp4").Opened);
+}
+
+TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
+  TForm1& f = Make();
+  // The middle file's output runs out of space half way.
+  fs::create_directories(Out);
+  fs::create_symlink("/dev/full", Out + "/full.mp4");
+  TClipSpec spec = ClipSpecByName("avi_xvid");
+  spec.DurationSeconds = 3;
+  spec.Noise = 20;
+  std::string error;
+  ASSERT_TRUE(MakeClip(spec, Dir / "full.avi", &error)) << error;
+  Add(Q({Clip("avi_xvid", "a.avi"), Dir / "full.avi", Clip("mpeg1_ps", "c.mpg")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  ConvertAll();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Failed", "Completed"}));
+  ASSERT_EQ(Dialogs.Messages.size(), 2u);
+  const TRecordedMessage& warning = Dialogs.Messages[0];
+  EXPECT_EQ(warning.Title, "Vidlomat");
+  EXPECT_EQ(warning.Icon, TMessageIcon::Warning);
+  EXPECT_FALSE(warning.Text.isEmpty());
+  EXPECT_EQ(f.Lvw->topLevelItem(1)->toolTip(TQueueList::ColStatus), warning.Text) << "the reason stays on the row";
+  EXPECT_EQ(Dialogs.Messages[1].Text, kFinished);
+  EXPECT_EQ(PowerOff.Calls, 0);
+  EXPECT_TRUE(ReadFacts(Out + "/c.mp4").Opened);
+}
+
+TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
+  TForm1& f = Make();
+  const std::string gone = Clip("avi_xvid", "gone.avi");
+  Add(Q({Clip("avi_xvid", "kept.avi"), gone}));
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  fs::remove(gone);
+  ConvertAll();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Skipped"}));
+  const QString refused = QString::fromStdString("Convertion of file \"" + gone + "\" is not supported.");
+  EXPECT_EQ(Messages(refused), 1);
+  EXPECT_EQ(Messages(kFinished), 1);
+
+  // Nothing left to convert: straight back to Idle.
+  fs::remove(Dir / "kept.avi");
+  Dialogs.Messages.clear();
+  f.BtnStartClick();
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Skipped", "Skipped"}));
+  ExpectIdleControls();
+  EXPECT_EQ(Dialogs.Messages.size(), 2u);
+  EXPECT_EQ(Messages(kFinished), 0);
+}
+
+TEST_F(RunTest, PowerOffIsAskedOnceBeforeTheFinishMessage) {
+  TForm1& f = Make();
+  f.ChkShutdown->setChecked(true);
+  Add(Q({Clip("avi_xvid", "a.avi"), Clip("mpeg1_ps", "b.mpg")}));
+  ConvertAll();
+  EXPECT_EQ(PowerOff.Calls, 1);
+  EXPECT_EQ(*Dialogs.Order, (std::vector<std::string>{"power-off", "message: " + kFinished.toStdString()}));
+}
+
+TEST_F(RunTest, TheWindowsDefaultHasNoPowerOff) {
+  TForm1& f = Make(false);
+  EXPECT_EQ(f.PowerOff(), nullptr);
+  f.ChkShutdown->setChecked(true);
+  Add(Q({Clip("avi_xvid", "a.avi")}));
+  ConvertAll();
+  EXPECT_EQ(Status(0), "Completed");
+  EXPECT_EQ(Messages(kFinished), 1);
+}
+
+TEST_F(RunTest, ConvertWithAnEmptyListOnlySaysSo) {
+  TForm1& f = Make();
+  f.BtnStartClick();
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, "Please select files to be converted.");
+  EXPECT_EQ(Dialogs.Messages[0].Title, "Information");
+  EXPECT_EQ(Dialogs.Messages[0].Icon, TMessageIcon::Information);
+  EXPECT_TRUE(Idle());
+  ExpectIdleControls();
+  EXPECT_FALSE(fs::exists(Out));
+}
+
+TEST(ProgressTextTest, PercentagesTimesAndUnknownTotals) {
+  const struct {
+    int Current, Total;
+    const char* Status;
+  } cases[] = {{30000, 120000, "25% Completed"},  {0, 120000, "0% Completed"},
+               {119999, 120000, "99% Completed"}, {130000, 120000, "100% Completed"},
+               {-5, 120000, "0% Completed"},      {2000000000, 2100000000, "95% Completed"},
+               {30000, -1, "00:00:30 converted"}, {3723000, 0, "01:02:03 converted"}};
+  for (const auto& c : cases) EXPECT_EQ(ProgressStatus(c.Current, c.Total), c.Status) << c.Current << "/" << c.Total;
+  EXPECT_EQ(ProgressLine(750, 30000, 25), "Current Frame=750 Time=30 FPS=25");
+  EXPECT_EQ(ProgressLine(1, 999, 0), "Current Frame=1 Time=0 FPS=0");
+}
+
+TEST_F(RunTest, StopWhileAProgressEventIsDeliveredCannotDeadlock) {
+  TWatchdog watchdog(120s, "Stop during a progress event");
+  TForm1& f = Make();
+  Add(Q({Long("a.avi")}));
+  f.BtnStartClick();
+  // The window's handler returns without the user-interface thread: called
+  // from another thread while this one runs no events, it comes back at once.
+  const uint64_t run = f.Run().RunId();
+  auto handed = std::async(std::launch::async, [&] { f.QuilloCProgress(run, 0, 12, 30, 30000, 120000); });
+  ASSERT_EQ(handed.wait_for(10s), std::future_status::ready);
+  PumpUntil([&] { return Status(0) == "25% Completed"; }, 5s);
+
+  // Each progress event now lingers under the component's lock; Stop is
+  // pressed while one is being delivered.
+  std::atomic<bool> delivering{false};
+  f.QuilloC.OnProgress = [&f, &delivering, run](int AIndex, int AFrame, int AFPS, int ACurrent, float, float,
+                                                 int64_t, int ATotal) {
+    f.QuilloCProgress(run, AIndex, AFrame, AFPS, ACurrent, ATotal);
+    delivering = true;
+    std::this_thread::sleep_for(300ms);
+  };
+  ASSERT_TRUE(PumpUntil([&] { return delivering.load(); }));
+  f.BtnStartClick();
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(Status(0), "Stopped");
+}
+
+TEST_F(RunTest, ClosingDuringARunEndsPromptlyAndLeavesNoEmptyOutput) {
+  TForm1& f = Make();
+  Add(Q({Long("a.avi"), Clip("avi_xvid", "b.avi")}));
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Status(0).endsWith("% Completed"); }));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(f.close());
+  Form.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  const int64_t size = FileSizeOf(Out + "/a.mp4");
+  EXPECT_NE(size, 0) << "an empty output is left behind";
+  EXPECT_FALSE(fs::exists(Out + "/b.mp4"));
+  EXPECT_TRUE(QFile::exists(SettingsPath())) << "the settings are written after the run stopped";
+}
+
+TEST_F(RunTest, ATelevisionFrameRateUnderACommaLocaleReachesTheFile) {
+  ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/setup.sh generates de_DE.UTF-8";
+  TForm1& f = Make();
+  f.GBOutput->CboFrameRate->setCurrentText("29.97");
+  Add(Q({Clip("avi_xvid", "a.avi")}));
+  ConvertAll();
+  std::setlocale(LC_ALL, "C");
+  EXPECT_EQ(Status(0), "Completed");
+  EXPECT_EQ(VideoRate(Out + "/a.mp4"), (std::pair<int, int>{30000, 1001}));
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+// vidlomat-screenshots FOLDER: renders what a user sees into PNG files: the
+// main window with three files added, the About window, and the main window
+// in the middle of a run.
+#include <QApplication>
+#include <QDir>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QThread>
+#include <cstdio>
+
+#include "AboutForm.h"
+#include "MainForm.h"
+#include "MediaMaker.h"
+#include "QueueList.h"
+
+namespace {
+
+// Answers the file dialog with the given files; shows nothing.
+class TScriptedDialogs : public IDialogs {
+public:
+  QStringList Files;
+  void Message(QWidget*, const QString& Title, const QString& Text, TMessageIcon) override {
+    std::fprintf(stderr, "message: %s: %s\n", qPrintable(Title), qPrintable(Text));
+  }
+  QStringList OpenFiles(QWidget*, const QString&, const QString&) override { return Files; }
+  QString ChooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
+  bool OpenUrl(const QUrl&) override { return true; }
+};
+
+bool Save(QWidget& W, const QString& Path) {
+  QApplication::processEvents();
+  const bool ok = W.grab().save(Path);
+  std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(Path));
+  return ok;
+}
+
+bool Make(const char* Preset, double Seconds, const QString& Path, int Width = 0, int Height = 0) {
+  TClipSpec spec = ClipSpecByName(Preset);
+  spec.DurationSeconds = Seconds;
+  if (Width > 0) {
+    spec.Width = Width;
+    spec.Height = Height;
+    spec.Noise = 20;
+  }
+  std::string error;
+  if (!MakeClip(spec, Path.toStdString(), &error)) {
+    std::fprintf(stderr, "cannot make %s: %s\n", qPrintable(Path), error.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: vidlomat-screenshots FOLDER\n");
+    return 2;
+  }
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QTemporaryDir config, media;
+  qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  QApplication app(argc, argv);
+  QApplication::setApplicationDisplayName(kAppTitle);
+  const QString out = QString::fromLocal8Bit(argv[1]);
+  QDir().mkpath(out);
+
+  TScriptedDialogs dialogs;
+  TForm1 form(dialogs);
+  if (!form.FormCreate()) return 1;
+  form.EdtOutputFolder->setText(media.path() + "/My iPod Files/");
+  const QString files[] = {media.path() + "/Summer Holiday 2009.avi", media.path() + "/interview.mpg",
+                           media.path() + "/trailer.mov"};
+  // The first file is long enough to be caught in the middle of a run.
+  if (!Make("avi_xvid", 60, files[0], 640, 480) || !Make("mpeg1_ps", 2, files[1]) ||
+      !Make("mov_mpeg4_aac", 2, files[2]))
+    return 1;
+  dialogs.Files = QStringList(std::begin(files), std::end(files));
+  form.show();
+  form.BtnAddClick();
+  bool ok = Save(form, out + "/main-window.png");
+
+  {
+    TFrmAbout about(dialogs, &form);
+    about.show();
+    ok = Save(about, out + "/about.png") && ok;
+  }
+
+  // A run, caught while the first file converts.
+  form.BtnStartClick();
+  bool caught = false;
+  for (int i = 0; i < 3000 && !caught; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(10);
+    const QString status = form.Lvw->Cell(0, TQueueList::ColStatus);
+    caught = status.contains('%') && status.split('%')[0].toInt() >= 10;
+  }
+  if (!caught) std::fprintf(stderr, "the run showed no progress\n");
+  ok = Save(form, out + "/running.png") && caught && ok;
+  form.BtnStartClick();  // Stop
+  form.close();
+  return ok ? 0 : 1;
+}
