@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
 
 #include "FFmpeg.h"
@@ -41,6 +42,16 @@ size_t ReadOverrideInt(const std::string& Text, size_t Pos, int& Value) {
   if (p == digits) p = start;  // no number: nothing read
   Value = static_cast<int>(negative ? -v : v);
   return Pos + static_cast<size_t>(p - start);
+}
+
+// Trunc(V) as an integer of type T, held to T's range (NaN gives 0): option
+// values may be any number.
+template <class T>
+T TruncSaturated(double V) {
+  if (std::isnan(V)) return 0;
+  if (V >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
+  if (V <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
+  return static_cast<T>(std::trunc(V));
 }
 
 // Names of filters that change the picture size.
@@ -196,7 +207,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc, int FileIndex) {
     if (FIntraOnly) ctx->gop_size = 0;
     if (FVideoQScale != 0 || FSameQuality) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;
-      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * FVideoQScale);
+      ctx->global_quality = TruncSaturated<int>(FF_QP2LAMBDA * static_cast<double>(FVideoQScale));
     }
     // The context frees its matrices itself: it gets copies of the engine's.
     if (FIntraMatrix) {
@@ -277,7 +288,7 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc, int FileIndex) {
     ctx->codec_id = id;
     if (FAudioQScale > -99999.0f) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;
-      ctx->global_quality = static_cast<int>(FF_QP2LAMBDA * FAudioQScale);
+      ctx->global_quality = TruncSaturated<int>(FF_QP2LAMBDA * static_cast<double>(FAudioQScale));
     }
     ctx->thread_count = FThreadCount;
     ff::av_channel_layout_uninit(&ctx->ch_layout);
@@ -468,11 +479,11 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
     }
   }
 
-  oc->max_delay = static_cast<int>(std::trunc(FMuxMaxDelay * 1000000.0));
+  oc->max_delay = TruncSaturated<int>(FMuxMaxDelay * 1000000.0);
   // The initial demux-decode delay and the output loop count are private
   // options of the muxers that have them today.
   if (oc->priv_data) {
-    ff::av_opt_set_int(oc->priv_data, "preload", static_cast<int64_t>(std::trunc(FMuxPreload * 1000000.0)), 0);
+    ff::av_opt_set_int(oc->priv_data, "preload", TruncSaturated<int64_t>(FMuxPreload * 1000000.0), 0);
     if (FLoopOutput >= 0) ff::av_opt_set_int(oc->priv_data, "loop", FLoopOutput, 0);
   }
   ApplyGenericOptions(oc, FFormatOpts, AV_OPT_FLAG_ENCODING_PARAM);

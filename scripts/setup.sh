@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only when missing.
-# Safe to run again. Never installs the media libraries' command-line programs:
-# only their development headers and shared libraries.
+# Installs the Debian packages the build and the tests need, only when missing,
+# and the further packages named as arguments. Safe to run again. Never
+# installs the media libraries' command-line programs: only their development
+# headers and shared libraries.
 set -euo pipefail
 
 packages=(
@@ -10,6 +11,7 @@ packages=(
   libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
   qt6-base-dev libqt6dbus6 fonts-dejavu-core
   locales
+  "$@"
 )
 
 missing=()

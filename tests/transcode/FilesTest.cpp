@@ -235,6 +235,34 @@ TEST_F(FilesTest, RateControlOverrides) {
   EXPECT_EQ(e.LastError(), "new_video_stream fail: error parsing rc_override");
 }
 
+TEST_F(FilesTest, OutOfRangeQualityAndMuxTimesAreHeldToTheirRange) {
+  // Found by fuzzing the options: these products overflowed the integers they
+  // are stored in.
+  struct TCase {
+    const char* Name;
+    const char* Value;
+    int AudioQuality;  // expected global quality of the audio encoder
+    int MaxDelay;      // expected muxer delay, microseconds
+  };
+  const TCase cases[] = {
+      {"aq", "99999999999", INT32_MAX, 699999},
+      {"aq", "-99998", -99998 * 118, 699999},
+      {"muxdelay", "99999999999", 0, INT32_MAX},
+      {"muxdelay", "-1e30", 0, INT32_MIN},
+      {"muxpreload", "1e30", 0, 699999},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(std::string(k.Name) + "=" + k.Value);
+    TCustomFFmpeg e;
+    e.PrepareForTask();
+    e.AddOption("acodec", "libfaac");
+    e.AddOption(k.Name, k.Value);
+    ASSERT_TRUE(e.OpenOutputFile(Dir / "huge.mp4")) << e.LastError();
+    EXPECT_EQ(e.OutputFile(0)->max_delay, k.MaxDelay);
+    EXPECT_EQ(e.FOutputCodecs[0][1]->global_quality, k.AudioQuality);
+  }
+}
+
 TEST_F(FilesTest, AnOutputThatCannotBeOpenedIsCountedAndRemovedByCleanup) {
   E.AddOption("vcodec", "mpeg4");
   const std::string path = Dir / "no-such-folder/out.mp4";
