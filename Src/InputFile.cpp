@@ -64,9 +64,9 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
     const std::string rate = std::to_string(FFrameRate.num) + "/" + std::to_string(FFrameRate.den);
     ff::av_dict_set(&opts.Dict, "framerate", rate.c_str(), 0);
   }
-  const int width = FFrameWidth + FFramePadLeft + FFramePadRight;
-  const int height = FFrameHeight + FFramePadTop + FFramePadBottom;
-  if (width > 0 && height > 0) {
+  const int64_t width = int64_t{FFrameWidth} + FFramePadLeft + FFramePadRight;
+  const int64_t height = int64_t{FFrameHeight} + FFramePadTop + FFramePadBottom;
+  if (width > 0 && height > 0 && width <= INT32_MAX && height <= INT32_MAX) {
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
     ff::av_dict_set(&opts.Dict, "video_size", size.c_str(), 0);
   }
@@ -166,7 +166,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
         FFrameAspectRatio = static_cast<float>(st->sample_aspect_ratio.num
                                                    ? av_q2d(st->sample_aspect_ratio)
                                                    : (enc->sample_aspect_ratio.num ? av_q2d(enc->sample_aspect_ratio) : 0.0));
-        if (enc->width * enc->height != 0) {
+        if (int64_t{enc->width} * enc->height != 0) {
           FFrameAspectRatio = FFrameAspectRatio != 0
                                   ? static_cast<float>(enc->width * static_cast<double>(FFrameAspectRatio) / enc->height)
                                   : static_cast<float>(static_cast<double>(enc->width) / enc->height);

@@ -195,9 +195,12 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc, int FileIndex) {
       if (best.num) ctx->time_base = AVRational{best.den, best.num};
     }
     ctx->framerate = AVRational{ctx->time_base.den, ctx->time_base.num};
-    ctx->width = FFrameWidth + FFramePadLeft + FFramePadRight;
-    ctx->height = FFrameHeight + FFramePadTop + FFramePadBottom;
-    const double ratio = ctx->width * ctx->height != 0
+    const int64_t width = int64_t{FFrameWidth} + FFramePadLeft + FFramePadRight;
+    const int64_t height = int64_t{FFrameHeight} + FFramePadTop + FFramePadBottom;
+    if (width > INT32_MAX || height > INT32_MAX) throw FFMpegException("Incorrect frame size");
+    ctx->width = static_cast<int>(width);
+    ctx->height = static_cast<int>(height);
+    const double ratio = width * height != 0
                              ? FFrameAspectRatio * static_cast<double>(ctx->height) / ctx->width
                              : FFrameAspectRatio * 3.0 / 4.0;
     ctx->sample_aspect_ratio = d2q(ratio, 255);

@@ -263,6 +263,37 @@ TEST_F(FilesTest, OutOfRangeQualityAndMuxTimesAreHeldToTheirRange) {
   }
 }
 
+TEST_F(FilesTest, HugePictureSizesAreUsedOrRefusedWithoutOverflow) {
+  struct TCase {
+    const char* Size;
+    const char* PadLeft;  // nullptr: none
+    int Width;            // the encoder's width; 0: the output is refused
+  };
+  const TCase cases[] = {
+      {"799999953x240", nullptr, 799999953},
+      {"2147483646x2", "2", 0},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Size);
+    TCustomFFmpeg e;
+    e.PrepareForTask();
+    e.AddOption("vcodec", "mpeg4");
+    try {
+      e.AddOption("s", k.Size);
+    } catch (const FFMpegException&) {
+      // An odd size is refused but kept, as designed.
+    }
+    if (k.PadLeft) e.AddOption("padleft", k.PadLeft);
+    if (k.Width) {
+      ASSERT_TRUE(e.OpenOutputFile(Dir / "huge.mp4")) << e.LastError();
+      EXPECT_EQ(e.FOutputCodecs[0][0]->width, k.Width);
+    } else {
+      EXPECT_FALSE(e.OpenOutputFile(Dir / "huge.mp4"));
+      EXPECT_EQ(e.LastError(), "new_video_stream fail: Incorrect frame size");
+    }
+  }
+}
+
 TEST_F(FilesTest, AnOutputThatCannotBeOpenedIsCountedAndRemovedByCleanup) {
   E.AddOption("vcodec", "mpeg4");
   const std::string path = Dir / "no-such-folder/out.mp4";
