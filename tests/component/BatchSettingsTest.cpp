@@ -106,6 +106,11 @@ TEST(BatchSettingsTest, PerFileSetUp) {
   ASSERT_TRUE(b.Ok);
   EXPECT_EQ(b.OutputName, a.Base + "(1)");
   EXPECT_EQ(c.TaskCount(), 2);
+  // Set-up writes nothing under the final names (only hidden temporary files
+  // beside them), and the naming looks at the final names only: outside this
+  // batch the first name is still free.
+  EXPECT_EQ(FileSizeOf(a.OutputPath), -1);
+  EXPECT_EQ(ChooseOutputName(s.OutputFolder, a.Base, false), a.Base);
 
   const std::string broken = s.OutputFolder + "/broken.avi";
   WriteFile(broken, "this is no video");
@@ -121,6 +126,8 @@ TEST(BatchSettingsTest, PerFileSetUp) {
   EXPECT_GT(noFolder.Message.size(), std::string("Cannot convert: ").size());
   EXPECT_EQ(c.TaskCount(), 2);
   c.ClearTasks();
+  EXPECT_EQ(FolderEntries(FolderWithSlash(a.OutputPath.substr(0, a.OutputPath.rfind('/')))),
+            std::vector<std::string>{"broken.avi"});
 }
 
 }  // namespace
