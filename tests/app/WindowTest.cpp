@@ -18,6 +18,7 @@
 #include "ErrorHandler.h"
 #include "FFmpeg.h"
 #include "MediaLibraries.h"
+#include "MyUtils.h"
 #include "OutputSettings.h"
 #include "QueueList.h"
 #include "SettingsFile.h"
@@ -224,6 +225,16 @@ TEST_F(WindowTest, TheSameFileTwiceGetsTwoRowsWithBatchNames) {
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColOutput), "clip");
   EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColOutput), "clip(1)");
   EXPECT_EQ(f.Lvw->Cell(2, TQueueList::ColOutput), "clip(2)");
+}
+
+TEST_F(WindowTest, AddingNeverTouchesAnExistingOutput) {
+  TForm1& f = MakeForm();
+  ASSERT_TRUE(f.ChkOverwrite->isChecked());
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
+  WriteFile(Dir / "clip.mp4", "an earlier conversion");
+  Add(Q({Clip("avi_xvid", "clip.avi")}));
+  f.BtnClearClick();
+  EXPECT_EQ(FileSizeOf(Dir / "clip.mp4"), 21);
 }
 
 // ---------------------------------------------------------------------------
