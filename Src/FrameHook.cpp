@@ -62,7 +62,7 @@ int AddFrameHook(FrameHookEntry*& Head, int ArgCount, char* Args[]) {
       handle = dlopen(Args[0], RTLD_NOW);
       if (!handle) {
         const char* err = dlerror();
-        ff::av_log(nullptr, 0, "%s\n", err ? err : "cannot load library");
+        ff::av_log(nullptr, LibraryLogLevel(0), "%s\n", err ? err : "cannot load library");
         return HOOK_NOT_LOADABLE;
       }
       list.Handles.emplace(Args[0], handle);
@@ -77,18 +77,18 @@ int AddFrameHook(FrameHookEntry*& Head, int ArgCount, char* Args[]) {
 
   // A refused entry is freed again: nothing refers to it.
   if (!entry->Process) {
-    ff::av_log(nullptr, 0, "Failed to find Process entrypoint in %s\n", Args[0]);
+    ff::av_log(nullptr, LibraryLogLevel(0), "Failed to find Process entrypoint in %s\n", Args[0]);
     ff::av_free(entry);
     return HOOK_BAD_ARGUMENTS;
   }
   if (!entry->Configure && ArgCount > 1) {
-    ff::av_log(nullptr, 0, "Failed to find Configure entrypoint in %s\n", Args[0]);
+    ff::av_log(nullptr, LibraryLogLevel(0), "Failed to find Configure entrypoint in %s\n", Args[0]);
     ff::av_free(entry);
     return HOOK_BAD_ARGUMENTS;
   }
   if (entry->Configure) {
     if (entry->Configure(&entry->Context, ArgCount, Args) != 0) {
-      ff::av_log(nullptr, 0, "Failed to Configure %s\n", Args[0]);
+      ff::av_log(nullptr, LibraryLogLevel(0), "Failed to Configure %s\n", Args[0]);
       ff::av_free(entry);
       return HOOK_CONFIGURE_FAILED;
     }

@@ -196,7 +196,7 @@ void LogCallback(void* Context, int Level, const char* Format, va_list Args) {
   for (const std::string& line : lines)
     for (TCustomQuilloConverter* c : targets) {
       try {
-        DispatchLog(c, tid, Level, line);
+        DispatchLog(c, tid, ProgramLogLevel(Level), line);
       } catch (...) {
         // Nothing may unwind into the library that called us.
       }

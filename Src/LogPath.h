@@ -75,7 +75,8 @@ constexpr int LOG_LINE_SIZE = 2048;
 // The library log callback (installed with av_log_set_callback).
 void LogCallback(void* Context, int Level, const char* Format, va_list Args);
 
-// Hands one library log line of thread ThreadId to Component.
+// Hands one library log line of thread ThreadId to Component; Level is the
+// program's (ProgramLogLevel of the library's).
 void DispatchLog(TCustomQuilloConverter* Component, uint32_t ThreadId, int Level, const std::string& Line);
 
 // Formats one library message into Buffer (LOG_LINE_SIZE bytes) behind the

@@ -137,7 +137,7 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& Name, const std::string&
   if (!result) return false;
   FOptNames.emplace_back(result->name);
   if ((FCodecOpts[0] && FCodecOpts[0]->debug) || (FFormatOpts && FFormatOpts->debug)) {
-    SetLibraryLogLevel(2);
+    SetLibraryLogLevel(LibraryLogLevel(2));
     FVerbose = 2;
   }
   return true;
@@ -380,7 +380,7 @@ void TCustomFFmpeg::SetAudioTag(const std::string& Text) {
 
 void TCustomFFmpeg::SetVerbose(int Level) {
   FVerbose = Level;
-  SetLibraryLogLevel(Level);
+  SetLibraryLogLevel(LibraryLogLevel(Level));
 }
 
 void TCustomFFmpeg::SetPass(int Pass) {

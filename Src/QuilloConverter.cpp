@@ -60,7 +60,7 @@ TCustomQuilloConverter::~TCustomQuilloConverter() {
 
 void TCustomQuilloConverter::SetLogLevel(TLogLevel Value) {
   FLogLevel = Value;
-  if (FFmpegLibrariesLoaded()) SetLibraryLogLevel(static_cast<int>(Value) - 1);
+  if (FFmpegLibrariesLoaded()) SetLibraryLogLevel(LibraryLogLevel(static_cast<int>(Value) - 1));
 }
 
 void TCustomQuilloConverter::SetProgressInterval(int Value) { FProgressInterval = std::max(Value, 100); }
@@ -74,8 +74,7 @@ bool TCustomQuilloConverter::LoadLibraries(const std::string& Folder, bool Versi
     return false;
   }
   ff::av_log_set_callback(LogCallback);
-  SetLibraryLogLevel(static_cast<int>(FLogLevel.load()) - 1);
-  CachedLogLevel = ff::av_log_get_level();
+  SetLibraryLogLevel(LibraryLogLevel(static_cast<int>(FLogLevel.load()) - 1));
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <fenv.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 
@@ -62,6 +63,19 @@ bool FFmpegLibrariesLoaded() {
 std::string FFmpegLibrariesError() {
   std::lock_guard<std::mutex> guard(LoaderMutex);
   return CombinedError;
+}
+
+int LibraryLogLevel(int Level) {
+  static constexpr int kLibraryLevels[] = {AV_LOG_QUIET, AV_LOG_ERROR, AV_LOG_INFO, AV_LOG_DEBUG, AV_LOG_TRACE};
+  return kLibraryLevels[std::clamp(Level, -1, 3) + 1];
+}
+
+int ProgramLogLevel(int LibraryLevel) {
+  if (LibraryLevel < AV_LOG_PANIC) return -1;
+  if (LibraryLevel <= AV_LOG_ERROR) return 0;
+  if (LibraryLevel <= AV_LOG_INFO) return 1;
+  if (LibraryLevel <= AV_LOG_DEBUG) return 2;
+  return 3;
 }
 
 void SetLibraryLogLevel(int Level) {

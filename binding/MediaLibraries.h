@@ -28,8 +28,18 @@ std::string FFmpegLibrariesError();
 // calling into the library. Every av_log_set_level of the program stores here too.
 extern std::atomic<int> CachedLogLevel;
 
-// Sets the library log level and its cached copy together.
+// Sets the library log level (the library's own numbering) and its cached
+// copy together.
 void SetLibraryLogLevel(int Level);
+
+// The program counts log levels as -1 quiet, 0 errors, 1 warnings and
+// information, 2 debug, 3 everything; the library numbers them AV_LOG_QUIET,
+// AV_LOG_PANIC .. AV_LOG_ERROR, AV_LOG_WARNING .. AV_LOG_INFO,
+// AV_LOG_VERBOSE .. AV_LOG_DEBUG, AV_LOG_TRACE. These two translate.
+// The library level that passes everything up to program level Level.
+int LibraryLogLevel(int Level);
+// The program level of a library message level.
+int ProgramLogLevel(int LibraryLevel);
 
 // The folder of the running executable, and its LibAV/ subfolder.
 std::string ExecutableFolder();

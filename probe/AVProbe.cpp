@@ -153,7 +153,7 @@ void TAVProbe::GetFileInfo(TAVFileInfo& Info) const {
     CopyText(Info.Comment, nullptr);
     CopyText(Info.Album, nullptr);
     CopyText(Info.Genre, nullptr);
-    if (ff::av_log) ff::av_log(nullptr, AV_LOG_INFO, "file not loaded.\n");
+    if (ff::av_log) ff::av_log(nullptr, LibraryLogLevel(1), "file not loaded.\n");
     return;
   }
   const AVFormatContext* c = FFormatContext;

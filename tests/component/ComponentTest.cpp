@@ -255,8 +255,6 @@ TEST_F(LogPathTest, UnfinishedMessageWaitsForItsLineEnd) {
   struct {
     const AVClass* Class;
   } context{&cls};
-  // Library levels reach the component unchanged: at llInfo (library level 1)
-  // only panic (0) and quiet (-8) messages pass.
   ff::av_log(&context, AV_LOG_PANIC, "abc");
   EXPECT_TRUE(Lines(R, -1).empty());
   ff::av_log(&context, AV_LOG_PANIC, "def\n");
@@ -265,14 +263,47 @@ TEST_F(LogPathTest, UnfinishedMessageWaitsForItsLineEnd) {
   EXPECT_EQ(lines[0].substr(0, 7), "[demo @");
   EXPECT_EQ(lines[0].substr(lines[0].size() - 7), "]abcdef");
   EXPECT_EQ(R.Events().back().Level, llError);
-  ff::av_log(&context, AV_LOG_ERROR, "filtered\n");
-  EXPECT_EQ(Lines(R, -1).size(), 1u);
+}
+
+TEST_F(LogPathTest, LibraryLevelsArriveAsWhatTheirNameSays) {
+  R.Attach(C, true);
+  struct TCase {
+    TLogLevel Set;
+    int LibraryLevel;
+    int Arrives;  // the level it arrives with, -1: filtered out
+  };
+  const TCase cases[] = {
+      {llInfo, AV_LOG_PANIC, llError},   {llInfo, AV_LOG_FATAL, llError},    {llInfo, AV_LOG_ERROR, llError},
+      {llInfo, AV_LOG_WARNING, llInfo},  {llInfo, AV_LOG_INFO, llInfo},      {llInfo, AV_LOG_VERBOSE, -1},
+      {llError, AV_LOG_ERROR, llError},  {llError, AV_LOG_WARNING, -1},      {llDebug, AV_LOG_VERBOSE, llDebug},
+      {llDebug, AV_LOG_DEBUG, llDebug},  {llDebug, AV_LOG_TRACE, -1},        {llAll, AV_LOG_TRACE, llAll},
+      {llQuiet, AV_LOG_PANIC, -1},
+  };
+  for (const TCase& c : cases) {
+    C.SetLogLevel(c.Set);
+    const size_t before = R.Events().size();
+    ff::av_log(nullptr, c.LibraryLevel, "level %d\n", c.LibraryLevel);
+    const auto events = R.Events();
+    if (c.Arrives < 0) {
+      EXPECT_EQ(events.size(), before) << c.Set << " " << c.LibraryLevel;
+    } else {
+      ASSERT_EQ(events.size(), before + 1) << c.Set << " " << c.LibraryLevel;
+      EXPECT_EQ(events.back().Level, c.Arrives) << c.Set << " " << c.LibraryLevel;
+    }
+  }
+  // The probe's note about a missing file is information.
+  C.SetLogLevel(llInfo);
+  TAVFileInfo info{};
+  C.Probe().GetFileInfo(info);
+  ASSERT_FALSE(Lines(R, -1).empty());
+  EXPECT_EQ(Lines(R, -1).back(), "file not loaded.");
+  EXPECT_EQ(R.Events().back().Level, llInfo);
 }
 
 TEST_F(LogPathTest, QuietLevelLetsOnlyQuietLinesThrough) {
   C.SetLogLevel(llQuiet);
-  EXPECT_EQ(ff::av_log_get_level(), -1);
-  EXPECT_EQ(CachedLogLevel.load(), -1);
+  EXPECT_EQ(ff::av_log_get_level(), AV_LOG_QUIET);
+  EXPECT_EQ(CachedLogLevel.load(), AV_LOG_QUIET);
   R.Attach(C, true);
   ff::av_log(nullptr, AV_LOG_PANIC, "hidden\n");
   ff::av_log(nullptr, AV_LOG_QUIET, "shown\n");
@@ -280,7 +311,7 @@ TEST_F(LogPathTest, QuietLevelLetsOnlyQuietLinesThrough) {
   ASSERT_EQ(lines, std::vector<std::string>{"shown"});
   EXPECT_EQ(R.Events().back().Level, llQuiet);
   C.SetLogLevel(llDebug);
-  EXPECT_EQ(ff::av_log_get_level(), 2);
+  EXPECT_EQ(ff::av_log_get_level(), AV_LOG_DEBUG);
 }
 
 TEST_F(LogPathTest, TwoComponentsSeeTheSameLibraryLine) {

@@ -306,7 +306,7 @@ TEST_F(OptionHandlersTest, GenericOptionsReachTheOptionContexts) {
 
   EXPECT_TRUE(E.SetGenericOption("debug", "pict"));
   EXPECT_EQ(E.FVerbose, 2);
-  EXPECT_EQ(CachedLogLevel.load(), 2);
+  EXPECT_EQ(CachedLogLevel.load(), AV_LOG_DEBUG);
   SetLibraryLogLevel(AV_LOG_INFO);
 }
 
@@ -439,8 +439,8 @@ TEST_F(OptionHandlersTest, FormatsVerbosityAndBitstreamFilters) {
 
   E.SetVerbose(0);
   EXPECT_EQ(E.FVerbose, 0);
-  EXPECT_EQ(CachedLogLevel.load(), 0);
-  EXPECT_EQ(ff::av_log_get_level(), 0);
+  EXPECT_EQ(CachedLogLevel.load(), AV_LOG_ERROR);
+  EXPECT_EQ(ff::av_log_get_level(), AV_LOG_ERROR);
   SetLibraryLogLevel(AV_LOG_INFO);
 
   E.AddBitstreamFilter("vbsf", "h264_mp4toannexb");
