@@ -316,7 +316,9 @@ public:
   void SetInputTsScale(const std::string& Text);
   void AddStreamMap(const std::string& Text);
   void AddMetaDataMap(const std::string& Text);
-  void SetTarget(const std::string& Text);
+  // "auto" takes the norm from the frame rate or the inputs, else PAL when
+  // PalWhenUnknown, else NTSC.
+  void SetTarget(const std::string& Text, bool PalWhenUnknown = false);
   void SetVStatsFile(const std::string& FileName);
   void SetDefaultVStatsFile(bool On);
   void AddVideoHook(const std::string& Text);

@@ -41,6 +41,8 @@ class TCustomQuilloConverter;
 // The library log callback holds the lock only while it reads the list and the
 // table; it dispatches after releasing it, so a thread that holds a component's
 // FLock may log (and so take this lock) without any risk of deadlock.
+// FLock is a leaf: nothing else is locked, and no library function is called,
+// while it is held.
 class TConverterInstances {
 public:
   void Add(TCustomQuilloConverter* Component);

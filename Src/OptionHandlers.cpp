@@ -523,7 +523,7 @@ int NormOfRate(int Fr) {
 }
 }  // namespace
 
-void TCustomFFmpeg::SetTarget(const std::string& Text) {
+void TCustomFFmpeg::SetTarget(const std::string& Text, bool PalWhenUnknown) {
   const std::string text = Trim(Text);
   std::string norm, type;
   if (StartsWith(text, "pal-")) {
@@ -569,7 +569,7 @@ void TCustomFFmpeg::SetTarget(const std::string& Text) {
         if (found >= 0) break;
       }
     }
-    normIndex = found >= 0 ? found : 1;
+    normIndex = found >= 0 ? found : (PalWhenUnknown ? 0 : 1);
     if (FVerbose > 0) LogFmt(1, "Assuming %s for target.", normIndex == 0 ? "PAL" : "NTSC");
   }
 

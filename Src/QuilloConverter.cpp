@@ -1,6 +1,7 @@
 #include "QuilloConverter.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "MediaLibraries.h"
 
@@ -13,6 +14,7 @@ std::condition_variable AllThreadsDone;
 int AllThreadsInUse = 0;  // guarded by AllThreadsLock
 
 constexpr const char* kAlreadyRun = "The task has already run";
+constexpr const char* kStillConfiguring = "The task was still being given its output when its turn came";
 constexpr const char* kNotLoaded = "The media libraries are not loaded";
 constexpr const char* kStillRunning = "The media libraries are still used by a running conversion";
 
@@ -39,10 +41,15 @@ TCustomQuilloConverter::~TCustomQuilloConverter() {
   {
     std::unique_lock<std::recursive_mutex> lock(FLock);
     FDestroying = true;  // from here on no event is raised
-    FPendingCount = 0;
-    FRunActive = false;
-    for (int i = 0; i < FTasks.Count(); ++i)
-      if (InFlight(FTasks[i])) FTasks[i]->Stop();
+    EndRun();
+    for (int i = 0; i < FTasks.Count(); ++i) {
+      TFFmpeg* t = FTasks[i];
+      {
+        std::lock_guard<std::mutex> gate(t->FHookGate->Lock);
+        t->FHookGate->Closed = true;
+      }
+      if (t->FState == tsRunning) t->Stop();
+    }
     for (TFFmpeg* t : FOrphans) t->Stop();
     // The threads still deliver their terminations (without events); only then
     // may their tasks go.
@@ -84,7 +91,7 @@ bool TCustomQuilloConverter::UnloadLibraries() {
     std::lock_guard<std::recursive_mutex> guard(FLock);
     FPendingCount = 0;
     for (int i = 0; i < FTasks.Count(); ++i)
-      if (InFlight(FTasks[i])) FTasks[i]->Stop();
+      if (FTasks[i]->FState == tsRunning) FTasks[i]->Stop();
     for (TFFmpeg* t : FOrphans) t->Stop();
   }
   {
@@ -160,12 +167,12 @@ bool TCustomQuilloConverter::SetOutputFile(int TaskIndex, const std::string& Fil
       FLastError = "Invalid task index " + std::to_string(TaskIndex);
       return false;
     }
-    if (task->FRunState != rsIdle || task->Running() || task->Terminated()) {
+    if (task->FState != tsIdle || task->Running() || task->Terminated() || IsPending(TaskIndex)) {
       FLastError = "Task " + std::to_string(TaskIndex) + " has already been started";
       return false;
     }
-    // Kept alive while the owner works on it without the lock.
-    task->FInStart = true;
+    // In use while the owner works on it without the lock.
+    task->FState = tsConfiguring;
   }
   bool ok = false;
   try {
@@ -184,35 +191,47 @@ bool TCustomQuilloConverter::SetOutputFile(int TaskIndex, const std::string& Fil
     ok = false;
   }
   std::lock_guard<std::recursive_mutex> guard(FLock);
-  task->FInStart = false;
+  task->FState = tsIdle;
   // Removed by another thread meanwhile: nobody else will free it.
-  if (task->FDetached && !InFlight(task)) DeleteOrphan(task);
+  if (task->FDetached) DeleteOrphan(task);
   return ok;
 }
 
-bool TCustomQuilloConverter::InFlight(const TFFmpeg* Task) const {
-  return Task->FRunState == rsStarted || Task->FRunState == rsTerminating || Task->FInStart;
+namespace {
+bool InUse(const TFFmpeg* Task) {
+  switch (Task->FState) {
+    case tsConfiguring:
+    case tsStarting:
+    case tsRunning:
+    case tsTerminating: return true;
+    default: return false;
+  }
+}
+}  // namespace
+
+bool TCustomQuilloConverter::IsPending(int I) const {
+  return FRunActive && I >= FNextIndex && I < FNextIndex + FPendingCount;
 }
 
 TFFmpeg* TCustomQuilloConverter::Detach(int I) {
   TFFmpeg* t = FTasks.Items(I);
   if (!t) return nullptr;
-  if (FRunActive) {
-    // Keep the run's bookkeeping in step with the shorter list.
-    if (I >= FNextIndex) {
-      if (FPendingCount > 0) --FPendingCount;
-    } else {
-      --FNextIndex;
-    }
-    if (t->FCounted && t->FRunId == FRunId) --FFinishedCount;
+  // Keep the run in step with the shorter list.
+  if (IsPending(I))
+    --FPendingCount;
+  else if (FRunActive && I < FNextIndex)
+    --FNextIndex;
+  {
+    std::lock_guard<std::mutex> gate(t->FHookGate->Lock);
+    t->FHookGate->Closed = true;
   }
   FTasks.Extract(I);
-  if (t->FRunState == rsScheduled) {
+  if (t->FState == tsScheduled) {
     // Its posted start will find nothing: its place in the run ends now.
-    t->FRunState = rsIdle;
-    EndSlot(t->FRunId);
+    t->FState = tsIdle;
+    EndOnItsWay(t->FRunId);
   }
-  if (InFlight(t)) {
+  if (InUse(t)) {
     t->FDetached = true;
     t->Stop();
     FOrphans.push_back(t);
@@ -226,29 +245,51 @@ void TCustomQuilloConverter::DeleteOrphan(TFFmpeg* Task) {
   delete Task;
 }
 
+void TCustomQuilloConverter::WaitForHooks(const std::vector<std::shared_ptr<THookGate>>& Gates) {
+  const auto self = std::this_thread::get_id();
+  for (const auto& gate : Gates) {
+    std::unique_lock<std::mutex> lock(gate->Lock);
+    // A hook handler that removes its own task does not wait for itself.
+    gate->Idle.wait(lock, [&] { return gate->Running == 0 || gate->Thread == self; });
+  }
+}
+
 void TCustomQuilloConverter::RemoveTask(int TaskIndex) {
   TFFmpeg* victim = nullptr;
+  std::vector<std::shared_ptr<THookGate>> gates;
+  bool wait = false;
   {
     std::lock_guard<std::recursive_mutex> guard(FLock);
+    TFFmpeg* t = FTasks.Items(TaskIndex);
+    if (!t) return;
+    gates.push_back(t->FHookGate);
     victim = Detach(TaskIndex);
+    wait = FEventDepth == 0;
   }
+  if (wait) WaitForHooks(gates);
   delete victim;
 }
 
 void TCustomQuilloConverter::ClearTasks() {
   std::vector<TFFmpeg*> victims;
+  std::vector<std::shared_ptr<THookGate>> gates;
+  bool wait = false;
   {
     std::lock_guard<std::recursive_mutex> guard(FLock);
-    // The run ends here: whatever of it still terminates raises nothing.
-    ++FRunId;
-    FRunActive = false;
-    FPendingCount = 0;
-    FRunSlots = 0;
+    // Cleared inside a termination handler (the window does so after the last
+    // file), the run still ends with the all-done event, right after that
+    // handler. Otherwise whatever of the run still terminates raises nothing.
+    if (FRunActive && FEndsBeingDelivered > 0) FAllDoneOwed = true;
+    EndRun();
     FThreadCount = 0;
-    while (FTasks.Count() > 0)
+    while (FTasks.Count() > 0) {
+      gates.push_back(FTasks[FTasks.Count() - 1]->FHookGate);
       if (TFFmpeg* t = Detach(FTasks.Count() - 1)) victims.push_back(t);
+    }
+    wait = FEventDepth == 0;
   }
   FLastError.clear();
+  if (wait) WaitForHooks(gates);
   // In list order, outside the lock (freeing closes files, which may log).
   for (auto it = victims.rbegin(); it != victims.rend(); ++it) delete *it;
 }
@@ -288,7 +329,12 @@ void CountThreadInUse(int Delta) {
 }
 }  // namespace
 
-void TCustomQuilloConverter::RemoveThreadInUse() {
+void TCustomQuilloConverter::ThreadEntered() {
+  ++FThreadsInUse;
+  CountThreadInUse(1);
+}
+
+void TCustomQuilloConverter::ThreadLeft() {
   --FThreadsInUse;
   FThreadsDone.notify_all();
   CountThreadInUse(-1);
@@ -297,17 +343,26 @@ void TCustomQuilloConverter::RemoveThreadInUse() {
 // ---------------------------------------------------------------------------
 // Starting
 
+void TCustomQuilloConverter::EndRun() {
+  ++FRunId;
+  FRunActive = false;
+  FPendingCount = 0;
+  FOnItsWay = 0;
+}
+
 void TCustomQuilloConverter::Start(int ThreadCount) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   // A run still going on keeps its tasks: a second run cannot join it.
   if (FRunActive) return;
   ClearLogTable();
   ++FRunId;
+  // A new run started inside the handler that cleared the last one takes the
+  // place of that run's all-done event.
+  FAllDoneOwed = false;
   FNextIndex = 0;
-  FFinishedCount = 0;
   FThreadCount = ThreadCount;
   FPendingCount = FTasks.Count();
-  FRunSlots = 0;
+  FOnItsWay = 0;
   if (FPendingCount == 0) return;
   FRunActive = true;
   int n = ThreadCount;
@@ -321,11 +376,11 @@ void TCustomQuilloConverter::StartNext() {
   // A start that ends at once (a refused task) asks for the next one from
   // inside StartTask: count it and start it from this loop instead of
   // recursing once per task.
-  if (FStartDepth > 0) {
+  if (FStarting) {
     ++FDeferredStarts;
     return;
   }
-  ++FStartDepth;
+  FStarting = true;
   int wanted = 1;
   while (wanted > 0 && FPendingCount > 0) {
     --wanted;
@@ -334,7 +389,7 @@ void TCustomQuilloConverter::StartNext() {
     FDeferredStarts = 0;
   }
   FDeferredStarts = 0;
-  --FStartDepth;
+  FStarting = false;
   if (FPendingCount <= 0) CheckRunEnd();
 }
 
@@ -345,12 +400,11 @@ void TCustomQuilloConverter::StartOne() {
   TFFmpeg* t = FTasks.Items(i);
   if (!t) return;
   t->FRunId = FRunId;
-  t->FCounted = false;
-  ++FRunSlots;
-  if (FThreadCount <= 0 && FMainThread) {
+  ++FOnItsWay;
+  if (FThreadCount <= 0 && FMainThread && t->FState == tsIdle) {
     // Started from the main thread's loop, never from inside the caller of
     // Start or from inside the previous task's termination.
-    t->FRunState = rsScheduled;
+    t->FState = tsScheduled;
     FMainThread->Post(100, [this, alive = FAlive, serial = t->FSerial, run = FRunId] {
       if (*alive) StartTimerElapsed(serial, run);
     });
@@ -360,18 +414,20 @@ void TCustomQuilloConverter::StartOne() {
 }
 
 bool TCustomQuilloConverter::BeginTaskRun(TFFmpeg* t) {
+  if (t->FState == tsConfiguring) {
+    // The owner is still giving it its output: it cannot run now.
+    TaskEnded(t, false, true, kStillConfiguring);
+    return false;
+  }
   t->FProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
   t->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
   if (t->Running() || t->Terminated()) {
     // The engine cannot run twice and would stay silent: end it here so the
     // run goes on.
-    t->FRunState = rsDone;
+    t->FState = tsDone;
     TaskEnded(t, false, true, kAlreadyRun);
     return false;
   }
-  t->FRunState = rsStarted;
-  ++FThreadsInUse;
-  CountThreadInUse(1);
   return true;
 }
 
@@ -379,17 +435,19 @@ void TCustomQuilloConverter::StartTask(int I) {
   TFFmpeg* t = FTasks.Items(I);
   if (!t) return;
   if (!BeginTaskRun(t)) return;
-  t->FInStart = true;
+  t->FState = tsStarting;
   TFFmpegThread* thread = t->Start(true, FThreadPriority);
-  t->FInStart = false;
   if (thread) {
+    t->FState = tsRunning;
+    ThreadEntered();
     // Written before the worker runs, so its first log line finds the task.
     t->ThreadId = thread->ThreadID();
     thread->Resume();
   } else {
-    // Refused: the termination has been delivered already.
+    // Refused: the termination has been delivered already, inside Start.
     t->ThreadId = 0;
-    if (t->FDetached && !InFlight(t)) DeleteOrphan(t);
+    t->FState = tsDone;
+    if (t->FDetached) DeleteOrphan(t);
   }
 }
 
@@ -402,9 +460,13 @@ void TCustomQuilloConverter::StartTimerElapsed(uint64_t Serial, uint64_t RunId) 
     for (int i = 0; i < FTasks.Count() && !t; ++i)
       if (FTasks[i]->FSerial == Serial) t = FTasks[i];
     // Removed or stopped meanwhile: that already ended its place in the run.
-    if (!t || t->FRunState != rsScheduled) return;
+    if (!t || t->FState != tsScheduled) return;
     if (!BeginTaskRun(t)) return;
-    t->ThreadId = CurrentThreadNumber();
+    t->FState = tsRunning;
+    ThreadEntered();
+    // The main thread runs one task after another: a new number for each run,
+    // so that its library lines are told apart from an earlier task's.
+    t->ThreadId = RenumberCurrentThread();
   }
   // The whole conversion runs here, without the lock (the codec's own threads
   // may log while it runs). The task may be gone when this returns.
@@ -419,30 +481,27 @@ void TCustomQuilloConverter::StopAll() {
   FPendingCount = 0;
   for (int i = 0; i < FTasks.Count(); ++i) {
     TFFmpeg* t = FTasks[i];
-    switch (t->FRunState) {
-      case rsStarted:
+    switch (t->FState) {
+      case tsRunning:
         t->Stop();
         break;
-      case rsIdle:
-      case rsScheduled:
+      case tsIdle:
+      case tsScheduled:
         if (t->Running() || t->Terminated()) break;
         if (!FRunActive) {
           // Terminations of tasks that never ran make a run of their own,
           // ended by the all-done event.
-          ++FRunId;
+          EndRun();
           FRunActive = true;
-          FRunSlots = 0;
-          FFinishedCount = 0;
+          FAllDoneOwed = false;
           FNextIndex = FTasks.Count();
         }
-        if (t->FRunState == rsIdle || t->FRunId != FRunId) {
+        if (t->FState == tsIdle || t->FRunId != FRunId) {
           t->FRunId = FRunId;
-          t->FCounted = false;
-          ++FRunSlots;
+          ++FOnItsWay;
         }
-        t->FRunState = rsTerminating;
-        ++FThreadsInUse;
-        CountThreadInUse(1);
+        t->FState = tsTerminating;
+        ThreadEntered();
         t->StopOrTerminate();
         break;
       default:
@@ -450,7 +509,7 @@ void TCustomQuilloConverter::StopAll() {
     }
   }
   for (TFFmpeg* t : FOrphans)
-    if (t->FRunState == rsStarted) t->Stop();
+    if (t->FState == tsRunning) t->Stop();
 }
 
 // ---------------------------------------------------------------------------
@@ -463,9 +522,11 @@ void TCustomQuilloConverter::DoTerminate(TCustomFFmpeg* Engine) {
     return;
   }
   auto* t = static_cast<TFFmpeg*>(Engine);
-  const bool wasInFlight = t->FRunState == rsStarted || t->FRunState == rsTerminating;
-  t->FRunState = rsDone;
-  if (wasInFlight) RemoveThreadInUse();
+  // tsStarting: a refused start, still inside StartTask, which ends it there.
+  if (t->FState == tsRunning || t->FState == tsTerminating) {
+    t->FState = tsDone;
+    ThreadLeft();
+  }
   if (FDestroying) return;
   TaskEnded(t, t->Finished(), t->ErrorOccurred(), t->ErrorMessage());
 }
@@ -473,28 +534,31 @@ void TCustomQuilloConverter::DoTerminate(TCustomFFmpeg* Engine) {
 void TCustomQuilloConverter::TaskEnded(TFFmpeg* Task, bool Finished, bool Error, const std::string& Message) {
   const uint64_t run = Task->FRunId;
   if (Task->FDetached) {
-    // Removed while it ran: no event; the thread that ends it frees it.
-    if (!Task->FInStart) DeleteOrphan(Task);
-  } else {
-    if (FRunActive && run == FRunId) {
-      ++FFinishedCount;
-      Task->FCounted = true;
+    // Removed while in use: no event; whoever ends its use frees it.
+    if (!InUse(Task)) DeleteOrphan(Task);
+  } else if (auto handler = OnTerminate.Get()) {
+    ++FEndsBeingDelivered;
+    ++FEventDepth;
+    try {
+      (*handler)(Task->Index, Finished, Error, Message);
+    } catch (...) {
+      // A handler's failure must not stop the run or reach the engine's thread.
     }
-    if (auto handler = OnTerminate.Get()) {
-      try {
-        (*handler)(Task->Index, Finished, Error, Message);
-      } catch (...) {
-        // A handler's failure must not stop the run or reach the engine's thread.
-      }
-    }
+    --FEventDepth;
+    --FEndsBeingDelivered;
     // The handler may have freed the task: it is not touched any more.
   }
-  EndSlot(run);
+  if (FAllDoneOwed && FEndsBeingDelivered == 0) {
+    FAllDoneOwed = false;
+    RaiseAllDone();
+    return;
+  }
+  EndOnItsWay(run);
 }
 
-void TCustomQuilloConverter::EndSlot(uint64_t RunId) {
+void TCustomQuilloConverter::EndOnItsWay(uint64_t RunId) {
   if (!FRunActive || RunId != FRunId) return;
-  if (FRunSlots > 0) --FRunSlots;
+  if (FOnItsWay > 0) --FOnItsWay;
   if (FPendingCount > 0)
     StartNext();
   else
@@ -502,16 +566,18 @@ void TCustomQuilloConverter::EndSlot(uint64_t RunId) {
 }
 
 void TCustomQuilloConverter::CheckRunEnd() {
-  if (FRunActive && FPendingCount <= 0 && FRunSlots == 0) RaiseAllDone();
+  if (FRunActive && FPendingCount <= 0 && FOnItsWay == 0) RaiseAllDone();
 }
 
 void TCustomQuilloConverter::RaiseAllDone() {
   FRunActive = false;
   if (auto handler = OnTerminate.Get()) {
+    ++FEventDepth;
     try {
       (*handler)(-1, true, false, std::string());
     } catch (...) {
     }
+    --FEventDepth;
   }
   ClearLogTable();
 }
@@ -530,12 +596,14 @@ void TCustomQuilloConverter::DoLog(TCustomFFmpeg* Engine, int Level, const std::
     index = t->Index;
   }
   if (auto handler = OnLog.Get()) {
+    ++FEventDepth;
     try {
       (*handler)(index, MapLogLevel(Level), Msg);
     } catch (...) {
       // A log handler cannot end a conversion, and nothing may unwind into
       // the library that logged.
     }
+    --FEventDepth;
   }
 }
 
@@ -552,20 +620,53 @@ void TCustomQuilloConverter::DoProgress(TCustomFFmpeg* Engine, int FrameNumber, 
   std::lock_guard<std::recursive_mutex> guard(FLock);
   auto* t = static_cast<TFFmpeg*>(Engine);
   if (FDestroying || t->FDetached) return;
-  if (auto handler = OnProgress.Get())
+  if (auto handler = OnProgress.Get()) {
+    ++FEventDepth;
+    struct TLeave {
+      int& Depth;
+      ~TLeave() { --Depth; }
+    } leave{FEventDepth};
     (*handler)(t->Index, FrameNumber, FPS, CurrentDurationMs, Quality, BitRate, CurrentSize,
                TotalOutputDurationMs);
+  }
+}
+
+template <class Raise>
+void TCustomQuilloConverter::RaiseHook(TCustomFFmpeg* Engine, Raise&& Call) {
+  // Runs on the task's own thread, which keeps the task alive meanwhile.
+  THookGate& gate = *static_cast<TFFmpeg*>(Engine)->FHookGate;
+  int index = -1;
+  {
+    std::lock_guard<std::mutex> guard(gate.Lock);
+    // Removed: nothing more from this task. The index is read under the gate,
+    // so it is never the -1 of a task that has just left the list.
+    if (gate.Closed) return;
+    index = static_cast<TFFmpeg*>(Engine)->Index;
+    ++gate.Running;
+    gate.Thread = std::this_thread::get_id();
+  }
+  struct TLeave {
+    THookGate& Gate;
+    ~TLeave() {
+      {
+        std::lock_guard<std::mutex> guard(Gate.Lock);
+        --Gate.Running;
+      }
+      Gate.Idle.notify_all();
+    }
+  } leave{gate};
+  Call(index);
 }
 
 void TCustomQuilloConverter::DoBeforeHook(TCustomFFmpeg* Engine, int64_t Pts, THookAction& Action) {
   auto handler = OnBeforeHook.Get();
-  auto* t = static_cast<TFFmpeg*>(Engine);
-  if (handler && !t->FDetached) (*handler)(t->Index, Pts, Action);
+  if (!handler) return;
+  RaiseHook(Engine, [&](int Index) { (*handler)(Index, Pts, Action); });
 }
 
 void TCustomQuilloConverter::DoCustomHook(TCustomFFmpeg* Engine, TBitmap* Bitmap, int32_t FrameNumber, int64_t Pts,
                                           bool& Update, bool& StopHook) {
   auto handler = OnCustomHook.Get();
-  auto* t = static_cast<TFFmpeg*>(Engine);
-  if (handler && !t->FDetached) (*handler)(t->Index, Bitmap, FrameNumber, Pts, Update, StopHook);
+  if (!handler) return;
+  RaiseHook(Engine, [&](int Index) { (*handler)(Index, Bitmap, FrameNumber, Pts, Update, StopHook); });
 }

@@ -16,7 +16,11 @@
 //   logging while FLock is held never deadlocks.
 // - A task that a thread still uses is never freed under it: removing or
 //   clearing it hands it to that thread, which frees it after its termination;
-//   a removed task raises no more events.
+//   a removed task raises no more events. RemoveTask and ClearTasks wait until a
+//   hook call of a removed task that runs on another thread has returned (not
+//   when called from a locked event handler).
+// - ClearTasks inside a termination handler still lets the all-done event
+//   (index -1) follow that handler.
 #pragma once
 
 #include <atomic>
@@ -171,20 +175,28 @@ private:
   void StartNext();
   void StartOne();
   void StartTask(int I);
-  // Hands the component's settings to a task about to run and counts its
-  // thread; false (its end already delivered) when the task has run before.
+  // Hands the component's settings to a task about to run; false (its end
+  // already delivered) when it cannot run.
   bool BeginTaskRun(TFFmpeg* t);
   void StartTimerElapsed(uint64_t Serial, uint64_t RunId);
   void TaskEnded(TFFmpeg* Task, bool Finished, bool Error, const std::string& Message);
-  void EndSlot(uint64_t RunId);
+  void EndOnItsWay(uint64_t RunId);
   void CheckRunEnd();
+  void EndRun();
   void RaiseAllDone();
-  bool InFlight(const TFFmpeg* Task) const;
-  // Takes a task out of the list; returns it when it may be freed now, or
-  // keeps it (stopped, detached) for the thread that still uses it.
+  bool IsPending(int I) const;
+  // Takes a task out of the list and closes its hook gate; returns it when it
+  // may be freed now, or keeps it (stopped, detached) for whoever still uses it.
   TFFmpeg* Detach(int I);
   void DeleteOrphan(TFFmpeg* Task);
-  void RemoveThreadInUse();
+  void ThreadEntered();
+  void ThreadLeft();
+  // Waits until no hook call of a removed task runs on another thread. Not
+  // under FLock, and not from inside a locked event (a hook handler may be
+  // waiting for FLock).
+  static void WaitForHooks(const std::vector<std::shared_ptr<THookGate>>& Gates);
+  template <class Raise>
+  void RaiseHook(TCustomFFmpeg* Engine, Raise&& Call);
   void WireEvents(TFFmpeg* Task);
 
   IMainThread* FMainThread;            // owner thread
@@ -195,23 +207,35 @@ private:
   std::string FLastError;              // owner thread
   std::unique_ptr<TAVProbe> FProbe;    // owner thread
 
-  // Re-entrant: event delivery, start bookkeeping, the task list.
+  // Re-entrant: event delivery, start bookkeeping, the task list. Taken after
+  // the instance registry's lock is released (see LogPath.h), never before it.
   mutable std::recursive_mutex FLock;
   std::condition_variable_any FThreadsDone;  // signalled (under FLock) when FThreadsInUse drops
   TFFmpegList FTasks;                  // FLock
-  std::vector<TFFmpeg*> FOrphans;      // FLock: removed tasks a thread still uses (owned)
-  int FThreadCount = 0;                // FLock
-  int FNextIndex = -1;                 // FLock
-  int FPendingCount = 0;               // FLock
-  int FFinishedCount = 0;              // FLock
-  uint64_t FRunId = 0;                 // FLock: changes at each Start and ClearTasks
-  bool FRunActive = false;             // FLock: started, all-done not yet raised
-  int FRunSlots = 0;                   // FLock: tasks of the current run started and not yet ended
-  int FThreadsInUse = 0;               // FLock: tasks in rsStarted or rsTerminating, orphans included
-  uint64_t FNextSerial = 1;            // FLock
-  int FStartDepth = 0;                 // FLock: nesting of StartNext on the locking thread
-  int FDeferredStarts = 0;             // FLock: starts asked for while StartNext was running
-  bool FDestroying = false;            // FLock
+  std::vector<TFFmpeg*> FOrphans;      // FLock: removed tasks still in use (owned)
+
+  // The run, all under FLock. A run is the tasks that one Start starts (or that
+  // a StopAll ends without their ever running); FRunId numbers it, and each task
+  // records the run it takes part in, so that the end of a task of an earlier
+  // run is never counted in this one.
+  //   idle -> running: Start with tasks; StopAll with tasks that never ran
+  //   running -> idle: nothing pending and nothing on its way: the all-done event
+  //   running -> idle: ClearTasks, destruction: no all-done event, except that a
+  //     ClearTasks inside a termination handler leaves it to follow that handler
+  bool FRunActive = false;
+  uint64_t FRunId = 0;
+  int FThreadCount = 0;                // the argument of the last Start
+  int FNextIndex = -1;                 // running: the index of the next task to start
+  int FPendingCount = 0;               // running: tasks from FNextIndex on still to start (0 after StopAll)
+  int FOnItsWay = 0;                   // running: tasks of the run scheduled, starting, running or terminating
+  bool FAllDoneOwed = false;           // a ClearTasks inside a termination handler ended the run
+  int FEndsBeingDelivered = 0;         // termination handlers running (on the thread holding FLock)
+  int FEventDepth = 0;                 // locked event handlers running (on the thread holding FLock)
+  bool FStarting = false;              // inside StartNext: a start asked for meanwhile is deferred
+  int FDeferredStarts = 0;             // starts asked for while FStarting
+  int FThreadsInUse = 0;               // tasks in tsRunning or tsTerminating, orphans included
+  uint64_t FNextSerial = 1;
+  bool FDestroying = false;            // no event is raised any more
   // Tells posted starts whether the component still exists (main thread only).
   std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
 };

@@ -105,7 +105,7 @@ void TFFmpeg::ApplyOutputOptions(const TOutputOptions& Options, TEngineBeforeHoo
     static const char* const kTypes[] = {"vcd", "svcd", "dvd"};
     const char* norm = o.TargetNorm == 1 ? "pal" : (o.TargetNorm == 2 ? "ntsc" : "auto");
     const std::string type = kTypes[o.TargetType - 1];
-    SetTarget(std::string(norm) == "auto" ? type : std::string(norm) + "-" + type);
+    SetTarget(std::string(norm) == "auto" ? type : std::string(norm) + "-" + type, o.DefaultNorm == 1);
   }
 
   if (o.CustomHook)

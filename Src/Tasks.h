@@ -5,7 +5,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "AVProbe.h"
 #include "FFmpeg.h"
@@ -14,14 +17,30 @@
 // ---------------------------------------------------------------------------
 // The conversion task
 
-// Where a task stands in its component's run. Owned by the component (read
-// and written under its FLock).
-enum TTaskRunState {
-  rsIdle,         // not started in a run
-  rsScheduled,    // its start is posted to the main thread
-  rsStarted,      // the engine was started; its termination is still to come
-  rsTerminating,  // a terminate thread will deliver its termination
-  rsDone          // its termination was delivered
+// Where a task stands in its component's runs. Owned by the component: read
+// and written under its FLock.
+//   tsIdle -> tsConfiguring -> tsIdle   SetOutputFile applies the output without the lock
+//   tsIdle -> tsScheduled               its start is posted to the main thread (Start(0))
+//   tsScheduled -> tsIdle               removed or its run cleared before the start came
+//   tsIdle -> tsStarting                the component is inside the engine's Start(async)
+//   tsStarting -> tsRunning             a worker was made (its end is still to come)
+//   tsScheduled -> tsRunning            the run goes on in the main thread
+//   tsStarting -> tsDone                the engine refused; its end was delivered inside Start
+//   tsIdle, tsScheduled -> tsTerminating  StopAll: a terminate thread will deliver its end
+//   tsRunning, tsTerminating -> tsDone  its end was delivered
+// In use (a thread or the owner works with it, so it may not be freed):
+// tsConfiguring, tsStarting, tsRunning, tsTerminating.
+enum TTaskState { tsIdle, tsConfiguring, tsScheduled, tsStarting, tsRunning, tsTerminating, tsDone };
+
+// Lets a task's hook events through until the task is removed. Shared, so that
+// the remover can wait on it for a hook call still running after the task
+// itself has gone.
+struct THookGate {
+  std::mutex Lock;
+  std::condition_variable Idle;  // signalled when a hook call ends
+  bool Closed = false;           // Lock: the task was removed; no hook call starts any more
+  int Running = 0;               // Lock: hook calls in progress (0 or 1: one thread runs a task)
+  std::thread::id Thread;        // Lock: the thread of the hook call in progress
 };
 
 class TFFmpeg : public TCustomFFmpeg {
@@ -56,15 +75,14 @@ public:
   std::unique_ptr<TAVProbe> Probe;
 
   // Run bookkeeping of the owning component; guarded by its FLock.
-  TTaskRunState FRunState = rsIdle;
-  uint64_t FRunId = 0;        // the component's run this task takes part in
-  uint64_t FSerial = 0;       // unique within the component; names the task in posted starts
-  bool FCounted = false;      // its termination was counted in run FRunId
-  bool FInStart = false;      // the component is inside the engine's Start for it
-  // Removed from the list while a thread still uses it: raises no more events
-  // and is freed by the thread that delivers its termination. Atomic because the
-  // hook events read it without the lock.
-  std::atomic<bool> FDetached{false};
+  TTaskState FState = tsIdle;
+  uint64_t FRunId = 0;   // the component's run this task takes part in
+  uint64_t FSerial = 0;  // unique within the component; names the task in posted starts
+  // Removed from the list while in use: raises no more events and is freed by
+  // whoever ends its use (the thread that delivers its termination).
+  bool FDetached = false;
+  // Closed when the task leaves the list. Set at creation, never replaced.
+  const std::shared_ptr<THookGate> FHookGate = std::make_shared<THookGate>();
 };
 
 // The ordered task list; owns its tasks. Not locked itself: the owning

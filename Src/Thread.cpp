@@ -31,6 +31,11 @@ uint32_t CurrentThreadNumber() {
   return ThisThreadNumber;
 }
 
+uint32_t RenumberCurrentThread() {
+  ThisThreadNumber = NewThreadNumber();
+  return ThisThreadNumber;
+}
+
 TThread::TThread() : FThreadID(NewThreadNumber()) {
   FHandle = std::thread([this] { Body(); });
 }

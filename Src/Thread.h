@@ -16,6 +16,10 @@ int NiceValueOf(TThreadPriority Priority);
 uint32_t NewThreadNumber();
 // The number of the calling thread (given on first use for threads not made by TThread).
 uint32_t CurrentThreadNumber();
+// Gives the calling thread a fresh number and returns it: a thread that runs
+// one task after another takes a new identity for each, so that what it logs
+// is never taken for an earlier task's.
+uint32_t RenumberCurrentThread();
 
 class TThread {
 public:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -164,7 +165,10 @@ void TAVProbe::GetFileInfo(TAVFileInfo& Info) const {
   Info.Timestamp = 0;
   if (const char* created = Tag(m, "creation_time")) {
     int64_t t = 0;
-    if (ff::av_parse_time(&t, created, 0) >= 0) Info.Timestamp = t;
+    // Whole seconds, rounded as the engine's "timestamp" option rounds, so
+    // that a stamp written by the engine reads back unchanged.
+    if (ff::av_parse_time(&t, created, 0) >= 0)
+      Info.Timestamp = static_cast<int64_t>(std::nearbyint(static_cast<double>(t) / 1000000.0));
   }
   CopyText(Info.Title, Tag(m, "title"));
   CopyText(Info.Author, FirstTag(m, "artist", "author"));

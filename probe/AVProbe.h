@@ -14,13 +14,13 @@ public:
   using std::runtime_error::runtime_error;
 };
 
-// What GetFileInfo reports. Times in microseconds; the texts are
+// What GetFileInfo reports. Times in microseconds, except Timestamp; the texts are
 // zero-terminated and cut to fit (at a character boundary of UTF-8 text).
 struct TAVFileInfo {
   int64_t StartTime;   // first timestamp; AV_NOPTS_VALUE when the container does not know it
   int64_t Duration;    // AV_NOPTS_VALUE when the container does not know it
   int32_t BitRate;     // total bit rate in bit/s, 0 when unknown
-  int64_t Timestamp;   // creation time, microseconds since 1970; 0 when not tagged
+  int64_t Timestamp;   // creation time, seconds since 1970 (the engine's "timestamp" unit); 0 when not tagged
   char Title[512];
   char Author[512];    // the "artist" tag, else "author"
   char Copyright[512];

@@ -137,6 +137,45 @@ TEST_F(ComponentTest, ZeroThreadsRunInTheMainThreadFromTheLoop) {
   EXPECT_EQ(Indexes(R.Terminations()), (std::vector<int>{0, 1, -1}));
 }
 
+TEST_F(ComponentTest, ClearInTheLastTerminationStillEndsWithAllDone) {
+  AddTasks(2);
+  R.Attach(C, false);
+  auto record = C.OnTerminate.Get();
+  // What the window does when the last file is done.
+  C.OnTerminate = [&](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
+    (*record)(AIndex, AFinished, AException, AMessage);
+    if (AIndex == 1) {
+      C.StopAll();
+      C.ClearTasks();
+    }
+  };
+  C.Start(1);
+  ASSERT_TRUE(R.WaitAllDone());
+  ASSERT_TRUE(C.WaitForThreads(30s));
+  EXPECT_EQ(Indexes(R.Terminations()), (std::vector<int>{0, 1, -1}));
+  EXPECT_FALSE(C.Running());
+  EXPECT_EQ(C.TaskCount(), 0);
+}
+
+TEST_F(ComponentTest, MainThreadRunsTellTheirLibraryLinesApart) {
+  TEventLoop loop;
+  C.SetMainThread(&loop);
+  TOutputOptions hooked;
+  hooked.CustomHook = true;
+  AddTasks(2, &hooked);
+  R.Attach(C, true);
+  std::set<int> logged;
+  C.OnCustomHook = [&](int AIndex, TBitmap*, int, int64_t, bool&, bool&) {
+    if (logged.insert(AIndex).second) ff::av_log(nullptr, AV_LOG_ERROR, "line of task %d\n", AIndex);
+  };
+  C.Start(0);
+  ASSERT_TRUE(loop.RunUntil([&] { return R.AllDoneCount() > 0; }, 60s));
+  std::map<std::string, int> indexOf;
+  for (const auto& e : R.Events())
+    if (e.Kind == TEventRecord::Log && e.Message.rfind("line of task", 0) == 0) indexOf[e.Message] = e.Index;
+  EXPECT_EQ(indexOf, (std::map<std::string, int>{{"line of task 0", 0}, {"line of task 1", 1}}));
+}
+
 TEST_F(ComponentTest, FailingTaskIsFollowedByTheNext) {
   // Task 0 has no output: the engine refuses to start it.
   ASSERT_EQ(C.AddTask(TestClip("avi_xvid")), 0);

@@ -98,7 +98,7 @@ TEST_F(SafetyTest, HandlerFreesTheTasksWhileAnotherThreadLogs) {
     ASSERT_TRUE(C->WaitForThreads(60s));
     std::this_thread::sleep_for(50ms);
   }
-  EXPECT_EQ(terminations, 1) << "cleared tasks raise nothing, and the run ends without all-done";
+  EXPECT_EQ(terminations, 2) << "cleared tasks raise nothing; the all-done event follows the handler";
   EXPECT_EQ(C->TaskCount(), 0);
   EXPECT_GT(lines, 0);
   EXPECT_GT(FileSizeOf(Output(0)), 0);
@@ -109,16 +109,32 @@ TEST_F(SafetyTest, HandlerFreesTheTasksWhileAnotherThreadLogs) {
 TEST_F(SafetyTest, RemovingARunningTaskHandsItToItsThread) {
   AddHooked(2);
   TGate gate;
+  std::atomic<bool> removed{false};
+  std::atomic<int> hooksAfterRemoval{0};
+  std::thread::id firstTaskThread;  // written by that thread's first hook call
   C->OnCustomHook = [&](int AIndex, TBitmap*, int, int64_t, bool&, bool&) {
-    if (AIndex == 0) gate.Wait();
+    if (firstTaskThread == std::thread::id()) firstTaskThread = std::this_thread::get_id();
+    // The other task (renumbered to 0) runs on a thread of its own.
+    if (AIndex < 0 || (removed && std::this_thread::get_id() == firstTaskThread)) ++hooksAfterRemoval;
+    if (!removed) gate.Wait();
   };
   R.Attach(*C, true);
   C->Start(1);
   ASSERT_TRUE(gate.WaitUntilHeld());
-  C->RemoveTask(0);  // returns at once: the worker still owns the task
-  EXPECT_EQ(C->TaskCount(), 1);
+  // RemoveTask waits for the hook call in progress, then returns; the worker
+  // still owns the task and no hook call of it starts afterwards.
+  std::atomic<bool> returned{false};
+  std::thread remover([&] {
+    C->RemoveTask(0);
+    returned = true;
+    removed = true;
+  });
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(returned) << "RemoveTask returned while a hook of the task was still running";
   const size_t before = R.Events().size();
   gate.Open();
+  remover.join();
+  EXPECT_EQ(C->TaskCount(), 1);
   ASSERT_TRUE(R.WaitAllDone());
   ASSERT_TRUE(C->WaitForThreads(30s));
   const auto events = R.Events();
@@ -128,6 +144,7 @@ TEST_F(SafetyTest, RemovingARunningTaskHandsItToItsThread) {
     if (events[i].Kind == TEventRecord::Terminate) ended.push_back(events[i].Index);
   EXPECT_EQ(ended, (std::vector<int>{0, -1}));
   EXPECT_TRUE(R.Terminations().front().Finished);
+  EXPECT_EQ(hooksAfterRemoval, 0);
 }
 
 TEST_F(SafetyTest, StopThenClearDuringARunRaisesNothingMore) {

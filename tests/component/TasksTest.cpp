@@ -2,7 +2,9 @@
 // the formatting of library log lines.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
+#include <ostream>
 #include <ctime>
 
 #include "LogPath.h"
@@ -18,6 +20,24 @@ struct THookCase {
   const char* Text;
   std::vector<HookRange> Expected;  // after the engine's sort by end
 };
+
+// Shown by ctest and in failures: the text itself.
+void PrintTo(const THookCase& Case, std::ostream* Os) { *Os << '"' << Case.Text << '"'; }
+
+// A test name made of the text: digits and letters kept, "-" as "to", the
+// rest as "_"; the index keeps names apart.
+std::string HookCaseName(const ::testing::TestParamInfo<THookCase>& Info) {
+  std::string name = "Case" + std::to_string(Info.index) + "_";
+  for (const char* p = Info.param.Text; *p; ++p) {
+    if (std::isalnum(static_cast<unsigned char>(*p)))
+      name += *p;
+    else if (*p == '-')
+      name += "to";
+    else if (name.back() != '_')
+      name += '_';
+  }
+  return name;
+}
 
 class HookRangesTest : public ::testing::TestWithParam<THookCase> {};
 
@@ -44,7 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
                       THookCase{"5-x", {}},             // end not a number
                       THookCase{",,", {}},
                       THookCase{"0-0", {{0, 0}}},
-                      THookCase{"99999999999999999-1", {{-1000, 1000}}}));  // start too large: not a number
+                      THookCase{"99999999999999999-1", {{-1000, 1000}}}),  // start too large: not a number
+    HookCaseName);
 
 // ---------------------------------------------------------------------------
 // Option records
@@ -122,6 +143,29 @@ TEST_F(OptionRecordTest, DefaultRecordDoesNotUndoExtraOptions) {
   EXPECT_EQ(Task.FVideoSyncMethod, 0);
   EXPECT_EQ(Task.FAudioLanguage, "eng");
   EXPECT_TRUE(Task.FCopyTs);
+}
+
+TEST(OptionRecordTargetTest, AutoNormFallsBackOnTheDefaultNorm) {
+  EnsureLibrariesLoaded();
+  struct TCase {
+    int DefaultNorm;
+    AVRational Rate;
+    int Height;
+  };
+  // 15 fps and no input: "auto" finds no norm and takes the record's default.
+  for (const TCase& c : {TCase{1, {25, 1}, 288}, TCase{2, {30000, 1001}, 240}, TCase{0, {30000, 1001}, 240}}) {
+    TFFmpeg task;
+    task.PrepareForTask();
+    TOutputOptions o;
+    o.FrameRate = "15";
+    o.TargetType = 1;
+    o.DefaultNorm = c.DefaultNorm;
+    task.ApplyOutputOptions(o);
+    EXPECT_EQ(task.FFrameRate.num, c.Rate.num) << c.DefaultNorm;
+    EXPECT_EQ(task.FFrameRate.den, c.Rate.den) << c.DefaultNorm;
+    EXPECT_EQ(task.FFrameWidth, 352) << c.DefaultNorm;
+    EXPECT_EQ(task.FFrameHeight, c.Height) << c.DefaultNorm;
+  }
 }
 
 TEST_F(OptionRecordTest, BadValueRaisesAndKeepsEarlierFields) {

@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "AVProbe.h"
 #include "ConvertHelper.h"
 #include "MediaMaker.h"
 #include "MyUtils.h"
@@ -126,6 +127,24 @@ TEST_F(FilesTest, OffsetsAndDurationsOverSeveralInputs) {
   ASSERT_TRUE(E.OpenInputFile(a)) << E.LastError();
   EXPECT_EQ(E.FInputTsOffset[1], 0);
   EXPECT_NEAR(E.TotalDurationMs(), 4000, 60);  // the longest input decides
+}
+
+TEST_F(FilesTest, TimestampOptionReadsBackThroughTheProbe) {
+  // Whole seconds, and a fraction that rounds up into the next day.
+  for (const char* stamp : {"2009-05-01T12:00:00Z", "1999-12-31T23:59:59.6Z"}) {
+    TCustomFFmpeg engine;
+    TConversion c;
+    c.OutputOptions = {{"timestamp", stamp}};
+    engine.PrepareForTask();
+    const std::string out = Dir / "stamped.mp4";
+    ASSERT_TRUE(Convert(Make("avi_xvid"), out, c, &engine)) << c.Error;
+    ASSERT_NE(engine.FRecTimestamp, 0) << stamp;
+    TAVProbe probe;
+    ASSERT_TRUE(probe.Open(out)) << probe.LastError();
+    TAVFileInfo info{};
+    probe.GetFileInfo(info);
+    EXPECT_EQ(info.Timestamp, engine.FRecTimestamp) << stamp;
+  }
 }
 
 TEST_F(FilesTest, OutputStreamsFollowTheOptionState) {
