@@ -421,6 +421,9 @@ public:
   void RemoveOpenDecoder(InputStreamState* Ist);
   // Main loop (MainLoop.cpp)
   int OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* Packet);
+  // Writes Packet to every stream-copy output of input stream IstIndex;
+  // PacketTimeUs stands in for a missing dts.
+  void CopyPacket(InputStreamState* Ist, int IstIndex, const AVPacket* Packet, int64_t PacketTimeUs);
   void HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
   void HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
   void EmulateRate(InputStreamState* Ist);

@@ -98,33 +98,13 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
     }
     EmulateRate(Ist);
     if (FStartTime != 0 && Ist->Pts < FStartTime) return 0;
-    for (OutputStreamState* ost : FOutputStreams) {
-      if (ost->SourceIndex != IstIndex || ost->EncodingNeeded) continue;
-      const AVMediaType type = ost->CodecCtx->codec_type;
-      // Copying starts at a key frame.
-      if (ost->FrameNumber == 0 && !(Packet->flags & AV_PKT_FLAG_KEY)) continue;
-      AVPacket* opkt = ost->EncPacket;
-      if (ff::av_packet_ref(opkt, Packet) < 0) throw FFMpegException("av_malloc fail");
-      if (type == AVMEDIA_TYPE_AUDIO) {
-        FAudioSize += Packet->size;
-      } else if (type == AVMEDIA_TYPE_VIDEO) {
-        FVideoSize += Packet->size;
-        ++ost->SyncOpts;
-      }
-      const AVRational otb = ost->Stream->time_base;
-      opkt->stream_index = ost->StreamIndex;
-      opkt->pts = Packet->pts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet->pts, st->time_base, otb) : AV_NOPTS_VALUE;
-      opkt->dts = Packet->dts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet->dts, st->time_base, otb)
-                                                : ff::av_rescale_q(Ist->Pts, AV_TIME_BASE_Q, otb);
-      opkt->duration = ff::av_rescale_q(Packet->duration, st->time_base, otb);
-      opkt->flags = Packet->flags;
-      WriteStreamPacket(ost, opkt);
-      ff::av_packet_unref(opkt);
-      ++ost->CodecCtx->frame_number;
-      ++ost->FrameNumber;
-    }
+    CopyPacket(Ist, IstIndex, Packet, Ist->Pts);
     return 0;
   }
+
+  // Outputs that copy this stream get the packet as it is, while others
+  // re-encode what it decodes to.
+  if (Packet && (FStartTime == 0 || Ist->NextPts >= FStartTime)) CopyPacket(Ist, IstIndex, Packet, Ist->NextPts);
 
   AVFrame* frame = Ist->DecodedFrame;
   switch (dec->codec_type) {
@@ -181,6 +161,35 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
     }
   }
   return 0;
+}
+
+void TCustomFFmpeg::CopyPacket(InputStreamState* Ist, int IstIndex, const AVPacket* Packet, int64_t PacketTimeUs) {
+  const AVRational itb = Ist->Stream->time_base;
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (ost->SourceIndex != IstIndex || ost->EncodingNeeded) continue;
+    const AVMediaType type = ost->CodecCtx->codec_type;
+    // Copying starts at a key frame.
+    if (ost->FrameNumber == 0 && !(Packet->flags & AV_PKT_FLAG_KEY)) continue;
+    AVPacket* opkt = ost->EncPacket;
+    if (ff::av_packet_ref(opkt, Packet) < 0) throw FFMpegException("av_malloc fail");
+    if (type == AVMEDIA_TYPE_AUDIO) {
+      FAudioSize += Packet->size;
+    } else if (type == AVMEDIA_TYPE_VIDEO) {
+      FVideoSize += Packet->size;
+      ++ost->SyncOpts;
+    }
+    const AVRational otb = ost->Stream->time_base;
+    opkt->stream_index = ost->StreamIndex;
+    opkt->pts = Packet->pts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet->pts, itb, otb) : AV_NOPTS_VALUE;
+    opkt->dts = Packet->dts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet->dts, itb, otb)
+                                              : ff::av_rescale_q(PacketTimeUs, AV_TIME_BASE_Q, otb);
+    opkt->duration = ff::av_rescale_q(Packet->duration, itb, otb);
+    opkt->flags = Packet->flags;
+    WriteStreamPacket(ost, opkt);
+    ff::av_packet_unref(opkt);
+    ++ost->CodecCtx->frame_number;
+    ++ost->FrameNumber;
+  }
 }
 
 void TCustomFFmpeg::EmulateRate(InputStreamState* Ist) {

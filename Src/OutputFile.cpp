@@ -511,6 +511,9 @@ void TCustomFFmpeg::WriteFrame(AVFormatContext* OutputFile, AVPacket* Packet, st
       for (AVPacket*& in : pending) {
         if (!in) continue;
         const int streamIndex = in->stream_index;
+        // A filter that refuses the packet consumes it: keep a reference so
+        // that it can go on unfiltered by that filter.
+        AVPacket* unfiltered = ff::av_packet_clone(in);
         int a = ff::av_bsf_send_packet(bsf, in);
         if (a >= 0) {
           for (;;) {
@@ -532,12 +535,17 @@ void TCustomFFmpeg::WriteFrame(AVFormatContext* OutputFile, AVPacket* Packet, st
           const std::string text = FormatOpenError(head, a);
           if (FExitOnError) {
             for (AVPacket*& p : out) ff::av_packet_free(&p);
-            ff::av_packet_free(&in);
+            ff::av_packet_free(&unfiltered);
             for (AVPacket*& p : pending) ff::av_packet_free(&p);
             throw FFMpegException(text);
           }
           Log(0, text);
         }
+        if (a < 0 && unfiltered) {
+          out.push_back(unfiltered);
+          unfiltered = nullptr;
+        }
+        ff::av_packet_free(&unfiltered);
         ff::av_packet_free(&in);
       }
       pending = std::move(out);
