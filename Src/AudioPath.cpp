@@ -99,23 +99,11 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* O
   // Convert and queue.
   const int inSamples = Size / inFrameBytes;
   if (convert) {
-    const int capacity = ff::swr_get_out_samples(Ost->Resample, inSamples) + 32;
-    const int bytesPerSample = ff::av_get_bytes_per_sample(enc->sample_fmt);
-    const bool planar = ff::av_sample_fmt_is_planar(enc->sample_fmt);
-    const int planes = planar ? encChannels : 1;
-    const size_t planeBytes = static_cast<size_t>(capacity) * bytesPerSample * (planar ? 1 : encChannels);
-    if (FAudioOutBuf.size() < planeBytes * planes) FAudioOutBuf.resize(planeBytes * planes);
-    std::vector<uint8_t*> out(static_cast<size_t>(planes));
-    for (int p = 0; p < planes; ++p) out[p] = FAudioOutBuf.data() + planeBytes * p;
-    const uint8_t* in[1] = {Buf};
-    const int n = ff::swr_convert(Ost->Resample, out.data(), capacity, in, inSamples);
-    if (n < 0) {
+    if (ConvertIntoFifo(Ost, Buf, inSamples) < 0) {
       if (FExitOnError) throw FFMpegException("av_audio_convert() failed");
       Log(0, "av_audio_convert() failed");
       return;
     }
-    if (n > 0 && ff::av_audio_fifo_write(Ost->Fifo, reinterpret_cast<void**>(out.data()), n) < n)
-      throw FFMpegException("av_fifo_realloc2() failed");
   } else if (inSamples > 0) {
     void* in[1] = {Buf};
     if (ff::av_audio_fifo_write(Ost->Fifo, in, inSamples) < inSamples)
@@ -123,55 +111,73 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* O
   }
 
   // Encode.
-  auto encode = [&](int Samples) {
-    AVFrame* frame = Ost->EncFrame;
-    if (frame->nb_samples != Samples || !frame->data[0]) {
-      ff::av_frame_unref(frame);
-      frame->nb_samples = Samples;
-      frame->format = enc->sample_fmt;
-      frame->sample_rate = rate;
-      if (ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout) < 0 || ff::av_frame_get_buffer(frame, 0) < 0)
-        throw FFMpegException("av_malloc fail");
-    } else if (ff::av_frame_make_writable(frame) < 0) {
-      throw FFMpegException("av_malloc fail");
-    }
-    ff::av_audio_fifo_read(Ost->Fifo, reinterpret_cast<void**>(frame->data), Samples);
-    frame->pts = Ost->SyncOpts;
-    const int r = EncodeAndWrite(Ost, frame);
-    if (r < 0) {
-      char reason[128] = "";
-      ff::av_strerror(r, reason, sizeof reason);
-      const std::string text = std::string("Audio encoding failed: ") + reason;
-      if (FExitOnError) throw FFMpegException(text);
-      Log(0, text);
-    }
-    Ost->SyncOpts += Samples;
-  };
   const int frameSize = enc->frame_size;
   if (frameSize > 1) {
-    while (ff::av_audio_fifo_size(Ost->Fifo) >= frameSize) encode(frameSize);
+    while (ff::av_audio_fifo_size(Ost->Fifo) >= frameSize) EncodeAudioFrame(Ost, frameSize);
   } else {
     const int samples = ff::av_audio_fifo_size(Ost->Fifo);
-    if (samples > 0) encode(samples);
+    if (samples > 0) EncodeAudioFrame(Ost, samples);
   }
+}
+
+int TCustomFFmpeg::ConvertIntoFifo(OutputStreamState* Ost, const uint8_t* Buf, int InSamples) {
+  AVCodecContext* enc = Ost->CodecCtx;
+  const int encChannels = enc->ch_layout.nb_channels;
+  const int capacity = ff::swr_get_out_samples(Ost->Resample, InSamples) + 32;
+  const int bytesPerSample = ff::av_get_bytes_per_sample(enc->sample_fmt);
+  const bool planar = ff::av_sample_fmt_is_planar(enc->sample_fmt);
+  const int planes = planar ? encChannels : 1;
+  const size_t planeBytes = static_cast<size_t>(capacity) * bytesPerSample * (planar ? 1 : encChannels);
+  if (FAudioOutBuf.size() < planeBytes * planes) FAudioOutBuf.resize(planeBytes * planes);
+  std::vector<uint8_t*> out(static_cast<size_t>(planes));
+  for (int p = 0; p < planes; ++p) out[p] = FAudioOutBuf.data() + planeBytes * p;
+  const uint8_t* in[1] = {Buf};
+  const int n = ff::swr_convert(Ost->Resample, out.data(), capacity, Buf ? in : nullptr, Buf ? InSamples : 0);
+  if (n > 0 && ff::av_audio_fifo_write(Ost->Fifo, reinterpret_cast<void**>(out.data()), n) < n)
+    throw FFMpegException("av_fifo_realloc2() failed");
+  return n;
+}
+
+void TCustomFFmpeg::EncodeAudioFrame(OutputStreamState* Ost, int Samples) {
+  AVCodecContext* enc = Ost->CodecCtx;
+  AVFrame* frame = Ost->EncFrame;
+  if (frame->nb_samples != Samples || !frame->data[0]) {
+    ff::av_frame_unref(frame);
+    frame->nb_samples = Samples;
+    frame->format = enc->sample_fmt;
+    frame->sample_rate = enc->sample_rate;
+    if (ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout) < 0 || ff::av_frame_get_buffer(frame, 0) < 0)
+      throw FFMpegException("av_malloc fail");
+  } else if (ff::av_frame_make_writable(frame) < 0) {
+    throw FFMpegException("av_malloc fail");
+  }
+  ff::av_audio_fifo_read(Ost->Fifo, reinterpret_cast<void**>(frame->data), Samples);
+  frame->pts = Ost->SyncOpts;
+  const int r = EncodeAndWrite(Ost, frame);
+  if (r < 0) {
+    char reason[128] = "";
+    ff::av_strerror(r, reason, sizeof reason);
+    const std::string text = std::string("Audio encoding failed: ") + reason;
+    if (FExitOnError) throw FFMpegException(text);
+    Log(0, text);
+  }
+  Ost->SyncOpts += Samples;
 }
 
 void TCustomFFmpeg::FlushAudioFifo(OutputStreamState* Ost) {
   AVCodecContext* enc = Ost->CodecCtx;
-  const int remaining = Ost->Fifo ? ff::av_audio_fifo_size(Ost->Fifo) : 0;
-  if (remaining <= 0 || !enc->codec) return;
+  if (!Ost->Fifo || !enc->codec) return;
+  // The resampler holds the last samples of a rate change (its filter's
+  // delay): they go into the FIFO first, and whole frames of them out.
+  if (Ost->Resample) {
+    while (ConvertIntoFifo(Ost, nullptr, 0) > 0) {
+    }
+    const int frameSize = enc->frame_size > 1 ? enc->frame_size : 0;
+    while (frameSize && ff::av_audio_fifo_size(Ost->Fifo) >= frameSize) EncodeAudioFrame(Ost, frameSize);
+    if (!frameSize && ff::av_audio_fifo_size(Ost->Fifo) > 0) EncodeAudioFrame(Ost, ff::av_audio_fifo_size(Ost->Fifo));
+  }
+  const int remaining = ff::av_audio_fifo_size(Ost->Fifo);
+  if (remaining <= 0) return;
   if (!(enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE))) return;
-  AVFrame* frame = Ost->EncFrame;
-  ff::av_frame_unref(frame);
-  frame->nb_samples = remaining;
-  frame->format = enc->sample_fmt;
-  frame->sample_rate = enc->sample_rate;
-  if (ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout) < 0 || ff::av_frame_get_buffer(frame, 0) < 0)
-    throw FFMpegException("av_malloc fail");
-  ff::av_audio_fifo_read(Ost->Fifo, reinterpret_cast<void**>(frame->data), remaining);
-  frame->pts = Ost->SyncOpts;
-  const int r = EncodeAndWrite(Ost, frame);
-  ff::av_frame_unref(frame);
-  if (r < 0 && FExitOnError) throw FFMpegException("Audio encoding failed");
-  Ost->SyncOpts += remaining;
+  EncodeAudioFrame(Ost, remaining);
 }

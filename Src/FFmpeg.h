@@ -405,6 +405,8 @@ public:
   static std::vector<RcOverride> ParseRcOverride(const std::string& Text);
   // The single path of every packet to an output file: through the stream's
   // bitstream filters, then the interleaving writer. Takes the packet's data.
+  // A packet without data or side data ends the stream: the filters give up
+  // what they hold.
   void WriteFrame(AVFormatContext* OutputFile, AVPacket* Packet, std::vector<AVBSFContext*>& Chain,
                   AVCodecContext* Encoder);
 
@@ -421,10 +423,19 @@ public:
   void RemoveOpenDecoder(InputStreamState* Ist);
   // Main loop (MainLoop.cpp)
   int OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* Packet);
+  // Resamples InSamples interleaved 16-bit samples (Buf null: what the
+  // resampler still holds) into the stream's FIFO; the samples written, or < 0.
+  int ConvertIntoFifo(OutputStreamState* Ost, const uint8_t* Buf, int InSamples);
+  // Encodes Samples samples from the stream's FIFO and writes the packets.
+  void EncodeAudioFrame(OutputStreamState* Ost, int Samples);
   // Writes Packet to every stream-copy output of input stream IstIndex;
   // PacketTimeUs stands in for a missing dts.
   void CopyPacket(InputStreamState* Ist, int IstIndex, const AVPacket* Packet, int64_t PacketTimeUs);
   void HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
+  // Hands a picture to every re-encoding output of input stream IstIndex.
+  void FeedVideoOutputs(InputStreamState* Ist, int IstIndex, AVFrame* Picture);
+  // Takes every picture the filter graph of the stream has ready.
+  void DrainVideoFilter(InputStreamState* Ist, int IstIndex);
   void HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
   void EmulateRate(InputStreamState* Ist);
   // Writes an encoded or copied packet of Ost through its filters and the

@@ -148,7 +148,12 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
   }
 
   if (!Packet) {
-    // End of input: what the encoders still hold goes out now.
+    // End of input: what the filter graph holds (a filter that looks ahead,
+    // or one that gives its pictures only at the end) goes out, then what the
+    // encoders still hold.
+    if (dec->codec_type == AVMEDIA_TYPE_VIDEO && FFiltersEnabled && Ist->InputVideoFilter &&
+        ff::av_buffersrc_add_frame_flags(Ist->InputVideoFilter, nullptr, 0) >= 0)
+      DrainVideoFilter(Ist, IstIndex);
     for (OutputStreamState* ost : FOutputStreams) {
       if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded) continue;
       const AVMediaType type = ost->CodecCtx->codec_type;
@@ -220,30 +225,34 @@ void TCustomFFmpeg::HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFr
   EmulateRate(Ist);
   if (FStartTime != 0 && Ist->Pts < FStartTime) return;
 
-  auto feedOutputs = [&](AVFrame* Picture) {
-    for (OutputStreamState* ost : FOutputStreams) {
-      if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded) continue;
-      int frameSize = 0;
-      DoVideoOut(FOutputFiles[ost->FileIndex], ost, frameSize, Picture, Ist);
-      if (FVStatsFileName && frameSize) WriteVideoStats(FOutputFiles[ost->FileIndex], ost, frameSize);
-    }
-  };
-
   if (!FFiltersEnabled || !Ist->InputVideoFilter) {
-    feedOutputs(picture);
+    FeedVideoOutputs(Ist, IstIndex, picture);
     return;
   }
   // Through the filter graph: every picture it gives back goes out with its
   // own time.
   picture->pts = picture->best_effort_timestamp;
   if (ff::av_buffersrc_add_frame_flags(Ist->InputVideoFilter, picture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return;
+  DrainVideoFilter(Ist, IstIndex);
+}
+
+void TCustomFFmpeg::FeedVideoOutputs(InputStreamState* Ist, int IstIndex, AVFrame* Picture) {
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded) continue;
+    int frameSize = 0;
+    DoVideoOut(FOutputFiles[ost->FileIndex], ost, frameSize, Picture, Ist);
+    if (FVStatsFileName && frameSize) WriteVideoStats(FOutputFiles[ost->FileIndex], ost, frameSize);
+  }
+}
+
+void TCustomFFmpeg::DrainVideoFilter(InputStreamState* Ist, int IstIndex) {
   if (!Ist->FilterPicRef) Ist->FilterPicRef = ff::av_frame_alloc();
   if (!Ist->FilterPicRef) return;
   while (ff::av_buffersink_get_frame(Ist->OutputVideoFilter, Ist->FilterPicRef) >= 0) {
     if (Ist->FilterPicRef->pts != AV_NOPTS_VALUE)
       Ist->Pts = ff::av_rescale_q(Ist->FilterPicRef->pts, ff::av_buffersink_get_time_base(Ist->OutputVideoFilter),
                                   AV_TIME_BASE_Q);
-    feedOutputs(Ist->FilterPicRef);
+    FeedVideoOutputs(Ist, IstIndex, Ist->FilterPicRef);
     ff::av_frame_unref(Ist->FilterPicRef);
   }
 }
@@ -417,6 +426,14 @@ void TCustomFFmpeg::TranscodeLoop() {
   // The end of the run: also after a stop, so the file is complete and playable.
   for (size_t i = 0; i < FInputStreams.size(); ++i)
     if (FInputStreams[i]->DecodingNeeded) OutputPacket(FInputStreams[i], static_cast<int>(i), nullptr);
+  // The bitstream filters give up what they hold.
+  if (AVPacket* end = ff::av_packet_alloc()) {
+    for (OutputStreamState* ost : FOutputStreams) {
+      end->stream_index = ost->StreamIndex;
+      WriteStreamPacket(ost, end);
+    }
+    ff::av_packet_free(&end);
+  }
   // A trailer that cannot be written (a full disk) leaves an unplayable file:
   // that is the run's error, not a success.
   int trailerError = 0;

@@ -501,10 +501,16 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
 
 void TCustomFFmpeg::WriteFrame(AVFormatContext* OutputFile, AVPacket* Packet, std::vector<AVBSFContext*>& Chain,
                                AVCodecContext* Encoder) {
+  // A packet without data or side data is the end of the stream: the filters
+  // give up what they still hold.
+  const bool endOfStream = !Packet->data && Packet->side_data_elems == 0;
+  if (endOfStream && Chain.empty()) return;
   if (!Chain.empty()) {
     // Each filter may turn one packet into none or several; they all continue
     // down the chain and reach the file in order.
-    std::vector<AVPacket*> pending{ff::av_packet_clone(Packet)};
+    const int endStreamIndex = Packet->stream_index;
+    std::vector<AVPacket*> pending;
+    if (!endOfStream) pending.push_back(ff::av_packet_clone(Packet));
     ff::av_packet_unref(Packet);
     for (AVBSFContext* bsf : Chain) {
       std::vector<AVPacket*> out;
@@ -547,6 +553,17 @@ void TCustomFFmpeg::WriteFrame(AVFormatContext* OutputFile, AVPacket* Packet, st
         }
         ff::av_packet_free(&unfiltered);
         ff::av_packet_free(&in);
+      }
+      if (endOfStream && ff::av_bsf_send_packet(bsf, nullptr) >= 0) {
+        for (;;) {
+          AVPacket* got = ff::av_packet_alloc();
+          if (!got || ff::av_bsf_receive_packet(bsf, got) < 0) {
+            ff::av_packet_free(&got);
+            break;
+          }
+          got->stream_index = endStreamIndex;
+          out.push_back(got);
+        }
       }
       pending = std::move(out);
     }

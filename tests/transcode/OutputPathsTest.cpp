@@ -70,4 +70,41 @@ TEST_F(OutputPathsTest, APacketAFilterRefusesIsWrittenOnUnfiltered) {
   EXPECT_EQ(f.First(AVMEDIA_TYPE_VIDEO)->Packets, inputPackets);
 }
 
+TEST_F(OutputPathsTest, TheEndOfInputEmptiesTheFiltersAndTheResampler) {
+  // "reverse" gives its pictures only at the end of input.
+  const TClipSpec video = ClipSpecByName("avi_xvid");
+  const std::string videoIn = MakeSpec(video);
+  TConversion reversed;
+  reversed.OutputOptions = {{"vcodec", "mpeg4"}, {"an", ""}, {"vfilters", "reverse"}};
+  ASSERT_TRUE(Convert(videoIn, Dir / "reversed.avi", reversed)) << reversed.Error;
+  EXPECT_EQ(ReadFacts(Dir / "reversed.avi").First(AVMEDIA_TYPE_VIDEO)->Packets, ClipVideoFrameCount(video));
+
+  // 16-bit mono at 22050 Hz: every sample counts.
+  const TClipSpec audio = ClipSpecByName("avi_msmpeg4v3");
+  const std::string audioIn = MakeSpec(audio);
+  const int64_t samples = ClipAudioSampleCount(audio);
+  struct TCase {
+    const char* Name;
+    std::vector<std::pair<std::string, std::string>> Options;
+    int64_t Expected;
+  };
+  const TCase cases[] = {
+      // The resampler's filter holds the last samples of a rate change.
+      {"halved", {{"ar", "11025"}}, samples / 2},
+      // The bitstream filter holds the last, short chunk.
+      {"rechunked", {{"absf", "pcm_rechunk=nb_out_samples=1000:pad=0"}}, samples},
+  };
+  for (const TCase& c : cases) {
+    TConversion conversion;
+    conversion.OutputOptions = {{"vn", ""}, {"acodec", "pcm_s16le"}};
+    conversion.OutputOptions.insert(conversion.OutputOptions.end(), c.Options.begin(), c.Options.end());
+    const std::string out = Dir / (std::string(c.Name) + ".wav");
+    ASSERT_TRUE(Convert(audioIn, out, conversion)) << c.Name << ": " << conversion.Error;
+    int channels = 0, rate = 0;
+    const auto pcm = DecodeAudio(out, channels, rate);
+    ASSERT_EQ(channels, 1) << c.Name;
+    EXPECT_NEAR(static_cast<double>(pcm.size()), static_cast<double>(c.Expected), 1.0) << c.Name;
+  }
+}
+
 }  // namespace
