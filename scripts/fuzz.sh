@@ -39,6 +39,14 @@ if [ -z "$(ls -A "$conv")" ]; then
   ./"$dir"/bin/vidlomat_fuzz_seeds "$conv"
 fi
 
+# One scratch folder for the outputs of every process of the run, in memory
+# where the system has such a folder.
+scratch_base=/tmp
+if [ -d /dev/shm ]; then scratch_base=/dev/shm; fi
+VIDLOMAT_FUZZ_SCRATCH=$(mktemp -d "$scratch_base/vidlomat-fuzz.XXXXXX")
+export VIDLOMAT_FUZZ_SCRATCH
+trap 'rm -rf "$VIDLOMAT_FUZZ_SCRATCH"' EXIT
+
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 status=0

@@ -7,6 +7,6 @@
 // their log. Aborts when they cannot be loaded.
 void FuzzLoadLibraries();
 
-// A folder of this process for output files (in memory where the system has
-// such a folder), made once.
+// The folder for output files: $VIDLOMAT_FUZZ_SCRATCH, else one of this
+// process (in memory where the system has such a folder), made once.
 const std::string& FuzzScratchFolder();
