@@ -310,6 +310,12 @@ void TForm1::StartRun() {
 void TForm1::StopRun() {
   QuilloC.StopAll();
   QuilloC.ClearTasks();
+  // Every event of the run was raised before ClearTasks returned; those still
+  // on their way are applied first, so that a file that finished just now
+  // reads "Completed", not "Stopped". A batch end among them is the stop's.
+  FStopping = true;
+  FUiQueue->RunPosted();
+  FStopping = false;
   const int row = FRun.CurrentRow();
   FRun.End();
   ShowState(TBatchRun::Idle);
@@ -352,8 +358,9 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
                               const QString& AMessage) {
   if (RunId != FRun.RunId()) return;
   if (AIndex < 0) {
-    // Every task of the run has ended, whatever each one's outcome.
-    EndRun();
+    // Every task of the run has ended, whatever each one's outcome; when the
+    // user pressed Stop meanwhile, the stop ends the batch.
+    if (!FStopping) EndRun();
     return;
   }
   const int row = FRun.RowOfTask(AIndex);

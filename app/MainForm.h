@@ -123,4 +123,5 @@ private:
   TBatchRun FRun;
   bool FCreated = false;  // the libraries were loaded and the settings read
   bool FClosed = false;   // FormCloseQuery has run
+  bool FStopping = false; // Stop applies the events already posted
 };

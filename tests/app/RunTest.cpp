@@ -182,6 +182,25 @@ TEST_F(RunTest, StopDuringTheSecondFileMarksItStopped) {
   EXPECT_EQ(FilesIn(Out), (std::vector<std::string>{"a.mp4"}));
 }
 
+TEST_F(RunTest, StopRightAfterTheLastFileEndedKeepsItCompleted) {
+  TForm1& f = Make();
+  f.ChkShutdown->setChecked(true);
+  Add(Q({Clip("avi_xvid", "a.avi")}));
+  f.BtnStartClick();
+  // The batch ends on the worker while this thread handles no events: its
+  // events wait in the window's queue when Stop is pressed.
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  while (f.QuilloC.Running() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+  ASSERT_FALSE(f.QuilloC.Running());
+  EXPECT_EQ(Status(0), " ");
+  f.BtnStartClick();
+  EXPECT_EQ(Status(0), "Completed");
+  EXPECT_TRUE(Idle());
+  PumpFor(200ms);
+  EXPECT_EQ(Messages(kFinished), 0) << "the user stopped the batch";
+  EXPECT_EQ(PowerOff.Calls, 0);
+}
+
 TEST_F(RunTest, OverwriteOffWritesTheNextFreeName) {
   TForm1& f = Make();
   f.ChkOverwrite->setChecked(false);

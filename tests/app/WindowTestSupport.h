@@ -13,6 +13,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,9 @@
 #include "MainForm.h"
 #include "PowerOff.h"
 #include "TestSupport.h"
+
+// Failure messages show texts as text.
+inline void PrintTo(const QString& Text, std::ostream* Out) { *Out << '"' << Text.toStdString() << '"'; }
 
 struct TRecordedMessage {
   QString Title;
