@@ -165,8 +165,11 @@ bool TOutputTarget::Open(const std::string& FileName, const AVIOInterruptCB* Int
       return false;
     }
     // Locked before anyone may take it for a leftover; a leftover cleaner that
-    // was faster has removed it, so it is made again under another name.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || !SameFile(fd, name)) {
+    // was faster has removed it, so it is made again under another name. A
+    // file system without locks leaves it unlocked (and its leftovers are
+    // then never taken for stale either).
+    const bool taken = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (taken || !SameFile(fd, name)) {
       close(fd);
       continue;
     }
