@@ -171,6 +171,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
       TAVFileInfo info{};
       probe.GetFileInfo(info);
       row.Duration = DurationText(info.Duration);
+      if (info.Duration > 0 && info.Duration != AV_NOPTS_VALUE) row.DurationUs = info.Duration;
     }
   } catch (const EAVProbeError&) {
     // Libraries missing: AddTask below says so.

@@ -85,6 +85,7 @@ struct TFileSetup {
   std::string FileName;    // the input path
   std::string Base;        // Input Filename column
   std::string Duration;    // Duration column
+  int64_t DurationUs = -1; // the input's duration in microseconds; -1 unknown
   std::string Type;        // Type column
   std::string OutputName;  // Output Filename column
   std::string OutputPath;  // folder + output name + extension

@@ -1,6 +1,7 @@
 // The book-keeping of one conversion run of the window, without widgets: the
 // state (Idle or Running), which row each task of the run belongs to, which
-// tasks have ended, and the texts the rows and the progress line show.
+// tasks have ended, how far each one is, and the texts the rows and the
+// progress lines show.
 // User-interface thread only.
 #pragma once
 
@@ -24,6 +25,19 @@ std::string ProgressStatus(int CurrentMs, int TotalMs);
 // "Current Frame=120 Time=4 FPS=30": Time in whole seconds of output.
 std::string ProgressLine(int FrameNumber, int CurrentMs, int Fps);
 
+// Where the whole batch stands: files ended out of the run's files, the share
+// of the work done, and the time since Convert with an estimate of the rest.
+struct TBatchProgress {
+  int Done = 0;
+  int Total = 0;
+  int Percent = 0;       // 0..100
+  int64_t ElapsedMs = 0;
+  int64_t LeftMs = -1;   // -1 while there is nothing to estimate from yet
+};
+// "1 of 3 files done, 00:00:12 elapsed, about 00:00:30 left" (the end reads
+// "estimating time left" while the estimate is unknown).
+std::string BatchProgressLine(const TBatchProgress& Progress);
+
 class TBatchRun {
 public:
   enum TState { Idle, Running };
@@ -33,24 +47,40 @@ public:
   // arrive late can be told apart.
   uint64_t RunId() const { return FRunId; }
 
-  // Idle -> Running, with no task yet.
-  void Begin();
-  // The next task of the run (index = number of tasks so far) converts Row.
-  void AddTask(int Row);
-  int TaskCount() const { return static_cast<int>(FRowOfTask.size()); }
+  // Idle -> Running, with no task yet; Parallel files convert at the same time.
+  void Begin(int Parallel = 1);
+  // The next task of the run (index = number of tasks so far) converts Row,
+  // whose input lasts DurationMs (0 or less: unknown).
+  void AddTask(int Row, int64_t DurationMs = -1);
+  int TaskCount() const { return static_cast<int>(FTasks.size()); }
   // The row of task Task; -1 when the run has no such task.
   int RowOfTask(int Task) const;
+  // A progress event of a task: CurrentMs converted out of TotalMs (a known
+  // total also fills in a duration that the set-up could not tell).
+  void TaskProgress(int Task, int64_t CurrentMs, int64_t TotalMs);
   // Marks a task as ended (finished, stopped or failed).
   void TaskEnded(int Task);
-  // The row of the first task that has not ended (the one converting, since
-  // tasks run one at a time in order); -1 when every task has ended.
-  int CurrentRow() const;
+  // The rows of the tasks converting now: tasks start in order, so these are
+  // the first Parallel tasks that have not ended.
+  std::vector<int> CurrentRows() const;
+  // The batch ElapsedMs after Convert. Each file weighs its duration; a file
+  // of unknown duration weighs the mean of the known ones (1 when none is
+  // known, so that files are counted) and counts only once it has ended. The
+  // time left is the elapsed time scaled by the share still to do, i.e. the
+  // rate measured so far; it is unknown during the first second.
+  TBatchProgress Progress(int64_t ElapsedMs) const;
   // Running -> Idle.
   void End();
 
 private:
   TState FState = Idle;
   uint64_t FRunId = 0;
-  std::vector<int> FRowOfTask;
-  std::vector<bool> FEnded;
+  int FParallel = 1;
+  struct TTask {
+    int Row;
+    int64_t DurationMs;  // 0 or less: unknown
+    int64_t CurrentMs = 0;
+    bool Ended = false;
+  };
+  std::vector<TTask> FTasks;
 };

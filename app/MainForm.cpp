@@ -8,7 +8,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cstdio>
 
@@ -63,6 +65,15 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   keep.setRetainSizeWhenHidden(true);
   LblProgress->setSizePolicy(keep);
   LblProgress->hide();
+  BatchBar = new QProgressBar(this);
+  BatchBar->setRange(0, 100);
+  BatchBar->setFixedWidth(200);
+  LblBatch = new QLabel(this);
+  BatchBar->hide();
+  LblBatch->hide();
+  FBatchTicker = new QTimer(this);
+  FBatchTicker->setInterval(1000);
+  connect(FBatchTicker, &QTimer::timeout, this, [this] { ShowBatchProgress(); });
   BtnStart = button("Convert");
   BtnAbout = button("About");
   BtnHelp = button("Help");
@@ -88,6 +99,10 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   other->addWidget(ChkShutdown);
   other->addStretch(1);
 
+  auto* batch = new QHBoxLayout;
+  batch->addWidget(BatchBar);
+  batch->addWidget(LblBatch, 1);
+
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(LblProgress);
   bottom->addStretch(1);
@@ -100,6 +115,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   main->addLayout(folder);
   main->addWidget(GBOutput);
   main->addWidget(GBOther);
+  main->addLayout(batch);
   main->addLayout(bottom);
 
   // The designed size, or the least size that shows every caption whole.
@@ -258,6 +274,12 @@ void TForm1::ShowState(TBatchRun::TState State) {
     w->setEnabled(idle);
   Lvw->setEnabled(true);
   LblProgress->setVisible(!idle);
+  BatchBar->setVisible(!idle);
+  LblBatch->setVisible(!idle);
+  if (idle)
+    FBatchTicker->stop();
+  else
+    FBatchTicker->start();
   BtnStart->setText(idle ? "Convert" : "Stop");
 }
 
@@ -279,16 +301,18 @@ void TForm1::StartRun() {
   for (int r = 0; r < Lvw->RowCount(); ++r) Lvw->SetStatus(r, kStatusWaiting);
   QuilloC.ClearTasks();
   FRun.Begin();
+  FRunClock.start();
   ShowState(TBatchRun::Running);
 
   TNameReservations reserved;
   for (int r = 0; r < Lvw->RowCount(); ++r) {
     const TFileSetup setup = SetUpFile(Lvw->Path(r), reserved);
     if (setup.Ok)
-      FRun.AddTask(r);
+      FRun.AddTask(r, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1);
     else
       Lvw->SetStatus(r, kStatusSkipped, Q(setup.Message));
   }
+  ShowBatchProgress();
   if (FRun.TaskCount() == 0) {
     // Every file was refused: nothing runs, nothing will end the run.
     FRun.End();
@@ -316,10 +340,10 @@ void TForm1::StopRun() {
   FStopping = true;
   FUiQueue->RunPosted();
   FStopping = false;
-  const int row = FRun.CurrentRow();
+  const std::vector<int> rows = FRun.CurrentRows();
   FRun.End();
   ShowState(TBatchRun::Idle);
-  if (row >= 0) Lvw->SetStatus(row, kStatusStopped);
+  for (int row : rows) Lvw->SetStatus(row, kStatusStopped);
 }
 
 void TForm1::EndRun() {
@@ -352,6 +376,8 @@ void TForm1::ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int A
   if (row < 0) return;
   Lvw->SetStatus(row, Q(ProgressStatus(ACurrentDuration, ATotalOutputDuration)));
   LblProgress->setText(Q(ProgressLine(AFrameNumber, ACurrentDuration, AFPS)));
+  FRun.TaskProgress(AIndex, ACurrentDuration, ATotalOutputDuration);
+  ShowBatchProgress();
 }
 
 void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool AException,
@@ -366,10 +392,18 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
   const int row = FRun.RowOfTask(AIndex);
   FRun.TaskEnded(AIndex);
   if (row < 0) return;
+  ShowBatchProgress();
   if (AException) {
     Lvw->SetStatus(row, kStatusFailed, AMessage);
     Message(kAppTitle, AMessage, TMessageIcon::Warning);
   } else {
     Lvw->SetStatus(row, AFinished ? kStatusCompleted : kStatusStopped);
   }
+}
+
+void TForm1::ShowBatchProgress() {
+  if (FRun.State() != TBatchRun::Running) return;
+  const TBatchProgress p = FRun.Progress(FRunClock.elapsed());
+  BatchBar->setValue(p.Percent);
+  LblBatch->setText(Q(BatchProgressLine(p)));
 }

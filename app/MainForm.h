@@ -12,6 +12,7 @@
 // the constructor.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QWidget>
 #include <cstdint>
 #include <string>
@@ -26,7 +27,9 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
+class QTimer;
 class TOutputSettings;
 class TQueueList;
 class TUiQueue;
@@ -93,6 +96,10 @@ public:
   QCheckBox* ChkOverwrite;
   QCheckBox* ChkShutdown;
   QLabel* LblProgress;
+  // The whole batch while Running: a bar and "1 of 3 files done, ..." above
+  // the progress line.
+  QProgressBar* BatchBar;
+  QLabel* LblBatch;
   QPushButton* BtnStart;
   QPushButton* BtnAbout;
   QPushButton* BtnHelp;
@@ -115,12 +122,16 @@ private:
   void ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
                        int ATotalOutputDuration);
   void TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool AException, const QString& AMessage);
+  // The batch bar and line from the run and the time since Convert.
+  void ShowBatchProgress();
 
   IDialogs& FDialogs;
   IPowerOff* FPowerOff;
   TUiQueue* FUiQueue;  // set once here; used by the worker-thread handlers
   std::string FLibraryFolder;
   TBatchRun FRun;
+  QElapsedTimer FRunClock;  // started at Convert
+  QTimer* FBatchTicker;     // refreshes the elapsed time between events
   bool FCreated = false;  // the libraries were loaded and the settings read
   bool FClosed = false;   // FormCloseQuery has run
   bool FStopping = false; // Stop applies the events already posted

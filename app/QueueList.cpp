@@ -1,8 +1,56 @@
 #include "QueueList.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QPainter>
+#include <QRegularExpression>
+#include <QStyledItemDelegate>
 
 #include "BatchSettings.h"
+
+int StatusPercent(const QString& Status) {
+  static const QRegularExpression percent("^(\\d{1,3})% Completed$");
+  const QRegularExpressionMatch m = percent.match(Status);
+  if (!m.hasMatch()) return -1;
+  const int value = m.captured(1).toInt();
+  return value <= 100 ? value : -1;
+}
+
+namespace {
+
+// Draws the Status of a converting row as a progress bar carrying its text.
+class TStatusDelegate : public QStyledItemDelegate {
+public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void paint(QPainter* Painter, const QStyleOptionViewItem& Option, const QModelIndex& Index) const override {
+    const QString text = Index.data(Qt::DisplayRole).toString();
+    const int percent = StatusPercent(text);
+    if (percent < 0) {
+      QStyledItemDelegate::paint(Painter, Option, Index);
+      return;
+    }
+    // The cell's background (selection included) without its text, then the bar.
+    QStyleOptionViewItem cell = Option;
+    initStyleOption(&cell, Index);
+    cell.text.clear();
+    QStyle* style = cell.widget ? cell.widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &cell, Painter, cell.widget);
+    QStyleOptionProgressBar bar;
+    bar.rect = Option.rect.adjusted(2, 2, -2, -2);
+    bar.minimum = 0;
+    bar.maximum = 100;
+    bar.progress = percent;
+    bar.text = text;
+    bar.textVisible = true;
+    bar.textAlignment = Qt::AlignCenter;
+    bar.state = QStyle::State_Enabled | QStyle::State_Horizontal;
+    bar.palette = Option.palette;
+    bar.fontMetrics = Option.fontMetrics;
+    style->drawControl(QStyle::CE_ProgressBar, &bar, Painter, cell.widget);
+  }
+};
+
+}  // namespace
 
 TQueueList::TQueueList(QWidget* Parent) : QTreeWidget(Parent) {
   setColumnCount(ColumnCount);
@@ -12,6 +60,7 @@ TQueueList::TQueueList(QWidget* Parent) : QTreeWidget(Parent) {
   const int widths[] = {150, 70, 50, 150};
   for (int c = 0; c < ColStatus; ++c) setColumnWidth(c, widths[c]);
   setColumnHidden(ColPath, true);
+  setItemDelegateForColumn(ColStatus, new TStatusDelegate(this));
   header()->setStretchLastSection(true);
   header()->setMinimumSectionSize(40);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

@@ -7,6 +7,10 @@
 
 struct TFileSetup;
 
+// The percentage of a Status that reads "N% Completed" (a row converting now),
+// which the list draws as a bar with its text; -1 for any other Status.
+int StatusPercent(const QString& Status);
+
 class TQueueList : public QTreeWidget {
 public:
   enum TColumn { ColInput, ColDuration, ColType, ColOutput, ColStatus, ColPath, ColumnCount };

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <algorithm>
@@ -167,9 +168,20 @@ TEST_F(RunTest, StopDuringTheSecondFileMarksItStopped) {
   EXPECT_TRUE(QRegularExpression("^Current Frame=\\d+ Time=\\d+ FPS=\\d+$").match(f.LblProgress->text()).hasMatch())
       << f.LblProgress->text().toStdString();
   EXPECT_FALSE(f.LblProgress->isHidden());
+  // The batch: one file of three done, and at least its second of 22 s.
+  EXPECT_FALSE(f.BatchBar->isHidden());
+  EXPECT_GE(f.BatchBar->value(), 4);
+  EXPECT_LT(f.BatchBar->value(), 100);
+  EXPECT_TRUE(QRegularExpression("^1 of 3 files done, \\d\\d:\\d\\d:\\d\\d elapsed, "
+                                 "(about \\d\\d:\\d\\d:\\d\\d left|estimating time left)$")
+                  .match(f.LblBatch->text())
+                  .hasMatch())
+      << f.LblBatch->text().toStdString();
   f.BtnStartClick();
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Stopped", " "}));
   ExpectIdleControls();
+  EXPECT_TRUE(f.BatchBar->isHidden());
+  EXPECT_TRUE(f.LblBatch->isHidden());
   // Late events of the stopped run change nothing.
   PumpFor(1s);
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Stopped", " "}));
@@ -305,6 +317,55 @@ TEST(ProgressTextTest, PercentagesTimesAndUnknownTotals) {
   for (const auto& c : cases) EXPECT_EQ(ProgressStatus(c.Current, c.Total), c.Status) << c.Current << "/" << c.Total;
   EXPECT_EQ(ProgressLine(750, 30000, 25), "Current Frame=750 Time=30 FPS=25");
   EXPECT_EQ(ProgressLine(1, 999, 0), "Current Frame=1 Time=0 FPS=0");
+}
+
+TEST(BatchProgressTest, SharesAndEstimatesFromDurationsAndEvents) {
+  TBatchRun run;
+  run.Begin(2);
+  run.AddTask(0, 10000);
+  run.AddTask(2, -1);  // duration unknown at the set-up
+  run.AddTask(3, 20000);
+  auto expect = [&](int64_t Elapsed, int Done, int Percent, int64_t Left) {
+    const TBatchProgress p = run.Progress(Elapsed);
+    EXPECT_EQ(p.Total, run.TaskCount());
+    EXPECT_EQ(p.Done, Done);
+    EXPECT_EQ(p.Percent, Percent);
+    EXPECT_EQ(p.LeftMs, Left);
+    EXPECT_EQ(p.ElapsedMs, Elapsed);
+  };
+  // The unknown file weighs the mean of the known ones (15 s): 45 s in all.
+  expect(0, 0, 0, -1);
+  EXPECT_EQ(run.CurrentRows(), (std::vector<int>{0, 2}));
+  run.TaskProgress(0, 4500, 10000);
+  expect(500, 0, 10, -1);  // nothing estimated during the first second
+  expect(3000, 0, 10, 27000);
+  run.TaskProgress(1, 7000, 0);  // an unknown total counts nothing until the end
+  run.TaskEnded(0);
+  expect(6000, 1, 22, 21000);
+  EXPECT_EQ(run.CurrentRows(), (std::vector<int>{2, 3}));
+  // A known total in a later event gives the file its weight: 10 + 30 + 20 s.
+  run.TaskProgress(1, 20000, 30000);
+  expect(6000, 1, 50, 6000);
+  run.TaskProgress(2, 99999, 20000);  // never more than the whole file
+  run.TaskEnded(1);
+  expect(9000, 2, 100, 0);
+  run.TaskEnded(2);
+  EXPECT_TRUE(run.CurrentRows().empty());
+
+  // No duration known at all: the files themselves are counted.
+  run.Begin();
+  run.AddTask(0);
+  run.AddTask(1);
+  run.TaskProgress(0, 5000, -1);
+  expect(2000, 0, 0, -1);
+  EXPECT_EQ(run.CurrentRows(), (std::vector<int>{0}));
+  run.TaskEnded(0);
+  const TBatchProgress half = run.Progress(4000);
+  EXPECT_EQ(half.Percent, 50);
+  EXPECT_EQ(half.LeftMs, 4000);
+
+  EXPECT_EQ(BatchProgressLine({1, 3, 50, 12000, 30000}), "1 of 3 files done, 00:00:12 elapsed, about 00:00:30 left");
+  EXPECT_EQ(BatchProgressLine({0, 2, 0, 3723000, -1}), "0 of 2 files done, 01:02:03 elapsed, estimating time left");
 }
 
 TEST_F(RunTest, StopWhileAProgressEventIsDeliveredCannotDeadlock) {

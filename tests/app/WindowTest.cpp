@@ -406,3 +406,30 @@ TEST_F(WindowTest, MissingLibrariesSayWhyAndLeaveTheSettingsAlone) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Additions to the designed window
+
+TEST(StatusBarTest, OnlyAPercentageIsABar) {
+  const std::pair<const char*, int> cases[] = {{"0% Completed", 0},   {"57% Completed", 57}, {"100% Completed", 100},
+                                               {"101% Completed", -1}, {"Completed", -1},     {" ", -1},
+                                               {"00:00:30 converted", -1}, {"5% Completed!", -1}};
+  for (const auto& [text, percent] : cases) EXPECT_EQ(StatusPercent(text), percent) << text;
+}
+
+TEST_F(WindowTest, TheRunningRowsStatusIsDrawnAsABar) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
+  Add(Q({Clip("avi_xvid", "a.avi"), Clip("avi_xvid", "b.avi")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  f.show();
+  PumpFor(std::chrono::milliseconds(50));
+  // Near the left edge of the cell: the bar's fill at 60%, its empty groove at 0%.
+  auto pixel = [&](int Row) {
+    const QRect cell = f.Lvw->visualRect(f.Lvw->model()->index(Row, TQueueList::ColStatus));
+    return f.Lvw->viewport()->grab().toImage().pixelColor(cell.left() + cell.width() / 10, cell.center().y());
+  };
+  f.Lvw->SetStatus(0, "60% Completed");
+  f.Lvw->SetStatus(1, "0% Completed");
+  EXPECT_NE(pixel(0), pixel(1));
+}
