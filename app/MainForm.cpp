@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -59,6 +60,10 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   ChkOverwrite = new QCheckBox("Overwrite existing files", GBOther);
   ChkOverwrite->setChecked(true);
   ChkShutdown = new QCheckBox("Shut down computer when completed", GBOther);
+  LblParallel = new QLabel("Files at the same time:", GBOther);
+  SpinParallel = new QSpinBox(GBOther);
+  SpinParallel->setRange(1, MaxFilesAtTheSameTime());
+  LblParallel->setBuddy(SpinParallel);
   LblProgress = new QLabel(this);
   LblProgress->setFixedWidth(358);
   QSizePolicy keep = LblProgress->sizePolicy();
@@ -98,6 +103,8 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   other->addSpacing(24);
   other->addWidget(ChkShutdown);
   other->addStretch(1);
+  other->addWidget(LblParallel);
+  other->addWidget(SpinParallel);
 
   auto* batch = new QHBoxLayout;
   batch->addWidget(BatchBar);
@@ -158,6 +165,7 @@ bool TForm1::FormCreate() {
   GBOutput->Load(s);
   ChkOverwrite->setChecked(s.Overwrite);
   ChkShutdown->setChecked(s.ShutdownAfterCompleted);
+  SpinParallel->setValue(s.FilesAtTheSameTime);
   FCreated = true;
   return true;
 }
@@ -179,6 +187,7 @@ void TForm1::FormCloseQuery() {
   GBOutput->Store(s);
   s.Overwrite = ChkOverwrite->isChecked();
   s.ShutdownAfterCompleted = ChkShutdown->isChecked();
+  s.FilesAtTheSameTime = SpinParallel->value();
   QString error;
   if (!TSettingsFile().Write(s, error)) std::fprintf(stderr, "vidlomat: settings not saved: %s\n", qPrintable(error));
 }
@@ -300,7 +309,8 @@ void TForm1::StartRun() {
   QDir().mkpath(EdtOutputFolder->text());
   for (int r = 0; r < Lvw->RowCount(); ++r) Lvw->SetStatus(r, kStatusWaiting);
   QuilloC.ClearTasks();
-  FRun.Begin();
+  const int parallel = SpinParallel->value();
+  FRun.Begin(parallel);
   FRunClock.start();
   ShowState(TBatchRun::Running);
 
@@ -328,7 +338,7 @@ void TForm1::StartRun() {
     QuilloCTerminate(run, AIndex, AFinished, AException, AMessage);
   };
   QuilloC.SetThreadPriority(tpNormal);
-  QuilloC.Start(1);
+  QuilloC.Start(parallel);
 }
 
 void TForm1::StopRun() {

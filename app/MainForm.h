@@ -28,6 +28,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
+class QSpinBox;
 class QPushButton;
 class QTimer;
 class TOutputSettings;
@@ -95,6 +96,8 @@ public:
   QGroupBox* GBOther;
   QCheckBox* ChkOverwrite;
   QCheckBox* ChkShutdown;
+  QLabel* LblParallel;
+  QSpinBox* SpinParallel;  // "Files at the same time", 1..cores
   QLabel* LblProgress;
   // The whole batch while Running: a bar and "1 of 3 files done, ..." above
   // the progress line.

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
+#include <QThread>
+#include <algorithm>
 
 #include "BatchSettings.h"
 
@@ -32,6 +34,8 @@ QString BoolText(bool Value) { return Value ? "True" : "False"; }
 
 }  // namespace
 
+int MaxFilesAtTheSameTime() { return std::max(1, QThread::idealThreadCount()); }
+
 TSettingsFile::TSettingsFile(QString Path) : FPath(std::move(Path)) {}
 
 QString TSettingsFile::DefaultPath() {
@@ -58,6 +62,11 @@ TStoredSettings TSettingsFile::Read() const {
   s.AudioSampleRate = IndexOf(ini, "AudioSampleRate", s.AudioSampleRate, SampleRateTexts().size());
   s.Overwrite = TextOf(ini, "Overwrite", BoolText(s.Overwrite)) == "True";
   s.ShutdownAfterCompleted = TextOf(ini, "ShutdownAfterCompleted", BoolText(s.ShutdownAfterCompleted)) == "True";
+  // Not a number: 1; a number outside 1..cores (a file from a larger machine)
+  // is brought into that range.
+  bool ok = false;
+  const int files = TextOf(ini, "FilesAtTheSameTime", QString()).trimmed().toInt(&ok);
+  s.FilesAtTheSameTime = ok ? std::clamp(files, 1, MaxFilesAtTheSameTime()) : 1;
   return s;
 }
 
@@ -79,6 +88,7 @@ bool TSettingsFile::Write(const TStoredSettings& Settings, QString& Error) const
   ini.setValue("AudioSampleRate", Settings.AudioSampleRate);
   ini.setValue("Overwrite", BoolText(Settings.Overwrite));
   ini.setValue("ShutdownAfterCompleted", BoolText(Settings.ShutdownAfterCompleted));
+  ini.setValue("FilesAtTheSameTime", Settings.FilesAtTheSameTime);
   ini.endGroup();
   ini.sync();
   if (ini.status() != QSettings::NoError) {

@@ -18,7 +18,12 @@ struct TStoredSettings {
   int AudioSampleRate = 4;      // "44100"
   bool Overwrite = true;
   bool ShutdownAfterCompleted = false;
+  // Keys beyond the first ten; a file without them reads as before.
+  int FilesAtTheSameTime = 1;   // 1..MaxFilesAtTheSameTime()
 };
+
+// The most files the window converts at the same time: the number of cores.
+int MaxFilesAtTheSameTime();
 
 class TSettingsFile {
 public:
@@ -36,7 +41,7 @@ public:
   // key that is not a number, or an index outside its list, reads as its
   // default; a check box is on exactly when its text is "True".
   TStoredSettings Read() const;
-  // Writes all ten keys, creating the folder when missing. False, with the
+  // Writes every key, creating the folder when missing. False, with the
   // reason in Error, when the file could not be written.
   bool Write(const TStoredSettings& Settings, QString& Error) const;
 

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QSpinBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "MyUtils.h"
 #include "OutputSettings.h"
 #include "QueueList.h"
+#include "SettingsFile.h"
 #include "WindowTestSupport.h"
 
 namespace {
@@ -317,6 +319,32 @@ TEST(ProgressTextTest, PercentagesTimesAndUnknownTotals) {
   for (const auto& c : cases) EXPECT_EQ(ProgressStatus(c.Current, c.Total), c.Status) << c.Current << "/" << c.Total;
   EXPECT_EQ(ProgressLine(750, 30000, 25), "Current Frame=750 Time=30 FPS=25");
   EXPECT_EQ(ProgressLine(1, 999, 0), "Current Frame=1 Time=0 FPS=0");
+}
+
+TEST_F(RunTest, TwoFilesAtTheSameTimeEachOnItsOwnRow) {
+  if (MaxFilesAtTheSameTime() < 2) GTEST_SKIP() << "one core";
+  TForm1& f = Make();
+  f.SpinParallel->setValue(2);
+  Add(Q({Long("a.avi"), Long("b.avi"), Long("c.avi")}));
+  f.BtnStartClick();
+  // Both first files convert at once; the third waits.
+  ASSERT_TRUE(PumpUntil([&] { return StatusPercent(Status(0)) >= 0 && StatusPercent(Status(1)) >= 0; }))
+      << Status(0).toStdString() << " / " << Status(1).toStdString();
+  EXPECT_EQ(Status(2), " ");
+  f.BtnStartClick();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Stopped", "Stopped", " "}));
+  ExpectIdleControls();
+
+  // Two short files, both to the end, each on its own row.
+  f.Lvw->clear();
+  Add(Q({Clip("avi_xvid", "d.avi", 3.0), Clip("mpeg1_ps", "e.mpg", 1.0)}));
+  ConvertAll();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed"}));
+  EXPECT_EQ(Messages(kFinished), 1);
+  for (const char* name : {"d.mp4", "e.mp4"}) {
+    const TFileFacts facts = ReadFacts(Out + "/" + name);
+    EXPECT_TRUE(facts.Opened) << name << ": " << facts.Error;
+  }
 }
 
 TEST(BatchProgressTest, SharesAndEstimatesFromDurationsAndEvents) {

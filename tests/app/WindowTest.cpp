@@ -51,7 +51,7 @@ TEST_F(WindowTest, DefaultsWithNoSettingsFile) {
   EXPECT_FALSE(QFile::exists(SettingsPath())) << "reading creates nothing";
 }
 
-TEST_F(WindowTest, AllTenKeysRoundTripAndTheFolderIsCreated) {
+TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   TForm1& f = MakeForm();
   f.EdtOutputFolder->setText("/srv/videos/");
   f.GBOutput->CboProfiles->setCurrentIndex(6);
@@ -63,6 +63,7 @@ TEST_F(WindowTest, AllTenKeysRoundTripAndTheFolderIsCreated) {
   f.GBOutput->CboAudioSampleRate->setCurrentIndex(0);
   f.ChkOverwrite->setChecked(false);
   f.ChkShutdown->setChecked(true);
+  f.SpinParallel->setValue(MaxFilesAtTheSameTime());
   EXPECT_TRUE(f.close());
   ASSERT_TRUE(QFile::exists(SettingsPath()));
 
@@ -71,8 +72,9 @@ TEST_F(WindowTest, AllTenKeysRoundTripAndTheFolderIsCreated) {
   const std::pair<const char*, QString> expected[] = {
       {"OutputPath", "/srv/videos/"}, {"Profile", "6"},       {"Resolution", "5"},      {"Channels", "0"},
       {"VideoQuality", "777"},        {"AudioQuality", "99"}, {"VideoFrameRate", "9"},  {"AudioSampleRate", "0"},
-      {"Overwrite", "False"},         {"ShutdownAfterCompleted", "True"}};
-  EXPECT_EQ(ini.childKeys().size(), 10);
+      {"Overwrite", "False"},         {"ShutdownAfterCompleted", "True"},
+      {"FilesAtTheSameTime", QString::number(MaxFilesAtTheSameTime())}};
+  EXPECT_EQ(ini.childKeys().size(), 11);
   for (const auto& [key, value] : expected) EXPECT_EQ(ini.value(key).toString(), value) << key;
 
   TForm1& g = MakeForm();
@@ -86,6 +88,21 @@ TEST_F(WindowTest, AllTenKeysRoundTripAndTheFolderIsCreated) {
   EXPECT_EQ(g.GBOutput->CboAudioSampleRate->currentText(), "8000");
   EXPECT_FALSE(g.ChkOverwrite->isChecked());
   EXPECT_TRUE(g.ChkShutdown->isChecked());
+  EXPECT_EQ(g.SpinParallel->value(), MaxFilesAtTheSameTime());
+}
+
+TEST_F(WindowTest, FilesAtTheSameTimeReadsInsideOneToTheCores) {
+  const int cores = MaxFilesAtTheSameTime();
+  const std::pair<const char*, int> cases[] = {{"", 1}, {"many", 1}, {"0", 1}, {"-3", 1}, {" 1 ", 1},
+                                               {"999", cores}};
+  int n = 0;
+  for (const auto& [text, files] : cases) {
+    // A file of its own each: QSettings may keep a file it read moments ago.
+    const QString path = QString::fromStdString(Config.Path()) + "/case" + QString::number(++n) + ".ini";
+    WriteIni(path, {{"FilesAtTheSameTime", text}});
+    EXPECT_EQ(TSettingsFile(path).Read().FilesAtTheSameTime, files) << '"' << text << '"';
+  }
+  EXPECT_EQ(MakeForm().SpinParallel->maximum(), cores);
 }
 
 TEST_F(WindowTest, OddStoredValuesReadAsTheUserExpects) {
