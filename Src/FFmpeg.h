@@ -147,6 +147,19 @@ struct OutputStreamState {
   float LastQuality;       // quality of the last encoded picture (lambda units)
   int LastPictType;        // its picture type
   uint64_t LastError[4];   // its squared errors (PSNR)
+  // Constant-rate video sync (engine thread). SyncOpts counts the output
+  // frames decided, SyncWritten the frames encoded. A decided frame is encoded
+  // once the picture on screen at its time is known: when a later picture has
+  // arrived, or at the end. SyncPictures are the pictures that may still be
+  // shown (references, in arrival order), with their time in encoder
+  // time-base units and the quality they ask for.
+  struct TSyncPicture {
+    AVFrame* Frame;
+    double Position;
+    float Quality;
+  };
+  int64_t SyncWritten;
+  std::vector<TSyncPicture> SyncPictures;
 };
 
 // ---------------------------------------------------------------------------
@@ -455,6 +468,14 @@ public:
   void DoSubtitleOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int64_t Pts, AVSubtitle* Subtitle,
                      InputStreamState* Ist);
   double SyncInputTime(OutputStreamState* Ost, int64_t StartTime) const;
+  // Crops, scales and pads Picture and encodes it Count times, as the output
+  // frames numbered from Ost->SyncWritten on.
+  void WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, float Quality, int64_t Count, int& FrameSize);
+  // Encodes the decided output frames whose picture is known; AtEnd: all of
+  // them (no picture follows).
+  void WriteDecidedFrames(OutputStreamState* Ost, bool AtEnd, int& FrameSize);
+  // Encodes the output frames still waiting for their picture (end of input).
+  void FlushVideoSync(OutputStreamState* Ost);
   // Report (Report.cpp)
   void PrintReport(bool IsLast);
   void WriteVideoStats(AVFormatContext* OutputFile, OutputStreamState* Ost, int FrameSize);

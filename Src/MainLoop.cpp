@@ -161,6 +161,7 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
         FlushAudioFifo(ost);
         EncodeAndWrite(ost, nullptr);
       } else if (type == AVMEDIA_TYPE_VIDEO) {
+        FlushVideoSync(ost);
         EncodeAndWrite(ost, nullptr);
       }
     }

@@ -69,6 +69,7 @@ void TCustomFFmpeg::ReleaseTranscodeTables() {
     ost->VideoResample = 0;
     if (ost->Resample) ff::swr_free(&ost->Resample);
     if (ost->EncFrame) ff::av_frame_free(&ost->EncFrame);
+    for (auto& picture : ost->SyncPictures) ff::av_frame_free(&picture.Frame);
     if (ost->EncPacket) ff::av_packet_free(&ost->EncPacket);
     delete ost;
   }

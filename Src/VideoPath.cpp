@@ -189,6 +189,9 @@ void TCustomFFmpeg::DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* O
   int64_t nb = 1;
 
   const bool active = FVideoSyncMethod > 0 || (FVideoSyncMethod != 0 && tb > 0.001);
+  // At a constant rate, output frames are decided ahead of the pictures that
+  // fill them: see below.
+  const bool constantRate = active && FVideoSyncMethod != 2;
   const double position = SyncInputTime(Ost, FStartTime) / tb;
   if (active) {
     const double delta = position - static_cast<double>(Ost->SyncOpts);
@@ -208,23 +211,97 @@ void TCustomFFmpeg::DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* O
   } else {
     Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(position));
   }
-  nb = std::min<int64_t>(nb, static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber);
-  if (nb <= 0) return;
+  const float quality = FSameQuality ? Ist->Quality : static_cast<float>(enc->global_quality);
+  const int64_t waiting = constantRate ? Ost->SyncOpts - Ost->SyncWritten : 0;
+  nb = std::min<int64_t>(nb, static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber - waiting);
 
+  if (!constantRate) {
+    // Each picture goes out at once, at its own time.
+    if (nb <= 0) return;
+    Ost->SyncWritten = Ost->SyncOpts;
+    WriteVideoPicture(Ost, InPicture, quality, nb, FrameSize);
+    Ost->SyncOpts = Ost->SyncWritten;
+    return;
+  }
+
+  // The sync decides how many frames there are, but each output frame shows
+  // the picture on screen at its own time: the latest picture whose time is
+  // not after it. A frame is written once a later picture shows which one
+  // that is, so the gap before a new picture is filled with the one before it
+  // when the rate goes up, and a frame shows the picture of its time, not an
+  // earlier one, when the rate goes down.
+  if (nb > 0) Ost->SyncOpts += nb;
+  Ost->SyncPictures.push_back({nullptr, position, quality});
+  Ost->SyncPictures.back().Frame = ff::av_frame_clone(InPicture);
+  if (!Ost->SyncPictures.back().Frame) {
+    Ost->SyncPictures.pop_back();
+    throw FFMpegException("av_malloc fail");
+  }
+  WriteDecidedFrames(Ost, false, FrameSize);
+}
+
+namespace {
+// Timestamps are rounded to microseconds: a picture within this many frames
+// of an output frame's time counts as being at that time.
+constexpr double kSyncSlack = 1e-3;
+}  // namespace
+
+void TCustomFFmpeg::WriteDecidedFrames(OutputStreamState* Ost, bool AtEnd, int& FrameSize) {
+  auto& pictures = Ost->SyncPictures;
+  auto forget = [&](size_t Count) {
+    for (size_t i = 0; i < Count; ++i) ff::av_frame_free(&pictures[i].Frame);
+    pictures.erase(pictures.begin(), pictures.begin() + static_cast<ptrdiff_t>(Count));
+  };
+  while (Ost->SyncWritten < Ost->SyncOpts && !pictures.empty() && !FStopRequested) {
+    const double at = static_cast<double>(Ost->SyncWritten) + kSyncSlack;
+    // A later picture may still be the one on screen at this frame.
+    if (!AtEnd && pictures.back().Position <= at) break;
+    // Before the first picture's time there is nothing else to show.
+    size_t shown = 0;
+    while (shown + 1 < pictures.size() && pictures[shown + 1].Position <= at) ++shown;
+    int64_t end = Ost->SyncOpts;
+    if (shown + 1 < pictures.size())
+      end = std::min<int64_t>(end, static_cast<int64_t>(std::ceil(pictures[shown + 1].Position - kSyncSlack)));
+    const OutputStreamState::TSyncPicture picture = pictures[shown];
+    WriteVideoPicture(Ost, picture.Frame, picture.Quality, end - Ost->SyncWritten, FrameSize);
+    if (FStopRequested) break;
+    // A picture that could not be output leaves its frames out.
+    Ost->SyncWritten = std::max(Ost->SyncWritten, end);
+    forget(shown);
+  }
+  // Pictures followed by one at or before the next frame's time are never shown.
+  size_t passed = 0;
+  while (passed + 1 < pictures.size() &&
+         pictures[passed + 1].Position <= static_cast<double>(Ost->SyncWritten) + kSyncSlack)
+    ++passed;
+  forget(passed);
+}
+
+void TCustomFFmpeg::FlushVideoSync(OutputStreamState* Ost) {
+  int frameSize = 0;
+  WriteDecidedFrames(Ost, true, frameSize);
+  if (FVStatsFileName && frameSize) WriteVideoStats(FOutputFiles[Ost->FileIndex], Ost, frameSize);
+  for (auto& picture : Ost->SyncPictures) ff::av_frame_free(&picture.Frame);
+  Ost->SyncPictures.clear();
+}
+
+void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, float Quality, int64_t Count,
+                                      int& FrameSize) {
+  AVCodecContext* enc = Ost->CodecCtx;
   auto failPicture = [&](const char* Text) {
     if (FExitOnError) throw FFMpegException(Text);
     Log(0, Text);
   };
 
   // Crop: a view into the decoded picture.
-  TPlanes formatted = PlanesOf(InPicture);
+  TPlanes formatted = PlanesOf(Picture);
   const bool cropped = !FFiltersEnabled && Ost->VideoCrop;
-  if (cropped && !CropPlanes(formatted, static_cast<AVPixelFormat>(InPicture->format), Ost->TopBand, Ost->LeftBand)) {
+  if (cropped && !CropPlanes(formatted, static_cast<AVPixelFormat>(Picture->format), Ost->TopBand, Ost->LeftBand)) {
     failPicture("error cropping picture");
     return;
   }
 
-  AVFrame* final = InPicture;
+  AVFrame* final = Picture;
   const TPlanes* paddingSource = &formatted;
   if ((Ost->VideoPad || Ost->VideoResample) && Ost->PictTmp) {
     if (ff::av_frame_make_writable(Ost->PictTmp) < 0) throw FFMpegException("Video encoding failed");
@@ -253,31 +330,31 @@ void TCustomFFmpeg::DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* O
   }
 
   AVFrame* frame = Ost->EncFrame;
-  for (int64_t i = 0; i < nb; ++i) {
+  for (int64_t i = 0; i < Count; ++i) {
     if (FStopRequested) break;
     ff::av_frame_unref(frame);
     if (ff::av_frame_ref(frame, final) < 0) throw FFMpegException("Video encoding failed");
-    if (final == InPicture && cropped) {
+    if (final == Picture && cropped) {
       // Only cropped: hand the encoder the inner area of the decoded picture.
       for (int p = 0; p < 4; ++p) frame->data[p] = formatted.data[p];
       frame->width = enc->width;
       frame->height = enc->height;
     }
-    frame->interlaced_frame = InPicture->interlaced_frame;
+    frame->interlaced_frame = Picture->interlaced_frame;
     if (FCodecOpts[AVMEDIA_TYPE_VIDEO] &&
         (FCodecOpts[AVMEDIA_TYPE_VIDEO]->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME)))
-      frame->top_field_first = FTopFieldFirst == -1 ? InPicture->top_field_first : FTopFieldFirst;
-    frame->quality = static_cast<int>(std::nearbyint(FSameQuality ? Ist->Quality : enc->global_quality));
+      frame->top_field_first = FTopFieldFirst == -1 ? Picture->top_field_first : FTopFieldFirst;
+    frame->quality = static_cast<int>(std::nearbyint(Quality));
     // The encoder chooses the picture types itself.
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->key_frame = 0;
-    frame->pts = Ost->SyncOpts;
+    frame->pts = Ost->SyncWritten;
     frame->sample_aspect_ratio = enc->sample_aspect_ratio;
     const int r = EncodeAndWrite(Ost, frame);
     ff::av_frame_unref(frame);
     if (r < 0) throw FFMpegException("Video encoding failed");
     if (r > 0) FrameSize = r;
-    ++Ost->SyncOpts;
+    ++Ost->SyncWritten;
     ++Ost->FrameNumber;
   }
 }
