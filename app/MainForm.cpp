@@ -8,10 +8,12 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <cstdio>
 
@@ -76,6 +78,20 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   LblBatch = new QLabel(this);
   BatchBar->hide();
   LblBatch->hide();
+  BtnLog = new QToolButton(this);
+  BtnLog->setText("Log");
+  BtnLog->setCheckable(true);
+  BtnLog->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  BtnLog->setArrowType(Qt::RightArrow);
+  BtnLog->setAutoRaise(true);
+  BtnLog->setToolTip("Show the conversion log");
+  MemLog = new QPlainTextEdit(this);
+  MemLog->setReadOnly(true);
+  MemLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  MemLog->setMaximumBlockCount(5000);
+  MemLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+  MemLog->setFixedHeight(140);
+  MemLog->hide();
   FBatchTicker = new QTimer(this);
   FBatchTicker->setInterval(1000);
   connect(FBatchTicker, &QTimer::timeout, this, [this] { ShowBatchProgress(); });
@@ -109,6 +125,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   auto* batch = new QHBoxLayout;
   batch->addWidget(BatchBar);
   batch->addWidget(LblBatch, 1);
+  batch->addWidget(BtnLog);
 
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(LblProgress);
@@ -124,10 +141,12 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   main->addWidget(GBOther);
   main->addLayout(batch);
   main->addLayout(bottom);
+  main->addWidget(MemLog);
 
   // The designed size, or the least size that shows every caption whole.
   const QSize least = main->minimumSize();
-  setFixedSize(std::max(655, least.width()), std::max(448, least.height()));
+  FClosedLogSize = QSize(std::max(655, least.width()), std::max(448, least.height()));
+  setFixedSize(FClosedLogSize);
 
   connect(BtnAdd, &QPushButton::clicked, this, [this] { BtnAddClick(); });
   connect(BtnRemove, &QPushButton::clicked, this, [this] { BtnRemoveClick(); });
@@ -138,6 +157,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   connect(BtnStart, &QPushButton::clicked, this, [this] { BtnStartClick(); });
   connect(BtnAbout, &QPushButton::clicked, this, [this] { BtnAboutClick(); });
   connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
+  connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
 
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
 }
@@ -148,6 +168,15 @@ TForm1::~TForm1() {
   QuilloC.OnProgress = nullptr;
   QuilloC.OnTerminate = nullptr;
   QuilloC.OnLog = nullptr;
+}
+
+void TForm1::ShowLog(bool Open) {
+  if (BtnLog->isChecked() != Open) BtnLog->setChecked(Open);  // comes back here
+  BtnLog->setArrowType(Open ? Qt::DownArrow : Qt::RightArrow);
+  BtnLog->setToolTip(Open ? "Hide the conversion log" : "Show the conversion log");
+  MemLog->setVisible(Open);
+  const int grow = Open ? MemLog->height() + layout()->spacing() : 0;
+  setFixedSize(FClosedLogSize.width(), FClosedLogSize.height() + grow);
 }
 
 void TForm1::Message(const QString& Title, const QString& Text, TMessageIcon Icon) {
@@ -313,6 +342,7 @@ void TForm1::StartRun() {
   FRun.Begin(parallel);
   FRunClock.start();
   ShowState(TBatchRun::Running);
+  MemLog->clear();
 
   TNameReservations reserved;
   for (int r = 0; r < Lvw->RowCount(); ++r) {
@@ -336,6 +366,9 @@ void TForm1::StartRun() {
   };
   QuilloC.OnTerminate = [this, run](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
     QuilloCTerminate(run, AIndex, AFinished, AException, AMessage);
+  };
+  QuilloC.OnLog = [this, run](int AIndex, TLogLevel ALogLevel, const std::string& AMsg) {
+    QuilloCLog(run, AIndex, ALogLevel, AMsg);
   };
   QuilloC.SetThreadPriority(tpNormal);
   QuilloC.Start(parallel);
@@ -379,6 +412,20 @@ void TForm1::QuilloCTerminate(uint64_t RunId, int AIndex, bool AFinished, bool A
   });
 }
 
+void TForm1::QuilloCLog(uint64_t RunId, int AIndex, TLogLevel ALogLevel, const std::string& AMsg) {
+  // Errors and information; debugging output stays out of the panel.
+  if (ALogLevel == llQuiet || ALogLevel > llInfo) return;
+  FUiQueue->Post([this, RunId, AIndex, message = Q(AMsg)] { LogArrived(RunId, AIndex, message); });
+}
+
+void TForm1::LogArrived(uint64_t RunId, int AIndex, const QString& AMsg) {
+  if (RunId != FRun.RunId()) return;
+  const QString text = AMsg.trimmed();
+  if (text.isEmpty()) return;
+  const int row = FRun.RowOfTask(AIndex);
+  MemLog->appendPlainText(row >= 0 ? Lvw->Cell(row, TQueueList::ColInput) + ": " + text : text);
+}
+
 void TForm1::ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
                              int ATotalOutputDuration) {
   if (RunId != FRun.RunId()) return;  // a late event of a run that has ended
@@ -405,6 +452,7 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
   ShowBatchProgress();
   if (AException) {
     Lvw->SetStatus(row, kStatusFailed, AMessage);
+    MemLog->appendPlainText(Lvw->Cell(row, TQueueList::ColInput) + ": " + AMessage);
     Message(kAppTitle, AMessage, TMessageIcon::Warning);
   } else {
     Lvw->SetStatus(row, AFinished ? kStatusCompleted : kStatusStopped);

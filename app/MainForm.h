@@ -4,8 +4,8 @@
 // of BatchSettings.h.
 //
 // Threads: everything here runs on the user-interface thread except
-// QuilloCProgress and QuilloCTerminate, which the component calls on a
-// worker thread while it holds its lock. Those two only hand their arguments
+// QuilloCProgress, QuilloCTerminate and QuilloCLog, which the component calls
+// on a worker thread while it holds its lock. Those two only hand their arguments
 // to the user-interface thread through FUiQueue (never waiting for it: the
 // user-interface thread may itself be waiting for the component's lock in
 // StopAll), and read nothing of the window but FUiQueue, which is set once in
@@ -27,10 +27,12 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QProgressBar;
 class QSpinBox;
 class QPushButton;
 class QTimer;
+class QToolButton;
 class TOutputSettings;
 class TQueueList;
 class TUiQueue;
@@ -76,6 +78,10 @@ public:
   void QuilloCProgress(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
                        int ATotalOutputDuration);
   void QuilloCTerminate(uint64_t RunId, int AIndex, bool AFinished, bool AException, const std::string& AMessage);
+  void QuilloCLog(uint64_t RunId, int AIndex, TLogLevel ALogLevel, const std::string& AMsg);
+
+  // Opens or closes the log panel.
+  void ShowLog(bool Open);
 
   IPowerOff* PowerOff() const { return FPowerOff; }
   const TBatchRun& Run() const { return FRun; }
@@ -103,6 +109,11 @@ public:
   // the progress line.
   QProgressBar* BatchBar;
   QLabel* LblBatch;
+  // The log panel: the component's lines of the current batch, each after
+  // its file's name; opened and closed with BtnLog (the window grows by the
+  // panel's height). Read-only, its text can be selected and copied.
+  QToolButton* BtnLog;
+  QPlainTextEdit* MemLog;
   QPushButton* BtnStart;
   QPushButton* BtnAbout;
   QPushButton* BtnHelp;
@@ -125,6 +136,7 @@ private:
   void ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
                        int ATotalOutputDuration);
   void TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool AException, const QString& AMessage);
+  void LogArrived(uint64_t RunId, int AIndex, const QString& AMsg);
   // The batch bar and line from the run and the time since Convert.
   void ShowBatchProgress();
 
@@ -135,6 +147,7 @@ private:
   TBatchRun FRun;
   QElapsedTimer FRunClock;  // started at Convert
   QTimer* FBatchTicker;     // refreshes the elapsed time between events
+  QSize FClosedLogSize;     // the window's fixed size with the log panel closed
   bool FCreated = false;  // the libraries were loaded and the settings read
   bool FClosed = false;   // FormCloseQuery has run
   bool FStopping = false; // Stop applies the events already posted

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QPushButton>
@@ -249,6 +250,15 @@ TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
   EXPECT_EQ(warning.Icon, TMessageIcon::Warning);
   EXPECT_FALSE(warning.Text.isEmpty());
   EXPECT_EQ(f.Lvw->topLevelItem(1)->toolTip(TQueueList::ColStatus), warning.Text) << "the reason stays on the row";
+  // The log panel has the failed file's lines after its name, the reason among them.
+  const QString log = f.MemLog->toPlainText();
+  EXPECT_TRUE(log.contains("full: " + warning.Text)) << log.toStdString();
+  EXPECT_TRUE(QRegularExpression("^full: (?!" + QRegularExpression::escape(warning.Text) + ")",
+                                 QRegularExpression::MultilineOption)
+                  .match(log)
+                  .hasMatch())
+      << "a line of the engine or the libraries besides the reason:\n"
+      << log.toStdString();
   EXPECT_EQ(Dialogs.Messages[1].Text, kFinished);
   EXPECT_EQ(PowerOff.Calls, 0);
   EXPECT_TRUE(ReadFacts(Out + "/c.mp4").Opened);

@@ -1,17 +1,21 @@
 // The window as its user meets it: settings between starts, the error
 // handler, the queue list, profiles, About and Help, library loading.
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <filesystem>
 
 #include "AboutForm.h"
@@ -449,4 +453,23 @@ TEST_F(WindowTest, TheRunningRowsStatusIsDrawnAsABar) {
   f.Lvw->SetStatus(0, "60% Completed");
   f.Lvw->SetStatus(1, "0% Completed");
   EXPECT_NE(pixel(0), pixel(1));
+}
+
+TEST_F(WindowTest, TheLogPanelOpensClosesAndItsTextCanBeCopied) {
+  TForm1& f = MakeForm();
+  const QSize closed = f.size();
+  EXPECT_TRUE(f.MemLog->isHidden());
+  f.BtnLog->click();
+  EXPECT_FALSE(f.MemLog->isHidden());
+  EXPECT_GT(f.height(), closed.height() + f.MemLog->height() - 1) << "the window makes room for the panel";
+  EXPECT_EQ(f.width(), closed.width());
+  f.MemLog->appendPlainText("a: first line");
+  f.MemLog->appendPlainText("b: second line");
+  f.MemLog->selectAll();
+  f.MemLog->copy();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), "a: first line\nb: second line");
+  EXPECT_TRUE(f.MemLog->isReadOnly());
+  f.BtnLog->click();
+  EXPECT_TRUE(f.MemLog->isHidden());
+  EXPECT_EQ(f.size(), closed);
 }
