@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QSpinBox>
 
 #include "BatchSettings.h"
@@ -64,12 +65,35 @@ TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings",
   grid->addWidget(label("Audio Sample Rate: "), 3, 3);
   grid->addWidget(CboAudioSampleRate, 3, 4);
   grid->addWidget(label("Hz"), 3, 5);
+  LblPlayerLimit = new QLabel("Portable players of this kind play up to 640x480 at 30 frames per second.", this);
+  LblPlayerLimit->setStyleSheet("color: #a05a00;");
+  // Its line is kept while hidden, so the window does not change size.
+  QSizePolicy keep = LblPlayerLimit->sizePolicy();
+  keep.setRetainSizeWhenHidden(true);
+  LblPlayerLimit->setSizePolicy(keep);
+  grid->addWidget(LblPlayerLimit, 4, 1, 1, 5);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(4, 1);
   grid->setColumnMinimumWidth(2, 30);
 
   // activated: only a choice made by the user, never a selection set here.
   connect(CboProfiles, &QComboBox::activated, this, [this](int Index) { CboProfilesSelect(Index); });
+  connect(CboResolution, &QComboBox::currentIndexChanged, this, [this] { ShowPlayerLimit(); });
+  connect(CboFrameRate, &QComboBox::currentIndexChanged, this, [this] { ShowPlayerLimit(); });
+  ShowPlayerLimit();
+}
+
+bool TOutputSettings::BeyondPlayerLimits(const QString& Size, const QString& Rate) {
+  const QStringList wh = Size.split('x');
+  const bool large = wh.size() == 2 && (wh[0].toInt() > 640 || wh[1].toInt() > 480);
+  // "Auto" keeps the input's rate, which is not known here.
+  bool ok = false;
+  const double fps = QLocale::c().toDouble(Rate, &ok);
+  return large || (ok && fps > 30);
+}
+
+void TOutputSettings::ShowPlayerLimit() {
+  LblPlayerLimit->setVisible(BeyondPlayerLimits(CboResolution->currentText(), CboFrameRate->currentText()));
 }
 
 void TOutputSettings::Load(const TStoredSettings& Settings) {

@@ -6,6 +6,7 @@
 #include <QGroupBox>
 
 class QComboBox;
+class QLabel;
 class QSpinBox;
 struct TBatchSettings;
 struct TStoredSettings;
@@ -27,6 +28,10 @@ public:
   // Size, frame rate and sample rate stay.
   void CboProfilesSelect(int Index);
 
+  // Whether a video size ("720x306") and a frame rate ("60", "Auto") go beyond
+  // what the portable players play: 640x480 at 30 frames per second.
+  static bool BeyondPlayerLimits(const QString& Size, const QString& Rate);
+
   QComboBox* CboProfiles;
   QComboBox* CboResolution;
   QComboBox* CboChannels;
@@ -34,4 +39,10 @@ public:
   QSpinBox* SpinAudio;
   QComboBox* CboFrameRate;
   QComboBox* CboAudioSampleRate;
+  // Shown while the chosen size or frame rate is beyond the players' limits;
+  // the conversion uses the chosen values all the same.
+  QLabel* LblPlayerLimit;
+
+private:
+  void ShowPlayerLimit();
 };

@@ -473,3 +473,29 @@ TEST_F(WindowTest, TheLogPanelOpensClosesAndItsTextCanBeCopied) {
   EXPECT_TRUE(f.MemLog->isHidden());
   EXPECT_EQ(f.size(), closed);
 }
+
+TEST_F(WindowTest, ThePlayerLimitNoteFollowsSizeAndFrameRate) {
+  TForm1& f = MakeForm();
+  TOutputSettings& o = *f.GBOutput;
+  const QSize window = f.size();
+  const struct {
+    const char *Size, *Rate;
+    bool Note;
+  } cases[] = {{"320x240", "30", false}, {"720x306", "30", true},  {"320x240", "60", true},
+               {"640x360", "29.97", false}, {"720x320", "Auto", true}, {"160x120", "Auto", false}};
+  for (const auto& c : cases) {
+    o.CboResolution->setCurrentText(c.Size);
+    o.CboFrameRate->setCurrentText(c.Rate);
+    ASSERT_EQ(o.CboResolution->currentText(), c.Size);
+    ASSERT_EQ(o.CboFrameRate->currentText(), c.Rate);
+    EXPECT_EQ(o.LblPlayerLimit->isHidden(), !c.Note) << c.Size << " at " << c.Rate;
+    EXPECT_EQ(f.size(), window);
+  }
+  EXPECT_TRUE(TOutputSettings::BeyondPlayerLimits("320x481", "8"));
+  EXPECT_FALSE(TOutputSettings::BeyondPlayerLimits("640x480", "30"));
+  // The note changes nothing in what the conversion gets.
+  TBatchSettings s;
+  o.Fill(s);
+  EXPECT_EQ(s.FrameSize, "160x120");
+  EXPECT_EQ(s.FrameRate, "Auto");
+}
