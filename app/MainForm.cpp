@@ -11,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
@@ -47,22 +48,23 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   Lvw = new TQueueList(this);
   Lvw->setMinimumHeight(120);
   auto button = [this](const char* Caption) { return new QPushButton(Caption, this); };
-  BtnAdd = button("Add");
-  BtnRemove = button("Remove");
-  BtnClear = button("Clear");
-  BtnMoveUp = button("Move Up");
-  BtnMoveDown = button("Move Down");
-  Label1 = new QLabel("Output Folder: ", this);
+  BtnAdd = button("&Add");
+  BtnRemove = button("&Remove");
+  BtnClear = button("&Clear");
+  BtnMoveUp = button("Move &Up");
+  BtnMoveDown = button("Move &Down");
+  Label1 = new QLabel("Output &Folder: ", this);
   EdtOutputFolder = new QLineEdit(this);
   EdtOutputFolder->setReadOnly(true);
   BtnChangeOutputFolder = button("...");
   BtnChangeOutputFolder->setFixedWidth(32);
+  Label1->setBuddy(BtnChangeOutputFolder);
   GBOutput = new TOutputSettings(this);
   GBOther = new QGroupBox("Other Settings", this);
-  ChkOverwrite = new QCheckBox("Overwrite existing files", GBOther);
+  ChkOverwrite = new QCheckBox("&Overwrite existing files", GBOther);
   ChkOverwrite->setChecked(true);
-  ChkShutdown = new QCheckBox("Shut down computer when completed", GBOther);
-  LblParallel = new QLabel("Files at the same time:", GBOther);
+  ChkShutdown = new QCheckBox("Shut do&wn computer when completed", GBOther);
+  LblParallel = new QLabel("Files at the same &time:", GBOther);
   SpinParallel = new QSpinBox(GBOther);
   SpinParallel->setRange(1, MaxFilesAtTheSameTime());
   LblParallel->setBuddy(SpinParallel);
@@ -79,7 +81,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   BatchBar->hide();
   LblBatch->hide();
   BtnLog = new QToolButton(this);
-  BtnLog->setText("Log");
+  BtnLog->setText("&Log");
   BtnLog->setCheckable(true);
   BtnLog->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   BtnLog->setArrowType(Qt::RightArrow);
@@ -95,9 +97,9 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   FBatchTicker = new QTimer(this);
   FBatchTicker->setInterval(1000);
   connect(FBatchTicker, &QTimer::timeout, this, [this] { ShowBatchProgress(); });
-  BtnStart = button("Convert");
-  BtnAbout = button("About");
-  BtnHelp = button("Help");
+  BtnStart = button("Con&vert");
+  BtnAbout = button("A&bout");
+  BtnHelp = button("&Help");
 
   auto* side = new QVBoxLayout;
   for (QPushButton* b : {BtnAdd, BtnRemove, BtnClear}) side->addWidget(b);
@@ -157,6 +159,24 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   connect(BtnStart, &QPushButton::clicked, this, [this] { BtnStartClick(); });
   connect(BtnAbout, &QPushButton::clicked, this, [this] { BtnAboutClick(); });
   connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
+  // Keys; each does what its button does, and only while that is enabled.
+  auto key = [this](QKeySequence Keys, QWidget* Target, QWidget* Where, auto Action) {
+    auto* shortcut = new QShortcut(Keys, Where);
+    shortcut->setContext(Where == this ? Qt::WindowShortcut : Qt::WidgetWithChildrenShortcut);
+    connect(shortcut, &QShortcut::activated, this, [Target, Action] {
+      if (Target->isEnabled()) Action();
+    });
+  };
+  // Delete only in the list: in a number field it deletes a digit.
+  key(QKeySequence::Delete, BtnRemove, Lvw, [this] { BtnRemoveClick(); });
+  key(QKeySequence::Open, BtnAdd, this, [this] { BtnAddClick(); });
+  key(QKeySequence(Qt::CTRL | Qt::Key_Up), BtnMoveUp, this, [this] { BtnMoveUpClick(); });
+  key(QKeySequence(Qt::CTRL | Qt::Key_Down), BtnMoveDown, this, [this] { BtnMoveDownClick(); });
+  // Enter starts an idle batch; it never stops a running one.
+  for (int enter : {Qt::Key_Return, Qt::Key_Enter})
+    key(QKeySequence(enter), BtnStart, this, [this] {
+      if (FRun.State() == TBatchRun::Idle && Lvw->RowCount() > 0) StartRun();
+    });
   connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
 
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
@@ -318,7 +338,7 @@ void TForm1::ShowState(TBatchRun::TState State) {
     FBatchTicker->stop();
   else
     FBatchTicker->start();
-  BtnStart->setText(idle ? "Convert" : "Stop");
+  BtnStart->setText(idle ? "Con&vert" : "&Stop");
 }
 
 void TForm1::BtnStartClick() {

@@ -109,7 +109,7 @@ protected:
     ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s)) << "the batch did not end";
   }
   void ExpectIdleControls() {
-    EXPECT_EQ(Form->BtnStart->text(), "Convert");
+    EXPECT_EQ(Form->BtnStart->text(), "Con&vert");
     EXPECT_TRUE(Form->BtnAdd->isEnabled());
     EXPECT_TRUE(Form->GBOutput->isEnabled());
     EXPECT_TRUE(Form->BtnAbout->isEnabled());
@@ -161,7 +161,7 @@ TEST_F(RunTest, StopDuringTheSecondFileMarksItStopped) {
   f.ChkShutdown->setChecked(true);
   Add(Q({Clip("avi_xvid", "a.avi"), Long("b.avi"), Clip("avi_xvid", "c.avi")}));
   f.BtnStartClick();
-  EXPECT_EQ(f.BtnStart->text(), "Stop");
+  EXPECT_EQ(f.BtnStart->text(), "&Stop");
   EXPECT_FALSE(f.BtnAdd->isEnabled());
   EXPECT_FALSE(f.GBOther->isEnabled());
   EXPECT_TRUE(f.Lvw->isEnabled());

@@ -16,7 +16,9 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <QKeySequence>
 #include <filesystem>
+#include <set>
 
 #include "AboutForm.h"
 #include "ErrorHandler.h"
@@ -498,4 +500,68 @@ TEST_F(WindowTest, ThePlayerLimitNoteFollowsSizeAndFrameRate) {
   o.Fill(s);
   EXPECT_EQ(s.FrameSize, "160x120");
   EXPECT_EQ(s.FrameRate, "Auto");
+}
+
+TEST_F(WindowTest, KeysDoWhatTheButtonsDo) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/out/");
+  f.show();
+  f.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+  auto inputs = [&] {
+    QStringList names;
+    for (int r = 0; r < f.Lvw->RowCount(); ++r) names << f.Lvw->Cell(r, TQueueList::ColInput);
+    return names.join(",");
+  };
+  Dialogs.FileAnswers.push_back(Q({Clip("avi_xvid", "a.avi"), Clip("avi_xvid", "b.avi"), Clip("avi_xvid", "c.avi")}));
+  QTest::keyClick(&f, Qt::Key_O, Qt::ControlModifier);
+  EXPECT_EQ(inputs(), "a,b,c");
+  f.Lvw->setFocus();
+  f.Lvw->SelectRow(0);
+  QTest::keyClick(f.Lvw, Qt::Key_Down, Qt::ControlModifier);
+  EXPECT_EQ(inputs(), "b,a,c");
+  EXPECT_EQ(f.Lvw->SelectedRow(), 1);
+  QTest::keyClick(f.Lvw, Qt::Key_Up, Qt::ControlModifier);
+  QTest::keyClick(f.Lvw, Qt::Key_Up, Qt::ControlModifier);  // at the top: stays
+  EXPECT_EQ(inputs(), "a,b,c");
+  f.Lvw->SelectRow(1);
+  QTest::keyClick(f.Lvw, Qt::Key_Delete);
+  EXPECT_EQ(inputs(), "a,c");
+  // Delete in a number field edits the number, not the list.
+  f.GBOutput->SpinVideo->setFocus();
+  QTest::keyClick(f.GBOutput->SpinVideo, Qt::Key_Delete);
+  EXPECT_EQ(f.Lvw->RowCount(), 2);
+
+  f.Lvw->setFocus();
+  QTest::keyClick(f.Lvw, Qt::Key_Return);
+  EXPECT_EQ(f.Run().State(), TBatchRun::Running);
+  QTest::keyClick(f.Lvw, Qt::Key_Enter);
+  EXPECT_EQ(f.Run().State(), TBatchRun::Running) << "Enter never stops a batch";
+  Dialogs.FileAnswers.push_back(Q({Clip("avi_xvid", "d.avi")}));
+  QTest::keyClick(f.Lvw, Qt::Key_Delete);
+  QTest::keyClick(f.Lvw, Qt::Key_O, Qt::ControlModifier);
+  EXPECT_EQ(inputs(), "a,c") << "the list's keys rest while Running";
+  EXPECT_EQ(Dialogs.FileAnswers.size(), 1u) << "no Add dialog while Running";
+  f.BtnStartClick();
+  EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
+}
+
+TEST_F(WindowTest, EveryButtonHasItsOwnMnemonicAndItsDesignedCaption) {
+  TForm1& f = MakeForm();
+  const std::pair<QWidget*, const char*> captions[] = {
+      {f.BtnAdd, "Add"},           {f.BtnRemove, "Remove"},  {f.BtnClear, "Clear"},
+      {f.BtnMoveUp, "Move Up"},    {f.BtnMoveDown, "Move Down"}, {f.BtnStart, "Convert"},
+      {f.BtnAbout, "About"},       {f.BtnHelp, "Help"},      {f.BtnLog, "Log"},
+      {f.ChkOverwrite, "Overwrite existing files"}, {f.ChkShutdown, "Shut down computer when completed"},
+      {f.Label1, "Output Folder: "}, {f.LblParallel, "Files at the same time:"}};
+  std::set<QString> keys = {QKeySequence::mnemonic("&Stop").toString()};  // the running Convert
+  for (const auto& [widget, caption] : captions) {
+    const QString text = widget->property("text").toString();
+    EXPECT_EQ(QString(text).remove('&'), caption);
+    const QString key = QKeySequence::mnemonic(text).toString();
+    EXPECT_FALSE(key.isEmpty()) << caption;
+    EXPECT_TRUE(keys.insert(key).second) << caption << " clashes on " << key.toStdString();
+  }
+  EXPECT_EQ(f.Label1->buddy(), f.BtnChangeOutputFolder) << "the \"...\" button is reached through its label";
+  EXPECT_EQ(f.LblParallel->buddy(), f.SpinParallel);
 }
