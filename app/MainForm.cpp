@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -177,6 +178,8 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
     key(QKeySequence(enter), BtnStart, this, [this] {
       if (FRun.State() == TBatchRun::Idle && Lvw->RowCount() > 0) StartRun();
     });
+  Lvw->CanDrop = [this] { return FRun.State() == TBatchRun::Idle; };
+  Lvw->OnDropFiles = [this](const QStringList& Paths) { return DropFiles(Paths); };
   connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
 
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
@@ -266,9 +269,35 @@ TFileSetup TForm1::SetUpFile(const QString& FileName, TNameReservations& Reserve
 // ---------------------------------------------------------------------------
 // The queue list
 
-void TForm1::BtnAddClick() {
-  const QStringList files = FDialogs.OpenFiles(this, kAddDialogTitle, kAddDialogFilter);
-  if (files.isEmpty()) return;
+void TForm1::BtnAddClick() { AddFiles(FDialogs.OpenFiles(this, kAddDialogTitle, kAddDialogFilter)); }
+
+bool TForm1::DropFiles(const QStringList& Paths) {
+  if (FRun.State() != TBatchRun::Idle) return false;
+  // The extensions of the Add dialog's first entry ("*.avi;*.divX;...").
+  static const QStringList patterns = [] {
+    QStringList p = QString(kAddDialogFilter).section('|', 1, 1).split(';');
+    for (QString& e : p) e = e.toLower();
+    return p;
+  }();
+  QStringList files;
+  for (const QString& path : Paths) {
+    const QFileInfo info(path);
+    if (!info.isDir()) {
+      files << path;
+      continue;
+    }
+    QDir folder(path);
+    folder.setNameFilters(patterns);
+    folder.setFilter(QDir::Files | QDir::Readable);
+    folder.setSorting(QDir::Name | QDir::IgnoreCase);
+    for (const QString& name : folder.entryList()) files << folder.filePath(name);
+  }
+  AddFiles(files);
+  return true;
+}
+
+void TForm1::AddFiles(const QStringList& Files) {
+  if (Files.isEmpty()) return;
   // The set-up opens each output to check it, so the folder must exist now
   // (on a first start the default folder does not).
   QDir().mkpath(EdtOutputFolder->text());
@@ -278,7 +307,7 @@ void TForm1::BtnAddClick() {
   const std::string folder = FolderWithSlash(EdtOutputFolder->text().toStdString());
   for (int r = 0; r < Lvw->RowCount(); ++r)
     reserved.insert(folder + Lvw->Cell(r, TQueueList::ColOutput).toStdString() + kOutputExtension);
-  for (const QString& file : files) {
+  for (const QString& file : Files) {
     const TFileSetup setup = SetUpFile(file, reserved);
     if (setup.Ok) Lvw->AppendRow(setup);
   }

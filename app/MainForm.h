@@ -65,6 +65,10 @@ public:
 
   // Button handlers.
   void BtnAddClick();
+  // Files and folders dropped on the list: a folder gives its files whose
+  // extension the Add dialog lists, in name order, without its subfolders.
+  // Refused (false) while Running.
+  bool DropFiles(const QStringList& Paths);
   void BtnRemoveClick();
   void BtnClearClick();
   void BtnMoveUpClick();
@@ -126,6 +130,8 @@ private:
   // is shown here.
   TFileSetup SetUpFile(const QString& FileName, TNameReservations& Reserved);
   void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
+  // Add's per-file set-up for each file, appending the accepted ones.
+  void AddFiles(const QStringList& Files);
   // Idle: every control enabled, the progress line hidden, "Convert".
   // Running: list and folder buttons, About, Help and both groups disabled,
   // the progress line shown, "Stop"; the list stays enabled.

@@ -1,6 +1,8 @@
 #include "QueueList.h"
 
 #include <QApplication>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QHeaderView>
 #include <QPainter>
 #include <QRegularExpression>
@@ -72,6 +74,8 @@ TQueueList::TQueueList(QWidget* Parent) : QTreeWidget(Parent) {
   setSelectionBehavior(QAbstractItemView::SelectRows);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setAcceptDrops(true);
+  setDragDropMode(QAbstractItemView::DropOnly);
   // Grid lines between the cells, as in a report-style list.
   setStyleSheet("QTreeView::item { border-right: 1px solid palette(midlight); "
                 "border-bottom: 1px solid palette(midlight); }");
@@ -131,4 +135,38 @@ void TQueueList::MoveSelected(bool Up) {
   SelectRow(to);
   setUpdatesEnabled(true);
   scrollToItem(item, QAbstractItemView::EnsureVisible);
+}
+
+namespace {
+
+QStringList LocalFiles(const QMimeData* Data) {
+  QStringList files;
+  if (Data && Data->hasUrls())
+    for (const QUrl& url : Data->urls())
+      if (url.isLocalFile()) files << url.toLocalFile();
+  return files;
+}
+
+}  // namespace
+
+void TQueueList::dragEnterEvent(QDragEnterEvent* Event) {
+  if (!LocalFiles(Event->mimeData()).isEmpty() && CanDrop && CanDrop())
+    Event->acceptProposedAction();
+  else
+    Event->ignore();
+}
+
+void TQueueList::dragMoveEvent(QDragMoveEvent* Event) {
+  if (!LocalFiles(Event->mimeData()).isEmpty() && CanDrop && CanDrop())
+    Event->acceptProposedAction();
+  else
+    Event->ignore();
+}
+
+void TQueueList::dropEvent(QDropEvent* Event) {
+  const QStringList files = LocalFiles(Event->mimeData());
+  if (!files.isEmpty() && OnDropFiles && OnDropFiles(files))
+    Event->acceptProposedAction();
+  else
+    Event->ignore();
 }

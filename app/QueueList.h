@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QTreeWidget>
+#include <functional>
 
 struct TFileSetup;
 
@@ -33,4 +34,14 @@ public:
   // Moves the selected row one place up or down; nothing at the edge or with
   // no selection. The moved row stays selected and is scrolled into view.
   void MoveSelected(bool Up);
+
+  // Files and folders dropped on the list go to OnDropFiles, which says
+  // whether it took them; CanDrop tells a drag whether a drop would be taken.
+  std::function<bool()> CanDrop;
+  std::function<bool(const QStringList&)> OnDropFiles;
+
+protected:
+  void dragEnterEvent(QDragEnterEvent* Event) override;
+  void dragMoveEvent(QDragMoveEvent* Event) override;
+  void dropEvent(QDropEvent* Event) override;
 };

@@ -9,6 +9,8 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QDropEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSettings>
@@ -564,4 +566,45 @@ TEST_F(WindowTest, EveryButtonHasItsOwnMnemonicAndItsDesignedCaption) {
   }
   EXPECT_EQ(f.Label1->buddy(), f.BtnChangeOutputFolder) << "the \"...\" button is reached through its label";
   EXPECT_EQ(f.LblParallel->buddy(), f.SpinParallel);
+}
+
+TEST_F(WindowTest, DroppedFilesAndFoldersAreAddedLikeAdd) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/out/");
+  const std::string one = Clip("avi_xvid", "one.avi"), two = Clip("mpeg1_ps", "two.mpg");
+  const std::string folder = Dir / "folder";
+  std::filesystem::create_directories(folder + "/sub");
+  for (const char* name : {"b.MPG", "A.avi", "c.wmv"})
+    std::filesystem::copy_file(Clip("avi_xvid", "x.avi"), folder + "/" + name);
+  std::filesystem::copy_file(one, folder + "/sub/deeper.avi");
+  WriteFile(folder + "/notes.txt", "not a video");
+  auto drop = [&](const std::vector<std::string>& Paths) {
+    auto* data = new QMimeData;
+    QList<QUrl> urls;
+    for (const std::string& p : Paths) urls << QUrl::fromLocalFile(QString::fromStdString(p));
+    data->setUrls(urls);
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.Lvw->viewport(), &enter);
+    QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.Lvw->viewport(), &dropped);
+    const bool taken = enter.isAccepted() && dropped.isAccepted();
+    delete data;
+    return taken;
+  };
+  auto inputs = [&] {
+    QStringList names;
+    for (int r = 0; r < f.Lvw->RowCount(); ++r)
+      names << f.Lvw->Cell(r, TQueueList::ColInput) + "/" + f.Lvw->Cell(r, TQueueList::ColType);
+    return names.join(",");
+  };
+  EXPECT_TRUE(drop({two, folder, one}));
+  EXPECT_EQ(inputs(), "two/MPG,A/AVI,b/MPG,c/WMV,one/AVI") << "the folder's videos in name order, no subfolder";
+  EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+  EXPECT_TRUE(Dialogs.Messages.empty());
+
+  f.BtnStartClick();
+  ASSERT_EQ(f.Run().State(), TBatchRun::Running);
+  EXPECT_FALSE(drop({one}));
+  EXPECT_EQ(f.Lvw->RowCount(), 5) << "no drop while Running";
+  f.BtnStartClick();
 }
