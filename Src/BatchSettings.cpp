@@ -1,5 +1,7 @@
 #include "BatchSettings.h"
 
+#include "OptionTable.h"
+
 #include <sys/stat.h>
 
 #include <cctype>
@@ -152,6 +154,21 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
   Options.FileExt = kOutputExtension;
   Options.FileName = OutputPath;
   Options.ExtraOptions = Settings.OutputExtraOptions;
+  // The extra options are applied before these fields, and a field left at
+  // its "not given" value does not override them: an extra option that names
+  // one of the settings above takes effect instead of the setting.
+  for (const auto& [given, value] : opt::SplitOptionText(Settings.OutputExtraOptions)) {
+    std::string name = given;
+    name.erase(0, name.find_first_not_of('-'));
+    if (name == "vcodec") Options.VideoCodec.clear();
+    if (name == "acodec") Options.AudioCodec.clear();
+    if (name == "b") Options.VideoBitrate = -1;
+    if (name == "ab") Options.AudioBitrate = -1;
+    if (name == "ar") Options.AudioSampleRate = -1;
+    if (name == "ac") Options.AudioChannels = -1;
+    if (name == "s") Options.FrameSize.clear();
+    if (name == "r") Options.FrameRate.clear();
+  }
 }
 
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,

@@ -58,6 +58,8 @@ std::string Clock(int64_t Seconds) {
 
 void RequestCliInterrupt() { InterruptRequested = 1; }
 
+std::string CliVersion() { return "vidlomat-cli (Vidlomat) 3.1"; }
+
 std::string CliUsage() {
   std::ostringstream s;
   s << "Usage: vidlomat-cli [OPTIONS] FILE...\n"
@@ -83,10 +85,12 @@ std::string CliUsage() {
        "                            (default overwrite)\n"
        "  -j, --jobs N              files converted at the same time (default 1)\n"
        "      --input-options TEXT  name=value lines handed to the engine for the input\n"
-       "      --output-options TEXT the same for the output\n"
+       "      --output-options TEXT the same for the output; vcodec, acodec, b, ab, ar, ac, s and r\n"
+       "                            given here replace the settings above\n"
        "  -v, --verbose | -q, --quiet   more or less log output\n"
        "      --libraries           show the media libraries in use and exit\n"
-       "  -h, --help\n\n"
+       "  -h, --help                show this help and exit\n"
+       "      --version             show the version and exit\n\n"
        "Exit status: 0 when every file converted, 1 when a file failed or was refused,\n"
        "2 for a usage error, 130 when interrupted.\n"
        "An interrupt (Ctrl-C, SIGTERM, SIGHUP) stops the conversions; a second one ends at once.\n"
@@ -148,6 +152,8 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Option
     std::string text;
     if (name == "-h" || name == "--help") {
       Options.Help = true;
+    } else if (name == "--version") {
+      Options.Version = true;
     } else if (name == "--libraries") {
       Options.Libraries = true;
     } else if (name == "-v" || name == "--verbose") {
@@ -211,7 +217,7 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Option
   if (video >= 0) Options.Settings.VideoKbps = video;
   if (audio >= 0) Options.Settings.AudioKbps = audio;
   if (channels >= 0) Options.Settings.ChannelsEntry = channels - 1;
-  if (!Options.Help && !Options.Libraries && Options.Files.empty()) {
+  if (!Options.Help && !Options.Version && !Options.Libraries && Options.Files.empty()) {
     Error = "no input files";
     return false;
   }
@@ -334,6 +340,10 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   }
   if (options.Help) {
     Out << CliUsage();
+    return kExitOk;
+  }
+  if (options.Version) {
+    Out << CliVersion() << "\n";
     return kExitOk;
   }
 

@@ -19,6 +19,7 @@ struct TCliOptions {
   int Verbosity = 1;  // 0 quiet, 1 normal, 2 verbose
   bool Help = false;
   bool Libraries = false;  // print the media libraries and exit
+  bool Version = false;    // print the version and exit
   std::vector<std::string> Files;
 };
 
@@ -27,6 +28,8 @@ struct TCliOptions {
 bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Options, std::string& Error);
 
 std::string CliUsage();
+// "vidlomat-cli (Vidlomat) 3.1": the program's release, as the window's About shows it.
+std::string CliVersion();
 
 // The whole program: parse, list, convert, summarise. Terminal selects the
 // redrawn progress bars (else plain progress lines). Returns the exit status.

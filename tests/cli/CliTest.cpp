@@ -207,6 +207,27 @@ TEST_F(CliBatchTest, InterruptDuringTheFirstFileKeepsOlderOutputsAndLeavesNoPart
   EXPECT_EQ(ReadFile(Out + "/long2.mp4"), "older 2");
 }
 
+TEST_F(CliBatchTest, VersionAndOutputOptionsThatReplaceSettings) {
+  const TRun v = RunTool({"--version"});
+  EXPECT_EQ(v.Status, kExitOk);
+  EXPECT_EQ(v.Out, "vidlomat-cli (Vidlomat) 3.1\n");
+  EXPECT_NE(RunTool({"--help"}).Out.find("vcodec, acodec, b, ab, ar, ac, s and r"), std::string::npos);
+
+  const std::string clip = CopyClip(TestClip("avi_xvid"), In + "/clip.avi");
+  const TRun bad = RunTool({"-o", Out, "--output-options", "vcodec=nosuchcodec", clip});
+  EXPECT_EQ(bad.Status, kExitFailed);
+  EXPECT_NE(bad.Err.find("Unknown encoder 'nosuchcodec'"), std::string::npos) << bad.Err;
+  // A size and a frame rate given as output options win over --size and --fps.
+  const TRun ok = RunTool({"-o", Out, "-s", "320x240", "-r", "30", "--output-options", "s=160x120\nr=15", clip});
+  ASSERT_EQ(ok.Status, kExitOk) << ok.Err;
+  const TFileFacts facts = ReadFacts(Out + "/clip.mp4");
+  ASSERT_TRUE(facts.Opened) << facts.Error;
+  const TStreamFacts* video = facts.First(AVMEDIA_TYPE_VIDEO);
+  ASSERT_TRUE(video);
+  EXPECT_EQ(video->Width, 160);
+  EXPECT_EQ(video->Height, 120);
+}
+
 TEST_F(CliBatchTest, AConversionErrorGoesToStandardErrorOnce) {
   const std::string clip = CopyClip(TestClip("avi_xvid"), In + "/clip.avi");
   // A lower quantiser bound above the upper one: the file is set up, and its

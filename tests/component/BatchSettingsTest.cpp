@@ -85,6 +85,18 @@ TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
   s.FrameRate = "23.97";
   FillOutputOptions(s, "x.mp4", o);
   EXPECT_EQ(o.FrameRate, "23.97");
+  // Extra options that name one of these settings take its place; others leave them.
+  s.OutputExtraOptions = "vcodec=libx264\nb=300k\n-ab=64k\nar=22050\nac=1\ns=640x360\nr=25\nacodec=aac\nqmin=3";
+  FillOutputOptions(s, "x.mp4", o);
+  EXPECT_TRUE(o.VideoCodec.empty() && o.AudioCodec.empty() && o.FrameSize.empty() && o.FrameRate.empty());
+  EXPECT_EQ(std::vector<int>({o.VideoBitrate, o.AudioBitrate, o.AudioSampleRate, o.AudioChannels}),
+            std::vector<int>({-1, -1, -1, -1}));
+  EXPECT_EQ(o.ExtraOptions, s.OutputExtraOptions);
+  s.OutputExtraOptions = "qmin=3\nbf=2";
+  FillOutputOptions(s, "x.mp4", o);
+  EXPECT_EQ(o.VideoCodec, "mpeg4");
+  EXPECT_EQ(o.VideoBitrate, 512000);
+  EXPECT_EQ(o.AudioChannels, 1);
 }
 
 TEST(BatchSettingsTest, PerFileSetUp) {
