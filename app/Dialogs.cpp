@@ -1,5 +1,9 @@
 #include "Dialogs.h"
 
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusInterface>
+
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
@@ -25,6 +29,17 @@ QString TQtDialogs::ChooseFolder(QWidget* Parent, const QString& Title, const QS
 }
 
 bool TQtDialogs::OpenUrl(const QUrl& Url) { return QDesktopServices::openUrl(Url); }
+
+void TQtDialogs::Notify(const QString& Title, const QString& Text) {
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected()) return;
+  QDBusInterface service("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                         "org.freedesktop.Notifications", bus);
+  if (!service.isValid()) return;
+  // app_name, replaces_id, app_icon, summary, body, actions, hints, timeout (-1: the server's)
+  service.call(QDBus::NoBlock, "Notify", QApplication::applicationName(), 0u, QString("video-x-generic"), Title, Text,
+               QStringList(), QVariantMap(), -1);
+}
 
 QStringList QtNameFilters(const QString& Filter) {
   const QStringList parts = Filter.split('|');

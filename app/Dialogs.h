@@ -1,6 +1,7 @@
 // What the window asks of the desktop and of the user outside its own
 // controls: message boxes, the file and folder dialogs, and opening a web
-// address, mail link or document with the default program. The window uses
+// address, mail link, document or folder with the default program, and desktop
+// notifications. The window uses
 // TQtDialogs; tests hand in a recorder that answers and records instead.
 #pragma once
 
@@ -24,6 +25,8 @@ public:
   virtual QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) = 0;
   // Opens Url with the default program; false when nothing could open it.
   virtual bool OpenUrl(const QUrl& Url) = 0;
+  // A desktop notification; fails silently (no notification service, no bus).
+  virtual void Notify(const QString& Title, const QString& Text) = 0;
 };
 
 // The desktop's own dialogs (QMessageBox, QFileDialog, QDesktopServices).
@@ -33,6 +36,8 @@ public:
   QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) override;
   QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
   bool OpenUrl(const QUrl& Url) override;
+  // org.freedesktop.Notifications on the session bus, without waiting.
+  void Notify(const QString& Title, const QString& Text) override;
 };
 
 // A filter list "Desc|*.a;*.b|Other(*.c)|*.c" as the name filters of a Qt

@@ -59,6 +59,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   EdtOutputFolder->setReadOnly(true);
   BtnChangeOutputFolder = button("...");
   BtnChangeOutputFolder->setFixedWidth(32);
+  BtnOpenOutputFolder = button("O&pen output folder");
   Label1->setBuddy(BtnChangeOutputFolder);
   GBOutput = new TOutputSettings(this);
   GBOther = new QGroupBox("Other Settings", this);
@@ -116,6 +117,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   folder->addWidget(Label1);
   folder->addWidget(EdtOutputFolder, 1);
   folder->addWidget(BtnChangeOutputFolder);
+  folder->addWidget(BtnOpenOutputFolder);
 
   auto* other = new QHBoxLayout(GBOther);
   other->addWidget(ChkOverwrite);
@@ -160,6 +162,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   connect(BtnStart, &QPushButton::clicked, this, [this] { BtnStartClick(); });
   connect(BtnAbout, &QPushButton::clicked, this, [this] { BtnAboutClick(); });
   connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
+  connect(BtnOpenOutputFolder, &QPushButton::clicked, this, [this] { BtnOpenOutputFolderClick(); });
   // Keys; each does what its button does, and only while that is enabled.
   auto key = [this](QKeySequence Keys, QWidget* Target, QWidget* Where, auto Action) {
     auto* shortcut = new QShortcut(Keys, Where);
@@ -347,6 +350,11 @@ void TForm1::BtnAboutClick() {
   about.exec();
 }
 
+void TForm1::BtnOpenOutputFolderClick() {
+  QDir().mkpath(EdtOutputFolder->text());
+  FDialogs.OpenUrl(QUrl::fromLocalFile(EdtOutputFolder->text()));
+}
+
 void TForm1::BtnHelpClick() {
   FDialogs.OpenUrl(QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/help/index.html"));
 }
@@ -443,8 +451,24 @@ void TForm1::EndRun() {
   QuilloC.ClearTasks();
   FRun.End();
   ShowState(TBatchRun::Idle);
+  // Someone working in another window learns that the batch is over.
+  if (!isActiveWindow()) FDialogs.Notify(kAppTitle, BatchSummary());
   if (ChkShutdown->isChecked() && FPowerOff) FPowerOff->PowerOffNow();
   Message("Information", "File conversion process finished.", TMessageIcon::Information);
+}
+
+QString TForm1::BatchSummary() const {
+  int converted = 0, failed = 0, skipped = 0;
+  for (int r = 0; r < Lvw->RowCount(); ++r) {
+    const QString status = Lvw->Cell(r, TQueueList::ColStatus);
+    converted += status == kStatusCompleted;
+    failed += status == kStatusFailed;
+    skipped += status == kStatusSkipped;
+  }
+  QString text = QString::number(converted) + (converted == 1 ? " file converted" : " files converted");
+  if (failed > 0) text += ", " + QString::number(failed) + " failed";
+  if (skipped > 0) text += ", " + QString::number(skipped) + " skipped";
+  return text;
 }
 
 void TForm1::QuilloCProgress(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,

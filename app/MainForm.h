@@ -77,6 +77,8 @@ public:
   void BtnStartClick();
   void BtnAboutClick();
   void BtnHelpClick();
+  // Opens the output folder (made when missing) with the default file manager.
+  void BtnOpenOutputFolderClick();
 
   // The component's events of run RunId, called on worker threads.
   void QuilloCProgress(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
@@ -102,6 +104,7 @@ public:
   QLabel* Label1;
   QLineEdit* EdtOutputFolder;
   QPushButton* BtnChangeOutputFolder;
+  QPushButton* BtnOpenOutputFolder;
   TOutputSettings* GBOutput;
   QGroupBox* GBOther;
   QCheckBox* ChkOverwrite;
@@ -139,6 +142,8 @@ private:
   void StartRun();
   void StopRun();
   void EndRun();
+  // "3 files converted, 1 failed" from the rows' statuses.
+  QString BatchSummary() const;
   void ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
                        int ATotalOutputDuration);
   void TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool AException, const QString& AMessage);

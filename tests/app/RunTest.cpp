@@ -12,6 +12,7 @@
 #include <QSpinBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTest>
 #include <algorithm>
 #include <atomic>
 #include <clocale>
@@ -261,6 +262,9 @@ TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
       << log.toStdString();
   EXPECT_EQ(Dialogs.Messages[1].Text, kFinished);
   EXPECT_EQ(PowerOff.Calls, 0);
+  // The window is not in front (never shown): the desktop hears of the end.
+  EXPECT_EQ(Dialogs.Notifications,
+            (std::vector<std::pair<QString, QString>>{{"Vidlomat", "2 files converted, 1 failed"}}));
   EXPECT_TRUE(ReadFacts(Out + "/c.mp4").Opened);
 }
 
@@ -294,6 +298,24 @@ TEST_F(RunTest, PowerOffIsAskedOnceBeforeTheFinishMessage) {
   ConvertAll();
   EXPECT_EQ(PowerOff.Calls, 1);
   EXPECT_EQ(*Dialogs.Order, (std::vector<std::string>{"power-off", "message: " + kFinished.toStdString()}));
+}
+
+TEST_F(RunTest, NoNotificationWhileTheWindowIsInFront) {
+  TForm1& f = Make();
+  f.show();
+  f.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+  Add(Q({Clip("avi_xvid", "a.avi")}));
+  ConvertAll();
+  EXPECT_EQ(Status(0), "Completed");
+  EXPECT_TRUE(Dialogs.Notifications.empty());
+  // Another window in front: the same batch is announced.
+  QWidget other;
+  other.show();
+  other.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  ConvertAll();
+  EXPECT_EQ(Dialogs.Notifications, (std::vector<std::pair<QString, QString>>{{"Vidlomat", "1 file converted"}}));
 }
 
 TEST_F(RunTest, TheWindowsDefaultHasNoPowerOff) {

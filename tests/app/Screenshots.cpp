@@ -26,6 +26,7 @@ public:
   QStringList OpenFiles(QWidget*, const QString&, const QString&) override { return Files; }
   QString ChooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
   bool OpenUrl(const QUrl&) override { return true; }
+  void Notify(const QString&, const QString&) override {}
 };
 
 bool Save(QWidget& W, const QString& Path) {

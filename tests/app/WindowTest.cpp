@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -555,7 +556,7 @@ TEST_F(WindowTest, EveryButtonHasItsOwnMnemonicAndItsDesignedCaption) {
       {f.BtnMoveUp, "Move Up"},    {f.BtnMoveDown, "Move Down"}, {f.BtnStart, "Convert"},
       {f.BtnAbout, "About"},       {f.BtnHelp, "Help"},      {f.BtnLog, "Log"},
       {f.ChkOverwrite, "Overwrite existing files"}, {f.ChkShutdown, "Shut down computer when completed"},
-      {f.Label1, "Output Folder: "}, {f.LblParallel, "Files at the same time:"}};
+      {f.BtnOpenOutputFolder, "Open output folder"}, {f.Label1, "Output Folder: "}, {f.LblParallel, "Files at the same time:"}};
   std::set<QString> keys = {QKeySequence::mnemonic("&Stop").toString()};  // the running Convert
   for (const auto& [widget, caption] : captions) {
     const QString text = widget->property("text").toString();
@@ -566,6 +567,16 @@ TEST_F(WindowTest, EveryButtonHasItsOwnMnemonicAndItsDesignedCaption) {
   }
   EXPECT_EQ(f.Label1->buddy(), f.BtnChangeOutputFolder) << "the \"...\" button is reached through its label";
   EXPECT_EQ(f.LblParallel->buddy(), f.SpinParallel);
+}
+
+TEST_F(WindowTest, OpenOutputFolderMakesItAndHandsItToTheFileManager) {
+  TForm1& f = MakeForm();
+  const QString folder = QString::fromStdString(Dir / "new/out") + "/";
+  f.EdtOutputFolder->setText(folder);
+  f.BtnOpenOutputFolder->click();
+  ASSERT_EQ(Dialogs.Urls.size(), 1u);
+  EXPECT_EQ(Dialogs.Urls[0], QUrl::fromLocalFile(folder));
+  EXPECT_TRUE(QFileInfo(folder).isDir());
 }
 
 TEST_F(WindowTest, DroppedFilesAndFoldersAreAddedLikeAdd) {

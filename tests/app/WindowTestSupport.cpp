@@ -29,6 +29,8 @@ QString TRecorderDialogs::ChooseFolder(QWidget*, const QString& Title, const QSt
   return answer;
 }
 
+void TRecorderDialogs::Notify(const QString& Title, const QString& Text) { Notifications.emplace_back(Title, Text); }
+
 bool TRecorderDialogs::OpenUrl(const QUrl& Url) {
   Urls.push_back(Url);
   return true;

@@ -37,6 +37,7 @@ public:
   QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) override;
   QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
   bool OpenUrl(const QUrl& Url) override;
+  void Notify(const QString& Title, const QString& Text) override;
 
   // Answers of the next dialogs (an empty answer: cancelled).
   std::deque<QStringList> FileAnswers;
@@ -45,6 +46,7 @@ public:
   QString FileTitle, FileFilter, FolderTitle;
   std::vector<TRecordedMessage> Messages;
   std::vector<QUrl> Urls;
+  std::vector<std::pair<QString, QString>> Notifications;  // title, text
   // Every message and power-off in order, for tests of their order.
   std::shared_ptr<std::vector<std::string>> Order = std::make_shared<std::vector<std::string>>();
 };
