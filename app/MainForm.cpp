@@ -299,6 +299,17 @@ bool TForm1::DropFiles(const QStringList& Paths) {
   return true;
 }
 
+void TForm1::AddStartupFiles(const QStringList& Arguments) {
+  QStringList files;
+  for (const QString& a : Arguments) {
+    if (a.startsWith("file:"))
+      files << QUrl(a).toLocalFile();
+    else if (!a.isEmpty())
+      files << a;
+  }
+  AddFiles(files);
+}
+
 void TForm1::AddFiles(const QStringList& Files) {
   if (Files.isEmpty()) return;
   // The set-up opens each output to check it, so the folder must exist now

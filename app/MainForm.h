@@ -69,6 +69,9 @@ public:
   // extension the Add dialog lists, in name order, without its subfolders.
   // Refused (false) while Running.
   bool DropFiles(const QStringList& Paths);
+  // Files given to the program (a desktop entry's %F, "Open with"): local
+  // paths or file: URLs, each through Add's per-file set-up.
+  void AddStartupFiles(const QStringList& Arguments);
   void BtnRemoveClick();
   void BtnClearClick();
   void BtnMoveUpClick();

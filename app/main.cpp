@@ -1,5 +1,7 @@
 // vidlomat: the batch video converter's window.
+#include <QFileInfo>
 #include <QScreen>
+#include <cstdio>
 #include <clocale>
 
 #include "AppIcon.h"
@@ -7,6 +9,30 @@
 #include "ErrorHandler.h"
 #include "LogindPowerOff.h"
 #include "MainForm.h"
+#include "MediaLibraries.h"
+
+namespace {
+
+// vidlomat --check: whether the media libraries load and the help is there,
+// next to the executable (for installers and packagers); no window.
+int Check() {
+  TQuilloConverter converter;
+  const std::string folder = DefaultLibraryFolder();
+  if (!converter.LoadLibraries(folder, true)) {
+    std::fprintf(stderr, "vidlomat: %s\n", converter.LastError().c_str());
+    return 1;
+  }
+  converter.UnloadLibraries();
+  const QString help = QCoreApplication::applicationDirPath() + "/help/index.html";
+  if (!QFileInfo::exists(help)) {
+    std::fprintf(stderr, "vidlomat: the help is missing: %s\n", qPrintable(help));
+    return 1;
+  }
+  std::printf("vidlomat: libraries in %s, help in %s\n", folder.c_str(), qPrintable(help));
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   InstallLastResortHandler();
@@ -18,6 +44,9 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName(kAppTitle);
   QApplication::setWindowIcon(AppIcon());
 
+  QStringList files = QCoreApplication::arguments().mid(1);
+  if (files.value(0) == "--check") return Check();
+
   TQtDialogs dialogs;
   app.SetDialogs(&dialogs);
   TLogindPowerOff powerOff;
@@ -26,6 +55,8 @@ int main(int argc, char** argv) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     form.move(screen->availableGeometry().center() - form.rect().center());
   form.show();
+  // Files given as arguments join the list as if added.
+  form.AddStartupFiles(files);
   const int status = app.exec();
   app.SetDialogs(nullptr);
   return status;
