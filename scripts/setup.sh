@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
   qt6-base-dev libqt6dbus6 fonts-dejavu-core
-  locales
+  locales help2man
   "$@"
 )
 
