@@ -30,8 +30,12 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* O
   if (convert && !Ost->Resample) {
     AVChannelLayout inLayout{};
     ff::av_channel_layout_default(&inLayout, decChannels);
-    const int r = ff::swr_alloc_set_opts2(&Ost->Resample, &enc->ch_layout, enc->sample_fmt, rate, &inLayout,
-                                          AV_SAMPLE_FMT_S16, decRate, 0, nullptr);
+    // The resampler divides by the sample size: unknown formats never reach it.
+    const bool usable = SamplesUsable(enc->sample_fmt, rate, encChannels) &&
+                        SamplesUsable(AV_SAMPLE_FMT_S16, decRate, decChannels);
+    const int r = usable ? ff::swr_alloc_set_opts2(&Ost->Resample, &enc->ch_layout, enc->sample_fmt, rate, &inLayout,
+                                                   AV_SAMPLE_FMT_S16, decRate, 0, nullptr)
+                         : AVERROR(EINVAL);
     ff::av_channel_layout_uninit(&inLayout);
     if (r < 0 || ff::swr_init(Ost->Resample) < 0) {
       if (Ost->Resample) ff::swr_free(&Ost->Resample);

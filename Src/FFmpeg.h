@@ -428,6 +428,10 @@ public:
   void TranscodeSetup();
   void TranscodeLoop();  // MainLoop.cpp: the loop and the end of the run
   int FindProgramStream(AVMediaType CodecType);
+  // Raises, naming the stream, when a stream to be decoded has no decoder, or
+  // no known picture size and format (video) or sample format, rate and
+  // channel count (audio).
+  void RefuseUndecodableStream(const InputStreamState* Ist);
   int ConfigureVideoFilters(InputStreamState* Ist, OutputStreamState* Ost);
   void ReleaseTranscodeTables();
   void AddOpenEncoder(OutputStreamState* Ost) { FOpenEncoders.push_front(Ost); }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "FFmpeg.h"
+#include "MyUtils.h"
 #include "MediaLibraries.h"
 
 namespace {
@@ -208,7 +209,11 @@ void TCustomFFmpeg::CustomHook(uint8_t* const Data[4], const int Linesize[4], in
       FRGBBuf = static_cast<uint8_t*>(ff::av_malloc(size));
       FRGBBufSize = FRGBBuf ? size : 0;
     }
-    if (size <= 0 || !FRGBBuf) {
+    if (!PictureUsable(PixFmt, Width, Height)) {
+      // The scaler ends the process on an unknown format.
+      Log(0, "Cannot initialize the toRGB conversion context");
+      stop = true;
+    } else if (size <= 0 || !FRGBBuf) {
       // Without the RGB buffer there is nothing to hand over: stop the custom hook.
       Log(0, "Cannot allocate the RGB picture of the custom hook");
       stop = true;

@@ -60,6 +60,11 @@ int TCustomFFmpeg::EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame) {
       }
     }
     pkt->stream_index = Ost->StreamIndex;
+    // A picture lasts one tick of the encoder's time base (one frame at the
+    // output rate), whatever the decoded picture carried from the input: with
+    // that the last picture has a duration too, and the container's duration
+    // is exact.
+    if (enc->codec_type == AVMEDIA_TYPE_VIDEO) pkt->duration = 1;
     ff::av_packet_rescale_ts(pkt, enc->time_base, Ost->Stream->time_base);
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) pkt->flags |= AV_PKT_FLAG_KEY;
     bytes = pkt->size;
@@ -276,7 +281,8 @@ void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFr
       AVChannelLayout layout{};
       ff::av_channel_layout_default(&layout, channels);
       AVChannelLayout* inLayout = Frame->ch_layout.nb_channels > 0 ? &Frame->ch_layout : &layout;
-      if (ff::swr_alloc_set_opts2(&Ist->ToS16, &layout, AV_SAMPLE_FMT_S16, rate, inLayout,
+      if (!SamplesUsable(Frame->format, rate, channels) ||
+          ff::swr_alloc_set_opts2(&Ist->ToS16, &layout, AV_SAMPLE_FMT_S16, rate, inLayout,
                                   static_cast<AVSampleFormat>(Frame->format), rate, 0, nullptr) < 0 ||
           ff::swr_init(Ist->ToS16) < 0) {
         ff::av_channel_layout_uninit(&layout);
@@ -457,9 +463,20 @@ void TCustomFFmpeg::TranscodeLoop() {
     RemoveOpenDecoder(ist);
   }
   FFinished = !FStopRequested;
+  // An input that ran to its end without a single packet reaching the output
+  // (a file cut after its header) gives a file that plays nothing: a failure.
+  bool nothingWritten = FFinished && !FOutputStreams.empty();
+  for (OutputStreamState* ost : FOutputStreams)
+    if (ost->EndPts != AV_NOPTS_VALUE || ost->FrameNumber > 0) nothingWritten = false;
+  std::string emptyInput;
+  if (nothingWritten) emptyInput = FInputFiles[FInputStreams[FOutputStreams[0]->SourceIndex]->FileIndex]->url;
   ReleaseTranscodeTables();
   if (trailerError < 0) {
     FFinished = false;
     throw FFMpegException(FormatOpenError("av_write_trailer()", trailerError));
+  }
+  if (nothingWritten) {
+    FFinished = false;
+    throw FFMpegException(emptyInput + ": no picture or sound could be decoded");
   }
 }

@@ -187,6 +187,29 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
 }
 
 // ---------------------------------------------------------------------------
+// Streams the probe could not describe
+
+void TCustomFFmpeg::RefuseUndecodableStream(const InputStreamState* Ist) {
+  // Without a decoder, or when no picture or sample of the stream could be
+  // decoded while the file was probed, its format or size is unknown. Such
+  // values must never reach the scaler (which ends the process on them), the
+  // resampler, the filters or an encoder.
+  const AVCodecContext* dec = Ist->CodecCtx;
+  if (!dec->codec && !ff::avcodec_find_decoder(dec->codec_id))
+    throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d", static_cast<int>(dec->codec_id),
+                                 Ist->FileIndex, Ist->StreamIndex));
+  const char* what = nullptr;
+  if (dec->codec_type == AVMEDIA_TYPE_VIDEO && !PictureUsable(dec->pix_fmt, dec->width, dec->height))
+    what = "an unknown picture size or format";
+  else if (dec->codec_type == AVMEDIA_TYPE_AUDIO &&
+           !SamplesUsable(dec->sample_fmt, dec->sample_rate, dec->ch_layout.nb_channels))
+    what = "an unknown sample format, rate or channel count";
+  if (what)
+    throw FFMpegException(Format("Input stream #%d.%d of %s has %s", Ist->FileIndex, Ist->StreamIndex,
+                                 FInputFiles[Ist->FileIndex]->url, what));
+}
+
+// ---------------------------------------------------------------------------
 // Set-up
 
 void TCustomFFmpeg::Transcode() {
@@ -364,6 +387,7 @@ void TCustomFFmpeg::TranscodeSetup() {
       ff::avcodec_parameters_to_context(codec, st->codecpar);
       codec->time_base = st->time_base;
     } else {
+      RefuseUndecodableStream(ist);
       switch (codec->codec_type) {
         case AVMEDIA_TYPE_AUDIO:
           ost->AudioResample = codec->sample_rate != icodec->sample_rate || FAudioSyncMethod > 1;
@@ -400,11 +424,14 @@ void TCustomFFmpeg::TranscodeSetup() {
             if (FSwsOpts) ff::av_opt_get_int(FSwsOpts, "sws_flags", 0, &flags);
             FSwsFlags = static_cast<int>(flags);
             if (!FFiltersEnabled) {
-              ost->ImgResampleCtx = ff::sws_getContext(
-                  icodec->width - FFrameLeftBand - FFrameRightBand, icodec->height - FFrameTopBand - FFrameBottomBand,
-                  icodec->pix_fmt, codec->width - FFramePadLeft - FFramePadRight,
-                  codec->height - FFramePadTop - FFramePadBottom, codec->pix_fmt, FSwsFlags, nullptr, nullptr,
-                  nullptr);
+              const int srcW = icodec->width - FFrameLeftBand - FFrameRightBand;
+              const int srcH = icodec->height - FFrameTopBand - FFrameBottomBand;
+              const int dstW = codec->width - FFramePadLeft - FFramePadRight;
+              const int dstH = codec->height - FFramePadTop - FFramePadBottom;
+              if (!PictureUsable(icodec->pix_fmt, srcW, srcH) || !PictureUsable(codec->pix_fmt, dstW, dstH))
+                throw FFMpegException("Cannot get resampling context");
+              ost->ImgResampleCtx = ff::sws_getContext(srcW, srcH, icodec->pix_fmt, dstW, dstH, codec->pix_fmt,
+                                                       FSwsFlags, nullptr, nullptr, nullptr);
               if (!ost->ImgResampleCtx) throw FFMpegException("Cannot get resampling context");
             }
             ost->ResampleHeight = FFiltersEnabled ? icodec->height : icodec->height - FFrameTopBand - FFrameBottomBand;
@@ -480,9 +507,14 @@ void TCustomFFmpeg::TranscodeSetup() {
     const AVCodec* codec = ff::avcodec_find_encoder(enc->codec_id);
     if (!codec)
       throw FFMpegException(Format("Unsupported codec for output stream #%d.%d", ost->FileIndex, ost->StreamIndex));
+    // The frame rate may come from the input file. Below one picture per 1000 s
+    // an encoder divides by zero (libxvid), so such a rate counts as refused.
+    const bool rateUsable = enc->codec_type != AVMEDIA_TYPE_VIDEO ||
+                            (enc->time_base.num > 0 && enc->time_base.den > 0 &&
+                             enc->time_base.num <= int64_t{1000} * enc->time_base.den);
     {
       std::lock_guard<std::mutex> guard(CodecLock());
-      if (ff::avcodec_open2(enc, codec, nullptr) < 0)
+      if (!rateUsable || ff::avcodec_open2(enc, codec, nullptr) < 0)
         throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe incorrect "
                                      "parameters such as bit_rate, rate, width or height",
                                      ost->FileIndex, ost->StreamIndex));

@@ -30,6 +30,15 @@ AVRational d2q(double D, int Max) {
   return r;
 }
 
+bool PictureUsable(int PixFmt, int Width, int Height) {
+  return ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(PixFmt)) && Width > 0 && Height > 0 &&
+         ff::av_image_check_size(static_cast<unsigned>(Width), static_cast<unsigned>(Height), 0, nullptr) >= 0;
+}
+
+bool SamplesUsable(int SampleFmt, int Rate, int Channels) {
+  return ff::av_get_bytes_per_sample(static_cast<AVSampleFormat>(SampleFmt)) > 0 && Rate > 0 && Channels > 0;
+}
+
 void free_packet(AVPacket* P) {
   if (P) ff::av_packet_unref(P);
 }

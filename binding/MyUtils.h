@@ -20,6 +20,15 @@ constexpr T clip(T A, T Min, T Max) {
   return A < Min ? Min : (A > Max ? Max : A);
 }
 
+// Whether pictures of this format and size can be handed to the scaler, the
+// filter graph and the encoders (needs libavutil loaded). The scaler ends the
+// process on an unknown format, so every value taken from a file passes here
+// first.
+bool PictureUsable(int PixFmt, int Width, int Height);
+// Likewise for samples of this format, rate and channel count (the resampler
+// divides by the size of an unknown format's sample).
+bool SamplesUsable(int SampleFmt, int Rate, int Channels);
+
 // Releases what a packet holds (its data reference and side data).
 void free_packet(AVPacket* P);
 

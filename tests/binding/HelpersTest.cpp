@@ -61,6 +61,22 @@ TEST_F(HelpersTest, ClipPsnrAndPacketRelease) {
   ff::av_packet_free(&pkt);
 }
 
+TEST_F(HelpersTest, PicturesAndSamplesThatTheLibrariesCanTake) {
+  EXPECT_TRUE(PictureUsable(AV_PIX_FMT_YUV420P, 176, 144));
+  EXPECT_TRUE(PictureUsable(AV_PIX_FMT_YUYV422, 1, 1));
+  EXPECT_FALSE(PictureUsable(AV_PIX_FMT_NONE, 176, 144));
+  EXPECT_FALSE(PictureUsable(AV_PIX_FMT_NB, 176, 144));
+  EXPECT_FALSE(PictureUsable(AV_PIX_FMT_YUV420P, 0, 144));
+  EXPECT_FALSE(PictureUsable(AV_PIX_FMT_YUV420P, 176, -2));
+  EXPECT_FALSE(PictureUsable(AV_PIX_FMT_YUV420P, 1 << 30, 1 << 30));
+
+  EXPECT_TRUE(SamplesUsable(AV_SAMPLE_FMT_FLTP, 48000, 6));
+  EXPECT_FALSE(SamplesUsable(AV_SAMPLE_FMT_NONE, 48000, 2));
+  EXPECT_FALSE(SamplesUsable(AV_SAMPLE_FMT_NB, 48000, 2));
+  EXPECT_FALSE(SamplesUsable(AV_SAMPLE_FMT_S16, 0, 2));
+  EXPECT_FALSE(SamplesUsable(AV_SAMPLE_FMT_S16, 44100, 0));
+}
+
 TEST(ExtractTokenTest, SplitsAtTheFirstDelimiter) {
   std::string s = "a,b", head;
   ExtractToken(s, ",", true, head);

@@ -304,4 +304,14 @@ TEST_F(HookTest, AFailingCustomHookLosesOnlyThatPicturesUpdate) {
   EXPECT_TRUE(static_cast<bool>(E.FOnCustomHook));
 }
 
+TEST_F(HookTest, APictureOfUnknownFormatStopsTheCustomHookInsteadOfTheProcess) {
+  int calls = 0;
+  E.FOnCustomHook = [&](TCustomFFmpeg*, TBitmap*, int32_t, int64_t, bool&, bool&) { ++calls; };
+  AVFrame* f = Picture(AV_PIX_FMT_YUV420P, 16, 16, {16, 128, 128});
+  E.RunPictureHooks(f->data, f->linesize, 16, 16, AV_PIX_FMT_NONE, 0);
+  EXPECT_EQ(calls, 0);
+  EXPECT_TRUE(Logged(0, "Cannot initialize the toRGB conversion context"));
+  EXPECT_FALSE(static_cast<bool>(E.FOnCustomHook));
+}
+
 }  // namespace

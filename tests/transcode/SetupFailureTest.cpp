@@ -42,6 +42,10 @@ TEST_F(SetupFailureTest, RunsThatCannotStartReportWhy) {
       {"encoder_refuses", {{"vcodec", "mpeg4"}, {"r", "100000"}},
        "Error while opening codec for output stream #0.0 - maybe incorrect parameters such as bit_rate, rate, "
        "width or height"},
+      // This encoder would divide by zero on a picture per 65535 s.
+      {"frame_rate_out_of_range", {{"vcodec", "libxvid"}, {"r", "1/65535"}},
+       "Error while opening codec for output stream #0.0 - maybe incorrect parameters such as bit_rate, rate, "
+       "width or height"},
   };
   for (const TCase& k : cases) {
     SCOPED_TRACE(k.Name);

@@ -1,0 +1,224 @@
+// Damaged input: files cut short or overwritten, as interrupted downloads and
+// bad copies leave them. Each variant is converted with the window's settings
+// in a child process, so that a signal or a hang shows as that variant's
+// failure. Every conversion must end in time, without a signal, either with a
+// clear message or with an output that plays.
+//
+// To cover more damage, add a row to Damages(); for more kinds of file, a row
+// to Sources().
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <sstream>
+
+#include "ConvertHelper.h"
+#include "MediaMaker.h"
+#include "TestSupport.h"
+
+namespace {
+
+// An intact file as the damage functions see it.
+struct TIntact {
+  std::string Bytes;
+  int64_t FirstPacketPos = 0;  // where the first packet's data starts: the end of the header
+};
+
+struct TDamage {
+  const char* Name;
+  // The damaged bytes; empty when the damage does not apply to that file.
+  std::function<std::string(const TIntact&)> Apply;
+  // What the message must say, for damages with one known outcome.
+  const char* Expected = nullptr;
+};
+
+std::string Overwrite(std::string Bytes, size_t From, size_t To) {
+  uint32_t seed = 0x2545F491u;
+  for (size_t i = From; i < To && i < Bytes.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    Bytes[i] = static_cast<char>(seed >> 24);
+  }
+  return Bytes;
+}
+
+// Replaces bytes of an AVI stream header: Offset bytes into the "strf" chunk
+// (after its 8-byte chunk header) of the stream whose type is Kind.
+std::function<std::string(const TIntact&)> PatchAviFormat(const char* Kind, size_t Offset, std::string Value) {
+  return [=](const TIntact& F) {
+    if (F.Bytes.compare(8, 4, "AVI ") != 0) return std::string();
+    const size_t kind = F.Bytes.find(Kind);
+    const size_t strf = kind == std::string::npos ? kind : F.Bytes.find("strf", kind);
+    if (strf == std::string::npos) return std::string();
+    std::string bytes = F.Bytes;
+    bytes.replace(strf + 8 + Offset, Value.size(), Value);
+    return bytes;
+  };
+}
+
+const std::vector<TDamage>& Damages() {
+  static const std::vector<TDamage> damages = {
+      {"cut_after_header", [](const TIntact& F) { return F.Bytes.substr(0, static_cast<size_t>(F.FirstPacketPos)); }},
+      {"cut_at_3_percent", [](const TIntact& F) { return F.Bytes.substr(0, F.Bytes.size() * 3 / 100); }},
+      {"bytes_16_to_80_overwritten", [](const TIntact& F) { return Overwrite(F.Bytes, 16, 80); }},
+      // The compression field of the picture header names no known codec.
+      {"unknown_video_codec", PatchAviFormat("vids", 16, "ZZZZ"), "Unsupported codec (id=0) for input stream #0.0"},
+      // The sound header says zero channels.
+      {"audio_without_channels", PatchAviFormat("auds", 2, std::string(2, '\0')),
+       "has an unknown sample format, rate or channel count"},
+  };
+  return damages;
+}
+
+struct TSource {
+  const char* Preset;
+  double Seconds;
+  int64_t VideoBitRate;
+  int Noise;  // grain, so the encoder really spends the bit rate
+};
+
+const std::vector<TSource>& Sources() {
+  static const std::vector<TSource> sources = {
+      // The index first: a cut file still opens. At this rate 3% of the file
+      // lies past the index, in the media data.
+      {"mp4_faststart", 1.0, 2000000, 30},
+      {"swf", 1.0, 400000, 0},
+      {"avi_msmpeg4v3", 1.0, 400000, 0},
+  };
+  return sources;
+}
+
+// What a conversion in the child process ended with.
+struct TOutcome {
+  bool Exited = false;
+  int ExitCode = 0;
+  int Signal = 0;
+  bool TimedOut = false;
+  bool Converted = false;
+  int Terminations = 0;
+  std::string Error;
+};
+
+// Converts In to Out with the window's settings in a child process and waits
+// at most Limit for it.
+TOutcome ConvertInChild(const std::string& In, const std::string& Out, std::chrono::seconds Limit) {
+  TOutcome outcome;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return outcome;
+  }
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    TConversion c;
+    c.OutputOptions = WindowDefaults();
+    const bool converted = Convert(In, Out, c);
+    std::ostringstream report;
+    report << converted << ' ' << c.Terminations << ' ' << c.Error;
+    const std::string text = report.str();
+    if (write(fds[1], text.data(), text.size()) < 0) std::_Exit(3);
+    close(fds[1]);
+    std::exit(0);  // exit, not _exit: the leak checker runs on the way out
+  }
+  close(fds[1]);
+  std::string text;
+  const auto deadline = std::chrono::steady_clock::now() + Limit;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fds[0], POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) == 0) {
+      outcome.TimedOut = true;
+      kill(child, SIGKILL);
+      break;
+    }
+    char buf[512];
+    const ssize_t n = read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  outcome.Exited = WIFEXITED(status);
+  outcome.ExitCode = outcome.Exited ? WEXITSTATUS(status) : 0;
+  outcome.Signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  std::istringstream report(text);
+  report >> outcome.Converted >> outcome.Terminations;
+  report.get();
+  std::getline(report, outcome.Error, '\0');
+  return outcome;
+}
+
+class DamagedInputTest : public TConversionTest {
+protected:
+  TIntact MakeIntact(const TSource& Source) {
+    TClipSpec spec = ClipSpecByName(Source.Preset);
+    spec.DurationSeconds = Source.Seconds;
+    spec.VideoBitRate = Source.VideoBitRate;
+    spec.Noise = Source.Noise;
+    TIntact intact;
+    const std::string path = MakeSpec(spec);
+    std::ifstream file(path, std::ios::binary);
+    intact.Bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    AVFormatContext* ic = nullptr;
+    if (ff::avformat_open_input(&ic, path.c_str(), nullptr, nullptr) >= 0) {
+      AVPacket* pkt = ff::av_packet_alloc();
+      if (ff::av_read_frame(ic, pkt) >= 0) intact.FirstPacketPos = pkt->pos;
+      ff::av_packet_free(&pkt);
+      ff::avformat_close_input(&ic);
+    }
+    EXPECT_GT(intact.FirstPacketPos, 0) << Source.Preset;
+    return intact;
+  }
+};
+
+TEST_F(DamagedInputTest, EveryVariantEndsWithAMessageOrAPlayableFile) {
+  SetLibraryLogLevel(AV_LOG_QUIET);
+  for (const TSource& source : Sources()) {
+    const TIntact intact = MakeIntact(source);
+    for (const TDamage& damage : Damages()) {
+      const std::string name = std::string(source.Preset) + "-" + damage.Name;
+      SCOPED_TRACE(name);
+      const std::string damaged = damage.Apply(intact);
+      if (damaged.empty()) continue;
+      const std::string in = Dir / (name + ClipSpecByName(source.Preset).Extension);
+      const std::string out = Dir / (name + "-out.mp4");
+      WriteFile(in, damaged);
+      const TOutcome o = ConvertInChild(in, out, std::chrono::seconds(60));
+      std::printf("  %-40s %s\n", name.c_str(),
+                  o.TimedOut ? "hangs" : o.Signal ? strsignal(o.Signal) : o.Converted ? "converted" : o.Error.c_str());
+      if (o.TimedOut || !o.Exited) {
+        ADD_FAILURE() << (o.TimedOut ? "the conversion hangs" : "the conversion ends the process with a signal");
+        continue;
+      }
+      EXPECT_EQ(o.ExitCode, 0) << "the child failed (a sanitizer report?)";
+      if (damage.Expected) {
+        EXPECT_FALSE(o.Converted);
+      }
+      if (o.Converted) {
+        EXPECT_EQ(o.Terminations, 1);
+        const TFileFacts facts = ReadFacts(out);
+        EXPECT_TRUE(facts.Opened && facts.First(AVMEDIA_TYPE_VIDEO)) << "the output has no video";
+        EXPECT_FALSE(DecodeVideo(out, 1).empty()) << "no picture of the output decodes";
+      } else {
+        EXPECT_FALSE(o.Error.empty()) << "a failure without a message";
+        if (damage.Expected) {
+          EXPECT_NE(o.Error.find(damage.Expected), std::string::npos) << o.Error;
+        }
+        EXPECT_LE(o.Terminations, 1);
+      }
+    }
+  }
+}
+
+}  // namespace
