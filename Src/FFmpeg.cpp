@@ -322,6 +322,11 @@ TFFmpegThread* TCustomFFmpeg::Start(bool Async, TThreadPriority Priority) {
 
 void TCustomFFmpeg::Run() {
   FFinished = false;
+  // FFMpegException and any other failure, of whatever type (an event handler
+  // may throw anything), end the run as its error; a failure never passes for
+  // a stop or a success, and clean-up and the termination event always follow.
+  bool failed = false;
+  std::string error;
   try {
     Transcode();
     // Only a finished run gives its outputs their final names.
@@ -331,12 +336,21 @@ void TCustomFFmpeg::Run() {
       // The stop request ended a read or write: the run was stopped.
       FFinished = false;
     } else {
-      // FFMpegException and any other failure end the run as its error; a
-      // failure never passes for a stop or a success.
-      Log(-1, e.what());
-      FErrorMessage = e.what();
-      FErrorOccurred = true;
+      failed = true;
+      error = e.what();
     }
+  } catch (...) {
+    failed = true;
+    error = "Unknown exception";
+  }
+  if (failed) {
+    try {
+      Log(-1, error);
+    } catch (...) {
+      // The log handler failing too must not skip the clean-up.
+    }
+    FErrorMessage = error;
+    FErrorOccurred = true;
   }
   CloseOpenEncoders();
   CloseOpenDecoders();
@@ -392,7 +406,11 @@ void TCustomFFmpeg::DoTerminate() {
   // The handler may free the engine: nothing after this call touches it.
   if (FOnTerminate) {
     TEngineTerminateEvent handler = FOnTerminate;
-    handler(this);
+    try {
+      handler(this);
+    } catch (...) {
+      // Nothing is left to report it to: the run is over.
+    }
   }
 }
 

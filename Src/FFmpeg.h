@@ -656,6 +656,8 @@ public:
   // stream was made, and the filter contexts made from it at set-up.
   std::array<std::array<std::vector<std::string>, MAX_STREAMS>, MAX_FILES> FBitstreamFilterNames;
   std::array<std::array<std::vector<AVBSFContext*>, MAX_STREAMS>, MAX_FILES> FBitstreamFilters;
+  // The encode buffer of the older encoders: never allocated, today's encoders
+  // hand out packets of their own.
   int FBitBufferSize = DEFAULT_BIT_BUFFER_SIZE;
   uint8_t* FBitBuffer = nullptr;
   int64_t FVideoSize = 0;

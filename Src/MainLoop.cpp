@@ -311,8 +311,9 @@ void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFr
   if (FAudioVolume != 256) {
     auto* v = reinterpret_cast<int16_t*>(FDecodedAudio.data());
     for (int i = 0; i < size / 2; ++i) {
-      const int scaled = (v[i] * FAudioVolume + 128) >> 8;
-      v[i] = static_cast<int16_t>(clip(scaled, -32768, 32767));
+      // 64 bits: a volume above 65536 overflows 32.
+      const int64_t scaled = (int64_t{v[i]} * FAudioVolume + 128) >> 8;
+      v[i] = static_cast<int16_t>(clip<int64_t>(scaled, -32768, 32767));
     }
   }
   EmulateRate(Ist);

@@ -392,19 +392,26 @@ void TCustomFFmpeg::SetPass(int Pass) {
 // Matrices
 
 namespace {
+// A refused text leaves the matrix as it was. The encoders divide by every
+// coefficient, so each must lie in 1..255 (an unreadable one reads as 0).
 void ParseMatrix(const std::string& Text, uint16_t*& Field) {
-  auto* dest = static_cast<uint16_t*>(ff::av_mallocz(64 * sizeof(uint16_t)));
-  if (!dest) Fail("Out of memory");
-  if (Field) ff::av_freep(&Field);
-  Field = dest;
+  std::array<uint16_t, 64> values{};
   const char* p = Text.c_str();
   for (int i = 0; i < 64; ++i) {
-    dest[i] = static_cast<uint16_t>(opt::ReadIntPrefix(p, nullptr));
+    const int64_t v = opt::ReadIntPrefix(p, nullptr);
+    if (v < 1 || v > 255)
+      FailFmt("Invalid coefficient in matrix \"%s\" at coeff %d: it must lie between 1 and 255", Text.c_str(), i);
+    values[static_cast<size_t>(i)] = static_cast<uint16_t>(v);
     if (i == 63) break;
     p = std::strchr(p, ',');
     if (!p) FailFmt("Syntax error in matrix \"%s\" at coeff %d", Text.c_str(), i);
     ++p;
   }
+  auto* dest = static_cast<uint16_t*>(ff::av_malloc(64 * sizeof(uint16_t)));
+  if (!dest) Fail("Out of memory");
+  std::memcpy(dest, values.data(), 64 * sizeof(uint16_t));
+  if (Field) ff::av_freep(&Field);
+  Field = dest;
 }
 }  // namespace
 

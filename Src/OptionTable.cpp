@@ -63,7 +63,7 @@ bool TryParseInt(const std::string& S, int Bits, int64_t& Out) {
     // Hexadecimal uses all bits of the type ($FFFFFFFF is -1).
     int64_t r = Bits == 32 ? static_cast<int64_t>(static_cast<int32_t>(static_cast<uint32_t>(v)))
                            : static_cast<int64_t>(v);
-    Out = negative ? -r : r;
+    Out = negative ? static_cast<int64_t>(0 - static_cast<uint64_t>(r)) : r;  // -$8000000000000000 stays itself
   } else {
     Out = negative ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
   }

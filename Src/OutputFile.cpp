@@ -387,6 +387,10 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
 
   if (FOutputFileCount >= MAX_FILES)
     return fail("Too many output files (at most " + std::to_string(MAX_FILES) + ")");
+  // The stream builders need the option contexts of PrepareForTask.
+  if (!FFmpegLibrariesLoaded() || !FFormatOpts || !FCodecOpts[AVMEDIA_TYPE_VIDEO] ||
+      !FCodecOpts[AVMEDIA_TYPE_AUDIO] || !FCodecOpts[AVMEDIA_TYPE_SUBTITLE])
+    return fail("The engine is not prepared for a task");
   if (!FVideoFilters.empty() && FFrameTopBand + FFrameBottomBand + FFrameLeftBand + FFrameRightBand != 0)
     return fail("Cannot enable crop options and filters at the same time.");
   if (NamesResizingFilter(FVideoFilters) && FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight != 0)

@@ -480,13 +480,10 @@ void TCustomFFmpeg::TranscodeSetup() {
         codec->stats_in = buffer;
       }
     }
-    if (codec->codec_type == AVMEDIA_TYPE_VIDEO)
-      FBitBufferSize = std::max(FBitBufferSize, 4 * codec->width * codec->height);
   }
 
-  // 9
-  if (!FBitBuffer) FBitBuffer = static_cast<uint8_t*>(ff::av_malloc(FBitBufferSize));
-  if (!FBitBuffer) throw FFMpegException("av_malloc fail");
+  // 9: today's encoders hand out packets of their own, so no encode buffer is
+  // allocated (its size, 4 x width x height, overflowed on huge pictures).
 
   // 10, 11
   for (int i = 0; i < FOutputFileCount; ++i) ff::av_dump_format(FOutputFiles[i], i, FOutputFiles[i]->url, 1);

@@ -32,16 +32,26 @@ bool CropPlanes(TPlanes& P, AVPixelFormat Format, int Top, int Left) {
   if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_HWACCEL)))
     return false;
   if ((Top & ((1 << desc->log2_chroma_h) - 1)) || (Left & ((1 << desc->log2_chroma_w) - 1))) return false;
-  int stepOfPlane[4] = {0, 0, 0, 0};
+  // Per plane, the bytes one column of pixels takes, from the first component
+  // stored in it: in packed YUV (yuyv422) that is the luma step of 2 bytes,
+  // while a chroma component steps 4 bytes per two pixels.
+  int bytesPerColumn[4] = {0, 0, 0, 0};
+  bool planeSubsampled[4] = {false, false, false, false};
+  bool seen[4] = {false, false, false, false};
+  const bool yuv = !(desc->flags & AV_PIX_FMT_FLAG_RGB);
   for (int c = 0; c < desc->nb_components; ++c) {
     const AVComponentDescriptor& comp = desc->comp[c];
-    stepOfPlane[comp.plane] = std::max(stepOfPlane[comp.plane], comp.step);
+    if (seen[comp.plane]) continue;
+    seen[comp.plane] = true;
+    const bool chroma = yuv && (c == 1 || c == 2);
+    planeSubsampled[comp.plane] = chroma;
+    // A chroma sample covers 1 << log2_chroma_w columns.
+    bytesPerColumn[comp.plane] = chroma ? comp.step : comp.step << desc->log2_chroma_w;
   }
   for (int i = 0; i < 4 && P.data[i]; ++i) {
-    const bool chroma = (desc->flags & AV_PIX_FMT_FLAG_PLANAR) && (i == 1 || i == 2);
-    const int rows = chroma ? Top >> desc->log2_chroma_h : Top;
-    const int cols = chroma ? Left >> desc->log2_chroma_w : Left;
-    P.data[i] += static_cast<ptrdiff_t>(rows) * P.linesize[i] + static_cast<ptrdiff_t>(cols) * stepOfPlane[i];
+    const int rows = planeSubsampled[i] ? Top >> desc->log2_chroma_h : Top;
+    const int cols = Left >> desc->log2_chroma_w;  // in units of horizontally subsampled groups
+    P.data[i] += static_cast<ptrdiff_t>(rows) * P.linesize[i] + static_cast<ptrdiff_t>(cols) * bytesPerColumn[i];
   }
   return true;
 }

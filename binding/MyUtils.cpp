@@ -21,6 +21,10 @@ AVRational sub_q(AVRational A, AVRational B) {
 }
 
 AVRational d2q(double D, int Max) {
+  // As the library's own av_d2q: no number, and numbers beyond any 32-bit
+  // term, have no exponent to work with.
+  if (std::isnan(D)) return AVRational{0, 0};
+  if (std::fabs(D) > static_cast<double>(INT_MAX) + 3.0) return AVRational{D < 0 ? -1 : 1, 0};
   int e = static_cast<int>(std::nearbyint(std::log(std::fabs(D) + 1e-20) / std::log(2.0)));
   if (e < 0) e = 0;
   const int64_t den = int64_t{1} << (61 - e);

@@ -12,7 +12,8 @@ double q2d(AVRational Q);
 int cmp_q(AVRational A, AVRational B);
 // A - B, reduced with terms not above INT32_MAX (needs libavutil loaded).
 AVRational sub_q(AVRational A, AVRational B);
-// The rational nearest to D with terms not above Max (needs libavutil loaded).
+// The rational nearest to D with terms not above Max (needs libavutil loaded);
+// NaN gives 0/0, a value beyond 32-bit terms gives 1/0 or -1/0.
 AVRational d2q(double D, int Max);
 
 template <class T>

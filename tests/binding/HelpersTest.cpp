@@ -42,6 +42,13 @@ TEST_F(HelpersTest, RationalArithmetic) {
   EXPECT_TRUE(SameQ(sub_q({1, 2}, {2, 4}), 0, 1));
 
   EXPECT_DOUBLE_EQ(q2d({30000, 1001}), 30000.0 / 1001.0);
+
+  // As the library's av_d2q: no number, and numbers beyond 32-bit terms.
+  EXPECT_TRUE(SameQ(d2q(std::nan(""), 255), 0, 0));
+  EXPECT_TRUE(SameQ(d2q(INFINITY, 255), 1, 0));
+  EXPECT_TRUE(SameQ(d2q(-1e300, 255), -1, 0));
+  EXPECT_TRUE(SameQ(d2q(1e10, 255), 1, 0));
+  EXPECT_TRUE(SameQ(d2q(2147483647.0, INT32_MAX), INT32_MAX, 1));
 }
 
 TEST_F(HelpersTest, ClipPsnrAndPacketRelease) {

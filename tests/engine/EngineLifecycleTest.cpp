@@ -52,7 +52,7 @@ struct TEventLog {
 // An engine whose conversion is replaced by a controllable stand-in.
 class TScriptedEngine : public TCustomFFmpeg {
 public:
-  enum TMode { mUntilStopped, mIgnoreStop, mThrow, mThrowStd };
+  enum TMode { mUntilStopped, mIgnoreStop, mThrow, mThrowStd, mThrowOther };
   TMode Mode = mUntilStopped;
   std::chrono::milliseconds IgnoreFor{0};
   std::atomic<bool> InTranscode{false};
@@ -74,6 +74,8 @@ protected:
         throw FFMpegException("Could not open codec");
       case mThrowStd:
         throw std::bad_alloc();
+      case mThrowOther:
+        throw 42;  // an event handler may throw anything
     }
     FFinished = !FStopRequested;
     if (FinishedFlag) *FinishedFlag = true;
@@ -175,13 +177,21 @@ TEST_F(EngineLifecycleTest, AsynchronousRunStopsOnRequest) {
 }
 
 TEST_F(EngineLifecycleTest, RunFailuresBecomeTheRunsErrorAndStillTerminate) {
-  for (auto mode : {TScriptedEngine::mThrow, TScriptedEngine::mThrowStd}) {
+  for (auto mode : {TScriptedEngine::mThrow, TScriptedEngine::mThrowStd, TScriptedEngine::mThrowOther}) {
     TTempDir dir;
     TScriptedEngine engine;
     engine.PrepareForTask();
     engine.Mode = mode;
     TEventLog events;
     events.Attach(engine);
+    if (mode == TScriptedEngine::mThrowOther) {
+      // The log handler fails on the error line as well; the clean-up still runs.
+      auto log = engine.FOnLog;
+      engine.FOnLog = [log](TCustomFFmpeg* Sender, int Level, const std::string& Msg) {
+        log(Sender, Level, Msg);
+        if (Level < 0) throw "log handler failed";
+      };
+    }
     FakeFiles(engine, dir / "out.mp4", "", true);
     EXPECT_EQ(engine.Start(false), nullptr);  // synchronous: runs in this thread
     EXPECT_EQ(events.TerminationCount(), 1);
@@ -193,6 +203,9 @@ TEST_F(EngineLifecycleTest, RunFailuresBecomeTheRunsErrorAndStillTerminate) {
     EXPECT_EQ(events.Lines.back().second, engine.ErrorMessage());
     if (mode == TScriptedEngine::mThrow) {
       EXPECT_EQ(engine.ErrorMessage(), "Could not open codec");
+    }
+    if (mode == TScriptedEngine::mThrowOther) {
+      EXPECT_EQ(engine.ErrorMessage(), "Unknown exception");
     }
     EXPECT_EQ(FileSizeOf(dir / "out.mp4"), -1);  // still empty after the failure: removed
   }
@@ -357,6 +370,14 @@ TEST_F(EngineLifecycleTest, LeftoversOfAKilledProcessGoWithTheNextOutputIntoTheF
   EXPECT_EQ(ReadFile(dir / "live.mp4"), "live bytes");
   next.Cleanup();
   EXPECT_EQ(FolderEntries(dir.Path()), (std::vector<std::string>{".clip.mp4", "clip.mp4.vidlomat-part", "live.mp4"}));
+}
+
+TEST_F(EngineLifecycleTest, AnOutputOfAnUnpreparedEngineIsRefused) {
+  TTempDir dir;
+  TCustomFFmpeg engine;
+  EXPECT_FALSE(engine.OpenOutputFile(dir / "out.mp4"));
+  EXPECT_EQ(engine.LastError(), "The engine is not prepared for a task");
+  EXPECT_EQ(engine.OutputFileCount(), 0);
 }
 
 TEST_F(EngineLifecycleTest, PrepareForTaskResetsTheOptionStateAndMakesOptionContexts) {

@@ -224,6 +224,16 @@ TEST_F(OptionHandlersTest, Matrices) {
   const std::string short63 = Numbers(63);
   EXPECT_EQ(FailureOf([&] { E.SetIntraMatrix(short63); }),
             "Syntax error in matrix \"" + short63 + "\" at coeff 62");
+  // Encoders divide by each coefficient: 0, unreadable and oversized ones are
+  // refused, and the matrix set before stays.
+  for (const std::string& bad : {"0," + Numbers(63), Numbers(10) + ",x," + Numbers(53), Numbers(63) + ",256",
+                                 Numbers(5) + ",-3," + Numbers(58)}) {
+    const int at = bad[0] == '0' ? 0 : bad.find('x') != std::string::npos ? 10 : bad.find('-') != std::string::npos ? 5 : 63;
+    EXPECT_EQ(FailureOf([&] { E.SetInterMatrix(bad); }),
+              "Invalid coefficient in matrix \"" + bad + "\" at coeff " + std::to_string(at) +
+                  ": it must lie between 1 and 255");
+    EXPECT_EQ(E.FInterMatrix[0], 16);
+  }
 }
 
 TEST_F(OptionHandlersTest, CodecNamesAndCopy) {

@@ -49,6 +49,8 @@ TEST(OptionTextTest, NumberConversions) {
   EXPECT_TRUE(opt::TryParseInt64("9223372036854775807", l));
   EXPECT_EQ(l, INT64_MAX);
   EXPECT_FALSE(opt::TryParseInt64("9223372036854775808", l));
+  EXPECT_TRUE(opt::TryParseInt64("-$8000000000000000", l));  // negating the smallest value keeps it
+  EXPECT_EQ(l, INT64_MIN);
   double d = 0;
   EXPECT_TRUE(opt::TryParseReal("1.5e1", d));
   EXPECT_DOUBLE_EQ(d, 15);

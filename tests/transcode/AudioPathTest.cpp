@@ -213,6 +213,28 @@ TEST_F(AudioPathTest, MonoBecomesStereoAndSampleEncodersGetOnePacketPerChunk) {
   }
 }
 
+TEST_F(AudioPathTest, VolumeScalesAndClipsEverySample) {
+  // PCM in, PCM out: every sample is the input's times vol / 256, clipped,
+  // also for volumes whose products leave 32 bits.
+  const std::string in = MakeSpec(ClipSpecByName("avi_msmpeg4v3"));
+  int channels = 0, rate = 0;
+  const auto source = DecodeAudio(in, channels, rate);
+  ASSERT_FALSE(source.empty());
+  for (const int volume : {512, 200000, 1000000}) {
+    SCOPED_TRACE(volume);
+    TConversion c;
+    c.OutputOptions = {{"vn", ""}, {"acodec", "pcm_s16le"}, {"vol", std::to_string(volume)}};
+    const std::string out = Dir / ("vol" + std::to_string(volume) + ".wav");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    const auto scaled = DecodeAudio(out, channels, rate);
+    ASSERT_EQ(scaled.size(), source.size());
+    size_t wrong = 0;
+    for (size_t i = 0; i < source.size(); ++i)
+      if (scaled[i] != clip<int64_t>((int64_t{source[i]} * volume + 128) >> 8, -32768, 32767)) ++wrong;
+    EXPECT_EQ(wrong, 0u);
+  }
+}
+
 std::string ReadAll(const std::string& Path) {
   std::ifstream f(Path, std::ios::binary);
   std::stringstream s;

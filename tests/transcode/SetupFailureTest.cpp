@@ -42,6 +42,8 @@ TEST_F(SetupFailureTest, RunsThatCannotStartReportWhy) {
       {"encoder_refuses", {{"vcodec", "mpeg4"}, {"r", "100000"}},
        "Error while opening codec for output stream #0.0 - maybe incorrect parameters such as bit_rate, rate, "
        "width or height"},
+      // A picture of more bytes than the libraries address.
+      {"huge_picture", {{"vfilters", "null"}, {"s", "46342x46342"}}, "Cannot allocate temp picture, check pix fmt"},
       // This encoder would divide by zero on a picture per 65535 s.
       {"frame_rate_out_of_range", {{"vcodec", "libxvid"}, {"r", "1/65535"}},
        "Error while opening codec for output stream #0.0 - maybe incorrect parameters such as bit_rate, rate, "

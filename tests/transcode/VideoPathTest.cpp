@@ -107,24 +107,32 @@ TEST_F(VideoPathTest, ScaleAndPadGiveTheRequestedGeometryAndBorderColour) {
 }
 
 TEST_F(VideoPathTest, CropTakesTheInnerArea) {
-  const std::string in = Make("avi_video_only");  // 160x120
-  TConversion c;
-  c.OutputOptions = {{"croptop", "16"}, {"cropleft", "32"}, {"s", "128x104"}, {"vcodec", "mpeg4"}, {"qscale", "2"}};
-  const std::string out = Dir / "crop.avi";
-  ASSERT_TRUE(Convert(in, out, c)) << c.Error;
-  auto frames = DecodeVideo(out, 1);
-  ASSERT_EQ(frames.size(), 1u);
-  const AVFrame* f = frames[0].get();
-  EXPECT_EQ(f->width, 128);
-  EXPECT_EQ(f->height, 104);
-  double error = 0;
-  int n = 0;
-  for (int y = 4; y < 100; y += 5)
-    for (int x = 4; x < 124; x += 5) {
-      error += std::abs(f->data[0][y * f->linesize[0] + x] - TestPictureLuma(160, 120, 0, x + 32, y + 16));
-      ++n;
-    }
-  EXPECT_LT(error / n, 8.0);
+  // Planar 4:2:0 and packed 4:2:2 (two bytes a pixel, chroma shared by pairs).
+  TClipSpec packed = ClipSpecByName("avi_video_only");  // 160x120
+  packed.Name = "yuyv422";
+  packed.VideoCodec = "rawvideo";
+  packed.PixelFormat = "yuyv422";
+  for (const TClipSpec& spec : {ClipSpecByName("avi_video_only"), packed}) {
+    SCOPED_TRACE(spec.Name);
+    const std::string in = MakeSpec(spec);
+    TConversion c;
+    c.OutputOptions = {{"croptop", "16"}, {"cropleft", "32"}, {"s", "128x104"}, {"vcodec", "mpeg4"}, {"qscale", "2"}};
+    const std::string out = Dir / ("crop-" + spec.Name + ".avi");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    auto frames = DecodeVideo(out, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    const AVFrame* f = frames[0].get();
+    EXPECT_EQ(f->width, 128);
+    EXPECT_EQ(f->height, 104);
+    double error = 0;
+    int n = 0;
+    for (int y = 4; y < 100; y += 5)
+      for (int x = 4; x < 124; x += 5) {
+        error += std::abs(f->data[0][y * f->linesize[0] + x] - TestPictureLuma(160, 120, 0, x + 32, y + 16));
+        ++n;
+      }
+    EXPECT_LT(error / n, 8.0);
+  }
 }
 
 TEST_F(VideoPathTest, FrameRateConversionDuplicatesAndDrops) {
