@@ -27,6 +27,14 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* O
 
   if (encChannels != decChannels) Ost->AudioResample = 1;
   const bool convert = Ost->AudioResample || enc->sample_fmt != AV_SAMPLE_FMT_S16 || decRate != rate;
+  if (Ost->Resample && (Ost->ResampleChannels != decChannels || Ost->ResampleRate != decRate)) {
+    // The decoded audio changed its channel count or rate mid-stream (AC-3
+    // switching between 5.1 and 2.0): what the converter still holds goes out
+    // in the old layout, then a converter for the new one is made.
+    while (ConvertIntoFifo(Ost, nullptr, 0) > 0) {
+    }
+    ff::swr_free(&Ost->Resample);
+  }
   if (convert && !Ost->Resample) {
     AVChannelLayout inLayout{};
     ff::av_channel_layout_default(&inLayout, decChannels);
@@ -51,6 +59,8 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* O
       throw FFMpegException(text);
     }
     Ost->ReformatPair = enc->sample_fmt + 5 * AV_SAMPLE_FMT_S16;
+    Ost->ResampleChannels = decChannels;
+    Ost->ResampleRate = decRate;
   }
 
   // Synchronisation, in samples per channel at the encoder's rate.
@@ -156,7 +166,7 @@ void TCustomFFmpeg::EncodeAudioFrame(OutputStreamState* Ost, int Samples) {
     throw FFMpegException("av_malloc fail");
   }
   ff::av_audio_fifo_read(Ost->Fifo, reinterpret_cast<void**>(frame->data), Samples);
-  frame->pts = Ost->SyncOpts;
+  frame->pts = NextAudioPts(Ost, Samples);
   const int r = EncodeAndWrite(Ost, frame);
   if (r < 0) {
     char reason[128] = "";
@@ -166,6 +176,17 @@ void TCustomFFmpeg::EncodeAudioFrame(OutputStreamState* Ost, int Samples) {
     Log(0, text);
   }
   Ost->SyncOpts += Samples;
+}
+
+int64_t TCustomFFmpeg::NextAudioPts(OutputStreamState* Ost, int Samples) {
+  // SyncOpts follows the input's timestamps, which jitter where a container
+  // stamps only some packets (program streams): it may fall behind the samples
+  // already handed on. The encoder's input never goes back in time, else the
+  // muxer refuses the packets.
+  int64_t pts = Ost->SyncOpts;
+  if (Ost->AudioEndPts != AV_NOPTS_VALUE && pts < Ost->AudioEndPts) pts = Ost->AudioEndPts;
+  Ost->AudioEndPts = pts + Samples;
+  return pts;
 }
 
 void TCustomFFmpeg::FlushAudioFifo(OutputStreamState* Ost) {

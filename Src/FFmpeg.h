@@ -127,6 +127,11 @@ struct OutputStreamState {
   AVFrame* PictTmp;
   SwsContext* ImgResampleCtx;
   int ResampleHeight;
+  // Size and format of the decoded pictures the scaler (or, with filters, the
+  // filter graph) was made for; a picture that differs rebuilds them.
+  int DecodedWidth;
+  int DecodedHeight;
+  int DecodedPixFmt;
   int VideoCrop;
   int TopBand;
   int LeftBand;
@@ -137,6 +142,8 @@ struct OutputStreamState {
   int PadRight;
   int AudioResample;
   SwrContext* Resample;
+  int ResampleChannels;    // channel count and rate of the decoded audio Resample was made for
+  int ResampleRate;
   int ReformatPair;
   AVAudioFifo* Fifo;
   FILE* LogFile;
@@ -144,6 +151,7 @@ struct OutputStreamState {
   AVFrame* EncFrame;       // frame handed to the encoder (audio: one encoder frame)
   AVPacket* EncPacket;     // packet received from the encoder
   int64_t EndPts;          // running end time of what was written, stream time base
+  int64_t AudioEndPts;     // end of the samples handed to the audio encoder, encoder time base
   float LastQuality;       // quality of the last encoded picture (lambda units)
   int LastPictType;        // its picture type
   uint64_t LastError[4];   // its squared errors (PSNR)
@@ -433,6 +441,11 @@ public:
   // channel count (audio).
   void RefuseUndecodableStream(const InputStreamState* Ist);
   int ConfigureVideoFilters(InputStreamState* Ist, OutputStreamState* Ost);
+  // Decides whether pictures of this size and format need scaling to the
+  // encoder's size and format, and makes the scaler and the temporary picture
+  // (raises FFMpegException). Called at set-up and when the decoded pictures
+  // change size or format mid-stream.
+  void PrepareVideoScaler(OutputStreamState* Ost, int Width, int Height, int PixFmt);
   void ReleaseTranscodeTables();
   void AddOpenEncoder(OutputStreamState* Ost) { FOpenEncoders.push_front(Ost); }
   void AddOpenDecoder(InputStreamState* Ist) { FOpenDecoders.push_front(Ist); }
@@ -465,6 +478,9 @@ public:
   void DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int Size, uint8_t* Buf,
                   InputStreamState* Ist);
   void FlushAudioFifo(OutputStreamState* Ost);
+  // The timestamp of the next Samples samples handed to the audio encoder
+  // (encoder time base): SyncOpts, but never before the end of those before.
+  int64_t NextAudioPts(OutputStreamState* Ost, int Samples);
   // Video path (VideoPath.cpp)
   void PreProcessVideoFrame(InputStreamState* Ist, AVFrame*& Picture);
   void DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int& FrameSize, AVFrame* InPicture,

@@ -235,6 +235,21 @@ void TCustomFFmpeg::HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFr
     FeedVideoOutputs(Ist, IstIndex, picture);
     return;
   }
+  // A change of size or format mid-stream: the graph is made again for the new
+  // pictures, still ending in the encoder's size.
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded || ost->CodecCtx->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    if (picture->width == ost->DecodedWidth && picture->height == ost->DecodedHeight &&
+        picture->format == ost->DecodedPixFmt)
+      continue;
+    PrepareVideoScaler(ost, picture->width, picture->height, picture->format);
+    ff::avfilter_graph_free(&Ist->FilterGraph);
+    Ist->InputVideoFilter = Ist->OutputVideoFilter = nullptr;
+    FLastError.clear();
+    if (ConfigureVideoFilters(Ist, ost) != 0)
+      throw FFMpegException(FLastError.empty() ? std::string("Error opening filters!")
+                                               : "Error opening filters: " + FLastError);
+  }
   // Through the filter graph: every picture it gives back goes out with its
   // own time.
   picture->pts = picture->best_effort_timestamp;

@@ -115,12 +115,16 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
   AVFilterGraph* graph = ff::avfilter_graph_alloc();
   if (!graph) return -1;
   Ist->FilterGraph = graph;  // released with the tables, also on failure
+  // The encoder is open when the graph is made again for pictures that changed
+  // size mid-stream: its size must not change any more.
+  const bool encoderOpen = ff::avcodec_is_open(codec) > 0;
+  const int inWidth = Ost->DecodedWidth, inHeight = Ost->DecodedHeight;
 
   const AVRational tb = Ist->Stream->time_base;
   const AVRational sar = icodec->sample_aspect_ratio.num ? icodec->sample_aspect_ratio : AVRational{0, 1};
   char args[512];
-  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", icodec->width,
-                icodec->height, icodec->pix_fmt, tb.num, tb.den, sar.num, sar.den);
+  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", inWidth,
+                inHeight, Ost->DecodedPixFmt, tb.num, tb.den, sar.num, sar.den);
   AVFilterContext* source = nullptr;
   AVFilterContext* sink = nullptr;
   if (ff::avfilter_graph_create_filter(&source, ff::avfilter_get_by_name("buffer"), "src", args, nullptr, graph) < 0)
@@ -138,7 +142,7 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
 
   const int padW = FFramePadLeft + FFramePadRight;
   const int padH = FFramePadTop + FFramePadBottom;
-  if (icodec->width + padW != codec->width || icodec->height + padH != codec->height) {
+  if (inWidth + padW != codec->width || inHeight + padH != codec->height) {
     std::snprintf(args, sizeof args, "%d:%d", codec->width - padW, codec->height - padH);
     AVFilterContext* scale = nullptr;
     if (ff::avfilter_graph_create_filter(&scale, ff::avfilter_get_by_name("scale"), "scale", args, nullptr, graph) <
@@ -175,6 +179,11 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
 
   const int w = ff::av_buffersink_get_w(sink);
   const int h = ff::av_buffersink_get_h(sink);
+  if (encoderOpen) {
+    if (w + padW == codec->width && h + padH == codec->height) return 0;
+    FLastError = "the filters give another picture size for the new input size";
+    return -1;
+  }
   if (padW + padH == 0 || (w == FFrameWidth && h == FFrameHeight)) {
     codec->width = w + padW;
     codec->height = h + padH;
@@ -184,6 +193,45 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
       "Cannot enable pad options and the filters which resize frame at the same time. (crop, rotate, scale, "
       "transpose, etc.)";
   return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Scaling from the decoded pictures to the encoder's size and format
+
+void TCustomFFmpeg::PrepareVideoScaler(OutputStreamState* Ost, int Width, int Height, int PixFmt) {
+  AVCodecContext* codec = Ost->CodecCtx;
+  Ost->DecodedWidth = Width;
+  Ost->DecodedHeight = Height;
+  Ost->DecodedPixFmt = PixFmt;
+  if (Ost->ImgResampleCtx) {
+    ff::sws_freeContext(Ost->ImgResampleCtx);
+    Ost->ImgResampleCtx = nullptr;
+  }
+  Ost->VideoResample =
+      !(Width + FFramePadLeft + FFramePadRight - FFrameLeftBand - FFrameRightBand == codec->width &&
+        Height + FFramePadTop + FFramePadBottom - FFrameTopBand - FFrameBottomBand == codec->height &&
+        PixFmt == codec->pix_fmt);
+  if ((Ost->VideoPad || Ost->VideoResample) && !Ost->PictTmp) {
+    Ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
+    if (!Ost->PictTmp)
+      throw FFMpegException(Ost->VideoResample ? "Cannot allocate temp picture, check pix fmt" : "avpicture_alloc fail");
+  }
+  if (!Ost->VideoResample) return;
+  int64_t flags = FSwsFlags;
+  if (FSwsOpts) ff::av_opt_get_int(FSwsOpts, "sws_flags", 0, &flags);
+  FSwsFlags = static_cast<int>(flags);
+  if (!FFiltersEnabled) {
+    const int srcW = Width - FFrameLeftBand - FFrameRightBand;
+    const int srcH = Height - FFrameTopBand - FFrameBottomBand;
+    const int dstW = codec->width - FFramePadLeft - FFramePadRight;
+    const int dstH = codec->height - FFramePadTop - FFramePadBottom;
+    if (!PictureUsable(PixFmt, srcW, srcH) || !PictureUsable(codec->pix_fmt, dstW, dstH))
+      throw FFMpegException("Cannot get resampling context");
+    Ost->ImgResampleCtx = ff::sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(PixFmt), dstW, dstH,
+                                             codec->pix_fmt, FSwsFlags, nullptr, nullptr, nullptr);
+    if (!Ost->ImgResampleCtx) throw FFMpegException("Cannot get resampling context");
+  }
+  Ost->ResampleHeight = FFiltersEnabled ? Height : Height - FFrameTopBand - FFrameBottomBand;
 }
 
 // ---------------------------------------------------------------------------
@@ -284,6 +332,7 @@ void TCustomFFmpeg::TranscodeSetup() {
       ost->CodecCtx = k < FOutputCodecs[i].size() ? FOutputCodecs[i][k] : nullptr;
       ost->ReformatPair = -6;
       ost->EndPts = AV_NOPTS_VALUE;
+      ost->AudioEndPts = AV_NOPTS_VALUE;
       ost->EncPacket = ff::av_packet_alloc();
       if (!ost->CodecCtx || !ost->EncPacket) throw FFMpegException("av_mallocz fail");
     }
@@ -399,10 +448,6 @@ void TCustomFFmpeg::TranscodeSetup() {
           const int padSum = FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight;
           ost->VideoCrop = cropSum != 0;
           ost->VideoPad = padSum != 0;
-          ost->VideoResample =
-              !(icodec->width + FFramePadLeft + FFramePadRight - FFrameLeftBand - FFrameRightBand == codec->width &&
-                icodec->height + FFramePadTop + FFramePadBottom - FFrameTopBand - FFrameBottomBand == codec->height &&
-                icodec->pix_fmt == codec->pix_fmt);
           if (ost->VideoCrop) {
             ost->TopBand = FFrameTopBand;
             ost->LeftBand = FFrameLeftBand;
@@ -412,30 +457,8 @@ void TCustomFFmpeg::TranscodeSetup() {
             ost->PadBottom = FFramePadBottom;
             ost->PadLeft = FFramePadLeft;
             ost->PadRight = FFramePadRight;
-            if (!ost->VideoResample) {
-              ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
-              if (!ost->PictTmp) throw FFMpegException("avpicture_alloc fail");
-            }
           }
-          if (ost->VideoResample) {
-            ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
-            if (!ost->PictTmp) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
-            int64_t flags = FSwsFlags;
-            if (FSwsOpts) ff::av_opt_get_int(FSwsOpts, "sws_flags", 0, &flags);
-            FSwsFlags = static_cast<int>(flags);
-            if (!FFiltersEnabled) {
-              const int srcW = icodec->width - FFrameLeftBand - FFrameRightBand;
-              const int srcH = icodec->height - FFrameTopBand - FFrameBottomBand;
-              const int dstW = codec->width - FFramePadLeft - FFramePadRight;
-              const int dstH = codec->height - FFramePadTop - FFramePadBottom;
-              if (!PictureUsable(icodec->pix_fmt, srcW, srcH) || !PictureUsable(codec->pix_fmt, dstW, dstH))
-                throw FFMpegException("Cannot get resampling context");
-              ost->ImgResampleCtx = ff::sws_getContext(srcW, srcH, icodec->pix_fmt, dstW, dstH, codec->pix_fmt,
-                                                       FSwsFlags, nullptr, nullptr, nullptr);
-              if (!ost->ImgResampleCtx) throw FFMpegException("Cannot get resampling context");
-            }
-            ost->ResampleHeight = FFiltersEnabled ? icodec->height : icodec->height - FFrameTopBand - FFrameBottomBand;
-          }
+          PrepareVideoScaler(ost, icodec->width, icodec->height, icodec->pix_fmt);
           ost->EncodingNeeded = 1;
           ist->DecodingNeeded = 1;
           FLastError.clear();

@@ -303,6 +303,18 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
     Log(0, Text);
   };
 
+  // The decoded pictures changed size or format mid-stream: a new scaler (and
+  // temporary picture) for them; the output keeps its size.
+  if (!FFiltersEnabled && (InPicture->width != Ost->DecodedWidth || InPicture->height != Ost->DecodedHeight ||
+                           InPicture->format != Ost->DecodedPixFmt)) {
+    if (InPicture->width - FFrameLeftBand - FFrameRightBand <= 0 ||
+        InPicture->height - FFrameTopBand - FFrameBottomBand <= 0) {
+      failPicture("error cropping picture");
+      return;
+    }
+    PrepareVideoScaler(Ost, InPicture->width, InPicture->height, InPicture->format);
+  }
+
   // Crop: a view into the decoded picture.
   TPlanes formatted = PlanesOf(Picture);
   const bool cropped = !FFiltersEnabled && Ost->VideoCrop;

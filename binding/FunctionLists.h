@@ -166,6 +166,7 @@
   X(avcodec_parameters_to_context) \
   X(avcodec_parameters_from_context) \
   X(avcodec_open2) \
+  X(avcodec_is_open) \
   X(avcodec_close) \
   X(avcodec_send_packet) \
   X(avcodec_receive_frame) \
