@@ -111,6 +111,8 @@ struct InputStreamState {
   int RateEmu;          // the input asked for rate emulation
   int64_t RateEmuOrigin;  // first timestamp seen under rate emulation
   float Quality;        // quality of the last decoded picture
+  int StartSeen;        // a timestamped packet of the stream was read
+  int64_t StartShift;   // microseconds added to the stream's timestamps to align its start
 };
 
 struct OutputStreamState {
@@ -123,6 +125,7 @@ struct OutputStreamState {
   int FrameNumber;
   InputStreamState* SyncInput;
   int64_t SyncOpts;
+  double SyncShift;        // frames added to the input position to step over timestamp discontinuities
   int VideoResample;
   AVFrame* PictTmp;
   SwsContext* ImgResampleCtx;
@@ -468,6 +471,9 @@ public:
   void DrainVideoFilter(InputStreamState* Ist, int IstIndex);
   void HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
   void EmulateRate(InputStreamState* Ist);
+  // Moves the timestamps of a stream that starts far from the file's start so
+  // that it starts with the others (decided at its first timestamped packet).
+  void AlignStreamStart(InputStreamState* Ist, AVPacket* Packet);
   // Writes an encoded or copied packet of Ost through its filters and the
   // interleaving writer, keeping the stream's running end time.
   void WriteStreamPacket(OutputStreamState* Ost, AVPacket* Packet);

@@ -342,6 +342,31 @@ void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFr
 // ---------------------------------------------------------------------------
 // The loop and the end of the run
 
+void TCustomFFmpeg::AlignStreamStart(InputStreamState* Ist, AVPacket* Packet) {
+  const AVRational tb = Ist->Stream->time_base;
+  if (!Ist->StartSeen) {
+    const int64_t first = Packet->dts != AV_NOPTS_VALUE ? Packet->dts : Packet->pts;
+    if (first == AV_NOPTS_VALUE) return;
+    Ist->StartSeen = 1;
+    // A stream whose first timestamp lies further from the file's start than
+    // any discontinuity the loop accepts (some muxers stamp the video 1000
+    // hours after the audio) would be filled with that much of duplicates or
+    // silence: it starts with the other streams instead, as a player shows it.
+    const int64_t firstUs = ff::av_rescale_q(first, tb, AV_TIME_BASE_Q);
+    const int64_t limit = static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0);
+    if (!FCopyTs && (firstUs > limit || firstUs < -limit)) {
+      Ist->StartShift = -firstUs;
+      if (FVerbose > 0 && FOnLog)
+        LogFmt(1, "Stream #%d.%d starts %.3f s away from the file's start: it starts with the other streams",
+               Ist->FileIndex, Ist->StreamIndex, static_cast<double>(firstUs) / 1000000.0);
+    }
+  }
+  if (Ist->StartShift == 0) return;
+  const int64_t shift = ff::av_rescale_q(Ist->StartShift, AV_TIME_BASE_Q, tb);
+  if (Packet->dts != AV_NOPTS_VALUE) Packet->dts += shift;
+  if (Packet->pts != AV_NOPTS_VALUE) Packet->pts += shift;
+}
+
 void TCustomFFmpeg::TranscodeLoop() {
   AVPacket* pkt = ff::av_packet_alloc();
   if (!pkt) throw FFMpegException("av_malloc fail");
@@ -414,6 +439,7 @@ void TCustomFFmpeg::TranscodeLoop() {
         if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = static_cast<int64_t>(std::nearbyint(pkt->dts * scale));
       }
     }
+    AlignStreamStart(ist, pkt);
     if (pkt->dts != AV_NOPTS_VALUE && ist->NextPts != AV_NOPTS_VALUE) {
       const int64_t pktDts = ff::av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
       const int64_t delta = pktDts - ist->NextPts;

@@ -202,7 +202,17 @@ void TCustomFFmpeg::DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* O
   // At a constant rate, output frames are decided ahead of the pictures that
   // fill them: see below.
   const bool constantRate = active && FVideoSyncMethod != 2;
-  const double position = SyncInputTime(Ost, FStartTime) / tb;
+  double position = SyncInputTime(Ost, FStartTime) / tb + Ost->SyncShift;
+  // A jump far beyond any gap between pictures (a corrupt timestamp, or one
+  // stream stamped far away from the others) is a discontinuity: the pictures
+  // go on from where they are, instead of filling the jump with duplicates or
+  // dropping everything until the input catches up again.
+  const double jump = position - static_cast<double>(Ost->SyncOpts);
+  if (std::fabs(jump) > FDtsDeltaThreshold / tb) {
+    Ost->SyncShift -= jump;
+    position -= jump;
+    if (FVerbose > 2) LogFmt(1, "video timestamp discontinuity of %.3f s", jump * tb);
+  }
   if (active) {
     const double delta = position - static_cast<double>(Ost->SyncOpts);
     if (delta < -1.1)
@@ -305,14 +315,14 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
 
   // The decoded pictures changed size or format mid-stream: a new scaler (and
   // temporary picture) for them; the output keeps its size.
-  if (!FFiltersEnabled && (InPicture->width != Ost->DecodedWidth || InPicture->height != Ost->DecodedHeight ||
-                           InPicture->format != Ost->DecodedPixFmt)) {
-    if (InPicture->width - FFrameLeftBand - FFrameRightBand <= 0 ||
-        InPicture->height - FFrameTopBand - FFrameBottomBand <= 0) {
+  if (!FFiltersEnabled && (Picture->width != Ost->DecodedWidth || Picture->height != Ost->DecodedHeight ||
+                           Picture->format != Ost->DecodedPixFmt)) {
+    if (Picture->width - FFrameLeftBand - FFrameRightBand <= 0 ||
+        Picture->height - FFrameTopBand - FFrameBottomBand <= 0) {
       failPicture("error cropping picture");
       return;
     }
-    PrepareVideoScaler(Ost, InPicture->width, InPicture->height, InPicture->format);
+    PrepareVideoScaler(Ost, Picture->width, Picture->height, Picture->format);
   }
 
   // Crop: a view into the decoded picture.

@@ -112,4 +112,45 @@ TEST_F(RealWorldInputTest, PictureSizeAndAudioLayoutChangesMidStreamKeepTheOutpu
   }
 }
 
+TEST_F(RealWorldInputTest, TimestampsFromOtherMuxersGiveABoundedOutputOfTheRightLength) {
+  struct TCase {
+    const char* Name;
+    const char* Preset;
+    int64_t VideoOffsetUs;
+    int JumpFrame;
+    int64_t JumpUs;
+    double Seconds;  // what a player plays
+  };
+  const TCase cases[] = {
+      // The video stamped 1000 hours after the audio.
+      {"video_1000h_late", "wmv", int64_t{3600} * 1000 * 1000000, -1, 0, 2.0},
+      // One picture stamped a minute ahead.
+      {"picture_60s_ahead", "mp4", 0, 30, 60000000, 2.0},
+      {"picture_60s_ahead_mkv", "mkv", 0, 30, 60000000, 2.0},
+      // Video starting half a second after the audio: played from the audio's start.
+      {"video_half_second_late", "mkv", 500000, -1, 0, 2.5},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    TClipSpec spec = ClipSpecByName(k.Preset);
+    spec.Name = k.Name;
+    spec.DurationSeconds = 2;
+    spec.VideoOffsetUs = k.VideoOffsetUs;
+    spec.JumpFrame = k.JumpFrame;
+    spec.JumpUs = k.JumpUs;
+    const std::string in = MakeSpec(spec);
+    TConversion c;
+    c.OutputOptions = WindowDefaults();
+    const std::string out = Dir / (std::string(k.Name) + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    const TFileFacts f = ReadFacts(out);
+    const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
+    const TStreamFacts* a = f.First(AVMEDIA_TYPE_AUDIO);
+    ASSERT_TRUE(v && a);
+    EXPECT_NEAR(static_cast<double>(v->EndUs), k.Seconds * 1e6, 150000);
+    EXPECT_NEAR(static_cast<double>(f.DurationUs), k.Seconds * 1e6, 150000);
+    EXPECT_LT(a->EndUs, static_cast<int64_t>(k.Seconds * 1e6) + 150000);
+  }
+}
+
 }  // namespace
