@@ -41,14 +41,14 @@ std::string LongClip() {
   std::lock_guard<std::mutex> guard(lock);
   if (path.empty()) {
     static TTempDir dir;
-    TClipSpec spec = ClipSpecByName("avi_xvid");
-    spec.DurationSeconds = 20;
-    spec.Width = 320;
-    spec.Height = 240;
-    spec.Noise = 20;
+    TClipSpec recipe = ClipSpecByName("avi_xvid");
+    recipe.DurationSeconds = 20;
+    recipe.Width = 320;
+    recipe.Height = 240;
+    recipe.Noise = 20;
     path = dir / "long.avi";
     std::string error;
-    EXPECT_TRUE(MakeClip(spec, path, &error)) << error;
+    EXPECT_TRUE(MakeClip(recipe, path, &error)) << error;
   }
   return path;
 }
@@ -236,11 +236,11 @@ TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
   // The middle file's output runs out of space half way.
   fs::create_directories(Out);
   fs::create_symlink("/dev/full", Out + "/full.mp4");
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  spec.DurationSeconds = 3;
-  spec.Noise = 20;
+  TClipSpec recipe = ClipSpecByName("avi_xvid");
+  recipe.DurationSeconds = 3;
+  recipe.Noise = 20;
   std::string error;
-  ASSERT_TRUE(MakeClip(spec, Dir / "full.avi", &error)) << error;
+  ASSERT_TRUE(MakeClip(recipe, Dir / "full.avi", &error)) << error;
   Add(Q({Clip("avi_xvid", "a.avi"), Dir / "full.avi", Clip("mpeg1_ps", "c.mpg")}));
   ASSERT_EQ(f.Lvw->RowCount(), 3);
   ConvertAll();

@@ -37,15 +37,15 @@ bool Save(QWidget& W, const QString& Path) {
 }
 
 bool Make(const char* Preset, double Seconds, const QString& Path, int Width = 0, int Height = 0) {
-  TClipSpec spec = ClipSpecByName(Preset);
-  spec.DurationSeconds = Seconds;
+  TClipSpec recipe = ClipSpecByName(Preset);
+  recipe.DurationSeconds = Seconds;
   if (Width > 0) {
-    spec.Width = Width;
-    spec.Height = Height;
-    spec.Noise = 20;
+    recipe.Width = Width;
+    recipe.Height = Height;
+    recipe.Noise = 20;
   }
   std::string error;
-  if (!MakeClip(spec, Path.toStdString(), &error)) {
+  if (!MakeClip(recipe, Path.toStdString(), &error)) {
     std::fprintf(stderr, "cannot make %s: %s\n", qPrintable(Path), error.c_str());
     return false;
   }

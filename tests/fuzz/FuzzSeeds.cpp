@@ -18,17 +18,17 @@ int main(int argc, char** argv) {
   SetLibraryLogLevel(AV_LOG_QUIET);
   int written = 0;
   for (const TClipSpec& preset : StandardClipSpecs()) {
-    TClipSpec spec = preset;
-    spec.DurationSeconds = 0.3;
-    spec.Width = 32;
-    spec.Height = 24;
-    const std::string path = std::string(argv[1]) + "/" + spec.Name + spec.Extension;
+    TClipSpec recipe = preset;
+    recipe.DurationSeconds = 0.3;
+    recipe.Width = 32;
+    recipe.Height = 24;
+    const std::string path = std::string(argv[1]) + "/" + recipe.Name + recipe.Extension;
     std::string error;
     // Formats with fixed picture sizes keep the preset's.
-    if (MakeClip(spec, path, &error) || MakeClip(TClipSpec{preset}, path, &error))
+    if (MakeClip(recipe, path, &error) || MakeClip(TClipSpec{preset}, path, &error))
       ++written;
     else
-      std::fprintf(stderr, "%s: %s\n", spec.Name.c_str(), error.c_str());
+      std::fprintf(stderr, "%s: %s\n", recipe.Name.c_str(), error.c_str());
   }
   std::printf("%d seed clips\n", written);
   return written > 0 ? 0 : 1;

@@ -51,9 +51,9 @@ private:
 };
 
 TEST_F(BlockedReadTest, StopAndDestructionEndAConversionWhoseInputStalls) {
-  TClipSpec spec = ClipSpecByName("mpeg1_ps");
-  spec.DurationSeconds = 4;
-  const std::string bytes = ReadFile(MakeSpec(spec));
+  TClipSpec recipe = ClipSpecByName("mpeg1_ps");
+  recipe.DurationSeconds = 4;
+  const std::string bytes = ReadFile(MakeSpec(recipe));
   ASSERT_FALSE(bytes.empty());
   for (const bool destroy : {false, true}) {
     SCOPED_TRACE(destroy ? "destroyed" : "stopped");

@@ -131,8 +131,8 @@ const std::vector<TSource>& Sources() {
     std::vector<TSource> v = sources;
     std::set<std::string> formats;
     for (const TSource& s : v) formats.insert(ClipSpecByName(s.Preset).FormatName);
-    for (const TClipSpec& spec : StandardClipSpecs())
-      if (formats.insert(spec.FormatName).second) v.push_back({spec.Name.c_str(), 0.4, 0, 0});
+    for (const TClipSpec& recipe : StandardClipSpecs())
+      if (formats.insert(recipe.FormatName).second) v.push_back({recipe.Name.c_str(), 0.4, 0, 0});
     return v;
   }();
   return all;
@@ -204,12 +204,12 @@ TOutcome ConvertInChild(const std::string& In, const std::string& Out, std::chro
 class DamagedInputTest : public TConversionTest {
 protected:
   TIntact MakeIntact(const TSource& Source) {
-    TClipSpec spec = ClipSpecByName(Source.Preset);
-    spec.DurationSeconds = Source.Seconds;
-    if (Source.VideoBitRate > 0) spec.VideoBitRate = Source.VideoBitRate;
-    spec.Noise = Source.Noise;
+    TClipSpec recipe = ClipSpecByName(Source.Preset);
+    recipe.DurationSeconds = Source.Seconds;
+    if (Source.VideoBitRate > 0) recipe.VideoBitRate = Source.VideoBitRate;
+    recipe.Noise = Source.Noise;
     TIntact intact;
-    const std::string path = MakeSpec(spec);
+    const std::string path = MakeSpec(recipe);
     std::ifstream file(path, std::ios::binary);
     intact.Bytes.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     AVFormatContext* ic = nullptr;

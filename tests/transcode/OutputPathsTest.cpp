@@ -18,8 +18,8 @@ protected:
 };
 
 TEST_F(OutputPathsTest, OneInputStreamFeedsACopyAndAReEncode) {
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  const std::string in = MakeSpec(spec);
+  TClipSpec recipe = ClipSpecByName("avi_xvid");
+  const std::string in = MakeSpec(recipe);
   const int64_t inputPackets = ReadFacts(in).First(AVMEDIA_TYPE_VIDEO)->Packets;
   // Either order of the two outputs: the copy must not depend on being first.
   for (bool copyFirst : {true, false}) {

@@ -50,9 +50,9 @@ double GradientShare(const AVFrame* F) {
 TEST_F(RealWorldInputTest, ADvdProgramStreamConvertsCompletely) {
   // Navigation packets, MPEG-2 video, AC-3 5.1, a start time of about 0.5 s,
   // and audio timestamps only on some packets.
-  TClipSpec spec = ClipSpecByName("mpeg2_dvd_ac3_51");
-  spec.DurationSeconds = 8;
-  const std::string in = MakeSpec(spec);
+  TClipSpec recipe = ClipSpecByName("mpeg2_dvd_ac3_51");
+  recipe.DurationSeconds = 8;
+  const std::string in = MakeSpec(recipe);
   TConversion c;
   c.OutputOptions = WindowDefaults();
   const std::string out = Dir / "dvd.mp4";
@@ -132,13 +132,13 @@ TEST_F(RealWorldInputTest, TimestampsFromOtherMuxersGiveABoundedOutputOfTheRight
   };
   for (const TCase& k : cases) {
     SCOPED_TRACE(k.Name);
-    TClipSpec spec = ClipSpecByName(k.Preset);
-    spec.Name = k.Name;
-    spec.DurationSeconds = 2;
-    spec.VideoOffsetUs = k.VideoOffsetUs;
-    spec.JumpFrame = k.JumpFrame;
-    spec.JumpUs = k.JumpUs;
-    const std::string in = MakeSpec(spec);
+    TClipSpec recipe = ClipSpecByName(k.Preset);
+    recipe.Name = k.Name;
+    recipe.DurationSeconds = 2;
+    recipe.VideoOffsetUs = k.VideoOffsetUs;
+    recipe.JumpFrame = k.JumpFrame;
+    recipe.JumpUs = k.JumpUs;
+    const std::string in = MakeSpec(recipe);
     TConversion c;
     c.OutputOptions = WindowDefaults();
     const std::string out = Dir / (std::string(k.Name) + ".mp4");

@@ -38,13 +38,13 @@ TEST_F(VideoPathTest, EveryPictureLastsOneFrameAtTheOutputRate) {
   for (const char* preset : {"avi_video_only", "mp4", "mkv"}) {
     for (const double seconds : {0.04, 0.4}) {
       SCOPED_TRACE(std::string(preset) + " " + std::to_string(seconds));
-      TClipSpec spec = ClipSpecByName(preset);
-      spec.DurationSeconds = seconds;
-      spec.Name += std::to_string(static_cast<int>(seconds * 100));
-      const std::string in = MakeSpec(spec);
+      TClipSpec recipe = ClipSpecByName(preset);
+      recipe.DurationSeconds = seconds;
+      recipe.Name += std::to_string(static_cast<int>(seconds * 100));
+      const std::string in = MakeSpec(recipe);
       TConversion c;
       c.OutputOptions = WindowDefaults();
-      const std::string out = Dir / (spec.Name + ".mp4");
+      const std::string out = Dir / (recipe.Name + ".mp4");
       ASSERT_TRUE(Convert(in, out, c)) << c.Error;
       const TFileFacts f = ReadFacts(out);
       const TStreamFacts* v = f.First(AVMEDIA_TYPE_VIDEO);
@@ -112,12 +112,12 @@ TEST_F(VideoPathTest, CropTakesTheInnerArea) {
   packed.Name = "yuyv422";
   packed.VideoCodec = "rawvideo";
   packed.PixelFormat = "yuyv422";
-  for (const TClipSpec& spec : {ClipSpecByName("avi_video_only"), packed}) {
-    SCOPED_TRACE(spec.Name);
-    const std::string in = MakeSpec(spec);
+  for (const TClipSpec& recipe : {ClipSpecByName("avi_video_only"), packed}) {
+    SCOPED_TRACE(recipe.Name);
+    const std::string in = MakeSpec(recipe);
     TConversion c;
     c.OutputOptions = {{"croptop", "16"}, {"cropleft", "32"}, {"s", "128x104"}, {"vcodec", "mpeg4"}, {"qscale", "2"}};
-    const std::string out = Dir / ("crop-" + spec.Name + ".avi");
+    const std::string out = Dir / ("crop-" + recipe.Name + ".avi");
     ASSERT_TRUE(Convert(in, out, c)) << c.Error;
     auto frames = DecodeVideo(out, 1);
     ASSERT_EQ(frames.size(), 1u);
