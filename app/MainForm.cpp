@@ -130,11 +130,11 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   auto* batch = new QHBoxLayout;
   batch->addWidget(BatchBar);
   batch->addWidget(LblBatch, 1);
-  batch->addWidget(BtnLog);
 
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(LblProgress);
   bottom->addStretch(1);
+  bottom->addWidget(BtnLog);
   bottom->addWidget(BtnStart);
   bottom->addWidget(BtnAbout);
   bottom->addWidget(BtnHelp);

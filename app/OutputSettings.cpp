@@ -67,10 +67,8 @@ TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings",
   grid->addWidget(label("Hz"), 3, 5);
   LblPlayerLimit = new QLabel("Portable players of this kind play up to 640x480 at 30 frames per second.", this);
   LblPlayerLimit->setStyleSheet("color: #a05a00;");
-  // Its line is kept while hidden, so the window does not change size.
-  QSizePolicy keep = LblPlayerLimit->sizePolicy();
-  keep.setRetainSizeWhenHidden(true);
-  LblPlayerLimit->setSizePolicy(keep);
+  // Hidden, its line takes no room; shown, it takes it from the list above,
+  // since the window keeps its size.
   grid->addWidget(LblPlayerLimit, 4, 1, 1, 5);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(4, 1);
