@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 #include "FFmpeg.h"
 
@@ -10,21 +11,28 @@ QString ErrorMessageText(const QString& Message) {
   return Message;
 }
 
-void ReportException(IDialogs& Dialogs, const std::exception_ptr& E) {
-  QString text;
-  TMessageIcon icon = TMessageIcon::Error;
+namespace {
+// The message an exception carries (none for one that is no std::exception),
+// and whether it is the engine's.
+std::optional<QString> MessageOf(const std::exception_ptr& E, bool* FromEngine = nullptr) {
   try {
     std::rethrow_exception(E);
   } catch (const FFMpegException& e) {
-    text = QString::fromStdString(e.what());
-    icon = TMessageIcon::Warning;
+    if (FromEngine) *FromEngine = true;
+    return QString::fromStdString(e.what());
   } catch (const std::exception& e) {
-    text = QString::fromStdString(e.what());
+    return QString::fromStdString(e.what());
   } catch (...) {
-    text = "Unknown error";
+    return std::nullopt;
   }
+}
+}  // namespace
+
+void ReportException(IDialogs& Dialogs, const std::exception_ptr& E) {
+  bool fromEngine = false;
+  const QString text = MessageOf(E, &fromEngine).value_or("Unknown error");
   Dialogs.Message(QApplication::activeWindow(), QGuiApplication::applicationDisplayName(), ErrorMessageText(text),
-                  icon);
+                  fromEngine ? TMessageIcon::Warning : TMessageIcon::Error);
 }
 
 TApplication::TApplication(int& Argc, char** Argv) : QApplication(Argc, Argv) {}
@@ -37,13 +45,8 @@ bool TApplication::notify(QObject* Receiver, QEvent* Event) {
     if (FDialogs) {
       ReportException(*FDialogs, e);
     } else {
-      try {
-        std::rethrow_exception(e);
-      } catch (const std::exception& x) {
-        std::fprintf(stderr, "vidlomat: %s\n", x.what());
-      } catch (...) {
-        std::fprintf(stderr, "vidlomat: unknown error\n");
-      }
+      const std::optional<QString> message = MessageOf(e);
+      std::fprintf(stderr, "vidlomat: %s\n", message ? qPrintable(*message) : "unknown error");
     }
     return false;
   }
@@ -52,13 +55,10 @@ bool TApplication::notify(QObject* Receiver, QEvent* Event) {
 namespace {
 [[noreturn]] void LastResort() {
   if (const std::exception_ptr e = std::current_exception()) {
-    try {
-      std::rethrow_exception(e);
-    } catch (const std::exception& x) {
-      std::fprintf(stderr, "vidlomat: fatal error: %s\n", x.what());
-    } catch (...) {
+    if (const std::optional<QString> message = MessageOf(e))
+      std::fprintf(stderr, "vidlomat: fatal error: %s\n", qPrintable(*message));
+    else
       std::fprintf(stderr, "vidlomat: fatal error of unknown kind\n");
-    }
   } else {
     std::fprintf(stderr, "vidlomat: fatal error\n");
   }
