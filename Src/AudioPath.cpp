@@ -124,8 +124,11 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* O
       throw FFMpegException("av_fifo_realloc2() failed");
   }
 
-  // Encode.
-  const int frameSize = enc->frame_size;
+  EncodeQueuedFrames(Ost);
+}
+
+void TCustomFFmpeg::EncodeQueuedFrames(OutputStreamState* Ost) {
+  const int frameSize = Ost->CodecCtx->frame_size;
   if (frameSize > 1) {
     while (ff::av_audio_fifo_size(Ost->Fifo) >= frameSize) EncodeAudioFrame(Ost, frameSize);
   } else {
@@ -197,9 +200,7 @@ void TCustomFFmpeg::FlushAudioFifo(OutputStreamState* Ost) {
   if (Ost->Resample) {
     while (ConvertIntoFifo(Ost, nullptr, 0) > 0) {
     }
-    const int frameSize = enc->frame_size > 1 ? enc->frame_size : 0;
-    while (frameSize && ff::av_audio_fifo_size(Ost->Fifo) >= frameSize) EncodeAudioFrame(Ost, frameSize);
-    if (!frameSize && ff::av_audio_fifo_size(Ost->Fifo) > 0) EncodeAudioFrame(Ost, ff::av_audio_fifo_size(Ost->Fifo));
+    EncodeQueuedFrames(Ost);
   }
   const int remaining = ff::av_audio_fifo_size(Ost->Fifo);
   if (remaining <= 0) return;

@@ -461,6 +461,8 @@ public:
   int ConvertIntoFifo(OutputStreamState* Ost, const uint8_t* Buf, int InSamples);
   // Encodes Samples samples from the stream's FIFO and writes the packets.
   void EncodeAudioFrame(OutputStreamState* Ost, int Samples);
+  // Encodes whole encoder frames of the FIFO (all of it for encoders of any frame size).
+  void EncodeQueuedFrames(OutputStreamState* Ost);
   // Writes Packet to every stream-copy output of input stream IstIndex;
   // PacketTimeUs stands in for a missing dts.
   void CopyPacket(InputStreamState* Ist, int IstIndex, const AVPacket* Packet, int64_t PacketTimeUs);
