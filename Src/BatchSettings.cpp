@@ -4,7 +4,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdlib>
 
 #include "MediaHeaders.h"
@@ -135,12 +138,41 @@ std::string ChooseOutputName(const std::string& Folder, const std::string& Base,
   }
 }
 
+double InputFrameRateOf(const AVFormatContext* Context) {
+  if (!Context) return 0;
+  for (unsigned i = 0; i < Context->nb_streams; ++i) {
+    const AVStream* st = Context->streams[i];
+    if (!st->codecpar || st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    AVRational rate = st->r_frame_rate;
+    if (rate.num <= 0 || rate.den <= 0) rate = st->avg_frame_rate;
+    return rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0;
+  }
+  return 0;
+}
+
+int GroupOfPictures(const TBatchSettings& Settings, double InputFrameRate) {
+  const int seconds = std::clamp(Settings.KeyFrameSeconds, 0, kMaxKeyFrameSeconds);
+  if (seconds == 0) return 0;
+  double rate = InputFrameRate;
+  if (Settings.FrameRate != "Auto") {
+    const std::string& text = Settings.FrameRate;
+    rate = 0;
+    std::from_chars(text.data(), text.data() + text.size(), rate);
+  }
+  // A container's rate can be a time base in disguise (1000 fps): no player
+  // shows more than 120 frames a second.
+  if (!std::isfinite(rate) || rate <= 0) rate = 25;
+  rate = std::min(rate, 120.0);
+  return std::max(1, static_cast<int>(std::lround(seconds * rate)));
+}
+
 void FillInputOptions(const std::string& FileName, TInputOptions& Options) {
   Options = TInputOptions{};
   Options.FileName = FileName;
 }
 
-void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options) {
+void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options,
+                       double InputFrameRate) {
   Options = TOutputOptions{};
   Options.VideoCodec = "mpeg4";
   Options.AudioCodec = "libfaac";
@@ -153,7 +185,8 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
   Options.Timestamp = 0;
   Options.FileExt = kOutputExtension;
   Options.FileName = OutputPath;
-  Options.ExtraOptions = Settings.OutputExtraOptions;
+  const int gop = GroupOfPictures(Settings, InputFrameRate);
+  Options.ExtraOptions = (gop > 0 ? "g=" + std::to_string(gop) + "\n" : std::string()) + Settings.OutputExtraOptions;
   // The extra options are applied before these fields, and a field left at
   // its "not given" value does not override them: an extra option that names
   // one of the settings above takes effect instead of the setting.
@@ -183,12 +216,14 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   input.ExtraOptions = Settings.InputExtraOptions;
 
   TAVProbe& probe = Converter.Probe();
+  double inputRate = 0;
   try {
     if (probe.Open(FileName)) {
       TAVFileInfo info{};
       probe.GetFileInfo(info);
       row.Duration = DurationText(info.Duration);
       if (info.Duration > 0 && info.Duration != AV_NOPTS_VALUE) row.DurationUs = info.Duration;
+      inputRate = InputFrameRateOf(probe.FormatContext());
     }
   } catch (const EAVProbeError&) {
     // Libraries missing: AddTask below says so.
@@ -205,7 +240,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   row.OutputPath = FolderWithSlash(Settings.OutputFolder) + row.OutputName + kOutputExtension;
 
   TOutputOptions output;
-  FillOutputOptions(Settings, row.OutputPath, output);
+  FillOutputOptions(Settings, row.OutputPath, output, inputRate);
   if (!Converter.SetOutputFile(index, row.OutputPath, output)) {
     row.Message = "Cannot convert: " + Converter.LastError();
     Converter.RemoveTask(index);

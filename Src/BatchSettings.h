@@ -34,6 +34,11 @@ constexpr int kMinAudioKbps = 32, kMaxAudioKbps = 160;
 
 extern const char* const kOutputExtension;  // ".mp4"
 
+// Key frames: players of this kind seek by key frame and play long groups of
+// pictures, and every key frame costs several times a predicted picture.
+constexpr int kDefaultKeyFrameSeconds = 10;
+constexpr int kMaxKeyFrameSeconds = 600;
+
 struct TBatchSettings {
   int VideoKbps = 512;
   int AudioKbps = 80;
@@ -43,6 +48,9 @@ struct TBatchSettings {
   int SampleRate = 44100;
   std::string OutputFolder;         // empty: the current folder
   bool Overwrite = true;
+  // The longest time between two key frames, in seconds: the encoder's group
+  // of pictures. 0: the engine's own group of 12 pictures.
+  int KeyFrameSeconds = kDefaultKeyFrameSeconds;
   // name=value lines handed to the engine with each task (the window has none).
   std::string InputExtraOptions;
   std::string OutputExtraOptions;
@@ -74,8 +82,21 @@ using TNameReservations = std::set<std::string>;
 std::string ChooseOutputName(const std::string& Folder, const std::string& Base, bool Overwrite,
                              const TNameReservations* Reserved = nullptr, const std::string& InputFile = "");
 
+// The frame rate of the first video stream of an open input as the engine
+// takes it (the container's rate, else the average rate); 0 when unknown.
+double InputFrameRateOf(const AVFormatContext* Context);
+
+// The group of pictures for a key frame every Settings.KeyFrameSeconds: that
+// many seconds of frames at the output rate, or at InputFrameRate when the
+// rate is "Auto" (25 when that is unknown); 0 (the engine's own group) when
+// KeyFrameSeconds is 0.
+int GroupOfPictures(const TBatchSettings& Settings, double InputFrameRate);
+
 void FillInputOptions(const std::string& FileName, TInputOptions& Options);
-void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options);
+// The output record of one file. The group of pictures goes in the extra
+// options, before the settings' own lines (which may override it).
+void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options,
+                       double InputFrameRate = 0);
 
 // One file after the per-file set-up: the row the window would show, and the
 // task (kept in the component when Ok).

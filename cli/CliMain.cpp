@@ -81,6 +81,9 @@ std::string CliUsage() {
        "      --rate HZ             audio sample rate, one of "
     << Join(SampleRateTexts())
     << " (default 44100)\n"
+"      --keyframe-seconds N  longest time between two key frames, 0.."
+    << kMaxKeyFrameSeconds << " (default " << kDefaultKeyFrameSeconds
+    << "; 0: a key frame every 12 frames)\n"
        "      --overwrite | --no-overwrite   write over an existing output, or take a free \"(N)\" name\n"
        "                            (default overwrite)\n"
        "  -j, --jobs N              files converted at the same time (default 1)\n"
@@ -203,6 +206,8 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Option
         return false;
       }
       Options.Settings.SampleRate = std::stoi(text);
+    } else if (name == "--keyframe-seconds") {
+      if (!takeInt(Options.Settings.KeyFrameSeconds, 0, kMaxKeyFrameSeconds)) return false;
     } else if (name == "--input-options") {
       if (!take(Options.Settings.InputExtraOptions)) return false;
     } else if (name == "--output-options") {

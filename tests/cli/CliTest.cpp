@@ -62,6 +62,7 @@ TEST(CliArgumentsTest, UsageErrorsGiveTwo) {
       {"-j", "0", "a.avi"},
       {"--video-kbps", "127", "a.avi"},
       {"--audio-kbps", "161", "a.avi"},
+      {"--keyframe-seconds", "601", "a.avi"},
       {"a.avi", "-o"},
   };
   for (const auto& args : cases) {
@@ -77,7 +78,8 @@ TEST(CliArgumentsTest, SettingsFromOptions) {
   TCliOptions o;
   std::string error;
   ASSERT_TRUE(ParseCliArguments({"--video-kbps", "700", "-p", "0", "-r", "auto", "--rate=22050", "-s", "640x360",
-                                 "--no-overwrite", "-j3", "--output-options", "g=12", "--", "-odd.avi"},
+                                 "--no-overwrite", "-j3", "--keyframe-seconds", "0", "--output-options", "g=12", "--",
+                                 "-odd.avi"},
                                 o, error))
       << error;
   // The profile gives the audio rate and mono; the explicit video rate wins.
@@ -90,6 +92,7 @@ TEST(CliArgumentsTest, SettingsFromOptions) {
   EXPECT_FALSE(o.Settings.Overwrite);
   EXPECT_EQ(o.Jobs, 3);
   EXPECT_EQ(o.Settings.OutputExtraOptions, "g=12");
+  EXPECT_EQ(o.Settings.KeyFrameSeconds, 0);
   EXPECT_EQ(o.Files, std::vector<std::string>{"-odd.avi"});
   const TRun help = RunTool({"--help"});
   EXPECT_EQ(help.Status, kExitOk);

@@ -91,12 +91,75 @@ TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
   EXPECT_TRUE(o.VideoCodec.empty() && o.AudioCodec.empty() && o.FrameSize.empty() && o.FrameRate.empty());
   EXPECT_EQ(std::vector<int>({o.VideoBitrate, o.AudioBitrate, o.AudioSampleRate, o.AudioChannels}),
             std::vector<int>({-1, -1, -1, -1}));
-  EXPECT_EQ(o.ExtraOptions, s.OutputExtraOptions);
+  // Ten seconds of the chosen 23.97 fps come first; the user's lines follow.
+  EXPECT_EQ(o.ExtraOptions, "g=240\n" + s.OutputExtraOptions);
   s.OutputExtraOptions = "qmin=3\nbf=2";
   FillOutputOptions(s, "x.mp4", o);
   EXPECT_EQ(o.VideoCodec, "mpeg4");
   EXPECT_EQ(o.VideoBitrate, 512000);
   EXPECT_EQ(o.AudioChannels, 1);
+}
+
+TEST(BatchSettingsTest, GroupOfPicturesCoversTheKeyFrameDistance) {
+  struct TCase {
+    const char* Rate;
+    int Seconds;
+    double InputRate;  // 0: unknown
+    int Gop;
+  };
+  const TCase cases[] = {{"30", 10, 0, 300},     {"23.97", 10, 25, 240}, {"Auto", 10, 23.976, 240},
+                         {"Auto", 2, 0, 50},     {"Auto", 10, 1000, 1200}, {"30", 0, 25, 0},
+                         {"8", 600, 0, 4800},    {"30", 601, 0, 18000},    {"Auto", -4, 25, 0}};
+  for (const TCase& k : cases) {
+    TBatchSettings s;
+    s.FrameRate = k.Rate;
+    s.KeyFrameSeconds = k.Seconds;
+    EXPECT_EQ(GroupOfPictures(s, k.InputRate), k.Gop) << k.Rate << " " << k.Seconds << " " << k.InputRate;
+  }
+  // The group goes first, so the settings' own lines may override it.
+  TBatchSettings s;
+  s.OutputExtraOptions = "g=7\nmbd=2";
+  TOutputOptions o;
+  FillOutputOptions(s, "x.mp4", o);
+  EXPECT_EQ(o.ExtraOptions, "g=300\ng=7\nmbd=2");
+  s.KeyFrameSeconds = 0;
+  FillOutputOptions(s, "x.mp4", o);
+  EXPECT_EQ(o.ExtraOptions, "g=7\nmbd=2");
+}
+
+// With "Auto" the group follows the input's own rate: one second at 25 fps
+// puts a key frame every 25 frames.
+TEST(BatchSettingsTest, KeyFramesFollowTheInputRateWhenTheRateIsAuto) {
+  TEventRecorder r;
+  TQuilloConverter c;
+  LoadThrough(c);
+  TBatchSettings s;
+  s.OutputFolder = FreshOutputFolder();
+  s.FrameRate = "Auto";
+  s.KeyFrameSeconds = 1;
+  const TFileSetup f = SetUpFile(c, s, TestClip("avi_xvid", 3.0));
+  ASSERT_TRUE(f.Ok) << f.Message;
+  r.Attach(c, false);
+  c.Start(1);
+  ASSERT_TRUE(r.WaitAllDone());
+  AVFormatContext* ic = nullptr;
+  ASSERT_GE(ff::avformat_open_input(&ic, f.OutputPath.c_str(), nullptr, nullptr), 0);
+  ASSERT_GE(ff::avformat_find_stream_info(ic, nullptr), 0);
+  const int video = ff::av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  std::vector<int> keys;
+  int frame = 0;
+  AVPacket* pkt = ff::av_packet_alloc();
+  while (ff::av_read_frame(ic, pkt) >= 0) {
+    if (pkt->stream_index == video) {
+      if (pkt->flags & AV_PKT_FLAG_KEY) keys.push_back(frame);
+      ++frame;
+    }
+    ff::av_packet_unref(pkt);
+  }
+  ff::av_packet_free(&pkt);
+  ff::avformat_close_input(&ic);
+  EXPECT_EQ(frame, 75);
+  EXPECT_EQ(keys, (std::vector<int>{0, 25, 50}));
 }
 
 TEST(BatchSettingsTest, PerFileSetUp) {
