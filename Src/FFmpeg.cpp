@@ -154,6 +154,8 @@ void TCustomFFmpeg::ResetOptions() {
   FIntraDcPrecision = 8;
   FLoopInput = 0;
   FLoopOutput = -1;
+  FMuxRate = 0;
+  FScanOffset = false;
   FQpHist = 0;
   FVideoFilters.clear();
   FFiltersEnabled = false;

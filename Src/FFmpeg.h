@@ -613,6 +613,10 @@ public:
   int FIntraDcPrecision = 8;
   int FLoopInput = 0;
   int FLoopOutput = -1;
+  // Generic options of the older libraries that are private options of
+  // today's MPEG muxers and MPEG-2 encoder: set on the muxer, the encoder.
+  int64_t FMuxRate = 0;      // bit/s; 0: the muxer's own choice
+  bool FScanOffset = false;  // room for the SVCD scan offset user data
   int FQpHist = 0;
   std::string FVideoFilters;
   bool FFiltersEnabled = false;

@@ -75,6 +75,8 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
       ff::av_dict_set(&opts.Dict, "pixel_format", name, 0);
   }
   if (FVideoChannel) ff::av_dict_set_int(&opts.Dict, "channel", FVideoChannel, 0);
+  // Looping an input is the image sequence reader's own "loop" setting today.
+  if (FLoopInput) ff::av_dict_set_int(&opts.Dict, "loop", 1, 0);
   if (FVideoStandard) ff::av_dict_set(&opts.Dict, "standard", FVideoStandard, 0);
 
   // Forced decoders.

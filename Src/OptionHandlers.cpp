@@ -134,6 +134,15 @@ bool TCustomFFmpeg::SetGenericOption(const std::string& Name, const std::string&
       default: break;
     }
   }
+  if (!result && Name == "muxrate") {
+    // A generic format option of the older libraries; today only the MPEG
+    // muxers have it, as a private option: kept for the output file.
+    char* end = nullptr;
+    const long long rate = std::strtoll(value, &end, 10);
+    if (end == value || *end || rate <= 0) return false;
+    FMuxRate = rate;
+    return true;
+  }
   if (!result) return false;
   FOptNames.emplace_back(result->name);
   if ((FCodecOpts[0] && FCodecOpts[0]->debug) || (FFormatOpts && FFormatOpts->debug)) {
@@ -625,8 +634,6 @@ void TCustomFFmpeg::SetTarget(const std::string& Text, bool PalWhenUnknown) {
       FAudioSampleRate = 44100;
       FAudioChannels = 2;
       generic("packetsize", "2324");
-      // "muxrate" is a private option of today's MPEG muxers, not of the format
-      // option context: the call finds no taker (the muxers compute the rate).
       generic("muxrate", "1411200");
       FMuxPreload = 0.44f;
       defaultAspect("4:3");
@@ -642,9 +649,9 @@ void TCustomFFmpeg::SetTarget(const std::string& Text, bool PalWhenUnknown) {
       generic("maxrate", "2516000");
       generic("minrate", "0");
       generic("bufsize", "1835008");
-      // The older codec flag "+scan_offset" is a private option ("scan_offset")
-      // of today's mpeg2video encoder: the codec option context has no such
-      // flag, and setting it would only put a parse error into the log.
+      // The older codec flag "+scan_offset" is a private option of today's
+      // MPEG-2 encoder.
+      FScanOffset = true;
       generic("ab", "224000");
       FAudioSampleRate = 44100;
       generic("packetsize", "2324");
@@ -663,7 +670,7 @@ void TCustomFFmpeg::SetTarget(const std::string& Text, bool PalWhenUnknown) {
       generic("minrate", "0");
       generic("bufsize", "1835008");
       generic("packetsize", "2048");
-      generic("muxrate", "10080000");  // see vcd
+      generic("muxrate", "10080000");
       generic("ab", "448000");
       FAudioSampleRate = 48000;
       if (FAudioChannels == 1) FAudioChannels = 2;

@@ -159,6 +159,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc, int FileIndex) {
   }
   TakeBitstreamFilters(FileIndex, st->index, FVideoBitstreamFilters);
   ctx->codec_type = AVMEDIA_TYPE_VIDEO;
+  if (FScanOffset && ctx->priv_data) ff::av_opt_set_int(ctx->priv_data, "scan_offset", 1, 0);
   if (FThreadCount > 1) ctx->thread_count = FThreadCount;
   if (FVideoCodecTag) ctx->codec_tag = static_cast<unsigned>(FVideoCodecTag);
   if ((FVideoGlobalHeader & 1) || (FVideoGlobalHeader == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER))) {
@@ -320,6 +321,12 @@ void TCustomFFmpeg::NewSubtitleStream(AVFormatContext* oc, int FileIndex) {
     FreeOwnedString(FSubtitleCodecName);
     FSubtitleLanguage.clear();
     throw FFMpegException(FLastError);
+  }
+  // Without a codec name the container's own subtitle codec is used, as for
+  // video and audio.
+  if (!copy && id == AV_CODEC_ID_NONE) {
+    id = ff::av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_SUBTITLE);
+    codec = ff::avcodec_find_encoder(id);
   }
   AVStream* st = nullptr;
   AVCodecContext* ctx = AddOutputStream(oc, FileIndex, codec, st);
@@ -492,6 +499,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
   if (oc->priv_data) {
     ff::av_opt_set_int(oc->priv_data, "preload", TruncSaturated<int64_t>(FMuxPreload * 1000000.0), 0);
     if (FLoopOutput >= 0) ff::av_opt_set_int(oc->priv_data, "loop", FLoopOutput, 0);
+    if (FMuxRate > 0) ff::av_opt_set_int(oc->priv_data, "muxrate", FMuxRate, 0);
   }
   ApplyGenericOptions(oc, FFormatOpts, AV_OPT_FLAG_ENCODING_PARAM);
 

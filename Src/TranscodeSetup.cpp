@@ -470,6 +470,8 @@ void TCustomFFmpeg::TranscodeSetup() {
         case AVMEDIA_TYPE_SUBTITLE:
           ost->EncodingNeeded = 1;
           ist->DecodingNeeded = 1;
+          // Subtitles are encoded with their times in microseconds.
+          codec->time_base = AV_TIME_BASE_Q;
           break;
         default:
           throw FFMpegException("invalid codec_type of output stream");
@@ -520,9 +522,9 @@ void TCustomFFmpeg::TranscodeSetup() {
     }
   }
 
-  // 12: encoders
-  for (OutputStreamState* ost : FOutputStreams) {
-    if (!ost->EncodingNeeded) continue;
+  // 12: encoders. A text subtitle encoder needs the style header that its
+  // source's decoder makes when it opens: those open after the decoders.
+  auto openEncoder = [this](OutputStreamState* ost) {
     AVCodecContext* enc = ost->CodecCtx;
     const AVCodec* codec = ff::avcodec_find_encoder(enc->codec_id);
     if (!codec)
@@ -549,7 +551,9 @@ void TCustomFFmpeg::TranscodeSetup() {
       ost->Fifo = ff::av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 1024);
       if (!ost->Fifo) throw FFMpegException("av_fifo_init fail");
     }
-  }
+  };
+  for (OutputStreamState* ost : FOutputStreams)
+    if (ost->EncodingNeeded && ost->CodecCtx->codec_type != AVMEDIA_TYPE_SUBTITLE) openEncoder(ost);
 
   // 13: decoders
   for (InputStreamState* ist : FInputStreams) {
@@ -568,6 +572,18 @@ void TCustomFFmpeg::TranscodeSetup() {
     }
     ist->DecodedFrame = ff::av_frame_alloc();
     if (!ist->DecodedFrame) throw FFMpegException("av_mallocz fail");
+  }
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (!ost->EncodingNeeded || ost->CodecCtx->codec_type != AVMEDIA_TYPE_SUBTITLE) continue;
+    const AVCodecContext* dec = FInputStreams[ost->SourceIndex]->CodecCtx;
+    AVCodecContext* enc = ost->CodecCtx;
+    if (dec->subtitle_header && !enc->subtitle_header) {
+      enc->subtitle_header = static_cast<uint8_t*>(ff::av_mallocz(dec->subtitle_header_size + 1));
+      if (!enc->subtitle_header) throw FFMpegException("av_mallocz fail");
+      std::memcpy(enc->subtitle_header, dec->subtitle_header, static_cast<size_t>(dec->subtitle_header_size));
+      enc->subtitle_header_size = dec->subtitle_header_size;
+    }
+    openEncoder(ost);
   }
 
   // 14

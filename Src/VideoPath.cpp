@@ -408,6 +408,14 @@ void TCustomFFmpeg::DoSubtitleOut(AVFormatContext* OutputFile, OutputStreamState
   const bool dvb = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE;
   const int passes = dvb ? 2 : 1;
   const AVRational otb = Ost->Stream->time_base;
+  // Today's encoders take a subtitle that starts at its own time: the start
+  // delay moves into the packet's time, and the display lasts as long.
+  int64_t start = ff::av_rescale_q(Pts, Ist->Stream->time_base, otb);
+  if (Subtitle->start_display_time) {
+    start += ff::av_rescale_q(Subtitle->start_display_time, AVRational{1, 1000}, otb);
+    Subtitle->end_display_time -= Subtitle->start_display_time;
+    Subtitle->start_display_time = 0;
+  }
   for (int pass = 0; pass < passes; ++pass) {
     // DVB subtitles need a second packet that clears the display.
     const uint32_t rects = Subtitle->num_rects;
@@ -423,10 +431,12 @@ void TCustomFFmpeg::DoSubtitleOut(AVFormatContext* OutputFile, OutputStreamState
     if (ff::av_new_packet(pkt, size) < 0) throw FFMpegException("av_malloc fail");
     std::memcpy(pkt->data, buffer.data(), static_cast<size_t>(size));
     pkt->stream_index = Ost->StreamIndex;
-    pkt->pts = ff::av_rescale_q(Pts, Ist->Stream->time_base, otb);
+    pkt->pts = start;
     if (dvb)
       pkt->pts += ff::av_rescale_q(pass == 0 ? Subtitle->start_display_time : Subtitle->end_display_time,
                                    AVRational{1, 1000}, otb);
+    else if (Subtitle->end_display_time != UINT32_MAX)
+      pkt->duration = ff::av_rescale_q(Subtitle->end_display_time, AVRational{1, 1000}, otb);
     pkt->dts = pkt->pts;
     WriteStreamPacket(Ost, pkt);
     ff::av_packet_unref(pkt);

@@ -208,18 +208,29 @@ double LumaDifference(const AVFrame* A, int AX, int AY, const AVFrame* B, int BX
   return sum / (static_cast<double>(W) * H);
 }
 
-std::vector<std::string> PacketPayloads(const std::string& Path, AVMediaType Type) {
-  std::vector<std::string> payloads;
+std::vector<TTimedPayload> TimedPayloads(const std::string& Path, AVMediaType Type) {
+  std::vector<TTimedPayload> payloads;
   AVFormatContext* ic = nullptr;
   if (ff::avformat_open_input(&ic, Path.c_str(), nullptr, nullptr) < 0) return payloads;
   ff::avformat_find_stream_info(ic, nullptr);
   const int stream = ff::av_find_best_stream(ic, Type, -1, -1, nullptr, 0);
   AVPacket* pkt = ff::av_packet_alloc();
   while (stream >= 0 && ff::av_read_frame(ic, pkt) >= 0) {
-    if (pkt->stream_index == stream) payloads.emplace_back(reinterpret_cast<const char*>(pkt->data), pkt->size);
+    if (pkt->stream_index == stream) {
+      const AVRational tb = ic->streams[stream]->time_base;
+      payloads.push_back({pkt->pts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ff::av_rescale_q(pkt->pts, tb, AV_TIME_BASE_Q),
+                          ff::av_rescale_q(pkt->duration, tb, AV_TIME_BASE_Q),
+                          std::string(reinterpret_cast<const char*>(pkt->data), pkt->size)});
+    }
     ff::av_packet_unref(pkt);
   }
   ff::av_packet_free(&pkt);
   ff::avformat_close_input(&ic);
   return payloads;
+}
+
+std::vector<std::string> PacketPayloads(const std::string& Path, AVMediaType Type) {
+  std::vector<std::string> bytes;
+  for (TTimedPayload& p : TimedPayloads(Path, Type)) bytes.push_back(std::move(p.Bytes));
+  return bytes;
 }

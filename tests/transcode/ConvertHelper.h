@@ -52,6 +52,15 @@ std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Ra
 // Mean absolute difference of the luma of two pictures over a rectangle.
 double LumaDifference(const AVFrame* A, int AX, int AY, const AVFrame* B, int BX, int BY, int W, int H);
 
+// Every packet of the first stream of the given type, in file order, with its
+// time and duration in microseconds.
+struct TTimedPayload {
+  int64_t StartUs;
+  int64_t DurationUs;
+  std::string Bytes;
+};
+std::vector<TTimedPayload> TimedPayloads(const std::string& Path, AVMediaType Type);
+
 // Every packet's bytes of the first stream of the given type, in file order.
 std::vector<std::string> PacketPayloads(const std::string& Path, AVMediaType Type);
 

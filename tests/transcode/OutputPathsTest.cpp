@@ -2,6 +2,8 @@
 // filters that refuse a packet, and what the filters hold at the end of input.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "ConvertHelper.h"
 #include "MediaMaker.h"
 #include "TestSupport.h"
@@ -104,6 +106,110 @@ TEST_F(OutputPathsTest, TheEndOfInputEmptiesTheFiltersAndTheResampler) {
     const auto pcm = DecodeAudio(out, channels, rate);
     ASSERT_EQ(channels, 1) << c.Name;
     EXPECT_NEAR(static_cast<double>(pcm.size()), static_cast<double>(c.Expected), 1.0) << c.Name;
+  }
+}
+
+TEST_F(OutputPathsTest, MpegMuxRateAndScanOffsetReachTheMuxerAndTheEncoder) {
+  const std::string in = Make("avi_xvid");
+  // An MPEG-1 pack header carries the mux rate in units of 50 bytes per second.
+  struct TCase {
+    const char* Name;
+    std::vector<std::pair<std::string, std::string>> Options;
+    int MuxRateField;
+  };
+  const TCase cases[] = {{"option", {{"muxrate", "2000000"}}, 5000}, {"vcd", {{"target", "vcd"}}, 3528}};
+  for (const TCase& c : cases) {
+    TConversion conversion;
+    conversion.OutputOptions = c.Options;
+    const std::string out = Dir / (std::string(c.Name) + ".mpg");
+    ASSERT_TRUE(Convert(in, out, conversion)) << c.Name << ": " << conversion.Error;
+    std::ifstream file(out, std::ios::binary);
+    unsigned char head[12] = {};
+    ASSERT_TRUE(file.read(reinterpret_cast<char*>(head), sizeof head)) << c.Name;
+    ASSERT_EQ(head[3], 0xBA) << c.Name;  // pack start code
+    ASSERT_EQ(head[4] >> 4, 0x2) << c.Name;  // MPEG-1 pack
+    EXPECT_EQ((head[9] & 0x7F) << 15 | head[10] << 7 | head[11] >> 1, c.MuxRateField) << c.Name;
+  }
+
+  // An SVCD's pictures carry room for the scan offsets in their user data.
+  TConversion svcd;
+  svcd.OutputOptions = {{"target", "svcd"}};
+  const std::string out = Dir / "svcd.mpg";
+  ASSERT_TRUE(Convert(in, out, svcd)) << svcd.Error;
+  const std::string scanOffset("\x00\x00\x01\xB2\x10\x0E", 6);
+  int marked = 0;
+  const auto pictures = PacketPayloads(out, AVMEDIA_TYPE_VIDEO);
+  for (const std::string& p : pictures) marked += p.find(scanOffset) != std::string::npos;
+  EXPECT_GT(marked, 0);
+  EXPECT_EQ(marked, static_cast<int>(pictures.size()));
+}
+
+TEST_F(OutputPathsTest, LoopInputRepeatsAShortImageSequence) {
+  TClipSpec images;
+  images.Name = "images";
+  images.FormatName = "image2";
+  images.Extension = ".jpg";
+  images.VideoCodec = "mjpeg";
+  images.Width = 64;
+  images.Height = 48;
+  images.DurationSeconds = 0.12;  // three pictures at 25 fps
+  std::string error;
+  ASSERT_TRUE(MakeClip(images, Dir / "img%03d.jpg", &error)) << error;
+  for (bool loop : {false, true}) {
+    TConversion c;
+    c.InputOptions = {{"f", "image2"}};
+    if (loop) c.InputOptions.emplace_back("loop_input", "");
+    c.OutputOptions = {{"vcodec", "mpeg4"}, {"t", "1"}};
+    const std::string out = Dir / (loop ? "looped.avi" : "once.avi");
+    ASSERT_TRUE(Convert(Dir / "img%03d.jpg", out, c)) << c.Error;
+    EXPECT_EQ(ReadFacts(out).First(AVMEDIA_TYPE_VIDEO)->Packets, loop ? 25 : 3) << loop;
+  }
+}
+
+TEST_F(OutputPathsTest, TextSubtitlesAreReEncodedWithTheirDisplayTimes) {
+  const std::string srt = Dir / "track.srt";
+  std::ofstream(srt) << "1\n00:00:00,500 --> 00:00:01,500\nFirst line\n\n"
+                        "2\n00:00:02,000 --> 00:00:03,250\nSecond line\n";
+  const std::string ass = Dir / "track.ass";
+  std::ofstream(ass)
+      << "[Script Info]\nScriptType: v4.00+\nPlayResX: 384\nPlayResY: 288\n\n[V4+ Styles]\n"
+         "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, "
+         "Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, "
+         "MarginL, MarginR, MarginV, Encoding\n"
+         "Style: Default,Arial,16,&Hffffff,&Hffffff,&H0,&H0,0,0,0,0,100,100,0,0,1,1,0,2,10,10,10,0\n\n"
+         "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+         "Dialogue: 0,0:00:00.50,0:00:01.50,Default,,0,0,0,,First line\n"
+         "Dialogue: 0,0:00:02.00,0:00:03.25,Default,,0,0,0,,Second line\n";
+  // Matroska has a subtitle codec of its own; MP4 takes the one asked for.
+  struct TCase {
+    std::string In, Out, Codec;
+    bool Named;
+  };
+  const TCase cases[] = {{srt, "srt.mkv", "ass", false},
+                         {srt, "srt.mp4", "mov_text", true},
+                         {ass, "ass.mkv", "ass", false},
+                         {ass, "ass.mp4", "mov_text", true}};
+  for (const TCase& c : cases) {
+    TConversion conversion;
+    if (c.Named) conversion.OutputOptions = {{"scodec", c.Codec}};
+    const std::string out = Dir / c.Out;
+    ASSERT_TRUE(Convert(c.In, out, conversion)) << c.Out << ": " << conversion.Error;
+    const TFileFacts facts = ReadFacts(out);
+    const TStreamFacts* sub = facts.First(AVMEDIA_TYPE_SUBTITLE);
+    ASSERT_TRUE(sub) << c.Out;
+    EXPECT_EQ(sub->Codec, c.Codec) << c.Out;
+    // MP4 fills the gaps between subtitles with empty samples: only the
+    // packets that carry text count.
+    std::vector<TTimedPayload> shown;
+    for (TTimedPayload& p : TimedPayloads(out, AVMEDIA_TYPE_SUBTITLE))
+      if (p.Bytes.find("line") != std::string::npos) shown.push_back(p);
+    ASSERT_EQ(shown.size(), 2u) << c.Out;
+    EXPECT_NE(shown[0].Bytes.find("First line"), std::string::npos) << c.Out;
+    EXPECT_NE(shown[1].Bytes.find("Second line"), std::string::npos) << c.Out;
+    EXPECT_EQ(shown[0].StartUs, 500000) << c.Out;
+    EXPECT_EQ(shown[0].DurationUs, 1000000) << c.Out;
+    EXPECT_EQ(shown[1].StartUs, 2000000) << c.Out;
+    EXPECT_EQ(shown[1].DurationUs, 1250000) << c.Out;
   }
 }
 
