@@ -4,6 +4,8 @@
 //
 //   vidlomat-bench [--runs N] [--seconds S] [--dir FOLDER] [--libav FOLDER]
 //   vidlomat-bench --convert engine|direct|none IN OUT [--libav FOLDER]
+//   vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]
+//                  [--extra OPTION-LINES] [--compare] [--runs N]
 //
 // The first form makes (or reuses) a 1280x720, 30 fps test clip with a stereo
 // tone in FOLDER (default: vidlomat-bench under the temporary folder), then
@@ -30,6 +32,7 @@
 #include "Conversions.h"
 #include "MediaLibraries.h"
 #include "MediaMaker.h"
+#include "QualityBench.h"
 
 namespace {
 
@@ -52,7 +55,9 @@ struct TOptions {
 void Usage() {
   std::fprintf(stderr,
                "usage: vidlomat-bench [--runs N] [--seconds S] [--dir FOLDER] [--libav FOLDER]\n"
-               "       vidlomat-bench --convert engine|direct|none IN OUT [--libav FOLDER]\n");
+               "       vidlomat-bench --convert engine|direct|none IN OUT [--libav FOLDER]\n"
+               "       vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]\n"
+               "                      [--extra OPTION-LINES] [--compare] [--runs N]\n");
 }
 
 bool LoadLibraries(const std::string& Folder) {
@@ -378,6 +383,8 @@ bool ParseNumber(const char* Text, double& Value) {
 
 int main(int argc, char** argv) {
   TOptions options;
+  TQualityOptions quality;
+  bool qualityMode = false, secondsGiven = false, runsGiven = false;
   std::vector<std::string> convert;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -385,10 +392,22 @@ int main(int argc, char** argv) {
     double number = 0;
     if (a == "--runs" && hasValue && ParseNumber(argv[i + 1], number) && number >= 1 && number <= 100) {
       options.Runs = static_cast<int>(number);
+      runsGiven = true;
       ++i;
     } else if (a == "--seconds" && hasValue && ParseNumber(argv[i + 1], number) && number >= 1 && number <= 3600) {
       options.Seconds = number;
+      secondsGiven = true;
       ++i;
+    } else if (a == "--quality") {
+      qualityMode = true;
+    } else if (a == "--compare") {
+      quality.Compare = true;
+    } else if (a == "--keyframe-seconds" && hasValue && ParseNumber(argv[i + 1], number) && number >= 0 &&
+               number <= 600) {
+      quality.KeyFrameSeconds = static_cast<int>(number);
+      ++i;
+    } else if (a == "--extra" && hasValue) {
+      quality.ExtraOptions = argv[++i];
     } else if (a == "--dir" && hasValue) {
       options.Dir = argv[++i];
     } else if (a == "--libav" && hasValue) {
@@ -403,5 +422,12 @@ int main(int argc, char** argv) {
   }
   if (!convert.empty()) return ConvertOnce(convert[0], convert[1], convert[2], options.LibAV);
   if (options.Dir.empty()) options.Dir = (fs::temp_directory_path() / "vidlomat-bench").string();
+  if (qualityMode) {
+    if (!LoadLibraries(options.LibAV)) return 2;
+    quality.Dir = options.Dir;
+    if (runsGiven) quality.Rounds = options.Runs;
+    if (secondsGiven) quality.Seconds = options.Seconds;
+    return RunQualityBenchmark(quality);
+  }
   return RunBenchmark(options);
 }

@@ -2,6 +2,8 @@
 # Sets up, builds the plain build and runs the conversion benchmark (engine
 # against a direct use of the libraries). Arguments go to the benchmark:
 # --runs N, --seconds S, --dir FOLDER (where the test clip is kept).
+# --quality instead compares each output of the window's set-up with its
+# source (size, bit rate, PSNR, SSIM, time shift); see docs/quality.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh

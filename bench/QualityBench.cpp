@@ -1,0 +1,406 @@
+// The quality mode of the benchmark: each clip converted with the window's
+// per-file set-up, and its output compared with its source frame by frame.
+//
+// For every clip it prints the output's size, the video bit rate against the
+// asked one, the mean PSNR of the luma and SSIM against the source scaled to
+// the output size with the engine's scaler, the time shift (in input frames)
+// at which the output matches its source best, the encoder's profile and
+// whether B-frames appear, and the conversion's processor time.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "AVProbe.h"
+#include "BatchSettings.h"
+#include "MediaMaker.h"
+#include "QualityBench.h"
+#include "Tasks.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// One clip of the quality run.
+struct TQualityClip {
+  const char* Name;
+  const char* Content;  // what it stands for, for the table
+  int Width, Height;
+  AVRational Rate;
+  int Grain;
+  int Motion;  // pixels the box moves per frame, in steps of 6 (0: a still scene)
+  double Seconds;
+};
+
+// Luma planes with their times, all of one size.
+struct TLumaFrames {
+  int Width = 0, Height = 0;
+  std::vector<std::vector<uint8_t>> Planes;
+  std::vector<double> Times;  // seconds
+};
+
+double ProcessCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Decodes the first video stream of Path; each picture's luma is scaled to
+// Width x Height (0: its own size) with the engine's scaler and kept with its
+// time. Also reports the stream's codec profile and whether B-frames appear.
+bool DecodeLuma(const std::string& Path, int Width, int Height, TLumaFrames& Out, int* Profile, bool* BFrames,
+                int64_t* VideoBytes, double* Duration, std::string& Error) {
+  AVFormatContext* ic = nullptr;
+  if (ff::avformat_open_input(&ic, Path.c_str(), nullptr, nullptr) < 0) {
+    Error = "cannot open " + Path;
+    return false;
+  }
+  struct TClose {
+    AVFormatContext*& C;
+    ~TClose() { ff::avformat_close_input(&C); }
+  } closeInput{ic};
+  if (ff::avformat_find_stream_info(ic, nullptr) < 0) {
+    Error = "cannot read " + Path;
+    return false;
+  }
+  const int stream = ff::av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+  if (stream < 0) {
+    Error = "no video in " + Path;
+    return false;
+  }
+  AVStream* st = ic->streams[stream];
+  const AVCodec* codec = ff::avcodec_find_decoder(st->codecpar->codec_id);
+  AVCodecContext* dec = codec ? ff::avcodec_alloc_context3(codec) : nullptr;
+  AVPacket* pkt = ff::av_packet_alloc();
+  AVFrame* frame = ff::av_frame_alloc();
+  SwsContext* sws = nullptr;
+  struct TFree {
+    AVCodecContext*& D;
+    AVPacket*& P;
+    AVFrame*& F;
+    SwsContext*& S;
+    ~TFree() {
+      ff::avcodec_free_context(&D);
+      ff::av_packet_free(&P);
+      ff::av_frame_free(&F);
+      if (S) ff::sws_freeContext(S);
+    }
+  } freeAll{dec, pkt, frame, sws};
+  if (!dec || !pkt || !frame || ff::avcodec_parameters_to_context(dec, st->codecpar) < 0 ||
+      ff::avcodec_open2(dec, codec, nullptr) < 0) {
+    Error = "cannot decode " + Path;
+    return false;
+  }
+  Out = TLumaFrames{};
+  int64_t bytes = 0;
+  bool bFrames = false;
+  auto take = [&](AVFrame* F) -> bool {
+    const int w = Width ? Width : F->width, h = Height ? Height : F->height;
+    Out.Width = w;
+    Out.Height = h;
+    std::vector<uint8_t> plane(static_cast<size_t>(w) * h);
+    if (w == F->width && h == F->height) {
+      for (int y = 0; y < h; ++y) std::memcpy(&plane[static_cast<size_t>(y) * w], F->data[0] + y * F->linesize[0], w);
+    } else {
+      // The engine's scaler: bicubic into the encoder's YUV 4:2:0 (a grey
+      // target would stretch the luma to full range); the chroma is dropped.
+      sws = ff::sws_getCachedContext(sws, F->width, F->height, static_cast<AVPixelFormat>(F->format), w, h,
+                                     AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+      if (!sws) return false;
+      std::vector<uint8_t> chroma(static_cast<size_t>((w + 1) / 2) * ((h + 1) / 2) * 2);
+      uint8_t* dst[4] = {plane.data(), chroma.data(), chroma.data() + chroma.size() / 2, nullptr};
+      int dstLines[4] = {w, (w + 1) / 2, (w + 1) / 2, 0};
+      ff::sws_scale(sws, F->data, F->linesize, 0, F->height, dst, dstLines);
+    }
+    if (F->pict_type == AV_PICTURE_TYPE_B) bFrames = true;
+    const int64_t ts = F->best_effort_timestamp;
+    Out.Times.push_back(ts == AV_NOPTS_VALUE ? static_cast<double>(Out.Planes.size()) / av_q2d(st->avg_frame_rate)
+                                             : static_cast<double>(ts - (st->start_time == AV_NOPTS_VALUE
+                                                                             ? 0
+                                                                             : st->start_time)) *
+                                                   av_q2d(st->time_base));
+    Out.Planes.push_back(std::move(plane));
+    return true;
+  };
+  auto drain = [&]() -> bool {
+    while (ff::avcodec_receive_frame(dec, frame) >= 0) {
+      const bool ok = take(frame);
+      ff::av_frame_unref(frame);
+      if (!ok) return false;
+    }
+    return true;
+  };
+  while (ff::av_read_frame(ic, pkt) >= 0) {
+    if (pkt->stream_index == stream) {
+      bytes += pkt->size;
+      ff::avcodec_send_packet(dec, pkt);
+      if (!drain()) {
+        ff::av_packet_unref(pkt);
+        Error = "cannot scale the pictures of " + Path;
+        return false;
+      }
+    }
+    ff::av_packet_unref(pkt);
+  }
+  ff::avcodec_send_packet(dec, nullptr);
+  if (!drain()) {
+    Error = "cannot scale the pictures of " + Path;
+    return false;
+  }
+  if (Profile) *Profile = dec->profile;
+  if (BFrames) *BFrames = bFrames || dec->has_b_frames > 0;
+  if (VideoBytes) *VideoBytes = bytes;
+  if (Duration) {
+    const double n = static_cast<double>(Out.Planes.size());
+    *Duration = st->avg_frame_rate.num > 0 ? n / av_q2d(st->avg_frame_rate) : 0.0;
+  }
+  return true;
+}
+
+double Psnr(const std::vector<uint8_t>& A, const std::vector<uint8_t>& B) {
+  double sum = 0;
+  for (size_t i = 0; i < A.size(); ++i) {
+    const double d = static_cast<double>(A[i]) - B[i];
+    sum += d * d;
+  }
+  const double mse = sum / static_cast<double>(A.size());
+  return mse <= 1e-10 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+// SSIM of the luma over 8x8 windows stepped by 4, the usual constants.
+double Ssim(const std::vector<uint8_t>& A, const std::vector<uint8_t>& B, int W, int H) {
+  constexpr double c1 = (0.01 * 255) * (0.01 * 255), c2 = (0.03 * 255) * (0.03 * 255);
+  double total = 0;
+  int windows = 0;
+  for (int y = 0; y + 8 <= H; y += 4)
+    for (int x = 0; x + 8 <= W; x += 4) {
+      double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+      for (int j = 0; j < 8; ++j)
+        for (int i = 0; i < 8; ++i) {
+          const double a = A[static_cast<size_t>(y + j) * W + x + i], b = B[static_cast<size_t>(y + j) * W + x + i];
+          sa += a;
+          sb += b;
+          saa += a * a;
+          sbb += b * b;
+          sab += a * b;
+        }
+      const double n = 64, ma = sa / n, mb = sb / n;
+      const double va = saa / n - ma * ma, vb = sbb / n - mb * mb, cov = sab / n - ma * mb;
+      total += ((2 * ma * mb + c1) * (2 * cov + c2)) / ((ma * ma + mb * mb + c1) * (va + vb + c2));
+      ++windows;
+    }
+  return windows ? total / windows : 0;
+}
+
+// The source picture on screen at time T (the latest one not after it), moved
+// by Shift pictures; -1 when that falls outside the source.
+int SourceAt(const TLumaFrames& Source, double T, int Shift) {
+  const auto it = std::upper_bound(Source.Times.begin(), Source.Times.end(), T + 1e-6);
+  const int index = static_cast<int>(it - Source.Times.begin()) - 1 + Shift;
+  return index >= 0 && index < static_cast<int>(Source.Planes.size()) ? index : -1;
+}
+
+struct TComparison {
+  double Psnr = 0, Ssim = 0;
+  int BestShift = 0;
+  double BestShiftPsnr = 0;
+};
+
+TComparison Compare(const TLumaFrames& Output, const TLumaFrames& Source) {
+  TComparison c;
+  auto meanPsnr = [&](int Shift, double* SsimOut) {
+    double psnr = 0, ssim = 0;
+    int n = 0;
+    for (size_t k = 0; k < Output.Planes.size(); ++k) {
+      const int s = SourceAt(Source, Output.Times[k], Shift);
+      if (s < 0) continue;
+      psnr += Psnr(Output.Planes[k], Source.Planes[static_cast<size_t>(s)]);
+      if (SsimOut) ssim += Ssim(Output.Planes[k], Source.Planes[static_cast<size_t>(s)], Output.Width, Output.Height);
+      ++n;
+    }
+    if (SsimOut) *SsimOut = n ? ssim / n : 0;
+    return n ? psnr / n : 0;
+  };
+  c.Psnr = meanPsnr(0, &c.Ssim);
+  c.BestShift = 0;
+  c.BestShiftPsnr = c.Psnr;
+  for (int shift = -2; shift <= 2; ++shift) {
+    if (shift == 0) continue;
+    const double p = meanPsnr(shift, nullptr);
+    if (p > c.BestShiftPsnr + 1e-9) {
+      c.BestShiftPsnr = p;
+      c.BestShift = shift;
+    }
+  }
+  return c;
+}
+
+// One conversion as the window's per-file set-up asks for it.
+bool ConvertLikeTheWindow(const TBatchSettings& Settings, const std::string& In, const std::string& Out,
+                          std::string& Error) {
+  TFFmpeg task;
+  task.PrepareForTask();
+  try {
+    TInputOptions input;
+    FillInputOptions(In, input);
+    input.ExtraOptions = Settings.InputExtraOptions;
+    task.ApplyInputOptions(input);
+    if (!task.OpenInputFile(In)) {
+      Error = task.LastError();
+      return false;
+    }
+    // The input's rate as the per-file set-up reads it.
+    double inputRate = 0;
+    {
+      TAVProbe probe;
+      if (probe.Open(In)) inputRate = InputFrameRateOf(probe.FormatContext());
+    }
+    TOutputOptions output;
+    FillOutputOptions(Settings, Out, output, inputRate);
+    task.ApplyOutputOptions(output);
+    if (!task.OpenOutputFile(Out)) {
+      Error = task.LastError();
+      return false;
+    }
+  } catch (const std::exception& e) {
+    Error = e.what();
+    return false;
+  }
+  task.Start(false);
+  if (task.ErrorOccurred()) {
+    Error = task.ErrorMessage();
+    return false;
+  }
+  return true;
+}
+
+bool PrepareQualityClip(const TQualityClip& Clip, const std::string& Dir, std::string& Path) {
+  TClipSpec spec;
+  spec.Name = Clip.Name;
+  spec.FormatName = "avi";
+  spec.Extension = ".avi";
+  spec.VideoCodec = "mpeg4";
+  spec.VideoTag = "XVID";
+  spec.Width = Clip.Width;
+  spec.Height = Clip.Height;
+  spec.FrameRate = Clip.Rate;
+  spec.VideoBitRate = static_cast<int64_t>(Clip.Width) * Clip.Height * 20;  // nearly transparent
+  spec.Noise = Clip.Grain;
+  spec.Motion = Clip.Motion;
+  spec.AudioCodec = "mp2";
+  spec.SampleRate = 44100;
+  spec.Channels = 2;
+  spec.AudioBitRate = 128000;
+  spec.DurationSeconds = Clip.Seconds;
+  char name[160];
+  std::snprintf(name, sizeof name, "quality-%s-%dx%d-%.3ffps-%gs-grain%d-motion%d.avi", Clip.Name, Clip.Width,
+                Clip.Height, av_q2d(Clip.Rate), Clip.Seconds, Clip.Grain, Clip.Motion);
+  Path = (fs::path(Dir) / name).string();
+  std::error_code ec;
+  if (fs::exists(Path, ec)) return true;
+  const std::string part = Path + ".part";
+  std::string error;
+  if (!MakeClip(spec, part, &error)) {
+    std::fprintf(stderr, "vidlomat-bench: cannot make %s: %s\n", name, error.c_str());
+    return false;
+  }
+  fs::rename(part, Path, ec);
+  return !ec;
+}
+
+// The MPEG-4 profile as its short name, "+B" when B-frames appear.
+std::string ProfileName(int Profile, bool BFrames) {
+  std::string name = Profile == FF_PROFILE_MPEG4_SIMPLE ? "Simple"
+                     : Profile == FF_PROFILE_MPEG4_ADVANCED_SIMPLE ? "ASP"
+                     : Profile == FF_PROFILE_UNKNOWN ? "unknown"
+                                                    : std::to_string(Profile);
+  return BFrames ? name + "+B" : name;
+}
+
+}  // namespace
+
+int RunQualityBenchmark(const TQualityOptions& Options) {
+  const double s = Options.Seconds;
+  const std::vector<TQualityClip> clips = {
+      {"bench", "the speed benchmark's clip", 1280, 720, {30, 1}, 8, 1, s},
+      {"film", "film rate, grain", 640, 360, {24000, 1001}, 6, 1, s},
+      {"static", "static camera, 10 fps", 768, 576, {10, 1}, 2, 0, 2 * s},
+      {"motion", "fast motion, 30 fps", 640, 480, {30, 1}, 6, 4, s},
+  };
+  std::error_code ec;
+  fs::create_directories(Options.Dir, ec);
+
+  std::vector<TBatchSettings> variants;
+  std::vector<std::string> labels;
+  {
+    TBatchSettings base;
+    base.KeyFrameSeconds = Options.KeyFrameSeconds;
+    base.OutputExtraOptions = Options.ExtraOptions;
+    variants.push_back(base);
+    labels.push_back(Options.ExtraOptions.empty() ? "as set up" : "as set up + extra");
+    if (Options.Compare) {
+      TBatchSettings old;
+      old.KeyFrameSeconds = 0;
+      variants.insert(variants.begin(), old);
+      labels.insert(labels.begin(), "engine's own 12-frame group");
+    }
+  }
+  std::printf("quality: window defaults (mpeg4 %d kbit/s %s %s fps), %zu variant(s), %d round(s)\n",
+              variants[0].VideoKbps, variants[0].FrameSize.c_str(), variants[0].FrameRate.c_str(), variants.size(),
+              Options.Rounds);
+  std::printf("%-7s %-28s %9s %14s %8s %7s %6s %8s %6s\n", "clip", "variant", "size", "video kbit/s", "PSNR-Y", "SSIM",
+              "shift", "profile", "cpu s");
+  for (const TQualityClip& clip : clips) {
+    std::string in;
+    if (!PrepareQualityClip(clip, Options.Dir, in)) return 1;
+    // The source scaled to the output size, as the engine's scaler does.
+    TLumaFrames source;
+    std::string error;
+    if (!DecodeLuma(in, 320, 240, source, nullptr, nullptr, nullptr, nullptr, error)) {
+      std::fprintf(stderr, "vidlomat-bench: %s\n", error.c_str());
+      return 1;
+    }
+    std::vector<double> cpu(variants.size(), 0.0);
+    std::vector<std::string> outs(variants.size());
+    // Rounds alternate the variants so a change in the machine's load weighs
+    // on all alike; the processor time is the median over the rounds.
+    std::vector<std::vector<double>> times(variants.size());
+    for (int round = 0; round < Options.Rounds; ++round)
+      for (size_t v = 0; v < variants.size(); ++v) {
+        const size_t i = round % 2 ? variants.size() - 1 - v : v;
+        outs[i] = (fs::path(Options.Dir) / (std::string(clip.Name) + "-" + std::to_string(i) + ".mp4")).string();
+        const double before = ProcessCpuSeconds();
+        if (!ConvertLikeTheWindow(variants[i], in, outs[i], error)) {
+          std::fprintf(stderr, "vidlomat-bench: %s: %s\n", clip.Name, error.c_str());
+          return 1;
+        }
+        times[i].push_back(ProcessCpuSeconds() - before);
+      }
+    for (size_t i = 0; i < variants.size(); ++i) {
+      std::sort(times[i].begin(), times[i].end());
+      cpu[i] = times[i][times[i].size() / 2];
+      TLumaFrames output;
+      int profile = 0;
+      bool bFrames = false;
+      int64_t videoBytes = 0;
+      double duration = 0;
+      if (!DecodeLuma(outs[i], 0, 0, output, &profile, &bFrames, &videoBytes, &duration, error)) {
+        std::fprintf(stderr, "vidlomat-bench: %s\n", error.c_str());
+        return 1;
+      }
+      const TComparison c = Compare(output, source);
+      const double kbps = duration > 0 ? static_cast<double>(videoBytes) * 8 / duration / 1000 : 0;
+      char rate[32];
+      std::snprintf(rate, sizeof rate, "%.0f (%+.0f%%)", kbps, (kbps / variants[i].VideoKbps - 1) * 100);
+      std::printf("%-7s %-28s %7.2fMB %14s %8.2f %7.4f %+6d %8s %6.2f\n", clip.Name, labels[i].c_str(),
+                  static_cast<double>(fs::file_size(outs[i], ec)) / 1e6, rate, c.Psnr, c.Ssim, c.BestShift,
+                  ProfileName(profile, bFrames).c_str(), cpu[i]);
+      std::fflush(stdout);
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,17 @@
+// The quality mode of the benchmark (vidlomat-bench --quality).
+#pragma once
+
+#include <string>
+
+struct TQualityOptions {
+  double Seconds = 10.0;     // length of the clips (the static one is twice as long)
+  std::string Dir;           // where the clips and outputs are kept
+  int KeyFrameSeconds = 10;  // the per-file set-up's key-frame distance
+  std::string ExtraOptions;  // more option lines for the output, to try encoder settings
+  bool Compare = false;      // also convert with the engine's own 12-frame group
+  int Rounds = 1;            // conversions per variant (the processor time is their median)
+};
+
+// Converts the clips and prints one line per clip and variant. The libraries
+// must be loaded. Returns the exit status.
+int RunQualityBenchmark(const TQualityOptions& Options);
