@@ -15,9 +15,7 @@ constexpr int kMaxSilenceBytes = 131072;
 
 }  // namespace
 
-void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int Size, uint8_t* Buf,
-                               InputStreamState* Ist) {
-  (void)OutputFile;
+void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, InputStreamState* Ist) {
   AVCodecContext* enc = Ost->CodecCtx;
   const int encChannels = enc->ch_layout.nb_channels;
   const int rate = enc->sample_rate;
@@ -58,7 +56,6 @@ void TCustomFFmpeg::DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* O
                                                                   : "unknown");
       throw FFMpegException(text);
     }
-    Ost->ReformatPair = enc->sample_fmt + 5 * AV_SAMPLE_FMT_S16;
     Ost->ResampleChannels = decChannels;
     Ost->ResampleRate = decRate;
   }

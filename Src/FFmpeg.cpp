@@ -222,8 +222,6 @@ void TCustomFFmpeg::ResetOptions() {
   FCodecOpts.fill(nullptr);
   FFormatOpts = nullptr;
   FSwsOpts = nullptr;
-  FBitBufferSize = DEFAULT_BIT_BUFFER_SIZE;
-  FBitBuffer = nullptr;
   FVideoSize = FAudioSize = FExtraSize = 0;
   FFramesDup = FFramesDrop = 0;
   FVStatsFile = nullptr;
@@ -240,8 +238,6 @@ void TCustomFFmpeg::ResetOptions() {
   FRGBBufSize = 0;
   FToRGBCtx = nullptr;
   FFromRGBCtx = nullptr;
-  FHookBuf = nullptr;
-  FHookBufSize = 0;
 
   FErrorOccurred = false;
 }
@@ -483,8 +479,6 @@ void TCustomFFmpeg::ReleaseInputFiles() {
 
 void TCustomFFmpeg::ReleaseHookState() {
   ReleaseFrameHooks(FFrameHooks);
-  if (FHookBuf) ff::av_freep(&FHookBuf);
-  FHookBufSize = 0;
   delete FHookBitmap;
   FHookBitmap = nullptr;
   if (FRGBBuf) ff::av_freep(&FRGBBuf);
@@ -513,6 +507,5 @@ void TCustomFFmpeg::Cleanup() {
   FreeOwnedString(FVideoRcOverride);
   FAudioLanguage.clear();
   FSubtitleLanguage.clear();
-  if (FBitBuffer) ff::av_freep(&FBitBuffer);
   ReleaseHookState();
 }

@@ -53,7 +53,6 @@ constexpr int MAX_FILES = 20;
 constexpr int MAX_STREAMS = 20;
 constexpr int MAX_STREAM_MAPS = MAX_FILES * MAX_STREAMS;
 constexpr int MAX_META_DATA_MAPS = 20;
-constexpr int DEFAULT_BIT_BUFFER_SIZE = 262144;
 // Media types as the per-type tables index them (0 video, 1 audio, 2 data, 3 subtitle).
 constexpr int MEDIA_TYPE_COUNT = 5;
 
@@ -75,7 +74,6 @@ struct TMetaDataMap {
 struct InputFileState {
   int EofReached;
   int FirstStreamIndex;  // index of the file's first stream in the flat stream table
-  int BufferSize;
   int NbStreams;
 };
 
@@ -86,7 +84,6 @@ struct InputStreamState {
   AVCodecContext* CodecCtx;  // the decoder context the engine keeps for this stream
   int Discard;
   int DecodingNeeded;
-  int64_t SampleIndex;
   int64_t Start;
   uint32_t FrameCount;
   int64_t NextPts;
@@ -95,8 +92,6 @@ struct InputStreamState {
   AVFilterContext* OutputVideoFilter;
   AVFilterContext* InputVideoFilter;
   AVFilterGraph* FilterGraph;
-  AVFrame* FilterFrame;
-  int HasFilterFrame;
   AVFrame* FilterPicRef;
   // Today's decoding state: the decoded frame, and for audio the converter to
   // interleaved 16-bit samples at the decoder's rate and channel count (the
@@ -147,7 +142,6 @@ struct OutputStreamState {
   SwrContext* Resample;
   int ResampleChannels;    // channel count and rate of the decoded audio Resample was made for
   int ResampleRate;
-  int ReformatPair;
   AVAudioFifo* Fifo;
   FILE* LogFile;
   // Today's encoding state.
@@ -483,18 +477,15 @@ public:
   // out; returns the bytes written, or a negative library error from sending.
   int EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame);
   // Audio path (AudioPath.cpp)
-  void DoAudioOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int Size, uint8_t* Buf,
-                  InputStreamState* Ist);
+  void DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, InputStreamState* Ist);
   void FlushAudioFifo(OutputStreamState* Ost);
   // The timestamp of the next Samples samples handed to the audio encoder
   // (encoder time base): SyncOpts, but never before the end of those before.
   int64_t NextAudioPts(OutputStreamState* Ost, int Samples);
   // Video path (VideoPath.cpp)
   void PreProcessVideoFrame(InputStreamState* Ist, AVFrame*& Picture);
-  void DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int& FrameSize, AVFrame* InPicture,
-                  InputStreamState* Ist);
-  void DoSubtitleOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int64_t Pts, AVSubtitle* Subtitle,
-                     InputStreamState* Ist);
+  void DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* InPicture, InputStreamState* Ist);
+  void DoSubtitleOut(OutputStreamState* Ost, int64_t Pts, AVSubtitle* Subtitle, InputStreamState* Ist);
   double SyncInputTime(OutputStreamState* Ost, int64_t StartTime) const;
   // Crops, scales and pads Picture and encodes it Count times, as the output
   // frames numbered from Ost->SyncWritten on.
@@ -506,7 +497,7 @@ public:
   void FlushVideoSync(OutputStreamState* Ost);
   // Report (Report.cpp)
   void PrintReport(bool IsLast);
-  void WriteVideoStats(AVFormatContext* OutputFile, OutputStreamState* Ost, int FrameSize);
+  void WriteVideoStats(OutputStreamState* Ost, int FrameSize);
 
   // Per-run tables: built by the set-up, released by ReleaseTranscodeTables.
   // Owned by the thread that runs the engine.
@@ -684,10 +675,6 @@ public:
   // stream was made, and the filter contexts made from it at set-up.
   std::array<std::array<std::vector<std::string>, MAX_STREAMS>, MAX_FILES> FBitstreamFilterNames;
   std::array<std::array<std::vector<AVBSFContext*>, MAX_STREAMS>, MAX_FILES> FBitstreamFilters;
-  // The encode buffer of the older encoders: never allocated, today's encoders
-  // hand out packets of their own.
-  int FBitBufferSize = DEFAULT_BIT_BUFFER_SIZE;
-  uint8_t* FBitBuffer = nullptr;
   int64_t FVideoSize = 0;
   int64_t FAudioSize = 0;
   int64_t FExtraSize = 0;
@@ -711,8 +698,6 @@ public:
   int FRGBBufSize = 0;
   SwsContext* FToRGBCtx = nullptr;
   SwsContext* FFromRGBCtx = nullptr;
-  uint8_t* FHookBuf = nullptr;
-  int FHookBufSize = 0;
 
   // Group 4: run state
   // FThread: written by Start (owner thread) and DoTerminate (worker); read by

@@ -142,7 +142,7 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
         if (FStartTime == 0 || Ist->Pts >= FStartTime) {
           for (OutputStreamState* ost : FOutputStreams)
             if (ost->SourceIndex == IstIndex && ost->EncodingNeeded)
-              DoSubtitleOut(FOutputFiles[ost->FileIndex], ost, Packet->pts, &subtitle, Ist);
+              DoSubtitleOut(ost, Packet->pts, &subtitle, Ist);
         }
         ff::avsubtitle_free(&subtitle);
       }
@@ -261,8 +261,8 @@ void TCustomFFmpeg::FeedVideoOutputs(InputStreamState* Ist, int IstIndex, AVFram
   for (OutputStreamState* ost : FOutputStreams) {
     if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded) continue;
     int frameSize = 0;
-    DoVideoOut(FOutputFiles[ost->FileIndex], ost, frameSize, Picture, Ist);
-    if (FVStatsFileName && frameSize) WriteVideoStats(FOutputFiles[ost->FileIndex], ost, frameSize);
+    DoVideoOut(ost, frameSize, Picture, Ist);
+    if (FVStatsFileName && frameSize) WriteVideoStats(ost, frameSize);
   }
 }
 
@@ -335,7 +335,7 @@ void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFr
   if (FStartTime != 0 && Ist->Pts < FStartTime) return;
   for (OutputStreamState* ost : FOutputStreams) {
     if (ost->SourceIndex != IstIndex || !ost->EncodingNeeded) continue;
-    DoAudioOut(FOutputFiles[ost->FileIndex], ost, size, FDecodedAudio.data(), Ist);
+    DoAudioOut(ost, size, FDecodedAudio.data(), Ist);
   }
 }
 

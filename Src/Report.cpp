@@ -106,8 +106,7 @@ void TCustomFFmpeg::PrintReport(bool IsLast) {
   }
 }
 
-void TCustomFFmpeg::WriteVideoStats(AVFormatContext* OutputFile, OutputStreamState* Ost, int FrameSize) {
-  (void)OutputFile;
+void TCustomFFmpeg::WriteVideoStats(OutputStreamState* Ost, int FrameSize) {
   if (!FVStatsFile) {
     FVStatsFile = std::fopen(FVStatsFileName, "w");
     if (!FVStatsFile) throw FFMpegException(std::string("fopen fail: ") + FVStatsFileName);

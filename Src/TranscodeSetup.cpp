@@ -49,11 +49,9 @@ void TCustomFFmpeg::RemoveOpenDecoder(InputStreamState* Ist) {
 // Release
 
 void TCustomFFmpeg::ReleaseTranscodeTables() {
-  if (FBitBuffer) ff::av_freep(&FBitBuffer);
   FFileTable.clear();
   for (InputStreamState*& ist : FInputStreams) {
     if (ist->FilterGraph) ff::avfilter_graph_free(&ist->FilterGraph);
-    if (ist->FilterFrame) ff::av_frame_free(&ist->FilterFrame);
     if (ist->FilterPicRef) ff::av_frame_free(&ist->FilterPicRef);
     if (ist->DecodedFrame) ff::av_frame_free(&ist->DecodedFrame);
     if (ist->ToS16) ff::swr_free(&ist->ToS16);
@@ -330,7 +328,6 @@ void TCustomFFmpeg::TranscodeSetup() {
       ost->StreamIndex = static_cast<int>(k);
       ost->Stream = oc->streams[k];
       ost->CodecCtx = k < FOutputCodecs[i].size() ? FOutputCodecs[i][k] : nullptr;
-      ost->ReformatPair = -6;
       ost->EndPts = AV_NOPTS_VALUE;
       ost->AudioEndPts = AV_NOPTS_VALUE;
       ost->EncPacket = ff::av_packet_alloc();
@@ -507,7 +504,6 @@ void TCustomFFmpeg::TranscodeSetup() {
     }
   }
 
-  // 9: today's encoders hand out packets of their own, so no encode buffer is
   // allocated (its size, 4 x width x height, overflowed on huge pictures).
 
   // 10, 11

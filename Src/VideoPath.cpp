@@ -190,9 +190,7 @@ void TCustomFFmpeg::PreProcessVideoFrame(InputStreamState* Ist, AVFrame*& Pictur
 // ---------------------------------------------------------------------------
 // Video out
 
-void TCustomFFmpeg::DoVideoOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int& FrameSize,
-                               AVFrame* InPicture, InputStreamState* Ist) {
-  (void)OutputFile;
+void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* InPicture, InputStreamState* Ist) {
   AVCodecContext* enc = Ost->CodecCtx;
   const double tb = av_q2d(enc->time_base);
   FrameSize = 0;
@@ -300,7 +298,7 @@ void TCustomFFmpeg::WriteDecidedFrames(OutputStreamState* Ost, bool AtEnd, int& 
 void TCustomFFmpeg::FlushVideoSync(OutputStreamState* Ost) {
   int frameSize = 0;
   WriteDecidedFrames(Ost, true, frameSize);
-  if (FVStatsFileName && frameSize) WriteVideoStats(FOutputFiles[Ost->FileIndex], Ost, frameSize);
+  if (FVStatsFileName && frameSize) WriteVideoStats(Ost, frameSize);
   for (auto& picture : Ost->SyncPictures) ff::av_frame_free(&picture.Frame);
   Ost->SyncPictures.clear();
 }
@@ -394,9 +392,7 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
 // ---------------------------------------------------------------------------
 // Subtitles
 
-void TCustomFFmpeg::DoSubtitleOut(AVFormatContext* OutputFile, OutputStreamState* Ost, int64_t Pts,
-                                  AVSubtitle* Subtitle, InputStreamState* Ist) {
-  (void)OutputFile;
+void TCustomFFmpeg::DoSubtitleOut(OutputStreamState* Ost, int64_t Pts, AVSubtitle* Subtitle, InputStreamState* Ist) {
   if (Pts == AV_NOPTS_VALUE) {
     if (FExitOnError) throw FFMpegException("Subtitle packets must have a pts");
     Log(0, "Subtitle packets must have a pts");
