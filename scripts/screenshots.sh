@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Renders the main window (three files added), the About window and the main
-# window during a run to PNG files in build/screenshots/, on Qt's offscreen
+# Renders the main window (three files added), the About window, the main
+# window during a run and the players' limit note to PNG files in build/screenshots/, on Qt's offscreen
 # platform (no display needed).
 set -euo pipefail
 cd "$(dirname "$0")/.."

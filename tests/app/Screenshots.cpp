@@ -1,7 +1,11 @@
 // vidlomat-screenshots FOLDER: renders what a user sees into PNG files: the
-// main window with three files added, the About window, and the main window
-// in the middle of a run.
+// main window with three files added, the About window, the main window in
+// the middle of a run (batch bar, estimate and log panel open), and the note on
+// the players' limits.
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QToolButton>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
@@ -12,6 +16,7 @@
 #include "AboutForm.h"
 #include "MainForm.h"
 #include "MediaMaker.h"
+#include "OutputSettings.h"
 #include "QueueList.h"
 
 namespace {
@@ -88,18 +93,24 @@ int main(int argc, char** argv) {
     ok = Save(about, out + "/about.png") && ok;
   }
 
-  // A run, caught while the first file converts.
+  // A run, caught while the first file converts, with the log panel open.
+  form.BtnLog->setChecked(true);
   form.BtnStartClick();
   bool caught = false;
   for (int i = 0; i < 3000 && !caught; ++i) {
     QApplication::processEvents(QEventLoop::AllEvents, 10);
     QThread::msleep(10);
     const QString status = form.Lvw->Cell(0, TQueueList::ColStatus);
-    caught = status.contains('%') && status.split('%')[0].toInt() >= 10;
+    caught = status.contains('%') && status.split('%')[0].toInt() >= 10 && form.LblBatch->text().contains("about");
   }
   if (!caught) std::fprintf(stderr, "the run showed no progress\n");
   ok = Save(form, out + "/running.png") && caught && ok;
   form.BtnStartClick();  // Stop
+  form.BtnLog->setChecked(false);
+
+  // A size beyond what the players play.
+  form.GBOutput->CboResolution->setCurrentText("720x306");
+  ok = Save(form, out + "/player-limit.png") && !form.GBOutput->LblPlayerLimit->isHidden() && ok;
   form.close();
   return ok ? 0 : 1;
 }
