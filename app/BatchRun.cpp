@@ -67,6 +67,10 @@ std::vector<int> TBatchRun::CurrentRows() const {
   return rows;
 }
 
+bool TBatchRun::RowEnded(int Row) const {
+  return std::any_of(FTasks.begin(), FTasks.end(), [Row](const TTask& t) { return t.Row == Row && t.Ended; });
+}
+
 TBatchProgress TBatchRun::Progress(int64_t ElapsedMs) const {
   TBatchProgress p;
   p.Total = TaskCount();

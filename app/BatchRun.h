@@ -63,6 +63,8 @@ public:
   // The rows of the tasks converting now: tasks start in order, so these are
   // the first Parallel tasks that have not ended.
   std::vector<int> CurrentRows() const;
+  // Whether the task converting Row has ended (false when no task has Row).
+  bool RowEnded(int Row) const;
   // The batch ElapsedMs after Convert. Each file weighs its duration; a file
   // of unknown duration weighs the mean of the known ones (1 when none is
   // known, so that files are counted) and counts only once it has ended. The

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdio>
 
 #include "AboutForm.h"
@@ -443,6 +444,7 @@ void TForm1::StartRun() {
 }
 
 void TForm1::StopRun() {
+  FStopRows = FRun.CurrentRows();
   QuilloC.StopAll();
   QuilloC.ClearTasks();
   // Every event of the run was raised before ClearTasks returned; those still
@@ -451,7 +453,9 @@ void TForm1::StopRun() {
   FStopping = true;
   FUiQueue->RunPosted();
   FStopping = false;
-  const std::vector<int> rows = FRun.CurrentRows();
+  std::vector<int> rows;
+  std::swap(rows, FStopRows);
+  std::erase_if(rows, [this](int row) { return FRun.RowEnded(row); });
   FRun.End();
   ShowState(TBatchRun::Idle);
   for (int row : rows) Lvw->SetStatus(row, kStatusStopped);
@@ -538,8 +542,10 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
     Lvw->SetStatus(row, kStatusFailed, AMessage);
     MemLog->appendPlainText(Lvw->Cell(row, TQueueList::ColInput) + ": " + AMessage);
     Message(kAppTitle, AMessage, TMessageIcon::Warning);
-  } else {
-    Lvw->SetStatus(row, AFinished ? kStatusCompleted : kStatusStopped);
+  } else if (AFinished) {
+    Lvw->SetStatus(row, kStatusCompleted);
+  } else if (!FStopping || std::find(FStopRows.begin(), FStopRows.end(), row) != FStopRows.end()) {
+    Lvw->SetStatus(row, kStatusStopped);
   }
 }
 

@@ -165,4 +165,8 @@ private:
   bool FCreated = false;  // the libraries were loaded and the settings read
   bool FClosed = false;   // FormCloseQuery has run
   bool FStopping = false; // Stop applies the events already posted
+  // UI thread: the rows converting when Stop was pressed; while Stop applies
+  // the posted events, only these can read "Stopped" (the component also ends
+  // the waiting tasks, and those rows stay waiting).
+  std::vector<int> FStopRows;
 };
