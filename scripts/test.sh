@@ -22,10 +22,10 @@ ctest --test-dir build-asan --output-on-failure -j2
 ./scripts/build.sh thread
 echo "test: thread-sanitizer build (component, CLI, window run, engine life cycle)"
 unset ASAN_OPTIONS UBSAN_OPTIONS
-export TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1
-# Two window run tests fail only under ThreadSanitizer for now: with several
-# files allowed at once, Stop marked a later, waiting row "Stopped", and Qt's
-# own pooled thread shows a report inside libQt6Gui. They run in the other two
-# builds; the thread build leaves them out until both are mended.
-ctest --test-dir build-tsan --output-on-failure -j2 -L tsan \
-  -E 'RunTest\.(StopDuringTheSecondFileMarksItStopped|NoNotificationWhileTheWindowIsInFront)$'
+# Qt and the media libraries are not built with ThreadSanitizer: the
+# synchronisation inside them (Qt's futex mutexes and thread pool, which Qt Gui
+# uses for image work) is invisible to it, so the copies and frees those
+# libraries make on their own threads would be reported as races. Only calls
+# made from our own, instrumented code are checked.
+export TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1:ignore_noninstrumented_modules=1
+ctest --test-dir build-tsan --output-on-failure -j2 -L tsan
