@@ -20,6 +20,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QKeySequence>
+#include <cstdlib>
 #include <filesystem>
 #include <set>
 
@@ -446,18 +447,33 @@ TEST(StatusBarTest, OnlyAPercentageIsABar) {
 TEST_F(WindowTest, TheRunningRowsStatusIsDrawnAsABar) {
   TForm1& f = MakeForm();
   f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
-  Add(Q({Clip("avi_xvid", "a.avi"), Clip("avi_xvid", "b.avi")}));
-  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  Add(Q({Clip("avi_xvid", "a.avi")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 1);
   f.show();
-  PumpFor(std::chrono::milliseconds(50));
-  // Near the left edge of the cell: the bar's fill at 60%, its empty groove at 0%.
-  auto pixel = [&](int Row) {
-    const QRect cell = f.Lvw->visualRect(f.Lvw->model()->index(Row, TQueueList::ColStatus));
-    return f.Lvw->viewport()->grab().toImage().pixelColor(cell.left() + cell.width() / 10, cell.center().y());
+  // The filled share of the cell: the rightmost column holding a pixel of the
+  // bar's fill (the palette's highlight), over the cell's width.
+  const QColor fill = f.Lvw->palette().color(QPalette::Highlight);
+  auto filled = [&](const char* Status) {
+    f.Lvw->SetStatus(0, Status);
+    PumpFor(std::chrono::milliseconds(20));
+    const QRect cell = f.Lvw->visualRect(f.Lvw->model()->index(0, TQueueList::ColStatus));
+    const QImage image = f.Lvw->viewport()->grab().toImage();
+    int right = cell.left();
+    for (int x = cell.left(); x <= cell.right(); ++x)
+      for (int y = cell.top(); y <= cell.bottom(); ++y) {
+        const QColor c = image.pixelColor(x, y);
+        if (std::abs(c.red() - fill.red()) + std::abs(c.green() - fill.green()) + std::abs(c.blue() - fill.blue()) < 60) {
+          right = x + 1;
+          break;
+        }
+      }
+    return 100 * (right - cell.left()) / cell.width();
   };
-  f.Lvw->SetStatus(0, "60% Completed");
-  f.Lvw->SetStatus(1, "0% Completed");
-  EXPECT_NE(pixel(0), pixel(1));
+  for (int percent : {0, 30, 60, 100}) {
+    const std::string status = std::to_string(percent) + "% Completed";
+    EXPECT_NEAR(filled(status.c_str()), percent, 8) << status;
+  }
+  EXPECT_EQ(filled("Completed"), 0) << "an ended row shows its text, not a bar";
 }
 
 TEST_F(WindowTest, TheLogPanelOpensClosesAndItsTextCanBeCopied) {
