@@ -222,6 +222,7 @@ bool TForm1::FormCreate() {
   ChkOverwrite->setChecked(s.Overwrite);
   ChkShutdown->setChecked(s.ShutdownAfterCompleted);
   SpinParallel->setValue(s.FilesAtTheSameTime);
+  FKeyFrameSeconds = s.KeyFrameSeconds;
   FCreated = true;
   return true;
 }
@@ -244,6 +245,7 @@ void TForm1::FormCloseQuery() {
   s.Overwrite = ChkOverwrite->isChecked();
   s.ShutdownAfterCompleted = ChkShutdown->isChecked();
   s.FilesAtTheSameTime = SpinParallel->value();
+  s.KeyFrameSeconds = FKeyFrameSeconds;
   QString error;
   if (!TSettingsFile().Write(s, error)) std::fprintf(stderr, "vidlomat: settings not saved: %s\n", qPrintable(error));
 }
@@ -258,6 +260,7 @@ TBatchSettings TForm1::CurrentSettings() const {
   GBOutput->Fill(s);
   s.OutputFolder = EdtOutputFolder->text().toStdString();
   s.Overwrite = ChkOverwrite->isChecked();
+  s.KeyFrameSeconds = FKeyFrameSeconds;
   return s;
 }
 

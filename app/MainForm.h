@@ -163,6 +163,9 @@ private:
   QTimer* FBatchTicker;     // refreshes the elapsed time between events
   QSize FClosedLogSize;     // the window's fixed size with the log panel closed
   bool FCreated = false;  // the libraries were loaded and the settings read
+  // The settings file's seconds between key frames, kept from start to close
+  // (no control shows it). User-interface thread.
+  int FKeyFrameSeconds = kDefaultKeyFrameSeconds;
   bool FClosed = false;   // FormCloseQuery has run
   bool FStopping = false; // Stop applies the events already posted
   // UI thread: the rows converting when Stop was pressed; while Stop applies

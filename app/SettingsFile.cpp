@@ -67,6 +67,8 @@ TStoredSettings TSettingsFile::Read() const {
   bool ok = false;
   const int files = TextOf(ini, "FilesAtTheSameTime", QString()).trimmed().toInt(&ok);
   s.FilesAtTheSameTime = ok ? std::clamp(files, 1, MaxFilesAtTheSameTime()) : 1;
+  // Outside 0..600, or not a number: the default 10.
+  s.KeyFrameSeconds = IndexOf(ini, "KeyFrameSeconds", s.KeyFrameSeconds, kMaxKeyFrameSeconds + 1);
   return s;
 }
 
@@ -89,6 +91,7 @@ bool TSettingsFile::Write(const TStoredSettings& Settings, QString& Error) const
   ini.setValue("Overwrite", BoolText(Settings.Overwrite));
   ini.setValue("ShutdownAfterCompleted", BoolText(Settings.ShutdownAfterCompleted));
   ini.setValue("FilesAtTheSameTime", Settings.FilesAtTheSameTime);
+  ini.setValue("KeyFrameSeconds", Settings.KeyFrameSeconds);
   ini.endGroup();
   ini.sync();
   if (ini.status() != QSettings::NoError) {

@@ -1,9 +1,11 @@
 // The window's settings between two starts of the program: Options.ini in the
 // folder Vidlomat/ of the user's configuration folder ($XDG_CONFIG_HOME,
-// default ~/.config), section Options, ten keys.
+// default ~/.config), section Options, twelve keys.
 #pragma once
 
 #include <QString>
+
+#include "BatchSettings.h"
 
 // What the file holds, as the window's controls take it. Selection indexes are
 // always inside their lists.
@@ -20,6 +22,9 @@ struct TStoredSettings {
   bool ShutdownAfterCompleted = false;
   // Keys beyond the first ten; a file without them reads as before.
   int FilesAtTheSameTime = 1;   // 1..MaxFilesAtTheSameTime()
+  // Seconds between key frames, 0..kMaxKeyFrameSeconds (0: every 12 frames).
+  // No control shows it: the window keeps what the file says.
+  int KeyFrameSeconds = kDefaultKeyFrameSeconds;
 };
 
 // The most files the window converts at the same time: the number of cores.

@@ -58,10 +58,13 @@ TEST_F(WindowTest, DefaultsWithNoSettingsFile) {
   EXPECT_EQ(f.GBOutput->CboAudioSampleRate->currentText(), "44100");
   EXPECT_TRUE(f.ChkOverwrite->isChecked());
   EXPECT_FALSE(f.ChkShutdown->isChecked());
+  EXPECT_EQ(f.CurrentSettings().KeyFrameSeconds, 10);
   EXPECT_FALSE(QFile::exists(SettingsPath())) << "reading creates nothing";
 }
 
 TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
+  // No control shows the key-frame distance: what the file says is kept.
+  WriteIni(SettingsPath(), {{"KeyFrameSeconds", "0"}});
   TForm1& f = MakeForm();
   f.EdtOutputFolder->setText("/srv/videos/");
   f.GBOutput->CboProfiles->setCurrentIndex(6);
@@ -83,8 +86,8 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
       {"OutputPath", "/srv/videos/"}, {"Profile", "6"},       {"Resolution", "5"},      {"Channels", "0"},
       {"VideoQuality", "777"},        {"AudioQuality", "99"}, {"VideoFrameRate", "9"},  {"AudioSampleRate", "0"},
       {"Overwrite", "False"},         {"ShutdownAfterCompleted", "True"},
-      {"FilesAtTheSameTime", QString::number(MaxFilesAtTheSameTime())}};
-  EXPECT_EQ(ini.childKeys().size(), 11);
+      {"FilesAtTheSameTime", QString::number(MaxFilesAtTheSameTime())}, {"KeyFrameSeconds", "0"}};
+  EXPECT_EQ(ini.childKeys().size(), 12);
   for (const auto& [key, value] : expected) EXPECT_EQ(ini.value(key).toString(), value) << key;
 
   TForm1& g = MakeForm();
@@ -99,18 +102,26 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   EXPECT_FALSE(g.ChkOverwrite->isChecked());
   EXPECT_TRUE(g.ChkShutdown->isChecked());
   EXPECT_EQ(g.SpinParallel->value(), MaxFilesAtTheSameTime());
+  EXPECT_EQ(g.CurrentSettings().KeyFrameSeconds, 0) << "what the conversions get";
 }
 
-TEST_F(WindowTest, FilesAtTheSameTimeReadsInsideOneToTheCores) {
+TEST_F(WindowTest, CountKeysReadInsideTheirRanges) {
+  // Files at the same time: brought into 1..cores. Key-frame seconds: the
+  // default 10 unless a number in 0..600.
   const int cores = MaxFilesAtTheSameTime();
-  const std::pair<const char*, int> cases[] = {{"", 1}, {"many", 1}, {"0", 1}, {"-3", 1}, {" 1 ", 1},
-                                               {"999", cores}};
+  const struct {
+    const char* Text;
+    int Files, KeyFrameSeconds;
+  } cases[] = {{"", 1, 10},       {"many", 1, 10},  {"0", 1, 0},         {"-3", 1, 10},
+               {" 1 ", 1, 1},     {"600", cores, 600}, {"601", cores, 10}, {"999", cores, 10}};
   int n = 0;
-  for (const auto& [text, files] : cases) {
+  for (const auto& c : cases) {
     // A file of its own each: QSettings may keep a file it read moments ago.
     const QString path = QString::fromStdString(Config.Path()) + "/case" + QString::number(++n) + ".ini";
-    WriteIni(path, {{"FilesAtTheSameTime", text}});
-    EXPECT_EQ(TSettingsFile(path).Read().FilesAtTheSameTime, files) << '"' << text << '"';
+    WriteIni(path, {{"FilesAtTheSameTime", c.Text}, {"KeyFrameSeconds", c.Text}});
+    const TStoredSettings s = TSettingsFile(path).Read();
+    EXPECT_EQ(s.FilesAtTheSameTime, c.Files) << '"' << c.Text << '"';
+    EXPECT_EQ(s.KeyFrameSeconds, c.KeyFrameSeconds) << '"' << c.Text << '"';
   }
   EXPECT_EQ(MakeForm().SpinParallel->maximum(), cores);
 }
