@@ -5,7 +5,7 @@
 //   vidlomat-bench [--runs N] [--seconds S] [--dir FOLDER] [--libav FOLDER]
 //   vidlomat-bench --convert engine|direct|none IN OUT [--libav FOLDER]
 //   vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]
-//                  [--extra OPTION-LINES] [--compare] [--runs N]
+//                  [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...
 //
 // The first form makes (or reuses) a 1280x720, 30 fps test clip with a stereo
 // tone in FOLDER (default: vidlomat-bench under the temporary folder), then
@@ -57,7 +57,7 @@ void Usage() {
                "usage: vidlomat-bench [--runs N] [--seconds S] [--dir FOLDER] [--libav FOLDER]\n"
                "       vidlomat-bench --convert engine|direct|none IN OUT [--libav FOLDER]\n"
                "       vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]\n"
-               "                      [--extra OPTION-LINES] [--compare] [--runs N]\n");
+               "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n");
 }
 
 bool LoadLibraries(const std::string& Folder) {
@@ -408,6 +408,8 @@ int main(int argc, char** argv) {
       ++i;
     } else if (a == "--extra" && hasValue) {
       quality.ExtraOptions = argv[++i];
+    } else if (a == "--clip" && hasValue) {
+      quality.Clips.emplace_back(argv[++i]);
     } else if (a == "--dir" && hasValue) {
       options.Dir = argv[++i];
     } else if (a == "--libav" && hasValue) {

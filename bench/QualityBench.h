@@ -2,14 +2,16 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct TQualityOptions {
   double Seconds = 10.0;     // length of the clips (the static one is twice as long)
   std::string Dir;           // where the clips and outputs are kept
   int KeyFrameSeconds = 10;  // the per-file set-up's key-frame distance
   std::string ExtraOptions;  // more option lines for the output, to try encoder settings
-  bool Compare = false;      // also convert with the engine's own 12-frame group
+  bool Compare = false;      // also convert as before: 12-frame group, the libraries' rate tolerance
   int Rounds = 1;            // conversions per variant (the processor time is their median)
+  std::vector<std::string> Clips;  // the clips to convert by name; empty: all
 };
 
 // Converts the clips and prints one line per clip and variant. The libraries
