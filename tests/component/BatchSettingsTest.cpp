@@ -71,6 +71,7 @@ TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
   EXPECT_EQ(o.AudioChannels, 2);
   EXPECT_EQ(o.AudioBitrate, 80000);
   EXPECT_EQ(o.VideoBitrate, 512000);
+  EXPECT_EQ(o.BitrateTolerance, 1024000) << "two seconds of the video";
   EXPECT_EQ(o.FrameSize, "320x240");
   EXPECT_EQ(o.FrameRate, "30");
   EXPECT_EQ(o.AudioSampleRate, 44100);
@@ -89,14 +90,15 @@ TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
   s.OutputExtraOptions = "vcodec=libx264\nb=300k\n-ab=64k\nar=22050\nac=1\ns=640x360\nr=25\nacodec=aac\nqmin=3";
   FillOutputOptions(s, "x.mp4", o);
   EXPECT_TRUE(o.VideoCodec.empty() && o.AudioCodec.empty() && o.FrameSize.empty() && o.FrameRate.empty());
-  EXPECT_EQ(std::vector<int>({o.VideoBitrate, o.AudioBitrate, o.AudioSampleRate, o.AudioChannels}),
-            std::vector<int>({-1, -1, -1, -1}));
+  EXPECT_EQ(std::vector<int>({o.VideoBitrate, o.BitrateTolerance, o.AudioBitrate, o.AudioSampleRate, o.AudioChannels}),
+            std::vector<int>({-1, -1, -1, -1, -1}));
   // Ten seconds of the chosen 23.97 fps come first; the user's lines follow.
   EXPECT_EQ(o.ExtraOptions, "g=240\n" + s.OutputExtraOptions);
-  s.OutputExtraOptions = "qmin=3\nbf=2";
+  s.OutputExtraOptions = "qmin=3\nbt=64k";
   FillOutputOptions(s, "x.mp4", o);
   EXPECT_EQ(o.VideoCodec, "mpeg4");
   EXPECT_EQ(o.VideoBitrate, 512000);
+  EXPECT_EQ(o.BitrateTolerance, -1);
   EXPECT_EQ(o.AudioChannels, 1);
 }
 
