@@ -507,7 +507,16 @@ void TCustomFFmpeg::TranscodeSetup() {
   // allocated (its size, 4 x width x height, overflowed on huge pictures).
 
   // 10, 11
-  for (int i = 0; i < FOutputFileCount; ++i) ff::av_dump_format(FOutputFiles[i], i, FOutputFiles[i]->url, 1);
+  // The listing reads each stream's parameters, which the encoders' settings
+  // fill only once they open (step 12): describe the encoded streams from those
+  // settings now, so that the listing names their codec, size and rate. The
+  // file is named as the user will find it, not by its temporary name.
+  for (OutputStreamState* ost : FOutputStreams)
+    if (ost->EncodingNeeded) ff::avcodec_parameters_from_context(ost->Stream->codecpar, ost->CodecCtx);
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    const std::string& name = FOutputTargets[i].FinalName();
+    ff::av_dump_format(FOutputFiles[i], i, name.empty() ? FOutputFiles[i]->url : name.c_str(), 1);
+  }
   if (FVerbose >= 0 && FOnLog) {
     Log(1, "Stream mapping:");
     for (OutputStreamState* ost : FOutputStreams) {

@@ -2,8 +2,10 @@
 // runs in the main thread, failures, stops, and the log path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
+#include <numeric>
 #include <set>
 
 #include "ComponentSupport.h"
@@ -351,6 +353,26 @@ TEST_F(LogPathTest, QuietLevelLetsOnlyQuietLinesThrough) {
   EXPECT_EQ(R.Events().back().Level, llQuiet);
   C.SetLogLevel(llDebug);
   EXPECT_EQ(ff::av_log_get_level(), AV_LOG_DEBUG);
+}
+
+TEST_F(LogPathTest, TheOutputListingDescribesTheEncodedStreams) {
+  AddTasks(1);
+  R.Attach(C, true);
+  C.Start(1);
+  ASSERT_TRUE(R.WaitAllDone());
+  const std::vector<std::string> lines = Lines(R, 0);
+  const auto output = std::find_if(lines.begin(), lines.end(), [](const std::string& L) {
+    return L.find("Output #0, mp4") != std::string::npos;
+  });
+  ASSERT_NE(output, lines.end());
+  EXPECT_EQ(*output, "Output #0, mp4, to '" + Output(0) + "':") << "the name the user will find, not a temporary one";
+  const std::string listing = std::accumulate(output, lines.end(), std::string(), [](std::string A, const std::string& L) {
+    return A + L + "\n";
+  });
+  EXPECT_NE(listing.find("Video: mpeg4"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("320x240"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("Audio: aac"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("Unknown"), std::string::npos) << listing;
 }
 
 TEST_F(LogPathTest, TwoComponentsSeeTheSameLibraryLine) {
