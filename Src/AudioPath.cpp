@@ -16,6 +16,7 @@ constexpr int kMaxSilenceBytes = 131072;
 }  // namespace
 
 void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, InputStreamState* Ist) {
+  if (Ost->RecordingEnded) return;
   AVCodecContext* enc = Ost->CodecCtx;
   const int encChannels = enc->ch_layout.nb_channels;
   const int rate = enc->sample_rate;
@@ -107,6 +108,21 @@ void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, I
     Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(SyncInputTime(Ost, FStartTime) * rate)) - queued;
   }
 
+  // Nothing beyond the recording time: the loop stops reading only once every
+  // output reached it, and the pictures a decoder still holds keep the video
+  // behind for a few more packets. The samples up to it go out at once, so
+  // this output counts as complete.
+  bool last = false;
+  if (FRecordingTime != INT64_MAX) {
+    const double room = static_cast<double>(FRecordingTime) / 1000000.0 * rate - static_cast<double>(Ost->SyncOpts) -
+                        ff::av_audio_fifo_size(Ost->Fifo);
+    const int64_t roomBytes = std::max<int64_t>(0, static_cast<int64_t>(std::ceil(room * decRate / rate))) * inFrameBytes;
+    if (Size >= roomBytes) {
+      Size = static_cast<int>(roomBytes);
+      last = true;
+    }
+  }
+
   // Convert and queue.
   const int inSamples = Size / inFrameBytes;
   if (convert) {
@@ -122,6 +138,10 @@ void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, I
   }
 
   EncodeQueuedFrames(Ost);
+  if (last) {
+    FlushAudioFifo(Ost);
+    Ost->RecordingEnded = 1;
+  }
 }
 
 void TCustomFFmpeg::EncodeQueuedFrames(OutputStreamState* Ost) {

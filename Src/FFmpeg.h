@@ -108,6 +108,12 @@ struct InputStreamState {
   float Quality;        // quality of the last decoded picture
   int StartSeen;        // a timestamped packet of the stream was read
   int64_t StartShift;   // microseconds added to the stream's timestamps to align its start
+  // The last packet's decoding time (microseconds) of a decoded video stream,
+  // once PacketDtsSeen. Pts follows the pictures, which a decoder gives back
+  // some packets later (more of them with more threads); the main loop looks
+  // for timestamp discontinuities against this packet clock instead.
+  int PacketDtsSeen;
+  int64_t PacketDtsUs;
 };
 
 struct OutputStreamState {
@@ -165,6 +171,9 @@ struct OutputStreamState {
   };
   int64_t SyncWritten;
   std::vector<TSyncPicture> SyncPictures;
+  // Audio (engine thread): the output reached the recording time; what came
+  // before went out, nothing more is taken.
+  int RecordingEnded;
 };
 
 // ---------------------------------------------------------------------------
@@ -281,6 +290,12 @@ public:
   // Minimum time between two progress events, microseconds. Set by the owner
   // before Start.
   int64_t FProgressInterval = 500000;
+
+  // Threads of each decoder: 0 lets the libraries choose (one per core and
+  // one more, frame and slice threading), 1 decodes on the run's own thread.
+  // Decoded pictures are the same either way. Set by the owner before
+  // OpenInputFile.
+  int FDecoderThreadCount = 0;
 
   // Each file of the engine declares its methods in its own section below, so
   // that work on one concern does not collide with another.

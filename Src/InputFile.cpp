@@ -157,7 +157,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
     }
     decoders[i] = enc;
     enc->pkt_timebase = st->time_base;
-    enc->thread_count = FThreadCount;
+    // Decoders use every core (the libraries count them) with frame and slice
+    // threads; the engine's own thread count is the encoders'.
+    enc->thread_count = FDecoderThreadCount;
+    enc->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
 
     switch (par->codec_type) {
       case AVMEDIA_TYPE_VIDEO: {

@@ -86,8 +86,13 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
   AVCodecContext* dec = Ist->CodecCtx;
   AVStream* st = Ist->Stream;
   if (Ist->NextPts == AV_NOPTS_VALUE) Ist->NextPts = Ist->Pts;
-  if (Packet && Packet->dts != AV_NOPTS_VALUE)
+  if (Packet && Packet->dts != AV_NOPTS_VALUE) {
     Ist->Pts = Ist->NextPts = ff::av_rescale_q(Packet->dts, st->time_base, AV_TIME_BASE_Q);
+    if (Ist->DecodingNeeded && dec->codec_type == AVMEDIA_TYPE_VIDEO) {
+      Ist->PacketDtsSeen = 1;
+      Ist->PacketDtsUs = Ist->Pts;
+    }
+  }
 
   if (!Ist->DecodingNeeded) {
     if (!Packet) return 0;
@@ -440,10 +445,15 @@ void TCustomFFmpeg::TranscodeLoop() {
       }
     }
     AlignStreamStart(ist, pkt);
-    if (pkt->dts != AV_NOPTS_VALUE && ist->NextPts != AV_NOPTS_VALUE) {
+    // The stream's time: for decoded video the last packet's, not the last
+    // picture's, so that the pictures a decoder holds back never make a packet
+    // look like a step back or a jump.
+    const int64_t streamPts = ist->PacketDtsSeen ? ist->PacketDtsUs : ist->Pts;
+    const int64_t streamNextPts = ist->PacketDtsSeen ? ist->PacketDtsUs : ist->NextPts;
+    if (pkt->dts != AV_NOPTS_VALUE && streamNextPts != AV_NOPTS_VALUE) {
       const int64_t pktDts = ff::av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
-      const int64_t delta = pktDts - ist->NextPts;
-      if ((std::llabs(delta) > static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) || pktDts + 1 < ist->Pts) &&
+      const int64_t delta = pktDts - streamNextPts;
+      if ((std::llabs(delta) > static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) || pktDts + 1 < streamPts) &&
           !FCopyTs) {
         FInputTsOffset[fileIndex] -= delta;
         if (FVerbose > 2 && FOnLog)

@@ -232,6 +232,12 @@ void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* 
   const float quality = FSameQuality ? Ist->Quality : static_cast<float>(enc->global_quality);
   const int64_t waiting = constantRate ? Ost->SyncOpts - Ost->SyncWritten : 0;
   nb = std::min<int64_t>(nb, static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber - waiting);
+  // No frame starts at or after the recording time (pictures a decoder gave
+  // back late, at the end of the run, would otherwise go beyond it).
+  if (FRecordingTime != INT64_MAX && tb > 0)
+    nb = std::min<int64_t>(nb, static_cast<int64_t>(std::ceil(static_cast<double>(FRecordingTime) / 1000000.0 / tb -
+                                                              1e-6)) -
+                                   Ost->SyncOpts);
 
   if (!constantRate) {
     // Each picture goes out at once, at its own time.
