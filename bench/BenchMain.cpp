@@ -1,19 +1,29 @@
-// vidlomat-bench: how the engine's conversion with the window's default
-// settings compares with a minimal direct use of the same library calls, in
-// wall time, output frames per second and peak memory.
+// vidlomat-bench: how fast the engine converts with the window's default
+// settings, against a minimal direct use of the same library calls and
+// against what the machine's cores allow, in wall time, processor time and
+// peak memory.
 //
 //   vidlomat-bench [--runs N] [--seconds S] [--dir FOLDER] [--libav FOLDER]
-//   vidlomat-bench --convert engine|direct|none IN OUT [--libav FOLDER]
+//   vidlomat-bench --convert engine|engine1|direct|direct1|none IN OUT [--libav FOLDER]
+//   vidlomat-bench --batch JOBS OUTFOLDER IN... [--libav FOLDER]
 //   vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]
 //                  [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...
 //
-// The first form makes (or reuses) a 1280x720, 30 fps test clip with a stereo
-// tone in FOLDER (default: vidlomat-bench under the temporary folder), then
-// converts it N times with each variant. Every conversion runs in a fresh
-// process (this program again, in the second form), so that each peak
-// resident set size belongs to one conversion alone. The second form runs one
-// conversion and prints its time; "none" only loads the libraries, which
+// The first form makes (or reuses) two test clips in FOLDER (default:
+// vidlomat-bench under the temporary folder): 1920x1080 H.264 with AAC in an
+// MP4, and 1280x720 Xvid with MPEG audio in an AVI, both 30 fps with a grain
+// that changes every frame. It converts each N times with four variants: the
+// engine and the direct conversion, each with decoders on every core and on
+// one thread. Then it converts a batch of two copies of the 1080p clip
+// through the converter component, one file at a time and two at once.
+//
+// Every conversion runs in a fresh process (this program again, in the second
+// or third form), so that each peak resident set size and processor time
+// belongs to one conversion alone. "none" only loads the libraries, which
 // gives the floor every conversion's memory stands on.
+//
+// The machine's limit for a job is the processor time of its one-thread run
+// spread over every core: no schedule of the same work can end sooner.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,16 +48,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kClipWidth = 1280;
-constexpr int kClipHeight = 720;
-constexpr int kClipRate = 30;
 // A grain on the picture that changes every frame, so the clip's encoder spends
 // its bit rate and the decoder has real work, as with filmed material.
 constexpr int kClipGrain = 8;
 
+// The targets the figures are held against.
+constexpr double kTargetThreadedShare = 0.60;  // wall time against one-thread decoders
+constexpr double kTargetLimitRatio = 1.25;     // wall time against the machine's limit
+constexpr double kTargetBatchShare = 0.53;     // two files at once against one at a time
+constexpr double kTargetPeakMb = 100;          // peak memory on the 1080p clip
+constexpr double kTargetOverhead = 1.02;       // engine against direct, wall time
+
 struct TOptions {
   int Runs = 3;
-  double Seconds = 20.0;
+  double Seconds = 11.0;
   std::string Dir;
   std::string LibAV;
 };
@@ -55,7 +69,8 @@ struct TOptions {
 void Usage() {
   std::fprintf(stderr,
                "usage: vidlomat-bench [--runs N] [--seconds S] [--dir FOLDER] [--libav FOLDER]\n"
-               "       vidlomat-bench --convert engine|direct|none IN OUT [--libav FOLDER]\n"
+               "       vidlomat-bench --convert engine|engine1|direct|direct1|none IN OUT [--libav FOLDER]\n"
+               "       vidlomat-bench --batch JOBS OUTFOLDER IN... [--libav FOLDER]\n"
                "       vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]\n"
                "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n");
 }
@@ -70,28 +85,32 @@ bool LoadLibraries(const std::string& Folder) {
 }
 
 // ---------------------------------------------------------------------------
-// One conversion (the child process)
+// One conversion or batch (the child process)
 
-int ConvertOnce(const std::string& Variant, const std::string& In, const std::string& Out, const std::string& LibAV) {
+int ConvertOnce(const std::vector<std::string>& Args, const std::string& LibAV) {
   if (!LoadLibraries(LibAV)) return 2;
-  if (Variant == "none") {
+  const std::string& variant = Args[0];
+  if (variant == "none") {
     std::printf("seconds 0\n");
     return 0;
   }
   std::string error;
   const auto start = std::chrono::steady_clock::now();
   bool ok;
-  if (Variant == "engine") {
-    ok = ConvertThroughEngine(In, Out, error);
-  } else if (Variant == "direct") {
-    ok = ConvertDirect(In, Out, error);
+  if (variant == "engine" || variant == "engine1") {
+    ok = ConvertThroughEngine(Args[1], Args[2], variant == "engine1" ? 1 : 0, error);
+  } else if (variant == "direct" || variant == "direct1") {
+    ok = ConvertDirect(Args[1], Args[2], variant == "direct1" ? 1 : 0, error);
+  } else if (variant == "batch") {
+    ok = ConvertBatch(std::vector<std::string>(Args.begin() + 3, Args.end()), Args[2], std::atoi(Args[1].c_str()),
+                      error);
   } else {
     Usage();
     return 2;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   if (!ok) {
-    std::fprintf(stderr, "vidlomat-bench: %s conversion failed: %s\n", Variant.c_str(), error.c_str());
+    std::fprintf(stderr, "vidlomat-bench: %s conversion failed: %s\n", variant.c_str(), error.c_str());
     return 1;
   }
   std::printf("seconds %.6f\n", seconds);
@@ -153,41 +172,64 @@ std::string ClipSize(const std::string& Path, double DurationSeconds) {
   return text;
 }
 
+struct TBenchClip {
+  std::string Label;
+  TClipSpec Recipe;
+};
+
+// The clips, Seconds long: what cameras and downloads give today (1080p H.264
+// with B-frames, AAC), and the older kind of file (720p Xvid, MPEG audio).
+std::vector<TBenchClip> BenchClips(double Seconds) {
+  TClipSpec h264;
+  h264.Name = "bench-h264";
+  h264.FormatName = "mp4";
+  h264.Extension = ".mp4";
+  h264.VideoCodec = "libx264";
+  h264.Width = 1920;
+  h264.Height = 1080;
+  h264.FrameRate = AVRational{30, 1};
+  h264.VideoBitRate = 8000000;
+  h264.BFrames = 2;
+  h264.Noise = kClipGrain;
+  h264.AudioCodec = "aac";
+  h264.AudioBitRate = 128000;
+  h264.DurationSeconds = Seconds;
+
+  TClipSpec xvid;
+  xvid.Name = "bench-xvid";
+  xvid.FormatName = "avi";
+  xvid.Extension = ".avi";
+  xvid.VideoCodec = "mpeg4";
+  xvid.VideoTag = "XVID";
+  xvid.Width = 1280;
+  xvid.Height = 720;
+  xvid.FrameRate = AVRational{30, 1};
+  xvid.VideoBitRate = 8000000;
+  xvid.Noise = kClipGrain;
+  xvid.AudioCodec = "mp2";
+  xvid.AudioBitRate = 192000;
+  xvid.DurationSeconds = Seconds;
+  return {{"1080p H.264 + AAC", h264}, {"720p Xvid + MP2", xvid}};
+}
+
 // Makes the clip unless a complete one is already there.
-bool PrepareClip(const TOptions& Options, std::string& Path) {
-  const long tenths = std::lround(Options.Seconds * 10);
-  const std::string name = "clip-" + std::to_string(kClipWidth) + "x" + std::to_string(kClipHeight) + "-" +
-                           std::to_string(kClipRate) + "fps-" + std::to_string(tenths / 10) +
+bool PrepareClip(const TOptions& Options, const TClipSpec& Recipe, std::string& Path) {
+  const long tenths = std::lround(Recipe.DurationSeconds * 10);
+  const std::string name = "clip-" + std::to_string(Recipe.Width) + "x" + std::to_string(Recipe.Height) + "-" +
+                           Recipe.VideoCodec + "-" + std::to_string(Recipe.FrameRate.num) + "fps-" +
+                           std::to_string(tenths / 10) +
                            (tenths % 10 ? "." + std::to_string(tenths % 10) : std::string()) + "s-grain" +
-                           std::to_string(kClipGrain) + ".avi";
+                           std::to_string(Recipe.Noise) + Recipe.Extension;
   Path = (fs::path(Options.Dir) / name).string();
   std::error_code ec;
   if (fs::exists(Path, ec)) {
     const TFileCount have = CountFile(Path, false);
-    if (have.Ok && have.Width == kClipWidth && have.Height == kClipHeight &&
-        have.DurationSeconds >= Options.Seconds - 0.5) {
+    if (have.Ok && have.Width == Recipe.Width && have.Height == Recipe.Height &&
+        have.DurationSeconds >= Recipe.DurationSeconds - 0.5) {
       std::printf("clip: %s (reused, %s)\n", Path.c_str(), ClipSize(Path, have.DurationSeconds).c_str());
       return true;
     }
   }
-
-  TClipSpec recipe;
-  recipe.Name = "bench";
-  recipe.FormatName = "avi";
-  recipe.Extension = ".avi";
-  recipe.VideoCodec = "mpeg4";
-  recipe.VideoTag = "XVID";
-  recipe.Width = kClipWidth;
-  recipe.Height = kClipHeight;
-  recipe.FrameRate = AVRational{kClipRate, 1};
-  recipe.VideoBitRate = 8000000;
-  recipe.Noise = kClipGrain;
-  recipe.AudioCodec = "mp2";
-  recipe.SampleRate = 44100;
-  recipe.Channels = 2;
-  recipe.AudioBitRate = 192000;
-  recipe.DurationSeconds = Options.Seconds;
-
   // Written under another name first, so an interrupted run never leaves a
   // clip that looks complete.
   const std::string part = Path + ".part";
@@ -195,7 +237,7 @@ bool PrepareClip(const TOptions& Options, std::string& Path) {
   std::fflush(stdout);
   std::string error;
   const auto start = std::chrono::steady_clock::now();
-  if (!MakeClip(recipe, part, &error)) {
+  if (!MakeClip(Recipe, part, &error)) {
     std::fprintf(stderr, "vidlomat-bench: cannot make the clip: %s\n", error.c_str());
     return false;
   }
@@ -218,15 +260,18 @@ struct TRun {
   double Seconds = 0;     // the conversion, as the child timed it
   double CpuSeconds = 0;  // user + system time of the child
   long PeakKb = 0;        // the child's peak resident set size
-  int64_t Frames = 0;     // video frames in the output
+  int64_t Frames = 0;     // video frames in the outputs
   int64_t AudioPackets = 0;
   double OutputMb = 0;
 };
 
-TRun RunChild(const std::string& Variant, const std::string& In, const std::string& Out, const std::string& LibAV) {
+// Runs this program with Args (after its own name) and counts what the
+// conversion wrote to Outputs.
+TRun RunChild(const std::vector<std::string>& Args, const std::vector<std::string>& Outputs,
+              const std::string& LibAV) {
   TRun run;
   std::error_code ec;
-  fs::remove(Out, ec);
+  for (const std::string& out : Outputs) fs::remove(out, ec);
   int pipeFds[2];
   if (pipe(pipeFds) != 0) {
     std::perror("vidlomat-bench: pipe");
@@ -245,7 +290,8 @@ TRun RunChild(const std::string& Variant, const std::string& In, const std::stri
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
-    std::vector<std::string> args{"vidlomat-bench", "--convert", Variant, In, Out};
+    std::vector<std::string> args{"vidlomat-bench"};
+    args.insert(args.end(), Args.begin(), Args.end());
     if (!LibAV.empty()) {
       args.push_back("--libav");
       args.push_back(LibAV);
@@ -281,11 +327,11 @@ TRun RunChild(const std::string& Variant, const std::string& In, const std::stri
   run.PeakKb = usage.ru_maxrss;
   run.CpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  if (Variant != "none") {
-    const TFileCount out = CountFile(Out, true);
-    run.Frames = out.VideoFrames;
-    run.AudioPackets = out.AudioPackets;
-    run.OutputMb = MegaBytes(static_cast<double>(fs::file_size(Out, ec)));
+  for (const std::string& out : Outputs) {
+    const TFileCount count = CountFile(out, true);
+    run.Frames += count.VideoFrames;
+    run.AudioPackets += count.AudioPackets;
+    run.OutputMb += MegaBytes(static_cast<double>(fs::file_size(out, ec)));
   }
   return run;
 }
@@ -297,32 +343,142 @@ double Median(std::vector<double> Values) {
   return n % 2 ? Values[n / 2] : (Values[n / 2 - 1] + Values[n / 2]) / 2;
 }
 
-void PrintRun(const char* Label, const TRun& R) {
-  std::printf("%s: %.2f s, %.1f fps, peak %.0f MB, cpu %.2f s, %lld video frames, %lld audio packets, %.2f MB out\n",
-              Label, R.Seconds, R.Seconds > 0 ? static_cast<double>(R.Frames) / R.Seconds : 0.0,
-              static_cast<double>(R.PeakKb) / 1024.0, R.CpuSeconds, static_cast<long long>(R.Frames),
+void PrintRun(const std::string& Label, const TRun& R) {
+  std::printf("  %s: %.2f s, cpu %.2f s, peak %.0f MB, %.1f fps, %lld video frames, %lld audio packets, %.2f MB out\n",
+              Label.c_str(), R.Seconds, R.CpuSeconds, static_cast<double>(R.PeakKb) / 1024.0,
+              R.Seconds > 0 ? static_cast<double>(R.Frames) / R.Seconds : 0.0, static_cast<long long>(R.Frames),
               static_cast<long long>(R.AudioPackets), R.OutputMb);
   std::fflush(stdout);
 }
 
 struct TSummary {
-  double Seconds, Fps, PeakMb, CpuSeconds;
+  double Seconds = 0, CpuSeconds = 0, PeakMb = 0;
 };
 
-// Medians over the runs. The CPU time is printed too: on a machine shared with
-// other work it moves much less than the wall time.
-TSummary Summarise(const char* Label, const std::vector<TRun>& Runs) {
-  std::vector<double> seconds, fps, peaks, cpu;
+// Medians over the runs. The processor time is printed too: on a machine
+// shared with other work it moves much less than the wall time.
+TSummary Summarise(const std::string& Label, const std::vector<TRun>& Runs) {
+  std::vector<double> seconds, peaks, cpu;
   for (const TRun& r : Runs) {
     seconds.push_back(r.Seconds);
-    fps.push_back(r.Seconds > 0 ? static_cast<double>(r.Frames) / r.Seconds : 0.0);
     peaks.push_back(static_cast<double>(r.PeakKb) / 1024.0);
     cpu.push_back(r.CpuSeconds);
   }
-  const TSummary s{Median(seconds), Median(fps), Median(peaks), Median(cpu)};
-  std::printf("%s: %.2f s, %.1f fps, peak %.0f MB, cpu %.2f s (median of %zu; fastest %.2f s)\n", Label, s.Seconds,
-              s.Fps, s.PeakMb, s.CpuSeconds, Runs.size(), *std::min_element(seconds.begin(), seconds.end()));
+  const TSummary s{Median(seconds), Median(cpu), Median(peaks)};
+  std::printf("%-34s %6.2f s wall, %6.2f s cpu, peak %4.0f MB (median of %zu; fastest %.2f s)\n", (Label + ":").c_str(),
+              s.Seconds, s.CpuSeconds, s.PeakMb, Runs.size(), *std::min_element(seconds.begin(), seconds.end()));
   return s;
+}
+
+double Ratio(double A, double B) { return B > 0 ? A / B : 0.0; }
+
+// One figure against its target: "  name: 0.55 (target <= 0.60, met)".
+void PrintTarget(const char* Name, double Value, double Target, const char* Unit = "") {
+  std::printf("  %-46s %6.2f%s (target <= %.2f%s: %s)\n", Name, Value, Unit, Target, Unit,
+              Value <= Target ? "met" : "NOT met");
+}
+
+int Cores() {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+void PrintLoad(const char* When) {
+  double load[3] = {0, 0, 0};
+  if (getloadavg(load, 3) == 3)
+    std::printf("load average %s: %.2f %.2f %.2f on %d cores\n", When, load[0], load[1], load[2], Cores());
+}
+
+// Runs each variant Runs times, taking turns so that a change in the
+// machine's load weighs on all alike; returns the runs per variant.
+bool RunVariants(const std::vector<std::string>& Labels, const std::vector<std::vector<std::string>>& Args,
+                 const std::vector<std::vector<std::string>>& Outputs, const TOptions& Options,
+                 std::vector<std::vector<TRun>>& Runs) {
+  Runs.assign(Labels.size(), {});
+  for (int i = 0; i < Options.Runs; ++i) {
+    for (size_t k = 0; k < Labels.size(); ++k) {
+      const size_t v = i % 2 ? Labels.size() - 1 - k : k;
+      const TRun run = RunChild(Args[v], Outputs[v], Options.LibAV);
+      const std::string label = Labels[v] + " run " + std::to_string(i + 1);
+      if (!run.Ok) {
+        std::fprintf(stderr, "vidlomat-bench: %s failed\n", label.c_str());
+        return false;
+      }
+      PrintRun(label, run);
+      Runs[v].push_back(run);
+    }
+  }
+  return true;
+}
+
+// The clip through the engine and the direct conversion, each with decoders
+// on every core and on one thread. Returns the engine's one-thread summary.
+bool BenchClip(const TBenchClip& Clip, const std::string& Path, const TOptions& Options, bool Targets,
+               TSummary& OneThread) {
+  const std::string engineOut = (fs::path(Options.Dir) / "engine.mp4").string();
+  const std::string directOut = (fs::path(Options.Dir) / "direct.mp4").string();
+  std::printf("\n== %s: %s\n", Clip.Label.c_str(), Path.c_str());
+  const std::vector<std::string> labels{"engine", "engine, one-thread decoders", "direct",
+                                        "direct, one-thread decoders"};
+  const std::vector<std::vector<std::string>> args{{"--convert", "engine", Path, engineOut},
+                                                   {"--convert", "engine1", Path, engineOut},
+                                                   {"--convert", "direct", Path, directOut},
+                                                   {"--convert", "direct1", Path, directOut}};
+  const std::vector<std::vector<std::string>> outputs{{engineOut}, {engineOut}, {directOut}, {directOut}};
+  std::vector<std::vector<TRun>> runs;
+  if (!RunVariants(labels, args, outputs, Options, runs)) return false;
+  std::vector<TSummary> s;
+  for (size_t v = 0; v < labels.size(); ++v) s.push_back(Summarise(labels[v], runs[v]));
+  if (runs[0].back().Frames != runs[2].back().Frames)
+    std::printf("note: the outputs differ in video frames (engine %lld, direct %lld)\n",
+                static_cast<long long>(runs[0].back().Frames), static_cast<long long>(runs[2].back().Frames));
+  const double limit = s[1].CpuSeconds / Cores();
+  std::printf("ratio engine/direct: time %.3f, memory %.2f, cpu %.3f; with one-thread decoders: time %.3f\n",
+              Ratio(s[0].Seconds, s[2].Seconds), Ratio(s[0].PeakMb, s[2].PeakMb),
+              Ratio(s[0].CpuSeconds, s[2].CpuSeconds), Ratio(s[1].Seconds, s[3].Seconds));
+  std::printf("machine limit: one-thread cpu %.2f s / %d cores = %.2f s\n", s[1].CpuSeconds, Cores(), limit);
+  if (Targets) {
+    std::printf("targets:\n");
+    PrintTarget("wall time / wall time with one-thread decoders", Ratio(s[0].Seconds, s[1].Seconds),
+                kTargetThreadedShare);
+    PrintTarget("wall time / machine limit", Ratio(s[0].Seconds, limit), kTargetLimitRatio);
+    PrintTarget("peak memory", s[0].PeakMb, kTargetPeakMb, " MB");
+    PrintTarget("engine/direct wall time", Ratio(s[0].Seconds, s[2].Seconds), kTargetOverhead);
+  } else {
+    std::printf("wall time / machine limit %.2f; / one-thread decoders %.2f\n", Ratio(s[0].Seconds, limit),
+                Ratio(s[0].Seconds, s[1].Seconds));
+  }
+  OneThread = s[1];
+  return true;
+}
+
+// Two copies of the clip through the converter component, one at a time and
+// both at once.
+bool BenchBatch(const std::string& Path, const TOptions& Options, const TSummary& OneThread) {
+  const fs::path folder = fs::path(Options.Dir) / "batch";
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  const std::string base = fs::path(Path).stem().string();
+  // The per-file set-up names the second output after the first.
+  const std::vector<std::string> outputs{(folder / (base + ".mp4")).string(), (folder / (base + "(1).mp4")).string()};
+  std::printf("\n== batch of two 1080p files through the converter component\n");
+  const std::vector<std::string> labels{"one file at a time", "two files at once"};
+  const std::vector<std::vector<std::string>> args{{"--batch", "1", folder.string(), Path, Path},
+                                                   {"--batch", "2", folder.string(), Path, Path}};
+  std::vector<std::vector<TRun>> runs;
+  if (!RunVariants(labels, args, {outputs, outputs}, Options, runs)) return false;
+  const TSummary one = Summarise(labels[0], runs[0]);
+  const TSummary two = Summarise(labels[1], runs[1]);
+  const double limit = 2 * OneThread.CpuSeconds / Cores();
+  std::printf("machine limit: 2 x one-thread cpu %.2f s / %d cores = %.2f s\n", OneThread.CpuSeconds, Cores(), limit);
+  std::printf("wall time / machine limit: one at a time %.2f, two at once %.2f\n", Ratio(one.Seconds, limit),
+              Ratio(two.Seconds, limit));
+  // One file at a time with one-thread decoders: twice the one-thread run.
+  std::printf("two at once / one at a time with one-thread decoders (2 x %.2f s): %.2f\n", OneThread.Seconds,
+              Ratio(two.Seconds, 2 * OneThread.Seconds));
+  std::printf("targets:\n");
+  PrintTarget("two at once / one at a time", Ratio(two.Seconds, one.Seconds), kTargetBatchShare);
+  return true;
 }
 
 int RunBenchmark(const TOptions& Options) {
@@ -333,42 +489,26 @@ int RunBenchmark(const TOptions& Options) {
     std::fprintf(stderr, "vidlomat-bench: cannot create %s: %s\n", Options.Dir.c_str(), ec.message().c_str());
     return 2;
   }
-  std::string clip;
-  if (!PrepareClip(Options, clip)) return 2;
-  const std::string engineOut = (fs::path(Options.Dir) / "engine.mp4").string();
-  const std::string directOut = (fs::path(Options.Dir) / "direct.mp4").string();
+  const std::vector<TBenchClip> clips = BenchClips(Options.Seconds);
+  std::vector<std::string> paths(clips.size());
+  for (size_t i = 0; i < clips.size(); ++i)
+    if (!PrepareClip(Options, clips[i].Recipe, paths[i])) return 2;
   std::printf("converting to mpeg4 512 kbit/s 320x240 30 fps + aac 80 kbit/s stereo 44100 Hz, %d run(s) each\n",
               Options.Runs);
-
-  const TRun floor = RunChild("none", "", "", Options.LibAV);
+  PrintLoad("before");
+  const TRun floor = RunChild({"--convert", "none", "", ""}, {}, Options.LibAV);
   if (floor.Ok)
     std::printf("baseline (libraries loaded, nothing converted): peak %.0f MB\n",
                 static_cast<double>(floor.PeakKb) / 1024.0);
 
-  std::vector<TRun> engineRuns, directRuns;
-  for (int i = 0; i < Options.Runs; ++i) {
-    // Alternate which variant goes first, so a change in the machine's load
-    // weighs on both alike.
-    for (int k = 0; k < 2; ++k) {
-      const bool engine = (k == 0) == (i % 2 == 0);
-      const TRun run = RunChild(engine ? "engine" : "direct", clip, engine ? engineOut : directOut, Options.LibAV);
-      const std::string label = std::string(engine ? "engine" : "direct") + " run " + std::to_string(i + 1);
-      if (!run.Ok) {
-        std::fprintf(stderr, "vidlomat-bench: %s failed\n", label.c_str());
-        return 1;
-      }
-      PrintRun(label.c_str(), run);
-      (engine ? engineRuns : directRuns).push_back(run);
-    }
+  TSummary firstOneThread;
+  for (size_t i = 0; i < clips.size(); ++i) {
+    TSummary oneThread;
+    if (!BenchClip(clips[i], paths[i], Options, i == 0, oneThread)) return 1;
+    if (i == 0) firstOneThread = oneThread;
   }
-
-  const TSummary e = Summarise("engine", engineRuns);
-  const TSummary d = Summarise("direct", directRuns);
-  if (engineRuns.back().Frames != directRuns.back().Frames)
-    std::printf("note: the outputs differ in video frames (engine %lld, direct %lld)\n",
-                static_cast<long long>(engineRuns.back().Frames), static_cast<long long>(directRuns.back().Frames));
-  std::printf("ratio engine/direct: time %.2f, memory %.2f, cpu %.2f\n", d.Seconds > 0 ? e.Seconds / d.Seconds : 0.0,
-              d.PeakMb > 0 ? e.PeakMb / d.PeakMb : 0.0, d.CpuSeconds > 0 ? e.CpuSeconds / d.CpuSeconds : 0.0);
+  if (!BenchBatch(paths[0], Options, firstOneThread)) return 1;
+  PrintLoad("after");
   return 0;
 }
 
@@ -417,12 +557,20 @@ int main(int argc, char** argv) {
     } else if (a == "--convert" && i + 3 < argc) {
       convert = {argv[i + 1], argv[i + 2], argv[i + 3]};
       i += 3;
+    } else if (a == "--batch" && i + 3 < argc) {
+      // JOBS OUTFOLDER and the inputs, up to the next option.
+      convert = {"batch"};
+      while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) convert.push_back(argv[++i]);
+      if (convert.size() < 4) {
+        Usage();
+        return 2;
+      }
     } else {
       Usage();
       return 2;
     }
   }
-  if (!convert.empty()) return ConvertOnce(convert[0], convert[1], convert[2], options.LibAV);
+  if (!convert.empty()) return ConvertOnce(convert, options.LibAV);
   if (options.Dir.empty()) options.Dir = (fs::temp_directory_path() / "vidlomat-bench").string();
   if (qualityMode) {
     if (!LoadLibraries(options.LibAV)) return 2;

@@ -1,16 +1,24 @@
-// The two conversions the benchmark compares. Both turn In into an .mp4 at
-// Out with the window's default settings: MPEG-4 video at 512 kbit/s, 320x240,
-// 30 fps; AAC-LC stereo at 80 kbit/s, 44100 Hz.
+// The conversions the benchmark times. Each turns its input into an .mp4 with
+// the window's default settings: MPEG-4 video at 512 kbit/s, 320x240, 30 fps;
+// AAC-LC stereo at 80 kbit/s, 44100 Hz.
 //
-// The libraries must be loaded before either is called. Each returns false
-// with the reason in Error when the conversion fails.
+// The libraries must be loaded before any is called. Each returns false with
+// the reason in Error when the conversion fails. DecoderThreads is the thread
+// count of every decoder: 0 lets the libraries use every core, 1 decodes on
+// the conversion's own thread.
 #pragma once
 
 #include <string>
+#include <vector>
 
 // Through the transcoding engine, driven as the window drives it for one file.
-bool ConvertThroughEngine(const std::string& In, const std::string& Out, std::string& Error);
+bool ConvertThroughEngine(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error);
 
 // Through a minimal direct use of the same library calls: demux, decode,
 // scale, resample, encode and mux, with the same codecs and settings.
-bool ConvertDirect(const std::string& In, const std::string& Out, std::string& Error);
+bool ConvertDirect(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error);
+
+// A batch through the converter component with the window's per-file set-up:
+// every input into OutFolder, Jobs files at the same time.
+bool ConvertBatch(const std::vector<std::string>& Inputs, const std::string& OutFolder, int Jobs,
+                  std::string& Error);

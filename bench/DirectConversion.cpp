@@ -2,7 +2,8 @@
 // the window's default .mp4 through the same library calls the engine makes.
 // Demux, decode, scale to 320x240 yuv420p, resample to fltp stereo 44100 Hz
 // through an audio FIFO into encoder-sized frames, encode (MPEG-4 512 kbit/s,
-// AAC-LC 80 kbit/s), mux. Every codec runs on one thread, as in the engine.
+// AAC-LC 80 kbit/s), mux. The decoders take the thread count they are given
+// (0: every core), the encoders run on one thread, as in the engine.
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -84,6 +85,7 @@ T* Made(T* P) {
 
 class TDirectConversion {
 public:
+  explicit TDirectConversion(int DecoderThreads) : FDecoderThreads(DecoderThreads) {}
   void Run(const std::string& In, const std::string& Out);
 
 private:
@@ -97,6 +99,7 @@ private:
   void EncodeAudioFrame(int Samples);
   void Encode(AVCodecContext* Encoder, AVStream* Stream, const AVFrame* Frame);
 
+  const int FDecoderThreads;
   TInputPtr FIn;
   int FVideoIndex = -1;
   int FAudioIndex = -1;
@@ -148,7 +151,8 @@ TCodecPtr TDirectConversion::OpenDecoder(int Index) {
   TCodecPtr ctx(Made(ff::avcodec_alloc_context3(codec)));
   Check(ff::avcodec_parameters_to_context(ctx.get(), st->codecpar), "cannot set up a decoder");
   ctx->pkt_timebase = st->time_base;
-  ctx->thread_count = 1;
+  ctx->thread_count = FDecoderThreads;
+  ctx->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
   Check(ff::avcodec_open2(ctx.get(), codec, nullptr), "cannot open a decoder");
   return ctx;
 }
@@ -355,9 +359,9 @@ void TDirectConversion::Run(const std::string& In, const std::string& Out) {
 
 }  // namespace
 
-bool ConvertDirect(const std::string& In, const std::string& Out, std::string& Error) {
+bool ConvertDirect(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error) {
   try {
-    TDirectConversion conversion;
+    TDirectConversion conversion(DecoderThreads);
     conversion.Run(In, Out);
   } catch (const std::exception& e) {
     Error = e.what();

@@ -1,12 +1,16 @@
 // The engine side of the benchmark: one synchronous conversion with the
-// window's default settings.
+// window's default settings, and a batch through the converter component.
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "BatchSettings.h"
 #include "Conversions.h"
 #include "FFmpeg.h"
+#include "MediaLibraries.h"
 
 namespace {
 
@@ -18,9 +22,10 @@ std::vector<std::pair<std::string, std::string>> WindowDefaultOptions() {
 
 }  // namespace
 
-bool ConvertThroughEngine(const std::string& In, const std::string& Out, std::string& Error) {
+bool ConvertThroughEngine(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error) {
   TCustomFFmpeg engine;
   engine.PrepareForTask();
+  engine.FDecoderThreadCount = DecoderThreads;
   try {
     if (!engine.OpenInputFile(In)) {
       Error = engine.LastError();
@@ -45,4 +50,46 @@ bool ConvertThroughEngine(const std::string& In, const std::string& Out, std::st
     return false;
   }
   return true;
+}
+
+bool ConvertBatch(const std::vector<std::string>& Inputs, const std::string& OutFolder, int Jobs,
+                  std::string& Error) {
+  TQuilloConverter converter;
+  if (!converter.LoadLibraries(DefaultLibraryFolder(), true)) {
+    Error = converter.LastError();
+    return false;
+  }
+  converter.SetLogLevel(llError);
+  TBatchSettings settings;
+  settings.OutputFolder = OutFolder;
+  TNameReservations reserved;
+  for (const std::string& in : Inputs) {
+    const TFileSetup setup = SetUpFile(converter, settings, in, &reserved);
+    if (!setup.Ok) {
+      Error = in + ": " + setup.Message;
+      return false;
+    }
+  }
+  std::mutex lock;
+  std::condition_variable changed;
+  bool allDone = false;
+  int converted = 0;
+  converter.OnTerminate = [&](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (AIndex < 0) {
+      allDone = true;
+      changed.notify_all();
+    } else if (AFinished && !AException) {
+      ++converted;
+    } else if (Error.empty()) {
+      Error = AMessage.empty() ? "a conversion stopped before the end" : AMessage;
+    }
+  };
+  converter.Start(Jobs);
+  {
+    std::unique_lock<std::mutex> wait(lock);
+    changed.wait(wait, [&] { return allDone; });
+  }
+  converter.OnTerminate = nullptr;
+  return converted == static_cast<int>(Inputs.size());
 }
