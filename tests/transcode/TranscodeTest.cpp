@@ -52,6 +52,12 @@ TEST_F(TranscodeTest, WindowDefaultsGivePortableMp4) {
   EXPECT_TRUE(v->FirstIsKey);
   EXPECT_FALSE(v->HasBFrames);
   EXPECT_NEAR(static_cast<double>(v->Packets), clipSpec.DurationSeconds * 30, 1.0);
+  // The video is what the players take, and the libraries' own decoder reads
+  // every picture without error.
+  EXPECT_EQ(v->Profile, FF_PROFILE_MPEG4_SIMPLE);
+  const auto pictures = DecodeVideo(out, 1000);
+  EXPECT_EQ(static_cast<int64_t>(pictures.size()), v->Packets);
+  for (const TFramePtr& p : pictures) EXPECT_EQ(p->decode_error_flags, 0);
   EXPECT_EQ(a->Codec, "aac");
   EXPECT_EQ(a->Profile, FF_PROFILE_AAC_LOW);
   EXPECT_EQ(a->SampleRate, 44100);
