@@ -473,6 +473,10 @@ bool BenchBatch(const std::string& Path, const TOptions& Options, const TSummary
   std::printf("machine limit: 2 x one-thread cpu %.2f s / %d cores = %.2f s\n", OneThread.CpuSeconds, Cores(), limit);
   std::printf("wall time / machine limit: one at a time %.2f, two at once %.2f\n", Ratio(one.Seconds, limit),
               Ratio(two.Seconds, limit));
+  // No schedule of both files ends before the machine's limit: when one file
+  // already keeps every core busy, two at once cannot gain much.
+  std::printf("best possible two at once / one at a time (machine limit / one at a time): %.2f\n",
+              Ratio(limit, one.Seconds));
   // One file at a time with one-thread decoders: twice the one-thread run.
   std::printf("two at once / one at a time with one-thread decoders (2 x %.2f s): %.2f\n", OneThread.Seconds,
               Ratio(two.Seconds, 2 * OneThread.Seconds));
