@@ -122,6 +122,36 @@ int TOutputTarget::RemoveStaleTemporaryFiles(const std::string& Folder) {
   return removed;
 }
 
+bool TOutputTarget::CanCreate(const std::string& FileName, std::string& Error) {
+  Error = "Could not open '" + FileName + "'";
+  std::string path;
+  if (!LocalPath(FileName, path) || path.empty()) {
+    Error.clear();
+    return true;
+  }
+  struct stat st {};
+  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (char* real = realpath(path.c_str(), nullptr)) {
+      path = real;
+      std::free(real);
+    }
+  }
+  if (stat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return false;
+    if (!S_ISREG(st.st_mode)) {
+      Error.clear();  // a device or FIFO, written directly
+      return true;
+    }
+    if (access(path.c_str(), W_OK) != 0) return false;
+  }
+  // The temporary file is made in the output's folder.
+  const std::string folder = FolderOf(path);
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(folder.c_str(), W_OK | X_OK) != 0)
+    return false;
+  Error.clear();
+  return true;
+}
+
 bool TOutputTarget::Open(const std::string& FileName, const AVIOInterruptCB* Interrupt, AVIOContext** Pb,
                          std::string& Error) {
   Discard(nullptr);

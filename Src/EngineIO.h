@@ -30,6 +30,12 @@ public:
   // engine's "Could not open '%s'") when the output cannot be created.
   bool Open(const std::string& FileName, const AVIOInterruptCB* Interrupt, AVIOContext** Pb, std::string& Error);
 
+  // Whether Open would create FileName, without creating anything: false with
+  // Open's message in Error for a folder, a file the user may not write, or a
+  // missing or unwritable folder. Outputs that are not local files (devices,
+  // FIFOs, protocol URLs) are only tried when they are opened.
+  static bool CanCreate(const std::string& FileName, std::string& Error);
+
   // Closes *Pb and gives the written file its final name. A name that did not
   // exist when the output was opened is never replaced: a file that appeared
   // there meanwhile is kept and the commit fails. An output that got no byte

@@ -115,7 +115,7 @@ void TCustomFFmpeg::ResetOptions() {
   FInputFiles.fill(nullptr);
   FInputTsOffset.fill(0);
   FInputRateEmu.fill(0);
-  for (auto& row : FInputTsScale) std::fill(std::begin(row), std::end(row), 0.0);
+  for (auto& row : FInputTsScale) row.fill(0.0);
   FInputFileCount = 0;
   FOutputFiles.fill(nullptr);
   FOutputFileCount = 0;
@@ -244,14 +244,20 @@ void TCustomFFmpeg::ResetOptions() {
 
 void TCustomFFmpeg::PrepareForTask() {
   if (!FFmpegLibrariesLoaded()) return;
-  Cleanup();
-  ResetOptions();
   FRunning = false;
   FStopRequested = false;
   FFinished = false;
   FTerminated = false;
-  FTotalDurationMs = -1;
   FErrorMessage.clear();
+  ResetSetup();
+}
+
+void TCustomFFmpeg::ResetSetup() {
+  Cleanup();
+  ResetOptions();
+  FSetupState = ssOpen;
+  FCheckOutputsOnly = false;
+  FTotalDurationMs = -1;
   FLastError.clear();
 
   // Option contexts that collect the generic options of each media type, of
@@ -288,10 +294,13 @@ void TCustomFFmpeg::LogFmt(int Level, const char* Format, ...) {
 TFFmpegThread* TCustomFFmpeg::Start(bool Async, TThreadPriority Priority) {
   if (FRunning || FTerminated) return nullptr;
   const char* missing = nullptr;
-  if (FOutputFileCount <= 0)
-    missing = "Must supply at least one output file";
-  else if (FInputFileCount == 0)
-    missing = "Must supply at least one input file";
+  // A waiting engine had its files when it was set up; the run reopens them.
+  if (FSetupState != ssWaiting) {
+    if (FOutputFileCount <= 0)
+      missing = "Must supply at least one output file";
+    else if (FInputFileCount == 0)
+      missing = "Must supply at least one input file";
+  }
   if (missing) {
     Cleanup();
     Log(-1, missing);
@@ -326,6 +335,12 @@ void TCustomFFmpeg::Run() {
   bool failed = false;
   std::string error;
   try {
+    if (FSetupState == ssWaiting) {
+      FSetupState = ssOpen;
+      if (!Reopen())
+        throw FFMpegException(FLastError.empty() ? "The files of the task could not be opened again" : FLastError);
+    }
+    OpenCheckedOutputs();
     Transcode();
     // Only a finished run gives its outputs their final names.
     if (FFinished) CommitOutputFiles();
@@ -374,6 +389,18 @@ void TCustomFFmpeg::CommitOutputFiles() {
       throw;
     }
   }
+}
+
+void TCustomFFmpeg::LetGo() {
+  if (FRunning || FTerminated || !FFmpegLibrariesLoaded()) return;
+  Cleanup();
+  FCheckOutputsOnly = false;
+  FSetupState = ssWaiting;
+}
+
+bool TCustomFFmpeg::Reopen() {
+  FLastError = "The engine keeps no set-up to reopen";
+  return false;
 }
 
 void TCustomFFmpeg::Stop() {
@@ -490,6 +517,10 @@ void TCustomFFmpeg::ReleaseHookState() {
 }
 
 void TCustomFFmpeg::Cleanup() {
+  // The run's buffers go with it: an engine that has ended or waits holds none.
+  std::vector<uint8_t>().swap(FDecodedAudio);
+  std::vector<uint8_t>().swap(FSilenceBuf);
+  std::vector<uint8_t>().swap(FAudioOutBuf);
   if (!FFmpegLibrariesLoaded()) return;
   FreeOptionContexts();
   ReleaseOutputFiles();

@@ -4,6 +4,7 @@
 // threads; the only state they share is the media library itself.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -56,6 +57,40 @@ constexpr int MAX_META_DATA_MAPS = 20;
 // Media types as the per-type tables index them (0 video, 1 audio, 2 data, 3 subtitle).
 constexpr int MEDIA_TYPE_COUNT = 5;
 
+// A table of at most N elements that takes memory only for the elements up to
+// the highest one written: an engine that converts one file with one video and
+// one audio stream (or that only waits for its turn) keeps none of the room for
+// 400 stream maps or 20 x 20 filter chains. An element never written reads as
+// a value-initialised T; iteration covers the elements made so far.
+template <class T, size_t N>
+class TGrowingArray {
+public:
+  T& operator[](size_t I) {
+    if (I >= FItems.size()) FItems.resize(std::min(I + 1, N));
+    return FItems.at(I);
+  }
+  const T& operator[](size_t I) const {
+    static const T kNone{};
+    return I < FItems.size() ? FItems[I] : kNone;
+  }
+  // Every element reads as Value afterwards (only T{} keeps no memory).
+  void fill(const T& Value) {
+    if (Value == T{}) {
+      std::vector<T>().swap(FItems);
+    } else {
+      FItems.assign(N, Value);
+    }
+  }
+  typename std::vector<T>::iterator begin() { return FItems.begin(); }
+  typename std::vector<T>::iterator end() { return FItems.end(); }
+  typename std::vector<T>::const_iterator begin() const { return FItems.begin(); }
+  typename std::vector<T>::const_iterator end() const { return FItems.end(); }
+  static constexpr size_t size() { return N; }
+
+private:
+  std::vector<T> FItems;
+};
+
 // ---------------------------------------------------------------------------
 // Per-run records (built by the transcode set-up, used by the loop and paths)
 
@@ -64,6 +99,7 @@ struct TStreamMap {
   int StreamIndex;
   int SyncFileIndex;
   int SyncStreamIndex;
+  bool operator==(const TStreamMap&) const = default;
 };
 
 struct TMetaDataMap {
@@ -259,7 +295,20 @@ public:
 
   // Input and output (built by the file routines) -------------------------
   bool OpenInputFile(const std::string& FileName);
+  // Builds an output file with its streams. The file itself is created here,
+  // unless FCheckOutputsOnly is set: then it is only checked that it could be
+  // created, and the run creates it when it starts.
   bool OpenOutputFile(const std::string& FileName);
+
+  // Set-up that checks, then lets go ----------------------------------------
+  // A caller that sets up many engines before the first one runs need not keep
+  // them open: it sets an engine up as usual (with FCheckOutputsOnly, so that no
+  // output file is made yet), then LetGo frees every file, codec and library
+  // context the set-up opened. Start accepts the waiting engine; its run first
+  // opens everything again in the same way (Reopen), and a failure there (a
+  // file that changed or vanished meanwhile) is the run's error.
+  void LetGo();
+  bool Waiting() const { return FSetupState == ssWaiting; }
 
   // Run-state queries --------------------------------------------------------
   bool Running() const { return FRunning; }
@@ -531,6 +580,17 @@ public:
 protected:
   // The conversion itself: set-up, main loop and end (raises FFMpegException).
   virtual void Transcode();
+  // Opens again, with the same settings, what LetGo let go: false, with the
+  // reason in FLastError, when that fails. The engine keeps no record of how
+  // it was set up, so it has nothing to reopen; a subclass that keeps one (the
+  // component's task) replays it here.
+  virtual bool Reopen();
+  // Frees the files, codecs and option contexts and starts the option state
+  // afresh (defaults, new option contexts), leaving the run state alone.
+  void ResetSetup();
+  // Creates the output files that the set-up only checked (raises on failure).
+  void OpenCheckedOutputs();
+  bool OpenOutputTarget(int Index, const std::string& FileName, std::string& Error);
 
   // Owned strings are copies made with the library allocator (nullptr = not set).
   static void SetOwnedString(char*& Field, const char* Value);
@@ -560,11 +620,11 @@ public:
   // Group 1: files and maps
   std::array<AVFormatContext*, MAX_FILES> FInputFiles{};
   std::array<int64_t, MAX_FILES> FInputTsOffset{};
-  double FInputTsScale[MAX_FILES][MAX_STREAMS]{};
+  std::array<TGrowingArray<double, MAX_STREAMS>, MAX_FILES> FInputTsScale{};
   int FInputFileCount = 0;
   std::array<AVFormatContext*, MAX_FILES> FOutputFiles{};
   int FOutputFileCount = 0;
-  std::array<TStreamMap, MAX_STREAM_MAPS> FStreamMaps{};
+  TGrowingArray<TStreamMap, MAX_STREAM_MAPS> FStreamMaps;
   int FStreamMapCount = 0;
   std::array<TMetaDataMap, MAX_META_DATA_MAPS> FMetaDataMaps{};
   int FMetaDataMapCount = 0;
@@ -688,8 +748,8 @@ public:
   SwsContext* FSwsOpts = nullptr;
   // Per output file and stream: the bitstream filter chain asked for when the
   // stream was made, and the filter contexts made from it at set-up.
-  std::array<std::array<std::vector<std::string>, MAX_STREAMS>, MAX_FILES> FBitstreamFilterNames;
-  std::array<std::array<std::vector<AVBSFContext*>, MAX_STREAMS>, MAX_FILES> FBitstreamFilters;
+  std::array<TGrowingArray<std::vector<std::string>, MAX_STREAMS>, MAX_FILES> FBitstreamFilterNames;
+  std::array<TGrowingArray<std::vector<AVBSFContext*>, MAX_STREAMS>, MAX_FILES> FBitstreamFilters;
   int64_t FVideoSize = 0;
   int64_t FAudioSize = 0;
   int64_t FExtraSize = 0;
@@ -715,6 +775,18 @@ public:
   SwsContext* FFromRGBCtx = nullptr;
 
   // Group 4: run state
+  // The states of an engine set up for one task, and the fields that hold them:
+  //   set up   FSetupState ssOpen: the set-up calls opened the input and built
+  //            the output (created, or only checked with FCheckOutputsOnly);
+  //   waiting  FSetupState ssWaiting (after LetGo): no file, codec or library
+  //            context is held, only the option state needed to reopen;
+  //   running  FRunning: Start was accepted; a waiting engine reopens first;
+  //   ended    FTerminated (how: FFinished, FErrorOccurred, FErrorMessage).
+  // FSetupState and FCheckOutputsOnly belong to the owner's thread until Start,
+  // then to the running thread.
+  enum TSetupState { ssOpen, ssWaiting };
+  TSetupState FSetupState = ssOpen;
+  bool FCheckOutputsOnly = false;
   // FThread: written by Start (owner thread) and DoTerminate (worker); read by
   // Stop and Destroy on the owner thread. Guarded by FThreadLock.
   TFFmpegThread* FThread = nullptr;

@@ -481,16 +481,9 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
   if ((FOutputFormat->flags & AVFMT_NEEDNUMBER) && ff::av_filename_number_test(FileName.c_str()) == 0)
     return fail(FormatOpenError(FileName, VIDLOMAT_ERROR_IMAGE_NUMBER));
   if (!(FOutputFormat->flags & AVFMT_NOFILE)) {
-    // A local file is written under a temporary name until the run succeeds.
-    TOutputTarget& target = FOutputTargets[index];
     std::string error;
-    if (!target.Open(FileName, &oc->interrupt_callback, &oc->pb, error)) return fail(error);
-    if (target.Atomic()) {
-      // A muxer that reads its output back (a second pass that moves the index
-      // to the front) must find the file it writes.
-      ff::av_freep(&oc->url);
-      oc->url = ff::av_strdup(target.WorkingName().c_str());
-    }
+    if (FCheckOutputsOnly ? !TOutputTarget::CanCreate(FileName, error) : !OpenOutputTarget(index, FileName, error))
+      return fail(error);
   }
 
   oc->max_delay = TruncSaturated<int>(FMuxMaxDelay * 1000000.0);
@@ -506,6 +499,30 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
   FOutputFormat = nullptr;
   FInputFormat = nullptr;
   return true;
+}
+
+bool TCustomFFmpeg::OpenOutputTarget(int Index, const std::string& FileName, std::string& Error) {
+  AVFormatContext* oc = FOutputFiles[Index];
+  // A local file is written under a temporary name until the run succeeds.
+  TOutputTarget& target = FOutputTargets[Index];
+  if (!target.Open(FileName, &oc->interrupt_callback, &oc->pb, Error)) return false;
+  if (target.Atomic()) {
+    // A muxer that reads its output back (a second pass that moves the index
+    // to the front) must find the file it writes.
+    ff::av_freep(&oc->url);
+    oc->url = ff::av_strdup(target.WorkingName().c_str());
+  }
+  return true;
+}
+
+void TCustomFFmpeg::OpenCheckedOutputs() {
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    AVFormatContext* oc = FOutputFiles[i];
+    if (!oc || !oc->oformat || (oc->oformat->flags & AVFMT_NOFILE) || oc->pb) continue;
+    const std::string name = oc->url ? oc->url : "";
+    std::string error;
+    if (!OpenOutputTarget(i, name, error)) throw FFMpegException(error);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -142,6 +142,7 @@ int TCustomQuilloConverter::AddTask(const std::string& FileName, const TInputOpt
       return -1;
     }
     task->Probe->Attach(task->InputFile(0));
+    task->FInputName = FileName;
     WireEvents(task.get());
   } catch (const std::exception& e) {
     task->FOnLog = nullptr;
@@ -184,9 +185,22 @@ bool TCustomQuilloConverter::SetOutputFile(int TaskIndex, const std::string& Fil
         [this](TCustomFFmpeg* E, TBitmap* Bitmap, int32_t Frame, int64_t Pts, bool& Update, bool& StopHook) {
           DoCustomHook(E, Bitmap, Frame, Pts, Update, StopHook);
         });
+    // Checked now, created when the task runs: a waiting task makes no file.
+    task->FCheckOutputsOnly = true;
     ok = task->OpenOutputFile(FileName);
-    if (!ok) FLastError = task->LastError();
+    task->FCheckOutputsOnly = false;
+    if (ok) {
+      // Checked and given its output, the task lets its files, codecs and
+      // library contexts go until its turn comes, so that a batch of any
+      // length holds no more of them than the tasks running.
+      task->FOutputName = FileName;
+      task->Probe->Close();
+      task->LetGo();
+    } else {
+      FLastError = task->LastError();
+    }
   } catch (const std::exception& e) {
+    task->FCheckOutputsOnly = false;
     FLastError = e.what();
     ok = false;
   }

@@ -25,6 +25,10 @@ void TFFmpeg::ResetOutputOptions() { OutputOptions = TOutputOptions{}; }
 
 void TFFmpeg::ApplyInputOptions(const TInputOptions& Options) {
   InputOptions = Options;
+  HandInputToEngine();
+}
+
+void TFFmpeg::HandInputToEngine() {
   const TInputOptions& o = InputOptions;
   ApplyExtraOptions(o.ExtraOptions);
   if (!o.FileFormat.empty()) SetInputFormat(o.FileFormat);
@@ -35,6 +39,11 @@ void TFFmpeg::ApplyInputOptions(const TInputOptions& Options) {
 void TFFmpeg::ApplyOutputOptions(const TOutputOptions& Options, TEngineBeforeHookEvent BeforeHook,
                                  TEngineCustomHookEvent CustomHook) {
   OutputOptions = Options;
+  FAppliedNow = NowAsDateTime();
+  HandOutputToEngine(std::move(BeforeHook), std::move(CustomHook));
+}
+
+void TFFmpeg::HandOutputToEngine(TEngineBeforeHookEvent BeforeHook, TEngineCustomHookEvent CustomHook) {
   const TOutputOptions& o = OutputOptions;
   ApplyExtraOptions(o.ExtraOptions);
 
@@ -89,7 +98,7 @@ void TFFmpeg::ApplyOutputOptions(const TOutputOptions& Options, TEngineBeforeHoo
   if (o.CopyTs) FCopyTs = true;
   SetDurationMs(o.RecordingTimeMs);
   if (o.Timestamp == 0)
-    FRecTimestamp = LocalDateTimeToUnix(NowAsDateTime());
+    FRecTimestamp = LocalDateTimeToUnix(FAppliedNow);
   else if (o.Timestamp > 0)
     FRecTimestamp = LocalDateTimeToUnix(o.Timestamp);
   if (o.Year > 0) SetYear(o.Year);
@@ -117,6 +126,18 @@ void TFFmpeg::ApplyOutputOptions(const TOutputOptions& Options, TEngineBeforeHoo
 }
 
 void TFFmpeg::ParseHookRanges(const std::string& Text) { SetHookSchedule(ParseHookRangeText(Text)); }
+
+bool TFFmpeg::Reopen() {
+  const int verbose = FVerbose;
+  TEngineBeforeHookEvent beforeHook = FOnBeforeHook;
+  TEngineCustomHookEvent customHook = FOnCustomHook;
+  ResetSetup();
+  FVerbose = verbose;
+  HandInputToEngine();
+  if (!OpenInputFile(FInputName)) return false;
+  HandOutputToEngine(std::move(beforeHook), std::move(customHook));
+  return OpenOutputFile(FOutputName);
+}
 
 // ---------------------------------------------------------------------------
 // TFFmpegList

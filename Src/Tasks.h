@@ -18,7 +18,9 @@
 // The conversion task
 
 // Where a task stands in its component's runs. Owned by the component: read
-// and written under its FLock.
+// and written under its FLock. Whether the task holds its files (set up) or
+// has let them go until its turn (waiting), and whether it runs or has ended,
+// is the engine's state (FSetupState, FRunning, FTerminated in FFmpeg.h).
 //   tsIdle -> tsConfiguring -> tsIdle   SetOutputFile applies the output without the lock
 //   tsIdle -> tsScheduled               its start is posted to the main thread (Start(0))
 //   tsScheduled -> tsIdle               removed or its run cleared before the start came
@@ -61,6 +63,10 @@ public:
                           TEngineCustomHookEvent CustomHook = {});
   // Parses Text into the engine's hook schedule.
   void ParseHookRanges(const std::string& Text);
+  // The files the component opened for the task; Reopen opens them again.
+  // Owner thread until the run starts.
+  std::string FInputName;
+  std::string FOutputName;
 
   // Position in the component's task list; -1 when in none. Written under the
   // component's FLock; read by hook events without it, hence atomic.
@@ -68,7 +74,7 @@ public:
   // Number of the thread that runs the task (0: none). Written before the
   // worker is resumed, read by the log path on any thread.
   std::atomic<uint32_t> ThreadId{0};
-  // The records as last applied. Owner thread.
+  // The records as last applied. Owner thread (read by the run's Reopen).
   TInputOptions InputOptions;
   TOutputOptions OutputOptions;
   // Attached to the input file once it is open; owned by the task.
@@ -83,6 +89,19 @@ public:
   bool FDetached = false;
   // Closed when the task leaves the list. Set at creation, never replaced.
   const std::shared_ptr<THookGate> FHookGate = std::make_shared<THookGate>();
+
+protected:
+  // A waiting task's set-up, replayed: the same records and handlers reach a
+  // fresh option state, and the same input and output are opened.
+  bool Reopen() override;
+
+private:
+  void HandInputToEngine();
+  void HandOutputToEngine(TEngineBeforeHookEvent BeforeHook, TEngineCustomHookEvent CustomHook);
+  // The local date-time that an output record's Timestamp of 0 ("now") stood
+  // for when the record was applied, so that a reopened task dates its output
+  // as the first set-up did.
+  double FAppliedNow = 0;
 };
 
 // The ordered task list; owns its tasks. Not locked itself: the owning

@@ -8,6 +8,7 @@
 //   vidlomat-bench --batch JOBS OUTFOLDER IN... [--libav FOLDER]
 //   vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]
 //                  [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...
+//   vidlomat-bench --batch-memory [FILES [FOLDER]]
 //
 // The first form makes (or reuses) two test clips in FOLDER (default:
 // vidlomat-bench under the temporary folder): 1920x1080 H.264 with AAC in an
@@ -39,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "BatchMemory.h"
 #include "Conversions.h"
 #include "MediaLibraries.h"
 #include "MediaMaker.h"
@@ -72,7 +74,8 @@ void Usage() {
                "       vidlomat-bench --convert engine|engine1|direct|direct1|none IN OUT [--libav FOLDER]\n"
                "       vidlomat-bench --batch JOBS OUTFOLDER IN... [--libav FOLDER]\n"
                "       vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]\n"
-               "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n");
+               "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n"
+               "       vidlomat-bench --batch-memory [FILES [FOLDER]]\n");
 }
 
 bool LoadLibraries(const std::string& Folder) {
@@ -526,6 +529,19 @@ bool ParseNumber(const char* Text, double& Value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // vidlomat-bench --batch-memory [N [FOLDER]]: the memory of a batch of N
+  // files (500) against a batch of one.
+  if (argc >= 2 && std::strcmp(argv[1], "--batch-memory") == 0) {
+    double files = 500;
+    if (argc >= 3 && (!ParseNumber(argv[2], files) || files < 1 || files > 100000)) {
+      Usage();
+      return 2;
+    }
+    const std::string dir = argc >= 4 ? argv[3] : (fs::temp_directory_path() / "vidlomat-bench").string();
+    return BatchBenchmark(static_cast<int>(files), dir, "");
+  }
+  if (argc >= 4 && std::strcmp(argv[1], "--batch-memory-child") == 0)
+    return BatchBenchmarkChild(std::atoi(argv[2]), argv[3], argc >= 6 ? argv[5] : "");
   TOptions options;
   TQualityOptions quality;
   bool qualityMode = false, secondsGiven = false, runsGiven = false;

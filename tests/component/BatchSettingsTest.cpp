@@ -183,10 +183,10 @@ TEST(BatchSettingsTest, PerFileSetUp) {
   ASSERT_TRUE(b.Ok);
   EXPECT_EQ(b.OutputName, a.Base + "(1)");
   EXPECT_EQ(c.TaskCount(), 2);
-  // Set-up writes nothing under the final names (only hidden temporary files
-  // beside them), and the naming looks at the final names only: outside this
-  // batch the first name is still free.
-  EXPECT_EQ(FileSizeOf(a.OutputPath), -1);
+  // Set-up writes nothing (the outputs are made when their tasks run), and
+  // the naming looks at the final names only: outside this batch the first
+  // name is still free.
+  EXPECT_TRUE(FolderEntries(s.OutputFolder).empty());
   EXPECT_EQ(ChooseOutputName(s.OutputFolder, a.Base, false), a.Base);
 
   const std::string broken = s.OutputFolder + "/broken.avi";
