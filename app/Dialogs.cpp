@@ -7,6 +7,7 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QProgressDialog>
 
 void TQtDialogs::Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) {
   const QMessageBox::Icon icon = Icon == TMessageIcon::Information ? QMessageBox::Information
@@ -55,4 +56,31 @@ QStringList QtNameFilters(const QString& Filter) {
     filters << description.trimmed() + " (" + patterns + ")";
   }
   return filters;
+}
+
+namespace {
+
+class TQtProgress : public IProgress {
+public:
+  TQtProgress(QWidget* Parent, const QString& Title, const QString& Label, int Maximum)
+      : FDialog(Label, "Cancel", 0, Maximum, Parent) {
+    FDialog.setWindowTitle(Title);
+    FDialog.setWindowModality(Qt::WindowModal);
+    FDialog.setMinimumDuration(500);
+    FDialog.setAutoClose(false);
+    FDialog.setAutoReset(false);
+    FDialog.setValue(0);
+  }
+  void SetValue(int Value) override { FDialog.setValue(Value); }
+  bool Cancelled() override { return FDialog.wasCanceled(); }
+
+private:
+  QProgressDialog FDialog;
+};
+
+}  // namespace
+
+std::unique_ptr<IProgress> TQtDialogs::Progress(QWidget* Parent, const QString& Title, const QString& Label,
+                                                int Maximum) {
+  return std::make_unique<TQtProgress>(Parent, Title, Label, Maximum);
 }

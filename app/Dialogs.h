@@ -8,10 +8,22 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <memory>
 
 class QWidget;
 
 enum class TMessageIcon { Information, Warning, Error };
+
+// The progress of long work that the window does in steps (adding many files,
+// setting up a batch); the dialog goes when the object goes.
+class IProgress {
+public:
+  virtual ~IProgress() = default;
+  // Steps done so far, out of the maximum.
+  virtual void SetValue(int Value) = 0;
+  // Whether the user asked to cancel.
+  virtual bool Cancelled() = 0;
+};
 
 class IDialogs {
 public:
@@ -27,6 +39,10 @@ public:
   virtual bool OpenUrl(const QUrl& Url) = 0;
   // A desktop notification; fails silently (no notification service, no bus).
   virtual void Notify(const QString& Title, const QString& Text) = 0;
+  // A window-modal progress dialog with a Cancel button for work of Maximum
+  // steps; work that ends quickly never shows it.
+  virtual std::unique_ptr<IProgress> Progress(QWidget* Parent, const QString& Title, const QString& Label,
+                                              int Maximum) = 0;
 };
 
 // The desktop's own dialogs (QMessageBox, QFileDialog, QDesktopServices).
@@ -38,6 +54,9 @@ public:
   bool OpenUrl(const QUrl& Url) override;
   // org.freedesktop.Notifications on the session bus, without waiting.
   void Notify(const QString& Title, const QString& Text) override;
+  // A QProgressDialog shown after half a second of work.
+  std::unique_ptr<IProgress> Progress(QWidget* Parent, const QString& Title, const QString& Label,
+                                      int Maximum) override;
 };
 
 // A filter list "Desc|*.a;*.b|Other(*.c)|*.c" as the name filters of a Qt

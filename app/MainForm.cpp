@@ -180,9 +180,9 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   // Enter starts an idle batch; it never stops a running one.
   for (int enter : {Qt::Key_Return, Qt::Key_Enter})
     key(QKeySequence(enter), BtnStart, this, [this] {
-      if (FRun.State() == TBatchRun::Idle && Lvw->RowCount() > 0) StartRun();
+      if (FRun.State() == TBatchRun::Idle && !FBusy && Lvw->RowCount() > 0) StartRun();
     });
-  Lvw->CanDrop = [this] { return FRun.State() == TBatchRun::Idle; };
+  Lvw->CanDrop = [this] { return FRun.State() == TBatchRun::Idle && !FBusy; };
   Lvw->OnDropFiles = [this](const QStringList& Paths) { return DropFiles(Paths); };
   connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
 
@@ -251,6 +251,14 @@ void TForm1::FormCloseQuery() {
 }
 
 void TForm1::closeEvent(QCloseEvent* Event) {
+  if (FBusy) {
+    // The per-file set-up on the stack below uses the libraries: end it
+    // first, then close.
+    FCancelBusy = true;
+    FCloseWhenIdle = true;
+    Event->ignore();
+    return;
+  }
   FormCloseQuery();
   Event->accept();
 }
@@ -276,10 +284,13 @@ TFileSetup TForm1::SetUpFile(const QString& FileName, TNameReservations& Reserve
 // ---------------------------------------------------------------------------
 // The queue list
 
-void TForm1::BtnAddClick() { AddFiles(FDialogs.OpenFiles(this, kAddDialogTitle, kAddDialogFilter)); }
+void TForm1::BtnAddClick() {
+  if (FBusy) return;
+  AddFiles(FDialogs.OpenFiles(this, kAddDialogTitle, kAddDialogFilter));
+}
 
 bool TForm1::DropFiles(const QStringList& Paths) {
-  if (FRun.State() != TBatchRun::Idle) return false;
+  if (FRun.State() != TBatchRun::Idle || FBusy) return false;
   // The extensions of the Add dialog's first entry ("*.avi;*.divX;...").
   static const QStringList patterns = [] {
     QStringList p = QString(kAddDialogFilter).section('|', 1, 1).split(';');
@@ -325,29 +336,70 @@ void TForm1::AddFiles(const QStringList& Files) {
   const std::string folder = FolderWithSlash(EdtOutputFolder->text().toStdString());
   for (int r = 0; r < Lvw->RowCount(); ++r)
     reserved.insert(folder + Lvw->Cell(r, TQueueList::ColOutput).toStdString() + kOutputExtension);
-  for (const QString& file : Files) {
-    const TFileSetup setup = SetUpFile(file, reserved);
-    if (setup.Ok) Lvw->AppendRow(setup);
-  }
+  RunInSteps(static_cast<int>(Files.size()), "Adding files to the list...", [&](int I) {
+    const TFileSetup setup = SetUpFile(Files[I], reserved);
+    if (!setup.Ok) return;
+    Lvw->AppendRow(setup);
+    // Checked and named: the task itself is built again at Convert.
+    QuilloC.RemoveTask(setup.TaskIndex);
+  });
   QuilloC.ClearTasks();
 }
 
+int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void(int)>& Step) {
+  FBusy = true;
+  FCancelBusy = false;
+  ShowBusy(true);
+  int done = 0;
+  {
+    std::unique_ptr<IProgress> progress = Count > 1 ? FDialogs.Progress(this, kAppTitle, Label, Count) : nullptr;
+    for (; done < Count; ++done) {
+      if (FCancelBusy || (progress && progress->Cancelled())) break;
+      Step(done);
+      if (progress) progress->SetValue(done + 1);
+      // Rows appear as they are added, and the window repaints.
+      QCoreApplication::processEvents();
+    }
+  }
+  FBusy = false;
+  ShowBusy(false);
+  if (FCloseWhenIdle) {
+    FCloseWhenIdle = false;
+    QTimer::singleShot(0, this, [this] { close(); });
+  }
+  return done;
+}
+
+void TForm1::ShowBusy(bool Busy) {
+  if (Busy) {
+    for (QWidget* w : std::initializer_list<QWidget*>{BtnAdd, BtnRemove, BtnClear, BtnMoveUp, BtnMoveDown,
+                                                       BtnChangeOutputFolder, BtnAbout, BtnHelp, GBOutput, GBOther})
+      w->setEnabled(false);
+  } else {
+    ShowState(FRun.State());
+  }
+}
+
 void TForm1::BtnRemoveClick() {
+  if (FBusy) return;
   if (Lvw->RowCount() == 0) return;
   Lvw->RemoveSelected();
 }
 
 void TForm1::BtnClearClick() {
+  if (FBusy) return;
   if (Lvw->RowCount() == 0) return;
   Lvw->clear();
   QuilloC.ClearTasks();
 }
 
 void TForm1::BtnMoveUpClick() {
+  if (FBusy) return;
   if (Lvw->RowCount() > 0 && Lvw->SelectedRow() != 0) Lvw->MoveSelected(true);
 }
 
 void TForm1::BtnMoveDownClick() {
+  if (FBusy) return;
   if (Lvw->RowCount() > 0) Lvw->MoveSelected(false);
 }
 
@@ -394,6 +446,12 @@ void TForm1::ShowState(TBatchRun::TState State) {
 }
 
 void TForm1::BtnStartClick() {
+  if (FBusy) {
+    // Stop while the batch is being set up (or Convert while files are being
+    // added) ends that work.
+    FCancelBusy = true;
+    return;
+  }
   if (FRun.State() == TBatchRun::Running)
     StopRun();
   else
@@ -417,12 +475,21 @@ void TForm1::StartRun() {
   MemLog->clear();
 
   TNameReservations reserved;
-  for (int r = 0; r < Lvw->RowCount(); ++r) {
-    const TFileSetup setup = SetUpFile(Lvw->Path(r), reserved);
+  const int rows = Lvw->RowCount();
+  const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
+    const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved);
     if (setup.Ok)
-      FRun.AddTask(r, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1);
+      FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1);
     else
-      Lvw->SetStatus(r, kStatusSkipped, Q(setup.Message));
+      Lvw->SetStatus(R, kStatusSkipped, Q(setup.Message));
+  });
+  if (done < rows) {
+    // Cancelled before anything started: nothing of the batch runs.
+    QuilloC.ClearTasks();
+    for (int r = 0; r < rows; ++r) Lvw->SetStatus(r, kStatusWaiting);
+    FRun.End();
+    ShowState(TBatchRun::Idle);
+    return;
   }
   ShowBatchProgress();
   if (FRun.TaskCount() == 0) {

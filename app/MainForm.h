@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "BatchRun.h"
@@ -93,6 +94,9 @@ public:
   void ShowLog(bool Open);
 
   IPowerOff* PowerOff() const { return FPowerOff; }
+  // Whether the window is working through a list of files (adding them, or
+  // setting up a batch) with its progress dialog.
+  bool Busy() const { return FBusy; }
   const TBatchRun& Run() const { return FRun; }
   // The settings the next per-file set-up uses.
   TBatchSettings CurrentSettings() const;
@@ -136,8 +140,16 @@ private:
   // is shown here.
   TFileSetup SetUpFile(const QString& FileName, TNameReservations& Reserved);
   void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
-  // Add's per-file set-up for each file, appending the accepted ones.
+  // Add's per-file set-up for each file, appending the accepted ones; a
+  // cancel keeps the rows added so far.
   void AddFiles(const QStringList& Files);
+  // Runs Step for 0..Count-1 on this thread, letting the window's events
+  // through after each step, under a progress dialog saying Label whose Cancel
+  // ends the work (as do Stop and closing the window). Returns the number of
+  // steps done.
+  int RunInSteps(int Count, const QString& Label, const std::function<void(int)>& Step);
+  // The controls that would start other work are disabled while busy.
+  void ShowBusy(bool Busy);
   // Idle: every control enabled, the progress line hidden, "Convert".
   // Running: list and folder buttons, About, Help and both groups disabled,
   // the progress line shown, "Stop"; the list stays enabled.
@@ -172,4 +184,7 @@ private:
   // the posted events, only these can read "Stopped" (the component also ends
   // the waiting tasks, and those rows stay waiting).
   std::vector<int> FStopRows;
+  bool FBusy = false;          // inside RunInSteps
+  bool FCancelBusy = false;    // the work of RunInSteps is to end after its step
+  bool FCloseWhenIdle = false; // the window was closed while busy
 };

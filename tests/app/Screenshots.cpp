@@ -32,6 +32,13 @@ public:
   QString ChooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
   bool OpenUrl(const QUrl&) override { return true; }
   void Notify(const QString&, const QString&) override {}
+  std::unique_ptr<IProgress> Progress(QWidget*, const QString&, const QString&, int) override {
+    struct TSilent : IProgress {
+      void SetValue(int) override {}
+      bool Cancelled() override { return false; }
+    };
+    return std::make_unique<TSilent>();
+  }
 };
 
 bool Save(QWidget& W, const QString& Path) {

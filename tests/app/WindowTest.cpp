@@ -226,6 +226,61 @@ TEST_F(WindowTest, AddShowsEachFilesRowAndDropsTheTasks) {
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
 }
 
+TEST_F(WindowTest, AddingManyFilesShowsProgressAndCancelKeepsTheRowsAddedSoFar) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/out/");
+  const std::string clip = Clip("avi_xvid", "clip.avi", 0.5);
+  QStringList files;
+  for (int i = 0; i < 500; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "file%03d.avi", i);
+    std::filesystem::create_symlink(clip, Dir / name);
+    files << QString::fromStdString(Dir / name);
+  }
+  // The window's events run while it works: a timer fires, and the rows
+  // appear as they are added.
+  bool timerRanWhileBusy = false;
+  QTimer::singleShot(0, [&] { timerRanWhileBusy = f.Busy(); });
+  int rowsAt20 = -1;
+  bool addEnabledAt20 = true;
+  Dialogs.OnProgressValue = [&](int Value) {
+    if (Value != 20) return;
+    rowsAt20 = f.Lvw->RowCount();
+    addEnabledAt20 = f.BtnAdd->isEnabled();
+  };
+  Dialogs.CancelProgressAt = 40;
+  Add(files);
+  ASSERT_EQ(Dialogs.Progresses.size(), 1u);
+  const auto& p = Dialogs.Progresses[0];
+  EXPECT_EQ(p.Title, "Vidlomat");
+  EXPECT_EQ(p.Label, "Adding files to the list...");
+  EXPECT_EQ(p.Maximum, 500);
+  EXPECT_TRUE(p.Cancelled);
+  EXPECT_FALSE(p.Open);
+  EXPECT_EQ(p.Values.back(), 40);
+  EXPECT_TRUE(timerRanWhileBusy);
+  EXPECT_EQ(rowsAt20, 20);
+  EXPECT_FALSE(addEnabledAt20);
+  ASSERT_EQ(f.Lvw->RowCount(), 40);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), "file000");
+  EXPECT_EQ(f.Lvw->Cell(39, TQueueList::ColInput), "file039");
+  EXPECT_FALSE(f.Busy());
+  EXPECT_TRUE(f.BtnAdd->isEnabled());
+  EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+
+  // The set-up of the batch at Convert works the same way: cancelled, nothing runs.
+  Dialogs.CancelProgressAt = 5;
+  f.BtnStartClick();
+  ASSERT_EQ(Dialogs.Progresses.size(), 2u);
+  EXPECT_EQ(Dialogs.Progresses[1].Label, "Checking the files to convert...");
+  EXPECT_EQ(Dialogs.Progresses[1].Maximum, 40);
+  EXPECT_EQ(Dialogs.Progresses[1].Values.back(), 5);
+  EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
+  EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+  EXPECT_EQ(f.BtnStart->text(), "Con&vert");
+  EXPECT_TRUE(FolderEntries(Dir / "out").empty());
+}
+
 TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
   TForm1& f = MakeForm();
   f.EdtOutputFolder->setText(QString::fromStdString(Dir / "new/out") + "/");

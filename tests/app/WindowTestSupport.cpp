@@ -31,6 +31,25 @@ QString TRecorderDialogs::ChooseFolder(QWidget*, const QString& Title, const QSt
 
 void TRecorderDialogs::Notify(const QString& Title, const QString& Text) { Notifications.emplace_back(Title, Text); }
 
+std::unique_ptr<IProgress> TRecorderDialogs::Progress(QWidget*, const QString& Title, const QString& Label,
+                                                      int Maximum) {
+  struct TRecorded : IProgress {
+    TRecorderDialogs* Owner;
+    size_t Index;
+    TRecorded(TRecorderDialogs* O, size_t I) : Owner(O), Index(I) {}
+    ~TRecorded() override { Owner->Progresses[Index].Open = false; }
+    void SetValue(int Value) override {
+      TRecordedProgress& p = Owner->Progresses[Index];
+      p.Values.push_back(Value);
+      if (Owner->CancelProgressAt >= 0 && Value >= Owner->CancelProgressAt) p.Cancelled = true;
+      if (Owner->OnProgressValue) Owner->OnProgressValue(Value);
+    }
+    bool Cancelled() override { return Owner->Progresses[Index].Cancelled; }
+  };
+  Progresses.push_back({Title, Label, Maximum, {}, true, false});
+  return std::make_unique<TRecorded>(this, Progresses.size() - 1);
+}
+
 bool TRecorderDialogs::OpenUrl(const QUrl& Url) {
   Urls.push_back(Url);
   return true;

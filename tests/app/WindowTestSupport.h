@@ -38,6 +38,24 @@ public:
   QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
   bool OpenUrl(const QUrl& Url) override;
   void Notify(const QString& Title, const QString& Text) override;
+  std::unique_ptr<IProgress> Progress(QWidget* Parent, const QString& Title, const QString& Label,
+                                      int Maximum) override;
+
+  // A progress dialog the window showed: what it said, the values it was
+  // given, and whether it is still open.
+  struct TRecordedProgress {
+    QString Title, Label;
+    int Maximum = 0;
+    std::vector<int> Values;
+    bool Open = true;
+    bool Cancelled = false;
+  };
+  std::vector<TRecordedProgress> Progresses;
+  // The progress dialogs press Cancel once their value reaches this (-1: never).
+  int CancelProgressAt = -1;
+  // Called with each value a progress dialog is given (the window's events
+  // run meanwhile, so a test can look at the window while it works).
+  std::function<void(int)> OnProgressValue;
 
   // Answers of the next dialogs (an empty answer: cancelled).
   std::deque<QStringList> FileAnswers;
