@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "MyUtils.h"
 
@@ -368,6 +371,13 @@ void TCustomFFmpeg::Run() {
   CloseOpenEncoders();
   CloseOpenDecoders();
   Cleanup();
+#ifdef __GLIBC__
+  // The run's memory goes back to the system now. The next task of a batch
+  // starts on a new thread while this one ends, and so allocates from another
+  // of the allocator's per-thread pools: without this, a long batch would
+  // hold the freed pages of two conversions at once.
+  malloc_trim(0);
+#endif
   DoTerminate();
 }
 
