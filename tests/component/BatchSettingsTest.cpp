@@ -92,8 +92,9 @@ TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
   EXPECT_TRUE(o.VideoCodec.empty() && o.AudioCodec.empty() && o.FrameSize.empty() && o.FrameRate.empty());
   EXPECT_EQ(std::vector<int>({o.VideoBitrate, o.BitrateTolerance, o.AudioBitrate, o.AudioSampleRate, o.AudioChannels}),
             std::vector<int>({-1, -1, -1, -1, -1}));
-  // Ten seconds of the chosen 23.97 fps come first; the user's lines follow.
-  EXPECT_EQ(o.ExtraOptions, "g=240\n" + s.OutputExtraOptions);
+  // Ten seconds of the chosen 23.97 fps and the encoder's choices for such a
+  // long group come first; the user's lines follow.
+  EXPECT_EQ(o.ExtraOptions, "g=240\nqmin=1\ni_qfactor=-0.5\nsubcmp=2\n" + s.OutputExtraOptions);
   s.OutputExtraOptions = "qmin=3\nbt=64k";
   FillOutputOptions(s, "x.mp4", o);
   EXPECT_EQ(o.VideoCodec, "mpeg4");
@@ -118,12 +119,13 @@ TEST(BatchSettingsTest, GroupOfPicturesCoversTheKeyFrameDistance) {
     s.KeyFrameSeconds = k.Seconds;
     EXPECT_EQ(GroupOfPictures(s, k.InputRate), k.Gop) << k.Rate << " " << k.Seconds << " " << k.InputRate;
   }
-  // The group goes first, so the settings' own lines may override it.
+  // The group goes first, so the settings' own lines may override it; without
+  // a group the encoder keeps its own choices too.
   TBatchSettings s;
   s.OutputExtraOptions = "g=7\nmbd=2";
   TOutputOptions o;
   FillOutputOptions(s, "x.mp4", o);
-  EXPECT_EQ(o.ExtraOptions, "g=300\ng=7\nmbd=2");
+  EXPECT_EQ(o.ExtraOptions, "g=300\nqmin=1\ni_qfactor=-0.5\nsubcmp=2\ng=7\nmbd=2");
   s.KeyFrameSeconds = 0;
   FillOutputOptions(s, "x.mp4", o);
   EXPECT_EQ(o.ExtraOptions, "g=7\nmbd=2");
