@@ -112,6 +112,9 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
   }
   AVFilterGraph* graph = ff::avfilter_graph_alloc();
   if (!graph) return -1;
+  // The input stream holds one graph: a second video output of the same input
+  // replaces the first one's, which nothing can reach any more.
+  if (Ist->FilterGraph) ff::avfilter_graph_free(&Ist->FilterGraph);
   Ist->FilterGraph = graph;  // released with the tables, also on failure
   // The encoder is open when the graph is made again for pictures that changed
   // size mid-stream: its size must not change any more.

@@ -56,6 +56,25 @@ TEST_F(OutputPathsTest, OneInputStreamFeedsACopyAndAReEncode) {
   }
 }
 
+TEST_F(OutputPathsTest, OneInputStreamFeedsTwoFilteredReEncodes) {
+  const std::string in = Make("avi_xvid");
+  const int64_t inputPackets = ReadFacts(in).First(AVMEDIA_TYPE_VIDEO)->Packets;
+  TCustomFFmpeg e;
+  e.PrepareForTask();
+  ASSERT_TRUE(e.OpenInputFile(in)) << e.LastError();
+  const std::string first = Dir / "first.mp4", second = Dir / "second.mp4";
+  for (const std::string& out : {first, second}) {
+    e.AddOption("vcodec", "mpeg4");
+    e.AddOption("an", "");
+    e.AddOption("vfilters", "hflip");
+    ASSERT_TRUE(e.OpenOutputFile(out)) << e.LastError();
+  }
+  e.Start(false);
+  ASSERT_TRUE(e.Finished()) << e.ErrorMessage();
+  for (const std::string& out : {first, second})
+    EXPECT_EQ(ReadFacts(out).First(AVMEDIA_TYPE_VIDEO)->Packets, inputPackets) << out;
+}
+
 TEST_F(OutputPathsTest, APacketAFilterRefusesIsWrittenOnUnfiltered) {
   const std::string in = Make("avi_xvid");
   const int64_t inputPackets = ReadFacts(in).First(AVMEDIA_TYPE_VIDEO)->Packets;
