@@ -73,6 +73,31 @@ std::string NameOf(const std::string& Path) {
   return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
+// How an output name is written: straight through the libraries (a URL of
+// another protocol, a device, a FIFO), not at all (a folder, or a file the
+// user may not write, which is not replaced either), or by replacing Path,
+// the local file it names, through a temporary file in its folder. A link is
+// followed: the result replaces the file it points to, and the link stays.
+// St holds the file's state when Existing.
+enum class TWriteWay { Direct, Refused, Replace };
+
+TWriteWay WriteWayOf(const std::string& FileName, std::string& Path, struct stat& St, bool& Existing) {
+  Existing = false;
+  if (!LocalPath(FileName, Path) || Path.empty()) return TWriteWay::Direct;
+  if (lstat(Path.c_str(), &St) == 0 && S_ISLNK(St.st_mode)) {
+    if (char* real = realpath(Path.c_str(), nullptr)) {
+      Path = real;
+      std::free(real);
+    }
+  }
+  if (stat(Path.c_str(), &St) != 0) return TWriteWay::Replace;
+  if (S_ISDIR(St.st_mode)) return TWriteWay::Refused;
+  if (!S_ISREG(St.st_mode)) return TWriteWay::Direct;
+  if (access(Path.c_str(), W_OK) != 0) return TWriteWay::Refused;
+  Existing = true;
+  return TWriteWay::Replace;
+}
+
 // The leading bytes of Name, at most Limit, cut at a UTF-8 character boundary.
 std::string ShortName(const std::string& Name, size_t Limit) {
   if (Name.size() <= Limit) return Name;
@@ -123,32 +148,25 @@ int TOutputTarget::RemoveStaleTemporaryFiles(const std::string& Folder) {
 }
 
 bool TOutputTarget::CanCreate(const std::string& FileName, std::string& Error) {
-  Error = "Could not open '" + FileName + "'";
+  Error.clear();
   std::string path;
-  if (!LocalPath(FileName, path) || path.empty()) {
-    Error.clear();
-    return true;
-  }
   struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    if (char* real = realpath(path.c_str(), nullptr)) {
-      path = real;
-      std::free(real);
-    }
-  }
-  if (stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return false;
-    if (!S_ISREG(st.st_mode)) {
-      Error.clear();  // a device or FIFO, written directly
+  bool existing = false;
+  switch (WriteWayOf(FileName, path, st, existing)) {
+    case TWriteWay::Direct:
       return true;
-    }
-    if (access(path.c_str(), W_OK) != 0) return false;
+    case TWriteWay::Refused:
+      Error = "Could not open '" + FileName + "'";
+      return false;
+    case TWriteWay::Replace:
+      break;
   }
   // The temporary file is made in the output's folder.
   const std::string folder = FolderOf(path);
-  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(folder.c_str(), W_OK | X_OK) != 0)
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(folder.c_str(), W_OK | X_OK) != 0) {
+    Error = "Could not open '" + FileName + "'";
     return false;
-  Error.clear();
+  }
   return true;
 }
 
@@ -163,21 +181,17 @@ bool TOutputTarget::Open(const std::string& FileName, const AVIOInterruptCB* Int
     return true;
   };
   std::string path;
-  if (!LocalPath(FileName, path) || path.empty()) return direct();
-
   struct stat st {};
-  if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    // The result replaces the file the link points to; the link stays.
-    if (char* real = realpath(path.c_str(), nullptr)) {
-      path = real;
-      std::free(real);
-    }
+  bool existing = false;
+  switch (WriteWayOf(FileName, path, st, existing)) {
+    case TWriteWay::Direct:
+      return direct();
+    case TWriteWay::Refused:
+      return false;
+    case TWriteWay::Replace:
+      break;
   }
-  if (stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return false;
-    if (!S_ISREG(st.st_mode)) return direct();  // a device or FIFO
-    // A file the user may not write is not replaced either.
-    if (access(path.c_str(), W_OK) != 0) return false;
+  if (existing) {
     FFinalExisted = true;
     FFinalMode = static_cast<int>(st.st_mode & 07777);
   }

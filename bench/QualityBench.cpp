@@ -304,25 +304,25 @@ bool ConvertLikeTheWindow(const TVariant& Variant, const std::string& In, const 
 }
 
 bool PrepareQualityClip(const TQualityClip& Clip, const std::string& Dir, std::string& Path) {
-  TClipSpec spec;
-  spec.Name = Clip.Name;
-  spec.FormatName = "avi";
-  spec.Extension = ".avi";
-  spec.VideoCodec = "mpeg4";
-  spec.VideoTag = "XVID";
-  spec.Width = Clip.Width;
-  spec.Height = Clip.Height;
-  spec.FrameRate = Clip.Rate;
-  spec.VideoBitRate = static_cast<int64_t>(Clip.Width) * Clip.Height * 20;  // nearly transparent
-  spec.Noise = Clip.Grain;
-  spec.Motion = Clip.Motion;
-  spec.Detail = Clip.Detail;
-  spec.Pan = Clip.Pan;
-  spec.AudioCodec = "mp2";
-  spec.SampleRate = 44100;
-  spec.Channels = 2;
-  spec.AudioBitRate = 128000;
-  spec.DurationSeconds = Clip.Seconds;
+  TClipSpec recipe;
+  recipe.Name = Clip.Name;
+  recipe.FormatName = "avi";
+  recipe.Extension = ".avi";
+  recipe.VideoCodec = "mpeg4";
+  recipe.VideoTag = "XVID";
+  recipe.Width = Clip.Width;
+  recipe.Height = Clip.Height;
+  recipe.FrameRate = Clip.Rate;
+  recipe.VideoBitRate = static_cast<int64_t>(Clip.Width) * Clip.Height * 20;  // nearly transparent
+  recipe.Noise = Clip.Grain;
+  recipe.Motion = Clip.Motion;
+  recipe.Detail = Clip.Detail;
+  recipe.Pan = Clip.Pan;
+  recipe.AudioCodec = "mp2";
+  recipe.SampleRate = 44100;
+  recipe.Channels = 2;
+  recipe.AudioBitRate = 128000;
+  recipe.DurationSeconds = Clip.Seconds;
   char name[200];
   std::snprintf(name, sizeof name, "quality-%s-%dx%d-%.3ffps-%gs-grain%d-motion%d-detail%d-pan%g.avi", Clip.Name,
                 Clip.Width, Clip.Height, av_q2d(Clip.Rate), Clip.Seconds, Clip.Grain, Clip.Motion, Clip.Detail,
@@ -332,7 +332,7 @@ bool PrepareQualityClip(const TQualityClip& Clip, const std::string& Dir, std::s
   if (fs::exists(Path, ec)) return true;
   const std::string part = Path + ".part";
   std::string error;
-  if (!MakeClip(spec, part, &error)) {
+  if (!MakeClip(recipe, part, &error)) {
     std::fprintf(stderr, "vidlomat-bench: cannot make %s: %s\n", name, error.c_str());
     return false;
   }
