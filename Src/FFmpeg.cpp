@@ -96,6 +96,7 @@ void TCustomFFmpeg::StopAndWait() {
 TCustomFFmpeg::~TCustomFFmpeg() {
   StopAndWait();
   Cleanup();
+  SetLogOwner(this, 0);
   // Cleanup does nothing while the libraries are unloaded; whatever then
   // remains was made with the library allocator and cannot be released.
 }
@@ -332,6 +333,9 @@ TFFmpegThread* TCustomFFmpeg::Start(bool Async, TThreadPriority Priority) {
 
 void TCustomFFmpeg::Run() {
   FFinished = false;
+  // Lines the codecs' own threads log belong to this thread's conversion, as
+  // long as the codecs are open.
+  SetLogOwner(this, CurrentThreadNumber());
   // FFMpegException and any other failure, of whatever type (an event handler
   // may throw anything), end the run as its error; a failure never passes for
   // a stop or a success, and clean-up and the termination event always follow.
@@ -371,6 +375,7 @@ void TCustomFFmpeg::Run() {
   CloseOpenEncoders();
   CloseOpenDecoders();
   Cleanup();
+  SetLogOwner(this, 0);
 #ifdef __GLIBC__
   // The run's memory goes back to the system now. The next task of a batch
   // starts on a new thread while this one ends, and so allocates from another

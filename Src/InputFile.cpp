@@ -157,6 +157,7 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
     }
     decoders[i] = enc;
     enc->pkt_timebase = st->time_base;
+    enc->opaque = this;  // tells whose conversion the decoder's threads log for
     // Decoders use every core (the libraries count them) with frame and slice
     // threads; the engine's own thread count is the encoders'.
     enc->thread_count = FDecoderThreadCount;

@@ -9,6 +9,7 @@
 
 #include "MediaLibraries.h"
 #include "QuilloConverter.h"
+#include "Thread.h"
 
 // ---------------------------------------------------------------------------
 // TLogList
@@ -173,6 +174,12 @@ void LogCallback(void* Context, int Level, const char* Format, va_list Args) {
   if (CachedLogLevel.load(std::memory_order_relaxed) < Level) return;
   TConverterInstances& instances = ConverterInstances();
   const uint32_t tid = CurrentThreadNumber();
+  // A codec's own threads log for the conversion that owns the codec.
+  uint32_t owner = tid;
+  const AVClass* cls = Context ? *static_cast<const AVClass* const*>(Context) : nullptr;
+  if (cls && cls->class_name && std::strcmp(cls->class_name, "AVCodecContext") == 0)
+    if (const void* key = static_cast<const AVCodecContext*>(Context)->opaque)
+      if (const uint32_t conversion = LogOwnerOf(key)) owner = conversion;
   std::vector<std::string> lines;
   std::vector<TCustomQuilloConverter*> targets;
   {
@@ -196,7 +203,7 @@ void LogCallback(void* Context, int Level, const char* Format, va_list Args) {
   for (const std::string& line : lines)
     for (TCustomQuilloConverter* c : targets) {
       try {
-        DispatchLog(c, tid, ProgramLogLevel(Level), line);
+        DispatchLog(c, owner, ProgramLogLevel(Level), line);
       } catch (...) {
         // Nothing may unwind into the library that called us.
       }

@@ -123,6 +123,7 @@ AVCodecContext* TCustomFFmpeg::AddOutputStream(AVFormatContext* oc, int FileInde
   if (!Stream) return nullptr;
   AVCodecContext* ctx = ff::avcodec_alloc_context3(Codec);
   if (!ctx) return nullptr;  // the stream is freed with oc
+  ctx->opaque = this;  // tells whose conversion the encoder's threads log for
   auto& codecs = FOutputCodecs[FileIndex];
   codecs.resize(oc->nb_streams, nullptr);
   codecs[Stream->index] = ctx;

@@ -4,11 +4,18 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <utility>
+#include <vector>
 
 namespace {
 std::atomic<uint32_t> LastThreadNumber{0};
 thread_local uint32_t ThisThreadNumber = 0;
+
+// One entry per conversion running now: a handful at most.
+std::mutex LogOwnersLock;
+std::vector<std::pair<const void*, uint32_t>> LogOwners;  // guarded by LogOwnersLock
 }  // namespace
 
 int NiceValueOf(TThreadPriority Priority) {
@@ -34,6 +41,19 @@ uint32_t CurrentThreadNumber() {
 uint32_t RenumberCurrentThread() {
   ThisThreadNumber = NewThreadNumber();
   return ThisThreadNumber;
+}
+
+void SetLogOwner(const void* Key, uint32_t Owner) {
+  std::lock_guard<std::mutex> guard(LogOwnersLock);
+  std::erase_if(LogOwners, [Key](const auto& Entry) { return Entry.first == Key; });
+  if (Owner != 0) LogOwners.emplace_back(Key, Owner);
+}
+
+uint32_t LogOwnerOf(const void* Key) {
+  std::lock_guard<std::mutex> guard(LogOwnersLock);
+  for (const auto& [key, owner] : LogOwners)
+    if (key == Key) return owner;
+  return 0;
 }
 
 TThread::TThread() : FThreadID(NewThreadNumber()) {

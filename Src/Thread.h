@@ -21,6 +21,14 @@ uint32_t CurrentThreadNumber();
 // is never taken for an earlier task's.
 uint32_t RenumberCurrentThread();
 
+// The thread a piece of work is done for. A library runs some of a
+// conversion's work (a decoder's frames) on threads of its own; what those
+// threads log belongs to the thread running the conversion. Owner is that
+// thread's number, keyed by an address the conversion's codecs carry (never
+// read through); 0 forgets the key. LogOwnerOf gives 0 for an unknown key.
+void SetLogOwner(const void* Key, uint32_t Owner);
+uint32_t LogOwnerOf(const void* Key);
+
 class TThread {
 public:
   TThread();

@@ -416,4 +416,27 @@ TEST_F(LogPathTest, TwoComponentsSeeTheSameLibraryLine) {
   EXPECT_TRUE(has(Lines(otherRec, -1)));
 }
 
+TEST_F(LogPathTest, DecoderThreadLinesCarryTheirFilesIndex) {
+  // Damaged pictures are reported by the decoder's own threads, which are not
+  // the task's: the lines must still name the task, for each of two files
+  // converted at once.
+  std::vector<std::string> inputs;
+  for (int i = 0; i < 2; ++i) {
+    std::string bytes = ReadFile(TestClip("avi_xvid"));
+    for (size_t b = bytes.size() * 3 / 10 + i; b < bytes.size() * 9 / 10; b += 97) bytes[b] = static_cast<char>(~bytes[b]);
+    inputs.push_back(Out + "/damaged" + std::to_string(i) + ".avi");
+    WriteFile(inputs.back(), bytes);
+    ASSERT_EQ(AddConversion(C, inputs.back(), Output(i)), i);
+  }
+  R.Attach(C, true);
+  C.Start(2);
+  ASSERT_TRUE(R.WaitAllDone());
+  std::map<int, int> decoderLines;  // task index -> lines of its video decoder
+  for (const auto& e : R.Events())
+    if (e.Kind == TEventRecord::Log && e.Message.rfind("[mpeg4 @", 0) == 0) ++decoderLines[e.Index];
+  EXPECT_EQ(decoderLines.count(-1), 0u) << decoderLines[-1] << " decoder lines without a task";
+  EXPECT_GT(decoderLines[0], 0);
+  EXPECT_GT(decoderLines[1], 0);
+}
+
 }  // namespace
