@@ -4,7 +4,7 @@
 // peak memory.
 //
 //   vidlomat-bench [--runs N] [--seconds S] [--dir FOLDER] [--libav FOLDER]
-//   vidlomat-bench --convert engine|engine1|direct|direct1|none IN OUT [--libav FOLDER]
+//   vidlomat-bench --convert engine|engine1|direct|direct1|decode|decode1|none IN OUT [--libav FOLDER]
 //   vidlomat-bench --batch JOBS OUTFOLDER IN... [--libav FOLDER]
 //   vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]
 //                  [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...
@@ -71,7 +71,7 @@ struct TOptions {
 void Usage() {
   std::fprintf(stderr,
                "usage: vidlomat-bench [--runs N] [--seconds S] [--dir FOLDER] [--libav FOLDER]\n"
-               "       vidlomat-bench --convert engine|engine1|direct|direct1|none IN OUT [--libav FOLDER]\n"
+               "       vidlomat-bench --convert engine|engine1|direct|direct1|decode|decode1|none IN OUT [--libav FOLDER]\n"
                "       vidlomat-bench --batch JOBS OUTFOLDER IN... [--libav FOLDER]\n"
                "       vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]\n"
                "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n"
@@ -104,6 +104,8 @@ int ConvertOnce(const std::vector<std::string>& Args, const std::string& LibAV) 
     ok = ConvertThroughEngine(Args[1], Args[2], variant == "engine1" ? 1 : 0, error);
   } else if (variant == "direct" || variant == "direct1") {
     ok = ConvertDirect(Args[1], Args[2], variant == "direct1" ? 1 : 0, error);
+  } else if (variant == "decode" || variant == "decode1") {
+    ok = ConvertDirect(Args[1], "", variant == "decode1" ? 1 : 0, error);
   } else if (variant == "batch") {
     ok = ConvertBatch(std::vector<std::string>(Args.begin() + 3, Args.end()), Args[2], std::atoi(Args[1].c_str()),
                       error);
@@ -422,12 +424,15 @@ bool BenchClip(const TBenchClip& Clip, const std::string& Path, const TOptions& 
   const std::string directOut = (fs::path(Options.Dir) / "direct.mp4").string();
   std::printf("\n== %s: %s\n", Clip.Label.c_str(), Path.c_str());
   const std::vector<std::string> labels{"engine", "engine, one-thread decoders", "direct",
-                                        "direct, one-thread decoders"};
+                                        "direct, one-thread decoders", "video decoding only",
+                                        "video decoding only, one thread"};
   const std::vector<std::vector<std::string>> args{{"--convert", "engine", Path, engineOut},
                                                    {"--convert", "engine1", Path, engineOut},
                                                    {"--convert", "direct", Path, directOut},
-                                                   {"--convert", "direct1", Path, directOut}};
-  const std::vector<std::vector<std::string>> outputs{{engineOut}, {engineOut}, {directOut}, {directOut}};
+                                                   {"--convert", "direct1", Path, directOut},
+                                                   {"--convert", "decode", Path, ""},
+                                                   {"--convert", "decode1", Path, ""}};
+  const std::vector<std::vector<std::string>> outputs{{engineOut}, {engineOut}, {directOut}, {directOut}, {}, {}};
   std::vector<std::vector<TRun>> runs;
   if (!RunVariants(labels, args, outputs, Options, runs)) return false;
   std::vector<TSummary> s;
@@ -440,6 +445,10 @@ bool BenchClip(const TBenchClip& Clip, const std::string& Path, const TOptions& 
               Ratio(s[0].Seconds, s[2].Seconds), Ratio(s[0].PeakMb, s[2].PeakMb),
               Ratio(s[0].CpuSeconds, s[2].CpuSeconds), Ratio(s[1].Seconds, s[3].Seconds));
   std::printf("machine limit: one-thread cpu %.2f s / %d cores = %.2f s\n", s[1].CpuSeconds, Cores(), limit);
+  // What the decoder's own threads give on this machine, before any other
+  // work shares the cores with them.
+  std::printf("video decoding alone: every core %.2f s / one thread %.2f s = %.2f\n", s[4].Seconds, s[5].Seconds,
+              Ratio(s[4].Seconds, s[5].Seconds));
   if (Targets) {
     std::printf("targets:\n");
     PrintTarget("wall time / wall time with one-thread decoders", Ratio(s[0].Seconds, s[1].Seconds),

@@ -16,6 +16,7 @@ bool ConvertThroughEngine(const std::string& In, const std::string& Out, int Dec
 
 // Through a minimal direct use of the same library calls: demux, decode,
 // scale, resample, encode and mux, with the same codecs and settings.
+// With an empty Out it only decodes the video stream, writing nothing.
 bool ConvertDirect(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error);
 
 // A batch through the converter component with the window's per-file set-up:

@@ -87,13 +87,16 @@ class TDirectConversion {
 public:
   explicit TDirectConversion(int DecoderThreads) : FDecoderThreads(DecoderThreads) {}
   void Run(const std::string& In, const std::string& Out);
+  // Only reads and decodes the video stream: the part the decoder's threads
+  // speed up, for comparison.
+  void DecodeVideo(const std::string& In);
 
 private:
   void OpenInput(const std::string& In);
   TCodecPtr OpenDecoder(int Index);
   void OpenOutput(const std::string& Out);
   AVStream* AddStream(AVCodecContext* Encoder);
-  void Decode(AVCodecContext* Decoder, const AVPacket* Packet);
+  void Decode(AVCodecContext* Decoder, const AVPacket* Packet);  // without an output: decoding only
   void VideoOut(const AVFrame* Frame);
   void AudioOut(AVFrame* Frame);  // nullptr: drain the resampler
   void EncodeAudioFrame(int Samples);
@@ -323,12 +326,26 @@ void TDirectConversion::Decode(AVCodecContext* Decoder, const AVPacket* Packet) 
     r = ff::avcodec_receive_frame(Decoder, frame);
     if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return;
     Check(r, "decoding failed");
-    if (Decoder == FVideoDecoder.get())
-      VideoOut(frame);
-    else
-      AudioOut(frame);
+    if (FOut) {  // else decoding only
+      if (Decoder == FVideoDecoder.get())
+        VideoOut(frame);
+      else
+        AudioOut(frame);
+    }
     ff::av_frame_unref(frame);
   }
+}
+
+void TDirectConversion::DecodeVideo(const std::string& In) {
+  FPacket.reset(Made(ff::av_packet_alloc()));
+  FDecoded.reset(Made(ff::av_frame_alloc()));
+  OpenInput(In);
+  AVPacket* pkt = FPacket.get();
+  while (ff::av_read_frame(FIn.get(), pkt) >= 0) {
+    if (pkt->stream_index == FVideoIndex) Decode(FVideoDecoder.get(), pkt);
+    ff::av_packet_unref(pkt);
+  }
+  Decode(FVideoDecoder.get(), nullptr);
 }
 
 void TDirectConversion::Run(const std::string& In, const std::string& Out) {
@@ -362,7 +379,10 @@ void TDirectConversion::Run(const std::string& In, const std::string& Out) {
 bool ConvertDirect(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error) {
   try {
     TDirectConversion conversion(DecoderThreads);
-    conversion.Run(In, Out);
+    if (Out.empty())
+      conversion.DecodeVideo(In);
+    else
+      conversion.Run(In, Out);
   } catch (const std::exception& e) {
     Error = e.what();
     return false;
