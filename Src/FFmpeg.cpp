@@ -159,6 +159,7 @@ void TCustomFFmpeg::ResetOptions() {
   FLoopInput = 0;
   FLoopOutput = -1;
   FMuxRate = 0;
+  FEncoderPrivateOptions.clear();
   FScanOffset = false;
   FQpHist = 0;
   FVideoFilters.clear();

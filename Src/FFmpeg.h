@@ -362,6 +362,8 @@ public:
   // Copies every collected generic option whose flags contain all bits of Flags
   // from OptCtx (an option context of PrepareForTask) onto Ctx (an AVClass object).
   void ApplyGenericOptions(void* Ctx, void* OptCtx, int Flags);
+  // Sets FEncoderPrivateOptions on the encoder of Ctx where it has them.
+  void ApplyEncoderPrivateOptions(AVCodecContext* Ctx);
   bool SetBitrate(const std::string& Name, const std::string& Value);
   void SetFrameRate(const std::string& Text);
   void SetFrameSize(const std::string& Text);
@@ -683,6 +685,10 @@ public:
   // today's MPEG muxers and MPEG-2 encoder: set on the muxer, the encoder.
   int64_t FMuxRate = 0;      // bit/s; 0: the muxer's own choice
   bool FScanOffset = false;  // room for the SVCD scan offset user data
+  // Option lines no generic context knows, in the order given: many encoder
+  // options of the older libraries (lmin, mpeg_quant, ...) are private options
+  // of today's encoders. Each encoder that has the name takes the value.
+  std::vector<std::pair<std::string, std::string>> FEncoderPrivateOptions;
   int FQpHist = 0;
   std::string FVideoFilters;
   bool FFiltersEnabled = false;

@@ -156,6 +156,15 @@ bool TCustomFFmpeg::SetGenericOptionInt(const std::string& Name, int Value) {
   return SetGenericOption(Name, std::to_string(Value));
 }
 
+void TCustomFFmpeg::ApplyEncoderPrivateOptions(AVCodecContext* Ctx) {
+  if (!Ctx || !Ctx->priv_data) return;
+  opt::TCNumericScope cNumbers;
+  for (const auto& [name, value] : FEncoderPrivateOptions)
+    if (ff::av_opt_find(Ctx->priv_data, name.c_str(), nullptr, 0, 0) &&
+        ff::av_opt_set(Ctx->priv_data, name.c_str(), value.c_str(), 0) < 0)
+      LogFmt(0, "Invalid value '%s' for option '%s'", value.c_str(), name.c_str());
+}
+
 void TCustomFFmpeg::ApplyGenericOptions(void* Ctx, void* OptCtx, int Flags) {
   if (!Ctx || !OptCtx) return;
   // Values are written to text and read back: both in the "C" locale.

@@ -391,9 +391,9 @@ void TCustomFFmpeg::AddOption(const std::string& Name, const std::string& Value)
       LogOnly(*this, v);
     return;
   }
-  // Neither the engine nor (possibly) the libraries know the name: dropped
-  // silently when nobody takes it.
-  SetGenericOption(Name, Value);
+  // Not the engine's: a generic option of the libraries, else perhaps an
+  // encoder's own. A name nobody takes is dropped silently.
+  if (!SetGenericOption(Name, Value) && !Name.empty()) FEncoderPrivateOptions.emplace_back(Name, Value);
 }
 
 void TCustomFFmpeg::ApplyExtraOptions(const std::string& Text) {

@@ -183,6 +183,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* oc, int FileIndex) {
     AVRational fps = FFrameRate.num ? FFrameRate : AVRational{25, 1};
     ctx->codec_id = id;
     ApplyGenericOptions(ctx, FCodecOpts[AVMEDIA_TYPE_VIDEO], AV_OPT_FLAG_VIDEO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+    ApplyEncoderPrivateOptions(ctx);
     ctx->time_base = AVRational{fps.den, fps.num};
     if (codec && codec->supported_framerates) {
       AVRational best{0, 0}, bestError{INT32_MAX, 1};
@@ -290,6 +291,7 @@ void TCustomFFmpeg::NewAudioStream(AVFormatContext* oc, int FileIndex) {
     ff::av_channel_layout_default(&ctx->ch_layout, FAudioChannels);
   } else {
     ApplyGenericOptions(ctx, FCodecOpts[AVMEDIA_TYPE_AUDIO], AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
+    ApplyEncoderPrivateOptions(ctx);
     ctx->codec_id = id;
     if (FAudioQScale > -99999.0f) {
       ctx->flags |= AV_CODEC_FLAG_QSCALE;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "AVProbe.h"
 #include "ConvertHelper.h"
@@ -167,6 +170,11 @@ TEST_F(FilesTest, OutputStreamsFollowTheOptionState) {
   // The window's order: the audio bit rate first, then the video one.
   E.AddOption("ab", "80000");
   E.AddOption("b", "512000");
+  // Encoder options of the older libraries that today's encoders keep as
+  // their own; a name no encoder knows is dropped.
+  const std::vector<std::pair<std::string, std::string>> own = {
+      {"mpeg_quant", "1"}, {"lmin", "300"}, {"aac_pns", "0"}, {"no_such_option", "3"}};
+  for (const auto& [name, value] : own) E.AddOption(name, value);
   ASSERT_TRUE(E.OpenOutputFile(Dir / "first.mp4")) << E.LastError();
   AVFormatContext* oc = E.OutputFile(0);
   EXPECT_STREQ(oc->oformat->name, "mp4");
@@ -181,6 +189,13 @@ TEST_F(FilesTest, OutputStreamsFollowTheOptionState) {
   EXPECT_EQ(v->bit_rate, 512000);
   EXPECT_EQ(a->bit_rate, 80000);
   EXPECT_FALSE(a->flags & AV_CODEC_FLAG_QSCALE);
+  const std::vector<std::tuple<AVCodecContext*, const char*, int64_t>> reached = {
+      {v, "mpeg_quant", 1}, {v, "lmin", 300}, {a, "aac_pns", 0}};
+  for (const auto& [ctx, name, expected] : reached) {
+    int64_t value = -1;
+    ASSERT_GE(ff::av_opt_get_int(ctx->priv_data, name, 0, &value), 0) << name;
+    EXPECT_EQ(value, expected) << name;
+  }
   AVDictionaryEntry* lang = ff::av_dict_get(oc->streams[1]->metadata, "language", nullptr, 0);
   ASSERT_TRUE(lang);
   EXPECT_STREQ(lang->value, "eng");
