@@ -185,35 +185,26 @@ struct TBenchClip {
 // The clips, Seconds long: what cameras and downloads give today (1080p H.264
 // with B-frames, AAC), and the older kind of file (720p Xvid, MPEG audio).
 std::vector<TBenchClip> BenchClips(double Seconds) {
-  TClipSpec h264;
-  h264.Name = "bench-h264";
-  h264.FormatName = "mp4";
-  h264.Extension = ".mp4";
+  // Each starts from a test preset (container, codecs and tag), at today's
+  // sizes, with a high bit rate and grain.
+  auto recipe = [Seconds](const char* Preset, const char* Name, int Width, int Height, const char* AudioCodec,
+                          int64_t AudioBitRate) {
+    TClipSpec s = ClipSpecByName(Preset);
+    s.Name = Name;
+    s.Width = Width;
+    s.Height = Height;
+    s.FrameRate = AVRational{30, 1};
+    s.VideoBitRate = 8000000;
+    s.Noise = kClipGrain;
+    s.AudioCodec = AudioCodec;
+    s.AudioBitRate = AudioBitRate;
+    s.DurationSeconds = Seconds;
+    return s;
+  };
+  TClipSpec h264 = recipe("mp4", "bench-h264", 1920, 1080, "aac", 128000);
   h264.VideoCodec = "libx264";
-  h264.Width = 1920;
-  h264.Height = 1080;
-  h264.FrameRate = AVRational{30, 1};
-  h264.VideoBitRate = 8000000;
   h264.BFrames = 2;
-  h264.Noise = kClipGrain;
-  h264.AudioCodec = "aac";
-  h264.AudioBitRate = 128000;
-  h264.DurationSeconds = Seconds;
-
-  TClipSpec xvid;
-  xvid.Name = "bench-xvid";
-  xvid.FormatName = "avi";
-  xvid.Extension = ".avi";
-  xvid.VideoCodec = "mpeg4";
-  xvid.VideoTag = "XVID";
-  xvid.Width = 1280;
-  xvid.Height = 720;
-  xvid.FrameRate = AVRational{30, 1};
-  xvid.VideoBitRate = 8000000;
-  xvid.Noise = kClipGrain;
-  xvid.AudioCodec = "mp2";
-  xvid.AudioBitRate = 192000;
-  xvid.DurationSeconds = Seconds;
+  const TClipSpec xvid = recipe("avi_xvid", "bench-xvid", 1280, 720, "mp2", 192000);
   return {{"1080p H.264 + AAC", h264}, {"720p Xvid + MP2", xvid}};
 }
 
