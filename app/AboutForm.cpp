@@ -22,7 +22,7 @@ TFrmAbout::TFrmAbout(IDialogs& Dialogs, QWidget* Parent) : QDialog(Parent), FDia
   Image1 = new QLabel(this);
   Image1->setPixmap(AppPixmap(32));
   Image1->setFixedSize(32, 32);
-  Label1 = new QLabel("Vidlomat V3.1", this);
+  Label1 = new QLabel("Vidlomat V" VIDLOMAT_RELEASE, this);
   Label1->setAlignment(Qt::AlignCenter);
   QFont title = Label1->font();
   title.setBold(true);

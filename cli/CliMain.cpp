@@ -58,7 +58,7 @@ std::string Clock(int64_t Seconds) {
 
 void RequestCliInterrupt() { InterruptRequested = 1; }
 
-std::string CliVersion() { return "vidlomat-cli (Vidlomat) 3.1"; }
+std::string CliVersion() { return "vidlomat-cli (Vidlomat) " VIDLOMAT_RELEASE; }
 
 std::string CliUsage() {
   std::ostringstream s;
