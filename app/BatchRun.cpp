@@ -4,21 +4,32 @@
 
 #include "BatchSettings.h"
 
-const char* const kStatusWaiting = " ";
-const char* const kStatusCompleted = "Completed";
-const char* const kStatusStopped = "Stopped";
-const char* const kStatusFailed = "Failed";
-const char* const kStatusSkipped = "Skipped";
+std::string StatusText(const TRowStatus& Status) {
+  switch (Status.State) {
+    case TRowState::Listed: return "";
+    case TRowState::Waiting: return " ";
+    case TRowState::Converting:
+      if (Status.Percent >= 0) return std::to_string(Status.Percent) + "% Completed";
+      return DurationText(std::max<int64_t>(0, Status.ConvertedMs) * 1000) + " converted";
+    case TRowState::Completed: return "Completed";
+    case TRowState::Stopped: return "Stopped";
+    case TRowState::Failed: return "Failed";
+    case TRowState::Skipped: return "Skipped";
+  }
+  return "";
+}
 
 int ProgressPercent(int64_t CurrentMs, int64_t TotalMs) {
   if (TotalMs <= 0) return -1;
   return static_cast<int>(std::clamp<int64_t>(CurrentMs * 100 / TotalMs, 0, 100));
 }
 
-std::string ProgressStatus(int CurrentMs, int TotalMs) {
-  const int percent = ProgressPercent(CurrentMs, TotalMs);
-  if (percent >= 0) return std::to_string(percent) + "% Completed";
-  return DurationText(std::max<int64_t>(0, CurrentMs) * 1000) + " converted";
+TRowStatus ProgressStatus(int64_t CurrentMs, int64_t TotalMs) {
+  TRowStatus s{TRowState::Converting, -1, std::max<int64_t>(0, CurrentMs)};
+  // Past its total the file is longer than its header said (a cut-and-joined
+  // recording): how much is left is not known.
+  if (CurrentMs <= TotalMs) s.Percent = std::min(99, ProgressPercent(CurrentMs, TotalMs));
+  return s;
 }
 
 std::string ProgressLine(int FrameNumber, int CurrentMs, int Fps) {
@@ -50,7 +61,9 @@ int TBatchRun::RowOfTask(int Task) const {
 void TBatchRun::TaskProgress(int Task, int64_t CurrentMs, int64_t TotalMs) {
   if (Task < 0 || Task >= TaskCount()) return;
   TTask& t = FTasks[static_cast<size_t>(Task)];
-  if (TotalMs > 0) t.DurationMs = TotalMs;
+  // The engine's own total can know better than the probe at the set-up
+  // (the streams read, not only the header): the larger one counts.
+  if (TotalMs > t.DurationMs) t.DurationMs = TotalMs;
   t.CurrentMs = std::max<int64_t>(0, CurrentMs);
 }
 
@@ -75,18 +88,24 @@ TBatchProgress TBatchRun::Progress(int64_t ElapsedMs) const {
   TBatchProgress p;
   p.Total = TaskCount();
   p.ElapsedMs = std::max<int64_t>(0, ElapsedMs);
+  // A file converting past its known length is longer than its header said:
+  // it weighs what it has converted so far, and nothing is estimated until
+  // it ends.
+  auto overrun = [](const TTask& t) { return !t.Ended && t.DurationMs > 0 && t.CurrentMs > t.DurationMs; };
   double known = 0;
   int knownCount = 0;
   for (const TTask& t : FTasks)
     if (t.DurationMs > 0) {
-      known += static_cast<double>(t.DurationMs);
+      known += static_cast<double>(std::max(t.DurationMs, t.CurrentMs));
       ++knownCount;
     }
   const double unknownWeight = knownCount > 0 ? known / knownCount : 1.0;
   double all = 0, done = 0;
+  bool unknownEnd = false;
   for (const TTask& t : FTasks) {
     p.Done += t.Ended;
-    const double weight = t.DurationMs > 0 ? static_cast<double>(t.DurationMs) : unknownWeight;
+    unknownEnd = unknownEnd || overrun(t);
+    const double weight = t.DurationMs > 0 ? static_cast<double>(std::max(t.DurationMs, t.CurrentMs)) : unknownWeight;
     all += weight;
     if (t.Ended)
       done += weight;
@@ -94,8 +113,9 @@ TBatchProgress TBatchRun::Progress(int64_t ElapsedMs) const {
       done += std::min(weight, static_cast<double>(t.CurrentMs));
   }
   const double share = all > 0 ? done / all : 0;
-  p.Percent = static_cast<int>(std::clamp(share * 100, 0.0, 100.0));
-  if (share > 0 && p.ElapsedMs >= 1000)
+  // Full only when every file has ended.
+  p.Percent = static_cast<int>(std::clamp(share * 100, 0.0, p.Done == p.Total ? 100.0 : 99.0));
+  if (share > 0 && p.ElapsedMs >= 1000 && !unknownEnd)
     p.LeftMs = static_cast<int64_t>(static_cast<double>(p.ElapsedMs) * (1 - share) / share + 0.5);
   return p;
 }

@@ -9,19 +9,27 @@
 #include <string>
 #include <vector>
 
-// Status texts of a row.
-extern const char* const kStatusWaiting;    // " "
-extern const char* const kStatusCompleted;  // "Completed"
-extern const char* const kStatusStopped;    // "Stopped"
-extern const char* const kStatusFailed;     // "Failed"
-extern const char* const kStatusSkipped;    // "Skipped"
+// What a row's Status says, kept as data in the row; its text is drawn from it.
+enum class TRowState { Listed, Waiting, Converting, Completed, Stopped, Failed, Skipped };
+struct TRowStatus {
+  TRowState State = TRowState::Listed;
+  // Converting: the share done, 0..99 (a file that has not ended never reads
+  // 100); -1 when the file's length is not known or it runs past the length
+  // its header gave, and then ConvertedMs (output written so far) is shown.
+  int Percent = -1;
+  int64_t ConvertedMs = 0;
+  bool operator==(const TRowStatus&) const = default;
+};
+// "" (listed), " " (waiting), "25% Completed", "00:01:30 converted",
+// "Completed", "Stopped", "Failed", "Skipped".
+std::string StatusText(const TRowStatus& Status);
 
 // CurrentMs * 100 / TotalMs in 64 bits, truncated and clamped to 0..100;
 // -1 when the total is unknown (0 or less).
 int ProgressPercent(int64_t CurrentMs, int64_t TotalMs);
-// "25% Completed"; with an unknown total the time converted so far instead,
-// as "HH:MM:SS converted".
-std::string ProgressStatus(int CurrentMs, int TotalMs);
+// A converting row after a progress event: the percentage of TotalMs done,
+// at most 99; the time converted when the total is unknown or exceeded.
+TRowStatus ProgressStatus(int64_t CurrentMs, int64_t TotalMs);
 // "Current Frame=120 Time=4 FPS=30": Time in whole seconds of output.
 std::string ProgressLine(int FrameNumber, int CurrentMs, int Fps);
 

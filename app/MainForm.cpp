@@ -466,7 +466,7 @@ void TForm1::StartRun() {
   // Created with its parents when missing; a failure shows up as each file's
   // output failing to open.
   QDir().mkpath(EdtOutputFolder->text());
-  for (int r = 0; r < Lvw->RowCount(); ++r) Lvw->SetStatus(r, kStatusWaiting);
+  for (int r = 0; r < Lvw->RowCount(); ++r) Lvw->SetStatus(r, {TRowState::Waiting});
   QuilloC.ClearTasks();
   const int parallel = SpinParallel->value();
   FRun.Begin(parallel);
@@ -481,12 +481,12 @@ void TForm1::StartRun() {
     if (setup.Ok)
       FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1);
     else
-      Lvw->SetStatus(R, kStatusSkipped, Q(setup.Message));
+      Lvw->SetStatus(R, {TRowState::Skipped}, Q(setup.Message));
   });
   if (done < rows) {
     // Cancelled before anything started: nothing of the batch runs.
     QuilloC.ClearTasks();
-    for (int r = 0; r < rows; ++r) Lvw->SetStatus(r, kStatusWaiting);
+    for (int r = 0; r < rows; ++r) Lvw->SetStatus(r, {TRowState::Waiting});
     FRun.End();
     ShowState(TBatchRun::Idle);
     return;
@@ -528,7 +528,7 @@ void TForm1::StopRun() {
   std::erase_if(rows, [this](int row) { return FRun.RowEnded(row); });
   FRun.End();
   ShowState(TBatchRun::Idle);
-  for (int row : rows) Lvw->SetStatus(row, kStatusStopped);
+  for (int row : rows) Lvw->SetStatus(row, {TRowState::Stopped});
 }
 
 void TForm1::EndRun() {
@@ -543,13 +543,9 @@ void TForm1::EndRun() {
 }
 
 QString TForm1::BatchSummary() const {
-  int converted = 0, failed = 0, skipped = 0;
-  for (int r = 0; r < Lvw->RowCount(); ++r) {
-    const QString status = Lvw->Cell(r, TQueueList::ColStatus);
-    converted += status == kStatusCompleted;
-    failed += status == kStatusFailed;
-    skipped += status == kStatusSkipped;
-  }
+  const int converted = Lvw->CountRows(TRowState::Completed);
+  const int failed = Lvw->CountRows(TRowState::Failed);
+  const int skipped = Lvw->CountRows(TRowState::Skipped);
   QString text = QString::number(converted) + (converted == 1 ? " file converted" : " files converted");
   if (failed > 0) text += ", " + QString::number(failed) + " failed";
   if (skipped > 0) text += ", " + QString::number(skipped) + " skipped";
@@ -589,7 +585,7 @@ void TForm1::ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int A
   if (RunId != FRun.RunId()) return;  // a late event of a run that has ended
   const int row = FRun.RowOfTask(AIndex);
   if (row < 0) return;
-  Lvw->SetStatus(row, Q(ProgressStatus(ACurrentDuration, ATotalOutputDuration)));
+  Lvw->SetStatus(row, ProgressStatus(ACurrentDuration, ATotalOutputDuration));
   LblProgress->setText(Q(ProgressLine(AFrameNumber, ACurrentDuration, AFPS)));
   FRun.TaskProgress(AIndex, ACurrentDuration, ATotalOutputDuration);
   ShowBatchProgress();
@@ -609,13 +605,13 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
   if (row < 0) return;
   ShowBatchProgress();
   if (AException) {
-    Lvw->SetStatus(row, kStatusFailed, AMessage);
+    Lvw->SetStatus(row, {TRowState::Failed}, AMessage);
     MemLog->appendPlainText(Lvw->Cell(row, TQueueList::ColInput) + ": " + AMessage);
     Message(kAppTitle, AMessage, TMessageIcon::Warning);
   } else if (AFinished) {
-    Lvw->SetStatus(row, kStatusCompleted);
+    Lvw->SetStatus(row, {TRowState::Completed});
   } else if (!FStopping || std::find(FStopRows.begin(), FStopRows.end(), row) != FStopRows.end()) {
-    Lvw->SetStatus(row, kStatusStopped);
+    Lvw->SetStatus(row, {TRowState::Stopped});
   }
 }
 

@@ -66,7 +66,10 @@ TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings",
   grid->addWidget(CboAudioSampleRate, 3, 4);
   grid->addWidget(label("Hz"), 3, 5);
   LblPlayerLimit = new QLabel("Portable players of this kind play up to 640x480 at 30 frames per second.", this);
-  LblPlayerLimit->setStyleSheet("color: #a05a00;");
+  // In the theme's own text colour, so that it reads on a dark theme too.
+  QFont note = LblPlayerLimit->font();
+  note.setItalic(true);
+  LblPlayerLimit->setFont(note);
   // Hidden, its line takes no room; shown, it takes it from the list above,
   // since the window keeps its size.
   grid->addWidget(LblPlayerLimit, 4, 1, 1, 5);

@@ -5,30 +5,44 @@
 #include <QMimeData>
 #include <QHeaderView>
 #include <QPainter>
-#include <QRegularExpression>
 #include <QStyledItemDelegate>
 
 #include "BatchSettings.h"
 
-int StatusPercent(const QString& Status) {
-  static const QRegularExpression percent("^(\\d{1,3})% Completed$");
-  const QRegularExpressionMatch m = percent.match(Status);
-  if (!m.hasMatch()) return -1;
-  const int value = m.captured(1).toInt();
-  return value <= 100 ? value : -1;
-}
-
 namespace {
 
-// Draws the Status of a converting row as a progress bar carrying its text.
-class TStatusDelegate : public QStyledItemDelegate {
+// Draws a cell with a grid line on its right and bottom, in the palette's
+// colours (selection included), as a report-style list does.
+class TGridDelegate : public QStyledItemDelegate {
 public:
   using QStyledItemDelegate::QStyledItemDelegate;
   void paint(QPainter* Painter, const QStyleOptionViewItem& Option, const QModelIndex& Index) const override {
-    const QString text = Index.data(Qt::DisplayRole).toString();
-    const int percent = StatusPercent(text);
-    if (percent < 0) {
-      QStyledItemDelegate::paint(Painter, Option, Index);
+    PaintCell(Painter, Option, Index);
+    Painter->save();
+    Painter->setPen(Option.palette.color(QPalette::Midlight));
+    Painter->drawLine(Option.rect.topRight(), Option.rect.bottomRight());
+    Painter->drawLine(Option.rect.bottomLeft(), Option.rect.bottomRight());
+    Painter->restore();
+  }
+
+protected:
+  virtual void PaintCell(QPainter* Painter, const QStyleOptionViewItem& Option, const QModelIndex& Index) const {
+    QStyledItemDelegate::paint(Painter, Option, Index);
+  }
+};
+
+// Draws the Status of a converting row with a percentage as a progress bar
+// carrying its text.
+class TStatusDelegate : public TGridDelegate {
+public:
+  using TGridDelegate::TGridDelegate;
+
+protected:
+  void PaintCell(QPainter* Painter, const QStyleOptionViewItem& Option, const QModelIndex& Index) const override {
+    const bool converting = Index.data(TQueueList::StateRole).toInt() == static_cast<int>(TRowState::Converting);
+    const int percent = Index.data(TQueueList::PercentRole).toInt();
+    if (!converting || percent < 0) {
+      TGridDelegate::PaintCell(Painter, Option, Index);
       return;
     }
     // The cell's background (selection included) without its text, then the bar.
@@ -42,7 +56,7 @@ public:
     bar.minimum = 0;
     bar.maximum = 100;
     bar.progress = percent;
-    bar.text = text;
+    bar.text = Index.data(Qt::DisplayRole).toString();
     bar.textVisible = true;
     bar.textAlignment = Qt::AlignCenter;
     bar.state = QStyle::State_Enabled | QStyle::State_Horizontal;
@@ -62,6 +76,7 @@ TQueueList::TQueueList(QWidget* Parent) : QTreeWidget(Parent) {
   const int widths[] = {150, 70, 50, 150};
   for (int c = 0; c < ColStatus; ++c) setColumnWidth(c, widths[c]);
   setColumnHidden(ColPath, true);
+  setItemDelegate(new TGridDelegate(this));
   setItemDelegateForColumn(ColStatus, new TStatusDelegate(this));
   header()->setStretchLastSection(true);
   header()->setMinimumSectionSize(40);
@@ -76,9 +91,6 @@ TQueueList::TQueueList(QWidget* Parent) : QTreeWidget(Parent) {
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setAcceptDrops(true);
   setDragDropMode(QAbstractItemView::DropOnly);
-  // Grid lines between the cells, as in a report-style list.
-  setStyleSheet("QTreeView::item { border-right: 1px solid palette(midlight); "
-                "border-bottom: 1px solid palette(midlight); }");
 }
 
 void TQueueList::AppendRow(const TFileSetup& Setup) {
@@ -87,10 +99,10 @@ void TQueueList::AppendRow(const TFileSetup& Setup) {
   item->setText(ColDuration, QString::fromStdString(Setup.Duration));
   item->setText(ColType, QString::fromStdString(Setup.Type));
   item->setText(ColOutput, QString::fromStdString(Setup.OutputName));
-  item->setText(ColStatus, QString());
   item->setText(ColPath, QString::fromStdString(Setup.FileName));
   item->setToolTip(ColInput, item->text(ColPath));
   addTopLevelItem(item);
+  SetStatus(RowCount() - 1, TRowStatus{});
 }
 
 QString TQueueList::Cell(int Row, TColumn Column) const {
@@ -98,11 +110,27 @@ QString TQueueList::Cell(int Row, TColumn Column) const {
   return item ? item->text(Column) : QString();
 }
 
-void TQueueList::SetStatus(int Row, const QString& Status, const QString& Tip) {
+void TQueueList::SetStatus(int Row, const TRowStatus& Status, const QString& Tip) {
   QTreeWidgetItem* item = topLevelItem(Row);
   if (!item) return;
-  item->setText(ColStatus, Status);
+  item->setData(ColStatus, StateRole, static_cast<int>(Status.State));
+  item->setData(ColStatus, PercentRole, Status.Percent);
+  item->setData(ColStatus, ConvertedMsRole, static_cast<qlonglong>(Status.ConvertedMs));
+  item->setText(ColStatus, QString::fromStdString(StatusText(Status)));
   item->setToolTip(ColStatus, Tip);
+}
+
+TRowStatus TQueueList::Status(int Row) const {
+  const QTreeWidgetItem* item = topLevelItem(Row);
+  if (!item) return {};
+  return {static_cast<TRowState>(item->data(ColStatus, StateRole).toInt()), item->data(ColStatus, PercentRole).toInt(),
+          item->data(ColStatus, ConvertedMsRole).toLongLong()};
+}
+
+int TQueueList::CountRows(TRowState State) const {
+  int n = 0;
+  for (int r = 0; r < RowCount(); ++r) n += Status(r).State == State;
+  return n;
 }
 
 int TQueueList::SelectedRow() const {

@@ -6,15 +6,16 @@
 #include <QTreeWidget>
 #include <functional>
 
-struct TFileSetup;
+#include "BatchRun.h"
 
-// The percentage of a Status that reads "N% Completed" (a row converting now),
-// which the list draws as a bar with its text; -1 for any other Status.
-int StatusPercent(const QString& Status);
+struct TFileSetup;
 
 class TQueueList : public QTreeWidget {
 public:
   enum TColumn { ColInput, ColDuration, ColType, ColOutput, ColStatus, ColPath, ColumnCount };
+  // The Status cell keeps the row's TRowStatus as data; its text is drawn
+  // from that, and a converting row with a percentage is drawn as a bar.
+  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole };
 
   explicit TQueueList(QWidget* Parent = nullptr);
 
@@ -23,8 +24,11 @@ public:
   void AppendRow(const TFileSetup& Setup);
   QString Cell(int Row, TColumn Column) const;
   QString Path(int Row) const { return Cell(Row, ColPath); }
-  // Sets a row's Status (and its tooltip; empty clears it).
-  void SetStatus(int Row, const QString& Status, const QString& Tip = QString());
+  // Sets a row's Status and its text (and its tooltip; empty clears it).
+  void SetStatus(int Row, const TRowStatus& Status, const QString& Tip = QString());
+  TRowStatus Status(int Row) const;
+  // The number of rows whose Status is in State.
+  int CountRows(TRowState State) const;
 
   // The first selected row in list order, or -1.
   int SelectedRow() const;

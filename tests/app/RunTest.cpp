@@ -345,10 +345,13 @@ TEST(ProgressTextTest, PercentagesTimesAndUnknownTotals) {
     int Current, Total;
     const char* Status;
   } cases[] = {{30000, 120000, "25% Completed"},  {0, 120000, "0% Completed"},
-               {119999, 120000, "99% Completed"}, {130000, 120000, "100% Completed"},
+               {119999, 120000, "99% Completed"}, {120000, 120000, "99% Completed"},
+               // Longer than its header said: not 100% for minutes, the time converted instead.
+               {130000, 120000, "00:02:10 converted"}, {400000, 10000, "00:06:40 converted"},
                {-5, 120000, "0% Completed"},      {2000000000, 2100000000, "95% Completed"},
                {30000, -1, "00:00:30 converted"}, {3723000, 0, "01:02:03 converted"}};
-  for (const auto& c : cases) EXPECT_EQ(ProgressStatus(c.Current, c.Total), c.Status) << c.Current << "/" << c.Total;
+  for (const auto& c : cases)
+    EXPECT_EQ(StatusText(ProgressStatus(c.Current, c.Total)), c.Status) << c.Current << "/" << c.Total;
   EXPECT_EQ(ProgressLine(750, 30000, 25), "Current Frame=750 Time=30 FPS=25");
   EXPECT_EQ(ProgressLine(1, 999, 0), "Current Frame=1 Time=0 FPS=0");
 }
@@ -360,7 +363,8 @@ TEST_F(RunTest, TwoFilesAtTheSameTimeEachOnItsOwnRow) {
   Add(Q({Long("a.avi"), Long("b.avi"), Long("c.avi")}));
   f.BtnStartClick();
   // Both first files convert at once; the third waits.
-  ASSERT_TRUE(PumpUntil([&] { return StatusPercent(Status(0)) >= 0 && StatusPercent(Status(1)) >= 0; }))
+  auto converting = [&](int Row) { return f.Lvw->Status(Row).State == TRowState::Converting; };
+  ASSERT_TRUE(PumpUntil([&] { return converting(0) && converting(1); }))
       << Status(0).toStdString() << " / " << Status(1).toStdString();
   EXPECT_EQ(Status(2), " ");
   f.BtnStartClick();
@@ -406,11 +410,22 @@ TEST(BatchProgressTest, SharesAndEstimatesFromDurationsAndEvents) {
   // A known total in a later event gives the file its weight: 10 + 30 + 20 s.
   run.TaskProgress(1, 20000, 30000);
   expect(6000, 1, 50, 6000);
-  run.TaskProgress(2, 99999, 20000);  // never more than the whole file
+  // A file converting past its length weighs what it converted, and the
+  // batch is neither full nor estimated before it ends.
+  run.TaskProgress(2, 99999, 20000);
   run.TaskEnded(1);
-  expect(9000, 2, 100, 0);
+  expect(9000, 2, 99, -1);
   run.TaskEnded(2);
+  expect(9000, 3, 100, 0);
   EXPECT_TRUE(run.CurrentRows().empty());
+  // A progress total above the probed length replaces it; a smaller one does not.
+  run.Begin();
+  run.AddTask(0, 10000);
+  run.AddTask(1, 10000);
+  run.TaskProgress(0, 5000, 30000);
+  expect(2000, 0, 12, 14000);
+  run.TaskProgress(1, 2000, 4000);
+  expect(2000, 0, 17, 9429);
 
   // No duration known at all: the files themselves are counted.
   run.Begin();

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QPalette>
 #include <QThread>
 #include <cstdio>
 
@@ -94,6 +95,29 @@ int main(int argc, char** argv) {
   form.BtnAddClick();
   bool ok = Save(form, out + "/main-window.png");
 
+  // A row selected after Move Down: its text must read on the selection.
+  form.Lvw->SelectRow(0);
+  form.BtnMoveDownClick();
+  ok = Save(form, out + "/selected-row.png") && ok;
+  {
+    // The same under a dark palette, as a dark desktop theme gives it.
+    const QPalette light = QApplication::palette();
+    QPalette dark;
+    const QColor window(53, 53, 53), base(35, 35, 35), text(230, 230, 230);
+    for (auto [role, colour] : {std::pair{QPalette::Window, window}, {QPalette::WindowText, text},
+                                {QPalette::Base, base}, {QPalette::AlternateBase, window},
+                                {QPalette::Text, text}, {QPalette::Button, window},
+                                {QPalette::ButtonText, text}, {QPalette::Highlight, QColor(42, 130, 218)},
+                                {QPalette::HighlightedText, QColor(Qt::white)}, {QPalette::Midlight, QColor(80, 80, 80)}})
+      dark.setColor(role, colour);
+    QApplication::setPalette(dark);
+    form.GBOutput->CboResolution->setCurrentText("720x306");  // the note, in the dark theme too
+    ok = Save(form, out + "/selected-row-dark.png") && ok;
+    form.GBOutput->CboResolution->setCurrentText("320x240");
+    QApplication::setPalette(light);
+  }
+  form.BtnMoveUpClick();  // the long file first again, for the run below
+
   {
     TFrmAbout about(dialogs, &form);
     about.show();
@@ -102,13 +126,14 @@ int main(int argc, char** argv) {
 
   // A run, caught while the first file converts, with the log panel open.
   form.BtnLog->setChecked(true);
+  const QRect before = form.Lvw->geometry();
   form.BtnStartClick();
+  if (form.Lvw->geometry() != before) std::fprintf(stderr, "the list moved at Convert\n");
   bool caught = false;
   for (int i = 0; i < 3000 && !caught; ++i) {
     QApplication::processEvents(QEventLoop::AllEvents, 10);
     QThread::msleep(10);
-    const QString status = form.Lvw->Cell(0, TQueueList::ColStatus);
-    caught = status.contains('%') && status.split('%')[0].toInt() >= 10 && form.LblBatch->text().contains("about");
+    caught = form.Lvw->Status(0).Percent >= 10 && form.LblBatch->text().contains("about");
   }
   if (!caught) std::fprintf(stderr, "the run showed no progress\n");
   ok = Save(form, out + "/running.png") && caught && ok;

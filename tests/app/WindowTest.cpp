@@ -503,11 +503,15 @@ TEST_F(WindowTest, MissingLibrariesSayWhyAndLeaveTheSettingsAlone) {
 // ---------------------------------------------------------------------------
 // Additions to the designed window
 
-TEST(StatusBarTest, OnlyAPercentageIsABar) {
-  const std::pair<const char*, int> cases[] = {{"0% Completed", 0},   {"57% Completed", 57}, {"100% Completed", 100},
-                                               {"101% Completed", -1}, {"Completed", -1},     {" ", -1},
-                                               {"00:00:30 converted", -1}, {"5% Completed!", -1}};
-  for (const auto& [text, percent] : cases) EXPECT_EQ(StatusPercent(text), percent) << text;
+TEST(StatusTextTest, EachRowStateReadsItsText) {
+  using S = TRowState;
+  const std::pair<TRowStatus, const char*> cases[] = {
+      {{S::Listed}, ""},          {{S::Waiting}, " "},
+      {{S::Converting, 0}, "0% Completed"},     {{S::Converting, 57, 99000}, "57% Completed"},
+      {{S::Converting, -1, 30500}, "00:00:30 converted"}, {{S::Converting, -1, -20}, "00:00:00 converted"},
+      {{S::Completed, 100}, "Completed"},       {{S::Stopped, 37}, "Stopped"},
+      {{S::Failed}, "Failed"},                  {{S::Skipped}, "Skipped"}};
+  for (const auto& [status, text] : cases) EXPECT_EQ(StatusText(status), text) << text;
 }
 
 TEST_F(WindowTest, TheRunningRowsStatusIsDrawnAsABar) {
@@ -519,7 +523,7 @@ TEST_F(WindowTest, TheRunningRowsStatusIsDrawnAsABar) {
   // The filled share of the cell: the rightmost column holding a pixel of the
   // bar's fill (the palette's highlight), over the cell's width.
   const QColor fill = f.Lvw->palette().color(QPalette::Highlight);
-  auto filled = [&](const char* Status) {
+  auto filled = [&](const TRowStatus& Status) {
     f.Lvw->SetStatus(0, Status);
     PumpFor(std::chrono::milliseconds(20));
     const QRect cell = f.Lvw->visualRect(f.Lvw->model()->index(0, TQueueList::ColStatus));
@@ -535,11 +539,11 @@ TEST_F(WindowTest, TheRunningRowsStatusIsDrawnAsABar) {
       }
     return 100 * (right - cell.left()) / cell.width();
   };
-  for (int percent : {0, 30, 60, 100}) {
-    const std::string status = std::to_string(percent) + "% Completed";
-    EXPECT_NEAR(filled(status.c_str()), percent, 8) << status;
-  }
-  EXPECT_EQ(filled("Completed"), 0) << "an ended row shows its text, not a bar";
+  for (int percent : {0, 30, 60, 99}) EXPECT_NEAR(filled({TRowState::Converting, percent}), percent, 8) << percent;
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColStatus), "99% Completed");
+  EXPECT_EQ(filled({TRowState::Converting, -1, 5000}), 0) << "a file of unknown length shows its time, not a bar";
+  EXPECT_EQ(filled({TRowState::Completed, 60}), 0) << "an ended row shows its text, not a bar";
+  EXPECT_EQ(f.Lvw->Status(0), (TRowStatus{TRowState::Completed, 60})) << "the row keeps its data";
 }
 
 TEST_F(WindowTest, TheLogPanelOpensClosesAndItsTextCanBeCopied) {
