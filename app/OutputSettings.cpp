@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QSpinBox>
+#include <algorithm>
 
 #include "BatchSettings.h"
 #include "SettingsFile.h"
@@ -18,8 +19,39 @@ QComboBox* NewList(const std::vector<std::string>& Entries, int Selected, QWidge
   return box;
 }
 
+// A bitrate field that takes any number typed and brings it to the nearest
+// end of its range when the number is entered: 5000 becomes the highest rate,
+// 20 the lowest (a plain spin box refuses the keystroke that leaves the range,
+// so 5000 would read 500).
+class TClampSpinBox : public QSpinBox {
+public:
+  using QSpinBox::QSpinBox;
+
+protected:
+  QValidator::State validate(QString& Text, int&) const override {
+    qint64 value = 0;
+    if (!Digits(Text, value)) return Text.trimmed().isEmpty() ? QValidator::Intermediate : QValidator::Invalid;
+    return value >= minimum() && value <= maximum() ? QValidator::Acceptable : QValidator::Intermediate;
+  }
+  void fixup(QString& Text) const override {
+    qint64 value = 0;
+    if (Digits(Text, value)) Text = QString::number(std::clamp<qint64>(value, minimum(), maximum()));
+  }
+
+private:
+  // At most nine decimal digits (no sign, no separators).
+  static bool Digits(const QString& Text, qint64& Value) {
+    const QString t = Text.trimmed();
+    if (t.isEmpty() || t.size() > 9) return false;
+    for (const QChar c : t)
+      if (c < '0' || c > '9') return false;
+    Value = t.toLongLong();
+    return true;
+  }
+};
+
 QSpinBox* NewSpin(int Min, int Max, int Value, QWidget* Parent) {
-  auto* spin = new QSpinBox(Parent);
+  auto* spin = new TClampSpinBox(Parent);
   spin->setRange(Min, Max);
   spin->setSingleStep(1);
   spin->setValue(Value);
