@@ -52,6 +52,9 @@ TStoredSettings TSettingsFile::Read() const {
   QSettings ini(FPath, QSettings::IniFormat);
   ini.beginGroup(kSection);
   s.OutputPath = TextOf(ini, "OutputPath", DefaultOutputFolder());
+  // A hand-edited "~/Videos" means the home folder, as in a shell (nothing
+  // here would expand it, and a folder named "~" would be made).
+  if (s.OutputPath == "~" || s.OutputPath.startsWith("~/")) s.OutputPath = QDir::homePath() + s.OutputPath.mid(1);
   if (!s.OutputPath.endsWith('/')) s.OutputPath += '/';
   s.Profile = IndexOf(ini, "Profile", s.Profile, ProfileTexts().size());
   s.Resolution = IndexOf(ini, "Resolution", s.Resolution, FrameSizeTexts().size());

@@ -2,11 +2,14 @@
 // names, the filter lists, the output names shown, the progress texts.
 #include <QCoreApplication>
 #include <QDir>
+#include <QLineEdit>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTest>
 
 #include "OutputSettings.h"
 #include "QueueList.h"
+#include "SettingsFile.h"
 #include "WindowTestSupport.h"
 
 namespace {
@@ -30,6 +33,23 @@ TEST_F(WindowTest, TypedBitratesOutsideTheRangeGoToTheNearestLimit) {
     EXPECT_EQ(c.Spin == video ? s.VideoKbps : s.AudioKbps, c.Value) << c.Typed;
     EXPECT_EQ(c.Spin->text(), QString::number(c.Value)) << c.Typed;
   }
+}
+
+TEST_F(WindowTest, ATildeInTheStoredOutputPathIsTheHomeFolder) {
+  const QString home = QDir::homePath();
+  const std::pair<const char*, QString> cases[] = {{"~/Videos/out", home + "/Videos/out/"},
+                                                   {"~", home + "/"},
+                                                   {"~/", home + "/"},
+                                                   {"/srv/~/x/", "/srv/~/x/"},
+                                                   {"~x/y", "~x/y/"}};
+  for (const auto& [stored, shown] : cases) {
+    QSettings ini(SettingsPath(), QSettings::IniFormat);
+    ini.setValue("Options/OutputPath", stored);
+    ini.sync();
+    EXPECT_EQ(TSettingsFile().Read().OutputPath, shown) << stored;
+  }
+  QSettings(SettingsPath(), QSettings::IniFormat).setValue("Options/OutputPath", "~/Videos");
+  EXPECT_EQ(MakeForm().EdtOutputFolder->text(), home + "/Videos/");
 }
 
 }  // namespace
