@@ -53,6 +53,8 @@ QStringList QtNameFilters(const QString& Filter) {
     if (open > 0 && description.endsWith(')')) description.truncate(open);
     QString patterns = parts[i + 1];
     patterns.replace(';', ' ');
+    // "*.*" would hide the files without an extension; "All Files" means all.
+    if (patterns == "*.*") patterns = "*";
     filters << description.trimmed() + " (" + patterns + ")";
   }
   return filters;

@@ -60,5 +60,6 @@ public:
 };
 
 // A filter list "Desc|*.a;*.b|Other(*.c)|*.c" as the name filters of a Qt
-// file dialog: "Desc (*.a *.b)", "Other (*.c)".
+// file dialog: "Desc (*.a *.b)", "Other (*.c)"; "*.*" becomes "*", so that
+// files without an extension show too.
 QStringList QtNameFilters(const QString& Filter);

@@ -30,12 +30,17 @@
 
 const char* const kAppTitle = "Vidlomat";
 const char* const kAddDialogTitle = "Choose Files to Convert";
+// The designed entries, today's formats added to the first one and given
+// entries of their own before "All Files".
 const char* const kAddDialogFilter =
     "All supported Media "
-    "Format|*.avi;*.divX;*.div;*.xvid;*.mpeg;*.mpg;*.wmv;*.asf;*.rm;*.rmvb;*.dat;*.mov;*.swf|AVI(*.avi)|*.avi|DivX(*."
+    "Format|*.avi;*.divX;*.div;*.xvid;*.mpeg;*.mpg;*.wmv;*.asf;*.rm;*.rmvb;*.dat;*.mov;*.swf;"
+    "*.mp4;*.m4v;*.mkv;*.webm;*.3gp;*.3g2;*.ts;*.mts;*.m2ts;*.flv;*.ogv;*.vob;*.mxf|AVI(*.avi)|*.avi|DivX(*."
     "divx;*.div)|*.divx;*.div|Xvid(*.xvid)|*.xvid|MPEG(*.mpeg;*.mpg)|*.mpeg;*.mpg|WMV(*.wmv)|*.wmv|ASF(*.asf)|*.asf|"
-    "Real Video(*.rm;*.rmvb)|*.rm;*.rmvb|VCD Format(*.dat)|*.dat|Quick Time Format(*.mov)|*.mov|SWF(*.swf)|*.swf|All "
-    "Files(*.*)|*.*";
+    "Real Video(*.rm;*.rmvb)|*.rm;*.rmvb|VCD Format(*.dat)|*.dat|Quick Time Format(*.mov)|*.mov|SWF(*.swf)|*.swf|"
+    "MPEG-4(*.mp4;*.m4v)|*.mp4;*.m4v|Matroska(*.mkv)|*.mkv|WebM(*.webm)|*.webm|3GP(*.3gp;*.3g2)|*.3gp;*.3g2|"
+    "MPEG Transport Stream(*.ts;*.mts;*.m2ts)|*.ts;*.mts;*.m2ts|Flash Video(*.flv)|*.flv|Ogg Video(*.ogv)|*.ogv|"
+    "DVD Video(*.vob)|*.vob|MXF(*.mxf)|*.mxf|All Files(*.*)|*.*";
 
 namespace {
 QString Q(const std::string& Text) { return QString::fromStdString(Text); }

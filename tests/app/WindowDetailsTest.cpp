@@ -2,10 +2,14 @@
 // names, the filter lists, the output names shown, the progress texts.
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QMimeDatabase>
 #include <QLineEdit>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTest>
+#include <algorithm>
+#include <filesystem>
 
 #include "OutputSettings.h"
 #include "QueueList.h"
@@ -50,6 +54,81 @@ TEST_F(WindowTest, ATildeInTheStoredOutputPathIsTheHomeFolder) {
   }
   QSettings(SettingsPath(), QSettings::IniFormat).setValue("Options/OutputPath", "~/Videos");
   EXPECT_EQ(MakeForm().EdtOutputFolder->text(), home + "/Videos/");
+}
+
+// The filter's entries as (description, patterns) pairs.
+std::vector<std::pair<QString, QString>> FilterEntries(const QString& Filter) {
+  const QStringList parts = Filter.split('|');
+  std::vector<std::pair<QString, QString>> entries;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) entries.emplace_back(parts[i], parts[i + 1]);
+  return entries;
+}
+
+const char* const kTodaysPatterns = "*.mp4;*.m4v;*.mkv;*.webm;*.3gp;*.3g2;*.ts;*.mts;*.m2ts;*.flv;*.ogv;*.vob;*.mxf";
+
+TEST(AddFilterTest, DesignedEntriesStayAndTodaysFormatsJoin) {
+  const auto entries = FilterEntries(kAddDialogFilter);
+  const std::pair<QString, QString> designed[] = {
+      {"All supported Media Format",
+       QString("*.avi;*.divX;*.div;*.xvid;*.mpeg;*.mpg;*.wmv;*.asf;*.rm;*.rmvb;*.dat;*.mov;*.swf;") + kTodaysPatterns},
+      {"AVI(*.avi)", "*.avi"},        {"DivX(*.divx;*.div)", "*.divx;*.div"}, {"Xvid(*.xvid)", "*.xvid"},
+      {"MPEG(*.mpeg;*.mpg)", "*.mpeg;*.mpg"}, {"WMV(*.wmv)", "*.wmv"},       {"ASF(*.asf)", "*.asf"},
+      {"Real Video(*.rm;*.rmvb)", "*.rm;*.rmvb"}, {"VCD Format(*.dat)", "*.dat"},
+      {"Quick Time Format(*.mov)", "*.mov"},       {"SWF(*.swf)", "*.swf"}};
+  ASSERT_GT(entries.size(), std::size(designed) + 1);
+  for (size_t i = 0; i < std::size(designed); ++i) EXPECT_EQ(entries[i], designed[i]) << i;
+  EXPECT_EQ(entries.back(), (std::pair<QString, QString>{"All Files(*.*)", "*.*"}));
+  // Every one of today's extensions has an entry of its own after the designed
+  // ones, and each such entry names its patterns.
+  QStringList own;
+  for (size_t i = std::size(designed); i + 1 < entries.size(); ++i) {
+    EXPECT_TRUE(entries[i].first.endsWith("(" + entries[i].second + ")")) << entries[i].first.toStdString();
+    own += entries[i].second.split(';');
+  }
+  EXPECT_EQ(own, QString(kTodaysPatterns).split(';'));
+
+  // In the dialog "All Files" also shows a file without an extension.
+  const QStringList qt = QtNameFilters(kAddDialogFilter);
+  EXPECT_EQ(qt.back(), "All Files (*)");
+  EXPECT_EQ(qt[1], "AVI (*.avi)");
+  for (const QString& name : {"README", "clip.mkv", ".hidden"})
+    EXPECT_TRUE(QDir::match(QStringList{"*"}, name)) << name.toStdString();
+}
+
+TEST(AddFilterTest, TheDesktopEntryOpensEveryFormatTheFilterLists) {
+  QFile entry(VIDLOMAT_DESKTOP_ENTRY);
+  ASSERT_TRUE(entry.open(QIODevice::ReadOnly | QIODevice::Text));
+  QStringList types;
+  for (const QString& line : QString::fromUtf8(entry.readAll()).split('\n'))
+    if (line.startsWith("MimeType=")) types = line.mid(9).split(';', Qt::SkipEmptyParts);
+  ASSERT_FALSE(types.isEmpty());
+  const QMimeDatabase db;
+  for (const QString& pattern : FilterEntries(kAddDialogFilter)[0].second.split(';')) {
+    // The types the desktop gives a file of that name (".ts" is also a
+    // translation file); the entry must claim one of them.
+    QStringList known;
+    for (const QMimeType& t : db.mimeTypesForFileName("clip" + pattern.mid(1).toLower()))
+      if (!t.isDefault()) known << t.name() << t.aliases();
+    if (known.isEmpty()) continue;  // no registered type (.div, .xvid, .dat)
+    EXPECT_TRUE(std::any_of(known.begin(), known.end(), [&](const QString& t) { return types.contains(t); }))
+        << pattern.toStdString() << ": none of " << known.join(",").toStdString();
+  }
+}
+
+TEST_F(WindowTest, ADroppedFolderGivesTodaysVideosToo) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "out") + "/");
+  const std::string folder = Dir / "phone";
+  std::filesystem::create_directories(folder);
+  const std::string clip = Clip("mov_mpeg4_aac", "x.mov");
+  for (const char* name : {"d.3gp", "a.mp4", "b.MKV", "c.m2ts", "notes.txt", "README"})
+    std::filesystem::copy_file(clip, folder + "/" + name);
+  EXPECT_TRUE(f.DropFiles({QString::fromStdString(folder)}));
+  QStringList rows;
+  for (int r = 0; r < f.Lvw->RowCount(); ++r)
+    rows << f.Lvw->Cell(r, TQueueList::ColInput) + "." + f.Lvw->Cell(r, TQueueList::ColType);
+  EXPECT_EQ(rows.join(","), "a.MP4,b.MKV,c.M2TS,d.3GP");
+  EXPECT_TRUE(Dialogs.Messages.empty());
 }
 
 }  // namespace
