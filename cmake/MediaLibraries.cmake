@@ -40,6 +40,7 @@ foreach(lib IN LISTS VIDLOMAT_MEDIA_LIBS)
   if(NOT real)
     message(FATAL_ERROR "lib${lib}.so.${major} not found; run ./scripts/setup.sh")
   endif()
+  set(VIDLOMAT_${LIBUP}_SONAME_PATH ${real})  # the distribution's link, kept across its updates
   file(REAL_PATH ${real} resolved)
   file(CREATE_LINK ${resolved} ${VIDLOMAT_LIBAV_DIR}/lib${lib}.so.${major} SYMBOLIC)
   file(CREATE_LINK ${resolved} ${VIDLOMAT_LIBAV_DIR}/lib${lib}.so SYMBOLIC)

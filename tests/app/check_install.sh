@@ -10,8 +10,12 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 fail() { echo "check_install: $*" >&2; exit 1; }
 for f in share/applications/vidlomat.desktop share/icons/hicolor/scalable/apps/vidlomat.svg \
          share/icons/hicolor/32x32/apps/vidlomat.png share/icons/hicolor/64x64/apps/vidlomat.png \
-         share/icons/hicolor/128x128/apps/vidlomat.png lib/vidlomat/help/index.html; do
+         share/icons/hicolor/128x128/apps/vidlomat.png lib/vidlomat/help/index.html \
+         share/metainfo/org.example.vidlomat.metainfo.xml share/man/man1/vidlomat.1; do
   [[ -s $prefix/$f ]] || fail "$f is missing"
+done
+for f in share/metainfo/org.example.vidlomat.metainfo.xml share/man/man1/vidlomat.1; do
+  ! grep -q '@[A-Z_]*@' "$prefix/$f" || fail "$f has a field the build did not fill in"
 done
 grep -qx 'Exec=vidlomat %F' "$prefix/share/applications/vidlomat.desktop" || fail "the entry does not start vidlomat with files"
 grep -q '^MimeType=.*video/x-msvideo;' "$prefix/share/applications/vidlomat.desktop" || fail "no MIME types"
