@@ -125,7 +125,7 @@ grep -q "libraries in $root/usr/lib/vidlomat/LibAV, help in $root/usr/lib/vidlom
 # A desktop session's platform plugin: Qt loads it before it finds that no
 # display answers here, and then aborts, as expected.
 (ulimit -c 0; QT_QPA_PLATFORM=xcb DISPLAY=:9999 LD_DEBUG=files LD_DEBUG_OUTPUT=$scratch/ld.xcb \
-  "$root/usr/bin/vidlomat" --check) >/dev/null 2>&1 || true
+  "$root/usr/bin/vidlomat" --check || true) >/dev/null 2>&1
 grep -qs 'platforms/libqxcb\.so \[0\];  dynamically loaded' "$scratch"/ld.xcb.* \
   || fail "the window did not load Qt's desktop platform plugin"
 
