@@ -64,6 +64,10 @@ TFrmAbout::TFrmAbout(IDialogs& Dialogs, QWidget* Parent) : QDialog(Parent), FDia
   setFixedSize(std::max(276, hint.width()), std::max(230, hint.height()));
 }
 
-void TFrmAbout::LblWebsiteClick() { FDialogs.OpenUrl(QUrl(ProductWebsite())); }
+void TFrmAbout::LblWebsiteClick() {
+  OpenOrShow(FDialogs, this, QUrl(ProductWebsite()), "No web browser could open the website. Its address:");
+}
 
-void TFrmAbout::LblEmailClick() { FDialogs.OpenUrl(QUrl("mailto:" + SupportEmail())); }
+void TFrmAbout::LblEmailClick() {
+  OpenOrShow(FDialogs, this, QUrl("mailto:" + SupportEmail()), "No mail program could start a message. The address:");
+}

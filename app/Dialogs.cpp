@@ -14,6 +14,8 @@ void TQtDialogs::Message(QWidget* Parent, const QString& Title, const QString& T
                                  : Icon == TMessageIcon::Warning   ? QMessageBox::Warning
                                                                    : QMessageBox::Critical;
   QMessageBox box(icon, Title, Text, QMessageBox::Ok, Parent);
+  // A path or message in the box can be selected and copied.
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   box.exec();
 }
 
@@ -40,6 +42,12 @@ void TQtDialogs::Notify(const QString& Title, const QString& Text) {
   // app_name, replaces_id, app_icon, summary, body, actions, hints, timeout (-1: the server's)
   service.call(QDBus::NoBlock, "Notify", QApplication::applicationName(), 0u, QString("video-x-generic"), Title, Text,
                QStringList(), QVariantMap(), -1);
+}
+
+void OpenOrShow(IDialogs& Dialogs, QWidget* Parent, const QUrl& Url, const QString& NoProgram) {
+  if (Dialogs.OpenUrl(Url)) return;
+  const QString where = Url.isLocalFile() ? Url.toLocalFile() : Url.scheme() == "mailto" ? Url.path() : Url.toString();
+  Dialogs.Message(Parent, "Information", NoProgram + "\n\n" + where, TMessageIcon::Information);
 }
 
 QStringList QtNameFilters(const QString& Filter) {

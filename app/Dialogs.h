@@ -59,6 +59,10 @@ public:
                                       int Maximum) override;
 };
 
+// Opens Url with the default program; when nothing could, shows a box that
+// says so (NoProgram) with the path or address below, to be copied.
+void OpenOrShow(IDialogs& Dialogs, QWidget* Parent, const QUrl& Url, const QString& NoProgram);
+
 // A filter list "Desc|*.a;*.b|Other(*.c)|*.c" as the name filters of a Qt
 // file dialog: "Desc (*.a *.b)", "Other (*.c)"; "*.*" becomes "*", so that
 // files without an extension show too.

@@ -424,11 +424,13 @@ void TForm1::BtnAboutClick() {
 
 void TForm1::BtnOpenOutputFolderClick() {
   QDir().mkpath(EdtOutputFolder->text());
-  FDialogs.OpenUrl(QUrl::fromLocalFile(EdtOutputFolder->text()));
+  OpenOrShow(FDialogs, this, QUrl::fromLocalFile(EdtOutputFolder->text()),
+             "No file manager could open the output folder. It is:");
 }
 
 void TForm1::BtnHelpClick() {
-  FDialogs.OpenUrl(QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/help/index.html"));
+  OpenOrShow(FDialogs, this, QUrl::fromLocalFile(QCoreApplication::applicationDirPath() + "/help/index.html"),
+             "No program could open the help. It is here:");
 }
 
 // ---------------------------------------------------------------------------

@@ -10,7 +10,9 @@
 #include <QTest>
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
+#include "AboutForm.h"
 #include "OutputSettings.h"
 #include "QueueList.h"
 #include "SettingsFile.h"
@@ -129,6 +131,34 @@ TEST_F(WindowTest, ADroppedFolderGivesTodaysVideosToo) {
     rows << f.Lvw->Cell(r, TQueueList::ColInput) + "." + f.Lvw->Cell(r, TQueueList::ColType);
   EXPECT_EQ(rows.join(","), "a.MP4,b.MKV,c.M2TS,d.3GP");
   EXPECT_TRUE(Dialogs.Messages.empty());
+}
+
+TEST_F(WindowTest, WhatNoProgramCanOpenIsShownToBeCopied) {
+  TForm1& f = MakeForm(false, false);
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "out") + "/");
+  TFrmAbout about(Dialogs, &f);
+  const struct {
+    std::function<void()> Click;
+    QString Shown;
+  } cases[] = {{[&] { f.BtnHelpClick(); }, QCoreApplication::applicationDirPath() + "/help/index.html"},
+               {[&] { f.BtnOpenOutputFolderClick(); }, QString::fromStdString(Dir / "out") + "/"},
+               {[&] { about.LblWebsiteClick(); }, ProductWebsite()},
+               {[&] { about.LblEmailClick(); }, SupportEmail()}};
+  for (const bool opens : {true, false}) {
+    Dialogs.UrlsOpen = opens;
+    for (const auto& c : cases) {
+      Dialogs.Messages.clear();
+      c.Click();
+      if (opens) {
+        EXPECT_TRUE(Dialogs.Messages.empty()) << c.Shown.toStdString();
+        continue;
+      }
+      ASSERT_EQ(Dialogs.Messages.size(), 1u) << c.Shown.toStdString();
+      EXPECT_TRUE(Dialogs.Messages[0].Text.endsWith("\n\n" + c.Shown)) << Dialogs.Messages[0].Text.toStdString();
+      EXPECT_TRUE(Dialogs.Messages[0].Text.startsWith("No ")) << Dialogs.Messages[0].Text.toStdString();
+    }
+  }
+  EXPECT_EQ(Dialogs.Urls.size(), 8u);
 }
 
 }  // namespace

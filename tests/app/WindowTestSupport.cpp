@@ -52,7 +52,7 @@ std::unique_ptr<IProgress> TRecorderDialogs::Progress(QWidget*, const QString& T
 
 bool TRecorderDialogs::OpenUrl(const QUrl& Url) {
   Urls.push_back(Url);
-  return true;
+  return UrlsOpen;
 }
 
 bool PumpUntil(const std::function<bool()>& Done, std::chrono::milliseconds Timeout) {

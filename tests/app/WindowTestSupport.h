@@ -64,6 +64,7 @@ public:
   QString FileTitle, FileFilter, FolderTitle;
   std::vector<TRecordedMessage> Messages;
   std::vector<QUrl> Urls;
+  bool UrlsOpen = true;  // what OpenUrl answers
   std::vector<std::pair<QString, QString>> Notifications;  // title, text
   // Every message and power-off in order, for tests of their order.
   std::shared_ptr<std::vector<std::string>> Order = std::make_shared<std::vector<std::string>>();
