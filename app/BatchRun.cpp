@@ -49,6 +49,7 @@ void TBatchRun::Begin(int Parallel) {
   FState = Running;
   ++FRunId;
   FParallel = std::max(1, Parallel);
+  FStarted = false;
   FTasks.clear();
 }
 
@@ -67,8 +68,34 @@ void TBatchRun::TaskProgress(int Task, int64_t CurrentMs, int64_t TotalMs) {
   t.CurrentMs = std::max<int64_t>(0, CurrentMs);
 }
 
-void TBatchRun::TaskEnded(int Task) {
-  if (Task >= 0 && Task < TaskCount()) FTasks[static_cast<size_t>(Task)].Ended = true;
+void TBatchRun::Started(int64_t NowMs) {
+  FStarted = true;
+  BeginWaiting(NowMs);
+}
+
+void TBatchRun::TaskEnded(int Task, int64_t NowMs) {
+  if (Task < 0 || Task >= TaskCount()) return;
+  FTasks[static_cast<size_t>(Task)].Ended = true;
+  BeginWaiting(NowMs);
+}
+
+void TBatchRun::BeginWaiting(int64_t NowMs) {
+  if (!FStarted) return;
+  // The component converts Parallel tasks at a time, in order.
+  int running = 0;
+  for (TTask& t : FTasks) {
+    if (t.Ended) continue;
+    if (running == FParallel) break;
+    if (t.BeganMs < 0) t.BeganMs = NowMs;
+    ++running;
+  }
+}
+
+int TBatchRun::MeasuredFps(int Task, int FrameNumber, int64_t NowMs) const {
+  if (Task < 0 || Task >= TaskCount()) return -1;
+  const int64_t took = NowMs - FTasks[static_cast<size_t>(Task)].BeganMs;
+  if (FTasks[static_cast<size_t>(Task)].BeganMs < 0 || took <= 0) return -1;
+  return static_cast<int>(std::max<int64_t>(0, FrameNumber) * 1000 / took);
 }
 
 std::vector<int> TBatchRun::CurrentRows() const {

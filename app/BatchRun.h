@@ -57,17 +57,26 @@ public:
 
   // Idle -> Running, with no task yet; Parallel files convert at the same time.
   void Begin(int Parallel = 1);
+  int Parallel() const { return FParallel; }
   // The next task of the run (index = number of tasks so far) converts Row,
   // whose input lasts DurationMs (0 or less: unknown).
   void AddTask(int Row, int64_t DurationMs = -1);
   int TaskCount() const { return static_cast<int>(FTasks.size()); }
   // The row of task Task; -1 when the run has no such task.
   int RowOfTask(int Task) const;
+  // The component starts converting, NowMs after Convert: the first Parallel
+  // tasks begin.
+  void Started(int64_t NowMs);
   // A progress event of a task: CurrentMs converted out of TotalMs (a known
   // total also fills in a duration that the set-up could not tell).
   void TaskProgress(int Task, int64_t CurrentMs, int64_t TotalMs);
-  // Marks a task as ended (finished, stopped or failed).
-  void TaskEnded(int Task);
+  // Marks a task as ended (finished, stopped or failed), NowMs after Convert;
+  // the next waiting task begins then.
+  void TaskEnded(int Task, int64_t NowMs = 0);
+  // The frames per second of a task that has converted FrameNumber frames by
+  // NowMs: measured since it began, so known from its first event on; -1
+  // when it has not begun or no time has passed.
+  int MeasuredFps(int Task, int FrameNumber, int64_t NowMs) const;
   // The rows of the tasks converting now: tasks start in order, so these are
   // the first Parallel tasks that have not ended.
   std::vector<int> CurrentRows() const;
@@ -90,7 +99,11 @@ private:
     int Row;
     int64_t DurationMs;  // 0 or less: unknown
     int64_t CurrentMs = 0;
+    int64_t BeganMs = -1;  // -1: waiting
     bool Ended = false;
   };
+  // Gives the waiting tasks that now have a free place their start time.
+  void BeginWaiting(int64_t NowMs);
+  bool FStarted = false;
   std::vector<TTask> FTasks;
 };

@@ -478,6 +478,7 @@ void TForm1::StartRun() {
   const int parallel = SpinParallel->value();
   FRun.Begin(parallel);
   FRunClock.start();
+  LblProgress->clear();  // no line of the run before
   ShowState(TBatchRun::Running);
   MemLog->clear();
 
@@ -517,6 +518,7 @@ void TForm1::StartRun() {
     QuilloCLog(run, AIndex, ALogLevel, AMsg);
   };
   QuilloC.SetThreadPriority(tpNormal);
+  FRun.Started(FRunClock.elapsed());
   QuilloC.Start(parallel);
 }
 
@@ -593,7 +595,12 @@ void TForm1::ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int A
   const int row = FRun.RowOfTask(AIndex);
   if (row < 0) return;
   Lvw->SetStatus(row, ProgressStatus(ACurrentDuration, ATotalOutputDuration));
-  LblProgress->setText(Q(ProgressLine(AFrameNumber, ACurrentDuration, AFPS)));
+  // The rate over the file's time so far: the engine's own reads 0 for the
+  // first second.
+  const int fps = FRun.MeasuredFps(AIndex, AFrameNumber, FRunClock.elapsed());
+  const QString line = Q(ProgressLine(AFrameNumber, ACurrentDuration, fps >= 0 ? fps : AFPS));
+  // Files at the same time take turns on the line: each names its file.
+  LblProgress->setText(FRun.Parallel() > 1 ? Lvw->Cell(row, TQueueList::ColInput) + ": " + line : line);
   FRun.TaskProgress(AIndex, ACurrentDuration, ATotalOutputDuration);
   ShowBatchProgress();
 }
@@ -608,7 +615,7 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
     return;
   }
   const int row = FRun.RowOfTask(AIndex);
-  FRun.TaskEnded(AIndex);
+  FRun.TaskEnded(AIndex, FRunClock.elapsed());
   if (row < 0) return;
   ShowBatchProgress();
   if (AException) {

@@ -496,4 +496,40 @@ TEST_F(RunTest, ATelevisionFrameRateUnderACommaLocaleReachesTheFile) {
   EXPECT_EQ(VideoRate(Out + "/a.mp4"), (std::pair<int, int>{30000, 1001}));
 }
 
+TEST(BatchProgressTest, EachFilesRateIsMeasuredFromItsOwnStart) {
+  TBatchRun run;
+  run.Begin(2);
+  for (int row = 0; row < 3; ++row) run.AddTask(row, 10000);
+  EXPECT_EQ(run.MeasuredFps(0, 100, 5000), -1) << "nothing converts before the start";
+  run.Started(1000);
+  run.TaskEnded(1, 3000);  // the third file takes the second one's place at 3 s
+  const struct {
+    int Task, Frames;
+    int64_t Now;
+    int Fps;
+  } cases[] = {{0, 300, 1500, 600}, {0, 0, 1200, 0}, {0, 30, 1000, -1}, {2, 90, 4000, 90},
+               {2, 10, 2000, -1},   {7, 10, 9000, -1}};
+  for (const auto& c : cases) EXPECT_EQ(run.MeasuredFps(c.Task, c.Frames, c.Now), c.Fps) << c.Task << "@" << c.Now;
+}
+
+TEST_F(RunTest, TheProgressLineStartsEmptyNamesItsFileAndHasARateFromTheStart) {
+  const bool two = MaxFilesAtTheSameTime() >= 2;
+  TForm1& f = Make();
+  f.SpinParallel->setValue(two ? 2 : 1);
+  Add(Q({Long("a.avi"), Long("b.avi")}));
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return !f.LblProgress->text().isEmpty(); }));
+  const QString first = f.LblProgress->text();
+  static const QRegularExpression line("^(?:([ab]): )?Current Frame=(\\d+) Time=\\d+ FPS=(\\d+)$");
+  const QRegularExpressionMatch m = line.match(first);
+  ASSERT_TRUE(m.hasMatch()) << first.toStdString();
+  EXPECT_EQ(m.captured(1).isEmpty(), !two) << "with files at the same time the line names its file";
+  if (m.captured(2).toInt() > 0) EXPECT_GT(m.captured(3).toInt(), 0) << first.toStdString();
+  f.BtnStartClick();
+  ASSERT_TRUE(Idle());
+  f.BtnStartClick();
+  EXPECT_EQ(f.LblProgress->text(), "") << "a new run shows no line of the last one";
+  f.BtnStartClick();
+}
+
 }  // namespace
