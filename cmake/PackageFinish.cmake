@@ -4,6 +4,7 @@
 # - LibAV/ links relative and by the libraries' sonames, so they stay valid
 #   when the distribution updates the libraries (the build's own links name
 #   the exact files they were built against);
+# - the compiler's .comment and .note sections out of the programs;
 # - manual pages compressed;
 # - share/doc/vidlomat/copyright and changelog.gz.
 
@@ -20,6 +21,16 @@ foreach(link IN LISTS CPACK_VIDLOMAT_LIBAV_LINKS)
   list(GET parts 0 name)
   list(GET parts 1 target)
   file(CREATE_LINK ${target} ${libav}/${name} SYMBOLIC)
+endforeach()
+
+# The programs are stripped already; the compiler's notes go too, as
+# Debian's own packaging tools do.
+file(GLOB programs LIST_DIRECTORIES false ${root}/${CPACK_VIDLOMAT_PRIVATE_DIR}/*)
+foreach(program IN LISTS programs)
+  if(NOT IS_SYMLINK ${program})
+    execute_process(COMMAND ${CPACK_VIDLOMAT_STRIP} --remove-section=.comment --remove-section=.note ${program}
+      COMMAND_ERROR_IS_FATAL ANY)
+  endif()
 endforeach()
 
 file(GLOB pages ${root}/share/man/man*/*.[1-9])
