@@ -190,6 +190,8 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   Lvw->CanDrop = [this] { return FRun.State() == TBatchRun::Idle && !FBusy; };
   Lvw->OnDropFiles = [this](const QStringList& Paths) { return DropFiles(Paths); };
   connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
+  connect(ChkOverwrite, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
+  connect(EdtOutputFolder, &QLineEdit::textChanged, this, [this] { RefreshOutputNames(); });
 
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
 }
@@ -486,10 +488,13 @@ void TForm1::StartRun() {
   const int rows = Lvw->RowCount();
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
     const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved);
-    if (setup.Ok)
+    if (setup.Ok) {
       FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1);
-    else
+      // The name this run writes (a file made since Add can take the name).
+      Lvw->SetOutputName(R, Q(setup.OutputName));
+    } else {
       Lvw->SetStatus(R, {TRowState::Skipped}, Q(setup.Message));
+    }
   });
   if (done < rows) {
     // Cancelled before anything started: nothing of the batch runs.
@@ -626,6 +631,18 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
     Lvw->SetStatus(row, {TRowState::Completed});
   } else if (!FStopping || std::find(FStopRows.begin(), FStopRows.end(), row) != FStopRows.end()) {
     Lvw->SetStatus(row, {TRowState::Stopped});
+  }
+}
+
+void TForm1::RefreshOutputNames() {
+  if (FRun.State() != TBatchRun::Idle || FBusy) return;
+  const std::string folder = EdtOutputFolder->text().toStdString();
+  TNameReservations reserved;
+  for (int r = 0; r < Lvw->RowCount(); ++r) {
+    const std::string input = Lvw->Path(r).toStdString();
+    const std::string name = ChooseOutputName(folder, BaseNameOf(input), ChkOverwrite->isChecked(), &reserved, input);
+    reserved.insert(FolderWithSlash(folder) + name + kOutputExtension);
+    Lvw->SetOutputName(r, Q(name));
   }
 }
 

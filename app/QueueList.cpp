@@ -110,6 +110,10 @@ QString TQueueList::Cell(int Row, TColumn Column) const {
   return item ? item->text(Column) : QString();
 }
 
+void TQueueList::SetOutputName(int Row, const QString& Name) {
+  if (QTreeWidgetItem* item = topLevelItem(Row)) item->setText(ColOutput, Name);
+}
+
 void TQueueList::SetStatus(int Row, const TRowStatus& Status, const QString& Tip) {
   QTreeWidgetItem* item = topLevelItem(Row);
   if (!item) return;

@@ -24,6 +24,7 @@ public:
   void AppendRow(const TFileSetup& Setup);
   QString Cell(int Row, TColumn Column) const;
   QString Path(int Row) const { return Cell(Row, ColPath); }
+  void SetOutputName(int Row, const QString& Name);
   // Sets a row's Status and its text (and its tooltip; empty clears it).
   void SetStatus(int Row, const TRowStatus& Status, const QString& Tip = QString());
   TRowStatus Status(int Row) const;

@@ -1,6 +1,7 @@
 // The window's details a user relies on without thinking: typed values, file
 // names, the filter lists, the output names shown, the progress texts.
 #include <QCoreApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QMimeDatabase>
@@ -16,6 +17,7 @@
 #include "OutputSettings.h"
 #include "QueueList.h"
 #include "SettingsFile.h"
+#include "MyUtils.h"
 #include "WindowTestSupport.h"
 
 namespace {
@@ -159,6 +161,40 @@ TEST_F(WindowTest, WhatNoProgramCanOpenIsShownToBeCopied) {
     }
   }
   EXPECT_EQ(Dialogs.Urls.size(), 8u);
+}
+
+TEST_F(WindowTest, TheOutputNameShownIsTheOneTheNextRunWrites) {
+  TForm1& f = MakeForm();
+  const QString out = QString::fromStdString(Dir / "out") + "/", empty = QString::fromStdString(Dir / "empty") + "/";
+  for (const char* folder : {"out", "empty"}) std::filesystem::create_directories(Dir / folder);
+  WriteFile(Dir / "out/clip.mp4", "an older output");
+  f.EdtOutputFolder->setText(out);
+  f.ChkOverwrite->setChecked(false);
+  Add(Q({Clip("avi_xvid", "clip.avi"), Clip("mpeg1_ps", "clip.mpg"), Clip("avi_xvid", "other.avi")}));
+  auto names = [&] {
+    QStringList n;
+    for (int r = 0; r < f.Lvw->RowCount(); ++r) n << f.Lvw->Cell(r, TQueueList::ColOutput);
+    return n.join(",");
+  };
+  EXPECT_EQ(names(), "clip(1),clip(2),other");
+  const struct {
+    std::function<void()> Change;
+    const char* Names;
+  } steps[] = {{[&] { f.ChkOverwrite->setChecked(true); }, "clip,clip(1),other"},
+               {[&] { f.ChkOverwrite->setChecked(false); }, "clip(1),clip(2),other"},
+               {[&] {
+                  Dialogs.FolderAnswers.push_back(empty);
+                  f.BtnChangeOutputFolderClick();
+                }, "clip,clip(1),other"},
+               {[&] { WriteFile(Dir / "empty/other.mp4", "made since"); }, "clip,clip(1),other"},
+               // At Convert the set-up names them anew.
+               {[&] { f.BtnStartClick(); }, "clip,clip(1),other(1)"}};
+  for (const auto& step : steps) {
+    step.Change();
+    EXPECT_EQ(names(), step.Names) << &step - steps;
+  }
+  f.BtnStartClick();  // Stop
+  EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
 }
 
 }  // namespace
