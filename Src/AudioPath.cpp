@@ -2,8 +2,11 @@
 // keeping audio in step with the input timestamps (silence, discarding, drift
 // compensation), and cutting the result into encoder frames.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <numbers>
+#include <string>
 
 #include "FFmpeg.h"
 #include "MyUtils.h"
@@ -12,8 +15,89 @@ namespace {
 
 constexpr int kMaxSilenceBytes = 131072;
 
+// The level of the centre and of each surround in a stereo mix when the
+// stream signals none: -3 dB.
+constexpr double kUsualMixLevel = std::numbers::sqrt2 / 2;
+
+constexpr uint64_t kSurroundChannels =
+    AV_CH_BACK_LEFT | AV_CH_BACK_RIGHT | AV_CH_BACK_CENTER | AV_CH_SIDE_LEFT | AV_CH_SIDE_RIGHT;
+constexpr uint64_t kLfeChannels = AV_CH_LOW_FREQUENCY | AV_CH_LOW_FREQUENCY_2;
+
+// A layout as speakers are counted: full-range channels, a dot, LFE channels
+// ("5.1", "2.0"); a layout without a channel mask by its channel count.
+std::string SpeakerCount(uint64_t Mask, int Channels) {
+  if (!Mask) return std::to_string(Channels) + " channels";
+  const int lfe = std::popcount(Mask & kLfeChannels);
+  return std::to_string(Channels - lfe) + "." + std::to_string(lfe);
+}
 
 }  // namespace
+
+void TCustomFFmpeg::NoteMixLevels(InputStreamState* Ist, const AVFrame* Frame) {
+  const AVFrameSideData* side = ff::av_frame_get_side_data(Frame, AV_FRAME_DATA_DOWNMIX_INFO);
+  const auto* info = side && side->size >= static_cast<int>(sizeof(AVDownmixInfo))
+                         ? reinterpret_cast<const AVDownmixInfo*>(side->data)
+                         : nullptr;
+  Ist->DecCentreMix = info ? info->center_mix_level : -1;
+  Ist->DecSurroundMix = info ? info->surround_mix_level : -1;
+}
+
+void TCustomFFmpeg::CreateResampler(OutputStreamState* Ost, const InputStreamState* Ist, int DecChannels, int DecRate) {
+  AVCodecContext* enc = Ost->CodecCtx;
+  const int encChannels = enc->ch_layout.nb_channels;
+  const int rate = enc->sample_rate;
+  AVChannelLayout inLayout{};
+  if (Ist->DecLayout)
+    ff::av_channel_layout_from_mask(&inLayout, Ist->DecLayout);
+  else
+    ff::av_channel_layout_default(&inLayout, DecChannels);
+  const uint64_t inMask = inLayout.order == AV_CHANNEL_ORDER_NATIVE ? inLayout.u.mask : 0;
+  const bool signalled = Ist->DecCentreMix >= 0 && Ist->DecSurroundMix >= 0;
+  // The resampler divides by the sample size: unknown formats never reach it.
+  const bool usable = SamplesUsable(enc->sample_fmt, rate, encChannels) &&
+                      SamplesUsable(AV_SAMPLE_FMT_S16, DecRate, DecChannels);
+  int r = usable ? ff::swr_alloc_set_opts2(&Ost->Resample, &enc->ch_layout, enc->sample_fmt, rate, &inLayout,
+                                           AV_SAMPLE_FMT_S16, DecRate, 0, nullptr)
+                 : AVERROR(EINVAL);
+  ff::av_channel_layout_uninit(&inLayout);
+  if (r >= 0) {
+    // Fewer output channels: the centre and the surrounds join the front at
+    // the stream's levels or the usual ones, the LFE is left out, and each
+    // output channel's gains are scaled to add up to at most 1, so that no
+    // mix of channels within full scale can pass it (without that, a float
+    // encoder is given a loud 5.1 mix up to 7.7 dB over full scale).
+    const double centre = signalled ? Ist->DecCentreMix : kUsualMixLevel;
+    const double surround = signalled ? Ist->DecSurroundMix : kUsualMixLevel;
+    if ((r = ff::av_opt_set_double(Ost->Resample, "center_mix_level", centre, 0)) >= 0 &&
+        (r = ff::av_opt_set_double(Ost->Resample, "surround_mix_level", surround, 0)) >= 0 &&
+        (r = ff::av_opt_set_double(Ost->Resample, "lfe_mix_level", 0, 0)) >= 0)
+      r = ff::av_opt_set_double(Ost->Resample, "rematrix_maxval", 1, 0);
+  }
+  if (r < 0 || ff::swr_init(Ost->Resample) < 0) {
+    if (Ost->Resample) ff::swr_free(&Ost->Resample);
+    char text[256];
+    if (Ost->AudioResample || DecRate != rate)
+      std::snprintf(text, sizeof text, "Can not resample %d channels @ %d Hz to %d channels @ %d Hz", DecChannels,
+                    DecRate, encChannels, rate);
+    else
+      std::snprintf(text, sizeof text, "Cannot convert %s sample format to %s sample format",
+                    ff::av_get_sample_fmt_name(AV_SAMPLE_FMT_S16),
+                    ff::av_get_sample_fmt_name(enc->sample_fmt) ? ff::av_get_sample_fmt_name(enc->sample_fmt)
+                                                                : "unknown");
+    throw FFMpegException(text);
+  }
+  Ost->ResampleChannels = DecChannels;
+  Ost->ResampleRate = DecRate;
+  Ost->ResampleLayout = Ist->DecLayout;
+  Ost->ResampleCentreMix = Ist->DecCentreMix;
+  Ost->ResampleSurroundMix = Ist->DecSurroundMix;
+  if (DecChannels > encChannels && FVerbose >= 0 && FOnLog) {
+    // The stream's levels count only where the input has a centre or surrounds.
+    const bool levelsUsed = signalled && (inMask & (AV_CH_FRONT_CENTER | kSurroundChannels));
+    LogFmt(1, levelsUsed ? "%s downmixed with the stream's mix levels" : "%s downmixed with the usual mix levels",
+           SpeakerCount(inMask, DecChannels).c_str());
+  }
+}
 
 void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, InputStreamState* Ist) {
   if (Ost->RecordingEnded) return;
@@ -26,40 +110,17 @@ void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, I
 
   if (encChannels != decChannels) Ost->AudioResample = 1;
   const bool convert = Ost->AudioResample || enc->sample_fmt != AV_SAMPLE_FMT_S16 || decRate != rate;
-  if (Ost->Resample && (Ost->ResampleChannels != decChannels || Ost->ResampleRate != decRate)) {
-    // The decoded audio changed its channel count or rate mid-stream (AC-3
-    // switching between 5.1 and 2.0): what the converter still holds goes out
-    // in the old layout, then a converter for the new one is made.
+  if (Ost->Resample &&
+      (Ost->ResampleChannels != decChannels || Ost->ResampleRate != decRate || Ost->ResampleLayout != Ist->DecLayout ||
+       Ost->ResampleCentreMix != Ist->DecCentreMix || Ost->ResampleSurroundMix != Ist->DecSurroundMix)) {
+    // The decoded audio changed its layout, rate or mix levels mid-stream
+    // (AC-3 switching between 5.1 and 2.0): what the converter still holds
+    // goes out as it was made, then a converter for the new audio is made.
     while (ConvertIntoFifo(Ost, nullptr, 0) > 0) {
     }
     ff::swr_free(&Ost->Resample);
   }
-  if (convert && !Ost->Resample) {
-    AVChannelLayout inLayout{};
-    ff::av_channel_layout_default(&inLayout, decChannels);
-    // The resampler divides by the sample size: unknown formats never reach it.
-    const bool usable = SamplesUsable(enc->sample_fmt, rate, encChannels) &&
-                        SamplesUsable(AV_SAMPLE_FMT_S16, decRate, decChannels);
-    const int r = usable ? ff::swr_alloc_set_opts2(&Ost->Resample, &enc->ch_layout, enc->sample_fmt, rate, &inLayout,
-                                                   AV_SAMPLE_FMT_S16, decRate, 0, nullptr)
-                         : AVERROR(EINVAL);
-    ff::av_channel_layout_uninit(&inLayout);
-    if (r < 0 || ff::swr_init(Ost->Resample) < 0) {
-      if (Ost->Resample) ff::swr_free(&Ost->Resample);
-      char text[256];
-      if (Ost->AudioResample || decRate != rate)
-        std::snprintf(text, sizeof text, "Can not resample %d channels @ %d Hz to %d channels @ %d Hz", decChannels,
-                      decRate, encChannels, rate);
-      else
-        std::snprintf(text, sizeof text, "Cannot convert %s sample format to %s sample format",
-                      ff::av_get_sample_fmt_name(AV_SAMPLE_FMT_S16),
-                      ff::av_get_sample_fmt_name(enc->sample_fmt) ? ff::av_get_sample_fmt_name(enc->sample_fmt)
-                                                                  : "unknown");
-      throw FFMpegException(text);
-    }
-    Ost->ResampleChannels = decChannels;
-    Ost->ResampleRate = decRate;
-  }
+  if (convert && !Ost->Resample) CreateResampler(Ost, Ist, decChannels, decRate);
 
   // Synchronisation, in samples per channel at the encoder's rate.
   const int queued = ff::av_audio_fifo_size(Ost->Fifo);

@@ -130,15 +130,21 @@ struct InputStreamState {
   AVFilterGraph* FilterGraph;
   AVFrame* FilterPicRef;
   // Today's decoding state: the decoded frame, and for audio the converter to
-  // interleaved 16-bit samples at the decoder's rate and channel count (the
-  // form the audio path works on).
+  // interleaved 16-bit samples at the decoder's rate, channel count and layout
+  // (the form the audio path works on).
   AVFrame* DecodedFrame;
   SwrContext* ToS16;
   int ToS16Format;
   int ToS16Channels;
   int ToS16Rate;
+  uint64_t ToS16Layout;
   int DecChannels;      // channel count and rate of the 16-bit samples handed on
   int DecRate;
+  uint64_t DecLayout;   // their channel mask; 0: the default order for DecChannels
+  // The centre and surround mix levels (gains) for a stereo mix that the
+  // decoder reported with the last frame; negative: the stream signals none.
+  double DecCentreMix;
+  double DecSurroundMix;
   int RateEmu;          // the input asked for rate emulation
   int64_t RateEmuOrigin;  // first timestamp seen under rate emulation
   float Quality;        // quality of the last decoded picture
@@ -184,6 +190,9 @@ struct OutputStreamState {
   SwrContext* Resample;
   int ResampleChannels;    // channel count and rate of the decoded audio Resample was made for
   int ResampleRate;
+  uint64_t ResampleLayout;  // and its channel mask and mix levels (InputStreamState's Dec* fields)
+  double ResampleCentreMix;
+  double ResampleSurroundMix;
   AVAudioFifo* Fifo;
   FILE* LogFile;
   // Today's encoding state.
@@ -519,6 +528,13 @@ public:
   // Resamples InSamples interleaved 16-bit samples (Buf null: what the
   // resampler still holds) into the stream's FIFO; the samples written, or < 0.
   int ConvertIntoFifo(OutputStreamState* Ost, const uint8_t* Buf, int InSamples);
+  // Takes the stereo mix levels a decoder reports with Frame (AC-3 does) into
+  // Ist, or marks them as not signalled.
+  static void NoteMixLevels(InputStreamState* Ist, const AVFrame* Frame);
+  // Makes the resampler from the decoded audio Ist hands on to the encoder's
+  // format; a stereo mix takes the stream's mix levels and never exceeds full
+  // scale. Logs what a downmix applied.
+  void CreateResampler(OutputStreamState* Ost, const InputStreamState* Ist, int DecChannels, int DecRate);
   // Encodes Samples samples from the stream's FIFO and writes the packets.
   void EncodeAudioFrame(OutputStreamState* Ost, int Samples);
   // Encodes whole encoder frames of the FIFO (all of it for encoders of any frame size).

@@ -284,11 +284,14 @@ void TCustomFFmpeg::DrainVideoFilter(InputStreamState* Ist, int IstIndex) {
 }
 
 void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFrame* Frame) {
-  // The audio path works on interleaved 16-bit samples at the decoder's rate
-  // and channel count: convert whatever the decoder gives into that.
+  // The audio path works on interleaved 16-bit samples at the decoder's rate,
+  // channel count and layout: convert whatever the decoder gives into that.
+  // A layout without a channel mask is taken in the default order.
   const int channels = Frame->ch_layout.nb_channels > 0 ? Frame->ch_layout.nb_channels : 1;
   const int rate = Frame->sample_rate > 0 ? Frame->sample_rate : Ist->CodecCtx->sample_rate;
   if (rate <= 0) return;
+  const uint64_t mask = Frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? Frame->ch_layout.u.mask : 0;
+  NoteMixLevels(Ist, Frame);
   const size_t needed = std::max<size_t>(static_cast<size_t>(Frame->nb_samples) * 2 * channels, 192000);
   if (FDecodedAudio.size() < needed) FDecodedAudio.resize(needed);
   int samples = 0;
@@ -296,10 +299,14 @@ void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFr
     samples = Frame->nb_samples;
     std::memcpy(FDecodedAudio.data(), Frame->data[0], static_cast<size_t>(samples) * 2 * channels);
   } else {
-    if (!Ist->ToS16 || Ist->ToS16Format != Frame->format || Ist->ToS16Channels != channels || Ist->ToS16Rate != rate) {
+    if (!Ist->ToS16 || Ist->ToS16Format != Frame->format || Ist->ToS16Channels != channels || Ist->ToS16Rate != rate ||
+        Ist->ToS16Layout != mask) {
       if (Ist->ToS16) ff::swr_free(&Ist->ToS16);
       AVChannelLayout layout{};
-      ff::av_channel_layout_default(&layout, channels);
+      if (mask)
+        ff::av_channel_layout_from_mask(&layout, mask);
+      else
+        ff::av_channel_layout_default(&layout, channels);
       AVChannelLayout* inLayout = Frame->ch_layout.nb_channels > 0 ? &Frame->ch_layout : &layout;
       if (!SamplesUsable(Frame->format, rate, channels) ||
           ff::swr_alloc_set_opts2(&Ist->ToS16, &layout, AV_SAMPLE_FMT_S16, rate, inLayout,
@@ -315,6 +322,7 @@ void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFr
       Ist->ToS16Format = Frame->format;
       Ist->ToS16Channels = channels;
       Ist->ToS16Rate = rate;
+      Ist->ToS16Layout = mask;
     }
     uint8_t* out[1] = {FDecodedAudio.data()};
     samples = ff::swr_convert(Ist->ToS16, out, static_cast<int>(FDecodedAudio.size() / (2 * channels)),
@@ -324,6 +332,7 @@ void TCustomFFmpeg::HandleDecodedAudio(InputStreamState* Ist, int IstIndex, AVFr
   const int size = samples * 2 * channels;
   Ist->DecChannels = channels;
   Ist->DecRate = rate;
+  Ist->DecLayout = mask;
 
   Ist->Pts = Ist->NextPts;
   Ist->NextPts += int64_t{500000} * size / (static_cast<int64_t>(rate) * channels);

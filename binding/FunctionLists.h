@@ -75,6 +75,7 @@
   X(av_frame_make_writable) \
   X(av_frame_copy) \
   X(av_frame_copy_props) \
+  X(av_frame_get_side_data) \
   X(av_image_alloc) \
   X(av_image_copy) \
   X(av_image_fill_arrays) \
@@ -89,6 +90,7 @@
   X(av_audio_fifo_drain) \
   X(av_audio_fifo_realloc) \
   X(av_channel_layout_default) \
+  X(av_channel_layout_from_mask) \
   X(av_channel_layout_uninit) \
   X(av_channel_layout_copy) \
   X(av_channel_layout_compare) \

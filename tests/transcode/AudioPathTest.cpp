@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <fstream>
+#include <limits>
+#include <numbers>
 #include <sstream>
 #include <thread>
 
@@ -232,6 +234,113 @@ TEST_F(AudioPathTest, VolumeScalesAndClipsEverySample) {
     for (size_t i = 0; i < source.size(); ++i)
       if (scaled[i] != clip<int64_t>((int64_t{source[i]} * volume + 128) >> 8, -32768, 32767)) ++wrong;
     EXPECT_EQ(wrong, 0u);
+  }
+}
+
+// Level in dBFS (the sine's peak against full scale) of the tone of Frequency
+// Hz in one channel of interleaved samples: one DFT bin over Count samples
+// from From, a window that holds whole periods of every test tone.
+double ToneDbfs(const std::vector<float>& S, int Channels, int Channel, double Frequency, int Rate, size_t From,
+                size_t Count) {
+  double re = 0, im = 0;
+  for (size_t i = 0; i < Count; ++i) {
+    const double x = S[(From + i) * static_cast<size_t>(Channels) + static_cast<size_t>(Channel)];
+    const double phase = 2 * std::numbers::pi * Frequency * static_cast<double>(i) / Rate;
+    re += x * std::cos(phase);
+    im -= x * std::sin(phase);
+  }
+  return 20 * std::log10(std::max(2 * std::hypot(re, im) / static_cast<double>(Count), 1e-12));
+}
+
+double Gain(double Db) { return std::pow(10.0, Db / 20.0); }
+
+// The clip with every channel's sine peaking at the same moments, the loudest
+// a mix of them can get.
+TClipSpec InPhase(TClipSpec S) {
+  S.Name += "_in_phase";
+  S.TonePhase = std::numbers::pi / 2;
+  return S;
+}
+
+// Mono, stereo and 5.1 tones (every channel its own frequency) converted to
+// stereo, and stereo to mono: each input channel's tone must reach each
+// output channel at the level the mix gives it, and no sample beyond full
+// scale. 5.1 takes the centre and surround levels (the stream's, or -3 dB),
+// drops the LFE and is scaled by 1 / (1 + centre + surround), the most a mix
+// of full-scale channels can add up to; stereo to mono by 1 / 2. Measured as
+// float samples: as 32-bit float PCM, what the encoder would be given, or
+// decoded from the window's AAC output.
+TEST_F(AudioPathTest, DownmixKeepsEachToneAtItsLevelAndBelowFullScale) {
+  const double off = -std::numeric_limits<double>::infinity();
+  struct TCase {
+    TClipSpec Source;
+    bool Window;         // the window's job (AAC, 44.1 kHz, stereo) instead of float PCM
+    int OutChannels;
+    double CentreDb;     // the centre and surround mix levels the output must show
+    double SurroundDb;
+    const char* LogLine;  // the log's downmix line; nullptr: none
+    double ToleranceDb;
+  };
+  const char* usual = "5.1 downmixed with the usual mix levels";
+  const char* signalled = "5.1 downmixed with the stream's mix levels";
+  const TCase cases[] = {
+      {ToneClipSpec(1, -20), false, 2, 0, 0, nullptr, 0.1},
+      {ToneClipSpec(2, -20), false, 2, 0, 0, nullptr, 0.1},
+      {ToneClipSpec(2, -20), false, 1, 0, 0, "2.0 downmixed with the usual mix levels", 0.1},
+      {ToneClipSpec(6, -20), false, 2, -3, -3, usual, 0.1},
+      {InPhase(ToneClipSpec(6, -6)), false, 2, -3, -3, usual, 0.1},
+      {InPhase(ToneClipSpec(6, -6)), true, 2, -3, -3, usual, 0.5},
+      {Ac3MixLevelClipSpec(Gain(-4.5), Gain(-6), -6), false, 2, -4.5, -6, signalled, 0.3},
+      {Ac3MixLevelClipSpec(Gain(-6), 0, -20), false, 2, -6, off, signalled, 0.3},
+  };
+  int row = 0;
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Source.Name + (k.Window ? " through the window's job" : " to float PCM"));
+    const std::string in = MakeSpec(k.Source);
+    TConversion c;
+    c.OutputOptions = k.Window ? WindowDefaults()
+                               : std::vector<std::pair<std::string, std::string>>{
+                                     {"acodec", "pcm_f32le"}, {"ac", std::to_string(k.OutChannels)}, {"ar", "48000"}};
+    const std::string out = Dir / ("downmix" + std::to_string(row++) + (k.Window ? ".mp4" : ".wav"));
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    int channels = 0, rate = 0;
+    const auto s = DecodeAudioFloat(out, channels, rate);
+    ASSERT_EQ(channels, k.OutChannels);
+    ASSERT_GE(s.size(), static_cast<size_t>(channels * rate * 3 / 4));
+
+    // The gain of each input channel in each output channel.
+    std::vector<std::vector<double>> gains;
+    if (k.Source.Channels == 1) {
+      gains = {{Gain(-3), Gain(-3)}};
+    } else if (k.Source.Channels == 2) {
+      gains = k.OutChannels == 1 ? std::vector<std::vector<double>>{{0.5}, {0.5}}
+                                 : std::vector<std::vector<double>>{{1, 0}, {0, 1}};
+    } else {
+      const double centre = Gain(k.CentreDb), surround = Gain(k.SurroundDb), norm = 1 + centre + surround;
+      // FL FR FC LFE and the two surrounds.
+      gains = {{1 / norm, 0}, {0, 1 / norm}, {centre / norm, centre / norm}, {0, 0}, {surround / norm, 0},
+               {0, surround / norm}};
+    }
+    const double sourceDb = 20 * std::log10(k.Source.ToneAmplitude);
+    for (int ch = 0; ch < k.Source.Channels; ++ch) {
+      const double f = TestToneFrequency(ch);
+      for (int o = 0; o < channels; ++o) {
+        SCOPED_TRACE("input channel " + std::to_string(ch) + " in output channel " + std::to_string(o));
+        const double g = gains[ch][o];
+        const double level = ToneDbfs(s, channels, o, f, rate, rate / 4, rate / 2);
+        if (g > 0)
+          EXPECT_NEAR(level, sourceDb + 20 * std::log10(g), k.ToleranceDb);
+        else
+          EXPECT_LT(level, sourceDb - 40);
+      }
+    }
+    float peak = 0;
+    for (float v : s) peak = std::max(peak, std::fabs(v));
+    EXPECT_LT(peak, 1.0f);
+    if (k.LogLine)
+      EXPECT_TRUE(Logged(c, k.LogLine)) << "expected the line " << k.LogLine;
+    else
+      for (const auto& [level, text] : c.Log) EXPECT_EQ(text.find("downmixed"), std::string::npos) << text;
   }
 }
 

@@ -174,8 +174,13 @@ std::vector<TFramePtr> DecodeVideo(const std::string& Path, int MaxFrames) {
   return frames;
 }
 
-std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Rate) {
-  std::vector<int16_t> samples;
+namespace {
+
+// Decodes the first audio stream of Path into interleaved samples of Format
+// (the element type T), in the stream's own channel order.
+template <class T>
+std::vector<T> DecodeInterleaved(const std::string& Path, AVSampleFormat Format, int& Channels, int& Rate) {
+  std::vector<T> samples;
   TDecoder d(Path, AVMEDIA_TYPE_AUDIO);
   Channels = d.Codec ? d.Codec->ch_layout.nb_channels : 0;
   Rate = d.Codec ? d.Codec->sample_rate : 0;
@@ -184,7 +189,7 @@ std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Ra
     if (!swr) {
       AVChannelLayout layout{};
       ff::av_channel_layout_default(&layout, F->ch_layout.nb_channels);
-      ff::swr_alloc_set_opts2(&swr, &layout, AV_SAMPLE_FMT_S16, F->sample_rate, &F->ch_layout,
+      ff::swr_alloc_set_opts2(&swr, &layout, Format, F->sample_rate, &F->ch_layout,
                               static_cast<AVSampleFormat>(F->format), F->sample_rate, 0, nullptr);
       ff::swr_init(swr);
       ff::av_channel_layout_uninit(&layout);
@@ -198,6 +203,16 @@ std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Ra
   });
   if (swr) ff::swr_free(&swr);
   return samples;
+}
+
+}  // namespace
+
+std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Rate) {
+  return DecodeInterleaved<int16_t>(Path, AV_SAMPLE_FMT_S16, Channels, Rate);
+}
+
+std::vector<float> DecodeAudioFloat(const std::string& Path, int& Channels, int& Rate) {
+  return DecodeInterleaved<float>(Path, AV_SAMPLE_FMT_FLT, Channels, Rate);
 }
 
 double LumaDifference(const AVFrame* A, int AX, int AY, const AVFrame* B, int BX, int BY, int W, int H) {

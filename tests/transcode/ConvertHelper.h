@@ -48,6 +48,9 @@ std::vector<TFramePtr> DecodeVideo(const std::string& Path, int MaxFrames);
 // Decodes the first audio stream of Path into interleaved 16-bit samples;
 // Channels and Rate receive its layout.
 std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Rate);
+// The same as floats, full scale 1.0, unclipped: a float stream's samples
+// beyond full scale keep their values.
+std::vector<float> DecodeAudioFloat(const std::string& Path, int& Channels, int& Rate);
 
 // Mean absolute difference of the luma of two pictures over a rectangle.
 double LumaDifference(const AVFrame* A, int AX, int AY, const AVFrame* B, int BX, int BY, int W, int H);
