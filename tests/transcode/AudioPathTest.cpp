@@ -254,6 +254,15 @@ double ToneDbfs(const std::vector<float>& S, int Channels, int Channel, double F
 
 double Gain(double Db) { return std::pow(10.0, Db / 20.0); }
 
+// A tone at SourceDb taken into a channel with gain G: there at the level the
+// gain gives it or, for G = 0, at least 40 dB below the source.
+void ExpectThroughGain(double LevelDb, double SourceDb, double G, double ToleranceDb) {
+  if (G > 0)
+    EXPECT_NEAR(LevelDb, SourceDb + 20 * std::log10(G), ToleranceDb);
+  else
+    EXPECT_LT(LevelDb, SourceDb - 40);
+}
+
 // The clip with every channel's sine peaking at the same moments, the loudest
 // a mix of them can get.
 TClipSpec InPhase(TClipSpec S) {
@@ -326,12 +335,8 @@ TEST_F(AudioPathTest, DownmixKeepsEachToneAtItsLevelAndBelowFullScale) {
       const double f = TestToneFrequency(ch);
       for (int o = 0; o < channels; ++o) {
         SCOPED_TRACE("input channel " + std::to_string(ch) + " in output channel " + std::to_string(o));
-        const double g = gains[ch][o];
-        const double level = ToneDbfs(s, channels, o, f, rate, rate / 4, rate / 2);
-        if (g > 0)
-          EXPECT_NEAR(level, sourceDb + 20 * std::log10(g), k.ToleranceDb);
-        else
-          EXPECT_LT(level, sourceDb - 40);
+        ExpectThroughGain(ToneDbfs(s, channels, o, f, rate, rate / 4, rate / 2), sourceDb, gains[ch][o],
+                          k.ToleranceDb);
       }
     }
     float peak = 0;
@@ -349,6 +354,34 @@ std::string ReadAll(const std::string& Path) {
   std::stringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+// Two AC-3 recordings joined, the first signalling -3 dB for the centre and
+// the surrounds, the second -6 dB and no surrounds: each second of the stereo
+// mix follows the levels of its own frames.
+TEST_F(AudioPathTest, MixLevelsChangingMidStreamApplyFromTheirFrames) {
+  const std::string joined = Dir / "joined.ac3";
+  std::ofstream(joined, std::ios::binary) << ReadAll(MakeSpec(Ac3MixLevelClipSpec(Gain(-3), Gain(-3), -20)))
+                                          << ReadAll(MakeSpec(Ac3MixLevelClipSpec(Gain(-6), 0, -20)));
+  TConversion c;
+  c.OutputOptions = {{"acodec", "pcm_f32le"}, {"ac", "2"}, {"ar", "48000"}};
+  ASSERT_TRUE(Convert(joined, Dir / "joined.wav", c)) << c.Error;
+  int channels = 0, rate = 0;
+  const auto s = DecodeAudioFloat(Dir / "joined.wav", channels, rate);
+  ASSERT_EQ(channels, 2);
+  ASSERT_GE(s.size(), static_cast<size_t>(2 * rate * 7 / 4));
+  struct {
+    size_t From;
+    double Centre, Surround;
+  } parts[] = {{static_cast<size_t>(rate / 4), Gain(-3), Gain(-3)}, {static_cast<size_t>(rate * 5 / 4), Gain(-6), 0}};
+  for (const auto& p : parts) {
+    SCOPED_TRACE("from sample " + std::to_string(p.From));
+    const double norm = 1 + p.Centre + p.Surround;
+    auto level = [&](int Channel) { return ToneDbfs(s, 2, 0, TestToneFrequency(Channel), rate, p.From, rate / 2); };
+    ExpectThroughGain(level(0), -20, 1 / norm, 0.3);
+    ExpectThroughGain(level(2), -20, p.Centre / norm, 0.3);
+    ExpectThroughGain(level(4), -20, p.Surround / norm, 0.3);
+  }
 }
 
 TEST_F(AudioPathTest, EnginesConvertingAtTheSameTimeGiveTheSameFiles) {
