@@ -490,14 +490,16 @@ void TCustomQuilloConverter::StartTimerElapsed(uint64_t Serial, uint64_t RunId) 
 // ---------------------------------------------------------------------------
 // Stopping
 
-void TCustomQuilloConverter::StopAll() {
+void TCustomQuilloConverter::StopAll(std::vector<int>* Running) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   FPendingCount = 0;
+  if (Running) Running->clear();
   for (int i = 0; i < FTasks.Count(); ++i) {
     TFFmpeg* t = FTasks[i];
     switch (t->FState) {
       case tsRunning:
         t->Stop();
+        if (Running) Running->push_back(i);
         break;
       case tsIdle:
       case tsScheduled:

@@ -142,7 +142,10 @@ public:
   void RemoveTask(int TaskIndex);
   void ClearTasks();
   void Start(int ThreadCount);
-  void StopAll();
+  // Running, when given, receives the indexes of the tasks that were running
+  // when the stop reached them (in the same hold of the lock, so no task can
+  // start or end in between).
+  void StopAll(std::vector<int>* Running = nullptr);
   std::string LastError() const { return FLastError; }
   TAVProbe& Probe() { return *FProbe; }
   void ClearLogTable();

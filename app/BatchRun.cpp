@@ -1,6 +1,7 @@
 #include "BatchRun.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "BatchSettings.h"
 
@@ -37,6 +38,70 @@ std::string ProgressLine(int FrameNumber, int CurrentMs, int Fps) {
          " FPS=" + std::to_string(Fps);
 }
 
+namespace {
+
+// Removes Prefix from the start of Text; false when Text does not start with it.
+bool StripPrefix(std::string& Text, const std::string& Prefix) {
+  if (Text.compare(0, Prefix.size(), Prefix) != 0) return false;
+  Text.erase(0, Prefix.size());
+  return true;
+}
+
+// A reason as the tail of a sentence: its lines joined as sentences of one
+// line, a lower-case first word ("No space" but not "I/O"), a full stop.
+std::string AsReason(const std::string& Message) {
+  std::string text;
+  for (char c : Message) {
+    const bool lineEnd = c == '\r' || c == '\n';
+    if (!lineEnd)
+      text += c;
+    else if (!text.empty() && text.back() != ' ')
+      text += std::string(text.back() == '.' || text.back() == ':' ? "" : ".") + " ";
+  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '.')) text.pop_back();
+  if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+      std::islower(static_cast<unsigned char>(text[1])))
+    text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text + ".";
+}
+
+std::string FileNameOf(const std::string& Path) { return Path.substr(Path.find_last_of('/') + 1); }
+
+std::string FolderOf(const std::string& Path) {
+  const size_t slash = Path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string FailureText(const std::string& Message, const std::string& InputPath, const std::string& OutputPath) {
+  std::string reason = Message;
+  // The engine's own wordings of a failed write and of the output's final
+  // save; anything else is about converting the input.
+  bool writing = !OutputPath.empty() && (StripPrefix(reason, "av_interleaved_write_frame(): ") ||
+                                         StripPrefix(reason, "av_write_trailer(): ") ||
+                                         StripPrefix(reason, "Could not save '" + OutputPath + "': "));
+  // The header's failure carries no reason of its own, only a guess at one.
+  if (!writing && !OutputPath.empty() && StripPrefix(reason, "Could not write header for output file #")) {
+    writing = true;
+    reason = "writing its header failed";
+  }
+  if (writing)
+    return "Could not write '" + FileNameOf(OutputPath) + "' in " + FolderOf(OutputPath) + ": " + AsReason(reason);
+  StripPrefix(reason, InputPath + ": ");
+  const std::string head = "Could not convert '" + FileNameOf(InputPath) + "'";
+  return reason.empty() ? head + "." : head + ": " + AsReason(reason);
+}
+
+std::string FinishText(int Failed, int Files) {
+  std::string text = "File conversion process finished.";
+  if (Failed > 0)
+    text += " " + std::to_string(Failed) + " of " + std::to_string(Files) + (Files == 1 ? " file" : " files") +
+            " failed: see the Log.";
+  return text;
+}
+
 std::string BatchProgressLine(const TBatchProgress& Progress) {
   const auto hms = [](int64_t Ms) { return DurationText(std::max<int64_t>(0, Ms) * 1000); };
   std::string line = std::to_string(Progress.Done) + " of " + std::to_string(Progress.Total) + " files done, " +
@@ -50,13 +115,20 @@ void TBatchRun::Begin(int Parallel) {
   ++FRunId;
   FParallel = std::max(1, Parallel);
   FStarted = false;
+  FStopping = false;
   FTasks.clear();
 }
 
-void TBatchRun::AddTask(int Row, int64_t DurationMs) { FTasks.push_back({Row, DurationMs}); }
+void TBatchRun::AddTask(int Row, int64_t DurationMs, const std::string& OutputPath) {
+  FTasks.push_back({Row, DurationMs, OutputPath});
+}
 
 int TBatchRun::RowOfTask(int Task) const {
   return Task >= 0 && Task < TaskCount() ? FTasks[static_cast<size_t>(Task)].Row : -1;
+}
+
+std::string TBatchRun::OutputOfTask(int Task) const {
+  return Task >= 0 && Task < TaskCount() ? FTasks[static_cast<size_t>(Task)].OutputPath : std::string();
 }
 
 void TBatchRun::TaskProgress(int Task, int64_t CurrentMs, int64_t TotalMs) {
@@ -66,6 +138,7 @@ void TBatchRun::TaskProgress(int Task, int64_t CurrentMs, int64_t TotalMs) {
   // (the streams read, not only the header): the larger one counts.
   if (TotalMs > t.DurationMs) t.DurationMs = TotalMs;
   t.CurrentMs = std::max<int64_t>(0, CurrentMs);
+  t.Converting = true;
 }
 
 void TBatchRun::Started(int64_t NowMs) {
@@ -73,11 +146,7 @@ void TBatchRun::Started(int64_t NowMs) {
   BeginWaiting(NowMs);
 }
 
-void TBatchRun::TaskEnded(int Task, int64_t NowMs) {
-  if (Task < 0 || Task >= TaskCount()) return;
-  FTasks[static_cast<size_t>(Task)].Ended = true;
-  BeginWaiting(NowMs);
-}
+void TBatchRun::TaskEnded(int Task, int64_t NowMs) { TaskEnded(Task, TTaskEnd::Stopped, NowMs); }
 
 void TBatchRun::BeginWaiting(int64_t NowMs) {
   if (!FStarted) return;
@@ -98,6 +167,19 @@ int TBatchRun::MeasuredFps(int Task, int FrameNumber, int64_t NowMs) const {
   return static_cast<int>(std::max<int64_t>(0, FrameNumber) * 1000 / took);
 }
 
+std::optional<TRowState> TBatchRun::TaskEnded(int Task, TTaskEnd How, int64_t NowMs) {
+  if (Task < 0 || Task >= TaskCount()) return std::nullopt;
+  TTask& t = FTasks[static_cast<size_t>(Task)];
+  t.Ended = true;
+  t.How = How;
+  BeginWaiting(NowMs);
+  if (How == TTaskEnd::Failed) return TRowState::Failed;
+  if (How == TTaskEnd::Finished) return TRowState::Completed;
+  // Ended by the stop: only a file that was converting reads "Stopped".
+  if (!FStopping || t.Converting) return TRowState::Stopped;
+  return std::nullopt;
+}
+
 std::vector<int> TBatchRun::CurrentRows() const {
   std::vector<int> rows;
   for (const TTask& t : FTasks) {
@@ -109,6 +191,24 @@ std::vector<int> TBatchRun::CurrentRows() const {
 
 bool TBatchRun::RowEnded(int Row) const {
   return std::any_of(FTasks.begin(), FTasks.end(), [Row](const TTask& t) { return t.Row == Row && t.Ended; });
+}
+
+int TBatchRun::FailedCount() const {
+  return static_cast<int>(
+      std::count_if(FTasks.begin(), FTasks.end(), [](const TTask& t) { return t.Ended && t.How == TTaskEnd::Failed; }));
+}
+
+void TBatchRun::BeginStop(const std::vector<int>& RunningTasks) {
+  FStopping = true;
+  for (int task : RunningTasks)
+    if (task >= 0 && task < TaskCount()) FTasks[static_cast<size_t>(task)].Converting = true;
+}
+
+std::vector<int> TBatchRun::StoppedRows() const {
+  std::vector<int> rows;
+  for (const TTask& t : FTasks)
+    if (t.Converting && (!t.Ended || t.How == TTaskEnd::Stopped)) rows.push_back(t.Row);
+  return rows;
 }
 
 TBatchProgress TBatchRun::Progress(int64_t ElapsedMs) const {
@@ -149,5 +249,6 @@ TBatchProgress TBatchRun::Progress(int64_t ElapsedMs) const {
 
 void TBatchRun::End() {
   FState = Idle;
+  FStopping = false;
   ++FRunId;
 }

@@ -1,11 +1,12 @@
 // The book-keeping of one conversion run of the window, without widgets: the
 // state (Idle or Running), which row each task of the run belongs to, which
-// tasks have ended, how far each one is, and the texts the rows and the
-// progress lines show.
+// tasks have ended and how, how far each one is, which rows a Stop marks
+// "Stopped", and the texts the rows, the progress lines and the boxes show.
 // User-interface thread only.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,15 @@ TRowStatus ProgressStatus(int64_t CurrentMs, int64_t TotalMs);
 // "Current Frame=120 Time=4 FPS=30": Time in whole seconds of output.
 std::string ProgressLine(int FrameNumber, int CurrentMs, int Fps);
 
+// The failure box's text for a file whose conversion ended with the engine's
+// Message, in words and naming the file: "Could not write 'clip.mp4' in
+// /media/x: no space left on the device." for a failure of writing the output
+// (OutputPath), else "Could not convert 'clip.avi': <reason>." (InputPath).
+std::string FailureText(const std::string& Message, const std::string& InputPath, const std::string& OutputPath);
+// The finish message: "File conversion process finished.", followed by
+// " 2 of 5 files failed: see the Log." when Failed of the batch's Files failed.
+std::string FinishText(int Failed, int Files);
+
 // Where the whole batch stands: files ended out of the run's files, the share
 // of the work done, and the time since Convert with an estimate of the rest.
 struct TBatchProgress {
@@ -45,6 +55,10 @@ struct TBatchProgress {
 // "1 of 3 files done, 00:00:12 elapsed, about 00:00:30 left" (the end reads
 // "estimating time left" while the estimate is unknown).
 std::string BatchProgressLine(const TBatchProgress& Progress);
+
+// How a task ended: it ran to its end, an error ended it, or a stop did
+// (also before it ran).
+enum class TTaskEnd { Finished, Failed, Stopped };
 
 class TBatchRun {
 public:
@@ -59,8 +73,8 @@ public:
   void Begin(int Parallel = 1);
   int Parallel() const { return FParallel; }
   // The next task of the run (index = number of tasks so far) converts Row,
-  // whose input lasts DurationMs (0 or less: unknown).
-  void AddTask(int Row, int64_t DurationMs = -1);
+  // whose input lasts DurationMs (0 or less: unknown), into OutputPath.
+  void AddTask(int Row, int64_t DurationMs = -1, const std::string& OutputPath = {});
   int TaskCount() const { return static_cast<int>(FTasks.size()); }
   // The row of task Task; -1 when the run has no such task.
   int RowOfTask(int Task) const;
@@ -70,18 +84,39 @@ public:
   // A progress event of a task: CurrentMs converted out of TotalMs (a known
   // total also fills in a duration that the set-up could not tell).
   void TaskProgress(int Task, int64_t CurrentMs, int64_t TotalMs);
-  // Marks a task as ended (finished, stopped or failed), NowMs after Convert;
-  // the next waiting task begins then.
+  // Marks a task as ended (stopped), NowMs after Convert; the next waiting
+  // task begins then.
   void TaskEnded(int Task, int64_t NowMs = 0);
   // The frames per second of a task that has converted FrameNumber frames by
   // NowMs: measured since it began, so known from its first event on; -1
   // when it has not begun or no time has passed.
   int MeasuredFps(int Task, int FrameNumber, int64_t NowMs) const;
+  // The output file of task Task; empty when unknown.
+  std::string OutputOfTask(int Task) const;
+  // The end of a task, NowMs after Convert: Finished (ran to its end), Failed,
+  // or Stopped (also ended by a stop before it ran). Returns the state its row
+  // shows now; none when the row keeps what it shows, which is the case of a
+  // task that was not converting when Stop was pressed.
+  std::optional<TRowState> TaskEnded(int Task, TTaskEnd How, int64_t NowMs = 0);
   // The rows of the tasks converting now: tasks start in order, so these are
   // the first Parallel tasks that have not ended.
   std::vector<int> CurrentRows() const;
   // Whether the task converting Row has ended (false when no task has Row).
   bool RowEnded(int Row) const;
+  // Tasks that ended with Failed.
+  int FailedCount() const;
+
+  // Stop was pressed while RunningTasks ran (as the component said when it
+  // stopped them). The ends that arrive from now on are the stop's, and the
+  // all-done event no longer ends the batch with its message.
+  void BeginStop(const std::vector<int>& RunningTasks);
+  bool Stopping() const { return FStopping; }
+  // Once the stop's events are applied: the rows that read "Stopped", i.e. of
+  // every task that was converting (running, or with progress shown) and did
+  // not end otherwise. A file that finished just before the stop keeps
+  // "Completed"; a waiting one stays waiting.
+  std::vector<int> StoppedRows() const;
+
   // The batch ElapsedMs after Convert. Each file weighs its duration; a file
   // of unknown duration weighs the mean of the known ones (1 when none is
   // known, so that files are counted) and counts only once it has ended. The
@@ -95,12 +130,16 @@ private:
   TState FState = Idle;
   uint64_t FRunId = 0;
   int FParallel = 1;
+  bool FStopping = false;
   struct TTask {
     int Row;
     int64_t DurationMs;  // 0 or less: unknown
+    std::string OutputPath;
     int64_t CurrentMs = 0;
     int64_t BeganMs = -1;  // -1: waiting
     bool Ended = false;
+    TTaskEnd How = TTaskEnd::Stopped;  // when Ended
+    bool Converting = false;  // a progress event came, or it ran when Stop was pressed
   };
   // Gives the waiting tasks that now have a free place their start time.
   void BeginWaiting(int64_t NowMs);

@@ -13,10 +13,19 @@ void TQtDialogs::Message(QWidget* Parent, const QString& Title, const QString& T
   const QMessageBox::Icon icon = Icon == TMessageIcon::Information ? QMessageBox::Information
                                  : Icon == TMessageIcon::Warning   ? QMessageBox::Warning
                                                                    : QMessageBox::Critical;
-  QMessageBox box(icon, Title, Text, QMessageBox::Ok, Parent);
+  // In front of an open progress dialog (a child of it), so that its OK and
+  // Enter answer the box and do not reach the progress dialog's Cancel.
+  QWidget* parent = FProgresses.empty() ? Parent : FProgresses.back();
+  QMessageBox box(icon, Title, Text, QMessageBox::Ok, parent);
   // A path or message in the box can be selected and copied.
   box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  FOpenBoxes.push_back(&box);
   box.exec();
+  std::erase(FOpenBoxes, &box);
+}
+
+void TQtDialogs::CloseMessages() {
+  for (QWidget* box : FOpenBoxes) static_cast<QMessageBox*>(box)->done(QMessageBox::Ok);
 }
 
 QStringList TQtDialogs::OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) {
@@ -72,8 +81,10 @@ namespace {
 
 class TQtProgress : public IProgress {
 public:
-  TQtProgress(QWidget* Parent, const QString& Title, const QString& Label, int Maximum)
-      : FDialog(Label, "Cancel", 0, Maximum, Parent) {
+  TQtProgress(std::vector<QWidget*>& Open, QWidget* Parent, const QString& Title, const QString& Label,
+              int Maximum)
+      : FOpen(Open), FDialog(Label, "Cancel", 0, Maximum, Parent) {
+    FOpen.push_back(&FDialog);
     FDialog.setWindowTitle(Title);
     FDialog.setWindowModality(Qt::WindowModal);
     FDialog.setMinimumDuration(500);
@@ -81,10 +92,12 @@ public:
     FDialog.setAutoReset(false);
     FDialog.setValue(0);
   }
+  ~TQtProgress() override { std::erase(FOpen, &FDialog); }
   void SetValue(int Value) override { FDialog.setValue(Value); }
   bool Cancelled() override { return FDialog.wasCanceled(); }
 
 private:
+  std::vector<QWidget*>& FOpen;
   QProgressDialog FDialog;
 };
 
@@ -92,5 +105,5 @@ private:
 
 std::unique_ptr<IProgress> TQtDialogs::Progress(QWidget* Parent, const QString& Title, const QString& Label,
                                                 int Maximum) {
-  return std::make_unique<TQtProgress>(Parent, Title, Label, Maximum);
+  return std::make_unique<TQtProgress>(FProgresses, Parent, Title, Label, Maximum);
 }

@@ -9,6 +9,7 @@
 #include <QStringList>
 #include <QUrl>
 #include <memory>
+#include <vector>
 
 class QWidget;
 
@@ -28,8 +29,12 @@ public:
 class IDialogs {
 public:
   virtual ~IDialogs() = default;
-  // A modal message box with an OK button.
+  // A modal message box with an OK button; returns when it is answered or
+  // closed by CloseMessages. While a progress dialog is open the box is its
+  // child, so that it is in front of it and takes the keys.
   virtual void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) = 0;
+  // Closes every message box that is open (as if answered with OK).
+  virtual void CloseMessages() {}
   // The files chosen (several allowed) in a file-open dialog; empty when
   // cancelled. Filter: the dialog's filter list, "Description|patterns|...".
   virtual QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) = 0;
@@ -49,6 +54,7 @@ public:
 class TQtDialogs : public IDialogs {
 public:
   void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) override;
+  void CloseMessages() override;
   QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) override;
   QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
   bool OpenUrl(const QUrl& Url) override;
@@ -57,6 +63,10 @@ public:
   // A QProgressDialog shown after half a second of work.
   std::unique_ptr<IProgress> Progress(QWidget* Parent, const QString& Title, const QString& Label,
                                       int Maximum) override;
+
+private:
+  std::vector<QWidget*> FOpenBoxes;   // message boxes open now, innermost last
+  std::vector<QWidget*> FProgresses;  // progress dialogs open now, innermost last
 };
 
 // Opens Url with the default program; when nothing could, shows a box that

@@ -18,6 +18,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 
 #include "AboutForm.h"
@@ -246,6 +247,11 @@ void TForm1::FormCloseQuery() {
   if (!FCreated) return;
   // Waits (bounded) until no worker runs library code any more.
   if (!QuilloC.UnloadLibraries()) std::fprintf(stderr, "vidlomat: %s\n", QuilloC.LastError().c_str());
+  WriteSettings();
+}
+
+void TForm1::WriteSettings() {
+  if (!FCreated) return;
   TStoredSettings s;
   s.OutputPath = EdtOutputFolder->text();
   GBOutput->Store(s);
@@ -489,7 +495,7 @@ void TForm1::StartRun() {
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
     const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved);
     if (setup.Ok) {
-      FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1);
+      FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1, setup.OutputPath);
       // The name this run writes (a file made since Add can take the name).
       Lvw->SetOutputName(R, Q(setup.OutputName));
     } else {
@@ -528,18 +534,15 @@ void TForm1::StartRun() {
 }
 
 void TForm1::StopRun() {
-  FStopRows = FRun.CurrentRows();
-  QuilloC.StopAll();
+  std::vector<int> running;
+  QuilloC.StopAll(&running);
+  FRun.BeginStop(running);
   QuilloC.ClearTasks();
   // Every event of the run was raised before ClearTasks returned; those still
   // on their way are applied first, so that a file that finished just now
   // reads "Completed", not "Stopped". A batch end among them is the stop's.
-  FStopping = true;
   FUiQueue->RunPosted();
-  FStopping = false;
-  std::vector<int> rows;
-  std::swap(rows, FStopRows);
-  std::erase_if(rows, [this](int row) { return FRun.RowEnded(row); });
+  const std::vector<int> rows = FRun.StoppedRows();
   FRun.End();
   ShowState(TBatchRun::Idle);
   for (int row : rows) Lvw->SetStatus(row, {TRowState::Stopped});
@@ -548,12 +551,20 @@ void TForm1::StopRun() {
 void TForm1::EndRun() {
   QuilloC.StopAll();
   QuilloC.ClearTasks();
+  const int failed = FRun.FailedCount(), files = FRun.TaskCount();
   FRun.End();
   ShowState(TBatchRun::Idle);
   // Someone working in another window learns that the batch is over.
   if (!isActiveWindow()) FDialogs.Notify(kAppTitle, BatchSummary());
-  if (ChkShutdown->isChecked() && FPowerOff) FPowerOff->PowerOffNow();
-  Message("Information", "File conversion process finished.", TMessageIcon::Information);
+  if (ChkShutdown->isChecked() && FPowerOff) {
+    // The power-off ends the program before any close could write them.
+    WriteSettings();
+    FPowerOff->PowerOffNow();
+  }
+  // The finish message takes the place of a failure's warning still open: it
+  // counts the failures, and boxes never pile up.
+  if (FWarningOpen) FDialogs.CloseMessages();
+  Message("Information", Q(FinishText(failed, files)), TMessageIcon::Information);
 }
 
 QString TForm1::BatchSummary() const {
@@ -616,22 +627,30 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
   if (AIndex < 0) {
     // Every task of the run has ended, whatever each one's outcome; when the
     // user pressed Stop meanwhile, the stop ends the batch.
-    if (!FStopping) EndRun();
+    if (!FRun.Stopping()) EndRun();
     return;
   }
   const int row = FRun.RowOfTask(AIndex);
-  FRun.TaskEnded(AIndex, FRunClock.elapsed());
+  const std::optional<TRowState> status =
+      FRun.TaskEnded(AIndex, AException ? TTaskEnd::Failed : AFinished ? TTaskEnd::Finished : TTaskEnd::Stopped,
+                     FRunClock.elapsed());
   if (row < 0) return;
   ShowBatchProgress();
-  if (AException) {
-    Lvw->SetStatus(row, {TRowState::Failed}, AMessage);
-    MemLog->appendPlainText(Lvw->Cell(row, TQueueList::ColInput) + ": " + AMessage);
-    Message(kAppTitle, AMessage, TMessageIcon::Warning);
-  } else if (AFinished) {
-    Lvw->SetStatus(row, {TRowState::Completed});
-  } else if (!FStopping || std::find(FStopRows.begin(), FStopRows.end(), row) != FStopRows.end()) {
-    Lvw->SetStatus(row, {TRowState::Stopped});
+  if (!AException) {
+    if (status) Lvw->SetStatus(row, {*status});
+    return;
   }
+  const QString text = Q(FailureText(AMessage.toStdString(), Lvw->Path(row).toStdString(),
+                                     FRun.OutputOfTask(AIndex)));
+  Lvw->SetStatus(row, {TRowState::Failed}, text);
+  // The engine's own words stay in the log.
+  MemLog->appendPlainText(Lvw->Cell(row, TQueueList::ColInput) + ": " + AMessage);
+  // One warning at a time: a failure while one is open is on its row and in
+  // the log, and the finish message counts it.
+  if (FWarningOpen) return;
+  FWarningOpen = true;
+  Message(kAppTitle, text, TMessageIcon::Warning);
+  FWarningOpen = false;
 }
 
 void TForm1::RefreshOutputNames() {

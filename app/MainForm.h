@@ -154,6 +154,8 @@ private:
   // Running: list and folder buttons, About, Help and both groups disabled,
   // the progress line shown, "Stop"; the list stays enabled.
   void ShowState(TBatchRun::TState State);
+  // Writes the settings file from the controls (not when FormCreate failed).
+  void WriteSettings();
   void StartRun();
   void StopRun();
   void EndRun();
@@ -182,11 +184,7 @@ private:
   // (no control shows it). User-interface thread.
   int FKeyFrameSeconds = kDefaultKeyFrameSeconds;
   bool FClosed = false;   // FormCloseQuery has run
-  bool FStopping = false; // Stop applies the events already posted
-  // UI thread: the rows converting when Stop was pressed; while Stop applies
-  // the posted events, only these can read "Stopped" (the component also ends
-  // the waiting tasks, and those rows stay waiting).
-  std::vector<int> FStopRows;
+  bool FWarningOpen = false;  // a failure's warning box is open
   bool FBusy = false;          // inside RunInSteps
   bool FCancelBusy = false;    // the work of RunInSteps is to end after its step
   bool FCloseWhenIdle = false; // the window was closed while busy

@@ -10,15 +10,13 @@ const QEvent::Type kRunPostedEvent = static_cast<QEvent::Type>(QEvent::User + 1)
 void TUiQueue::Post(std::function<void()> Callable) {
   std::lock_guard<std::mutex> guard(FLock);
   FPosted.push_back(std::move(Callable));
-  if (!FWakePosted) {
-    FWakePosted = true;
-    QCoreApplication::postEvent(this, new QEvent(kRunPostedEvent));
-  }
+  if (!FWakePosted) Wake();
 }
 
 void TUiQueue::RunPosted() {
-  // One at a time: a callable that opens a modal box runs the event loop
-  // again, and the callables after it must still run in the order posted.
+  // One after another, in the order posted. A callable that opens a modal box
+  // runs the event loop again: the wake posted for the callables behind it
+  // lets that loop run them, so a box that nobody answers holds up nothing.
   for (;;) {
     std::function<void()> next;
     {
@@ -27,9 +25,15 @@ void TUiQueue::RunPosted() {
       if (FPosted.empty()) return;
       next = std::move(FPosted.front());
       FPosted.pop_front();
+      if (!FPosted.empty()) Wake();
     }
     next();
   }
+}
+
+void TUiQueue::Wake() {
+  FWakePosted = true;
+  QCoreApplication::postEvent(this, new QEvent(kRunPostedEvent));
 }
 
 void TUiQueue::customEvent(QEvent* Event) {

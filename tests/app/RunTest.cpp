@@ -12,6 +12,7 @@
 #include <QSpinBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QTest>
 #include <algorithm>
 #include <atomic>
@@ -116,6 +117,18 @@ protected:
     EXPECT_TRUE(Form->BtnAbout->isEnabled());
     EXPECT_TRUE(Form->LblProgress->isHidden());
     EXPECT_EQ(Form->QuilloC.TaskCount(), 0);
+  }
+  // An input of a few seconds whose output, Out/<Name>.mp4, is /dev/full: its
+  // conversion fails half way with the disk full.
+  std::string FullDisk(const std::string& Name) {
+    fs::create_directories(Out);
+    fs::create_symlink("/dev/full", Out + "/" + Name + ".mp4");
+    TClipSpec recipe = ClipSpecByName("avi_xvid");
+    recipe.DurationSeconds = 3;
+    recipe.Noise = 20;
+    std::string error;
+    EXPECT_TRUE(MakeClip(recipe, Dir / (Name + ".avi"), &error)) << error;
+    return Dir / (Name + ".avi");
   }
   int Messages(const QString& Text) const {
     int n = 0;
@@ -234,14 +247,7 @@ TEST_F(RunTest, OverwriteOffWritesTheNextFreeName) {
 TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
   TForm1& f = Make();
   // The middle file's output runs out of space half way.
-  fs::create_directories(Out);
-  fs::create_symlink("/dev/full", Out + "/full.mp4");
-  TClipSpec recipe = ClipSpecByName("avi_xvid");
-  recipe.DurationSeconds = 3;
-  recipe.Noise = 20;
-  std::string error;
-  ASSERT_TRUE(MakeClip(recipe, Dir / "full.avi", &error)) << error;
-  Add(Q({Clip("avi_xvid", "a.avi"), Dir / "full.avi", Clip("mpeg1_ps", "c.mpg")}));
+  Add(Q({Clip("avi_xvid", "a.avi"), FullDisk("full"), Clip("mpeg1_ps", "c.mpg")}));
   ASSERT_EQ(f.Lvw->RowCount(), 3);
   ConvertAll();
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Failed", "Completed"}));
@@ -249,23 +255,175 @@ TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
   const TRecordedMessage& warning = Dialogs.Messages[0];
   EXPECT_EQ(warning.Title, "Vidlomat");
   EXPECT_EQ(warning.Icon, TMessageIcon::Warning);
-  EXPECT_FALSE(warning.Text.isEmpty());
+  // The box names the file and says in words what happened.
+  // (/dev/full takes not even the header.)
+  EXPECT_EQ(warning.Text, QString::fromStdString("Could not write 'full.mp4' in " + Out + ": writing its header failed."));
   EXPECT_EQ(f.Lvw->topLevelItem(1)->toolTip(TQueueList::ColStatus), warning.Text) << "the reason stays on the row";
-  // The log panel has the failed file's lines after its name, the reason among them.
+  // The log panel has the failed file's lines after its name, the engine's
+  // own reason among them.
   const QString log = f.MemLog->toPlainText();
-  EXPECT_TRUE(log.contains("full: " + warning.Text)) << log.toStdString();
-  EXPECT_TRUE(QRegularExpression("^full: (?!" + QRegularExpression::escape(warning.Text) + ")",
-                                 QRegularExpression::MultilineOption)
+  EXPECT_TRUE(log.contains("full: Could not write header for output file #0 (incorrect codec parameters ?)"))
+      << log.toStdString();
+  EXPECT_TRUE(QRegularExpression("^full: (?!Could not write header)", QRegularExpression::MultilineOption)
                   .match(log)
                   .hasMatch())
       << "a line of the engine or the libraries besides the reason:\n"
       << log.toStdString();
-  EXPECT_EQ(Dialogs.Messages[1].Text, kFinished);
+  EXPECT_EQ(Dialogs.Messages[1].Text, kFinished + " 1 of 3 files failed: see the Log.");
   EXPECT_EQ(PowerOff.Calls, 0);
   // The window is not in front (never shown): the desktop hears of the end.
   EXPECT_EQ(Dialogs.Notifications,
             (std::vector<std::pair<QString, QString>>{{"Vidlomat", "2 files converted, 1 failed"}}));
   EXPECT_TRUE(ReadFacts(Out + "/c.mp4").Opened);
+}
+
+TEST_F(RunTest, AWarningLeftOpenNeverHoldsUpTheEndOfTheBatch) {
+  TForm1& f = Make();
+  f.ChkShutdown->setChecked(true);
+  // Nobody answers the boxes: each stays open (running its own event loop)
+  // for a minute, except the finish message.
+  Dialogs.MessageOpen = 60s;
+  bool idleAtFinish = false;
+  Dialogs.OnMessage = [&](const QString& Text) {
+    if (!Text.startsWith(kFinished)) return;
+    idleAtFinish = Idle() && f.BtnAdd->isEnabled();
+    Dialogs.MessageOpen = 0s;
+  };
+  Add(Q({FullDisk("one"), FullDisk("two")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  // The whole batch ends on the worker while this thread handles no events:
+  // both failures and the batch's end wait in the window's queue together.
+  f.BtnStartClick();
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  while (f.QuilloC.Running() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+  ASSERT_FALSE(f.QuilloC.Running());
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s)) << "the batch did not end";
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Failed", "Failed"}));
+  const std::string warning = "Could not write 'one.mp4' in " + Out + ": writing its header failed.";
+  const std::string finish = kFinished.toStdString() + " 2 of 2 files failed: see the Log.";
+  // The first failure's warning is still open when the batch ends: the
+  // second failure adds no box, the power-off is asked, and the finish
+  // message takes the warning's place.
+  EXPECT_EQ(*Dialogs.Order, (std::vector<std::string>{"message: " + warning, "power-off", "closed: " + warning,
+                                                      "message: " + finish}));
+  EXPECT_TRUE(idleAtFinish) << "the window is Idle when the finish message opens";
+  EXPECT_EQ(f.Lvw->topLevelItem(1)->toolTip(TQueueList::ColStatus),
+            QString::fromStdString("Could not write 'two.mp4' in " + Out + ": writing its header failed."));
+}
+
+TEST_F(RunTest, StopMarksEveryFileThatWasConvertingEvenBeforeTheWindowHeardOfIt) {
+  TForm1& f = Make();
+  Add(Q({Clip("avi_xvid", "a.avi"), Long("b.avi"), Clip("avi_xvid", "c.avi")}));
+  f.BtnStartClick();
+  // The second file converts while this thread handles no events: the window
+  // has not yet applied the end of the first one, nor any progress of the
+  // second, when Stop is pressed.
+  const uint64_t run = f.Run().RunId();
+  std::atomic<bool> secondConverting{false};
+  f.QuilloC.OnProgress = [&f, &secondConverting, run](int AIndex, int AFrame, int AFPS, int ACurrent, float, float,
+                                                      int64_t, int ATotal) {
+    f.QuilloCProgress(run, AIndex, AFrame, AFPS, ACurrent, ATotal);
+    if (AIndex == 1) secondConverting = true;
+  };
+  const auto end = std::chrono::steady_clock::now() + 60s;
+  while (!secondConverting && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(secondConverting);
+  EXPECT_EQ(Statuses(), (std::vector<QString>{" ", " ", " "}));
+  f.BtnStartClick();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Stopped", " "}));
+  PumpFor(300ms);
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Stopped", " "}));
+  EXPECT_TRUE(Idle());
+}
+
+TEST(BatchRunTest, StopRulesDecideWhichRowsReadStopped) {
+  // Three files, one at a time. What the window heard before Stop (progress
+  // P, ends E with F finished / X failed), what the component was running at
+  // the stop, and the ends that arrive afterwards.
+  struct TEndEvent {
+    int Task;
+    bool Finished, Failed;
+  };
+  const struct {
+    const char* Name;
+    std::vector<int> ProgressBefore;
+    std::vector<TEndEvent> EndsBefore;
+    std::vector<int> Running;
+    std::vector<TEndEvent> EndsAfter;
+    std::vector<const char*> StatusOfEndsAfter;  // nullptr: the row keeps what it shows
+    std::vector<int> Stopped;
+  } cases[] = {
+      {"second running, first's end not yet applied", {}, {}, {1}, {{0, true, false}, {1, false, false}},
+       {"Completed", "Stopped"}, {1}},
+      {"second running, its end not raised after the clear", {0}, {{0, true, false}}, {1}, {}, {}, {1}},
+      {"first finished as Stop came", {0}, {}, {}, {{0, true, false}, {1, false, false}, {2, false, false}},
+       {"Completed", nullptr, nullptr}, {}},
+      {"first failed as Stop came", {0}, {}, {}, {{0, false, true}}, {"Failed"}, {}},
+      {"progress seen, nothing running any more", {0, 1}, {{0, true, false}}, {}, {{1, false, false}},
+       {"Stopped"}, {1}},
+      {"waiting files end without a status", {}, {}, {0}, {{1, false, false}, {2, false, false}},
+       {nullptr, nullptr}, {0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TBatchRun run;
+    run.Begin(1);
+    for (int row : {0, 1, 2}) run.AddTask(row, 10000, "/out/" + std::to_string(row) + ".mp4");
+    for (int t : c.ProgressBefore) run.TaskProgress(t, 500, 10000);
+    auto how = [](const TEndEvent& E) {
+      return E.Failed ? TTaskEnd::Failed : E.Finished ? TTaskEnd::Finished : TTaskEnd::Stopped;
+    };
+    for (const TEndEvent& e : c.EndsBefore) run.TaskEnded(e.Task, how(e));
+    EXPECT_FALSE(run.Stopping());
+    run.BeginStop(c.Running);
+    EXPECT_TRUE(run.Stopping());
+    for (size_t i = 0; i < c.EndsAfter.size(); ++i) {
+      const auto state = run.TaskEnded(c.EndsAfter[i].Task, how(c.EndsAfter[i]));
+      EXPECT_EQ(state ? StatusText({*state}) : "(kept)",
+                c.StatusOfEndsAfter[i] ? std::string(c.StatusOfEndsAfter[i]) : "(kept)");
+    }
+    EXPECT_EQ(run.StoppedRows(), c.Stopped);
+    run.End();
+    EXPECT_FALSE(run.Stopping());
+  }
+  // Outside a stop every end has its status, and failures are counted.
+  TBatchRun run;
+  run.Begin(2);
+  for (int row : {4, 5, 6}) run.AddTask(row);
+  EXPECT_EQ(run.TaskEnded(0, TTaskEnd::Stopped), TRowState::Stopped);
+  EXPECT_EQ(run.TaskEnded(1, TTaskEnd::Failed), TRowState::Failed);
+  EXPECT_EQ(run.TaskEnded(2, TTaskEnd::Finished), TRowState::Completed);
+  EXPECT_EQ(run.TaskEnded(3, TTaskEnd::Failed), std::nullopt);
+  EXPECT_EQ(run.FailedCount(), 1);
+  EXPECT_EQ(run.OutputOfTask(1), "");
+}
+
+TEST(BatchRunTest, FailureAndFinishTextsSayWhatHappenedInWords) {
+  const struct {
+    const char *Message, *Text;
+  } cases[] = {
+      {"av_interleaved_write_frame(): no space left on the device",
+       "Could not write 'clip.mp4' in /media/x: no space left on the device."},
+      {"av_write_trailer(): permission denied", "Could not write 'clip.mp4' in /media/x: permission denied."},
+      {"Could not save '/media/x/clip.mp4': a file of that name appeared during the conversion",
+       "Could not write 'clip.mp4' in /media/x: a file of that name appeared during the conversion."},
+      {"/v/clip.avi: I/O error occurred\r\nUsually that means that input file is truncated and/or corrupted.",
+       "Could not convert 'clip.avi': I/O error occurred. Usually that means that input file is truncated and/or "
+       "corrupted."},
+      {"Could not write header for output file #0 (incorrect codec parameters ?)",
+       "Could not write 'clip.mp4' in /media/x: writing its header failed."},
+      {"Cannot convert h264 stream.", "Could not convert 'clip.avi': cannot convert h264 stream."},
+      {"", "Could not convert 'clip.avi'."},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(FailureText(c.Message, "/v/clip.avi", "/media/x/clip.mp4"), c.Text) << c.Message;
+  EXPECT_EQ(FailureText("av_write_trailer(): permission denied", "/v/a.avi", "/a.mp4"),
+            "Could not write 'a.mp4' in /: permission denied.");
+  EXPECT_EQ(FailureText("av_write_trailer(): x", "/v/a.avi", ""), "Could not convert 'a.avi': av_write_trailer(): x.");
+
+  EXPECT_EQ(FinishText(0, 5), "File conversion process finished.");
+  EXPECT_EQ(FinishText(2, 5), "File conversion process finished. 2 of 5 files failed: see the Log.");
+  EXPECT_EQ(FinishText(1, 1), "File conversion process finished. 1 of 1 file failed: see the Log.");
 }
 
 TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
@@ -294,8 +452,15 @@ TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
 TEST_F(RunTest, PowerOffIsAskedOnceBeforeTheFinishMessage) {
   TForm1& f = Make();
   f.ChkShutdown->setChecked(true);
+  f.GBOutput->SpinVideo->setValue(777);
+  // The power-off ends the program before a close: the settings are written first.
+  QString videoAtPowerOff;
+  PowerOff.OnPowerOff = [&] {
+    videoAtPowerOff = QSettings(SettingsPath(), QSettings::IniFormat).value("Options/VideoQuality").toString();
+  };
   Add(Q({Clip("avi_xvid", "a.avi"), Clip("mpeg1_ps", "b.mpg")}));
   ConvertAll();
+  EXPECT_EQ(videoAtPowerOff, "777");
   EXPECT_EQ(PowerOff.Calls, 1);
   EXPECT_EQ(*Dialogs.Order, (std::vector<std::string>{"power-off", "message: " + kFinished.toStdString()}));
 }

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <QTimer>
 #include <filesystem>
 
 #include "ComponentSupport.h"
@@ -10,6 +11,25 @@
 void TRecorderDialogs::Message(QWidget*, const QString& Title, const QString& Text, TMessageIcon Icon) {
   Messages.push_back({Title, Text, Icon});
   Order->push_back("message: " + Text.toStdString());
+  if (OnMessage) OnMessage(Text);
+  if (MessageOpen.count() <= 0) return;
+  QEventLoop loop;
+  FOpen.push_back({Text, &loop});
+  QTimer::singleShot(MessageOpen, &loop, [&] {
+    if (std::erase_if(FOpen, [&](const TOpenBox& b) { return b.Loop == &loop; }) == 0) return;  // closed
+    Order->push_back("answered: " + Text.toStdString());
+    loop.quit();
+  });
+  loop.exec();
+  std::erase_if(FOpen, [&](const TOpenBox& b) { return b.Loop == &loop; });
+}
+
+void TRecorderDialogs::CloseMessages() {
+  for (const TOpenBox& box : FOpen) {
+    Order->push_back("closed: " + box.Text.toStdString());
+    box.Loop->quit();
+  }
+  FOpen.clear();
 }
 
 QStringList TRecorderDialogs::OpenFiles(QWidget*, const QString& Title, const QString& Filter) {

@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QEventLoop>
 #include <QUrl>
 #include <chrono>
 #include <deque>
@@ -34,6 +35,7 @@ struct TRecordedMessage {
 class TRecorderDialogs : public IDialogs {
 public:
   void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) override;
+  void CloseMessages() override;
   QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) override;
   QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
   bool OpenUrl(const QUrl& Url) override;
@@ -57,6 +59,14 @@ public:
   // run meanwhile, so a test can look at the window while it works).
   std::function<void(int)> OnProgressValue;
 
+  // Each message box stays open this long, running a nested event loop as a
+  // real box does while nobody answers it (0: answered at once). The order
+  // records "answered: <text>" when it returns on its own and "closed: <text>"
+  // when the window closes it.
+  std::chrono::milliseconds MessageOpen{0};
+  // Called with each message's text as it opens.
+  std::function<void(const QString&)> OnMessage;
+
   // Answers of the next dialogs (an empty answer: cancelled).
   std::deque<QStringList> FileAnswers;
   std::deque<QString> FolderAnswers;
@@ -68,6 +78,13 @@ public:
   std::vector<std::pair<QString, QString>> Notifications;  // title, text
   // Every message and power-off in order, for tests of their order.
   std::shared_ptr<std::vector<std::string>> Order = std::make_shared<std::vector<std::string>>();
+
+private:
+  struct TOpenBox {
+    QString Text;
+    QEventLoop* Loop;
+  };
+  std::vector<TOpenBox> FOpen;  // the message boxes open now, innermost last
 };
 
 class TRecorderPowerOff : public IPowerOff {
@@ -76,8 +93,10 @@ public:
   void PowerOffNow() override {
     ++Calls;
     FOrder->push_back("power-off");
+    if (OnPowerOff) OnPowerOff();
   }
   int Calls = 0;
+  std::function<void()> OnPowerOff;
 
 private:
   std::shared_ptr<std::vector<std::string>> FOrder;
