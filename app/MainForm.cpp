@@ -1,5 +1,6 @@
 #include "MainForm.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -12,7 +13,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QShortcut>
 #include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
@@ -160,34 +160,38 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   FClosedLogSize = QSize(std::max(655, least.width()), std::max(448, least.height()));
   setFixedSize(FClosedLogSize);
 
-  connect(BtnAdd, &QPushButton::clicked, this, [this] { BtnAddClick(); });
-  connect(BtnRemove, &QPushButton::clicked, this, [this] { BtnRemoveClick(); });
-  connect(BtnClear, &QPushButton::clicked, this, [this] { BtnClearClick(); });
-  connect(BtnMoveUp, &QPushButton::clicked, this, [this] { BtnMoveUpClick(); });
-  connect(BtnMoveDown, &QPushButton::clicked, this, [this] { BtnMoveDownClick(); });
+  // The list's commands: each is one action, whose button and keys share its
+  // enabled state (UpdateActions). Keys of a widget act only while it or a
+  // child has the focus: Delete only in the list (in a number field it deletes
+  // a digit), and Enter starts the batch only from the list (in a field it
+  // confirms the value); the Convert button takes Enter itself when focused.
+  auto action = [this](QPushButton* Button, QList<QKeySequence> Keys, QWidget* Where, auto Handler) {
+    auto* a = new QAction(Button ? Button->text() : BtnStart->text(), this);
+    a->setShortcuts(Keys);
+    a->setShortcutContext(Where == this ? Qt::WindowShortcut : Qt::WidgetWithChildrenShortcut);
+    Where->addAction(a);
+    connect(a, &QAction::triggered, this, Handler);
+    if (Button) {
+      connect(Button, &QPushButton::clicked, a, &QAction::trigger);
+      connect(a, &QAction::enabledChanged, Button, &QWidget::setEnabled);
+    }
+    return a;
+  };
+  ActAdd = action(BtnAdd, {QKeySequence::Open}, this, [this] { BtnAddClick(); });
+  ActRemove = action(BtnRemove, {QKeySequence::Delete}, Lvw, [this] { BtnRemoveClick(); });
+  ActClear = action(BtnClear, {}, this, [this] { BtnClearClick(); });
+  ActMoveUp = action(BtnMoveUp, {QKeySequence(Qt::CTRL | Qt::Key_Up)}, this, [this] { BtnMoveUpClick(); });
+  ActMoveDown = action(BtnMoveDown, {QKeySequence(Qt::CTRL | Qt::Key_Down)}, this, [this] { BtnMoveDownClick(); });
+  // Enter in the list starts an idle batch; it never stops a running one.
+  ActConvert = action(nullptr, {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}, Lvw, [this] {
+    if (Lvw->RowCount() > 0) StartRun();
+  });
+  BtnStart->setAutoDefault(true);
   connect(BtnChangeOutputFolder, &QPushButton::clicked, this, [this] { BtnChangeOutputFolderClick(); });
   connect(BtnStart, &QPushButton::clicked, this, [this] { BtnStartClick(); });
   connect(BtnAbout, &QPushButton::clicked, this, [this] { BtnAboutClick(); });
   connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
   connect(BtnOpenOutputFolder, &QPushButton::clicked, this, [this] { BtnOpenOutputFolderClick(); });
-  // Keys; each does what its button does, and only while that is enabled.
-  auto key = [this](QKeySequence Keys, QWidget* Target, QWidget* Where, auto Action) {
-    auto* shortcut = new QShortcut(Keys, Where);
-    shortcut->setContext(Where == this ? Qt::WindowShortcut : Qt::WidgetWithChildrenShortcut);
-    connect(shortcut, &QShortcut::activated, this, [Target, Action] {
-      if (Target->isEnabled()) Action();
-    });
-  };
-  // Delete only in the list: in a number field it deletes a digit.
-  key(QKeySequence::Delete, BtnRemove, Lvw, [this] { BtnRemoveClick(); });
-  key(QKeySequence::Open, BtnAdd, this, [this] { BtnAddClick(); });
-  key(QKeySequence(Qt::CTRL | Qt::Key_Up), BtnMoveUp, this, [this] { BtnMoveUpClick(); });
-  key(QKeySequence(Qt::CTRL | Qt::Key_Down), BtnMoveDown, this, [this] { BtnMoveDownClick(); });
-  // Enter starts an idle batch; it never stops a running one.
-  for (int enter : {Qt::Key_Return, Qt::Key_Enter})
-    key(QKeySequence(enter), BtnStart, this, [this] {
-      if (FRun.State() == TBatchRun::Idle && !FBusy && Lvw->RowCount() > 0) StartRun();
-    });
   Lvw->CanDrop = [this] { return FRun.State() == TBatchRun::Idle && !FBusy; };
   Lvw->OnDropFiles = [this](const QStringList& Paths) { return DropFiles(Paths); };
   connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
@@ -362,7 +366,7 @@ void TForm1::AddFiles(const QStringList& Files) {
 int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void(int)>& Step) {
   FBusy = true;
   FCancelBusy = false;
-  ShowBusy(true);
+  UpdateActions();
   int done = 0;
   {
     std::unique_ptr<IProgress> progress = Count > 1 ? FDialogs.Progress(this, kAppTitle, Label, Count) : nullptr;
@@ -375,7 +379,7 @@ int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void
     }
   }
   FBusy = false;
-  ShowBusy(false);
+  UpdateActions();
   if (FCloseWhenIdle) {
     FCloseWhenIdle = false;
     QTimer::singleShot(0, this, [this] { close(); });
@@ -383,14 +387,15 @@ int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void
   return done;
 }
 
-void TForm1::ShowBusy(bool Busy) {
-  if (Busy) {
-    for (QWidget* w : std::initializer_list<QWidget*>{BtnAdd, BtnRemove, BtnClear, BtnMoveUp, BtnMoveDown,
-                                                       BtnChangeOutputFolder, BtnAbout, BtnHelp, GBOutput, GBOther})
-      w->setEnabled(false);
-  } else {
-    ShowState(FRun.State());
-  }
+void TForm1::UpdateActions() {
+  // Idle and not working through a list of files: the list can be edited and
+  // a batch started; otherwise only the list itself, Stop (or Cancel) and the
+  // log stay usable.
+  const bool free = FRun.State() == TBatchRun::Idle && !FBusy;
+  for (QAction* a : {ActAdd, ActRemove, ActClear, ActMoveUp, ActMoveDown, ActConvert}) a->setEnabled(free);
+  for (QWidget* w : std::initializer_list<QWidget*>{BtnChangeOutputFolder, BtnAbout, BtnHelp, GBOutput, GBOther})
+    w->setEnabled(free);
+  Lvw->setEnabled(true);
 }
 
 void TForm1::BtnRemoveClick() {
@@ -446,10 +451,7 @@ void TForm1::BtnHelpClick() {
 
 void TForm1::ShowState(TBatchRun::TState State) {
   const bool idle = State == TBatchRun::Idle;
-  for (QWidget* w : std::initializer_list<QWidget*>{BtnAdd, BtnRemove, BtnClear, BtnMoveUp, BtnMoveDown,
-                                                     BtnChangeOutputFolder, BtnAbout, BtnHelp, GBOutput, GBOther})
-    w->setEnabled(idle);
-  Lvw->setEnabled(true);
+  UpdateActions();
   LblProgress->setVisible(!idle);
   BatchBar->setVisible(!idle);
   LblBatch->setVisible(!idle);

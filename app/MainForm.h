@@ -24,6 +24,7 @@
 #include "QuilloConverter.h"
 
 class IPowerOff;
+class QAction;
 class QCheckBox;
 class QGroupBox;
 class QLabel;
@@ -129,6 +130,13 @@ public:
   QToolButton* BtnLog;
   QPlainTextEdit* MemLog;
   QPushButton* BtnStart;
+  // The list's commands, shared by their buttons and keys.
+  QAction* ActAdd;
+  QAction* ActRemove;
+  QAction* ActClear;
+  QAction* ActMoveUp;
+  QAction* ActMoveDown;
+  QAction* ActConvert;  // Enter in the list
   QPushButton* BtnAbout;
   QPushButton* BtnHelp;
 
@@ -148,8 +156,9 @@ private:
   // ends the work (as do Stop and closing the window). Returns the number of
   // steps done.
   int RunInSteps(int Count, const QString& Label, const std::function<void(int)>& Step);
-  // The controls that would start other work are disabled while busy.
-  void ShowBusy(bool Busy);
+  // Enables the actions and controls that edit the list, its settings or
+  // start a batch: only while Idle and not busy. The one place for them.
+  void UpdateActions();
   // Idle: every control enabled, the progress line hidden, "Convert".
   // Running: list and folder buttons, About, Help and both groups disabled,
   // the progress line shown, "Stop"; the list stays enabled.

@@ -1,5 +1,6 @@
 // The window as its user meets it: settings between starts, the error
 // handler, the queue list, profiles, About and Help, library loading.
+#include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
@@ -633,6 +634,65 @@ TEST_F(WindowTest, KeysDoWhatTheButtonsDo) {
   EXPECT_EQ(Dialogs.FileAnswers.size(), 1u) << "no Add dialog while Running";
   f.BtnStartClick();
   EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
+}
+
+TEST_F(WindowTest, EnterInAFieldOnlyConfirmsItsValue) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/out/");
+  f.show();
+  f.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+  Add(Q({Clip("avi_xvid", "a.avi")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 1);
+  // A value typed into a field and confirmed with Enter (either key) is kept,
+  // and no batch starts.
+  const struct {
+    QSpinBox* Field;
+    const char* Typed;
+    int Value;
+  } cases[] = {{f.GBOutput->SpinVideo, "600", 600}, {f.GBOutput->SpinAudio, "96", 96}, {f.SpinParallel, "1", 1}};
+  for (const auto& c : cases)
+    for (Qt::Key enter : {Qt::Key_Return, Qt::Key_Enter}) {
+      c.Field->setFocus();
+      c.Field->selectAll();
+      QTest::keyClicks(c.Field, c.Typed);
+      QTest::keyClick(c.Field, enter);
+      EXPECT_EQ(c.Field->value(), c.Value) << c.Typed;
+      EXPECT_EQ(f.Run().State(), TBatchRun::Idle) << "Enter in the field of " << c.Typed << " started the batch";
+    }
+  f.GBOutput->CboResolution->setFocus();
+  QTest::keyClick(f.GBOutput->CboResolution, Qt::Key_Return);
+  EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
+  EXPECT_TRUE(FolderEntries(Dir / "out").empty()) << "nothing was written";
+  // The Convert button takes Enter when it has the focus.
+  f.BtnStart->setFocus();
+  QTest::keyClick(f.BtnStart, Qt::Key_Return);
+  EXPECT_EQ(f.Run().State(), TBatchRun::Running);
+  f.BtnStartClick();
+  EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
+  // Its mnemonic starts the batch from anywhere in the window.
+  f.GBOutput->SpinVideo->setFocus();
+  QTest::keyClick(f.GBOutput->SpinVideo, Qt::Key_V, Qt::AltModifier);
+  EXPECT_TRUE(PumpUntil([&] { return f.Run().State() == TBatchRun::Running; }, std::chrono::seconds(10)));
+  f.BtnStartClick();
+}
+
+TEST_F(WindowTest, AButtonAndItsKeysShareOneEnabledState) {
+  TForm1& f = MakeForm();
+  const std::pair<QAction*, QPushButton*> pairs[] = {{f.ActAdd, f.BtnAdd},       {f.ActRemove, f.BtnRemove},
+                                                     {f.ActClear, f.BtnClear},   {f.ActMoveUp, f.BtnMoveUp},
+                                                     {f.ActMoveDown, f.BtnMoveDown}};
+  for (bool enabled : {false, true})
+    for (const auto& [action, button] : pairs) {
+      action->setEnabled(enabled);
+      EXPECT_EQ(button->isEnabled(), enabled) << button->text().toStdString();
+    }
+  // Clicking a button is triggering its action.
+  int added = 0;
+  QObject::connect(f.ActAdd, &QAction::triggered, [&] { ++added; });
+  f.BtnAdd->click();
+  EXPECT_EQ(added, 1);
+  EXPECT_EQ(Dialogs.FileTitle, "Choose Files to Convert");
 }
 
 TEST_F(WindowTest, EveryButtonHasItsOwnMnemonicAndItsDesignedCaption) {
