@@ -30,6 +30,7 @@
 #include "UiQueue.h"
 
 const char* const kAppTitle = "Vidlomat";
+const char* const kNotStarted = "The conversion was cancelled before it started: no file was converted.";
 const char* const kAddDialogTitle = "Choose Files to Convert";
 // The designed entries, today's formats added to the first one and given
 // entries of their own before "All Files".
@@ -382,6 +383,7 @@ int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void
   UpdateActions();
   if (FCloseWhenIdle) {
     FCloseWhenIdle = false;
+    FClosePending = true;
     QTimer::singleShot(0, this, [this] { close(); });
   }
   return done;
@@ -505,11 +507,13 @@ void TForm1::StartRun() {
     }
   });
   if (done < rows) {
-    // Cancelled before anything started: nothing of the batch runs.
+    // Cancelled before anything started: nothing of the batch runs, and
+    // the user is told so (unless the window is closing).
     QuilloC.ClearTasks();
     for (int r = 0; r < rows; ++r) Lvw->SetStatus(r, {TRowState::Waiting});
     FRun.End();
     ShowState(TBatchRun::Idle);
+    if (!FClosePending) Message("Information", kNotStarted, TMessageIcon::Information);
     return;
   }
   ShowBatchProgress();

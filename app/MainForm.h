@@ -41,6 +41,8 @@ class TUiQueue;
 
 // The title of the program's windows and message boxes.
 extern const char* const kAppTitle;  // "Vidlomat"
+// What a Cancel during the set-up of a batch says.
+extern const char* const kNotStarted;
 // The Add dialog's title and filter list.
 extern const char* const kAddDialogTitle;
 extern const char* const kAddDialogFilter;
@@ -197,4 +199,5 @@ private:
   bool FBusy = false;          // inside RunInSteps
   bool FCancelBusy = false;    // the work of RunInSteps is to end after its step
   bool FCloseWhenIdle = false; // the window was closed while busy
+  bool FClosePending = false;  // the close asked for while busy is on its way
 };

@@ -2,6 +2,9 @@
 // handler, the queue list, profiles, About and Help, library loading.
 #include <QAction>
 #include <QCheckBox>
+#include <QApplication>
+#include <QProgressDialog>
+#include <QMessageBox>
 #include <QClipboard>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -280,6 +283,9 @@ TEST_F(WindowTest, AddingManyFilesShowsProgressAndCancelKeepsTheRowsAddedSoFar) 
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
   EXPECT_EQ(f.BtnStart->text(), "Con&vert");
   EXPECT_TRUE(FolderEntries(Dir / "out").empty());
+  ASSERT_FALSE(Dialogs.Messages.empty());
+  EXPECT_EQ(Dialogs.Messages.back().Text, kNotStarted) << "the Cancel is not silent";
+  EXPECT_EQ(Dialogs.Messages.size(), 1u);
 }
 
 TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
@@ -307,6 +313,40 @@ TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
   EXPECT_EQ(Dialogs.Messages[1].Icon, TMessageIcon::Information);
   EXPECT_EQ(f.Lvw->RowCount(), 1);
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+}
+
+TEST(QtDialogsTest, AMessageDuringWorkIsInFrontOfTheProgressAndTakesEnter) {
+  TQtDialogs dialogs;
+  QWidget window;
+  window.show();
+  std::unique_ptr<IProgress> progress = dialogs.Progress(&window, "Vidlomat", "Adding files to the list...", 4);
+  auto* progressDialog = window.findChild<QProgressDialog*>();
+  ASSERT_NE(progressDialog, nullptr);
+  progressDialog->show();
+  // The box is a child of the progress dialog, so it is stacked in front of
+  // it (a window manager keeps it above) and not blocked by it; Enter answers
+  // it and leaves the work going on.
+  QWidget* boxParent = nullptr;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    boxParent = box->parentWidget();
+    QTest::keyClick(box, Qt::Key_Return);
+  });
+  dialogs.Message(&window, "Error", "Convertion of file \"x\" is not supported.", TMessageIcon::Information);
+  EXPECT_EQ(boxParent, progressDialog);
+  EXPECT_FALSE(progress->Cancelled());
+  progress.reset();
+  // Without work going on the box belongs to the window; the window can close it.
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    boxParent = box->parentWidget();
+    dialogs.CloseMessages();
+  });
+  dialogs.Message(&window, "Vidlomat", "A failure", TMessageIcon::Warning);
+  EXPECT_EQ(boxParent, &window);
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
 TEST_F(WindowTest, TheSameFileTwiceGetsTwoRowsWithBatchNames) {
