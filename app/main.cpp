@@ -5,6 +5,7 @@
 #include <clocale>
 
 #include "AppIcon.h"
+#include "CloseOnSignals.h"
 #include "Dialogs.h"
 #include "ErrorHandler.h"
 #include "LogindPowerOff.h"
@@ -52,6 +53,8 @@ int main(int argc, char** argv) {
   TLogindPowerOff powerOff;
   TForm1 form(dialogs, &powerOff);
   if (!form.FormCreate()) return 1;
+  // A logout, `kill` or a closing terminal closes the window like its close button.
+  TCloseOnSignals closeOnSignals(&form);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     form.move(screen->availableGeometry().center() - form.rect().center());
   form.show();

@@ -17,11 +17,14 @@
 #include <algorithm>
 #include <atomic>
 #include <clocale>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
 
+#include "CloseOnSignals.h"
 #include "ComponentSupport.h"
 #include "ConvertHelper.h"
 #include "MyUtils.h"
@@ -648,6 +651,29 @@ TEST_F(RunTest, ClosingDuringARunEndsPromptlyAndLeavesNoEmptyOutput) {
   // even as a temporary file.
   EXPECT_EQ(FilesIn(Out), std::vector<std::string>{});
   EXPECT_TRUE(QFile::exists(SettingsPath())) << "the settings are written after the run stopped";
+}
+
+TEST_F(RunTest, TerminateInterruptAndHangUpCloseLikeTheCloseButton) {
+  for (int signal : TCloseOnSignals::kSignals) {
+    SCOPED_TRACE(strsignal(signal));
+    TForm1& f = Make();
+    f.show();
+    f.GBOutput->SpinVideo->setValue(700 + signal);
+    int quits = 0;
+    TCloseOnSignals closer(&f, [&] { ++quits; });
+    Add(Q({Long("a" + std::to_string(signal) + ".avi")}));
+    f.BtnStartClick();
+    ASSERT_TRUE(PumpUntil([&] { return Status(0).endsWith("% Completed"); }));
+    // The temporary output is there while the file converts.
+    ASSERT_EQ(FilesIn(Out).size(), 1u);
+    ASSERT_EQ(std::raise(signal), 0);
+    ASSERT_TRUE(PumpUntil([&] { return quits > 0; }, 30s)) << "the signal did not close the window";
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(quits, 1);
+    Form.reset();
+    EXPECT_EQ(FilesIn(Out), std::vector<std::string>{}) << "no temporary output is left";
+    EXPECT_EQ(QSettings(SettingsPath(), QSettings::IniFormat).value("Options/VideoQuality").toInt(), 700 + signal);
+  }
 }
 
 TEST_F(RunTest, ATelevisionFrameRateUnderACommaLocaleReachesTheFile) {
