@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTimer>
 #include <QToolButton>
@@ -88,8 +89,13 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   BatchBar->setRange(0, 100);
   BatchBar->setFixedWidth(200);
   LblBatch = new QLabel(this);
-  BatchBar->hide();
-  LblBatch->hide();
+  // Hidden while Idle, they keep their room, so that nothing moves at Convert.
+  for (QWidget* w : std::initializer_list<QWidget*>{BatchBar, LblBatch}) {
+    QSizePolicy room = w->sizePolicy();
+    room.setRetainSizeWhenHidden(true);
+    w->setSizePolicy(room);
+    w->hide();
+  }
   BtnLog = new QToolButton(this);
   BtnLog->setText("&Log");
   BtnLog->setCheckable(true);
@@ -104,6 +110,13 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   MemLog->setLineWrapMode(QPlainTextEdit::NoWrap);
   MemLog->setFixedHeight(140);
   MemLog->hide();
+  // The panel follows new lines while it shows the last one; once the user
+  // scrolls up it stays where it was put, until scrolled to the end again.
+  QScrollBar* logBar = MemLog->verticalScrollBar();
+  connect(logBar, &QScrollBar::valueChanged, this, [this, logBar](int Value) { FLogFollows = Value >= logBar->maximum(); });
+  connect(logBar, &QScrollBar::rangeChanged, this, [this, logBar](int, int Max) {
+    if (FLogFollows) logBar->setValue(Max);
+  });
   FBatchTicker = new QTimer(this);
   FBatchTicker->setInterval(1000);
   connect(FBatchTicker, &QTimer::timeout, this, [this] { ShowBatchProgress(); });

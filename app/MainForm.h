@@ -196,6 +196,7 @@ private:
   int FKeyFrameSeconds = kDefaultKeyFrameSeconds;
   bool FClosed = false;   // FormCloseQuery has run
   bool FWarningOpen = false;  // a failure's warning box is open
+  bool FLogFollows = true;  // the log panel shows its last line (user-interface thread)
   bool FBusy = false;          // inside RunInSteps
   bool FCancelBusy = false;    // the work of RunInSteps is to end after its step
   bool FCloseWhenIdle = false; // the window was closed while busy

@@ -3,6 +3,12 @@
 #include <QCoreApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QToolButton>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QFile>
 #include <QMimeDatabase>
 #include <QLineEdit>
@@ -195,6 +201,55 @@ TEST_F(WindowTest, TheOutputNameShownIsTheOneTheNextRunWrites) {
   }
   f.BtnStartClick();  // Stop
   EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
+}
+
+TEST_F(WindowTest, NothingMovesAtConvertAndTheLogFollowsItsNewLines) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "out") + "/");
+  Add(Q({Clip("avi_xvid", "a.avi", 3.0)}));
+  f.show();
+  f.BtnLog->click();
+  PumpFor(std::chrono::milliseconds(20));
+  const std::vector<QWidget*> watched = {f.Lvw, f.GBOutput, f.GBOther, f.BtnStart, f.BtnLog, f.LblProgress};
+  std::vector<QRect> idle;
+  for (QWidget* w : watched) idle.push_back(w->geometry());
+  f.BtnStartClick();
+  ASSERT_EQ(f.Run().State(), TBatchRun::Running);
+  PumpFor(std::chrono::milliseconds(20));
+  for (size_t i = 0; i < watched.size(); ++i) EXPECT_EQ(watched[i]->geometry(), idle[i]) << i;
+  // The run's lines arrive in bursts; the panel shows the last one.
+  ASSERT_TRUE(PumpUntil([&] { return f.Run().State() == TBatchRun::Idle; }));
+  QScrollBar* bar = f.MemLog->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+
+  // Lines arriving with the panel closed, then open: it shows the last one.
+  f.BtnLog->click();
+  f.MemLog->clear();
+  auto add = [&](int Lines) {
+    for (int i = 0; i < Lines; ++i) f.MemLog->appendPlainText("a: line " + QString::number(i));
+    PumpFor(std::chrono::milliseconds(10));
+  };
+  add(30);
+  f.BtnLog->click();
+  PumpFor(std::chrono::milliseconds(20));
+  const struct {
+    std::function<void()> Do;
+    bool AtEnd;
+    int Value;  // where it stays when not at the end
+  } steps[] = {{[&] { add(50); }, true, 0},
+               {[&] { bar->setValue(5); }, false, 5},  // the user scrolls up
+               {[&] { add(50); }, false, 5},
+               {[&] { bar->setValue(bar->maximum()); }, true, 0},
+               {[&] { add(50); }, true, 0}};
+  for (const auto& step : steps) {
+    step.Do();
+    ASSERT_GT(bar->maximum(), 0);
+    if (step.AtEnd)
+      EXPECT_EQ(bar->value(), bar->maximum()) << &step - steps;
+    else
+      EXPECT_EQ(bar->value(), step.Value) << &step - steps;
+  }
 }
 
 }  // namespace
