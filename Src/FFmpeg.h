@@ -23,6 +23,7 @@
 #include "EngineIO.h"
 #include "FrameHook.h"
 #include "MediaLibraries.h"
+#include "SourcePicture.h"
 #include "Thread.h"
 
 // ---------------------------------------------------------------------------
@@ -156,6 +157,11 @@ struct InputStreamState {
   // for timestamp discontinuities against this packet clock instead.
   int PacketDtsSeen;
   int64_t PacketDtsUs;
+  // Video, decoding side: the turn the stream's display matrix asks for (set
+  // up once), and the filter graph that turns and deinterlaces its pictures
+  // before any output sees them.
+  TPictureTurn Turn;
+  TPicturePreparation Preparation;
 };
 
 struct OutputStreamState {
@@ -178,6 +184,8 @@ struct OutputStreamState {
   int DecodedWidth;
   int DecodedHeight;
   int DecodedPixFmt;
+  // The scaler's colour conversion, decided at set-up (decoding side).
+  TColourPlan Colour;
   int VideoCrop;
   int TopBand;
   int LeftBand;
@@ -542,7 +550,13 @@ public:
   // Writes Packet to every stream-copy output of input stream IstIndex;
   // PacketTimeUs stands in for a missing dts.
   void CopyPacket(InputStreamState* Ist, int IstIndex, const AVPacket* Packet, int64_t PacketTimeUs);
+  // A decoded picture goes through the turn and deinterlacing when it needs
+  // them, then on to ShowDecodedVideo.
   void HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
+  void ShowDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame);
+  // Hands on every picture the turn and deinterlacing have ready; AtEnd: after
+  // the last decoded picture, everything they hold.
+  void DrainPreparedVideo(InputStreamState* Ist, int IstIndex, bool AtEnd);
   // Hands a picture to every re-encoding output of input stream IstIndex.
   void FeedVideoOutputs(InputStreamState* Ist, int IstIndex, AVFrame* Picture);
   // Takes every picture the filter graph of the stream has ready.

@@ -179,6 +179,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
         } else if (FFrameAspectRatio == 0) {
           FFrameAspectRatio = 4.0f / 3.0f;
         }
+        // A picture shown turned a quarter: its size and aspect are the turned
+        // picture's, which the conversion makes.
+        if (PictureTurnOf(st).Quarter()) {
+          std::swap(FFrameWidth, FFrameHeight);
+          FFrameAspectRatio = 1.0f / FFrameAspectRatio;
+        }
         if (enc->pix_fmt == AV_PIX_FMT_NONE && rmvb) enc->pix_fmt = AV_PIX_FMT_YUV420P;
         FFramePixFmt = enc->pix_fmt;
         // The rate the container gives; the codec's own average rate when the

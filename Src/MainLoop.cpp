@@ -160,7 +160,8 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
   if (!Packet) {
     // End of input: what the filter graph holds (a filter that looks ahead,
     // or one that gives its pictures only at the end) goes out, then what the
-    // encoders still hold.
+    // encoders still hold. The deinterlacer holds a picture too.
+    if (dec->codec_type == AVMEDIA_TYPE_VIDEO) DrainPreparedVideo(Ist, IstIndex, true);
     if (dec->codec_type == AVMEDIA_TYPE_VIDEO && FFiltersEnabled && Ist->InputVideoFilter &&
         ff::av_buffersrc_add_frame_flags(Ist->InputVideoFilter, nullptr, 0) >= 0)
       DrainVideoFilter(Ist, IstIndex);
@@ -217,7 +218,7 @@ void TCustomFFmpeg::EmulateRate(InputStreamState* Ist) {
   ++Ist->FrameCount;
 }
 
-void TCustomFFmpeg::HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame) {
+void TCustomFFmpeg::ShowDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame) {
   AVStream* st = Ist->Stream;
   Ist->Pts = Frame->best_effort_timestamp != AV_NOPTS_VALUE
                  ? ff::av_rescale_q(Frame->best_effort_timestamp, st->time_base, AV_TIME_BASE_Q)

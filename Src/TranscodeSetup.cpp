@@ -211,7 +211,8 @@ void TCustomFFmpeg::PrepareVideoScaler(OutputStreamState* Ost, int Width, int He
   Ost->VideoResample =
       !(Width + FFramePadLeft + FFramePadRight - FFrameLeftBand - FFrameRightBand == codec->width &&
         Height + FFramePadTop + FFramePadBottom - FFrameTopBand - FFrameBottomBand == codec->height &&
-        PixFmt == codec->pix_fmt);
+        PixFmt == codec->pix_fmt) ||
+      Ost->Colour.Convert;
   if ((Ost->VideoPad || Ost->VideoResample) && !Ost->PictTmp) {
     Ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
     if (!Ost->PictTmp)
@@ -229,8 +230,10 @@ void TCustomFFmpeg::PrepareVideoScaler(OutputStreamState* Ost, int Width, int He
     if (!PictureUsable(PixFmt, srcW, srcH) || !PictureUsable(codec->pix_fmt, dstW, dstH))
       throw FFMpegException("Cannot get resampling context");
     Ost->ImgResampleCtx = ff::sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(PixFmt), dstW, dstH,
-                                             codec->pix_fmt, FSwsFlags, nullptr, nullptr, nullptr);
-    if (!Ost->ImgResampleCtx) throw FFMpegException("Cannot get resampling context");
+                                             codec->pix_fmt, FSwsFlags | ColourScalerFlags(Ost->Colour), nullptr,
+                                             nullptr, nullptr);
+    if (!Ost->ImgResampleCtx || !ApplyColourPlan(Ost->ImgResampleCtx, Ost->Colour))
+      throw FFMpegException("Cannot get resampling context");
   }
   Ost->ResampleHeight = FFiltersEnabled ? Height : Height - FFrameTopBand - FFrameBottomBand;
 }
@@ -294,6 +297,7 @@ void TCustomFFmpeg::TranscodeSetup() {
       ist->CodecCtx = k < static_cast<int>(FInputCodecs[i].size()) ? FInputCodecs[i][k] : nullptr;
       ist->Discard = 1;
       ist->RateEmu = FInputRateEmu[i];
+      if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ist->Turn = PictureTurnOf(ist->Stream);
       if (ist->RateEmu) {
         ist->Start = ff::av_gettime();
         ist->FrameCount = 0;
@@ -424,6 +428,18 @@ void TCustomFFmpeg::TranscodeSetup() {
       }
       st->codecpar->codec_tag = tag;
       if (sar.num) st->sample_aspect_ratio = sar;
+      if (ipar->codec_type == AVMEDIA_TYPE_VIDEO && !ist->Turn.None()) {
+        // The copied pictures stay as stored: the display matrix goes with
+        // them, and the sample aspect ratio is the stored picture's, not the
+        // turned one's that the input's aspect was read as.
+        size_t size = 0;
+        const uint8_t* matrix = ff::av_stream_get_side_data(ist->Stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+        uint8_t* copied = ff::av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, size);
+        if (!copied) throw FFMpegException("av_mallocz fail");
+        std::memcpy(copied, matrix, size);
+        if (ist->Turn.Quarter() && st->sample_aspect_ratio.num)
+          st->sample_aspect_ratio = AVRational{st->sample_aspect_ratio.den, st->sample_aspect_ratio.num};
+      }
       const AVRational itb = ist->Stream->time_base;
       const AVRational ctb = icodec->framerate.num ? AVRational{icodec->framerate.den, icodec->framerate.num} : itb;
       st->time_base = (av_q2d(ctb) > av_q2d(itb) && av_q2d(itb) < 0.001) ? ctb : itb;
@@ -458,7 +474,14 @@ void TCustomFFmpeg::TranscodeSetup() {
             ost->PadLeft = FFramePadLeft;
             ost->PadRight = FFramePadRight;
           }
-          PrepareVideoScaler(ost, icodec->width, icodec->height, icodec->pix_fmt);
+          // The scaler converts the colours (the filters' own scaler does not).
+          if (!FFiltersEnabled) ost->Colour = PlanColour(icodec, codec->height);
+          TagColour(codec, ost->Colour);
+          // Turned pictures reach the scaler.
+          if (ist->Turn.Quarter())
+            PrepareVideoScaler(ost, icodec->height, icodec->width, icodec->pix_fmt);
+          else
+            PrepareVideoScaler(ost, icodec->width, icodec->height, icodec->pix_fmt);
           ost->EncodingNeeded = 1;
           ist->DecodingNeeded = 1;
           FLastError.clear();
@@ -527,6 +550,18 @@ void TCustomFFmpeg::TranscodeSetup() {
       Log(1, Format("  Stream #%d.%d -> #%d.%d", src->FileIndex, src->StreamIndex, ost->FileIndex, ost->StreamIndex));
       if (ost->SyncInput != src)
         Log(1, Format(" [sync #%d.%d]", ost->SyncInput->FileIndex, ost->SyncInput->StreamIndex));
+    }
+    // What is done to each source's pictures, so that a user can see why a
+    // picture looks as it does.
+    for (InputStreamState* ist : FInputStreams)
+      if (ist->DecodingNeeded && !ist->Turn.None())
+        Log(1, Format("Stream #%d.%d: %s", ist->FileIndex, ist->StreamIndex, PictureTurnText(ist->Turn).c_str()));
+    for (OutputStreamState* ost : FOutputStreams) {
+      const std::string colour = ColourPlanText(ost->Colour);
+      const InputStreamState* src = FInputStreams[ost->SourceIndex];
+      if (!colour.empty())
+        Log(1, Format("Stream #%d.%d -> #%d.%d: %s", src->FileIndex, src->StreamIndex, ost->FileIndex,
+                      ost->StreamIndex, colour.c_str()));
     }
   }
 

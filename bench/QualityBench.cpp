@@ -51,11 +51,33 @@ double ProcessCpuSeconds() {
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
+// The colours a player shows a picture in: its matrix as tagged, or when
+// untagged BT.709 from 720 lines up and BT.601 below; and its range.
+struct TShownColour {
+  AVColorSpace Matrix = AVCOL_SPC_SMPTE170M;
+  bool FullRange = false;
+  bool operator==(const TShownColour&) const = default;
+};
+
+TShownColour ShownColourOf(const AVFrame* F) {
+  TShownColour c;
+  c.Matrix = F->colorspace == AVCOL_SPC_BT709 ? AVCOL_SPC_BT709
+             : F->colorspace == AVCOL_SPC_UNSPECIFIED && F->height >= 720 ? AVCOL_SPC_BT709
+                                                                          : AVCOL_SPC_SMPTE170M;
+  c.FullRange = F->color_range == AVCOL_RANGE_JPEG || F->format == AV_PIX_FMT_YUVJ420P ||
+                F->format == AV_PIX_FMT_YUVJ422P || F->format == AV_PIX_FMT_YUVJ444P;
+  return c;
+}
+
 // Decodes the first video stream of Path; each picture's luma is scaled to
 // Width x Height (0: its own size) with the engine's scaler and kept with its
-// time. Also reports the stream's codec profile and whether B-frames appear.
+// time. With ShowAs, the luma is the one the picture has in those colours
+// (the colours it is shown in, converted without rounding between). Also
+// reports the stream's codec profile, whether B-frames appear, and the colours
+// of its pictures.
 bool DecodeLuma(const std::string& Path, int Width, int Height, TLumaFrames& Out, int* Profile, bool* BFrames,
-                int64_t* VideoBytes, double* Duration, std::string& Error) {
+                int64_t* VideoBytes, double* Duration, std::string& Error, const TShownColour* ShowAs = nullptr,
+                TShownColour* Colour = nullptr) {
   AVFormatContext* ic = nullptr;
   if (ff::avformat_open_input(&ic, Path.c_str(), nullptr, nullptr) < 0) {
     Error = "cannot open " + Path;
@@ -105,7 +127,29 @@ bool DecodeLuma(const std::string& Path, int Width, int Height, TLumaFrames& Out
     Out.Width = w;
     Out.Height = h;
     std::vector<uint8_t> plane(static_cast<size_t>(w) * h);
-    if (w == F->width && h == F->height) {
+    const TShownColour own = ShownColourOf(F);
+    if (Colour && Out.Planes.empty()) *Colour = own;
+    if (ShowAs && !(*ShowAs == own)) {
+      // Every pixel with its chroma (4:4:4), from the source's colours to the
+      // ones it is shown in, through the R'G'B' a player shows (values
+      // outside it are clipped, as on the screen).
+      sws = ff::sws_getCachedContext(sws, F->width, F->height, static_cast<AVPixelFormat>(F->format), w, h,
+                                     AV_PIX_FMT_YUV444P, SWS_BICUBIC, nullptr, nullptr, nullptr);
+      if (!sws) return false;
+      std::vector<uint8_t> chroma(static_cast<size_t>(w) * h * 2);
+      uint8_t* dst[4] = {plane.data(), chroma.data(), chroma.data() + chroma.size() / 2, nullptr};
+      int dstLines[4] = {w, w, w, 0};
+      ff::sws_scale(sws, F->data, F->linesize, 0, F->height, dst, dstLines);
+      const size_t n = plane.size();
+      for (size_t i = 0; i < n; ++i) {
+        TRgb rgb = RgbFromYuv({static_cast<double>(plane[i]), static_cast<double>(chroma[i]),
+                               static_cast<double>(chroma[n + i])},
+                              own.Matrix, own.FullRange);
+        for (double* c : {&rgb.R, &rgb.G, &rgb.B}) *c = std::clamp(*c, 0.0, 255.0);
+        plane[i] = static_cast<uint8_t>(
+            std::clamp<long>(std::lround(YuvFromRgb(rgb, ShowAs->Matrix, ShowAs->FullRange).Y), 0, 255));
+      }
+    } else if (w == F->width && h == F->height) {
       for (int y = 0; y < h; ++y) std::memcpy(&plane[static_cast<size_t>(y) * w], F->data[0] + y * F->linesize[0], w);
     } else {
       // The engine's scaler: bicubic into the encoder's YUV 4:2:0 (a grey
@@ -388,13 +432,7 @@ int RunQualityBenchmark(const TQualityOptions& Options) {
       continue;
     std::string in;
     if (!PrepareQualityClip(clip, Options.Dir, in)) return 1;
-    // The source scaled to the output size, as the engine's scaler does.
-    TLumaFrames source;
     std::string error;
-    if (!DecodeLuma(in, 320, 240, source, nullptr, nullptr, nullptr, nullptr, error)) {
-      std::fprintf(stderr, "vidlomat-bench: %s\n", error.c_str());
-      return 1;
-    }
     std::vector<double> cpu(variants.size(), 0.0);
     std::vector<std::string> outs(variants.size());
     // Rounds alternate the variants so a change in the machine's load weighs
@@ -411,6 +449,10 @@ int RunQualityBenchmark(const TQualityOptions& Options) {
         }
         times[i].push_back(ProcessCpuSeconds() - before);
       }
+    // The source scaled to the output size, as the engine's scaler does, in
+    // the colours the output is shown in (those of the first variant's).
+    TLumaFrames source;
+    TShownColour shown;
     for (size_t i = 0; i < variants.size(); ++i) {
       std::sort(times[i].begin(), times[i].end());
       cpu[i] = times[i][times[i].size() / 2];
@@ -419,7 +461,9 @@ int RunQualityBenchmark(const TQualityOptions& Options) {
       bool bFrames = false;
       int64_t videoBytes = 0;
       double duration = 0;
-      if (!DecodeLuma(outs[i], 0, 0, output, &profile, &bFrames, &videoBytes, &duration, error)) {
+      if (!DecodeLuma(outs[i], 0, 0, output, &profile, &bFrames, &videoBytes, &duration, error, nullptr,
+                      i == 0 ? &shown : nullptr) ||
+          (i == 0 && !DecodeLuma(in, 320, 240, source, nullptr, nullptr, nullptr, nullptr, error, &shown))) {
         std::fprintf(stderr, "vidlomat-bench: %s\n", error.c_str());
         return 1;
       }

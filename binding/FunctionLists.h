@@ -76,6 +76,9 @@
   X(av_frame_copy) \
   X(av_frame_copy_props) \
   X(av_frame_get_side_data) \
+  X(av_display_rotation_get) \
+  X(av_display_rotation_set) \
+  X(av_display_matrix_flip) \
   X(av_image_alloc) \
   X(av_image_copy) \
   X(av_image_fill_arrays) \
@@ -143,6 +146,8 @@
   X(sws_getCachedContext) \
   X(sws_freeContext) \
   X(sws_scale) \
+  X(sws_setColorspaceDetails) \
+  X(sws_getCoefficients) \
   X(sws_isSupportedInput) \
   X(sws_isSupportedOutput)
 
@@ -228,6 +233,8 @@
   X(av_dump_format) \
   X(avformat_alloc_output_context2) \
   X(avformat_new_stream) \
+  X(av_stream_get_side_data) \
+  X(av_stream_new_side_data) \
   X(avformat_query_codec) \
   X(avformat_init_output) \
   X(avformat_write_header) \

@@ -18,6 +18,7 @@ extern "C" {
 #include <libavutil/cpu.h>
 #include <libavutil/dict.h>
 #include <libavutil/downmix_info.h>
+#include <libavutil/display.h>
 #include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/log.h>

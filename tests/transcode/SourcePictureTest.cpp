@@ -1,0 +1,254 @@
+// What a source's pictures need before they are scaled: the turn of a display
+// matrix, the colour conversion to the output's matrix, deinterlacing.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "ConvertHelper.h"
+#include "MediaMaker.h"
+#include "TestSupport.h"
+
+namespace {
+
+using SourcePictureTest = TConversionTest;
+
+bool Logged(const TConversion& C, const std::string& Text) {
+  for (const auto& [level, line] : C.Log)
+    if (line.find(Text) != std::string::npos) return true;
+  return false;
+}
+
+// A short video-only clip of a preset, W x H, at a rate that keeps its
+// pictures close to as drawn.
+TClipSpec ShortClip(const char* Preset, const std::string& Name, int W, int H, int64_t BitRate) {
+  TClipSpec clip = ClipSpecByName(Preset);
+  clip.Name = Name;
+  clip.Width = W;
+  clip.Height = H;
+  clip.DurationSeconds = 0.12;
+  clip.AudioCodec.clear();
+  clip.VideoBitRate = BitRate;
+  return clip;
+}
+
+int LumaAt(const AVFrame* F, int X, int Y) { return F->data[0][static_cast<ptrdiff_t>(Y) * F->linesize[0] + X]; }
+
+// The stored pixel that a shown picture holds at (U, V): the stored W x H
+// picture is turned clockwise, then mirrored left-right.
+std::pair<int, int> StoredPixel(int U, int V, int W, int H, int Degrees, bool Mirror) {
+  const bool quarter = Degrees % 180 != 0;
+  if (Mirror) U = (quarter ? H : W) - 1 - U;
+  switch (Degrees) {
+    case 90: return {V, H - 1 - U};
+    case 180: return {W - 1 - U, H - 1 - V};
+    case 270: return {W - 1 - V, U};
+    default: return {U, V};
+  }
+}
+
+TEST_F(SourcePictureTest, DisplayMatrixTurnsThePictureBeforeScaling) {
+  struct TCase {
+    int Degrees;
+    bool Mirror;
+    const char* Size;  // empty: the source's
+    int Width, Height;  // coded output size
+    const char* Logged;
+  };
+  // A 320x180 (16:9) picture; the window's 320x240 keeps the shown aspect
+  // through the sample aspect ratio.
+  const TCase cases[] = {
+      {90, false, "320x240", 320, 240, "rotated 90\u00b0"},
+      {270, false, "320x240", 320, 240, "rotated 270\u00b0"},
+      {180, false, "320x240", 320, 240, "rotated 180\u00b0"},
+      {90, true, "320x240", 320, 240, "rotated 90\u00b0 and mirrored"},
+      {180, true, "320x240", 320, 240, "rotated 180\u00b0 and mirrored"},
+      {270, true, "320x240", 320, 240, "rotated 270\u00b0 and mirrored"},
+      {0, true, "320x240", 320, 240, "mirrored"},
+      {90, false, "", 180, 320, "rotated 90\u00b0"},
+  };
+  constexpr int kW = 320, kH = 180;
+  int n = 0;
+  for (const TCase& k : cases) {
+    TClipSpec clip = ShortClip("mp4", "turn" + std::to_string(n++), kW, kH, 4000000);
+    SCOPED_TRACE(clip.Name + " " + k.Logged);
+    clip.DisplayMatrix = true;
+    clip.DisplayTurn = k.Degrees;
+    clip.DisplayMirror = k.Mirror;
+    const std::string in = MakeSpec(clip);
+    TConversion c;
+    c.OutputOptions = {{"vcodec", "mpeg4"}, {"qscale", "2"}, {"an", ""}};
+    if (*k.Size) c.OutputOptions.emplace_back("s", k.Size);
+    const std::string out = Dir / (clip.Name + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    EXPECT_TRUE(Logged(c, k.Logged));
+    const auto frames = DecodeVideo(out, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    const AVFrame* f = frames[0].get();
+    ASSERT_EQ(f->width, k.Width);
+    ASSERT_EQ(f->height, k.Height);
+    // The shown aspect is the turned picture's.
+    const bool quarter = k.Degrees % 180 != 0;
+    const int shownW = quarter ? kH : kW, shownH = quarter ? kW : kH;
+    const double sar = f->sample_aspect_ratio.num ? av_q2d(f->sample_aspect_ratio) : 1.0;
+    EXPECT_NEAR(f->width * sar / f->height, static_cast<double>(shownW) / shownH, 0.01);
+    // Every pixel shows the stored pixel the turn puts there.
+    double error = 0;
+    int count = 0;
+    for (int y = 2; y < f->height - 2; y += 3)
+      for (int x = 2; x < f->width - 2; x += 3) {
+        const int u = x * shownW / f->width, v = y * shownH / f->height;
+        const auto [sx, sy] = StoredPixel(u, v, kW, kH, k.Degrees, k.Mirror);
+        error += std::abs(LumaAt(f, x, y) - TestPictureLuma(kW, kH, 0, sx, sy));
+        ++count;
+      }
+    EXPECT_LT(error / count, 6.0);
+  }
+}
+
+TEST_F(SourcePictureTest, ColourBarsComeOutAsAPlayerShowsThem) {
+  struct TCase {
+    const char* Name;
+    int Width, Height;
+    AVColorSpace Matrix;  // the source's values and tag
+    AVColorRange Range;
+    bool Untagged;        // the values are written without a tag
+    const char* Logged;   // empty: no colour line
+    AVColorSpace OutputTag;
+  };
+  const TCase cases[] = {
+      {"bt709", 1280, 720, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, false, "colour BT.709 \u2192 BT.601",
+       AVCOL_SPC_SMPTE170M},
+      {"bt709_full", 1280, 720, AVCOL_SPC_BT709, AVCOL_RANGE_JPEG, false,
+       "colour BT.709 full range \u2192 BT.601 limited range", AVCOL_SPC_SMPTE170M},
+      {"untagged_hd", 1280, 720, AVCOL_SPC_BT709, AVCOL_RANGE_UNSPECIFIED, true, "colour BT.709 \u2192 BT.601",
+       AVCOL_SPC_SMPTE170M},
+      {"bt601", 640, 360, AVCOL_SPC_SMPTE170M, AVCOL_RANGE_MPEG, false, "", AVCOL_SPC_SMPTE170M},
+      {"untagged_sd", 640, 360, AVCOL_SPC_SMPTE170M, AVCOL_RANGE_UNSPECIFIED, true, "", AVCOL_SPC_UNSPECIFIED},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    TClipSpec clip = ShortClip("mp4", std::string("bars_") + k.Name, k.Width, k.Height, 20000000);
+    clip.VideoCodec = "libx264";
+    clip.ColourBars = true;
+    clip.ColourMatrix = k.Matrix;
+    clip.ColourRange = k.Range;
+    clip.ColourUntagged = k.Untagged;
+    const std::string in = MakeSpec(clip);
+    TConversion c;
+    c.OutputOptions = WindowDefaults();
+    c.OutputOptions.emplace_back("an", "");
+    const std::string out = Dir / (clip.Name + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    if (*k.Logged)
+      EXPECT_TRUE(Logged(c, k.Logged));
+    else
+      EXPECT_FALSE(Logged(c, "colour"));
+    const auto frames = DecodeVideo(out, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    const AVFrame* f = frames[0].get();
+    EXPECT_EQ(f->colorspace, k.OutputTag);
+    if (k.OutputTag != AVCOL_SPC_UNSPECIFIED) {
+      EXPECT_EQ(f->color_primaries, AVCOL_PRI_SMPTE170M);
+      EXPECT_EQ(f->color_trc, AVCOL_TRC_SMPTE170M);
+      EXPECT_EQ(f->color_range, AVCOL_RANGE_MPEG);
+    }
+    // A player shows the SD output with BT.601, limited range.
+    const int bars = ColourBarCount();
+    for (int bar = 0; bar < bars; ++bar) {
+      const int x = (2 * bar + 1) * f->width / (2 * bars), y = f->height / 2;
+      const TYuv yuv{static_cast<double>(LumaAt(f, x, y)),
+                     static_cast<double>(f->data[1][static_cast<ptrdiff_t>(y / 2) * f->linesize[1] + x / 2]),
+                     static_cast<double>(f->data[2][static_cast<ptrdiff_t>(y / 2) * f->linesize[2] + x / 2])};
+      const TRgb shown = RgbFromYuv(yuv, AVCOL_SPC_SMPTE170M, false), asked = ColourBarRgb(bar);
+      EXPECT_NEAR(shown.R, asked.R, 6) << "bar " << bar;
+      EXPECT_NEAR(shown.G, asked.G, 6) << "bar " << bar;
+      EXPECT_NEAR(shown.B, asked.B, 6) << "bar " << bar;
+    }
+  }
+}
+
+// The comb of a picture: how much neighbouring lines differ, against lines
+// two apart (the same field). Fields that show different times make the
+// first large; a picture of one time has neighbours closer than lines two
+// apart.
+double CombMeasure(const AVFrame* F) {
+  double neighbours = 0, apart = 0;
+  for (int y = 0; y + 2 < F->height; ++y)
+    for (int x = 0; x < F->width; ++x) {
+      neighbours += std::abs(LumaAt(F, x, y) - LumaAt(F, x, y + 1));
+      apart += std::abs(LumaAt(F, x, y) - LumaAt(F, x, y + 2));
+    }
+  return neighbours / std::max(apart, 1.0);
+}
+
+TEST_F(SourcePictureTest, InterlacedPicturesAreDeinterlacedBeforeScaling) {
+  struct TCase {
+    int Width, Height;
+    const char* Size;
+  };
+  // Scaled down to the window's size, and kept at the source's.
+  const TCase cases[] = {{640, 480, "320x240"}, {320, 240, "320x240"}};
+  for (const TCase& k : cases) {
+    double comb[2] = {0, 0};  // progressive, interlaced
+    std::vector<TFramePtr> shown[2];
+    for (const bool interlaced : {false, true}) {
+      TClipSpec clip = ShortClip("mpeg2_ps", (interlaced ? "interlaced" : "progressive") + std::to_string(k.Height),
+                                 k.Width, k.Height, 8000000);
+      SCOPED_TRACE(clip.Name);
+      clip.FrameRate = {25, 1};
+      clip.DurationSeconds = 0.4;
+      clip.Motion = 4;  // 24 pixels a picture, 12 between the fields
+      clip.Interlaced = interlaced;
+      const std::string in = MakeSpec(clip);
+      const auto source = DecodeVideo(in, 1);
+      ASSERT_EQ(source.size(), 1u);
+      EXPECT_EQ(source[0]->interlaced_frame, interlaced ? 1 : 0);
+      TConversion c;
+      c.OutputOptions = WindowDefaults();
+      c.OutputOptions.emplace_back("r", "25");
+      c.OutputOptions.emplace_back("an", "");
+      const std::string out = Dir / (clip.Name + ".mp4");
+      ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+      EXPECT_EQ(Logged(c, "deinterlaced"), interlaced);
+      const auto frames = DecodeVideo(out, 100);
+      // One picture per frame.
+      EXPECT_EQ(static_cast<int64_t>(frames.size()), ClipVideoFrameCount(clip));
+      double sum = 0;
+      for (const auto& f : frames) sum += CombMeasure(f.get());
+      comb[interlaced] = sum / std::max<size_t>(frames.size(), 1);
+      shown[interlaced] = DecodeVideo(out, 100);
+    }
+    EXPECT_NEAR(comb[1], comb[0], 0.15 * comb[0]);
+    // Scaled down, the fields blend into a ghost instead of a comb: the
+    // deinterlaced picture is the progressive one's, the second field's time
+    // is not mixed in.
+    ASSERT_EQ(shown[0].size(), shown[1].size());
+    double difference = 0;
+    for (size_t i = 0; i < shown[0].size(); ++i)
+      difference += LumaDifference(shown[0][i].get(), 0, 0, shown[1][i].get(), 0, 0, 320, 240);
+    EXPECT_LT(difference / static_cast<double>(std::max<size_t>(shown[0].size(), 1)), 1.0);
+  }
+}
+
+// Progressive, unturned SD pictures take the path they always took: a
+// display matrix that does not turn changes nothing, byte for byte, and the
+// log names nothing done to them.
+TEST_F(SourcePictureTest, ProgressiveUnturnedSdSourcesPassUntouched) {
+  std::string outputs[2];
+  for (const bool identity : {false, true}) {
+    TClipSpec clip = ClipSpecByName("mp4");
+    clip.Name = identity ? "identity_matrix" : "no_matrix";
+    clip.DisplayMatrix = identity;
+    const std::string in = MakeSpec(clip);
+    TConversion c;
+    c.OutputOptions = WindowDefaults();
+    const std::string out = Dir / (clip.Name + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    for (const char* line : {"rotated", "mirrored", "deinterlaced", "colour"}) EXPECT_FALSE(Logged(c, line)) << line;
+    outputs[identity] = ReadFile(out);
+  }
+  EXPECT_FALSE(outputs[0].empty());
+  EXPECT_TRUE(outputs[0] == outputs[1]);
+}
+
+}  // namespace
