@@ -10,9 +10,10 @@
 // Turn
 
 TPictureTurn PictureTurnOf(const AVStream* Stream) {
+  size_t size = 0;
   const auto* matrix =
-      reinterpret_cast<const int32_t*>(ff::av_stream_get_side_data(Stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
-  if (!matrix) return {};
+      reinterpret_cast<const int32_t*>(ff::av_stream_get_side_data(Stream, AV_PKT_DATA_DISPLAYMATRIX, &size));
+  if (!matrix || size < 9 * sizeof(int32_t)) return {};
   // The matrix maps a stored point (p, q), y pointing down, to the shown one:
   // p' = a p + c q, q' = b p + d q. Only the signs of a quarter-turn matrix
   // matter.
