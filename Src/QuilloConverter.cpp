@@ -1,6 +1,7 @@
 #include "QuilloConverter.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "MediaLibraries.h"
@@ -34,6 +35,11 @@ TCustomQuilloConverter::TCustomQuilloConverter(IMainThread* MainThread)
   ConverterInstances().Add(this);
 }
 
+namespace {
+bool InUse(const TFFmpeg* Task);
+void CountThreadInUse(int Delta);
+}  // namespace
+
 TCustomQuilloConverter::~TCustomQuilloConverter() {
   // No library line reaches the component once this returns.
   ConverterInstances().Remove(this);
@@ -52,14 +58,35 @@ TCustomQuilloConverter::~TCustomQuilloConverter() {
     }
     for (TFFmpeg* t : FOrphans) t->Stop();
     // The threads still deliver their terminations (without events); only then
-    // may their tasks go.
-    FThreadsDone.wait(lock, [this] { return FThreadsInUse == 0; });
-    while (FTasks.Count() > 0) doomed.push_back(FTasks.Extract(0));
-    doomed.insert(doomed.end(), FOrphans.begin(), FOrphans.end());
+    // may their tasks go. A thread stuck in a blocking call must not keep the
+    // program alive: after the wait its task is left to it.
+    const bool allDone = FThreadsDone.wait_for(lock, FDestroyWait, [this] { return FThreadsInUse == 0; });
+    std::vector<TFFmpeg*> all;
+    while (FTasks.Count() > 0) all.push_back(FTasks.Extract(0));
+    all.insert(all.end(), FOrphans.begin(), FOrphans.end());
     FOrphans.clear();
+    for (TFFmpeg* t : all) {
+      if (allDone || !InUse(t)) {
+        doomed.push_back(t);
+        continue;
+      }
+      t->FLeftBehind = true;
+      std::fprintf(stderr,
+                   "vidlomat: gave up waiting %lld ms for the conversion of '%s' to '%s' (its thread is still "
+                   "inside it); it is left to end on its own\n",
+                   static_cast<long long>(FDestroyWait.count()), t->FInputName.c_str(), t->FOutputName.c_str());
+    }
   }
+  // Callbacks inside the component return at once now; no later one reaches it.
+  FLink->Cut();
   *FAlive = false;
   for (TFFmpeg* t : doomed) delete t;
+}
+
+void TCustomQuilloConverter::LeftTaskEnded(TFFmpeg* Task) {
+  // Freed before the thread stops counting: the libraries stay loaded until then.
+  delete Task;
+  CountThreadInUse(-1);
 }
 
 // ---------------------------------------------------------------------------
@@ -113,9 +140,13 @@ bool TCustomQuilloConverter::UnloadLibraries() {
 // Tasks
 
 void TCustomQuilloConverter::WireEvents(TFFmpeg* Task) {
-  Task->FOnProgress = [this](TCustomFFmpeg* E, int Frame, int Fps, int Cur, float Q, float B, int64_t Size,
-                             int Total) { DoProgress(E, Frame, Fps, Cur, Q, B, Size, Total); };
-  Task->FOnTerminate = [this](TCustomFFmpeg* E) { DoTerminate(E); };
+  Task->FOnProgress = [link = FLink](TCustomFFmpeg* E, int Frame, int Fps, int Cur, float Q, float B, int64_t Size,
+                                     int Total) {
+    link->Use([&](TCustomQuilloConverter* C) { C->DoProgress(E, Frame, Fps, Cur, Q, B, Size, Total); });
+  };
+  Task->FOnTerminate = [link = FLink](TCustomFFmpeg* E) {
+    if (!link->Use([&](TCustomQuilloConverter* C) { C->DoTerminate(E); })) LeftTaskEnded(static_cast<TFFmpeg*>(E));
+  };
 }
 
 int TCustomQuilloConverter::AddTask(const std::string& FileName) {
@@ -129,7 +160,9 @@ int TCustomQuilloConverter::AddTask(const std::string& FileName, const TInputOpt
     return -1;
   }
   auto task = std::make_unique<TFFmpeg>();
-  task->FOnLog = [this](TCustomFFmpeg* E, int Level, const std::string& Msg) { DoLog(E, Level, Msg); };
+  task->FOnLog = [link = FLink](TCustomFFmpeg* E, int Level, const std::string& Msg) {
+    link->Use([&](TCustomQuilloConverter* C) { C->DoLog(E, Level, Msg); });
+  };
   try {
     task->PrepareForTask();
     task->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
@@ -179,11 +212,19 @@ bool TCustomQuilloConverter::SetOutputFile(int TaskIndex, const std::string& Fil
   try {
     TOutputOptions options = Options;
     if (options.FileName.empty()) options.FileName = FileName;
+    // A hook handler may take long: the link is held only to fetch it.
     task->ApplyOutputOptions(
         options,
-        [this](TCustomFFmpeg* E, int64_t Pts, THookAction& Action) { DoBeforeHook(E, Pts, Action); },
-        [this](TCustomFFmpeg* E, TBitmap* Bitmap, int32_t Frame, int64_t Pts, bool& Update, bool& StopHook) {
-          DoCustomHook(E, Bitmap, Frame, Pts, Update, StopHook);
+        [link = FLink](TCustomFFmpeg* E, int64_t Pts, THookAction& Action) {
+          std::shared_ptr<const std::function<void(int, int64_t, THookAction&)>> handler;
+          link->Use([&](TCustomQuilloConverter* C) { handler = C->OnBeforeHook.Get(); });
+          if (handler) RaiseHook(E, [&](int Index) { (*handler)(Index, Pts, Action); });
+        },
+        [link = FLink](TCustomFFmpeg* E, TBitmap* Bitmap, int32_t Frame, int64_t Pts, bool& Update,
+                       bool& StopHook) {
+          std::shared_ptr<const std::function<void(int, TBitmap*, int, int64_t, bool&, bool&)>> handler;
+          link->Use([&](TCustomQuilloConverter* C) { handler = C->OnCustomHook.Get(); });
+          if (handler) RaiseHook(E, [&](int Index) { (*handler)(Index, Bitmap, Frame, Pts, Update, StopHook); });
         });
     // Checked now, created when the task runs: a waiting task makes no file.
     task->FCheckOutputsOnly = true;
@@ -538,6 +579,11 @@ void TCustomQuilloConverter::DoTerminate(TCustomFFmpeg* Engine) {
     return;
   }
   auto* t = static_cast<TFFmpeg*>(Engine);
+  if (t->FLeftBehind) {
+    // Its end came after the destructor's wait but before the link was cut.
+    LeftTaskEnded(t);
+    return;
+  }
   // tsStarting: a refused start, still inside StartTask, which ends it there.
   if (t->FState == tsRunning || t->FState == tsTerminating) {
     t->FState = tsDone;

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -102,8 +103,11 @@ public:
   // threads); it must outlive the component. Without one, such a run uses one
   // worker thread instead.
   explicit TCustomQuilloConverter(IMainThread* MainThread = nullptr);
-  // Stops what runs, waits for the threads that still use a task, frees the
-  // tasks. Call it on the owner's thread, not from one of the component's events.
+  // Stops what runs, waits (at most DestroyWait) for the threads that still
+  // use a task, frees the tasks. A task whose thread is still inside it after
+  // the wait (stuck in a blocking system call) is left to that thread, which
+  // frees it when it ends; each one left is named on standard error. Call it
+  // on the owner's thread, not from one of the component's events.
   virtual ~TCustomQuilloConverter();
   TCustomQuilloConverter(const TCustomQuilloConverter&) = delete;
   TCustomQuilloConverter& operator=(const TCustomQuilloConverter&) = delete;
@@ -118,6 +122,9 @@ public:
   TConvertPriority GetThreadPriority() const { return FThreadPriority; }
   void SetThreadPriority(TConvertPriority Value) { FThreadPriority = Value; }
   std::string Version() const { return "2.2"; }
+  // How long the destructor waits for threads still using a task (10 s).
+  std::chrono::milliseconds GetDestroyWait() const { return FDestroyWait; }
+  void SetDestroyWait(std::chrono::milliseconds Value) { FDestroyWait = Value; }
   IMainThread* GetMainThread() const { return FMainThread; }
   void SetMainThread(IMainThread* Value) { FMainThread = Value; }
 
@@ -199,10 +206,56 @@ private:
   // waiting for FLock).
   static void WaitForHooks(const std::vector<std::shared_ptr<THookGate>>& Gates);
   template <class Raise>
-  void RaiseHook(TCustomFFmpeg* Engine, Raise&& Call);
+  static void RaiseHook(TCustomFFmpeg* Engine, Raise&& Call);
   void WireEvents(TFFmpeg* Task);
+  // The end of a task that the destructor left to its thread: that thread
+  // frees it (nothing touches the task after its termination handler).
+  static void LeftTaskEnded(TFFmpeg* Task);
+
+  // What the tasks' callbacks reach the component through. The destructor
+  // cuts it (Cut) once it has left tasks to their threads, so that a late
+  // callback of such a task never reaches a component that is gone.
+  struct TLink {
+    explicit TLink(TCustomQuilloConverter* AOwner) : Owner(AOwner) {}
+    // Calls Call(owner) unless the link is cut; false when cut. Callbacks may
+    // nest (a handler that frees tasks makes them log).
+    template <class F>
+    bool Use(F&& Call) {
+      TCustomQuilloConverter* owner;
+      {
+        std::lock_guard<std::mutex> guard(Lock);
+        if (!Owner) return false;
+        owner = Owner;
+        ++Inside;
+      }
+      struct TLeave {
+        TLink& L;
+        ~TLeave() {
+          {
+            std::lock_guard<std::mutex> guard(L.Lock);
+            --L.Inside;
+          }
+          L.Left.notify_all();
+        }
+      } leave{*this};
+      Call(owner);
+      return true;
+    }
+    // No callback enters any more; waits for those inside to return.
+    void Cut() {
+      std::unique_lock<std::mutex> guard(Lock);
+      Owner = nullptr;
+      Left.wait(guard, [this] { return Inside == 0; });
+    }
+    std::mutex Lock;
+    std::condition_variable Left;   // signalled when a callback leaves
+    TCustomQuilloConverter* Owner;  // Lock; null once cut
+    int Inside = 0;                 // Lock: callbacks inside the component
+  };
+  const std::shared_ptr<TLink> FLink = std::make_shared<TLink>(this);
 
   IMainThread* FMainThread;            // owner thread
+  std::chrono::milliseconds FDestroyWait{10000};  // owner thread
   std::string FAbout;                  // owner thread
   std::atomic<TLogLevel> FLogLevel{llInfo};
   std::atomic<int> FProgressInterval{500};

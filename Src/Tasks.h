@@ -87,6 +87,10 @@ public:
   // Removed from the list while in use: raises no more events and is freed by
   // whoever ends its use (the thread that delivers its termination).
   bool FDetached = false;
+  // Left to its thread by a component destroyed while the thread was still
+  // inside it: that thread frees it at its termination. Written under the
+  // component's FLock before the component clears its link.
+  bool FLeftBehind = false;
   // Closed when the task leaves the list. Set at creation, never replaced.
   const std::shared_ptr<THookGate> FHookGate = std::make_shared<THookGate>();
 

@@ -200,6 +200,42 @@ TEST_F(SafetyTest, DestroyingTheComponentWaitsForItsWorkers) {
   EXPECT_EQ(R.Events().size(), before);
 }
 
+TEST_F(SafetyTest, DestroyingTheComponentLeavesAStuckWorkerBehindAndSaysSo) {
+  TWatchdog dog(120s, "DestroyingTheComponentLeavesAStuckWorkerBehindAndSaysSo");
+  AddHooked(2);
+  // Task 0's thread stays inside its hook, as in a system call that never
+  // returns, until the component is gone.
+  TGate gate;
+  std::atomic<int> hookCalls{0};
+  C->OnCustomHook = [&](int AIndex, TBitmap*, int, int64_t, bool&, bool&) {
+    ++hookCalls;
+    if (AIndex == 0) gate.Wait();
+  };
+  R.Attach(*C, true);
+  C->Start(1);
+  ASSERT_TRUE(gate.WaitUntilHeld());
+  C->SetDestroyWait(300ms);
+  const size_t before = R.Events().size();
+  testing::internal::CaptureStderr();
+  C.reset();  // returns although the worker is still inside the task
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("gave up waiting 300 ms for the conversion of '" + TestClip("avi_xvid") + "' to '" +
+                      Output(0) + "'"),
+            std::string::npos)
+      << said;
+  EXPECT_EQ(said.find(Output(1)), std::string::npos) << "only the stuck task is named: " << said;
+  const int callsAtRelease = hookCalls;
+  // Released, the worker ends its task and frees it without reaching the
+  // component, raising nothing; the libraries count it until then.
+  gate.Open();
+  TQuilloConverter other;
+  EXPECT_TRUE(other.UnloadLibraries()) << other.LastError();
+  EXPECT_EQ(R.Events().size(), before);
+  EXPECT_EQ(hookCalls, callsAtRelease) << "no hook of a task whose component is gone";
+  EXPECT_EQ(FolderEntries(Out), std::vector<std::string>{}) << "the stopped task's temporary output is gone";
+  LoadThrough(other);
+}
+
 TEST_F(SafetyTest, UnloadWaitsForRunningTasks) {
   AddHooked(1);
   TGate gate;
