@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -24,6 +25,7 @@
 
 #include "AboutForm.h"
 #include "AppIcon.h"
+#include "FileNames.h"
 #include "OutputSettings.h"
 #include "PowerOff.h"
 #include "QueueList.h"
@@ -207,7 +209,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
   connect(BtnOpenOutputFolder, &QPushButton::clicked, this, [this] { BtnOpenOutputFolderClick(); });
   Lvw->CanDrop = [this] { return FRun.State() == TBatchRun::Idle && !FBusy; };
-  Lvw->OnDropFiles = [this](const QStringList& Paths) { return DropFiles(Paths); };
+  Lvw->OnDropFiles = [this](const std::vector<std::string>& Paths) { return DropFiles(Paths); };
   connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
   connect(ChkOverwrite, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
   connect(EdtOutputFolder, &QLineEdit::textChanged, this, [this] { RefreshOutputNames(); });
@@ -303,8 +305,8 @@ TBatchSettings TForm1::CurrentSettings() const {
   return s;
 }
 
-TFileSetup TForm1::SetUpFile(const QString& FileName, TNameReservations& Reserved) {
-  TFileSetup setup = ::SetUpFile(QuilloC, CurrentSettings(), FileName.toStdString(), &Reserved);
+TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Reserved) {
+  TFileSetup setup = ::SetUpFile(QuilloC, CurrentSettings(), FileName, &Reserved);
   if (!setup.Ok) {
     if (!setup.Detail.empty()) std::fprintf(stderr, "vidlomat: %s (%s)\n", setup.Message.c_str(), setup.Detail.c_str());
     Message("Error", Q(setup.Message), TMessageIcon::Information);
@@ -317,47 +319,55 @@ TFileSetup TForm1::SetUpFile(const QString& FileName, TNameReservations& Reserve
 
 void TForm1::BtnAddClick() {
   if (FBusy) return;
-  AddFiles(FDialogs.OpenFiles(this, kAddDialogTitle, kAddDialogFilter));
-}
-
-bool TForm1::DropFiles(const QStringList& Paths) {
-  if (FRun.State() != TBatchRun::Idle || FBusy) return false;
-  // The extensions of the Add dialog's first entry ("*.avi;*.divX;...").
-  static const QStringList patterns = [] {
-    QStringList p = QString(kAddDialogFilter).section('|', 1, 1).split(';');
-    for (QString& e : p) e = e.toLower();
-    return p;
-  }();
-  QStringList files;
-  for (const QString& path : Paths) {
-    const QFileInfo info(path);
-    if (!info.isDir()) {
-      files << path;
+  std::vector<std::string> files;
+  for (const QString& chosen : FDialogs.OpenFiles(this, kAddDialogTitle, kAddDialogFilter)) {
+    std::string path = QFile::encodeName(chosen).toStdString();
+    // A name that is not UTF-8 reaches the dialog with replacement
+    // characters, and those bytes name no file.
+    if (chosen.contains(QChar::ReplacementCharacter) && !IsFile(path)) {
+      Message("Error",
+              "The name of file \"" + chosen +
+                  "\" is not UTF-8 text, and the file dialog cannot give back the name the disk has. "
+                  "Drop the file on the list, or give it to vidlomat as an argument.",
+              TMessageIcon::Information);
       continue;
     }
-    QDir folder(path);
-    folder.setNameFilters(patterns);
-    folder.setFilter(QDir::Files | QDir::Readable);
-    folder.setSorting(QDir::Name | QDir::IgnoreCase);
-    for (const QString& name : folder.entryList()) files << folder.filePath(name);
+    files.push_back(std::move(path));
+  }
+  AddFiles(files);
+}
+
+bool TForm1::DropFiles(const std::vector<std::string>& Paths) {
+  if (FRun.State() != TBatchRun::Idle || FBusy) return false;
+  // The extensions of the Add dialog's first entry ("*.avi;*.divX;..."), in
+  // lower case without "*.".
+  static const std::vector<std::string> extensions = [] {
+    std::vector<std::string> e;
+    for (const QString& pattern : QString(kAddDialogFilter).section('|', 1, 1).split(';'))
+      e.push_back(pattern.mid(2).toLower().toStdString());
+    return e;
+  }();
+  std::vector<std::string> files;
+  for (const std::string& path : Paths) {
+    if (!IsFolder(path)) {
+      files.push_back(path);
+      continue;
+    }
+    for (std::string& file : FilesInFolder(path, extensions)) files.push_back(std::move(file));
   }
   AddFiles(files);
   return true;
 }
 
-void TForm1::AddStartupFiles(const QStringList& Arguments) {
-  QStringList files;
-  for (const QString& a : Arguments) {
-    if (a.startsWith("file:"))
-      files << QUrl(a).toLocalFile();
-    else if (!a.isEmpty())
-      files << a;
-  }
+void TForm1::AddStartupFiles(const std::vector<std::string>& Arguments) {
+  std::vector<std::string> files;
+  for (const std::string& a : Arguments)
+    if (std::string path = PathOfArgument(a); !path.empty()) files.push_back(std::move(path));
   AddFiles(files);
 }
 
-void TForm1::AddFiles(const QStringList& Files) {
-  if (Files.isEmpty()) return;
+void TForm1::AddFiles(const std::vector<std::string>& Files) {
+  if (Files.empty()) return;
   // The set-up opens each output to check it, so the folder must exist now
   // (on a first start the default folder does not).
   QDir().mkpath(EdtOutputFolder->text());
@@ -366,9 +376,9 @@ void TForm1::AddFiles(const QStringList& Files) {
   TNameReservations reserved;
   const std::string folder = FolderWithSlash(EdtOutputFolder->text().toStdString());
   for (int r = 0; r < Lvw->RowCount(); ++r)
-    reserved.insert(folder + Lvw->Cell(r, TQueueList::ColOutput).toStdString() + kOutputExtension);
+    reserved.insert(folder + Lvw->OutputName(r) + kOutputExtension);
   RunInSteps(static_cast<int>(Files.size()), "Adding files to the list...", [&](int I) {
-    const TFileSetup setup = SetUpFile(Files[I], reserved);
+    const TFileSetup setup = SetUpFile(Files[static_cast<size_t>(I)], reserved);
     if (!setup.Ok) return;
     Lvw->AppendRow(setup);
     // Checked and named: the task itself is built again at Convert.
@@ -514,7 +524,7 @@ void TForm1::StartRun() {
     if (setup.Ok) {
       FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1, setup.OutputPath);
       // The name this run writes (a file made since Add can take the name).
-      Lvw->SetOutputName(R, Q(setup.OutputName));
+      Lvw->SetOutputName(R, setup.OutputName);
     } else {
       Lvw->SetStatus(R, {TRowState::Skipped}, Q(setup.Message));
     }
@@ -659,7 +669,7 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
     if (status) Lvw->SetStatus(row, {*status});
     return;
   }
-  const QString text = Q(FailureText(AMessage.toStdString(), Lvw->Path(row).toStdString(),
+  const QString text = Q(FailureText(AMessage.toStdString(), Lvw->Path(row),
                                      FRun.OutputOfTask(AIndex)));
   Lvw->SetStatus(row, {TRowState::Failed}, text);
   // The engine's own words stay in the log.
@@ -677,10 +687,10 @@ void TForm1::RefreshOutputNames() {
   const std::string folder = EdtOutputFolder->text().toStdString();
   TNameReservations reserved;
   for (int r = 0; r < Lvw->RowCount(); ++r) {
-    const std::string input = Lvw->Path(r).toStdString();
+    const std::string input = Lvw->Path(r);
     const std::string name = ChooseOutputName(folder, BaseNameOf(input), ChkOverwrite->isChecked(), &reserved, input);
     reserved.insert(FolderWithSlash(folder) + name + kOutputExtension);
-    Lvw->SetOutputName(r, Q(name));
+    Lvw->SetOutputName(r, name);
   }
 }
 

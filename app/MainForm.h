@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "BatchRun.h"
 #include "BatchSettings.h"
@@ -72,10 +73,10 @@ public:
   // Files and folders dropped on the list: a folder gives its files whose
   // extension the Add dialog lists, in name order, without its subfolders.
   // Refused (false) while Running.
-  bool DropFiles(const QStringList& Paths);
+  bool DropFiles(const std::vector<std::string>& Paths);
   // Files given to the program (a desktop entry's %F, "Open with"): local
   // paths or file: URLs, each through Add's per-file set-up.
-  void AddStartupFiles(const QStringList& Arguments);
+  void AddStartupFiles(const std::vector<std::string>& Arguments);
   void BtnRemoveClick();
   void BtnClearClick();
   void BtnMoveUpClick();
@@ -148,11 +149,11 @@ protected:
 private:
   // The per-file set-up with the window's settings; a refused file's message
   // is shown here.
-  TFileSetup SetUpFile(const QString& FileName, TNameReservations& Reserved);
+  TFileSetup SetUpFile(const std::string& FileName, TNameReservations& Reserved);
   void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
   // Add's per-file set-up for each file, appending the accepted ones; a
   // cancel keeps the rows added so far.
-  void AddFiles(const QStringList& Files);
+  void AddFiles(const std::vector<std::string>& Files);
   // Runs Step for 0..Count-1 on this thread, letting the window's events
   // through after each step, under a progress dialog saying Label whose Cancel
   // ends the work (as do Stop and closing the window). Returns the number of

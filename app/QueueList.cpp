@@ -8,6 +8,7 @@
 #include <QStyledItemDelegate>
 
 #include "BatchSettings.h"
+#include "FileNames.h"
 
 namespace {
 
@@ -98,10 +99,11 @@ void TQueueList::AppendRow(const TFileSetup& Setup) {
   item->setText(ColInput, QString::fromStdString(Setup.Base));
   item->setText(ColDuration, QString::fromStdString(Setup.Duration));
   item->setText(ColType, QString::fromStdString(Setup.Type));
-  item->setText(ColOutput, QString::fromStdString(Setup.OutputName));
-  item->setText(ColPath, QString::fromStdString(Setup.FileName));
+  item->setText(ColPath, ShownPath(Setup.FileName));
+  item->setData(ColPath, BytesRole, QByteArray::fromStdString(Setup.FileName));
   item->setToolTip(ColInput, item->text(ColPath));
   addTopLevelItem(item);
+  SetOutputName(RowCount() - 1, Setup.OutputName);
   SetStatus(RowCount() - 1, TRowStatus{});
 }
 
@@ -110,8 +112,21 @@ QString TQueueList::Cell(int Row, TColumn Column) const {
   return item ? item->text(Column) : QString();
 }
 
-void TQueueList::SetOutputName(int Row, const QString& Name) {
-  if (QTreeWidgetItem* item = topLevelItem(Row)) item->setText(ColOutput, Name);
+std::string TQueueList::Path(int Row) const {
+  const QTreeWidgetItem* item = topLevelItem(Row);
+  return item ? item->data(ColPath, BytesRole).toByteArray().toStdString() : std::string();
+}
+
+std::string TQueueList::OutputName(int Row) const {
+  const QTreeWidgetItem* item = topLevelItem(Row);
+  return item ? item->data(ColOutput, BytesRole).toByteArray().toStdString() : std::string();
+}
+
+void TQueueList::SetOutputName(int Row, const std::string& Name) {
+  QTreeWidgetItem* item = topLevelItem(Row);
+  if (!item) return;
+  item->setText(ColOutput, ShownPath(Name));
+  item->setData(ColOutput, BytesRole, QByteArray::fromStdString(Name));
 }
 
 void TQueueList::SetStatus(int Row, const TRowStatus& Status, const QString& Tip) {
@@ -171,33 +186,34 @@ void TQueueList::MoveSelected(bool Up) {
 
 namespace {
 
-QStringList LocalFiles(const QMimeData* Data) {
-  QStringList files;
+// The dropped local files as bytes: a URL carries them percent-encoded.
+std::vector<std::string> LocalFiles(const QMimeData* Data) {
+  std::vector<std::string> files;
   if (Data && Data->hasUrls())
     for (const QUrl& url : Data->urls())
-      if (url.isLocalFile()) files << url.toLocalFile();
+      if (std::string path = PathOfUrl(url); !path.empty()) files.push_back(std::move(path));
   return files;
 }
 
 }  // namespace
 
 void TQueueList::dragEnterEvent(QDragEnterEvent* Event) {
-  if (!LocalFiles(Event->mimeData()).isEmpty() && CanDrop && CanDrop())
+  if (!LocalFiles(Event->mimeData()).empty() && CanDrop && CanDrop())
     Event->acceptProposedAction();
   else
     Event->ignore();
 }
 
 void TQueueList::dragMoveEvent(QDragMoveEvent* Event) {
-  if (!LocalFiles(Event->mimeData()).isEmpty() && CanDrop && CanDrop())
+  if (!LocalFiles(Event->mimeData()).empty() && CanDrop && CanDrop())
     Event->acceptProposedAction();
   else
     Event->ignore();
 }
 
 void TQueueList::dropEvent(QDropEvent* Event) {
-  const QStringList files = LocalFiles(Event->mimeData());
-  if (!files.isEmpty() && OnDropFiles && OnDropFiles(files))
+  const std::vector<std::string> files = LocalFiles(Event->mimeData());
+  if (!files.empty() && OnDropFiles && OnDropFiles(files))
     Event->acceptProposedAction();
   else
     Event->ignore();

@@ -5,6 +5,8 @@
 
 #include <QTreeWidget>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "BatchRun.h"
 
@@ -15,7 +17,7 @@ public:
   enum TColumn { ColInput, ColDuration, ColType, ColOutput, ColStatus, ColPath, ColumnCount };
   // The Status cell keeps the row's TRowStatus as data; its text is drawn
   // from that, and a converting row with a percentage is drawn as a bar.
-  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole };
+  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole, BytesRole };
 
   explicit TQueueList(QWidget* Parent = nullptr);
 
@@ -23,8 +25,11 @@ public:
   // Appends the row of an accepted file, with an empty Status.
   void AppendRow(const TFileSetup& Setup);
   QString Cell(int Row, TColumn Column) const;
-  QString Path(int Row) const { return Cell(Row, ColPath); }
-  void SetOutputName(int Row, const QString& Name);
+  // The input path and the output name as the bytes the system gave (kept in
+  // BytesRole); their cells show them with replacement characters.
+  std::string Path(int Row) const;
+  std::string OutputName(int Row) const;
+  void SetOutputName(int Row, const std::string& Name);
   // Sets a row's Status and its text (and its tooltip; empty clears it).
   void SetStatus(int Row, const TRowStatus& Status, const QString& Tip = QString());
   TRowStatus Status(int Row) const;
@@ -43,7 +48,7 @@ public:
   // Files and folders dropped on the list go to OnDropFiles, which says
   // whether it took them; CanDrop tells a drag whether a drop would be taken.
   std::function<bool()> CanDrop;
-  std::function<bool(const QStringList&)> OnDropFiles;
+  std::function<bool(const std::vector<std::string>&)> OnDropFiles;
 
 protected:
   void dragEnterEvent(QDragEnterEvent* Event) override;

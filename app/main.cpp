@@ -2,7 +2,10 @@
 #include <QFileInfo>
 #include <QScreen>
 #include <cstdio>
+#include <algorithm>
 #include <clocale>
+#include <string>
+#include <vector>
 
 #include "AppIcon.h"
 #include "CloseOnSignals.h"
@@ -45,8 +48,10 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName(kAppTitle);
   QApplication::setWindowIcon(AppIcon());
 
-  QStringList files = QCoreApplication::arguments().mid(1);
-  if (files.value(0) == "--check") return Check();
+  // The arguments as the bytes the system gave (Qt has taken out its own):
+  // a file name need not be UTF-8.
+  const std::vector<std::string> files(argv + std::min(argc, 1), argv + argc);
+  if (!files.empty() && files[0] == "--check") return Check();
 
   TQtDialogs dialogs;
   app.SetDialogs(&dialogs);

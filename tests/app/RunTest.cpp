@@ -715,7 +715,9 @@ TEST_F(RunTest, TheProgressLineStartsEmptyNamesItsFileAndHasARateFromTheStart) {
   const QRegularExpressionMatch m = line.match(first);
   ASSERT_TRUE(m.hasMatch()) << first.toStdString();
   EXPECT_EQ(m.captured(1).isEmpty(), !two) << "with files at the same time the line names its file";
-  if (m.captured(2).toInt() > 0) EXPECT_GT(m.captured(3).toInt(), 0) << first.toStdString();
+  if (m.captured(2).toInt() > 0) {
+    EXPECT_GT(m.captured(3).toInt(), 0) << first.toStdString();
+  }
   f.BtnStartClick();
   ASSERT_TRUE(Idle());
   f.BtnStartClick();

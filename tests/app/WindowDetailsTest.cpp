@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QToolButton>
@@ -101,8 +103,8 @@ TEST(AddFilterTest, DesignedEntriesStayAndTodaysFormatsJoin) {
   const QStringList qt = QtNameFilters(kAddDialogFilter);
   EXPECT_EQ(qt.back(), "All Files (*)");
   EXPECT_EQ(qt[1], "AVI (*.avi)");
-  for (const QString& name : {"README", "clip.mkv", ".hidden"})
-    EXPECT_TRUE(QDir::match(QStringList{"*"}, name)) << name.toStdString();
+  for (const char* name : {"README", "clip.mkv", ".hidden"})
+    EXPECT_TRUE(QDir::match(QStringList{"*"}, name)) << name;
 }
 
 TEST(AddFilterTest, TheDesktopEntryOpensEveryFormatTheFilterLists) {
@@ -133,7 +135,7 @@ TEST_F(WindowTest, ADroppedFolderGivesTodaysVideosToo) {
   const std::string clip = Clip("mov_mpeg4_aac", "x.mov");
   for (const char* name : {"d.3gp", "a.mp4", "b.MKV", "c.m2ts", "notes.txt", "README"})
     std::filesystem::copy_file(clip, folder + "/" + name);
-  EXPECT_TRUE(f.DropFiles({QString::fromStdString(folder)}));
+  EXPECT_TRUE(f.DropFiles({folder}));
   QStringList rows;
   for (int r = 0; r < f.Lvw->RowCount(); ++r)
     rows << f.Lvw->Cell(r, TQueueList::ColInput) + "." + f.Lvw->Cell(r, TQueueList::ColType);
@@ -250,6 +252,62 @@ TEST_F(WindowTest, NothingMovesAtConvertAndTheLogFollowsItsNewLines) {
     else
       EXPECT_EQ(bar->value(), step.Value) << &step - steps;
   }
+}
+
+TEST_F(WindowTest, NamesThatAreNotUtf8KeepTheirBytesDownToTheOutput) {
+  TForm1& f = MakeForm();
+  const std::string out = Dir / "out";
+  f.EdtOutputFolder->setText(QString::fromStdString(out) + "/");
+  const std::string folder = Dir / "old disk";
+  std::filesystem::create_directories(folder);
+  const std::string name = "bad\xff\xfe\xdc" "berraschung";  // not UTF-8 (the last one Latin-1)
+  const std::string path = folder + "/" + name + ".flv";
+  std::filesystem::copy_file(Clip("avi_xvid", "x.avi"), path);
+  const QString shown = QString::fromUtf8("bad\uFFFD\uFFFD\uFFFDberraschung");
+  const std::string url = "file://" + QByteArray::fromStdString(path).toPercentEncoding("/").toStdString();
+  auto drop = [&] {
+    QMimeData data;
+    data.setUrls({QUrl::fromEncoded(QByteArray::fromStdString(url))});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.Lvw->viewport(), &enter);
+    QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(f.Lvw->viewport(), &dropped);
+  };
+  const std::pair<const char*, std::function<void()>> ways[] = {
+      {"argument", [&] { f.AddStartupFiles({path}); }},
+      {"file URL argument", [&] { f.AddStartupFiles({url}); }},
+      {"drop", drop},
+      {"dropped folder", [&] { f.DropFiles({folder}); }}};
+  for (const auto& [how, give] : ways) {
+    f.BtnClearClick();
+    give();
+    ASSERT_EQ(f.Lvw->RowCount(), 1) << how;
+    EXPECT_EQ(f.Lvw->Path(0), path) << how;
+    EXPECT_EQ(f.Lvw->OutputName(0), name) << how;
+    EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), shown) << how;
+    EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColPath), QString::fromStdString(folder) + "/" + shown + ".flv") << how;
+    EXPECT_TRUE(Dialogs.Messages.empty()) << how;
+  }
+
+  // The Add dialog hands back replacement characters: a message names the
+  // file and says why, and no row is added for it.
+  f.BtnClearClick();
+  Add({QString::fromLocal8Bit(path.c_str()), QString::fromStdString(Clip("avi_xvid", "good.avi"))});
+  ASSERT_EQ(f.Lvw->RowCount(), 1);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), "good");
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  const QString text = Dialogs.Messages[0].Text;
+  EXPECT_TRUE(text.contains(shown + ".flv\"")) << text.toStdString();
+  EXPECT_TRUE(text.contains("not UTF-8")) << text.toStdString();
+  EXPECT_FALSE(text.contains("not supported")) << text.toStdString();
+
+  // The conversion writes the output under the same bytes.
+  f.BtnClearClick();
+  f.AddStartupFiles({path});
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return f.Run().State() == TBatchRun::Idle; }));
+  EXPECT_EQ(f.Lvw->Status(0).State, TRowState::Completed) << f.Lvw->topLevelItem(0)->toolTip(TQueueList::ColStatus).toStdString();
+  EXPECT_TRUE(std::filesystem::is_regular_file(out + "/" + name + ".mp4"));
 }
 
 }  // namespace

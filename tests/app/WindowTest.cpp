@@ -810,11 +810,11 @@ TEST_F(WindowTest, FilesGivenToTheProgramBecomeRows) {
   TForm1& f = MakeForm();
   f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/out/");
   const std::string spaced = Clip("avi_xvid", "my film.avi");
-  f.AddStartupFiles({QString::fromStdString(Clip("mpeg1_ps", "one.mpg")),
-                     QUrl::fromLocalFile(QString::fromStdString(spaced)).toString(), ""});
+  f.AddStartupFiles({Clip("mpeg1_ps", "one.mpg"),
+                     QUrl::fromLocalFile(QString::fromStdString(spaced)).toString().toStdString(), ""});
   ASSERT_EQ(f.Lvw->RowCount(), 2);
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), "one");
-  EXPECT_EQ(f.Lvw->Path(1), QString::fromStdString(spaced));
+  EXPECT_EQ(f.Lvw->Path(1), spaced);
   f.AddStartupFiles({});
   EXPECT_EQ(f.Lvw->RowCount(), 2);
   EXPECT_TRUE(Dialogs.Messages.empty());
