@@ -1,5 +1,6 @@
 // vidlomat-screenshots FOLDER: renders what a user sees into PNG files: the
-// main window with three files added, the About window, the main window in
+// main window with three files added, a row selected after Move Down (in the
+// desktop's palette and in a dark one), the About window, the main window in
 // the middle of a run (batch bar, estimate and log panel open), and the note on
 // the players' limits.
 #include <QApplication>
@@ -128,7 +129,8 @@ int main(int argc, char** argv) {
   form.BtnLog->setChecked(true);
   const QRect before = form.Lvw->geometry();
   form.BtnStartClick();
-  if (form.Lvw->geometry() != before) std::fprintf(stderr, "the list moved at Convert\n");
+  const bool still = form.Lvw->geometry() == before;
+  if (!still) std::fprintf(stderr, "the list moved at Convert\n");
   bool caught = false;
   for (int i = 0; i < 3000 && !caught; ++i) {
     QApplication::processEvents(QEventLoop::AllEvents, 10);
@@ -136,7 +138,7 @@ int main(int argc, char** argv) {
     caught = form.Lvw->Status(0).Percent >= 10 && form.LblBatch->text().contains("about");
   }
   if (!caught) std::fprintf(stderr, "the run showed no progress\n");
-  ok = Save(form, out + "/running.png") && caught && ok;
+  ok = Save(form, out + "/running.png") && caught && still && ok;
   form.BtnStartClick();  // Stop
   form.BtnLog->setChecked(false);
 
