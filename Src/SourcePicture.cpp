@@ -93,10 +93,13 @@ TColourPlan PlanColour(const AVCodecContext* Decoder, int OutputHeight) {
   plan.From = tagged ? Decoder->colorspace : Decoder->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
   plan.To = OutputHeight < 720 ? AVCOL_SPC_SMPTE170M : plan.From;
   plan.FullRangeIn = Decoder->color_range == AVCOL_RANGE_JPEG || FullRangeFormat(Decoder->pix_fmt);
-  plan.Convert = ScalerMatrix(plan.From) != ScalerMatrix(plan.To) || plan.FullRangeIn;
-  // An untagged SD output is shown as BT.601 anyway: it stays untagged unless
-  // the source told something or the values changed.
-  plan.Tag = plan.Convert || tagged || (OutputHeight >= 720 && ScalerMatrix(plan.To) == SWS_CS_ITU601);
+  plan.MatrixChange = ScalerMatrix(plan.From) != ScalerMatrix(plan.To);
+  plan.Convert = plan.MatrixChange || plan.FullRangeIn;
+  // An untagged SD output is shown as BT.601 limited anyway: it stays
+  // untagged unless the source told something or the matrix changed. (The
+  // scaler always took JPEG-range formats to limited range; their outputs
+  // stay as they were.)
+  plan.Tag = plan.MatrixChange || tagged || (OutputHeight >= 720 && ScalerMatrix(plan.To) == SWS_CS_ITU601);
   return plan;
 }
 
@@ -135,7 +138,9 @@ void TagColour(AVCodecContext* Encoder, const TColourPlan& Plan) {
   }
 }
 
-int ColourScalerFlags(const TColourPlan& Plan) { return Plan.Convert ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0; }
+int ColourScalerFlags(const TColourPlan& Plan) {
+  return Plan.MatrixChange ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0;
+}
 
 bool ApplyColourPlan(SwsContext* Scaler, const TColourPlan& Plan) {
   if (!Plan.Convert) return true;

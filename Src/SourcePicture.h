@@ -31,7 +31,8 @@ struct TColourPlan {
   AVColorSpace From = AVCOL_SPC_UNSPECIFIED;  // the source's matrix (as tagged, or guessed from its height)
   AVColorSpace To = AVCOL_SPC_UNSPECIFIED;    // the output's
   bool FullRangeIn = false;                   // the source uses full (JPEG) range
-  bool Convert = false;                       // the values change
+  bool Convert = false;                       // the values change (the matrix, or the range)
+  bool MatrixChange = false;                  // the matrix changes
   bool Tag = false;                           // the output's colour description is written
 };
 
@@ -44,7 +45,7 @@ TColourPlan PlanColour(const AVCodecContext* Decoder, int OutputHeight);
 std::string ColourPlanText(const TColourPlan& Plan);
 // Writes the output's colour description into the encoder context (when the plan tags it).
 void TagColour(AVCodecContext* Encoder, const TColourPlan& Plan);
-// Flags the scaler needs besides its own for the plan: a conversion goes
+// Flags the scaler needs besides its own for the plan: a change of matrix goes
 // through R'G'B' inside the scaler, which with its fast 8-bit tables and
 // shared chroma shifts the luma by about 2 levels (42 dB against an exact
 // conversion); exact rounding and full chroma there give 55 dB.
