@@ -243,19 +243,13 @@ void TCustomFFmpeg::EncodeAudioFrame(OutputStreamState* Ost, int Samples) {
     frame->sample_rate = enc->sample_rate;
     if (ff::av_channel_layout_copy(&frame->ch_layout, &enc->ch_layout) < 0 || ff::av_frame_get_buffer(frame, 0) < 0)
       throw FFMpegException("av_malloc fail");
-  } else if (ff::av_frame_make_writable(frame) < 0) {
-    throw FFMpegException("av_malloc fail");
+  } else {
+    // The encoder (or the queue to it) may still hold the last frame.
+    frame = WritableFrame(Ost, Ost->EncFrame);
   }
   ff::av_audio_fifo_read(Ost->Fifo, reinterpret_cast<void**>(frame->data), Samples);
   frame->pts = NextAudioPts(Ost, Samples);
-  const int r = EncodeAndWrite(Ost, frame);
-  if (r < 0) {
-    char reason[128] = "";
-    ff::av_strerror(r, reason, sizeof reason);
-    const std::string text = std::string("Audio encoding failed: ") + reason;
-    if (FExitOnError) throw FFMpegException(text);
-    Log(0, text);
-  }
+  SubmitFrame(Ost, frame);
   Ost->SyncOpts += Samples;
 }
 

@@ -280,7 +280,14 @@ void TCustomFFmpeg::ResetSetup() {
 // Logging
 
 void TCustomFFmpeg::Log(int Level, const std::string& Msg) {
-  if (FOnLog) FOnLog(this, Level, Msg);
+  if (!FOnLog) return;
+  // The engine's events come from the run's thread only: the encoding side's
+  // lines wait for it.
+  if (FEncodeStage && FEncodeStage->OnStageThread()) {
+    FEncodeStage->DeferLog(Level, Msg);
+    return;
+  }
+  FOnLog(this, Level, Msg);
 }
 
 void TCustomFFmpeg::LogFmt(int Level, const char* Format, ...) {
@@ -290,7 +297,7 @@ void TCustomFFmpeg::LogFmt(int Level, const char* Format, ...) {
   va_start(args, Format);
   std::vsnprintf(buf, sizeof buf, Format, args);
   va_end(args);
-  FOnLog(this, Level, buf);
+  Log(Level, buf);
 }
 
 // ---------------------------------------------------------------------------

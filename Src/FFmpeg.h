@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "Bitmap.h"
+#include "EncodeStage.h"
 #include "EngineIO.h"
 #include "FrameHook.h"
 #include "MediaLibraries.h"
@@ -203,14 +204,28 @@ struct OutputStreamState {
   double ResampleSurroundMix;
   AVAudioFifo* Fifo;
   FILE* LogFile;
-  // Today's encoding state.
-  AVFrame* EncFrame;       // frame handed to the encoder (audio: one encoder frame)
-  AVPacket* EncPacket;     // packet received from the encoder
-  int64_t EndPts;          // running end time of what was written, stream time base
+  // Today's encoding state. With an encoding side on a thread of its own
+  // (FEncodeStage), the fields marked "encoding side" belong to that thread
+  // while it runs; the others to the run's thread.
+  AVFrame* EncFrame;       // frame prepared for the encoder (audio: one encoder frame)
+  AVPacket* EncPacket;     // encoding side: packet received from the encoder
+  AVPacket* OutPacket;     // packet prepared for writing (copies, subtitles)
+  // Pictures and sound frames made for the encoder that it (or the queue to
+  // it) may still hold: the next one is made in one of them once it is free,
+  // so none is copied and none allocated per frame.
+  std::vector<AVFrame*> SpareFrames;
+  int64_t EndPts;          // encoding side: running end time of what was written, stream time base
   int64_t AudioEndPts;     // end of the samples handed to the audio encoder, encoder time base
-  float LastQuality;       // quality of the last encoded picture (lambda units)
-  int LastPictType;        // its picture type
-  uint64_t LastError[4];   // its squared errors (PSNR)
+  float LastQuality;       // encoding side: quality of the last encoded picture (lambda units)
+  int LastPictType;        // encoding side: its picture type
+  uint64_t LastError[4];   // encoding side: its squared errors (PSNR)
+  // The encoding side's figures above as the run's thread may read them while
+  // that side runs: copied after each of its steps, under the stage's lock.
+  struct TWritten {
+    int64_t EndPts;
+    float LastQuality;
+    uint64_t LastError[4];
+  } Written;
   // Constant-rate video sync (engine thread). SyncOpts counts the output
   // frames decided, SyncWritten the frames encoded. A decided frame is encoded
   // once the picture on screen at its time is known: when a later picture has
@@ -362,6 +377,15 @@ public:
   // Decoded pictures are the same either way. Set by the owner before
   // OpenInputFile.
   int FDecoderThreadCount = 0;
+
+  // 1: encoding and writing run on a thread of their own, beside the run's
+  // thread that reads, decodes, keeps the pictures in step and scales (the
+  // two meet in a queue of a few frames); 0: the run's thread does it all.
+  // The file is the same byte for byte either way. Runs whose main loop
+  // decides on what was written so far (a recording time, a file size limit,
+  // several inputs read by output time, a video statistics file) keep one
+  // thread. Not a user setting; set by the owner before Start.
+  int FEncoderThread = 1;
 
   // Each file of the engine declares its methods in its own section below, so
   // that work on one concern does not collide with another.
@@ -572,6 +596,32 @@ public:
   // Sends Frame (nullptr: drain) to the encoder of Ost and writes what comes
   // out; returns the bytes written, or a negative library error from sending.
   int EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame);
+  // Encoding side (EncodeSide.cpp). The run's thread hands over: a new
+  // reference to Frame (nullptr ends the encoder's input) to the encoder of
+  // Ost, or Packet (its reference moves, Packet is left empty) to be written,
+  // its bytes counted as CountAs (0 video, 1 audio, -1 none). On one thread
+  // this is done at once, and SubmitFrame returns the bytes written (else 0).
+  int SubmitFrame(OutputStreamState* Ost, AVFrame* Frame);
+  void SubmitPacket(OutputStreamState* Ost, AVPacket* Packet, int CountAs);
+  // Encodes or writes one item; raises what ends the run.
+  int ExecuteEncodeItem(TEncodeItem& Item);
+  // Starts the encoding side's thread when this run may have one.
+  void StartEncodeStage();
+  // Waits for the encoding side to finish what it was given and ends it;
+  // raises its failure.
+  void FinishEncodeStage();
+  // Ends the encoding side after its item in hand (a failure of the run's thread).
+  void AbandonEncodeStage();
+  // Raises the encoding side's failure and logs the lines it left.
+  void CheckEncodeStage();
+  // What the encoding side has written, as the run's thread may read it now.
+  OutputStreamState::TWritten WrittenOf(const OutputStreamState* Ost);
+  int64_t WrittenFileSize();
+  // The bytes the first output holds so far.
+  int64_t OutputFileSize();
+  // Current (a frame made for the encoder), writable: when the encoder still
+  // holds it, a free spare of the same shape (or a new one) takes its place.
+  AVFrame* WritableFrame(OutputStreamState* Ost, AVFrame*& Current);
   // Audio path (AudioPath.cpp)
   void DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, InputStreamState* Ist);
   void FlushAudioFifo(OutputStreamState* Ost);
@@ -608,6 +658,10 @@ public:
   std::vector<uint8_t> FAudioOutBuf;   // converted samples on their way to the FIFO
   std::array<int, 52> FQpHistogram{};  // quantiser histogram of the report
   AVFrame* FHookFrame = nullptr;       // the working copy of a pre-processed picture
+  // The encoding side's thread while a run has one (made and ended by the
+  // run's thread).
+  std::unique_ptr<TEncodeStage> FEncodeStage;
+  int64_t FWrittenFileSize = 0;  // guarded by the stage's lock: the first output's size after its last step
 
 protected:
   // The conversion itself: set-up, main loop and end (raises FFMpegException).
@@ -786,6 +840,7 @@ public:
   // stream was made, and the filter contexts made from it at set-up.
   std::array<TGrowingArray<std::vector<std::string>, MAX_STREAMS>, MAX_FILES> FBitstreamFilterNames;
   std::array<TGrowingArray<std::vector<AVBSFContext*>, MAX_STREAMS>, MAX_FILES> FBitstreamFilters;
+  // Bytes encoded or copied: the encoding side's while it runs on its own thread.
   int64_t FVideoSize = 0;
   int64_t FAudioSize = 0;
   int64_t FExtraSize = 0;

@@ -174,8 +174,9 @@ void LogCallback(void* Context, int Level, const char* Format, va_list Args) {
   if (CachedLogLevel.load(std::memory_order_relaxed) < Level) return;
   TConverterInstances& instances = ConverterInstances();
   const uint32_t tid = CurrentThreadNumber();
-  // A codec's own threads log for the conversion that owns the codec.
-  uint32_t owner = tid;
+  // A codec's own threads log for the conversion that owns the codec, and a
+  // conversion's encoding side for the conversion's thread.
+  uint32_t owner = CurrentLogOwner();
   const AVClass* cls = Context ? *static_cast<const AVClass* const*>(Context) : nullptr;
   if (cls && cls->class_name && std::strcmp(cls->class_name, "AVCodecContext") == 0)
     if (const void* key = static_cast<const AVCodecContext*>(Context)->opaque)

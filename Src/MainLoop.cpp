@@ -170,10 +170,10 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
       const AVMediaType type = ost->CodecCtx->codec_type;
       if (type == AVMEDIA_TYPE_AUDIO) {
         FlushAudioFifo(ost);
-        EncodeAndWrite(ost, nullptr);
+        SubmitFrame(ost, nullptr);
       } else if (type == AVMEDIA_TYPE_VIDEO) {
         FlushVideoSync(ost);
-        EncodeAndWrite(ost, nullptr);
+        SubmitFrame(ost, nullptr);
       }
     }
   }
@@ -187,14 +187,9 @@ void TCustomFFmpeg::CopyPacket(InputStreamState* Ist, int IstIndex, const AVPack
     const AVMediaType type = ost->CodecCtx->codec_type;
     // Copying starts at a key frame.
     if (ost->FrameNumber == 0 && !(Packet->flags & AV_PKT_FLAG_KEY)) continue;
-    AVPacket* opkt = ost->EncPacket;
+    AVPacket* opkt = ost->OutPacket;
     if (ff::av_packet_ref(opkt, Packet) < 0) throw FFMpegException("av_malloc fail");
-    if (type == AVMEDIA_TYPE_AUDIO) {
-      FAudioSize += Packet->size;
-    } else if (type == AVMEDIA_TYPE_VIDEO) {
-      FVideoSize += Packet->size;
-      ++ost->SyncOpts;
-    }
+    if (type == AVMEDIA_TYPE_VIDEO) ++ost->SyncOpts;
     const AVRational otb = ost->Stream->time_base;
     opkt->stream_index = ost->StreamIndex;
     opkt->pts = Packet->pts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet->pts, itb, otb) : AV_NOPTS_VALUE;
@@ -202,8 +197,7 @@ void TCustomFFmpeg::CopyPacket(InputStreamState* Ist, int IstIndex, const AVPack
                                               : ff::av_rescale_q(PacketTimeUs, AV_TIME_BASE_Q, otb);
     opkt->duration = ff::av_rescale_q(Packet->duration, itb, otb);
     opkt->flags = Packet->flags;
-    WriteStreamPacket(ost, opkt);
-    ff::av_packet_unref(opkt);
+    SubmitPacket(ost, opkt, type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO ? type : -1);
     ++ost->CodecCtx->frame_number;
     ++ost->FrameNumber;
   }
@@ -389,9 +383,17 @@ void TCustomFFmpeg::TranscodeLoop() {
     AVPacket*& P;
     ~TPacketGuard() { ff::av_packet_free(&P); }
   } guard{pkt};
+  // The encoders and the writer may work on a thread of their own; a failure
+  // on this side ends that thread before the run's state goes.
+  StartEncodeStage();
+  struct TStageGuard {
+    TCustomFFmpeg* Engine;
+    ~TStageGuard() { Engine->AbandonEncodeStage(); }
+  } stageGuard{this};
 
   FLastReportTime = FTimerStart;
   while (!FStopRequested) {
+    CheckEncodeStage();
     double iptsMin = 1e100, optsMin = 1e100;
     int fileIndex = -1;
     for (OutputStreamState* ost : FOutputStreams) {
@@ -400,9 +402,10 @@ void TCustomFFmpeg::TranscodeLoop() {
       double opts;
       if (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded)
         opts = static_cast<double>(ost->SyncOpts) * av_q2d(enc->time_base);
+      else if (const int64_t endPts = WrittenOf(ost).EndPts; endPts != AV_NOPTS_VALUE)
+        opts = static_cast<double>(endPts) * av_q2d(ost->Stream->time_base);
       else
-        opts = ost->EndPts == AV_NOPTS_VALUE ? 0.0
-                                             : static_cast<double>(ost->EndPts) * av_q2d(ost->Stream->time_base);
+        opts = 0.0;
       const double ipts = static_cast<double>(ist->Pts);
       if (!FFileTable[ist->FileIndex].EofReached) {
         if (ipts < iptsMin) {
@@ -499,10 +502,16 @@ void TCustomFFmpeg::TranscodeLoop() {
   if (AVPacket* end = ff::av_packet_alloc()) {
     for (OutputStreamState* ost : FOutputStreams) {
       end->stream_index = ost->StreamIndex;
-      WriteStreamPacket(ost, end);
+      try {
+        SubmitPacket(ost, end, -1);
+      } catch (...) {
+        ff::av_packet_free(&end);
+        throw;
+      }
     }
     ff::av_packet_free(&end);
   }
+  FinishEncodeStage();
   // A trailer that cannot be written (a full disk) leaves an unplayable file:
   // that is the run's error, not a success.
   int trailerError = 0;

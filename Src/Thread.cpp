@@ -12,6 +12,7 @@
 namespace {
 std::atomic<uint32_t> LastThreadNumber{0};
 thread_local uint32_t ThisThreadNumber = 0;
+thread_local uint32_t ThisThreadWorksFor = 0;
 
 // One entry per conversion running now: a handful at most.
 std::mutex LogOwnersLock;
@@ -48,6 +49,10 @@ void SetLogOwner(const void* Key, uint32_t Owner) {
   std::erase_if(LogOwners, [Key](const auto& Entry) { return Entry.first == Key; });
   if (Owner != 0) LogOwners.emplace_back(Key, Owner);
 }
+
+void SetCurrentThreadWorksFor(uint32_t Owner) { ThisThreadWorksFor = Owner; }
+
+uint32_t CurrentLogOwner() { return ThisThreadWorksFor ? ThisThreadWorksFor : CurrentThreadNumber(); }
 
 uint32_t LogOwnerOf(const void* Key) {
   std::lock_guard<std::mutex> guard(LogOwnersLock);

@@ -28,6 +28,11 @@ uint32_t RenumberCurrentThread();
 // read through); 0 forgets the key. LogOwnerOf gives 0 for an unknown key.
 void SetLogOwner(const void* Key, uint32_t Owner);
 uint32_t LogOwnerOf(const void* Key);
+// A thread of the program that does part of another thread's conversion (its
+// encoding side) logs for that thread: Owner is its number, 0 ends that.
+// CurrentLogOwner is the number the calling thread logs for.
+void SetCurrentThreadWorksFor(uint32_t Owner);
+uint32_t CurrentLogOwner();
 
 class TThread {
 public:

@@ -69,6 +69,8 @@ void TCustomFFmpeg::ReleaseTranscodeTables() {
     if (ost->EncFrame) ff::av_frame_free(&ost->EncFrame);
     for (auto& picture : ost->SyncPictures) ff::av_frame_free(&picture.Frame);
     if (ost->EncPacket) ff::av_packet_free(&ost->EncPacket);
+    if (ost->OutPacket) ff::av_packet_free(&ost->OutPacket);
+    for (AVFrame*& spare : ost->SpareFrames) ff::av_frame_free(&spare);
     delete ost;
   }
   FOutputStreams.clear();
@@ -338,7 +340,8 @@ void TCustomFFmpeg::TranscodeSetup() {
       ost->EndPts = AV_NOPTS_VALUE;
       ost->AudioEndPts = AV_NOPTS_VALUE;
       ost->EncPacket = ff::av_packet_alloc();
-      if (!ost->CodecCtx || !ost->EncPacket) throw FFMpegException("av_mallocz fail");
+      ost->OutPacket = ff::av_packet_alloc();
+      if (!ost->CodecCtx || !ost->EncPacket || !ost->OutPacket) throw FFMpegException("av_mallocz fail");
     }
   }
 

@@ -339,9 +339,8 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
 
   AVFrame* final = Picture;
   const TPlanes* paddingSource = &formatted;
-  if ((Ost->VideoPad || Ost->VideoResample) && Ost->PictTmp) {
-    if (ff::av_frame_make_writable(Ost->PictTmp) < 0) throw FFMpegException("Video encoding failed");
-  }
+  // The encoder (or the queue to it) may still hold the last picture.
+  if ((Ost->VideoPad || Ost->VideoResample) && Ost->PictTmp) WritableFrame(Ost, Ost->PictTmp);
   TPlanes scaleTarget{};
   if (Ost->PictTmp) scaleTarget = PlanesOf(Ost->PictTmp);
   if (Ost->VideoPad) {
@@ -386,9 +385,8 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
     frame->key_frame = 0;
     frame->pts = Ost->SyncWritten;
     frame->sample_aspect_ratio = enc->sample_aspect_ratio;
-    const int r = EncodeAndWrite(Ost, frame);
+    const int r = SubmitFrame(Ost, frame);
     ff::av_frame_unref(frame);
-    if (r < 0) throw FFMpegException("Video encoding failed");
     if (r > 0) FrameSize = r;
     ++Ost->SyncWritten;
     ++Ost->FrameNumber;
@@ -429,7 +427,7 @@ void TCustomFFmpeg::DoSubtitleOut(OutputStreamState* Ost, int64_t Pts, AVSubtitl
       Log(0, "Subtitle encoding failed");
       return;
     }
-    AVPacket* pkt = Ost->EncPacket;
+    AVPacket* pkt = Ost->OutPacket;
     if (ff::av_new_packet(pkt, size) < 0) throw FFMpegException("av_malloc fail");
     std::memcpy(pkt->data, buffer.data(), static_cast<size_t>(size));
     pkt->stream_index = Ost->StreamIndex;
@@ -440,7 +438,6 @@ void TCustomFFmpeg::DoSubtitleOut(OutputStreamState* Ost, int64_t Pts, AVSubtitl
     else if (Subtitle->end_display_time != UINT32_MAX)
       pkt->duration = ff::av_rescale_q(Subtitle->end_display_time, AVRational{1, 1000}, otb);
     pkt->dts = pkt->pts;
-    WriteStreamPacket(Ost, pkt);
-    ff::av_packet_unref(pkt);
+    SubmitPacket(Ost, pkt, -1);
   }
 }

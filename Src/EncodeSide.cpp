@@ -1,0 +1,178 @@
+// The encoding side of a run: what the run's thread hands over to the
+// encoders and the writer, and the thread that does that work beside it.
+#include "FFmpeg.h"
+
+namespace {
+
+bool SameShape(const AVFrame* A, const AVFrame* B) {
+  return A->format == B->format && A->width == B->width && A->height == B->height &&
+         A->nb_samples == B->nb_samples && A->ch_layout.nb_channels == B->ch_layout.nb_channels;
+}
+
+}  // namespace
+
+int TCustomFFmpeg::ExecuteEncodeItem(TEncodeItem& Item) {
+  OutputStreamState* ost = Item.Ost;
+  if (Item.Packet) {
+    if (Item.CountAs == AVMEDIA_TYPE_VIDEO)
+      FVideoSize += Item.Packet->size;
+    else if (Item.CountAs == AVMEDIA_TYPE_AUDIO)
+      FAudioSize += Item.Packet->size;
+    WriteStreamPacket(ost, Item.Packet);
+    return 0;
+  }
+  const int r = EncodeAndWrite(ost, Item.Frame);
+  if (r >= 0 || !Item.Frame) return r;  // the end of the input: what the encoder gives, or nothing
+  if (ost->CodecCtx->codec_type == AVMEDIA_TYPE_VIDEO) throw FFMpegException("Video encoding failed");
+  char reason[128] = "";
+  ff::av_strerror(r, reason, sizeof reason);
+  const std::string text = std::string("Audio encoding failed: ") + reason;
+  if (FExitOnError) throw FFMpegException(text);
+  Log(0, text);
+  return r;
+}
+
+int TCustomFFmpeg::SubmitFrame(OutputStreamState* Ost, AVFrame* Frame) {
+  if (!FEncodeStage) {
+    TEncodeItem item{Ost, Frame, nullptr, -1};
+    const int r = ExecuteEncodeItem(item);
+    return r > 0 ? r : 0;
+  }
+  TEncodeItem item{Ost, nullptr, nullptr, -1};
+  if (Frame) {
+    item.Frame = FEncodeStage->FrameShell();
+    if (!item.Frame || ff::av_frame_ref(item.Frame, Frame) < 0) {
+      if (item.Frame) ff::av_frame_free(&item.Frame);
+      throw FFMpegException("av_malloc fail");
+    }
+  }
+  FEncodeStage->Push(item);
+  CheckEncodeStage();
+  return 0;
+}
+
+void TCustomFFmpeg::SubmitPacket(OutputStreamState* Ost, AVPacket* Packet, int CountAs) {
+  if (!FEncodeStage) {
+    TEncodeItem item{Ost, nullptr, Packet, CountAs};
+    ExecuteEncodeItem(item);
+    ff::av_packet_unref(Packet);
+    return;
+  }
+  TEncodeItem item{Ost, nullptr, FEncodeStage->PacketShell(), CountAs};
+  if (!item.Packet) throw FFMpegException("av_malloc fail");
+  ff::av_packet_move_ref(item.Packet, Packet);
+  FEncodeStage->Push(item);
+  CheckEncodeStage();
+}
+
+void TCustomFFmpeg::StartEncodeStage() {
+  bool encoding = false;
+  for (const OutputStreamState* ost : FOutputStreams)
+    if (ost->EncodingNeeded) encoding = true;
+  // The loop's choice of the next input reads the outputs' end times: with
+  // several inputs read by output time it needs them as written, at once. So
+  // do the recording time (it ends the loop when every output reached it) and
+  // the file size limit; the statistics file is written per picture with what
+  // the encoder gave. Those runs keep one thread.
+  if (!FEncoderThread || !encoding || FVStatsFileName || FLimitFileSize != 0 || FRecordingTime != INT64_MAX ||
+      (FInputFileCount > 1 && !FInputSync))
+    return;
+  for (OutputStreamState* ost : FOutputStreams)
+    ost->Written = {ost->EndPts, ost->LastQuality, {ost->LastError[0], ost->LastError[1], ost->LastError[2], ost->LastError[3]}};
+  FWrittenFileSize = OutputFileSize();
+  FEncodeStage = std::make_unique<TEncodeStage>(
+      [this](TEncodeItem& Item) { ExecuteEncodeItem(Item); },
+      [this](TEncodeItem& Item) {
+        OutputStreamState* ost = Item.Ost;
+        ost->Written = {ost->EndPts, ost->LastQuality,
+                        {ost->LastError[0], ost->LastError[1], ost->LastError[2], ost->LastError[3]}};
+        FWrittenFileSize = OutputFileSize();
+      },
+      CurrentThreadNumber());
+}
+
+void TCustomFFmpeg::CheckEncodeStage() {
+  if (!FEncodeStage) return;
+  for (const auto& [level, text] : FEncodeStage->TakeLog()) Log(level, text);
+  FEncodeStage->ThrowIfFailed();
+}
+
+void TCustomFFmpeg::FinishEncodeStage() {
+  if (!FEncodeStage) return;
+  std::exception_ptr failure;
+  try {
+    FEncodeStage->Finish();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  std::unique_ptr<TEncodeStage> stage = std::move(FEncodeStage);
+  for (const auto& [level, text] : stage->TakeLog()) Log(level, text);
+  stage.reset();
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TCustomFFmpeg::AbandonEncodeStage() {
+  if (!FEncodeStage) return;
+  FEncodeStage->Abandon();
+  std::unique_ptr<TEncodeStage> stage = std::move(FEncodeStage);
+  try {
+    for (const auto& [level, text] : stage->TakeLog()) Log(level, text);
+  } catch (...) {
+    // Called while the run's own failure unwinds: that one is the run's error.
+  }
+}
+
+OutputStreamState::TWritten TCustomFFmpeg::WrittenOf(const OutputStreamState* Ost) {
+  if (!FEncodeStage)
+    return {Ost->EndPts, Ost->LastQuality, {Ost->LastError[0], Ost->LastError[1], Ost->LastError[2], Ost->LastError[3]}};
+  std::lock_guard<std::mutex> lock(FEncodeStage->Lock());
+  return Ost->Written;
+}
+
+int64_t TCustomFFmpeg::WrittenFileSize() {
+  if (!FEncodeStage) return OutputFileSize();
+  std::lock_guard<std::mutex> lock(FEncodeStage->Lock());
+  return FWrittenFileSize;
+}
+
+int64_t TCustomFFmpeg::OutputFileSize() {
+  AVFormatContext* oc = FOutputFileCount > 0 ? FOutputFiles[0] : nullptr;
+  if (!oc || !oc->pb) return 0;
+  int64_t size = ff::avio_size(oc->pb);
+  if (size < 0) size = ff::avio_seek(oc->pb, 0, SEEK_CUR);
+  return size < 0 ? 0 : size;
+}
+
+AVFrame* TCustomFFmpeg::WritableFrame(OutputStreamState* Ost, AVFrame*& Current) {
+  if (ff::av_frame_is_writable(Current)) return Current;
+  auto& spares = Ost->SpareFrames;
+  AVFrame* fresh = nullptr;
+  for (size_t i = 0; i < spares.size(); ++i) {
+    if (!ff::av_frame_is_writable(spares[i])) continue;
+    if (SameShape(spares[i], Current)) {
+      fresh = spares[i];
+      spares.erase(spares.begin() + static_cast<ptrdiff_t>(i));
+      break;
+    }
+    // Made for a shape no longer asked for.
+    ff::av_frame_free(&spares[i]);
+    spares.erase(spares.begin() + static_cast<ptrdiff_t>(i--));
+  }
+  if (!fresh) {
+    fresh = ff::av_frame_alloc();
+    if (!fresh) throw FFMpegException("av_malloc fail");
+    fresh->format = Current->format;
+    fresh->width = Current->width;
+    fresh->height = Current->height;
+    fresh->nb_samples = Current->nb_samples;
+    fresh->sample_rate = Current->sample_rate;
+    if (ff::av_channel_layout_copy(&fresh->ch_layout, &Current->ch_layout) < 0 ||
+        ff::av_frame_get_buffer(fresh, 0) < 0) {
+      ff::av_frame_free(&fresh);
+      throw FFMpegException("av_malloc fail");
+    }
+  }
+  spares.push_back(Current);
+  Current = fresh;
+  return Current;
+}
