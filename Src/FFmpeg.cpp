@@ -341,6 +341,13 @@ TFFmpegThread* TCustomFFmpeg::Start(bool Async, TThreadPriority Priority) {
 
 void TCustomFFmpeg::Run() {
   FFinished = false;
+#ifdef __GLIBC__
+  // What the set-up freed (the probe's decoding, the check of the files on the
+  // owner's thread) goes back to the system first: the run allocates from
+  // this thread's own pool of the allocator, and would otherwise stand on
+  // top of those pages (7 MB of 101 on 1080p H.264).
+  malloc_trim(0);
+#endif
   // Lines the codecs' own threads log belong to this thread's conversion, as
   // long as the codecs are open.
   SetLogOwner(this, CurrentThreadNumber());
