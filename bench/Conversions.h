@@ -12,7 +12,14 @@
 #include <vector>
 
 // Through the transcoding engine, driven as the window drives it for one file.
-bool ConvertThroughEngine(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error);
+// EncoderThread: encoding and writing on a thread of their own (the engine's
+// default) or on the run's thread. SetupKb (when given) receives the peak
+// resident memory once the files and codecs are open, before the run.
+bool ConvertThroughEngine(const std::string& In, const std::string& Out, int DecoderThreads, bool EncoderThread,
+                          std::string& Error, long* SetupKb = nullptr);
+
+// The peak resident set size of this process so far, in kB (0 when unknown).
+long PeakResidentKb();
 
 // Through a minimal direct use of the same library calls: demux, decode,
 // scale, resample, encode and mux, with the same codecs and settings.

@@ -1,6 +1,7 @@
 // The engine side of the benchmark: one synchronous conversion with the
 // window's default settings, and a batch through the converter component.
 #include <condition_variable>
+#include <cstdio>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -22,10 +23,23 @@ std::vector<std::pair<std::string, std::string>> WindowDefaultOptions() {
 
 }  // namespace
 
-bool ConvertThroughEngine(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error) {
+long PeakResidentKb() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  long kb = 0;
+  while (std::fgets(line, sizeof line, f))
+    if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1) break;
+  std::fclose(f);
+  return kb;
+}
+
+bool ConvertThroughEngine(const std::string& In, const std::string& Out, int DecoderThreads, bool EncoderThread,
+                          std::string& Error, long* SetupKb) {
   TCustomFFmpeg engine;
   engine.PrepareForTask();
   engine.FDecoderThreadCount = DecoderThreads;
+  engine.FEncoderThread = EncoderThread ? 1 : 0;
   try {
     if (!engine.OpenInputFile(In)) {
       Error = engine.LastError();
@@ -40,6 +54,7 @@ bool ConvertThroughEngine(const std::string& In, const std::string& Out, int Dec
     Error = e.what();
     return false;
   }
+  if (SetupKb) *SetupKb = PeakResidentKb();
   engine.Start(false);
   if (engine.ErrorOccurred()) {
     Error = engine.ErrorMessage();
