@@ -1,8 +1,18 @@
 // The encoding side of a run: what the run's thread hands over to the
 // encoders and the writer, and the thread that does that work beside it.
+#include <algorithm>
+#include <iterator>
+
 #include "FFmpeg.h"
 
 namespace {
+
+// The encoding side's figures of a stream as they are now.
+OutputStreamState::TWritten Figures(const OutputStreamState* Ost) {
+  OutputStreamState::TWritten w{Ost->EndPts, Ost->LastQuality, {}};
+  std::copy(std::begin(Ost->LastError), std::end(Ost->LastError), w.LastError);
+  return w;
+}
 
 bool SameShape(const AVFrame* A, const AVFrame* B) {
   return A->format == B->format && A->width == B->width && A->height == B->height &&
@@ -77,15 +87,12 @@ void TCustomFFmpeg::StartEncodeStage() {
   if (!FEncoderThread || !encoding || FVStatsFileName || FLimitFileSize != 0 || FRecordingTime != INT64_MAX ||
       (FInputFileCount > 1 && !FInputSync))
     return;
-  for (OutputStreamState* ost : FOutputStreams)
-    ost->Written = {ost->EndPts, ost->LastQuality, {ost->LastError[0], ost->LastError[1], ost->LastError[2], ost->LastError[3]}};
+  for (OutputStreamState* ost : FOutputStreams) ost->Written = Figures(ost);
   FWrittenFileSize = OutputFileSize();
   FEncodeStage = std::make_unique<TEncodeStage>(
       [this](TEncodeItem& Item) { ExecuteEncodeItem(Item); },
       [this](TEncodeItem& Item) {
-        OutputStreamState* ost = Item.Ost;
-        ost->Written = {ost->EndPts, ost->LastQuality,
-                        {ost->LastError[0], ost->LastError[1], ost->LastError[2], ost->LastError[3]}};
+        Item.Ost->Written = Figures(Item.Ost);
         FWrittenFileSize = OutputFileSize();
       },
       CurrentThreadNumber());
@@ -123,8 +130,7 @@ void TCustomFFmpeg::AbandonEncodeStage() {
 }
 
 OutputStreamState::TWritten TCustomFFmpeg::WrittenOf(const OutputStreamState* Ost) {
-  if (!FEncodeStage)
-    return {Ost->EndPts, Ost->LastQuality, {Ost->LastError[0], Ost->LastError[1], Ost->LastError[2], Ost->LastError[3]}};
+  if (!FEncodeStage) return Figures(Ost);
   std::lock_guard<std::mutex> lock(FEncodeStage->Lock());
   return Ost->Written;
 }
