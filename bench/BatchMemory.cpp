@@ -2,6 +2,7 @@
 // files of a tiny clip against a batch of one, each converted through the
 // component with the window's per-file set-up, each in a fresh process.
 #include "BatchMemory.h"
+#include "Conversions.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -21,18 +22,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-// The peak resident set size of this process so far, kB.
-long PeakKbSoFar() {
-  std::FILE* f = std::fopen("/proc/self/status", "r");
-  if (!f) return 0;
-  char line[256];
-  long kb = 0;
-  while (std::fgets(line, sizeof line, f))
-    if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1) break;
-  std::fclose(f);
-  return kb;
-}
 
 // The batch in this process: set up Count links to Clip in Dir, convert them
 // one after another into Dir/out, print the seconds taken.
@@ -67,7 +56,7 @@ int RunBatchChild(int Count, const std::string& Dir, const std::string& LibAV) {
       return 1;
     }
   }
-  const long setUpKb = PeakKbSoFar();
+  const long setUpKb = PeakResidentKb();
   converter.Start(1);
   {
     std::unique_lock<std::mutex> guard(lock);
