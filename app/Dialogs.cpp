@@ -15,7 +15,10 @@ void TQtDialogs::Message(QWidget* Parent, const QString& Title, const QString& T
                                                                    : QMessageBox::Critical;
   // In front of an open progress dialog (a child of it), so that its OK and
   // Enter answer the box and do not reach the progress dialog's Cancel.
+  // The progress dialog is shown first if its delay has not yet passed, so
+  // that it cannot appear over the box (and take the focus) later.
   QWidget* parent = FProgresses.empty() ? Parent : FProgresses.back();
+  if (parent != Parent && !parent->isVisible()) parent->show();
   QMessageBox box(icon, Title, Text, QMessageBox::Ok, parent);
   // A path or message in the box can be selected and copied.
   box.setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -92,7 +95,15 @@ public:
     FDialog.setAutoReset(false);
     FDialog.setValue(0);
   }
-  ~TQtProgress() override { std::erase(FOpen, &FDialog); }
+  ~TQtProgress() override {
+    std::erase(FOpen, &FDialog);
+    // The keys go back to the window the work was for: a window manager may
+    // leave the focus nowhere when the dialog that had it goes.
+    QWidget* parent = FDialog.parentWidget();
+    const bool hadFocus = FDialog.isActiveWindow() || (FDialog.isVisible() && !QApplication::activeWindow());
+    FDialog.hide();
+    if (parent && hadFocus) parent->activateWindow();
+  }
   void SetValue(int Value) override { FDialog.setValue(Value); }
   bool Cancelled() override { return FDialog.wasCanceled(); }
 

@@ -85,7 +85,10 @@ TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings",
   grid->addWidget(CboResolution, 1, 1);
   grid->addWidget(label("Audio Channels: "), 1, 3);
   grid->addWidget(CboChannels, 1, 4);
-  grid->addWidget(label("Video Bitrate: "), 2, 0);
+  // Alt+I reaches the video bitrate from the keyboard.
+  QLabel* videoBitrate = label("Video B&itrate: ");
+  videoBitrate->setBuddy(SpinVideo);
+  grid->addWidget(videoBitrate, 2, 0);
   grid->addWidget(SpinVideo, 2, 1);
   grid->addWidget(label("kbps"), 2, 2);
   grid->addWidget(label("Audio Bitrate: "), 2, 3);

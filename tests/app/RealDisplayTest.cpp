@@ -1,0 +1,166 @@
+// The real program on a virtual X server (Xvfb) with a window manager
+// (openbox), driven from the keyboard with xdotool as a user would: focus and
+// stacking only show there. All three programs come with scripts/setup.sh.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QThread>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <optional>
+
+#include "ComponentSupport.h"
+#include "ConvertHelper.h"
+#include "MyUtils.h"
+#include "WindowTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Checks Done every 100 ms until it holds or Timeout passes.
+bool Poll(const std::function<bool()>& Done, std::chrono::milliseconds Timeout) {
+  const auto end = std::chrono::steady_clock::now() + Timeout;
+  for (;;) {
+    if (Done()) return true;
+    if (std::chrono::steady_clock::now() > end) return false;
+    QThread::msleep(100);
+  }
+}
+
+class RealDisplayTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    for (const char* program : {"Xvfb", "openbox", "xdotool"})
+      ASSERT_FALSE(QStandardPaths::findExecutable(program).isEmpty())
+          << program << " is missing: scripts/setup.sh installs it";
+    // A display number of its own, told by the server once it listens.
+    Xvfb.setProgram("Xvfb");
+    Xvfb.setArguments({"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    Xvfb.start();
+    ASSERT_TRUE(Xvfb.waitForStarted(30000)) << "Xvfb does not start";
+    ASSERT_TRUE(Poll(
+        [&] {
+          Xvfb.waitForReadyRead(100);
+          return Xvfb.canReadLine();
+        },
+        30s))
+        << "Xvfb names no display";
+    Display = ":" + QString::fromLatin1(Xvfb.readLine()).trimmed();
+    Env = QProcessEnvironment::systemEnvironment();
+    Env.remove("QT_QPA_PLATFORM");
+    Env.remove("WAYLAND_DISPLAY");
+    Env.remove("DBUS_SESSION_BUS_ADDRESS");
+    Env.insert("DISPLAY", Display);
+    Env.insert("HOME", QString::fromStdString(Home.Path()));
+    Env.insert("XDG_CONFIG_HOME", QString::fromStdString(Home / "config"));
+    QDir().mkpath(QString::fromStdString(Home / "run"));
+    QFile::setPermissions(QString::fromStdString(Home / "run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    Env.insert("XDG_RUNTIME_DIR", QString::fromStdString(Home / "run"));
+    // The program's own leaks are not what this test is about (and the X
+    // libraries keep theirs).
+    Env.insert("ASAN_OPTIONS", "detect_leaks=0");
+    Openbox.setProcessEnvironment(Env);
+    Openbox.start("openbox", {});
+    ASSERT_TRUE(Openbox.waitForStarted(30000));
+    // The window manager is up once it tells the current desktop.
+    ASSERT_TRUE(Poll([&] { return Xdotool({"get_desktop"}).has_value(); }, 30s)) << "openbox did not come up";
+  }
+
+  void TearDown() override {
+    for (QProcess* p : {&Program, &Openbox, &Xvfb}) {
+      if (p->state() == QProcess::NotRunning) continue;
+      p->terminate();
+      if (!p->waitForFinished(10000)) {
+        p->kill();
+        p->waitForFinished(10000);
+      }
+    }
+  }
+
+  // xdotool's standard output, or none when it failed.
+  std::optional<QString> Xdotool(const QStringList& Arguments) {
+    QProcess x;
+    x.setProcessEnvironment(Env);
+    x.start("xdotool", Arguments);
+    if (!x.waitForFinished(20000) || x.exitStatus() != QProcess::NormalExit || x.exitCode() != 0) return {};
+    return QString::fromUtf8(x.readAllStandardOutput()).trimmed();
+  }
+  QString ActiveWindowName() { return Xdotool({"getactivewindow", "getwindowname"}).value_or(QString()); }
+  int VisibleWindowsOfProgram() {
+    const auto ids = Xdotool({"search", "--onlyvisible", "--pid", QString::number(Program.processId())});
+    return ids ? static_cast<int>(ids->split('\n', Qt::SkipEmptyParts).size()) : 0;
+  }
+  // Keys to the window that has the focus, as typed on a keyboard.
+  void Keys(const QStringList& Keys) { ASSERT_TRUE(Xdotool(QStringList{"key", "--delay", "50"} + Keys).has_value()); }
+
+  TTempDir Home;
+  QProcess Xvfb, Openbox, Program;
+  QString Display;
+  QProcessEnvironment Env;
+};
+
+TEST_F(RealDisplayTest, RefusalEnterInAFieldAndConvertFromTheKeyboard) {
+  EnsureLibrariesLoaded();
+  const std::string out = Home / "out";
+  WriteFile(Home / "readme.avi", "a text file, not a video");
+  std::filesystem::copy_file(TestClip("avi_xvid"), Home / "first.avi");
+  std::filesystem::copy_file(TestClip("mpeg1_ps"), Home / "second.mpg");
+  // Overwrite off: a second batch would write first(1).mp4.
+  std::filesystem::create_directories(Home / "config/Vidlomat");
+  WriteFile(Home / "config/Vidlomat/Options.ini", "[Options]\nOutputPath=" + out + "/\nOverwrite=False\n");
+
+  // The files given to the program, a refused one first, are added with a
+  // progress dialog: the refusal's box is in front, has the focus, and Enter
+  // answers it; the other two files stay.
+  Program.setProcessEnvironment(Env);
+  Program.start(QCoreApplication::applicationDirPath() + "/vidlomat",
+                {QString::fromStdString(Home / "readme.avi"), QString::fromStdString(Home / "first.avi"),
+                 QString::fromStdString(Home / "second.mpg")});
+  ASSERT_TRUE(Program.waitForStarted(30000));
+  // The main window, the progress dialog (shown half a second into the work
+  // at the latest) and the box.
+  ASSERT_TRUE(Poll([&] { return VisibleWindowsOfProgram() == 3; }, 60s)) << VisibleWindowsOfProgram() << " windows";
+  ASSERT_TRUE(Poll([&] { return ActiveWindowName().startsWith("Error"); }, 60s))
+      << "the refusal is not the active window: " << ActiveWindowName().toStdString();
+  Keys({"Return"});
+  ASSERT_TRUE(Poll([&] { return VisibleWindowsOfProgram() == 1 && ActiveWindowName() == "Vidlomat"; }, 60s))
+      << "the Add did not end with the main window in front: " << ActiveWindowName().toStdString() << ", "
+      << VisibleWindowsOfProgram() << " windows";
+
+  // Enter in the video bitrate field (reached by Alt+I) keeps the value and
+  // starts nothing: no file appears in the output folder.
+  Keys({"alt+i", "ctrl+a", "6", "0", "0", "Return"});
+  EXPECT_FALSE(Poll([&] { return !FolderEntries(out).empty(); }, 3s)) << "Enter in a field started the batch";
+
+  // Convert by its mnemonic: the two files are written once, then the finish
+  // message has the focus and Enter closes it.
+  Keys({"alt+v"});
+  ASSERT_TRUE(Poll([&] { return ActiveWindowName().startsWith("Information"); }, 180s))
+      << "no finish message: " << ActiveWindowName().toStdString();
+  EXPECT_EQ(FolderEntries(out), (std::vector<std::string>{"first.mp4", "second.mp4"}));
+  for (const char* name : {"/first.mp4", "/second.mp4"}) {
+    const TFileFacts facts = ReadFacts(out + name);
+    ASSERT_TRUE(facts.Opened) << name << ": " << facts.Error;
+    ASSERT_NE(facts.First(AVMEDIA_TYPE_VIDEO), nullptr) << name;
+    EXPECT_EQ(facts.First(AVMEDIA_TYPE_VIDEO)->Codec, "mpeg4") << name;
+  }
+  Keys({"Return"});
+  ASSERT_TRUE(Poll([&] { return VisibleWindowsOfProgram() == 1 && ActiveWindowName() == "Vidlomat"; }, 30s));
+
+  // A terminate signal closes it like its close button: the settings keep
+  // the value confirmed with Enter.
+  ::kill(static_cast<pid_t>(Program.processId()), SIGTERM);
+  ASSERT_TRUE(Program.waitForFinished(60000)) << "the program did not end on SIGTERM";
+  EXPECT_EQ(Program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(Program.exitCode(), 0);
+  QSettings settings(QString::fromStdString(Home / "config/Vidlomat/Options.ini"), QSettings::IniFormat);
+  EXPECT_EQ(settings.value("Options/VideoQuality").toString(), "600");
+}
+
+}  // namespace
