@@ -1,9 +1,14 @@
 // vidlomat-screenshots FOLDER: renders what a user sees into PNG files: the
 // main window with three files added, a row selected after Move Down (in the
 // desktop's palette and in a dark one), the About window, the main window in
-// the middle of a run (batch bar, estimate and log panel open), and the note on
-// the players' limits.
+// the middle of a run (batch bar, estimate and log panel open), the note on
+// the players' limits, a batch whose last file failed with its finish message,
+// and a file refused during Add with its box in front of the progress.
 #include <QApplication>
+#include <QFile>
+#include <QMessageBox>
+#include <QPainter>
+#include <QProgressDialog>
 #include <QComboBox>
 #include <QLabel>
 #include <QToolButton>
@@ -14,6 +19,7 @@
 #include <QPalette>
 #include <QThread>
 #include <cstdio>
+#include <functional>
 
 #include "AboutForm.h"
 #include "MainForm.h"
@@ -23,23 +29,34 @@
 
 namespace {
 
-// Answers the file dialog with the given files; shows nothing.
+// Answers the file dialog with the given files; shows nothing, but hands each
+// message to OnMessage (which may picture it) and keeps the open progress.
 class TScriptedDialogs : public IDialogs {
 public:
   QStringList Files;
-  void Message(QWidget*, const QString& Title, const QString& Text, TMessageIcon) override {
+  std::function<void(const QString& Title, const QString& Text, TMessageIcon Icon)> OnMessage;
+  QString ProgressLabel;  // of the progress dialog open now; empty when none
+  int ProgressMaximum = 0, ProgressValue = 0;
+  void Message(QWidget*, const QString& Title, const QString& Text, TMessageIcon Icon) override {
     std::fprintf(stderr, "message: %s: %s\n", qPrintable(Title), qPrintable(Text));
+    if (OnMessage) OnMessage(Title, Text, Icon);
   }
   QStringList OpenFiles(QWidget*, const QString&, const QString&) override { return Files; }
   QString ChooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
   bool OpenUrl(const QUrl&) override { return true; }
   void Notify(const QString&, const QString&) override {}
-  std::unique_ptr<IProgress> Progress(QWidget*, const QString&, const QString&, int) override {
+  std::unique_ptr<IProgress> Progress(QWidget*, const QString&, const QString& Label, int Maximum) override {
     struct TSilent : IProgress {
-      void SetValue(int) override {}
+      TScriptedDialogs& Owner;
+      explicit TSilent(TScriptedDialogs& O) : Owner(O) {}
+      ~TSilent() override { Owner.ProgressLabel.clear(); }
+      void SetValue(int Value) override { Owner.ProgressValue = Value; }
       bool Cancelled() override { return false; }
     };
-    return std::make_unique<TSilent>();
+    ProgressLabel = Label;
+    ProgressMaximum = Maximum;
+    ProgressValue = 0;
+    return std::make_unique<TSilent>(*this);
   }
 };
 
@@ -48,6 +65,37 @@ bool Save(QWidget& W, const QString& Path) {
   const bool ok = W.grab().save(Path);
   std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(Path));
   return ok;
+}
+
+// The window with dialogs in front of it, each one lower than the one before
+// so that both show (offscreen there is no window frame: each gets a thin
+// border).
+bool SaveWithDialogs(QWidget& Window, const std::vector<QWidget*>& Dialogs, const QString& Path) {
+  QApplication::processEvents();
+  QImage image = Window.grab().toImage();
+  QPainter painter(&image);
+  for (size_t i = 0; i < Dialogs.size(); ++i) {
+    QWidget* d = Dialogs[i];
+    d->resize(d->sizeHint().expandedTo(QSize(320, 0)));
+    d->show();
+    QApplication::processEvents();
+    const QPixmap picture = d->grab();
+    const int middle = image.height() * (30 + 22 * static_cast<int>(i)) / 100;
+    const QPoint at((image.width() - picture.width()) / 2, middle - picture.height() / 2);
+    painter.drawPixmap(at, picture);
+    painter.setPen(QColor(90, 90, 90));
+    painter.drawRect(QRect(at, picture.size()).adjusted(-1, -1, 0, 0));
+  }
+  painter.end();
+  const bool ok = image.save(Path);
+  std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(Path));
+  return ok;
+}
+
+QMessageBox::Icon BoxIcon(TMessageIcon Icon) {
+  return Icon == TMessageIcon::Information ? QMessageBox::Information
+         : Icon == TMessageIcon::Warning   ? QMessageBox::Warning
+                                           : QMessageBox::Critical;
 }
 
 bool Make(const char* Preset, double Seconds, const QString& Path, int Width = 0, int Height = 0) {
@@ -145,6 +193,52 @@ int main(int argc, char** argv) {
   // A size beyond what the players play.
   form.GBOutput->CboResolution->setCurrentText("720x306");
   ok = Save(form, out + "/player-limit.png") && !form.GBOutput->LblPlayerLimit->isHidden() && ok;
+  form.GBOutput->CboResolution->setCurrentText("320x240");
+
+  // A batch whose last file fails (its output is a device that takes
+  // nothing), with the finish message that counts it, the log panel open.
+  const QString failing = media.path() + "/Birthday Party.avi";
+  QFile::copy(files[1], failing);
+  QFile::link("/dev/full", media.path() + "/My iPod Files/Birthday Party.mp4");
+  form.BtnClearClick();
+  dialogs.Files = {files[1], files[2], failing};
+  form.BtnAddClick();
+  form.BtnLog->setChecked(true);
+  bool finished = false;
+  dialogs.OnMessage = [&](const QString& Title, const QString& Text, TMessageIcon Icon) {
+    if (!Text.startsWith("File conversion process finished.")) return;
+    QMessageBox box(BoxIcon(Icon), Title, Text, QMessageBox::Ok, &form);
+    finished = SaveWithDialogs(form, {&box}, out + "/failed-last-file.png") && Text.contains("1 of 3 files failed");
+  };
+  form.BtnStartClick();
+  for (int i = 0; i < 6000 && form.Run().State() != TBatchRun::Idle; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(10);
+  }
+  if (!finished) std::fprintf(stderr, "the failed batch gave no finish message\n");
+  ok = finished && ok;
+  form.BtnLog->setChecked(false);
+
+  // A file refused while files are added, its box in front of the progress.
+  const QString text = media.path() + "/readme.avi";
+  QFile notes(text);
+  if (notes.open(QIODevice::WriteOnly)) notes.write("a text file, not a video");
+  notes.close();
+  form.BtnClearClick();
+  dialogs.Files = {files[1], text, files[2]};
+  bool refused = false;
+  dialogs.OnMessage = [&](const QString& Title, const QString& Text, TMessageIcon Icon) {
+    if (dialogs.ProgressLabel.isEmpty()) return;
+    QProgressDialog progress(dialogs.ProgressLabel, "Cancel", 0, dialogs.ProgressMaximum, &form);
+    progress.setWindowTitle(kAppTitle);
+    progress.setValue(dialogs.ProgressValue);
+    QMessageBox box(BoxIcon(Icon), Title, Text, QMessageBox::Ok, &progress);
+    refused = SaveWithDialogs(form, {&progress, &box}, out + "/refused-during-add.png");
+  };
+  form.BtnAddClick();
+  if (!refused) std::fprintf(stderr, "the refusal was not shown during the Add\n");
+  ok = refused && form.Lvw->RowCount() == 2 && ok;
+  dialogs.OnMessage = nullptr;
   form.close();
   return ok ? 0 : 1;
 }
