@@ -477,4 +477,30 @@ TEST_F(VideoPathTest, DecoderThreadsGiveTheSameOutputAsOneThread) {
   }
 }
 
+// Frame threads keep a picture each: a decoder of large pictures gets no more
+// threads than 16 MiB of them; small pictures keep the libraries' count (0).
+TEST_F(VideoPathTest, LargePicturesGetFewerDecoderThreads) {
+  struct TCase {
+    int Width, Height;
+    int Threads;  // expected thread count asked of the decoder
+  };
+  const int cores = ff::av_cpu_count();
+  const int bytes4k = 3840 * 2160 * 3 / 2;
+  const TCase cases[] = {{320, 240, 0},
+                         {3840, 2160, int64_t{bytes4k} * (cores + 1) > (16 << 20) ? (16 << 20) / bytes4k : 0}};
+  for (const TCase& k : cases) {
+    TClipSpec spec = ClipSpecByName("avi_video_only");
+    spec.Name = "threads" + std::to_string(k.Width);
+    spec.Width = k.Width;
+    spec.Height = k.Height;
+    spec.DurationSeconds = 0.2;
+    const std::string in = MakeSpec(spec);
+    TCustomFFmpeg engine;
+    engine.PrepareForTask();
+    ASSERT_TRUE(engine.OpenInputFile(in)) << engine.LastError();
+    ASSERT_FALSE(engine.FInputCodecs[0].empty());
+    EXPECT_EQ(engine.FInputCodecs[0][0]->thread_count, k.Threads) << k.Width;
+  }
+}
+
 }  // namespace
