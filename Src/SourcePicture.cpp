@@ -142,6 +142,23 @@ int ColourScalerFlags(const TColourPlan& Plan) {
   return Plan.MatrixChange ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0;
 }
 
+std::string ColourScaleFilterOptions(const TColourPlan& Plan) {
+  if (!Plan.Convert) return {};
+  auto name = [](AVColorSpace Space) {
+    switch (ScalerMatrix(Space)) {
+      case SWS_CS_ITU709: return "bt709";
+      case SWS_CS_FCC: return "fcc";
+      case SWS_CS_SMPTE240M: return "smpte240m";
+      case SWS_CS_BT2020: return "bt2020";
+      default: return "bt601";
+    }
+  };
+  std::string options = std::string(":in_color_matrix=") + name(Plan.From) + ":out_color_matrix=" + name(Plan.To) +
+                        ":in_range=" + (Plan.FullRangeIn ? "full" : "limited") + ":out_range=limited";
+  if (Plan.MatrixChange) options += ":flags=bicubic+accurate_rnd+full_chroma_int";
+  return options;
+}
+
 bool ApplyColourPlan(SwsContext* Scaler, const TColourPlan& Plan) {
   if (!Plan.Convert) return true;
   return ff::sws_setColorspaceDetails(Scaler, ff::sws_getCoefficients(ScalerMatrix(Plan.From)), Plan.FullRangeIn ? 1 : 0,

@@ -50,6 +50,9 @@ void TagColour(AVCodecContext* Encoder, const TColourPlan& Plan);
 // shared chroma shifts the luma by about 2 levels (42 dB against an exact
 // conversion); exact rounding and full chroma there give 55 dB.
 int ColourScalerFlags(const TColourPlan& Plan);
+// The same for the filters' scale filter: ":in_color_matrix=...", empty when
+// the plan does not convert.
+std::string ColourScaleFilterOptions(const TColourPlan& Plan);
 // Sets the scaler's source and destination matrices and ranges (when the plan converts); false if the scaler refuses.
 bool ApplyColourPlan(SwsContext* Scaler, const TColourPlan& Plan);
 

@@ -145,8 +145,9 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
 
   const int padW = FFramePadLeft + FFramePadRight;
   const int padH = FFramePadTop + FFramePadBottom;
-  if (inWidth + padW != codec->width || inHeight + padH != codec->height) {
-    std::snprintf(args, sizeof args, "%d:%d", codec->width - padW, codec->height - padH);
+  if (inWidth + padW != codec->width || inHeight + padH != codec->height || Ost->Colour.Convert) {
+    std::snprintf(args, sizeof args, "%d:%d%s", codec->width - padW, codec->height - padH,
+                  ColourScaleFilterOptions(Ost->Colour).c_str());
     AVFilterContext* scale = nullptr;
     if (ff::avfilter_graph_create_filter(&scale, ff::avfilter_get_by_name("scale"), "scale", args, nullptr, graph) <
         0)
@@ -477,8 +478,8 @@ void TCustomFFmpeg::TranscodeSetup() {
             ost->PadLeft = FFramePadLeft;
             ost->PadRight = FFramePadRight;
           }
-          // The scaler converts the colours (the filters' own scaler does not).
-          if (!FFiltersEnabled) ost->Colour = PlanColour(icodec, codec->height);
+          // The scaler converts the colours (with filters, the graph's scaler).
+          ost->Colour = PlanColour(icodec, codec->height);
           TagColour(codec, ost->Colour);
           // Turned pictures reach the scaler.
           if (ist->Turn.Quarter())

@@ -114,6 +114,7 @@ TEST_F(SourcePictureTest, ColourBarsComeOutAsAPlayerShowsThem) {
     bool Untagged;        // the values are written without a tag
     const char* Logged;   // empty: no colour line
     AVColorSpace OutputTag;
+    const char* Filters = "";  // the user's video filters
   };
   const TCase cases[] = {
       {"bt709", 1280, 720, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, false, "colour BT.709 \u2192 BT.601",
@@ -124,6 +125,8 @@ TEST_F(SourcePictureTest, ColourBarsComeOutAsAPlayerShowsThem) {
        AVCOL_SPC_SMPTE170M},
       {"bt601", 640, 360, AVCOL_SPC_SMPTE170M, AVCOL_RANGE_MPEG, false, "", AVCOL_SPC_SMPTE170M},
       {"untagged_sd", 640, 360, AVCOL_SPC_SMPTE170M, AVCOL_RANGE_UNSPECIFIED, true, "", AVCOL_SPC_UNSPECIFIED},
+      {"bt709_filters", 1280, 720, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, false, "colour BT.709 \u2192 BT.601",
+       AVCOL_SPC_SMPTE170M, "null"},
   };
   for (const TCase& k : cases) {
     SCOPED_TRACE(k.Name);
@@ -137,6 +140,7 @@ TEST_F(SourcePictureTest, ColourBarsComeOutAsAPlayerShowsThem) {
     TConversion c;
     c.OutputOptions = WindowDefaults();
     c.OutputOptions.emplace_back("an", "");
+    if (*k.Filters) c.OutputOptions.emplace_back("vfilters", k.Filters);
     const std::string out = Dir / (clip.Name + ".mp4");
     ASSERT_TRUE(Convert(in, out, c)) << c.Error;
     if (*k.Logged)
