@@ -315,6 +315,36 @@ TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
 }
 
+TEST_F(WindowTest, StopWhileARefusalAtConvertIsOpenSaysTheBatchDidNotStart) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "out") + "/");
+  const std::string gone = Clip("avi_xvid", "gone.avi");
+  Add(Q({Clip("avi_xvid", "a.avi"), gone, Clip("mpeg1_ps", "c.mpg")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  std::filesystem::remove(gone);
+  // The refusal stays open a while (its own event loop runs); meanwhile the
+  // user presses Stop, which the window still takes.
+  Dialogs.MessageOpen = std::chrono::milliseconds(300);
+  bool stopPressed = false;
+  Dialogs.OnMessage = [&](const QString& Text) {
+    if (!Text.startsWith("Convertion of file")) return;
+    QTimer::singleShot(50, [&] {
+      stopPressed = f.BtnStart->isEnabled();
+      f.BtnStart->click();
+    });
+  };
+  f.BtnStartClick();
+  EXPECT_TRUE(stopPressed);
+  EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
+  EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+  ASSERT_EQ(Dialogs.Messages.size(), 2u);
+  EXPECT_EQ(Dialogs.Messages[0].Text,
+            QString::fromStdString("Convertion of file \"" + gone + "\" is not supported."));
+  EXPECT_EQ(Dialogs.Messages[1].Text, kNotStarted);
+  EXPECT_TRUE(FolderEntries(Dir / "out").empty()) << "nothing was converted";
+  EXPECT_TRUE(f.BtnAdd->isEnabled());
+}
+
 TEST(QtDialogsTest, AMessageDuringWorkIsInFrontOfTheProgressAndTakesEnter) {
   TQtDialogs dialogs;
   QWidget window;
