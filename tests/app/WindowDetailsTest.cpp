@@ -1,6 +1,8 @@
 // The window's details a user relies on without thinking: typed values, file
 // names, the filter lists, the output names shown, the progress texts.
+#include <QApplication>
 #include <QCoreApplication>
+#include <QImage>
 #include <QCheckBox>
 #include <QDir>
 #include <QDropEvent>
@@ -308,6 +310,48 @@ TEST_F(WindowTest, NamesThatAreNotUtf8KeepTheirBytesDownToTheOutput) {
   ASSERT_TRUE(PumpUntil([&] { return f.Run().State() == TBatchRun::Idle; }));
   EXPECT_EQ(f.Lvw->Status(0).State, TRowState::Completed) << f.Lvw->topLevelItem(0)->toolTip(TQueueList::ColStatus).toStdString();
   EXPECT_TRUE(std::filesystem::is_regular_file(out + "/" + name + ".mp4"));
+}
+
+TEST_F(WindowTest, RowsAreDrawnInThePalettesColoursSelectedOrNot) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "out") + "/");
+  Add(Q({Clip("avi_xvid", "aaaa.avi"), Clip("avi_xvid", "bbbb.avi")}));
+  f.show();
+  // The share of the Input cell's pixels, per thousand, near Colour (with
+  // Against: nearer Colour than Against, as the edges of a text are).
+  auto share = [&](int Row, const QColor& Colour, const QColor& Against = QColor()) {
+    PumpFor(std::chrono::milliseconds(20));
+    const QRect cell = f.Lvw->visualRect(f.Lvw->model()->index(Row, TQueueList::ColInput)).adjusted(1, 1, -2, -2);
+    const QImage image = f.Lvw->viewport()->grab().toImage();
+    auto distance = [](const QColor& A, const QColor& B) {
+      return std::abs(A.red() - B.red()) + std::abs(A.green() - B.green()) + std::abs(A.blue() - B.blue());
+    };
+    int near = 0;
+    for (int x = cell.left(); x <= cell.right(); ++x)
+      for (int y = cell.top(); y <= cell.bottom(); ++y) {
+        const QColor c = image.pixelColor(x, y);
+        near += Against.isValid() ? distance(c, Colour) < distance(c, Against) : distance(c, Colour) < 40;
+      }
+    return 1000 * near / (cell.width() * cell.height());
+  };
+  const QPalette light = QApplication::palette();
+  QPalette dark = light;
+  for (auto [role, colour] : {std::pair{QPalette::Base, QColor(35, 35, 35)}, {QPalette::Text, QColor(230, 230, 230)},
+                              {QPalette::Highlight, QColor(42, 130, 218)}, {QPalette::HighlightedText, QColor(Qt::white)}})
+    dark.setColor(role, colour);
+  for (const QPalette& palette : {light, dark}) {
+    QApplication::setPalette(palette);
+    f.Lvw->SelectRow(0);
+    f.BtnMoveDownClick();  // the moved row stays selected
+    const QPalette& p = f.Lvw->palette();
+    const QPalette::ColorGroup group = f.Lvw->isActiveWindow() ? QPalette::Active : QPalette::Inactive;
+    const QColor highlight = p.color(group, QPalette::Highlight), highlighted = p.color(group, QPalette::HighlightedText);
+    EXPECT_GT(share(1, highlight), 600) << "the selection's background";
+    EXPECT_GT(share(1, highlighted, highlight), 20) << "and its text in the colour that reads on it";
+    EXPECT_GT(share(0, p.color(group, QPalette::Base)), 600) << "an unselected row on the list's base";
+    EXPECT_GT(share(0, p.color(group, QPalette::Text), p.color(group, QPalette::Base)), 20);
+  }
+  QApplication::setPalette(light);
 }
 
 }  // namespace
