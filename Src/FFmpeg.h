@@ -163,6 +163,22 @@ struct InputStreamState {
   // before any output sees them.
   TPictureTurn Turn;
   TPicturePreparation Preparation;
+  // Decoded video whose first packet carries no presentation time ahead of
+  // its decoding time (TimedByDecodeOrder: AVI keeps only the decoding order)
+  // has its pictures timed by the packet that let the decoder give each back:
+  // with reordered pictures that packet comes a frame or more after the
+  // picture's own. FirstDtsUs is the stream's first decoding time (once
+  // FirstDtsSeen), the time of its first picture; ReorderDelayUs, known once
+  // ReorderDelayKnown, is how far the first picture came later than that,
+  // taken off every picture.
+  int FirstDtsSeen;
+  int64_t FirstDtsUs;
+  int TimedByDecodeOrder;
+  int ReorderDelayKnown;
+  int64_t ReorderDelayUs;
+  // How long the last decoded picture lasts (microseconds): its duration, or
+  // the stream's frame interval when it has none; 0 when neither is known.
+  int64_t PictureDurationUs;
 };
 
 struct OutputStreamState {
@@ -226,16 +242,20 @@ struct OutputStreamState {
     float LastQuality;
     uint64_t LastError[4];
   } Written;
-  // Constant-rate video sync (engine thread). SyncOpts counts the output
-  // frames decided, SyncWritten the frames encoded. A decided frame is encoded
-  // once the picture on screen at its time is known: when a later picture has
-  // arrived, or at the end. SyncPictures are the pictures that may still be
-  // shown (references, in arrival order), with their time in encoder
-  // time-base units and the quality they ask for.
+  // Constant-rate video sync (engine thread). Output frame k shows the
+  // picture on screen at the middle of its display interval, k + 1/2 in
+  // encoder time-base units. SyncOpts counts the output frames decided (those
+  // whose middle lies before the latest picture's time, and at the end those
+  // before the last picture's end), SyncWritten the frames encoded.
+  // SyncPictures are the pictures that may still be shown (references, in
+  // arrival order), with their time and end in encoder time-base units, the
+  // quality they ask for and the frames that showed them so far.
   struct TSyncPicture {
     AVFrame* Frame;
     double Position;
+    double End;
     float Quality;
+    int64_t Shown;
   };
   int64_t SyncWritten;
   std::vector<TSyncPicture> SyncPictures;
@@ -641,6 +661,12 @@ public:
   void WriteDecidedFrames(OutputStreamState* Ost, bool AtEnd, int& FrameSize);
   // Encodes the output frames still waiting for their picture (end of input).
   void FlushVideoSync(OutputStreamState* Ost);
+  // Decides the output frames up to Frames (a count), within the recording
+  // time and the frame limit; never takes back frames decided before.
+  void DecideSyncFrames(OutputStreamState* Ost, int64_t Frames);
+  // Counts a picture that leaves the sync: dropped when no frame showed it,
+  // duplicated when several did.
+  void ForgetSyncPicture(const OutputStreamState::TSyncPicture& Picture);
   // Report (Report.cpp)
   void PrintReport(bool IsLast);
   void WriteVideoStats(OutputStreamState* Ost, int FrameSize);

@@ -91,6 +91,11 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
     if (Ist->DecodingNeeded && dec->codec_type == AVMEDIA_TYPE_VIDEO) {
       Ist->PacketDtsSeen = 1;
       Ist->PacketDtsUs = Ist->Pts;
+      if (!Ist->FirstDtsSeen) {
+        Ist->FirstDtsSeen = 1;
+        Ist->FirstDtsUs = Ist->Pts;
+        Ist->TimedByDecodeOrder = Packet->pts == AV_NOPTS_VALUE || Packet->pts == Packet->dts;
+      }
     }
   }
 
@@ -214,15 +219,29 @@ void TCustomFFmpeg::EmulateRate(InputStreamState* Ist) {
 
 void TCustomFFmpeg::ShowDecodedVideo(InputStreamState* Ist, int IstIndex, AVFrame* Frame) {
   AVStream* st = Ist->Stream;
-  Ist->Pts = Frame->best_effort_timestamp != AV_NOPTS_VALUE
-                 ? ff::av_rescale_q(Frame->best_effort_timestamp, st->time_base, AV_TIME_BASE_Q)
-                 : Ist->NextPts;
-  if (Frame->pkt_duration > 0) {
-    Ist->NextPts = Ist->Pts + ff::av_rescale_q(Frame->pkt_duration, st->time_base, AV_TIME_BASE_Q);
+  const AVRational rate = VideoFrameRate(Ist);
+  const int64_t interval = rate.num ? int64_t{1000000} * rate.den / rate.num : 0;
+  if (Frame->best_effort_timestamp != AV_NOPTS_VALUE) {
+    Ist->Pts = ff::av_rescale_q(Frame->best_effort_timestamp, st->time_base, AV_TIME_BASE_Q);
+    if (Ist->TimedByDecodeOrder) {
+      // The first picture is the stream's first, so any lag it has is the
+      // decoder's reordering delay. A lag longer than the pictures the decoder
+      // may hold back is not one (the pictures before it could not be
+      // decoded): then nothing is taken off.
+      if (!Ist->ReorderDelayKnown) {
+        Ist->ReorderDelayKnown = 1;
+        const int64_t lag = Ist->Pts - Ist->FirstDtsUs;
+        const int64_t held = std::max(1, Ist->CodecCtx->has_b_frames) * interval + interval / 2;
+        Ist->ReorderDelayUs = lag > 0 && lag <= held ? lag : 0;
+      }
+      Ist->Pts -= Ist->ReorderDelayUs;
+    }
   } else {
-    const AVRational rate = VideoFrameRate(Ist);
-    Ist->NextPts = Ist->Pts + (rate.num ? int64_t{1000000} * rate.den / rate.num : 0);
+    Ist->Pts = Ist->NextPts;
   }
+  Ist->PictureDurationUs =
+      Frame->pkt_duration > 0 ? ff::av_rescale_q(Frame->pkt_duration, st->time_base, AV_TIME_BASE_Q) : interval;
+  Ist->NextPts = Ist->Pts + Ist->PictureDurationUs;
   Ist->Quality = static_cast<float>(Frame->quality);
 
   AVFrame* picture = Frame;

@@ -130,6 +130,22 @@ int DeinterlacePicture(AVFrame* Dst, const AVFrame* Src) {
   return 0;
 }
 
+// Timestamps are rounded to microseconds: a picture within this many frames
+// of the middle of an output frame counts as being at that time.
+constexpr double kSyncSlack = 1e-3;
+
+// The first output frame whose middle (k + 1/2, in frames) is not before
+// Position: the first frame a picture at Position can show in, and the
+// number of frames before it.
+int64_t FirstFrameAtOrAfter(double Position) { return static_cast<int64_t>(std::ceil(Position - 0.5 - kSyncSlack)); }
+
+// The number of frames of Tb seconds that start before the recording time
+// (microseconds; INT64_MAX: none).
+int64_t FramesBefore(int64_t RecordingTime, double Tb) {
+  if (RecordingTime == INT64_MAX || Tb <= 0) return INT64_MAX;
+  return static_cast<int64_t>(std::ceil(static_cast<double>(RecordingTime) / 1000000.0 / Tb - 1e-6));
+}
+
 }  // namespace
 
 double TCustomFFmpeg::SyncInputTime(OutputStreamState* Ost, int64_t StartTime) const {
@@ -211,36 +227,28 @@ void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* 
     position -= jump;
     if (FVerbose > 2) LogFmt(1, "video timestamp discontinuity of %.3f s", jump * tb);
   }
-  if (active) {
-    const double delta = position - static_cast<double>(Ost->SyncOpts);
-    if (delta < -1.1)
-      nb = 0;
-    else if (FVideoSyncMethod == 2)
-      Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(position));
-    else if (delta > 1.1)
-      nb = static_cast<int64_t>(std::nearbyint(delta));
-    if (nb == 0) {
-      ++FFramesDrop;
-      if (FVerbose > 2) Log(1, "*** drop!");
-    } else if (nb > 1) {
-      FFramesDup += static_cast<int>(nb - 1);
-      if (FVerbose > 2) LogFmt(1, "*** %d dup!", static_cast<int>(nb - 1));
-    }
-  } else {
-    Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(position));
-  }
   const float quality = FSameQuality ? Ist->Quality : static_cast<float>(enc->global_quality);
-  const int64_t waiting = constantRate ? Ost->SyncOpts - Ost->SyncWritten : 0;
-  nb = std::min<int64_t>(nb, static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber - waiting);
   // No frame starts at or after the recording time (pictures a decoder gave
   // back late, at the end of the run, would otherwise go beyond it).
-  if (FRecordingTime != INT64_MAX && tb > 0)
-    nb = std::min<int64_t>(nb, static_cast<int64_t>(std::ceil(static_cast<double>(FRecordingTime) / 1000000.0 / tb -
-                                                              1e-6)) -
-                                   Ost->SyncOpts);
+  const int64_t recordingFrames = FramesBefore(FRecordingTime, tb);
 
   if (!constantRate) {
     // Each picture goes out at once, at its own time.
+    if (active) {
+      const double delta = position - static_cast<double>(Ost->SyncOpts);
+      if (delta < -1.1)
+        nb = 0;
+      else
+        Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(position));
+      if (nb == 0) {
+        ++FFramesDrop;
+        if (FVerbose > 2) Log(1, "*** drop!");
+      }
+    } else {
+      Ost->SyncOpts = static_cast<int64_t>(std::nearbyint(position));
+    }
+    nb = std::min<int64_t>(nb, static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber);
+    nb = std::min<int64_t>(nb, recordingFrames - Ost->SyncOpts);
     if (nb <= 0) return;
     Ost->SyncWritten = Ost->SyncOpts;
     WriteVideoPicture(Ost, InPicture, quality, nb, FrameSize);
@@ -248,14 +256,13 @@ void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* 
     return;
   }
 
-  // The sync decides how many frames there are, but each output frame shows
-  // the picture on screen at its own time: the latest picture whose time is
-  // not after it. A frame is written once a later picture shows which one
-  // that is, so the gap before a new picture is filled with the one before it
-  // when the rate goes up, and a frame shows the picture of its time, not an
-  // earlier one, when the rate goes down.
-  if (nb > 0) Ost->SyncOpts += nb;
-  Ost->SyncPictures.push_back({nullptr, position, quality});
+  // The frames whose middle comes before this picture's time show earlier
+  // pictures (or, before the first picture, the first): they are decided now,
+  // and written once it is known which picture is on screen at each.
+  const InputStreamState* sync = Ost->SyncInput;
+  const double duration = sync->PictureDurationUs > 0 ? static_cast<double>(sync->PictureDurationUs) / 1e6 / tb : 1.0;
+  DecideSyncFrames(Ost, FirstFrameAtOrAfter(position));
+  Ost->SyncPictures.push_back({nullptr, position, position + duration, quality, 0});
   Ost->SyncPictures.back().Frame = ff::av_frame_clone(InPicture);
   if (!Ost->SyncPictures.back().Frame) {
     Ost->SyncPictures.pop_back();
@@ -264,49 +271,73 @@ void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* 
   WriteDecidedFrames(Ost, false, FrameSize);
 }
 
-namespace {
-// Timestamps are rounded to microseconds: a picture within this many frames
-// of an output frame's time counts as being at that time.
-constexpr double kSyncSlack = 1e-3;
-}  // namespace
+void TCustomFFmpeg::DecideSyncFrames(OutputStreamState* Ost, int64_t Frames) {
+  Frames = std::min(Frames, FramesBefore(FRecordingTime, av_q2d(Ost->CodecCtx->time_base)));
+  Frames = std::min<int64_t>(Frames, Ost->SyncWritten + static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber);
+  Ost->SyncOpts = std::max(Ost->SyncOpts, Frames);
+}
+
+void TCustomFFmpeg::ForgetSyncPicture(const OutputStreamState::TSyncPicture& Picture) {
+  if (Picture.Shown == 0) {
+    ++FFramesDrop;
+    if (FVerbose > 2) Log(1, "*** drop!");
+  } else if (Picture.Shown > 1) {
+    FFramesDup += static_cast<int>(Picture.Shown - 1);
+    if (FVerbose > 2) LogFmt(1, "*** %d dup!", static_cast<int>(Picture.Shown - 1));
+  }
+}
 
 void TCustomFFmpeg::WriteDecidedFrames(OutputStreamState* Ost, bool AtEnd, int& FrameSize) {
   auto& pictures = Ost->SyncPictures;
   auto forget = [&](size_t Count) {
-    for (size_t i = 0; i < Count; ++i) ff::av_frame_free(&pictures[i].Frame);
+    for (size_t i = 0; i < Count; ++i) {
+      ForgetSyncPicture(pictures[i]);
+      ff::av_frame_free(&pictures[i].Frame);
+    }
     pictures.erase(pictures.begin(), pictures.begin() + static_cast<ptrdiff_t>(Count));
   };
+  // The picture on screen at the middle of frame k is the latest one whose
+  // time is not after k + 1/2; it stays there until the frame whose middle is
+  // at or after the next picture's time.
   while (Ost->SyncWritten < Ost->SyncOpts && !pictures.empty() && !FStopRequested) {
-    const double at = static_cast<double>(Ost->SyncWritten) + kSyncSlack;
+    const double middle = static_cast<double>(Ost->SyncWritten) + 0.5 + kSyncSlack;
     // A later picture may still be the one on screen at this frame.
-    if (!AtEnd && pictures.back().Position <= at) break;
+    if (!AtEnd && pictures.back().Position <= middle) break;
     // Before the first picture's time there is nothing else to show.
     size_t shown = 0;
-    while (shown + 1 < pictures.size() && pictures[shown + 1].Position <= at) ++shown;
+    while (shown + 1 < pictures.size() && pictures[shown + 1].Position <= middle) ++shown;
+    forget(shown);
     int64_t end = Ost->SyncOpts;
-    if (shown + 1 < pictures.size())
-      end = std::min<int64_t>(end, static_cast<int64_t>(std::ceil(pictures[shown + 1].Position - kSyncSlack)));
-    const OutputStreamState::TSyncPicture picture = pictures[shown];
-    WriteVideoPicture(Ost, picture.Frame, picture.Quality, end - Ost->SyncWritten, FrameSize);
+    if (pictures.size() > 1) end = std::min<int64_t>(end, FirstFrameAtOrAfter(pictures[1].Position));
+    const int64_t from = Ost->SyncWritten;
+    WriteVideoPicture(Ost, pictures[0].Frame, pictures[0].Quality, end - from, FrameSize);
+    pictures[0].Shown += Ost->SyncWritten - from;
     if (FStopRequested) break;
     // A picture that could not be output leaves its frames out.
     Ost->SyncWritten = std::max(Ost->SyncWritten, end);
-    forget(shown);
   }
-  // Pictures followed by one at or before the next frame's time are never shown.
+  // Pictures followed by one at or before the next frame's middle are never shown.
   size_t passed = 0;
   while (passed + 1 < pictures.size() &&
-         pictures[passed + 1].Position <= static_cast<double>(Ost->SyncWritten) + kSyncSlack)
+         pictures[passed + 1].Position <= static_cast<double>(Ost->SyncWritten) + 0.5 + kSyncSlack)
     ++passed;
   forget(passed);
 }
 
 void TCustomFFmpeg::FlushVideoSync(OutputStreamState* Ost) {
+  // The last picture stays on screen until its end: the frames whose middle
+  // comes before it show it too.
+  if (!Ost->SyncPictures.empty())
+    DecideSyncFrames(Ost, FirstFrameAtOrAfter(Ost->SyncPictures.back().End));
   int frameSize = 0;
   WriteDecidedFrames(Ost, true, frameSize);
   if (FVStatsFileName && frameSize) WriteVideoStats(Ost, frameSize);
-  for (auto& picture : Ost->SyncPictures) ff::av_frame_free(&picture.Frame);
-  Ost->SyncPictures.clear();
+  auto& pictures = Ost->SyncPictures;
+  for (auto& picture : pictures) {
+    ForgetSyncPicture(picture);
+    ff::av_frame_free(&picture.Frame);
+  }
+  pictures.clear();
 }
 
 void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, float Quality, int64_t Count,
