@@ -243,7 +243,8 @@ double Ssim(const std::vector<uint8_t>& A, const std::vector<uint8_t>& B, int W,
 }
 
 // The source picture on screen at time T (the latest one not after it), moved
-// by Shift pictures; -1 when that falls outside the source.
+// by Shift pictures; -1 when that falls outside the source. An output frame
+// shows the picture on screen at the middle of its display interval.
 int SourceAt(const TLumaFrames& Source, double T, int Shift) {
   const auto it = std::upper_bound(Source.Times.begin(), Source.Times.end(), T + 1e-6);
   const int index = static_cast<int>(it - Source.Times.begin()) - 1 + Shift;
@@ -262,11 +263,14 @@ struct TComparison {
 
 TComparison Compare(const TLumaFrames& Output, const TLumaFrames& Source) {
   TComparison c;
+  const size_t frames = Output.Times.size();
+  const double halfFrame =
+      frames > 1 ? (Output.Times.back() - Output.Times.front()) / static_cast<double>(frames - 1) / 2 : 0;
   auto meanPsnr = [&](int Shift, double* SsimOut) {
     double psnr = 0, ssim = 0, worst = 100;
     int n = 0;
     for (size_t k = 0; k < Output.Planes.size(); ++k) {
-      const int s = SourceAt(Source, Output.Times[k], Shift);
+      const int s = SourceAt(Source, Output.Times[k] + halfFrame, Shift);
       if (s < 0) continue;
       const double p = Psnr(Output.Planes[k], Source.Planes[static_cast<size_t>(s)]);
       psnr += p;
