@@ -163,14 +163,14 @@ struct InputStreamState {
   // before any output sees them.
   TPictureTurn Turn;
   TPicturePreparation Preparation;
-  // Decoded video whose first packet carries no presentation time ahead of
-  // its decoding time (TimedByDecodeOrder: AVI keeps only the decoding order)
-  // has its pictures timed by the packet that let the decoder give each back:
-  // with reordered pictures that packet comes a frame or more after the
-  // picture's own. FirstDtsUs is the stream's first decoding time (once
-  // FirstDtsSeen), the time of its first picture; ReorderDelayUs, known once
-  // ReorderDelayKnown, is how far the first picture came later than that,
-  // taken off every picture.
+  // Video, decoding side (the run's thread). Decoded video whose first packet
+  // carries no presentation time ahead of its decoding time
+  // (TimedByDecodeOrder: AVI keeps only the decoding order) has its pictures
+  // timed by the packet that let the decoder give each back: with reordered
+  // pictures that packet comes a frame or more after the picture's own.
+  // FirstDtsUs is the stream's first decoding time (once FirstDtsSeen), the
+  // time of its first picture; ReorderDelayUs, known once ReorderDelayKnown,
+  // is how far the first picture came later than that, taken off every picture.
   int FirstDtsSeen;
   int64_t FirstDtsUs;
   int TimedByDecodeOrder;
@@ -242,14 +242,15 @@ struct OutputStreamState {
     float LastQuality;
     uint64_t LastError[4];
   } Written;
-  // Constant-rate video sync (engine thread). Output frame k shows the
-  // picture on screen at the middle of its display interval, k + 1/2 in
-  // encoder time-base units. SyncOpts counts the output frames decided (those
-  // whose middle lies before the latest picture's time, and at the end those
-  // before the last picture's end), SyncWritten the frames encoded.
-  // SyncPictures are the pictures that may still be shown (references, in
-  // arrival order), with their time and end in encoder time-base units, the
-  // quality they ask for and the frames that showed them so far.
+  // Constant-rate video sync (decoding side: the run's thread). Output frame
+  // k shows the picture on screen at the middle of its display interval,
+  // k + 1/2 in encoder time-base units. SyncOpts counts the output frames
+  // decided (those whose middle lies before the latest picture's time, and at
+  // the end those before the last picture's end), SyncWritten the frames
+  // handed on. SyncPictures are the pictures that may still be shown
+  // (references, in arrival order), with their time and end in encoder
+  // time-base units, the quality they ask for and the frames that showed them
+  // so far.
   struct TSyncPicture {
     AVFrame* Frame;
     double Position;
