@@ -168,18 +168,20 @@ TEST_F(CliBatchTest, NamesLikeTheWindowAndSettingsReachTheFile) {
   EXPECT_NE(again.Out.find("-> " + Out + "/clip(3).mp4"), std::string::npos) << again.Out;
 }
 
-// Bytes written so far into the hidden temporary outputs of Folder.
-int64_t TemporaryBytes(const std::string& Folder) {
-  int64_t bytes = 0;
+// Whether a conversion into Folder has begun: its hidden temporary output
+// exists. A small clip's first bytes reach the file only when the muxer's
+// buffer fills, which may be at its very end, so bytes are no sign of a run
+// still in progress.
+bool TemporaryOutputExists(const std::string& Folder) {
   for (const std::string& name : FolderEntries(Folder))
-    if (TOutputTarget::IsTemporaryName(name)) bytes += std::max<int64_t>(0, FileSizeOf(Folder + "/" + name));
-  return bytes;
+    if (TOutputTarget::IsTemporaryName(name)) return true;
+  return false;
 }
 
-// Waits until a conversion into Folder has written something (at most 60 s).
-void WaitForOutputBytes(const std::string& Folder, const std::atomic<bool>& Done) {
+// Waits until a conversion into Folder has begun (at most 60 s).
+void WaitForConversionStart(const std::string& Folder, const std::atomic<bool>& Done) {
   const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (!Done && TemporaryBytes(Folder) <= 0 && std::chrono::steady_clock::now() < deadline)
+  while (!Done && !TemporaryOutputExists(Folder) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(1ms);
 }
 
@@ -197,7 +199,7 @@ TEST_F(CliBatchTest, InterruptDuringTheFirstFileKeepsOlderOutputsAndLeavesNoPart
   const auto older = OlderOutputs(Out);
   std::atomic<bool> done{false};
   std::thread interrupter([&] {
-    WaitForOutputBytes(Out, done);
+    WaitForConversionStart(Out, done);
     RequestCliInterrupt();
   });
   const TRun r = RunTool(args);
@@ -296,7 +298,7 @@ TEST_F(CliBatchTest, ProgramExitStatusesAndSigint) {
       args.push_back(CopyClip(TestClip("avi_xvid", 6.0), In + "/long" + std::to_string(i) + ".avi"));
     ASSERT_EQ(Spawn(args, pid), 0);
     std::atomic<bool> never{false};
-    WaitForOutputBytes(folder, never);
+    WaitForConversionStart(folder, never);
     kill(pid, k.Signal);
     if (k.Twice) kill(pid, k.Signal);
     EXPECT_EQ(WaitExit(pid), kExitInterrupted);
