@@ -13,6 +13,7 @@
 
 #include "Conversions.h"
 #include "MediaHeaders.h"
+#include "SourcePicture.h"
 
 namespace {
 
@@ -191,6 +192,10 @@ void TDirectConversion::OpenOutput(const std::string& Out) {
   v->bit_rate = kVideoBitRate;
   v->sample_aspect_ratio = ff::av_d2q(aspect * kHeight / kWidth, 255);
   v->thread_count = 1;
+  // The same colours as the engine's output: an HD source is converted to the
+  // SD matrix players use, and the output says so.
+  const TColourPlan colour = PlanColour(vdec, kHeight);
+  TagColour(v, colour);
   if (globalHeader) v->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   Check(ff::avcodec_open2(v, mpeg4, nullptr), "cannot open the MPEG-4 encoder");
   FVideoStream = AddStream(v);
@@ -220,7 +225,9 @@ void TDirectConversion::OpenOutput(const std::string& Out) {
 
   // The scaler and its target picture.
   FScaler.reset(Made(ff::sws_getContext(vdec->width, vdec->height, vdec->pix_fmt, kWidth, kHeight,
-                                        AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr)));
+                                        AV_PIX_FMT_YUV420P, SWS_BICUBIC | ColourScalerFlags(colour), nullptr,
+                                        nullptr, nullptr)));
+  if (!ApplyColourPlan(FScaler.get(), colour)) Throw("the scaler refuses the colour conversion");
   FScaled.reset(Made(ff::av_frame_alloc()));
   FScaled->format = AV_PIX_FMT_YUV420P;
   FScaled->width = kWidth;
