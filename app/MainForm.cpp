@@ -91,8 +91,6 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   BatchBar->setRange(0, 100);
   BatchBar->setFixedWidth(200);
   LblBatch = new QLabel(this);
-  // While Idle the batch line's room says what the list holds.
-  LblListSummary = new QLabel(this);
   // Hidden while Idle, they keep their room, so that nothing moves at Convert.
   for (QWidget* w : std::initializer_list<QWidget*>{BatchBar, LblBatch}) {
     QSizePolicy room = w->sizePolicy();
@@ -124,15 +122,6 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   FBatchTicker = new QTimer(this);
   FBatchTicker->setInterval(1000);
   connect(FBatchTicker, &QTimer::timeout, this, [this] { ShowBatchProgress(); });
-  const auto summarise = [this] {
-    const int n = Lvw->RowCount();
-    LblListSummary->setText(n == 0 ? "Add video files to the list, or drop them on it."
-                                   : QString("%1 file%2 in the list.").arg(n).arg(n == 1 ? "" : "s"));
-  };
-  connect(Lvw->model(), &QAbstractItemModel::rowsInserted, this, summarise);
-  connect(Lvw->model(), &QAbstractItemModel::rowsRemoved, this, summarise);
-  connect(Lvw->model(), &QAbstractItemModel::modelReset, this, summarise);
-  summarise();
   BtnStart = button("Con&vert");
   BtnAbout = button("A&bout");
   BtnHelp = button("&Help");
@@ -162,7 +151,6 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   other->addWidget(SpinParallel);
 
   auto* batch = new QHBoxLayout;
-  batch->addWidget(LblListSummary);
   batch->addWidget(BatchBar);
   batch->addWidget(LblBatch, 1);
 
@@ -492,7 +480,6 @@ void TForm1::ShowState(TBatchRun::TState State) {
   LblProgress->setVisible(!idle);
   BatchBar->setVisible(!idle);
   LblBatch->setVisible(!idle);
-  LblListSummary->setVisible(idle);
   if (idle)
     FBatchTicker->stop();
   else

@@ -127,7 +127,6 @@ public:
   // the progress line.
   QProgressBar* BatchBar;
   QLabel* LblBatch;
-  QLabel* LblListSummary;  // in the batch line's place while Idle
   // The log panel: the component's lines of the current batch, each after
   // its file's name; opened and closed with BtnLog (the window grows by the
   // panel's height). Read-only, its text can be selected and copied.
