@@ -12,10 +12,13 @@
 
 namespace {
 
+// The stream's frame rate, the decoder's when the stream gives none. The
+// decoder's is not always a frame rate: MPEG-4 part 2 without a fixed picture
+// rate reports its clock's resolution there (30000/1 for 29.97 fps).
 AVRational VideoFrameRate(const InputStreamState* Ist) {
-  if (Ist->CodecCtx->framerate.num > 0 && Ist->CodecCtx->framerate.den > 0) return Ist->CodecCtx->framerate;
   if (Ist->Stream->avg_frame_rate.num > 0 && Ist->Stream->avg_frame_rate.den > 0) return Ist->Stream->avg_frame_rate;
   if (Ist->Stream->r_frame_rate.num > 0 && Ist->Stream->r_frame_rate.den > 0) return Ist->Stream->r_frame_rate;
+  if (Ist->CodecCtx->framerate.num > 0 && Ist->CodecCtx->framerate.den > 0) return Ist->CodecCtx->framerate;
   return AVRational{0, 1};
 }
 

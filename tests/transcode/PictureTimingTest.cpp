@@ -4,6 +4,7 @@
 // numbers as a bar code, and a flash with a beep at the same instant.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -30,6 +31,7 @@ struct TFrameFree {
 // What a file shows and sounds, in microseconds from the file's start.
 struct TTimeline {
   int64_t VideoStartUs = 0;            // the video stream's first time
+  int64_t VideoEndUs = 0;              // the end of its last packet (time plus duration)
   std::vector<int64_t> Codes;          // the picture number each decoded picture shows, in display order
   std::vector<int64_t> PictureUs;      // each decoded picture's own time
   std::vector<size_t> Flashes;         // decoded pictures that start a flash
@@ -96,6 +98,8 @@ TTimeline ReadTimeline(const std::string& Path) {
       }
     };
     while (ff::av_read_frame(ic.get(), pkt.get()) >= 0) {
+      if (type == AVMEDIA_TYPE_VIDEO && pkt->stream_index == index && pkt->pts != AV_NOPTS_VALUE)
+        t.VideoEndUs = std::max(t.VideoEndUs, us(pkt->pts + pkt->duration));
       if (pkt->stream_index == index && ff::avcodec_send_packet(dec.get(), pkt.get()) >= 0) take();
       ff::av_packet_unref(pkt.get());
     }
@@ -125,11 +129,16 @@ TEST_F(PictureTimingTest, EveryFrameShowsThePictureOnScreenAtItsMiddleAndTheSoun
     int BFrames;
     bool Packed, VariableRate, Milliseconds;
     int64_t VideoOffsetUs, AudioOffsetUs;
+    bool AutoRate = false;  // the window's frame rate "Auto": the source's pictures at their own times
   };
   const TCase cases[] = {
       {"mp4_h264_bframes", "mp4", "libx264", {25, 1}, 2, false, false, false, 0, 0},
       {"avi_bframes", "avi_xvid", "", {25, 1}, 2, false, false, false, 0, 0},
       {"avi_packed_bframes", "avi_xvid", "", {25, 1}, 1, true, false, false, 0, 0},
+      {"avi_2997_bframes", "avi_xvid", "", {30000, 1001}, 2, false, false, false, 0, 0},
+      {"avi_2997_packed_bframes", "avi_xvid", "", {30000, 1001}, 1, true, false, false, 0, 0},
+      {"avi_23976_bframes", "avi_xvid", "", {24000, 1001}, 2, false, false, false, 0, 0},
+      {"avi_23976_packed_bframes", "avi_xvid", "", {24000, 1001}, 1, true, false, false, 0, 0},
       {"mkv_23976", "mkv", "", {24000, 1001}, 0, false, false, false, 0, 0},
       {"mpeg_ps_2997", "mpeg2_ps", "", {0, 1}, 2, false, false, false, 0, 0},
       {"wmv", "wmv", "", {0, 1}, 0, false, false, false, 0, 0},
@@ -160,7 +169,9 @@ TEST_F(PictureTimingTest, EveryFrameShowsThePictureOnScreenAtItsMiddleAndTheSoun
     clip.FlashSeconds = 2;
     const std::string in = MakeSpec(clip);
     TConversion c;
-    c.OutputOptions = WindowDefaults();
+    TWindowSettings window;
+    if (k.AutoRate) window.FrameRate = "Auto";
+    c.OutputOptions = WindowOptions(window);
     const std::string out = Dir / (clip.Name + "-out.mp4");
     ASSERT_TRUE(Convert(in, out, c)) << c.Error;
 
@@ -180,15 +191,27 @@ TEST_F(PictureTimingTest, EveryFrameShowsThePictureOnScreenAtItsMiddleAndTheSoun
 
     const TTimeline output = ReadTimeline(out);
     // The last picture is shown until its end: the source's duration times
-    // the output rate, rounded.
+    // the output rate, rounded; at the source's own rate, every picture once
+    // and the video ends where the source's does (to the millisecond).
     const double endUs = sourceUs(pictures);
-    EXPECT_NEAR(static_cast<double>(output.Codes.size()), endUs * kOutRate / 1e6, 0.51);
-    // Each frame shows the picture on screen at its middle; a picture within
-    // a millisecond of that middle may show either way (container rounding).
+    if (k.AutoRate)
+      EXPECT_EQ(static_cast<int64_t>(output.Codes.size()), pictures);
+    else
+      EXPECT_NEAR(static_cast<double>(output.Codes.size()), endUs * kOutRate / 1e6, 0.51);
+    EXPECT_NEAR(static_cast<double>(output.VideoEndUs), endUs, k.AutoRate ? 1000 : 1e6 / kOutRate / 2 + 1000);
+    if (!output.Codes.empty())
+      std::printf("%s: last picture %lld of %lld shown last, video ends at %.1f ms (source %.1f ms)\n", k.Name,
+                  static_cast<long long>(output.Codes.back()) + 1, static_cast<long long>(pictures),
+                  static_cast<double>(output.VideoEndUs) / 1000, endUs / 1000);
+    // Each frame shows the picture on screen at its middle (at the source's
+    // rate: at its own time); a picture within a millisecond of that may show
+    // either way (container rounding).
     int wrong = 0;
     for (size_t f = 0; f < output.Codes.size(); ++f) {
       const double middle = (static_cast<double>(f) + 0.5) * 1e6 / kOutRate;
-      const int64_t early = onScreen(middle - 1000), late = onScreen(middle + 1000);
+      const double ownUs = static_cast<double>(output.PictureUs[f]);
+      const int64_t early = k.AutoRate ? onScreen(ownUs) : onScreen(middle - 1000);
+      const int64_t late = k.AutoRate ? onScreen(ownUs + 1000) : onScreen(middle + 1000);
       if (output.Codes[f] != early && output.Codes[f] != late && ++wrong <= 3)
         ADD_FAILURE() << "output frame " << f << " shows picture " << output.Codes[f] << ", not " << late;
     }
