@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 #include "MediaHeaders.h"
 
@@ -42,6 +43,12 @@ int NumberAfter(const std::string& Text, const std::string& Key) {
 bool FileExists(const std::string& Path) {
   struct stat st{};
   return stat(Path.c_str(), &st) == 0;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> FileIdOf(const std::string& Path) {
+  struct stat st{};
+  if (stat(Path.c_str(), &st) != 0) return std::nullopt;
+  return std::pair<uint64_t, uint64_t>{st.st_dev, st.st_ino};
 }
 
 bool SameFile(const std::string& A, const std::string& B) {
@@ -121,13 +128,29 @@ std::string FolderWithSlash(const std::string& Folder) {
   return Folder + "/";
 }
 
+void TNameReservations::AddSource(const std::string& Path) {
+  if (const auto id = FileIdOf(Path)) Sources.insert(*id);
+}
+
+void TNameReservations::AddSources(const std::vector<std::string>& Paths) {
+  for (const std::string& path : Paths) AddSource(path);
+}
+
+bool TNameReservations::IsSource(const std::string& Path) const {
+  if (Sources.empty()) return false;
+  const auto id = FileIdOf(Path);
+  return id && Sources.count(*id) > 0;
+}
+
 std::string ChooseOutputName(const std::string& Folder, const std::string& Base, bool Overwrite,
                              const TNameReservations* Reserved, const std::string& InputFile) {
   const std::string folder = FolderWithSlash(Folder);
   auto pathOf = [&](const std::string& Name) { return folder + Name + kOutputExtension; };
-  // Never write over the input itself, nor over an output of this batch.
+  // Never write over the input itself, over any input of this batch, nor
+  // over an output of this batch.
   auto ours = [&](const std::string& Path) {
-    return (Reserved && Reserved->count(Path)) || (!InputFile.empty() && SameFile(Path, InputFile));
+    return (Reserved && (Reserved->Outputs.count(Path) > 0 || Reserved->IsSource(Path))) ||
+           (!InputFile.empty() && SameFile(Path, InputFile));
   };
   auto taken = [&](const std::string& Path) { return FileExists(Path) || ours(Path); };
   const std::string first = pathOf(Base);
@@ -261,7 +284,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
     Converter.RemoveTask(index);
     return row;
   }
-  if (Reserved) Reserved->insert(row.OutputPath);
+  if (Reserved) Reserved->Outputs.insert(row.OutputPath);
   row.Ok = true;
   row.TaskIndex = index;
   return row;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "QuilloConverter.h"
@@ -70,15 +71,25 @@ std::string TypeOf(const std::string& FileName);
 // Folder with a trailing "/" ("" stays "").
 std::string FolderWithSlash(const std::string& Folder);
 
-// The output names of one batch: names already given to earlier files of the
-// batch count as taken, so that two inputs with the same name never write to
-// one file.
-using TNameReservations = std::set<std::string>;
+// The names one batch may not write to: outputs already given to earlier
+// files of the batch, so that two inputs with the same name never write to one
+// file; and the input of every file of the batch, known as a file (device and
+// inode), so that no output replaces an input, whatever name, hard link or
+// linked folder leads to it.
+struct TNameReservations {
+  std::set<std::string> Outputs;
+  std::set<std::pair<uint64_t, uint64_t>> Sources;
+  // Adds the file at Path to the inputs (nothing when there is no such file).
+  void AddSource(const std::string& Path);
+  void AddSources(const std::vector<std::string>& Paths);
+  // Whether Path leads to one of the inputs.
+  bool IsSource(const std::string& Path) const;
+};
 
 // The output name (without folder and extension) for Base in Folder: Base when
 // no such output exists or Overwrite is set; else Base(N) with the first N from
-// 1 whose file does not exist. A name reserved in this batch, or the input
-// file itself, is always taken.
+// 1 whose file does not exist. A name reserved in this batch (an earlier
+// output or any file's input), or the input file itself, is always taken.
 std::string ChooseOutputName(const std::string& Folder, const std::string& Base, bool Overwrite,
                              const TNameReservations* Reserved = nullptr, const std::string& InputFile = "");
 
@@ -116,5 +127,7 @@ struct TFileSetup {
 
 // The per-file set-up: probes the duration, adds a task, chooses the output
 // name, gives the task its output. A refused file leaves no task behind.
+// Reserved should hold the inputs of the whole batch before its first file is
+// set up; the output chosen here is added to it.
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
                      const std::string& FileName, TNameReservations* Reserved = nullptr);

@@ -375,8 +375,11 @@ void TForm1::AddFiles(const std::vector<std::string>& Files) {
   // name is shown with the name the run will give it.
   TNameReservations reserved;
   const std::string folder = FolderWithSlash(EdtOutputFolder->text().toStdString());
-  for (int r = 0; r < Lvw->RowCount(); ++r)
-    reserved.insert(folder + Lvw->OutputName(r) + kOutputExtension);
+  for (int r = 0; r < Lvw->RowCount(); ++r) {
+    reserved.Outputs.insert(folder + Lvw->OutputName(r) + kOutputExtension);
+    reserved.AddSource(Lvw->Path(r));
+  }
+  reserved.AddSources(Files);
   RunInSteps(static_cast<int>(Files.size()), "Adding files to the list...", [&](int I) {
     const TFileSetup setup = SetUpFile(Files[static_cast<size_t>(I)], reserved);
     if (!setup.Ok) return;
@@ -517,8 +520,10 @@ void TForm1::StartRun() {
   ShowState(TBatchRun::Running);
   MemLog->clear();
 
+  // No output may replace a listed file, the later rows' included.
   TNameReservations reserved;
   const int rows = Lvw->RowCount();
+  for (int r = 0; r < rows; ++r) reserved.AddSource(Lvw->Path(r));
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
     const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved);
     if (setup.Ok) {
@@ -686,10 +691,11 @@ void TForm1::RefreshOutputNames() {
   if (FRun.State() != TBatchRun::Idle || FBusy) return;
   const std::string folder = EdtOutputFolder->text().toStdString();
   TNameReservations reserved;
+  for (int r = 0; r < Lvw->RowCount(); ++r) reserved.AddSource(Lvw->Path(r));
   for (int r = 0; r < Lvw->RowCount(); ++r) {
     const std::string input = Lvw->Path(r);
     const std::string name = ChooseOutputName(folder, BaseNameOf(input), ChkOverwrite->isChecked(), &reserved, input);
-    reserved.insert(FolderWithSlash(folder) + name + kOutputExtension);
+    reserved.Outputs.insert(FolderWithSlash(folder) + name + kOutputExtension);
     Lvw->SetOutputName(r, name);
   }
 }

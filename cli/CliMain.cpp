@@ -392,7 +392,9 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   }
 
   TBatch batch;
+  // No output may replace a file of the batch, a later one's included.
   TNameReservations reserved;
+  reserved.AddSources(options.Files);
   for (const std::string& file : options.Files) {
     TFileRow row;
     row.Setup = SetUpFile(converter, settings, file, &reserved);

@@ -247,6 +247,33 @@ TEST_F(RunTest, OverwriteOffWritesTheNextFreeName) {
   EXPECT_TRUE(ReadFacts(Out + "/clip(2).mp4").Opened);
 }
 
+TEST_F(RunTest, NoOutputReplacesAListedFileInEitherOrder) {
+  // box.mp4 in the output folder is listed with other/box.avi, Overwrite on.
+  for (const bool mp4First : {true, false}) {
+    SCOPED_TRACE(mp4First ? "box.mp4 listed first" : "box.avi listed first");
+    fs::remove_all(Out);
+    fs::create_directories(Out);
+    fs::create_directories(Dir / "other");
+    const std::string listed = Out + "/box.mp4";
+    fs::copy_file(TestClip("mov_mpeg4_aac"), listed);
+    const std::string original = ReadFile(listed);
+    const std::string avi = Dir / "other/box.avi";
+    fs::copy_file(TestClip("avi_xvid"), avi, fs::copy_options::overwrite_existing);
+    TForm1& f = Make();
+    ASSERT_TRUE(f.ChkOverwrite->isChecked());
+    Add(mp4First ? Q({listed, avi}) : Q({avi, listed}));
+    ASSERT_EQ(f.Lvw->RowCount(), 2);
+    const std::vector<std::string> names = {"box(1)", "box(2)"};
+    EXPECT_EQ((std::vector<std::string>{f.Lvw->OutputName(0), f.Lvw->OutputName(1)}), names);
+    ConvertAll();
+    EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed"}));
+    EXPECT_EQ((std::vector<std::string>{f.Lvw->OutputName(0), f.Lvw->OutputName(1)}), names);
+    EXPECT_EQ(ReadFile(listed), original) << "the listed file was written over";
+    EXPECT_EQ(FilesIn(Out), (std::vector<std::string>{"box(1).mp4", "box(2).mp4", "box.mp4"}));
+    for (const char* name : {"/box(1).mp4", "/box(2).mp4"}) EXPECT_TRUE(ReadFacts(Out + name).Opened) << name;
+  }
+}
+
 TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
   TForm1& f = Make();
   // The middle file's output runs out of space half way.

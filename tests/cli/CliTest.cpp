@@ -168,6 +168,43 @@ TEST_F(CliBatchTest, NamesLikeTheWindowAndSettingsReachTheFile) {
   EXPECT_NE(again.Out.find("-> " + Out + "/clip(3).mp4"), std::string::npos) << again.Out;
 }
 
+TEST_F(CliBatchTest, NoOutputReplacesAFileOfTheBatchWhateverNameLeadsToIt) {
+  // Out/box.mp4 is listed as itself, through a hard link, through a link to
+  // its folder, or listed as itself with the output folder named through a
+  // link; other/box.avi would be converted to box.mp4.
+  const std::string other = In + "/other";
+  const std::string avi = CopyClip(TestClip("avi_xvid"), other + "/box.avi");
+  const std::string alias = In + "/alias";
+  const struct {
+    const char* Name;
+    std::string Folder, Listed;
+    bool AviFirst;
+  } cases[] = {
+      {"itself", Out, Out + "/box.mp4", false},
+      {"hard link", Out, other + "/hard/box.mp4", true},
+      {"linked folder", Out, other + "/linked/box.mp4", true},
+      {"output folder through a link", alias, Out + "/box.mp4", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    fs::remove_all(Out);
+    for (const char* name : {"/hard/box.mp4", "/linked"}) fs::remove(other + name);
+    fs::remove(alias);
+    CopyClip(TestClip("mov_mpeg4_aac"), Out + "/box.mp4");
+    fs::create_directories(other + "/hard");
+    fs::create_hard_link(Out + "/box.mp4", other + "/hard/box.mp4");
+    fs::create_directory_symlink(Out, other + "/linked");
+    fs::create_directory_symlink(Out, alias);
+    const std::string original = ReadFile(Out + "/box.mp4");
+    const TRun r = c.AviFirst ? RunTool({"-q", "--overwrite", "-o", c.Folder, avi, c.Listed})
+                              : RunTool({"-q", "--overwrite", "-o", c.Folder, c.Listed, avi});
+    EXPECT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+    EXPECT_EQ(ReadFile(Out + "/box.mp4"), original) << "the listed file was written over";
+    EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"box(1).mp4", "box(2).mp4", "box.mp4"}));
+    for (const char* name : {"/box(1).mp4", "/box(2).mp4"}) EXPECT_TRUE(ReadFacts(Out + name).Opened) << name;
+  }
+}
+
 // Whether a conversion into Folder has begun: its hidden temporary output
 // exists. A small clip's first bytes reach the file only when the muxer's
 // buffer fills, which may be at its very end, so bytes are no sign of a run

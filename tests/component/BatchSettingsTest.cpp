@@ -2,6 +2,8 @@
 // per-file set-up.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "BatchSettings.h"
 #include "ComponentSupport.h"
 #include "MyUtils.h"
@@ -56,10 +58,52 @@ TEST(BatchSettingsTest, FreeNumberedNameWhenNotOverwriting) {
   WriteFile(dir / "clip(1).mp4", "old");
   EXPECT_EQ(ChooseOutputName(dir.Path() + "/", "clip", false), "clip(2)");
   // Names given to earlier files of the batch are taken even when overwriting.
-  TNameReservations reserved{dir / "clip.mp4", dir / "clip(2).mp4"};
+  TNameReservations reserved;
+  reserved.Outputs = {dir / "clip.mp4", dir / "clip(2).mp4"};
   EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", true, &reserved), "clip(3)");
   // The input itself is never written over.
   EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", true, nullptr, dir / "clip.mp4"), "clip(2)");
+}
+
+TEST(BatchSettingsTest, NoOutputNameLeadsToAnInputOfTheBatch) {
+  // out/ holds box.mp4 and box(1).mp4; other/ holds box.avi, a hard link
+  // "hard.mp4" to out/box.mp4 and a link "linked" to the folder out/; "alias"
+  // is a second name of out/ through which the outputs may be named too.
+  TTempDir dir;
+  const std::string out = dir / "out", other = dir / "other";
+  std::filesystem::create_directories(out);
+  std::filesystem::create_directories(other);
+  WriteFile(out + "/box.mp4", "listed");
+  WriteFile(out + "/box(1).mp4", "older");
+  WriteFile(other + "/box.avi", "listed too");
+  std::filesystem::create_hard_link(out + "/box.mp4", other + "/hard.mp4");
+  std::filesystem::create_directory_symlink(out, other + "/linked");
+  std::filesystem::create_directory_symlink(out, dir / "alias");
+  struct TCase {
+    std::vector<std::string> Sources;
+    std::string Folder;
+    bool Overwrite;
+    const char* Expected;
+  } cases[] = {
+      {{other + "/box.avi"}, out, true, "box"},
+      {{other + "/box.avi", out + "/box.mp4"}, out, true, "box(1)"},
+      {{out + "/box.mp4", other + "/box.avi"}, out, false, "box(2)"},
+      {{other + "/hard.mp4"}, out, true, "box(1)"},
+      {{other + "/linked/box.mp4"}, out, true, "box(1)"},
+      {{out + "/box.mp4"}, dir / "alias", true, "box(1)"},
+      {{out + "/box.mp4", out + "/box(1).mp4"}, out, true, "box(2)"},
+      {{out + "/box(1).mp4"}, out, true, "box"},
+      {{out + "/box(1).mp4"}, out, false, "box(2)"},
+      {{dir / "gone.mp4"}, out, true, "box"},
+  };
+  for (const TCase& c : cases) {
+    TNameReservations reserved;
+    reserved.AddSources(c.Sources);
+    std::string trace = c.Folder + (c.Overwrite ? " overwrite:" : ":");
+    for (const std::string& s : c.Sources) trace += " " + s;
+    EXPECT_EQ(ChooseOutputName(c.Folder, "box", c.Overwrite, &reserved), c.Expected) << trace;
+  }
+  EXPECT_EQ(ReadFile(out + "/box.mp4"), "listed");
 }
 
 TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
