@@ -100,7 +100,8 @@ std::string CliUsage() {
     << kMaxKeyFrameSeconds << " (default " << kDefaultKeyFrameSeconds
     << "; 0: a key frame every 12 frames)\n"
        "      --overwrite | --no-overwrite   write over an existing output, or take a free \"(N)\" name\n"
-       "                            (default overwrite)\n"
+       "                            (default overwrite; a file given to convert is never\n"
+       "                            written over)\n"
        "  -j, --jobs N              files converted at the same time (default 1)\n"
        "      --input-options TEXT  name=value lines handed to the engine for the input\n"
        "      --output-options TEXT the same for the output; vcodec, acodec, b, ab, ar, ac, s and r\n"
