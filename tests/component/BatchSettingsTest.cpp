@@ -66,37 +66,39 @@ TEST(BatchSettingsTest, FreeNumberedNameWhenNotOverwriting) {
 }
 
 TEST(BatchSettingsTest, NoOutputNameLeadsToAnInputOfTheBatch) {
-  // out/ holds box.mp4 and box(1).mp4; other/ holds box.avi, a hard link
-  // "hard.mp4" to out/box.mp4 and a link "linked" to the folder out/; "alias"
-  // is a second name of out/ through which the outputs may be named too.
+  // out/ holds box.mp4; other/ holds box.avi, a hard link "hard.mp4" to
+  // out/box.mp4 and a link "linked" to the folder out/; "alias" is a second
+  // name of out/ through which the outputs may be named too. Later out/ also
+  // holds box(1).mp4.
   TTempDir dir;
   const std::string out = dir / "out", other = dir / "other";
   std::filesystem::create_directories(out);
   std::filesystem::create_directories(other);
   WriteFile(out + "/box.mp4", "listed");
-  WriteFile(out + "/box(1).mp4", "older");
   WriteFile(other + "/box.avi", "listed too");
   std::filesystem::create_hard_link(out + "/box.mp4", other + "/hard.mp4");
   std::filesystem::create_directory_symlink(out, other + "/linked");
   std::filesystem::create_directory_symlink(out, dir / "alias");
   struct TCase {
+    bool WithNumbered;  // out/box(1).mp4 exists
     std::vector<std::string> Sources;
     std::string Folder;
     bool Overwrite;
     const char* Expected;
   } cases[] = {
-      {{other + "/box.avi"}, out, true, "box"},
-      {{other + "/box.avi", out + "/box.mp4"}, out, true, "box(1)"},
-      {{out + "/box.mp4", other + "/box.avi"}, out, false, "box(2)"},
-      {{other + "/hard.mp4"}, out, true, "box(1)"},
-      {{other + "/linked/box.mp4"}, out, true, "box(1)"},
-      {{out + "/box.mp4"}, dir / "alias", true, "box(1)"},
-      {{out + "/box.mp4", out + "/box(1).mp4"}, out, true, "box(2)"},
-      {{out + "/box(1).mp4"}, out, true, "box"},
-      {{out + "/box(1).mp4"}, out, false, "box(2)"},
-      {{dir / "gone.mp4"}, out, true, "box"},
+      {false, {other + "/box.avi"}, out, true, "box"},
+      {false, {other + "/box.avi", out + "/box.mp4"}, out, true, "box(1)"},
+      {false, {out + "/box.mp4", other + "/box.avi"}, out, false, "box(1)"},
+      {false, {other + "/hard.mp4"}, out, true, "box(1)"},
+      {false, {other + "/linked/box.mp4"}, out, true, "box(1)"},
+      {false, {out + "/box.mp4"}, dir / "alias", true, "box(1)"},
+      {false, {dir / "gone.mp4"}, out, true, "box"},
+      {true, {out + "/box(1).mp4"}, out, true, "box"},
+      {true, {out + "/box(1).mp4"}, out, false, "box(2)"},
+      {true, {out + "/box.mp4", out + "/box(1).mp4"}, out, true, "box(2)"},
   };
   for (const TCase& c : cases) {
+    if (c.WithNumbered) WriteFile(out + "/box(1).mp4", "listed as well");
     TNameReservations reserved;
     reserved.AddSources(c.Sources);
     std::string trace = c.Folder + (c.Overwrite ? " overwrite:" : ":");
