@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -235,6 +236,10 @@ struct OutputStreamState {
   float LastQuality;       // encoding side: quality of the last encoded picture (lambda units)
   int LastPictType;        // encoding side: its picture type
   uint64_t LastError[4];   // encoding side: its squared errors (PSNR)
+  // Encoding side: the time and duration (encoder time-base units) of each
+  // picture handed to the encoder whose packet has not come out yet; the
+  // packet lasts as long as its picture.
+  std::deque<std::pair<int64_t, int64_t>> PictureTicks;
   // The encoding side's figures above as the run's thread may read them while
   // that side runs: copied after each of its steps, under the stage's lock.
   struct TWritten {
@@ -656,7 +661,9 @@ public:
   double SyncInputTime(OutputStreamState* Ost, int64_t StartTime) const;
   // Crops, scales and pads Picture and encodes it Count times, as the output
   // frames numbered from Ost->SyncWritten on.
-  void WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, float Quality, int64_t Count, int& FrameSize);
+  // Each frame lasts Ticks encoder time-base units.
+  void WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, float Quality, int64_t Count, int& FrameSize,
+                         int64_t Ticks = 1);
   // Encodes the decided output frames whose picture is known; AtEnd: all of
   // them (no picture follows).
   void WriteDecidedFrames(OutputStreamState* Ost, bool AtEnd, int& FrameSize);

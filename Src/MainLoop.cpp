@@ -1,6 +1,7 @@
 // The transcode main loop: choosing the next input, correcting timestamps,
 // decoding or copying each packet to the output streams it feeds, and the end
 // of the run (flush, trailers, final report, closing the codecs).
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -40,8 +41,10 @@ void TCustomFFmpeg::WriteStreamPacket(OutputStreamState* Ost, AVPacket* Packet) 
 
 int TCustomFFmpeg::EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame) {
   AVCodecContext* enc = Ost->CodecCtx;
+  const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
   int r = ff::avcodec_send_frame(enc, Frame);
   if (r < 0 && r != AVERROR_EOF) return r;
+  if (Frame && video && r >= 0) Ost->PictureTicks.emplace_back(Frame->pts, std::max<int64_t>(Frame->pkt_duration, 1));
   int bytes = 0;
   AVPacket* pkt = Ost->EncPacket;
   for (;;) {
@@ -63,11 +66,20 @@ int TCustomFFmpeg::EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame) {
       }
     }
     pkt->stream_index = Ost->StreamIndex;
-    // A picture lasts one tick of the encoder's time base (one frame at the
-    // output rate), whatever the decoded picture carried from the input: with
-    // that the last picture has a duration too, and the container's duration
+    // A packet lasts as long as the picture it was made from: one tick of the
+    // encoder's time base (one frame) at a constant output rate, the
+    // picture's own duration at the source's rate (1/1000 s ticks). With that
+    // the last picture lasts its whole duration, and the container's duration
     // is exact.
-    if (enc->codec_type == AVMEDIA_TYPE_VIDEO) pkt->duration = 1;
+    if (video) {
+      auto& ticks = Ost->PictureTicks;
+      const auto it = std::find_if(ticks.begin(), ticks.end(), [&](const auto& T) { return T.first == pkt->pts; });
+      pkt->duration = it != ticks.end() ? it->second : 1;
+      if (it != ticks.end()) ticks.erase(it);
+      // Pictures before this packet's decoding time that never came out (the
+      // encoder dropped them) are forgotten.
+      while (!ticks.empty() && pkt->dts != AV_NOPTS_VALUE && ticks.front().first < pkt->dts) ticks.pop_front();
+    }
     ff::av_packet_rescale_ts(pkt, enc->time_base, Ost->Stream->time_base);
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) pkt->flags |= AV_PKT_FLAG_KEY;
     bytes = pkt->size;

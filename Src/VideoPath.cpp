@@ -250,8 +250,15 @@ void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* 
     nb = std::min<int64_t>(nb, static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber);
     nb = std::min<int64_t>(nb, recordingFrames - Ost->SyncOpts);
     if (nb <= 0) return;
+    // The picture lasts its own duration (the next one may take over
+    // earlier): so does the last one, to its end.
+    const int64_t durationUs = Ost->SyncInput->PictureDurationUs;
+    const int64_t ticks =
+        durationUs > 0 ? std::max<int64_t>(1, std::llround(position + static_cast<double>(durationUs) / 1e6 / tb) -
+                                                  Ost->SyncOpts)
+                       : 1;
     Ost->SyncWritten = Ost->SyncOpts;
-    WriteVideoPicture(Ost, InPicture, quality, nb, FrameSize);
+    WriteVideoPicture(Ost, InPicture, quality, nb, FrameSize, ticks);
     Ost->SyncOpts = Ost->SyncWritten;
     return;
   }
@@ -341,7 +348,7 @@ void TCustomFFmpeg::FlushVideoSync(OutputStreamState* Ost) {
 }
 
 void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, float Quality, int64_t Count,
-                                      int& FrameSize) {
+                                      int& FrameSize, int64_t Ticks) {
   AVCodecContext* enc = Ost->CodecCtx;
   auto failPicture = [&](const char* Text) {
     if (FExitOnError) throw FFMpegException(Text);
@@ -415,6 +422,7 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->key_frame = 0;
     frame->pts = Ost->SyncWritten;
+    frame->pkt_duration = Ticks;
     frame->sample_aspect_ratio = enc->sample_aspect_ratio;
     const int r = SubmitFrame(Ost, frame);
     ff::av_frame_unref(frame);

@@ -144,6 +144,7 @@ TEST_F(PictureTimingTest, EveryFrameShowsThePictureOnScreenAtItsMiddleAndTheSoun
       {"wmv", "wmv", "", {0, 1}, 0, false, false, false, 0, 0},
       {"flv", "flv", "", {0, 1}, 0, false, false, false, 0, 0},
       {"mp4_variable_rate", "mp4", "", {30, 1}, 0, false, true, false, 0, 0},
+      {"mp4_variable_rate_auto", "mp4", "", {30, 1}, 0, false, true, false, 0, 0, true},
       {"mp4_10", "mp4", "", {10, 1}, 0, false, false, false, 0, 0},
       {"mp4_24", "mp4", "", {24, 1}, 0, false, false, false, 0, 0},
       {"mkv_video_7ms_in", "mkv", "", {25, 1}, 0, false, false, true, 7000, 0},
