@@ -46,35 +46,54 @@ void TCustomFFmpeg::CreateResampler(OutputStreamState* Ost, const InputStreamSta
   AVCodecContext* enc = Ost->CodecCtx;
   const int encChannels = enc->ch_layout.nb_channels;
   const int rate = enc->sample_rate;
-  AVChannelLayout inLayout{};
+  const bool signalled = Ist->DecCentreMix >= 0 && Ist->DecSurroundMix >= 0;
+  // Fewer output channels: the centre and the surrounds join the front at the
+  // stream's levels or the usual ones, the LFE is left out, and each output
+  // channel's gains are scaled to add up to at most 1, so that no mix of
+  // channels within full scale can pass it (without that, a float encoder is
+  // given a loud 5.1 mix up to 7.7 dB over full scale).
+  const double centre = signalled ? Ist->DecCentreMix : kUsualMixLevel;
+  const double surround = signalled ? Ist->DecSurroundMix : kUsualMixLevel;
+  auto make = [&](AVChannelLayout& In) {
+    int r = ff::swr_alloc_set_opts2(&Ost->Resample, &enc->ch_layout, enc->sample_fmt, rate, &In, AV_SAMPLE_FMT_S16,
+                                    DecRate, 0, nullptr);
+    if (r >= 0 && (r = ff::av_opt_set_double(Ost->Resample, "center_mix_level", centre, 0)) >= 0 &&
+        (r = ff::av_opt_set_double(Ost->Resample, "surround_mix_level", surround, 0)) >= 0 &&
+        (r = ff::av_opt_set_double(Ost->Resample, "lfe_mix_level", 0, 0)) >= 0 &&
+        (r = ff::av_opt_set_double(Ost->Resample, "rematrix_maxval", 1, 0)) >= 0)
+      r = ff::swr_init(Ost->Resample);
+    if (r < 0 && Ost->Resample) ff::swr_free(&Ost->Resample);
+    return r;
+  };
+  // The resampler divides by the sample size: unknown formats never reach it.
+  const bool usable = SamplesUsable(enc->sample_fmt, rate, encChannels) &&
+                      SamplesUsable(AV_SAMPLE_FMT_S16, DecRate, DecChannels);
+  AVChannelLayout inLayout{}, fallback{};
   if (Ist->DecLayout)
     ff::av_channel_layout_from_mask(&inLayout, Ist->DecLayout);
   else
     ff::av_channel_layout_default(&inLayout, DecChannels);
-  const uint64_t inMask = inLayout.order == AV_CHANNEL_ORDER_NATIVE ? inLayout.u.mask : 0;
-  const bool signalled = Ist->DecCentreMix >= 0 && Ist->DecSurroundMix >= 0;
-  // The resampler divides by the sample size: unknown formats never reach it.
-  const bool usable = SamplesUsable(enc->sample_fmt, rate, encChannels) &&
-                      SamplesUsable(AV_SAMPLE_FMT_S16, DecRate, DecChannels);
-  int r = usable ? ff::swr_alloc_set_opts2(&Ost->Resample, &enc->ch_layout, enc->sample_fmt, rate, &inLayout,
-                                           AV_SAMPLE_FMT_S16, DecRate, 0, nullptr)
-                 : AVERROR(EINVAL);
-  ff::av_channel_layout_uninit(&inLayout);
-  if (r >= 0) {
-    // Fewer output channels: the centre and the surrounds join the front at
-    // the stream's levels or the usual ones, the LFE is left out, and each
-    // output channel's gains are scaled to add up to at most 1, so that no
-    // mix of channels within full scale can pass it (without that, a float
-    // encoder is given a loud 5.1 mix up to 7.7 dB over full scale).
-    const double centre = signalled ? Ist->DecCentreMix : kUsualMixLevel;
-    const double surround = signalled ? Ist->DecSurroundMix : kUsualMixLevel;
-    if ((r = ff::av_opt_set_double(Ost->Resample, "center_mix_level", centre, 0)) >= 0 &&
-        (r = ff::av_opt_set_double(Ost->Resample, "surround_mix_level", surround, 0)) >= 0 &&
-        (r = ff::av_opt_set_double(Ost->Resample, "lfe_mix_level", 0, 0)) >= 0)
-      r = ff::av_opt_set_double(Ost->Resample, "rematrix_maxval", 1, 0);
+  ff::av_channel_layout_default(&fallback, DecChannels);
+  // A layout of another channel count, or one the resampler refuses (two
+  // channels with a single front speaker, or none), is taken as the default
+  // layout for the channel count: the channels keep their sound, on the
+  // default speakers, instead of failing the conversion.
+  const bool fits = inLayout.nb_channels == DecChannels;
+  int r = !usable ? AVERROR(EINVAL) : fits ? make(inLayout) : -1;
+  uint64_t inMask = inLayout.order == AV_CHANNEL_ORDER_NATIVE ? inLayout.u.mask : 0;
+  if (usable && r < 0 && ff::av_channel_layout_compare(&inLayout, &fallback) != 0 && make(fallback) >= 0) {
+    r = 0;
+    char from[128] = "", to[128] = "";
+    ff::av_channel_layout_describe(&inLayout, from, sizeof from);
+    ff::av_channel_layout_describe(&fallback, to, sizeof to);
+    if (FVerbose >= 0 && FOnLog)
+      LogFmt(1, "Stream #%d.%d -> #%d.%d: channel layout %s refused, converted as %s", Ist->FileIndex,
+             Ist->StreamIndex, Ost->FileIndex, Ost->StreamIndex, from, to);
+    inMask = fallback.order == AV_CHANNEL_ORDER_NATIVE ? fallback.u.mask : 0;
   }
-  if (r < 0 || ff::swr_init(Ost->Resample) < 0) {
-    if (Ost->Resample) ff::swr_free(&Ost->Resample);
+  ff::av_channel_layout_uninit(&inLayout);
+  ff::av_channel_layout_uninit(&fallback);
+  if (r < 0) {
     char text[256];
     if (Ost->AudioResample || DecRate != rate)
       std::snprintf(text, sizeof text, "Can not resample %d channels @ %d Hz to %d channels @ %d Hz", DecChannels,

@@ -349,6 +349,52 @@ TEST_F(AudioPathTest, DownmixKeepsEachToneAtItsLevelAndBelowFullScale) {
   }
 }
 
+// Two channels on speakers the resampler will not mix into stereo (only one
+// front channel, or none): each is taken as stereo, left and right, instead of
+// failing the conversion, and the log says so. Through the window's job; the
+// float one goes through the decoder's sample conversion first.
+TEST_F(AudioPathTest, TwoChannelLayoutsTheResamplerRefusesAreTakenAsStereo) {
+  struct TCase {
+    uint64_t Mask;
+    const char* Codec;
+    const char* LogLine;
+  };
+  const TCase cases[] = {
+      {AV_CH_FRONT_LEFT | AV_CH_FRONT_CENTER, "pcm_s16le", "channel layout 2 channels (FL+FC) refused, converted as stereo"},
+      {AV_CH_FRONT_LEFT | AV_CH_LOW_FREQUENCY, "pcm_s16le",
+       "channel layout 2 channels (FL+LFE) refused, converted as stereo"},
+      {AV_CH_BACK_LEFT | AV_CH_BACK_RIGHT, "pcm_s16le", "channel layout 2 channels (BL+BR) refused, converted as stereo"},
+      {AV_CH_FRONT_LEFT | AV_CH_FRONT_CENTER, "pcm_f32le", "channel layout 2 channels (FL+FC) refused, converted as stereo"},
+  };
+  int row = 0;
+  for (const TCase& k : cases) {
+    TClipSpec clip = ToneClipSpec(2, -20);
+    clip.Name = "layout" + std::to_string(row++) + "_" + k.Codec;
+    clip.AudioCodec = k.Codec;
+    clip.ChannelMask = k.Mask;
+    SCOPED_TRACE(k.LogLine);
+    const std::string in = MakeSpec(clip);
+    TConversion c;
+    c.OutputOptions = WindowDefaults();
+    const std::string out = Dir / (clip.Name + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    int channels = 0, rate = 0;
+    const auto s = DecodeAudioFloat(out, channels, rate);
+    ASSERT_EQ(channels, 2);
+    ASSERT_GE(s.size(), static_cast<size_t>(channels * rate * 3 / 4));
+    for (int ch = 0; ch < 2; ++ch)
+      for (int o = 0; o < 2; ++o) {
+        const double level = ToneDbfs(s, channels, o, TestToneFrequency(ch), rate, rate / 4, rate / 2);
+        std::printf("%s: tone of channel %d in output channel %d at %.2f dBFS\n", clip.Name.c_str(), ch, o, level);
+        SCOPED_TRACE("input channel " + std::to_string(ch) + " in output channel " + std::to_string(o));
+        ExpectThroughGain(level, -20, ch == o ? 1 : 0, 0.5);
+      }
+    bool logged = false;
+    for (const auto& [level, text] : c.Log) logged = logged || text.find(k.LogLine) != std::string::npos;
+    EXPECT_TRUE(logged) << "expected a line with " << k.LogLine;
+  }
+}
+
 std::string ReadAll(const std::string& Path) {
   std::ifstream f(Path, std::ios::binary);
   std::stringstream s;
