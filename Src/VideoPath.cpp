@@ -251,12 +251,13 @@ void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* 
     nb = std::min<int64_t>(nb, recordingFrames - Ost->SyncOpts);
     if (nb <= 0) return;
     // The picture lasts its own duration (the next one may take over
-    // earlier): so does the last one, to its end.
+    // earlier): so does the last one, to its end, or to the recording time.
     const int64_t durationUs = Ost->SyncInput->PictureDurationUs;
-    const int64_t ticks =
+    int64_t ticks =
         durationUs > 0 ? std::max<int64_t>(1, std::llround(position + static_cast<double>(durationUs) / 1e6 / tb) -
                                                   Ost->SyncOpts)
                        : 1;
+    ticks = std::min(ticks, recordingFrames - Ost->SyncOpts);
     Ost->SyncWritten = Ost->SyncOpts;
     WriteVideoPicture(Ost, InPicture, quality, nb, FrameSize, ticks);
     Ost->SyncOpts = Ost->SyncWritten;

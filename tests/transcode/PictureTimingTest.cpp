@@ -236,4 +236,32 @@ TEST_F(PictureTimingTest, EveryFrameShowsThePictureOnScreenAtItsMiddleAndTheSoun
   }
 }
 
+// At the source's own rate (frame rate "Auto" on a variable-rate MP4) a
+// recording time halfway through a picture ends the video there: that
+// picture is the last one and lasts until then, no longer.
+TEST_F(PictureTimingTest, AtTheSourcesRateTheRecordingTimeEndsTheLastPicture) {
+  TClipSpec clip = ClipSpecByName("mp4");
+  clip.Name = "mp4_variable_rate_cut";
+  clip.VariableRate = true;
+  clip.FrameRate = {30, 1};
+  clip.DurationSeconds = 1.5;
+  clip.FrameCode = true;
+  const std::string in = MakeSpec(clip);
+  const TTimeline source = ReadTimeline(in);
+  size_t last = 0;
+  while (last + 2 < source.PictureUs.size() && source.PictureUs[last] < 900000) ++last;
+  const int64_t endMs = (source.PictureUs[last] + source.PictureUs[last + 1]) / 2000;
+  TConversion c;
+  TWindowSettings window;
+  window.FrameRate = "Auto";
+  c.OutputOptions = WindowOptions(window);
+  c.OutputOptions.emplace_back("t", std::to_string(endMs / 1000) + "." + std::to_string(1000 + endMs % 1000).substr(1));
+  const std::string out = Dir / "cut.mp4";
+  ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+  const TTimeline output = ReadTimeline(out);
+  ASSERT_FALSE(output.Codes.empty());
+  EXPECT_EQ(output.Codes.back(), source.Codes[last]);
+  EXPECT_NEAR(static_cast<double>(output.VideoEndUs), static_cast<double>(endMs) * 1000, 1000) << "cut at " << endMs;
+}
+
 }  // namespace
