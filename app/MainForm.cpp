@@ -388,6 +388,7 @@ void TForm1::AddFiles(const std::vector<std::string>& Files) {
     QuilloC.RemoveTask(setup.TaskIndex);
   });
   QuilloC.ClearTasks();
+  RefreshOutputNames();
 }
 
 int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void(int)>& Step) {
@@ -430,6 +431,7 @@ void TForm1::BtnRemoveClick() {
   if (FBusy) return;
   if (Lvw->RowCount() == 0) return;
   Lvw->RemoveSelected();
+  RefreshOutputNames();
 }
 
 void TForm1::BtnClearClick() {
@@ -442,11 +444,13 @@ void TForm1::BtnClearClick() {
 void TForm1::BtnMoveUpClick() {
   if (FBusy) return;
   if (Lvw->RowCount() > 0 && Lvw->SelectedRow() != 0) Lvw->MoveSelected(true);
+  RefreshOutputNames();
 }
 
 void TForm1::BtnMoveDownClick() {
   if (FBusy) return;
   if (Lvw->RowCount() > 0) Lvw->MoveSelected(false);
+  RefreshOutputNames();
 }
 
 void TForm1::BtnChangeOutputFolderClick() {

@@ -178,7 +178,8 @@ private:
   void TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool AException, const QString& AMessage);
   void LogArrived(uint64_t RunId, int AIndex, const QString& AMsg);
   // Idle: each row's Output Filename as the next run would choose it, in
-  // list order, after Overwrite or the output folder changed.
+  // list order, after any change to the list (Add, Remove, Move Up/Down) and
+  // after Overwrite or the output folder changed.
   void RefreshOutputNames();
   // The batch bar and line from the run and the time since Convert.
   void ShowBatchProgress();

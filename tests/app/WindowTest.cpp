@@ -467,6 +467,40 @@ TEST_F(ListEditTest, RemoveAndClear) {
   EXPECT_EQ(Form->Lvw->RowCount(), 0);
 }
 
+TEST_F(ListEditTest, OutputNamesFollowEveryChangeOfTheList) {
+  // Three inputs named clip: the names go to the rows in list order, as
+  // Convert gives them, after each Remove, Move and Add.
+  Form->EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
+  for (const char* name : {"a/clip.avi", "b/clip.flv", "c/clip.mov"}) {
+    TFileSetup s;
+    s.Base = "clip";
+    s.FileName = Dir / name;
+    s.OutputName = "clip";
+    Form->Lvw->AppendRow(s);
+  }
+  auto outputs = [&] {
+    std::vector<std::string> v;
+    for (int r = 0; r < Form->Lvw->RowCount(); ++r)
+      v.push_back(BaseNameOf(Form->Lvw->Path(r)) + TypeOf(Form->Lvw->Path(r)) + " " + Form->Lvw->OutputName(r));
+    return v;
+  };
+  Form->ChkOverwrite->setChecked(false);
+  EXPECT_EQ(outputs(), (V{"clipAVI clip", "clipFLV clip(1)", "clipMOV clip(2)"}));
+  Form->Lvw->SelectRow(1);
+  Form->BtnRemoveClick();
+  EXPECT_EQ(outputs(), (V{"clipAVI clip", "clipMOV clip(1)"}));
+  Form->Lvw->SelectRow(1);
+  Form->BtnMoveUpClick();
+  EXPECT_EQ(outputs(), (V{"clipMOV clip", "clipAVI clip(1)"}));
+  Form->BtnMoveDownClick();
+  EXPECT_EQ(outputs(), (V{"clipAVI clip", "clipMOV clip(1)"}));
+  // A file added in front of nothing: the new row is named after the rows
+  // above it, and an output made meanwhile is not written over.
+  WriteFile(Dir / "clip.mp4", "made since");
+  Add(Q({Clip("avi_xvid", "clip.avi")}));
+  EXPECT_EQ(outputs(), (V{"clipAVI clip(1)", "clipMOV clip(2)", "clipAVI clip(3)"}));
+}
+
 TEST_F(ListEditTest, FolderChooser) {
   Form->EdtOutputFolder->setText("/old/");
   Form->BtnChangeOutputFolderClick();  // cancelled
