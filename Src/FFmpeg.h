@@ -159,10 +159,12 @@ struct InputStreamState {
   // for timestamp discontinuities against this packet clock instead.
   int PacketDtsSeen;
   int64_t PacketDtsUs;
-  // Video, decoding side: the turn the stream's display matrix asks for (set
-  // up once), and the filter graph that turns and deinterlaces its pictures
-  // before any output sees them.
+  // Video, decoding side: the turn the stream's display matrix asks for and
+  // the HDR transfer to tone-map from (set up once), and the filter graph
+  // that turns, deinterlaces and tone-maps its pictures before any output
+  // sees them.
   TPictureTurn Turn;
+  THdrTransfer Hdr;
   TPicturePreparation Preparation;
   // Video, decoding side (the run's thread). Decoded video whose first packet
   // carries no presentation time ahead of its decoding time

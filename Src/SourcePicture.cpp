@@ -43,6 +43,58 @@ std::string PictureTurnText(const TPictureTurn& Turn) {
 }
 
 // ---------------------------------------------------------------------------
+// HDR
+
+THdrTransfer TaggedHdrTransfer(const AVCodecContext* Decoder) {
+  switch (Decoder->color_trc) {
+    case AVCOL_TRC_ARIB_STD_B67: return THdrTransfer::Hlg;
+    case AVCOL_TRC_SMPTE2084: return THdrTransfer::Pq;
+    default: return THdrTransfer::None;
+  }
+}
+
+bool ToneMappingAvailable() {
+  return ff::avfilter_get_by_name("zscale") && ff::avfilter_get_by_name("tonemap") &&
+         ff::avfilter_get_by_name("format");
+}
+
+THdrTransfer HdrTransferOf(const AVCodecContext* Decoder) {
+  const THdrTransfer hdr = TaggedHdrTransfer(Decoder);
+  return hdr != THdrTransfer::None && ToneMappingAvailable() ? hdr : THdrTransfer::None;
+}
+
+const char* HdrName(THdrTransfer Hdr) { return Hdr == THdrTransfer::Pq ? "PQ" : "HLG"; }
+
+std::string HdrText(THdrTransfer Hdr) {
+  if (Hdr == THdrTransfer::None) return {};
+  return std::string("HDR (") + HdrName(Hdr) + ") tone-mapped to SDR";
+}
+
+std::vector<std::pair<std::string, std::string>> ToneMapFilters(THdrTransfer Hdr, AVColorSpace Matrix,
+                                                                AVColorRange Range) {
+  if (Hdr == THdrTransfer::None) return {};
+  // HDR pictures are BT.2020 (the non-constant-luminance matrix unless told
+  // otherwise); the tags are given, as frames need not carry them.
+  const char* matrix = Matrix == AVCOL_SPC_BT2020_CL ? "2020_cl" : Matrix == AVCOL_SPC_BT709 ? "709" : "2020_ncl";
+  const char* range = Range == AVCOL_RANGE_JPEG ? "full" : "limited";
+  // Linear light with 1 at 100 cd/m2: HLG's full signal is 1000 cd/m2 on its
+  // reference display (its system gamma applied to the luminance, which keeps
+  // the hue), PQ's values are absolute.
+  std::string toLinear = std::string("transferin=") + (Hdr == THdrTransfer::Hlg ? "arib-std-b67" : "smpte2084") +
+                         ":primariesin=2020:matrixin=" + matrix + ":rangein=" + range + ":transfer=linear:npl=100";
+  // The curve maps 1000 cd/m2 to white (a file may say it is brighter:
+  // mastering or content light levels on the pictures count then); the
+  // channels are scaled together (desat=0: no pull towards white, which
+  // would lift the channels that are off).
+  return {{"zscale", toLinear},
+          {"format", "pix_fmts=gbrpf32le"},
+          {"zscale", "primaries=709"},
+          {"tonemap", "tonemap=hable:desat=0"},
+          {"zscale", "transfer=709:matrix=709:range=limited"},
+          {"format", "pix_fmts=yuv420p"}};
+}
+
+// ---------------------------------------------------------------------------
 // Colour
 
 namespace {
@@ -84,15 +136,21 @@ bool FullRangeFormat(int Format) {
 
 }  // namespace
 
-TColourPlan PlanColour(const AVCodecContext* Decoder, int OutputHeight) {
+bool HdPictureSize(int Width, int Height) { return Width >= 1280 || Height >= 720; }
+
+TColourPlan PlanColour(const AVCodecContext* Decoder, int OutputHeight, THdrTransfer Hdr) {
   TColourPlan plan;
   const AVPixFmtDescriptor* desc = ff::av_pix_fmt_desc_get(Decoder->pix_fmt);
   // Only Y'CbCr sources have a matrix; the scaler converts RGB and grey as it always has.
   if (!desc || (desc->flags & AV_PIX_FMT_FLAG_RGB) || desc->nb_components < 3) return plan;
-  const bool tagged = ScalerMatrix(Decoder->colorspace) >= 0;
-  plan.From = tagged ? Decoder->colorspace : Decoder->height >= 720 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+  const bool hdr = Hdr != THdrTransfer::None;
+  const bool tagged = hdr || ScalerMatrix(Decoder->colorspace) >= 0;
+  plan.From = hdr      ? AVCOL_SPC_BT709
+              : tagged ? Decoder->colorspace
+              : HdPictureSize(Decoder->width, Decoder->height) ? AVCOL_SPC_BT709
+                                                               : AVCOL_SPC_SMPTE170M;
   plan.To = OutputHeight < 720 ? AVCOL_SPC_SMPTE170M : plan.From;
-  plan.FullRangeIn = Decoder->color_range == AVCOL_RANGE_JPEG || FullRangeFormat(Decoder->pix_fmt);
+  plan.FullRangeIn = !hdr && (Decoder->color_range == AVCOL_RANGE_JPEG || FullRangeFormat(Decoder->pix_fmt));
   plan.MatrixChange = ScalerMatrix(plan.From) != ScalerMatrix(plan.To);
   plan.Convert = plan.MatrixChange || plan.FullRangeIn;
   // An untagged SD output is shown as BT.601 limited anyway: it stays
@@ -180,13 +238,19 @@ void TPicturePreparation::Release() {
   FTimes.clear();
 }
 
-bool TPicturePreparation::Takes(const AVFrame* Picture, const TPictureTurn& Turn, bool AutoDeinterlace) const {
+void TPicturePreparation::GiveUp() {
+  Release();
+  FFailed = true;
+}
+
+bool TPicturePreparation::Takes(const AVFrame* Picture, const TPictureTurn& Turn, THdrTransfer Hdr,
+                                bool AutoDeinterlace) const {
   if (FFailed) return false;
-  return FGraph || !Turn.None() || (AutoDeinterlace && Picture->interlaced_frame);
+  return FGraph || !Turn.None() || Hdr != THdrTransfer::None || (AutoDeinterlace && Picture->interlaced_frame);
 }
 
 int TPicturePreparation::Build(const AVFrame* Picture, AVRational TimeBase, const TPictureTurn& Turn,
-                               bool Deinterlace) {
+                               THdrTransfer Hdr, bool Deinterlace) {
   Release();
   FGraph = ff::avfilter_graph_alloc();
   if (!FGraph) return AVERROR(ENOMEM);
@@ -204,22 +268,26 @@ int TPicturePreparation::Build(const AVFrame* Picture, AVRational TimeBase, cons
   if (r < 0) return r;
   // The fields are lines of the stored picture: deinterlace before turning.
   // One picture per frame; only pictures flagged interlaced are touched.
-  std::vector<std::pair<const char*, const char*>> chain;
+  std::vector<std::pair<std::string, std::string>> chain;
   if (Deinterlace) chain.emplace_back("bwdif", "mode=send_frame:parity=auto:deint=interlaced");
-  if (Turn.Mirror && Turn.Degrees == 0) chain.emplace_back("hflip", nullptr);
+  if (Turn.Mirror && Turn.Degrees == 0) chain.emplace_back("hflip", "");
   // A quarter turn and a mirror make a transposition along one diagonal or the other.
   if (Turn.Degrees == 90) chain.emplace_back("transpose", Turn.Mirror ? "cclock_flip" : "clock");
   if (Turn.Degrees == 270) chain.emplace_back("transpose", Turn.Mirror ? "clock_flip" : "cclock");
   if (Turn.Degrees == 180) {
-    if (!Turn.Mirror) chain.emplace_back("hflip", nullptr);
-    chain.emplace_back("vflip", nullptr);
+    if (!Turn.Mirror) chain.emplace_back("hflip", "");
+    chain.emplace_back("vflip", "");
   }
+  for (auto& filter : ToneMapFilters(Hdr, Picture->colorspace, Picture->color_range)) chain.push_back(std::move(filter));
   AVFilterContext* last = FSource;
+  int index = 0;
   for (const auto& [name, options] : chain) {
     AVFilterContext* filter = nullptr;
-    const AVFilter* kind = ff::avfilter_get_by_name(name);
+    const AVFilter* kind = ff::avfilter_get_by_name(name.c_str());
     if (!kind) return AVERROR_FILTER_NOT_FOUND;
-    r = ff::avfilter_graph_create_filter(&filter, kind, name, options, nullptr, FGraph);
+    const std::string instance = name + std::to_string(index++);
+    r = ff::avfilter_graph_create_filter(&filter, kind, instance.c_str(), options.empty() ? nullptr : options.c_str(),
+                                         nullptr, FGraph);
     if (r < 0) return r;
     if ((r = ff::avfilter_link(last, 0, filter, 0)) < 0) return r;
     last = filter;
@@ -234,7 +302,7 @@ int TPicturePreparation::Build(const AVFrame* Picture, AVRational TimeBase, cons
 }
 
 int TPicturePreparation::Send(const AVFrame* Picture, AVRational TimeBase, const TPictureTurn& Turn,
-                              bool AutoDeinterlace) {
+                              THdrTransfer Hdr, bool AutoDeinterlace) {
   const bool deinterlace = FDeinterlacing || (AutoDeinterlace && Picture->interlaced_frame);
   if (!FGraph || deinterlace != FDeinterlacing || Picture->width != FWidth || Picture->height != FHeight ||
       Picture->format != FFormat) {
@@ -247,13 +315,14 @@ int TPicturePreparation::Send(const AVFrame* Picture, AVRational TimeBase, const
         ff::av_frame_move_ref(kept, f);
         FFinished.push_back(kept);
       }
+      if (FFailed) return AVERROR_EXTERNAL;
     }
-    int r = Build(Picture, TimeBase, Turn, deinterlace);
-    // A picture too small for the deinterlacer is still turned.
-    if (r < 0 && deinterlace && !Turn.None()) r = Build(Picture, TimeBase, Turn, false);
+    int r = Build(Picture, TimeBase, Turn, Hdr, deinterlace);
+    // A picture too small for the deinterlacer is still turned and tone-mapped.
+    if (r < 0 && deinterlace && (!Turn.None() || Hdr != THdrTransfer::None))
+      r = Build(Picture, TimeBase, Turn, Hdr, false);
     if (r < 0) {
-      Release();
-      FFailed = true;
+      GiveUp();
       return r;
     }
   }
@@ -261,9 +330,10 @@ int TPicturePreparation::Send(const AVFrame* Picture, AVRational TimeBase, const
   if (!copy) return AVERROR(ENOMEM);
   copy->pts = Picture->best_effort_timestamp;
   FTimes.push_back({Picture->best_effort_timestamp, Picture->pts, Picture->pkt_duration});
-  const int r = ff::av_buffersrc_add_frame_flags(FSource, copy, 0);
+  const int r = FSource ? ff::av_buffersrc_add_frame_flags(FSource, copy, 0) : AVERROR_EOF;
   ff::av_frame_free(&copy);
-  if (r < 0) FTimes.pop_back();
+  // A graph that refuses one picture would refuse the next ones too.
+  if (r < 0) GiveUp();
   return r;
 }
 
@@ -275,7 +345,13 @@ void TPicturePreparation::Finish() {
 AVFrame* TPicturePreparation::FromGraph() {
   if (!FReady && !(FReady = ff::av_frame_alloc())) throw std::bad_alloc();
   ff::av_frame_unref(FReady);
-  if (!FSink || ff::av_buffersink_get_frame(FSink, FReady) < 0) return nullptr;
+  if (!FSink) return nullptr;
+  const int r = ff::av_buffersink_get_frame(FSink, FReady);
+  if (r < 0) {
+    // Not ready yet, or the end; anything else is a graph that failed.
+    if (r != AVERROR(EAGAIN) && r != AVERROR_EOF) GiveUp();
+    return nullptr;
+  }
   // One picture out for each picture in, in order: it keeps that picture's times.
   if (!FTimes.empty()) {
     FReady->best_effort_timestamp = FTimes.front().BestEffort;
@@ -304,25 +380,24 @@ void TCustomFFmpeg::HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFr
   // The engine's own deinterlacing option keeps its meaning, and replaces this one.
   const bool autoDeinterlace = !FDoDeinterlace;
   TPicturePreparation& prep = Ist->Preparation;
-  if (!prep.Takes(Frame, Ist->Turn, autoDeinterlace)) {
+  if (!prep.Takes(Frame, Ist->Turn, Ist->Hdr, autoDeinterlace)) {
     ShowDecodedVideo(Ist, IstIndex, Frame);
     return;
   }
   const bool wasDeinterlacing = prep.Deinterlacing();
-  if (prep.Send(Frame, Ist->Stream->time_base, Ist->Turn, autoDeinterlace) < 0) {
-    LogFmt(0, "Stream #%d.%d: the pictures cannot be turned or deinterlaced; they go on as decoded",
-           Ist->FileIndex, Ist->StreamIndex);
-    DrainPreparedVideo(Ist, IstIndex, false);
-    ShowDecodedVideo(Ist, IstIndex, Frame);
-    return;
-  }
-  if (prep.Deinterlacing() && !wasDeinterlacing && FVerbose >= 0)
+  const bool sent = prep.Send(Frame, Ist->Stream->time_base, Ist->Turn, Ist->Hdr, autoDeinterlace) >= 0;
+  if (sent && prep.Deinterlacing() && !wasDeinterlacing && FVerbose >= 0)
     LogFmt(1, "Stream #%d.%d: deinterlaced", Ist->FileIndex, Ist->StreamIndex);
   DrainPreparedVideo(Ist, IstIndex, false);
+  if (!sent) ShowDecodedVideo(Ist, IstIndex, Frame);
 }
 
 void TCustomFFmpeg::DrainPreparedVideo(InputStreamState* Ist, int IstIndex, bool AtEnd) {
   TPicturePreparation& prep = Ist->Preparation;
   if (AtEnd) prep.Finish();
   while (AVFrame* picture = prep.Receive()) ShowDecodedVideo(Ist, IstIndex, picture);
+  // Said once: the graph is given up after its first failure.
+  if (prep.FailureToReport())
+    LogFmt(0, "Stream #%d.%d: the pictures cannot be turned, deinterlaced or tone-mapped; they go on as decoded",
+           Ist->FileIndex, Ist->StreamIndex);
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "MediaLibraries.h"
 
@@ -25,10 +27,33 @@ TPictureTurn PictureTurnOf(const AVStream* Stream);
 // "rotated 90°", "mirrored", "rotated 180° and mirrored", ...; empty for none.
 std::string PictureTurnText(const TPictureTurn& Turn);
 
+// HDR video (phones record HLG, HDR10 files are PQ): its pictures are
+// tone-mapped to SDR BT.709 (limited range, 8-bit 4:2:0) before anything else
+// sees them.
+enum class THdrTransfer { None, Hlg, Pq };
+// The HDR transfer of a decoded stream; None for SDR, and when the libraries
+// lack the filters that tone-map (ToneMappingAvailable).
+THdrTransfer HdrTransferOf(const AVCodecContext* Decoder);
+// The transfer the stream is tagged with, whether or not it can be tone-mapped.
+THdrTransfer TaggedHdrTransfer(const AVCodecContext* Decoder);
+bool ToneMappingAvailable();
+// "HDR (HLG) tone-mapped to SDR", "HDR (PQ) tone-mapped to SDR"; empty for None.
+std::string HdrText(THdrTransfer Hdr);
+// "HLG", "PQ".
+const char* HdrName(THdrTransfer Hdr);
+// The filters (name, options) that take HDR pictures of the given matrix and
+// range to SDR BT.709 limited range in yuv420p: the transfer to linear light,
+// BT.2020 primaries to BT.709 in linear light, a tone curve that keeps the
+// hue (the channels scaled by the curve of the brightest one), and back to
+// the BT.709 transfer. Every step works picture element by picture element,
+// so the chain can run on pictures of any size.
+std::vector<std::pair<std::string, std::string>> ToneMapFilters(THdrTransfer Hdr, AVColorSpace Matrix,
+                                                                AVColorRange Range);
+
 // The colour conversion of one video output: from the source's matrix and
 // range to the output's.
 struct TColourPlan {
-  AVColorSpace From = AVCOL_SPC_UNSPECIFIED;  // the source's matrix (as tagged, or guessed from its height)
+  AVColorSpace From = AVCOL_SPC_UNSPECIFIED;  // the source's matrix (as tagged, or guessed from its size)
   AVColorSpace To = AVCOL_SPC_UNSPECIFIED;    // the output's
   bool FullRangeIn = false;                   // the source uses full (JPEG) range
   bool Convert = false;                       // the values change (the matrix, or the range)
@@ -36,11 +61,16 @@ struct TColourPlan {
   bool Tag = false;                           // the output's colour description is written
 };
 
+// An HD picture: 1280 columns or 720 lines and more (a wide film of 1280x536
+// is HD as much as 1280x720 is).
+bool HdPictureSize(int Width, int Height);
+
 // SD outputs (below 720 lines) are BT.601, as small players show them
 // whatever the tag says; larger outputs keep the source's matrix. An untagged
-// source is BT.709 from 720 lines up, BT.601 below. The output is always
+// source is BT.709 when its size is HD, BT.601 otherwise. The output is always
+// limited range. A tone-mapped HDR source (Hdr) reaches the scaler as BT.709,
 // limited range.
-TColourPlan PlanColour(const AVCodecContext* Decoder, int OutputHeight);
+TColourPlan PlanColour(const AVCodecContext* Decoder, int OutputHeight, THdrTransfer Hdr = THdrTransfer::None);
 // "colour BT.709 → BT.601", "colour BT.601 full range → BT.601 limited range"; empty when nothing changes.
 std::string ColourPlanText(const TColourPlan& Plan);
 // Writes the output's colour description into the encoder context (when the plan tags it).
@@ -56,10 +86,10 @@ std::string ColourScaleFilterOptions(const TColourPlan& Plan);
 // Sets the scaler's source and destination matrices and ranges (when the plan converts); false if the scaler refuses.
 bool ApplyColourPlan(SwsContext* Scaler, const TColourPlan& Plan);
 
-// The filter graph that turns and deinterlaces the decoded pictures of one
-// input stream, made only when a picture needs it, and made again when the
-// pictures change size or format. Every picture it gives back carries the
-// times of the decoded picture it came from.
+// The filter graph that turns, deinterlaces and tone-maps the decoded
+// pictures of one input stream, made only when a picture needs it, and made
+// again when the pictures change size or format. Every picture it gives back
+// carries the times of the decoded picture it came from.
 class TPicturePreparation {
 public:
   TPicturePreparation() = default;
@@ -67,27 +97,38 @@ public:
   TPicturePreparation& operator=(const TPicturePreparation&) = delete;
   ~TPicturePreparation();
 
-  // Whether Picture goes through the preparation: the stream is turned, or
-  // AutoDeinterlace is on and the picture is flagged interlaced, or the graph
-  // already runs (it may hold earlier pictures).
-  bool Takes(const AVFrame* Picture, const TPictureTurn& Turn, bool AutoDeinterlace) const;
+  // Whether Picture goes through the preparation: the stream is turned or
+  // HDR, or AutoDeinterlace is on and the picture is flagged interlaced, or
+  // the graph already runs (it may hold earlier pictures).
+  bool Takes(const AVFrame* Picture, const TPictureTurn& Turn, THdrTransfer Hdr, bool AutoDeinterlace) const;
   // Hands a decoded picture (its best-effort timestamp in TimeBase) to the
-  // graph, making it first when needed; < 0 on failure, after which the
-  // preparation is off. Deinterlacing starts with the first interlaced picture.
-  int Send(const AVFrame* Picture, AVRational TimeBase, const TPictureTurn& Turn, bool AutoDeinterlace);
+  // graph, making it first when needed; < 0 on failure. Deinterlacing starts
+  // with the first interlaced picture. A graph that cannot be made, or that
+  // refuses a picture or fails to give one back, is given up: the preparation
+  // is off from then on, and the pictures go on as decoded.
+  int Send(const AVFrame* Picture, AVRational TimeBase, const TPictureTurn& Turn, THdrTransfer Hdr,
+           bool AutoDeinterlace);
   // After the last picture: lets the graph give back what it holds.
   void Finish();
   // The next prepared picture, valid until the next call; null when none is ready.
   AVFrame* Receive();
   // The graph deinterlaces; true from the first interlaced picture on.
   bool Deinterlacing() const { return FDeinterlacing; }
+  // True once, after the preparation was given up: the failure is said once.
+  bool FailureToReport() {
+    const bool report = FFailed && !FFailureReported;
+    FFailureReported = FFailed;
+    return report;
+  }
 
 private:
   struct TTimes {
     int64_t BestEffort, Pts, Duration;
   };
-  int Build(const AVFrame* Picture, AVRational TimeBase, const TPictureTurn& Turn, bool Deinterlace);
+  int Build(const AVFrame* Picture, AVRational TimeBase, const TPictureTurn& Turn, THdrTransfer Hdr,
+            bool Deinterlace);
   void Release();
+  void GiveUp();         // the graph failed: off from now on
   AVFrame* FromGraph();  // into FReady
 
   // Decoding side (the engine thread that decodes this stream).
@@ -97,6 +138,7 @@ private:
   int FWidth = 0, FHeight = 0, FFormat = -1;  // the pictures the graph was made for
   bool FDeinterlacing = false;
   bool FFailed = false;
+  bool FFailureReported = false;
   std::deque<TTimes> FTimes;       // of the pictures in the graph, in order
   std::deque<AVFrame*> FFinished;  // given back by a graph that was replaced
   AVFrame* FReady = nullptr;       // the picture Receive hands out

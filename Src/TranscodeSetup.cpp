@@ -300,7 +300,10 @@ void TCustomFFmpeg::TranscodeSetup() {
       ist->CodecCtx = k < static_cast<int>(FInputCodecs[i].size()) ? FInputCodecs[i][k] : nullptr;
       ist->Discard = 1;
       ist->RateEmu = FInputRateEmu[i];
-      if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ist->Turn = PictureTurnOf(ist->Stream);
+      if (ist->Stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+        ist->Turn = PictureTurnOf(ist->Stream);
+        if (ist->CodecCtx) ist->Hdr = HdrTransferOf(ist->CodecCtx);
+      }
       if (ist->RateEmu) {
         ist->Start = ff::av_gettime();
         ist->FrameCount = 0;
@@ -479,13 +482,14 @@ void TCustomFFmpeg::TranscodeSetup() {
             ost->PadRight = FFramePadRight;
           }
           // The scaler converts the colours (with filters, the graph's scaler).
-          ost->Colour = PlanColour(icodec, codec->height);
+          ost->Colour = PlanColour(icodec, codec->height, ist->Hdr);
           TagColour(codec, ost->Colour);
-          // Turned pictures reach the scaler.
+          // Turned and tone-mapped pictures reach the scaler.
+          const int preparedFormat = ist->Hdr != THdrTransfer::None ? AV_PIX_FMT_YUV420P : icodec->pix_fmt;
           if (ist->Turn.Quarter())
-            PrepareVideoScaler(ost, icodec->height, icodec->width, icodec->pix_fmt);
+            PrepareVideoScaler(ost, icodec->height, icodec->width, preparedFormat);
           else
-            PrepareVideoScaler(ost, icodec->width, icodec->height, icodec->pix_fmt);
+            PrepareVideoScaler(ost, icodec->width, icodec->height, preparedFormat);
           ost->EncodingNeeded = 1;
           ist->DecodingNeeded = 1;
           FLastError.clear();
@@ -557,9 +561,16 @@ void TCustomFFmpeg::TranscodeSetup() {
     }
     // What is done to each source's pictures, so that a user can see why a
     // picture looks as it does.
-    for (InputStreamState* ist : FInputStreams)
-      if (ist->DecodingNeeded && !ist->Turn.None())
+    for (InputStreamState* ist : FInputStreams) {
+      if (!ist->DecodingNeeded) continue;
+      if (!ist->Turn.None())
         Log(1, Format("Stream #%d.%d: %s", ist->FileIndex, ist->StreamIndex, PictureTurnText(ist->Turn).c_str()));
+      if (ist->Hdr != THdrTransfer::None)
+        Log(1, Format("Stream #%d.%d: %s", ist->FileIndex, ist->StreamIndex, HdrText(ist->Hdr).c_str()));
+      else if (ist->CodecCtx->codec_type == AVMEDIA_TYPE_VIDEO && TaggedHdrTransfer(ist->CodecCtx) != THdrTransfer::None)
+        Log(1, Format("Stream #%d.%d: HDR (%s) not tone-mapped: the libraries lack the zscale or tonemap filter",
+                      ist->FileIndex, ist->StreamIndex, HdrName(TaggedHdrTransfer(ist->CodecCtx))));
+    }
     for (OutputStreamState* ost : FOutputStreams) {
       const std::string colour = ColourPlanText(ost->Colour);
       const InputStreamState* src = FInputStreams[ost->SourceIndex];

@@ -9,6 +9,7 @@
 //   vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]
 //                  [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...
 //   vidlomat-bench --batch-memory [FILES [FOLDER]]
+//   vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]
 //
 // The first form makes (or reuses) test clips in FOLDER (default:
 // vidlomat-bench under the temporary folder), each with a grain that changes
@@ -84,7 +85,8 @@ void Usage() {
                "       vidlomat-bench --batch JOBS OUTFOLDER IN... [--libav FOLDER]\n"
                "       vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]\n"
                "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n"
-               "       vidlomat-bench --batch-memory [FILES [FOLDER]]\n");
+               "       vidlomat-bench --batch-memory [FILES [FOLDER]]\n"
+               "       vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]\n");
 }
 
 bool LoadLibraries(const std::string& Folder) {
@@ -679,7 +681,7 @@ int main(int argc, char** argv) {
     return BatchBenchmarkChild(std::atoi(argv[2]), argv[3], argc >= 6 ? argv[5] : "");
   TOptions options;
   TQualityOptions quality;
-  bool qualityMode = false, secondsGiven = false, runsGiven = false;
+  bool qualityMode = false, hdrMode = false, secondsGiven = false, runsGiven = false;
   std::vector<std::string> convert;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -695,6 +697,8 @@ int main(int argc, char** argv) {
       ++i;
     } else if (a == "--quality") {
       qualityMode = true;
+    } else if (a == "--hdr") {
+      hdrMode = true;
     } else if (a == "--compare") {
       quality.Compare = true;
     } else if (a == "--keyframe-seconds" && hasValue && ParseNumber(argv[i + 1], number) && number >= 0 &&
@@ -727,12 +731,14 @@ int main(int argc, char** argv) {
   }
   if (!convert.empty()) return ConvertOnce(convert, options.LibAV);
   if (options.Dir.empty()) options.Dir = (fs::temp_directory_path() / "vidlomat-bench").string();
-  if (qualityMode) {
+  if (qualityMode || hdrMode) {
     if (!LoadLibraries(options.LibAV)) return 2;
     quality.Dir = options.Dir;
     if (runsGiven) quality.Rounds = options.Runs;
     if (secondsGiven) quality.Seconds = options.Seconds;
-    return RunQualityBenchmark(quality);
+    if (hdrMode && !secondsGiven) quality.Seconds = 4;
+    if (hdrMode && !runsGiven) quality.Rounds = 3;
+    return hdrMode ? RunHdrBenchmark(quality) : RunQualityBenchmark(quality);
   }
   return RunBenchmark(options);
 }

@@ -19,6 +19,7 @@
 #include "BatchSettings.h"
 #include "MediaMaker.h"
 #include "QualityBench.h"
+#include "SourcePicture.h"
 #include "Tasks.h"
 
 namespace {
@@ -52,7 +53,8 @@ double ProcessCpuSeconds() {
 }
 
 // The colours a player shows a picture in: its matrix as tagged, or when
-// untagged BT.709 from 720 lines up and BT.601 below; and its range.
+// untagged BT.709 when its size is HD (1280 columns or 720 lines) and BT.601
+// otherwise; and its range.
 struct TShownColour {
   AVColorSpace Matrix = AVCOL_SPC_SMPTE170M;
   bool FullRange = false;
@@ -62,8 +64,8 @@ struct TShownColour {
 TShownColour ShownColourOf(const AVFrame* F) {
   TShownColour c;
   c.Matrix = F->colorspace == AVCOL_SPC_BT709 ? AVCOL_SPC_BT709
-             : F->colorspace == AVCOL_SPC_UNSPECIFIED && F->height >= 720 ? AVCOL_SPC_BT709
-                                                                          : AVCOL_SPC_SMPTE170M;
+             : F->colorspace == AVCOL_SPC_UNSPECIFIED && HdPictureSize(F->width, F->height) ? AVCOL_SPC_BT709
+                                                                                            : AVCOL_SPC_SMPTE170M;
   c.FullRange = F->color_range == AVCOL_RANGE_JPEG || F->format == AV_PIX_FMT_YUVJ420P ||
                 F->format == AV_PIX_FMT_YUVJ422P || F->format == AV_PIX_FMT_YUVJ444P;
   return c;
@@ -482,5 +484,65 @@ int RunQualityBenchmark(const TQualityOptions& Options) {
       std::fflush(stdout);
     }
   }
+  return 0;
+}
+
+int RunHdrBenchmark(const TQualityOptions& Options) {
+  std::error_code ec;
+  fs::create_directories(Options.Dir, ec);
+  struct TTwin {
+    const char* Name;
+    AVColorTransferCharacteristic Transfer;
+    std::string Path;
+    std::vector<double> Times;
+  };
+  TTwin twins[] = {{"HLG, tone-mapped", AVCOL_TRC_ARIB_STD_B67, {}, {}},
+                   {"SDR BT.2020, scaler only", AVCOL_TRC_UNSPECIFIED, {}, {}}};
+  for (TTwin& twin : twins) {
+    TClipSpec recipe = ClipSpecByName("mp4");
+    recipe.Name = twin.Name;
+    recipe.VideoCodec = "libx265";
+    recipe.VideoTag = "hvc1";
+    recipe.PixelFormat = "yuv420p10le";
+    recipe.Width = 1920;
+    recipe.Height = 1080;
+    recipe.FrameRate = {30, 1};
+    recipe.ColourBars = true;
+    recipe.ColourTransfer = twin.Transfer;
+    if (twin.Transfer == AVCOL_TRC_UNSPECIFIED) recipe.ColourMatrix = AVCOL_SPC_BT2020_NCL;
+    recipe.DurationSeconds = Options.Seconds;
+    char name[120];
+    std::snprintf(name, sizeof name, "hdr-%s-%gs.mp4", twin.Transfer == AVCOL_TRC_UNSPECIFIED ? "sdr" : "hlg",
+                  Options.Seconds);
+    twin.Path = (fs::path(Options.Dir) / name).string();
+    if (fs::exists(twin.Path, ec)) continue;
+    std::string error;
+    if (!MakeClip(recipe, twin.Path + ".part", &error) || (fs::rename(twin.Path + ".part", twin.Path, ec), ec)) {
+      std::fprintf(stderr, "vidlomat-bench: cannot make %s: %s\n", name, error.c_str());
+      return 1;
+    }
+  }
+  TVariant window{"window", {}, false};
+  std::printf("hdr: 1920x1080 10-bit HEVC, %g s, window defaults (%s), %d round(s)\n", Options.Seconds,
+              window.Settings.FrameSize.c_str(), Options.Rounds);
+  for (int round = 0; round < Options.Rounds; ++round)
+    for (size_t v = 0; v < 2; ++v) {
+      TTwin& twin = twins[round % 2 ? 1 - v : v];
+      const std::string out = (fs::path(Options.Dir) / "hdr-out.mp4").string();
+      std::string error;
+      const double before = ProcessCpuSeconds();
+      if (!ConvertLikeTheWindow(window, twin.Path, out, error)) {
+        std::fprintf(stderr, "vidlomat-bench: %s: %s\n", twin.Name, error.c_str());
+        return 1;
+      }
+      twin.Times.push_back(ProcessCpuSeconds() - before);
+    }
+  double median[2];
+  for (int i = 0; i < 2; ++i) {
+    std::sort(twins[i].Times.begin(), twins[i].Times.end());
+    median[i] = twins[i].Times[twins[i].Times.size() / 2];
+    std::printf("%-26s cpu %6.2f s\n", twins[i].Name, median[i]);
+  }
+  std::printf("tone mapping costs x%.2f the processor time of the conversion without it\n", median[0] / median[1]);
   return 0;
 }

@@ -17,3 +17,10 @@ struct TQualityOptions {
 // Converts the clips and prints one line per clip and variant. The libraries
 // must be loaded. Returns the exit status.
 int RunQualityBenchmark(const TQualityOptions& Options);
+
+// The cost of tone-mapping HDR video (vidlomat-bench --hdr): a 1920x1080
+// 10-bit HEVC clip of colour bars coded as HLG, and its twin coded as SDR
+// BT.2020 (the same decoding, converted by the scaler alone), each converted
+// Rounds times with the window's set-up; prints the median processor times
+// and their ratio. The libraries must be loaded. Returns the exit status.
+int RunHdrBenchmark(const TQualityOptions& Options);

@@ -123,6 +123,9 @@ TEST_F(SourcePictureTest, ColourBarsComeOutAsAPlayerShowsThem) {
        "colour BT.709 full range \u2192 BT.601 limited range", AVCOL_SPC_SMPTE170M},
       {"untagged_hd", 1280, 720, AVCOL_SPC_BT709, AVCOL_RANGE_UNSPECIFIED, true, "colour BT.709 \u2192 BT.601",
        AVCOL_SPC_SMPTE170M},
+      // A wide film is HD by its width.
+      {"untagged_wide", 1280, 536, AVCOL_SPC_BT709, AVCOL_RANGE_UNSPECIFIED, true, "colour BT.709 \u2192 BT.601",
+       AVCOL_SPC_SMPTE170M},
       {"bt601", 640, 360, AVCOL_SPC_SMPTE170M, AVCOL_RANGE_MPEG, false, "", AVCOL_SPC_SMPTE170M},
       {"untagged_sd", 640, 360, AVCOL_SPC_SMPTE170M, AVCOL_RANGE_UNSPECIFIED, true, "", AVCOL_SPC_UNSPECIFIED},
       {"bt709_filters", 1280, 720, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, false, "colour BT.709 \u2192 BT.601",
@@ -167,6 +170,61 @@ TEST_F(SourcePictureTest, ColourBarsComeOutAsAPlayerShowsThem) {
       EXPECT_NEAR(shown.R, asked.R, 6) << "bar " << bar;
       EXPECT_NEAR(shown.G, asked.G, 6) << "bar " << bar;
       EXPECT_NEAR(shown.B, asked.B, 6) << "bar " << bar;
+    }
+  }
+}
+
+// HDR bars (10-bit HEVC, BT.2020, HLG or PQ) shown as a player shows the
+// SD output (BT.601, limited range): each bar keeps its hue, the channels
+// that are off stay dark and those that are on stay bright.
+TEST_F(SourcePictureTest, HdrBarsAreToneMappedToSdrAndKeepTheirHue) {
+  struct TCase {
+    const char* Name;
+    AVColorTransferCharacteristic Transfer;
+    const char* Logged;
+  };
+  const TCase cases[] = {{"hlg", AVCOL_TRC_ARIB_STD_B67, "Stream #0.0: HDR (HLG) tone-mapped to SDR"},
+                         {"pq", AVCOL_TRC_SMPTE2084, "Stream #0.0: HDR (PQ) tone-mapped to SDR"}};
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    TClipSpec clip = ShortClip("mp4", std::string("hdr_") + k.Name, 640, 360, 8000000);
+    clip.VideoCodec = "libx265";
+    clip.VideoTag = "hvc1";
+    clip.PixelFormat = "yuv420p10le";
+    clip.ColourBars = true;
+    clip.ColourTransfer = k.Transfer;
+    const std::string in = MakeSpec(clip);
+    const auto source = DecodeVideo(in, 1);
+    ASSERT_EQ(source.size(), 1u);
+    ASSERT_EQ(source[0]->format, AV_PIX_FMT_YUV420P10LE);
+    ASSERT_EQ(source[0]->color_trc, k.Transfer);
+    TConversion c;
+    c.OutputOptions = WindowDefaults();
+    c.OutputOptions.emplace_back("an", "");
+    const std::string out = Dir / (clip.Name + ".mp4");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    EXPECT_TRUE(Logged(c, k.Logged));
+    const auto frames = DecodeVideo(out, 100);
+    ASSERT_FALSE(frames.empty());
+    for (const AVFrame* f : {frames.front().get(), frames.back().get()}) {
+      // Tagged as the SDR picture it is.
+      EXPECT_EQ(f->colorspace, AVCOL_SPC_SMPTE170M);
+      EXPECT_EQ(f->color_trc, AVCOL_TRC_SMPTE170M);
+      const int bars = ColourBarCount();
+      for (int bar = 0; bar < bars; ++bar) {
+        const int x = (2 * bar + 1) * f->width / (2 * bars), y = f->height / 2;
+        const TYuv yuv{static_cast<double>(LumaAt(f, x, y)),
+                       static_cast<double>(f->data[1][static_cast<ptrdiff_t>(y / 2) * f->linesize[1] + x / 2]),
+                       static_cast<double>(f->data[2][static_cast<ptrdiff_t>(y / 2) * f->linesize[2] + x / 2])};
+        const TRgb shown = RgbFromYuv(yuv, AVCOL_SPC_SMPTE170M, false), asked = ColourBarRgb(bar);
+        const double channels[3][2] = {{shown.R, asked.R}, {shown.G, asked.G}, {shown.B, asked.B}};
+        for (const auto& [value, on] : channels) {
+          if (on > 0)
+            EXPECT_GE(value, 150) << "bar " << bar << " shown as " << shown.R << ", " << shown.G << ", " << shown.B;
+          else
+            EXPECT_LE(value, 64) << "bar " << bar << " shown as " << shown.R << ", " << shown.G << ", " << shown.B;
+        }
+      }
     }
   }
 }
@@ -232,6 +290,46 @@ TEST_F(SourcePictureTest, InterlacedPicturesAreDeinterlacedBeforeScaling) {
       difference += LumaDifference(shown[0][i].get(), 0, 0, shown[1][i].get(), 0, 0, 320, 240);
     EXPECT_LT(difference / static_cast<double>(std::max<size_t>(shown[0].size(), 1)), 1.0);
   }
+}
+
+// The turning graph refuses every picture (as one whose filter fails would):
+// it is given up after the first refusal, said once, and every picture goes
+// on as decoded.
+int RefusePicture(AVFilterContext*, AVFrame*, int) { return AVERROR(EINVAL); }
+
+TEST_F(SourcePictureTest, AGraphThatRefusesPicturesIsGivenUpAndSaidOnce) {
+  TClipSpec clip = ShortClip("mp4", "refused_turn", 320, 180, 4000000);
+  clip.DisplayMatrix = true;
+  clip.DisplayTurn = 90;
+  clip.DurationSeconds = 0.4;
+  const std::string in = MakeSpec(clip);
+  TConversion c;
+  c.OutputOptions = {{"vcodec", "mpeg4"}, {"qscale", "2"}, {"an", ""}};
+  const std::string out = Dir / "refused_turn.mp4";
+  const auto kept = ff::av_buffersrc_add_frame_flags;
+  ff::av_buffersrc_add_frame_flags = RefusePicture;
+  const bool converted = Convert(in, out, c);
+  ff::av_buffersrc_add_frame_flags = kept;
+  ASSERT_TRUE(converted) << c.Error;
+  int said = 0;
+  for (const auto& [level, line] : c.Log)
+    if (line.find("cannot be turned, deinterlaced or tone-mapped") != std::string::npos) {
+      ++said;
+      EXPECT_EQ(level, 0);
+    }
+  EXPECT_EQ(said, 1);
+  // Every picture is there, as stored (not turned) in the turned picture's size.
+  const auto frames = DecodeVideo(out, 100);
+  ASSERT_EQ(static_cast<int64_t>(frames.size()), ClipVideoFrameCount(clip));
+  const AVFrame* f = frames[0].get();
+  ASSERT_EQ(f->width, 180);
+  ASSERT_EQ(f->height, 320);
+  double error = 0;
+  int count = 0;
+  for (int y = 2; y < f->height - 2; y += 3)
+    for (int x = 2; x < f->width - 2; x += 3, ++count)
+      error += std::abs(LumaAt(f, x, y) - TestPictureLuma(320, 180, 0, x * 320 / 180, y * 180 / 320));
+  EXPECT_LT(error / count, 6.0);
 }
 
 // Progressive, unturned SD pictures take the path they always took: a
