@@ -26,6 +26,12 @@ void OnSignal(int Signal) {
 
 }  // namespace
 
+bool IgnoredSignal(int Signal) {
+  struct sigaction current = {};
+  return sigaction(Signal, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+         current.sa_handler == SIG_IGN;
+}
+
 TCloseOnSignals::TCloseOnSignals(QWidget* Window, std::function<void()> Quit)
     : FWindow(Window), FQuit(std::move(Quit)) {
   if (!FQuit) FQuit = [] { QTimer::singleShot(0, qApp, &QCoreApplication::quit); };
@@ -39,12 +45,16 @@ TCloseOnSignals::TCloseOnSignals(QWidget* Window, std::function<void()> Quit)
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &action, &FOld[i]);
+  for (size_t i = 0; i < std::size(kSignals); ++i) {
+    if (IgnoredSignal(kSignals[i])) continue;
+    FInstalled[i] = sigaction(kSignals[i], &action, &FOld[i]) == 0;
+  }
 }
 
 TCloseOnSignals::~TCloseOnSignals() {
   if (!FNotifier) return;
-  for (size_t i = 0; i < std::size(kSignals); ++i) sigaction(kSignals[i], &FOld[i], nullptr);
+  for (size_t i = 0; i < std::size(kSignals); ++i)
+    if (FInstalled[i]) sigaction(kSignals[i], &FOld[i], nullptr);
   delete FNotifier;
   ::close(SignalPipe[0]);
   ::close(SignalPipe[1]);

@@ -2,7 +2,9 @@
 // window as its close button does: the run stops, its temporary outputs go,
 // and the settings are written. The signal handler only writes the signal's
 // number into a pipe; the user-interface thread reads it through a
-// QSocketNotifier and does the work there.
+// QSocketNotifier and does the work there. A signal that is ignored when the
+// handlers are installed (SIGHUP under nohup) stays ignored: whoever started
+// the program asked for the batch to outlive it.
 #pragma once
 
 #include <QObject>
@@ -11,6 +13,9 @@
 
 class QSocketNotifier;
 class QWidget;
+
+// Whether Signal is set to be ignored now.
+bool IgnoredSignal(int Signal);
 
 class TCloseOnSignals : public QObject {
 public:
@@ -32,4 +37,5 @@ private:
   std::function<void()> FQuit;
   QSocketNotifier* FNotifier = nullptr;
   struct sigaction FOld[std::size(kSignals)] = {};
+  bool FInstalled[std::size(kSignals)] = {};  // the handler replaced FOld
 };

@@ -113,6 +113,7 @@ std::string CliUsage() {
        "Exit status: 0 when every file converted, 1 when a file failed or was refused,\n"
        "2 for a usage error, 130 when interrupted.\n"
        "An interrupt (Ctrl-C, SIGTERM, SIGHUP) stops the conversions; a second one ends at once.\n"
+       "A signal ignored when the program starts (SIGHUP under nohup) stays ignored.\n"
        "A file that does not finish leaves its output name as it was. Errors go to standard error.\n";
   return s.str();
 }

@@ -13,12 +13,21 @@ int main(int argc, char** argv) {
   // Ctrl-C, SIGTERM and SIGHUP are taken by one thread of their own (every
   // thread started later inherits the blocked mask): the first stops the
   // conversions, which then remove what they wrote; the next ends the program
-  // at once, removing the temporary outputs itself.
+  // at once, removing the temporary outputs itself. A signal ignored at start
+  // (SIGHUP under nohup) stays ignored: blocked and waited for, it would
+  // arrive all the same.
   sigset_t signals;
   sigemptyset(&signals);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, s);
+  bool any = false;
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current = {};
+    if (sigaction(s, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN)
+      continue;
+    sigaddset(&signals, s);
+    any = true;
+  }
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  std::thread([signals] {
+  if (any) std::thread([signals] {
     for (int received = 0;;) {
       int signal = 0;
       if (sigwait(&signals, &signal) != 0) continue;

@@ -703,6 +703,37 @@ TEST_F(RunTest, TerminateInterruptAndHangUpCloseLikeTheCloseButton) {
   }
 }
 
+TEST_F(RunTest, AHangUpIgnoredAtStartLeavesTheBatchAlone) {
+  // As under nohup: SIGHUP is ignored before the handlers are installed.
+  struct sigaction ignore = {}, before = {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGHUP, &ignore, &before), 0);
+  struct TRestore {
+    struct sigaction& Before;
+    ~TRestore() { sigaction(SIGHUP, &Before, nullptr); }
+  } restore{before};
+  TForm1& f = Make();
+  f.show();
+  int quits = 0;
+  {
+    TCloseOnSignals closer(&f, [&] { ++quits; });
+    Add(Q({Long("hup.avi")}));
+    f.BtnStartClick();
+    ASSERT_TRUE(PumpUntil([&] { return Status(0).endsWith("% Completed"); }));
+    ASSERT_EQ(std::raise(SIGHUP), 0);
+    PumpFor(500ms);
+    EXPECT_EQ(quits, 0) << "the hang-up closed the window";
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_FALSE(Idle()) << "the batch goes on";
+    // The other signals still close it.
+    ASSERT_EQ(std::raise(SIGTERM), 0);
+    ASSERT_TRUE(PumpUntil([&] { return quits > 0; }, 30s));
+  }
+  struct sigaction after = {};
+  sigaction(SIGHUP, nullptr, &after);
+  EXPECT_TRUE(after.sa_handler == SIG_IGN) << "no longer ignored once the handlers are gone";
+}
+
 TEST_F(RunTest, ATelevisionFrameRateUnderACommaLocaleReachesTheFile) {
   ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/setup.sh generates de_DE.UTF-8";
   TForm1& f = Make();

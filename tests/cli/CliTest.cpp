@@ -344,4 +344,29 @@ TEST_F(CliBatchTest, ProgramExitStatusesAndSigint) {
   }
 }
 
+TEST_F(CliBatchTest, AHangUpIgnoredAtStartLeavesTheRunAlone) {
+  // Started as under nohup: SIGHUP ignored, which the program inherits.
+  struct sigaction ignore = {}, before = {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGHUP, &ignore, &before), 0);
+  const std::string clip = CopyClip(TestClip("avi_xvid", 6.0), In + "/long.avi");
+  pid_t pid = 0;
+  const int spawned = Spawn({"-o", Out, clip}, pid);
+  sigaction(SIGHUP, &before, nullptr);
+  ASSERT_EQ(spawned, 0);
+  std::atomic<bool> never{false};
+  WaitForConversionStart(Out, never);
+  kill(pid, SIGHUP);
+  EXPECT_EQ(WaitExit(pid), kExitOk) << "the hang-up stopped the run";
+  EXPECT_TRUE(ReadFacts(Out + "/long.mp4").Opened);
+  // The other interrupts still stop it.
+  ASSERT_EQ(sigaction(SIGHUP, &ignore, &before), 0);
+  const int again = Spawn({"-o", Out + "/2", clip}, pid);
+  sigaction(SIGHUP, &before, nullptr);
+  ASSERT_EQ(again, 0);
+  WaitForConversionStart(Out + "/2", never);
+  kill(pid, SIGTERM);
+  EXPECT_EQ(WaitExit(pid), kExitInterrupted);
+}
+
 }  // namespace
