@@ -504,6 +504,7 @@ int RunHdrBenchmark(const TQualityOptions& Options) {
     recipe.VideoCodec = "libx265";
     recipe.VideoTag = "hvc1";
     recipe.PixelFormat = "yuv420p10le";
+    recipe.VideoEncoderOptions = {{"preset", "ultrafast"}, {"x265-params", "log-level=error"}};
     recipe.Width = 1920;
     recipe.Height = 1080;
     recipe.FrameRate = {30, 1};

@@ -191,6 +191,7 @@ TEST_F(SourcePictureTest, HdrBarsAreToneMappedToSdrAndKeepTheirHue) {
     clip.VideoCodec = "libx265";
     clip.VideoTag = "hvc1";
     clip.PixelFormat = "yuv420p10le";
+    clip.VideoEncoderOptions = {{"preset", "ultrafast"}, {"x265-params", "log-level=error"}};
     clip.ColourBars = true;
     clip.ColourTransfer = k.Transfer;
     const std::string in = MakeSpec(clip);
