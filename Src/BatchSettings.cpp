@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "MediaHeaders.h"
+#include "SourcePicture.h"
 
 const char* const kOutputExtension = ".mp4";
 
@@ -173,6 +174,43 @@ double InputFrameRateOf(const AVFormatContext* Context) {
   return 0;
 }
 
+double InputDisplayAspectOf(const AVFormatContext* Context) {
+  if (!Context) return 0;
+  for (unsigned i = 0; i < Context->nb_streams; ++i) {
+    const AVStream* st = Context->streams[i];
+    if (!st->codecpar || st->codecpar->codec_type != AVMEDIA_TYPE_VIDEO) continue;
+    const AVCodecParameters* par = st->codecpar;
+    if (par->width <= 0 || par->height <= 0) return 0;
+    // As the engine reads it: the stream's sample aspect ratio, else the codec's.
+    AVRational sar = st->sample_aspect_ratio;
+    if (sar.num <= 0 || sar.den <= 0) sar = par->sample_aspect_ratio;
+    if (sar.num <= 0 || sar.den <= 0) sar = AVRational{1, 1};
+    const double aspect = par->width * av_q2d(sar) / par->height;
+    return PictureTurnOf(st).Quarter() ? 1 / aspect : aspect;
+  }
+  return 0;
+}
+
+TPictureFit FitPicture(int FrameWidth, int FrameHeight, double Aspect) {
+  TPictureFit fit;
+  fit.Width = FrameWidth;
+  fit.Height = FrameHeight;
+  if (!(Aspect > 0) || !std::isfinite(Aspect) || FrameWidth <= 0 || FrameHeight <= 0) return fit;
+  auto even = [](double V) { return std::max(2, 2 * static_cast<int>(std::lround(V / 2))); };
+  if (Aspect * FrameHeight > FrameWidth)
+    fit.Height = std::min(FrameHeight, even(FrameWidth / Aspect));
+  else
+    fit.Width = std::min(FrameWidth, even(FrameHeight * Aspect));
+  // Centred; the first bar even too (the chroma of 4:2:0 covers two lines and
+  // two columns), the second takes what is left.
+  const int padW = FrameWidth - fit.Width, padH = FrameHeight - fit.Height;
+  fit.PadLeft = (padW / 2) & ~1;
+  fit.PadRight = padW - fit.PadLeft;
+  fit.PadTop = (padH / 2) & ~1;
+  fit.PadBottom = padH - fit.PadTop;
+  return fit;
+}
+
 int GroupOfPictures(const TBatchSettings& Settings, double InputFrameRate) {
   const int seconds = std::clamp(Settings.KeyFrameSeconds, 0, kMaxKeyFrameSeconds);
   if (seconds == 0) return 0;
@@ -195,7 +233,7 @@ void FillInputOptions(const std::string& FileName, TInputOptions& Options) {
 }
 
 void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options,
-                       double InputFrameRate) {
+                       double InputFrameRate, double InputAspect) {
   Options = TOutputOptions{};
   Options.VideoCodec = "mpeg4";
   Options.AudioCodec = "libfaac";
@@ -227,9 +265,14 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
   // The extra options are applied before these fields, and a field left at
   // its "not given" value does not override them: an extra option that names
   // one of the settings above takes effect instead of the setting.
+  bool ownShape = false;
   for (const auto& [given, value] : opt::SplitOptionText(Settings.OutputExtraOptions)) {
     std::string name = given;
     name.erase(0, name.find_first_not_of('-'));
+    // (A pad colour only colours the bars.)
+    if (name == "s" || name == "aspect" || name == "vfilters" || (name.rfind("pad", 0) == 0 && name != "padcolor") ||
+        name.rfind("crop", 0) == 0)
+      ownShape = true;
     if (name == "vcodec") Options.VideoCodec.clear();
     if (name == "acodec") Options.AudioCodec.clear();
     if (name == "b") Options.VideoBitrate = Options.BitrateTolerance = -1;
@@ -240,6 +283,22 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
     if (name == "s") Options.FrameSize.clear();
     if (name == "r") Options.FrameRate.clear();
   }
+  int width = 0, height = 0;
+  const std::string& size = Settings.FrameSize;
+  const auto x = size.find('x');
+  if (ownShape || !(InputAspect > 0) || x == std::string::npos) return;
+  std::from_chars(size.data(), size.data() + x, width);
+  std::from_chars(size.data() + x + 1, size.data() + size.size(), height);
+  if (width <= 0 || height <= 0) return;
+  // The engine scales to the picture's area and pads around it; the aspect
+  // of the whole frame is its size, so its pixels are square.
+  const TPictureFit fit = FitPicture(width, height, InputAspect);
+  Options.FrameSize = std::to_string(fit.Width) + "x" + std::to_string(fit.Height);
+  if (fit.PadTop) Options.PadTop = fit.PadTop;
+  if (fit.PadBottom) Options.PadBottom = fit.PadBottom;
+  if (fit.PadLeft) Options.PadLeft = fit.PadLeft;
+  if (fit.PadRight) Options.PadRight = fit.PadRight;
+  Options.AspectRatio = std::to_string(width) + ":" + std::to_string(height);
 }
 
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
@@ -254,7 +313,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   input.ExtraOptions = Settings.InputExtraOptions;
 
   TAVProbe& probe = Converter.Probe();
-  double inputRate = 0;
+  double inputRate = 0, inputAspect = 0;
   try {
     if (probe.Open(FileName)) {
       TAVFileInfo info{};
@@ -262,6 +321,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
       row.Duration = DurationText(info.Duration);
       if (info.Duration > 0 && info.Duration != AV_NOPTS_VALUE) row.DurationUs = info.Duration;
       inputRate = InputFrameRateOf(probe.FormatContext());
+      inputAspect = InputDisplayAspectOf(probe.FormatContext());
     }
   } catch (const EAVProbeError&) {
     // Libraries missing: AddTask below says so.
@@ -278,7 +338,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   row.OutputPath = FolderWithSlash(Settings.OutputFolder) + row.OutputName + kOutputExtension;
 
   TOutputOptions output;
-  FillOutputOptions(Settings, row.OutputPath, output, inputRate);
+  FillOutputOptions(Settings, row.OutputPath, output, inputRate, inputAspect);
   if (!Converter.SetOutputFile(index, row.OutputPath, output)) {
     row.Message = "Cannot convert: " + Converter.LastError();
     Converter.RemoveTask(index);

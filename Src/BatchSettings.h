@@ -103,11 +103,34 @@ double InputFrameRateOf(const AVFormatContext* Context);
 // KeyFrameSeconds is 0.
 int GroupOfPictures(const TBatchSettings& Settings, double InputFrameRate);
 
+// The shown aspect (width / height) of the first video stream of an open
+// input: its size and sample aspect ratio, turned a quarter when its display
+// matrix says so; 0 when unknown.
+double InputDisplayAspectOf(const AVFormatContext* Context);
+
+// A picture fitted into a frame: players of this kind ignore the pixel
+// aspect, so the picture gets square pixels and the largest size of its
+// shown aspect that fits, centred, with black bars on the sides that are
+// left (letterbox for a wider picture, pillarbox for a taller one). All sizes
+// are even, as 4:2:0 pictures need.
+struct TPictureFit {
+  int Width = 0, Height = 0;  // the picture's area
+  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+};
+// The fit of a picture shown at Aspect (width / height) into an even
+// FrameWidth x FrameHeight; the whole frame when Aspect is unknown (0).
+TPictureFit FitPicture(int FrameWidth, int FrameHeight, double Aspect);
+
 void FillInputOptions(const std::string& FileName, TInputOptions& Options);
 // The output record of one file. The group of pictures goes in the extra
-// options, before the settings' own lines (which may override it).
+// options, before the settings' own lines (which may override it). With the
+// input's shown aspect (InputAspect > 0), the picture is fitted into the
+// frame size (FitPicture) through the engine's size, pad and aspect options,
+// so the output's pixels are square; extra options that set the size,
+// aspect, padding, cropping or filters themselves keep the engine's own
+// behaviour instead.
 void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options,
-                       double InputFrameRate = 0);
+                       double InputFrameRate = 0, double InputAspect = 0);
 
 // One file after the per-file set-up: the row the window would show, and the
 // task (kept in the component when Ok).

@@ -1,16 +1,19 @@
 // The reference side of the benchmark: the shortest path from the input to
 // the window's default .mp4 through the same library calls the engine makes.
-// Demux, decode, scale to 320x240 yuv420p, resample to fltp stereo 44100 Hz
+// Demux, decode, scale into 320x240 yuv420p (the picture fitted with square
+// pixels between black bars, as the window's set-up asks), resample to fltp stereo 44100 Hz
 // through an audio FIFO into encoder-sized frames, encode (MPEG-4 512 kbit/s,
 // AAC-LC 80 kbit/s), mux. The decoders take the thread count they are given
 // (0: every core), the encoders run on one thread, as in the engine.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "BatchSettings.h"
 #include "Conversions.h"
 #include "MediaHeaders.h"
 #include "SourcePicture.h"
@@ -123,6 +126,7 @@ private:
 
   TScalerPtr FScaler;
   TFramePtr FScaled;
+  TPictureFit FFit;           // the picture's area in FScaled
   int64_t FNextVideoPts = 0;  // encoder time base
 
   TResamplerPtr FResampler;
@@ -175,7 +179,7 @@ void TDirectConversion::OpenOutput(const std::string& Out) {
   FOut.reset(oc);
   const bool globalHeader = oc->oformat->flags & AVFMT_GLOBALHEADER;
 
-  // Video: the input's display aspect kept on the new frame size.
+  // Video: the input's display aspect kept with square pixels.
   const AVCodec* mpeg4 = ff::avcodec_find_encoder(AV_CODEC_ID_MPEG4);
   if (!mpeg4) Throw("no MPEG-4 encoder");
   FVideoEncoder.reset(Made(ff::avcodec_alloc_context3(mpeg4)));
@@ -190,7 +194,8 @@ void TDirectConversion::OpenOutput(const std::string& Out) {
   v->time_base = av_inv_q(kFrameRate);
   v->framerate = kFrameRate;
   v->bit_rate = kVideoBitRate;
-  v->sample_aspect_ratio = ff::av_d2q(aspect * kHeight / kWidth, 255);
+  FFit = FitPicture(kWidth, kHeight, aspect);
+  v->sample_aspect_ratio = AVRational{1, 1};
   v->thread_count = 1;
   // The same colours as the engine's output: an HD source is converted to the
   // SD matrix players use, and the output says so.
@@ -224,7 +229,7 @@ void TDirectConversion::OpenOutput(const std::string& Out) {
   Check(ff::avformat_write_header(oc, nullptr), "cannot write the output's header");
 
   // The scaler and its target picture.
-  FScaler.reset(Made(ff::sws_getContext(vdec->width, vdec->height, vdec->pix_fmt, kWidth, kHeight,
+  FScaler.reset(Made(ff::sws_getContext(vdec->width, vdec->height, vdec->pix_fmt, FFit.Width, FFit.Height,
                                         AV_PIX_FMT_YUV420P, SWS_BICUBIC | ColourScalerFlags(colour), nullptr,
                                         nullptr, nullptr)));
   if (!ApplyColourPlan(FScaler.get(), colour)) Throw("the scaler refuses the colour conversion");
@@ -279,7 +284,25 @@ void TDirectConversion::VideoOut(const AVFrame* Frame) {
 
   AVFrame* scaled = FScaled.get();
   Check(ff::av_frame_make_writable(scaled), "out of memory");
-  ff::sws_scale(FScaler.get(), Frame->data, Frame->linesize, 0, Frame->height, scaled->data, scaled->linesize);
+  // Black bars around the picture's area, painted with every picture as the engine pads.
+  uint8_t* area[4] = {};
+  for (int p = 0; p < 3; ++p) {
+    const int shift = p ? 1 : 0, w = kWidth >> shift, h = kHeight >> shift, ls = scaled->linesize[p];
+    const int top = FFit.PadTop >> shift, left = FFit.PadLeft >> shift;
+    const int inW = FFit.Width >> shift, inH = FFit.Height >> shift;
+    const uint8_t black = p ? 128 : 16;
+    for (int y = 0; y < h; ++y) {
+      uint8_t* row = scaled->data[p] + static_cast<ptrdiff_t>(y) * ls;
+      if (y < top || y >= top + inH) {
+        std::memset(row, black, static_cast<size_t>(w));
+      } else {
+        std::memset(row, black, static_cast<size_t>(left));
+        std::memset(row + left + inW, black, static_cast<size_t>(w - left - inW));
+      }
+    }
+    area[p] = scaled->data[p] + static_cast<ptrdiff_t>(top) * ls + left;
+  }
+  ff::sws_scale(FScaler.get(), Frame->data, Frame->linesize, 0, Frame->height, area, scaled->linesize);
   for (int64_t i = 0; i < copies; ++i) {
     scaled->pts = FNextVideoPts++;
     Encode(FVideoEncoder.get(), FVideoStream, scaled);

@@ -327,14 +327,17 @@ bool ConvertLikeTheWindow(const TVariant& Variant, const std::string& In, const 
       Error = task.LastError();
       return false;
     }
-    // The input's rate as the per-file set-up reads it.
-    double inputRate = 0;
+    // The input's rate and shape as the per-file set-up reads them.
+    double inputRate = 0, inputAspect = 0;
     {
       TAVProbe probe;
-      if (probe.Open(In)) inputRate = InputFrameRateOf(probe.FormatContext());
+      if (probe.Open(In)) {
+        inputRate = InputFrameRateOf(probe.FormatContext());
+        inputAspect = InputDisplayAspectOf(probe.FormatContext());
+      }
     }
     TOutputOptions output;
-    FillOutputOptions(Settings, Out, output, inputRate);
+    FillOutputOptions(Settings, Out, output, inputRate, inputAspect);
     if (Variant.Before) output.BitrateTolerance = -1;
     task.ApplyOutputOptions(output);
     if (!task.OpenOutputFile(Out)) {
@@ -388,6 +391,29 @@ bool PrepareQualityClip(const TQualityClip& Clip, const std::string& Dir, std::s
   }
   fs::rename(part, Path, ec);
   return !ec;
+}
+
+// Where the picture lies in the output frame: the window's set-up fits it
+// inside the frame with square pixels between black bars.
+TPictureFit PictureAreaOf(const std::string& In, const TBatchSettings& Settings) {
+  int width = 0, height = 0;
+  std::sscanf(Settings.FrameSize.c_str(), "%dx%d", &width, &height);
+  TAVProbe probe;
+  return FitPicture(width, height, probe.Open(In) ? InputDisplayAspectOf(probe.FormatContext()) : 0.0);
+}
+
+// Keeps only Area of every picture.
+void CropLuma(TLumaFrames& Frames, const TPictureFit& Area) {
+  if (Frames.Width == Area.Width && Frames.Height == Area.Height) return;
+  for (auto& plane : Frames.Planes) {
+    std::vector<uint8_t> inner(static_cast<size_t>(Area.Width) * Area.Height);
+    for (int y = 0; y < Area.Height; ++y)
+      std::memcpy(&inner[static_cast<size_t>(y) * Area.Width],
+                  &plane[static_cast<size_t>(y + Area.PadTop) * Frames.Width + Area.PadLeft], Area.Width);
+    plane = std::move(inner);
+  }
+  Frames.Width = Area.Width;
+  Frames.Height = Area.Height;
 }
 
 // The MPEG-4 profile as its short name, "+B" when B-frames appear.
@@ -455,10 +481,12 @@ int RunQualityBenchmark(const TQualityOptions& Options) {
         }
         times[i].push_back(ProcessCpuSeconds() - before);
       }
-    // The source scaled to the output size, as the engine's scaler does, in
-    // the colours the output is shown in (those of the first variant's).
+    // The source scaled to the picture's area in the output, as the engine's
+    // scaler does, in the colours the output is shown in (those of the first
+    // variant's); only that area of the output is compared, without the bars.
     TLumaFrames source;
     TShownColour shown;
+    const TPictureFit area = PictureAreaOf(in, defaults);
     for (size_t i = 0; i < variants.size(); ++i) {
       std::sort(times[i].begin(), times[i].end());
       cpu[i] = times[i][times[i].size() / 2];
@@ -469,10 +497,17 @@ int RunQualityBenchmark(const TQualityOptions& Options) {
       double duration = 0;
       if (!DecodeLuma(outs[i], 0, 0, output, &profile, &bFrames, &videoBytes, &duration, error, nullptr,
                       i == 0 ? &shown : nullptr) ||
-          (i == 0 && !DecodeLuma(in, 320, 240, source, nullptr, nullptr, nullptr, nullptr, error, &shown))) {
+          (i == 0 &&
+           !DecodeLuma(in, area.Width, area.Height, source, nullptr, nullptr, nullptr, nullptr, error, &shown))) {
         std::fprintf(stderr, "vidlomat-bench: %s\n", error.c_str());
         return 1;
       }
+      if (output.Width != area.Width + area.PadLeft + area.PadRight ||
+          output.Height != area.Height + area.PadTop + area.PadBottom) {
+        std::fprintf(stderr, "vidlomat-bench: %s: the output is %dx%d\n", clip.Name, output.Width, output.Height);
+        return 1;
+      }
+      CropLuma(output, area);
       const TComparison c = Compare(output, source);
       const double kbps = duration > 0 ? static_cast<double>(videoBytes) * 8 / duration / 1000 : 0;
       char rate[32], shift[8] = "any";

@@ -2,10 +2,13 @@
 // per-file set-up.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "BatchSettings.h"
 #include "ComponentSupport.h"
+#include "ConvertHelper.h"
+#include "MediaMaker.h"
 #include "MyUtils.h"
 #include "TestSupport.h"
 
@@ -149,6 +152,46 @@ TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
   EXPECT_EQ(o.AudioChannels, 1);
 }
 
+// The picture's area and bars for a shown aspect; extra options that shape
+// the picture themselves keep the engine's own behaviour.
+TEST(BatchSettingsTest, FitKeepsTheShownAspectInEvenSizes) {
+  struct TCase {
+    const char* Size;
+    double Aspect;
+    const char* Picture;
+    int Top, Bottom, Left, Right;
+  };
+  const TCase cases[] = {
+      {"320x240", 16.0 / 9, "320x180", 30, 30, 0, 0},   {"320x240", 9.0 / 16, "136x240", 0, 0, 92, 92},
+      {"640x360", 9.0 / 16, "202x360", 0, 0, 218, 220}, {"320x240", 1.5, "320x214", 12, 14, 0, 0},
+      {"320x240", 4.0 / 3, "320x240", 0, 0, 0, 0},      {"640x360", 16.0 / 9, "640x360", 0, 0, 0, 0},
+      {"160x120", 2.39, "160x66", 26, 28, 0, 0},        {"320x240", 0.01, "2x240", 0, 0, 158, 160},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(std::string(k.Size) + " " + std::to_string(k.Aspect));
+    TBatchSettings s;
+    s.FrameSize = k.Size;
+    TOutputOptions o;
+    FillOutputOptions(s, "x.mp4", o, 0, k.Aspect);
+    EXPECT_EQ(o.FrameSize, k.Picture);
+    // Pads of 0 are not given.
+    EXPECT_EQ(std::vector<int>({o.PadTop, o.PadBottom, o.PadLeft, o.PadRight}),
+              std::vector<int>({k.Top ? k.Top : -1, k.Bottom ? k.Bottom : -1, k.Left ? k.Left : -1,
+                                k.Right ? k.Right : -1}));
+    EXPECT_EQ(o.AspectRatio, std::string(k.Size).replace(std::string(k.Size).find('x'), 1, ":"));
+  }
+  // Unknown aspect, or the user's own shape: nothing is fitted.
+  for (const char* extra : {"", "aspect=16:9", "padtop=8", "croptop=8", "vfilters=null", "s=320x180"}) {
+    TBatchSettings s;
+    s.OutputExtraOptions = extra;
+    TOutputOptions o;
+    FillOutputOptions(s, "x.mp4", o, 0, *extra ? 16.0 / 9 : 0);
+    EXPECT_TRUE(o.AspectRatio.empty()) << extra;
+    EXPECT_EQ(o.PadTop, -1) << extra;
+    EXPECT_EQ(o.FrameSize, *extra == 's' ? "" : "320x240") << extra;
+  }
+}
+
 TEST(BatchSettingsTest, GroupOfPicturesCoversTheKeyFrameDistance) {
   struct TCase {
     const char* Rate;
@@ -210,6 +253,81 @@ TEST(BatchSettingsTest, KeyFramesFollowTheInputRateWhenTheRateIsAuto) {
   ff::avformat_close_input(&ic);
   EXPECT_EQ(frame, 75);
   EXPECT_EQ(keys, (std::vector<int>{0, 25, 50}));
+}
+
+// Players of this kind ignore the pixel aspect: the picture is fitted into
+// the chosen frame with square pixels, centred, with black bars (letterbox
+// for a 16:9 source in 4:3, pillarbox for a portrait phone clip), its size
+// even. Measured from the pixels: the bars are black, and the area between
+// them shows the source picture at its own shape.
+TEST(BatchSettingsTest, PicturesFitTheFrameWithSquarePixels) {
+  struct TCase {
+    int Turn;          // the display matrix: 90 shows the 640x360 picture upright (360x640)
+    const char* Size;  // the chosen frame
+    int AreaW, AreaH;  // the picture's area within it
+  };
+  const TCase cases[] = {{0, "320x240", 320, 180}, {0, "640x360", 640, 360}, {90, "320x240", 136, 240},
+                         {90, "640x360", 202, 360}};
+  constexpr int kW = 640, kH = 360;
+  for (const TCase& k : cases) {
+    TEventRecorder r;
+    TQuilloConverter c;
+    LoadThrough(c);
+    SCOPED_TRACE(std::to_string(k.Turn) + " " + k.Size);
+    TClipSpec clip = ClipSpecByName("mp4");
+    clip.Name = "shape" + std::to_string(k.Turn);
+    clip.Width = kW;
+    clip.Height = kH;
+    clip.DurationSeconds = 0.2;
+    clip.VideoBitRate = 4000000;
+    clip.DisplayMatrix = k.Turn != 0;
+    clip.DisplayTurn = k.Turn;
+    const std::string folder = FreshOutputFolder();
+    const std::string in = folder + "/" + clip.Name + ".mp4";
+    std::string error;
+    ASSERT_TRUE(MakeClip(clip, in, &error)) << error;
+    TBatchSettings s;
+    s.OutputFolder = folder;
+    s.FrameSize = k.Size;
+    s.VideoKbps = kMaxVideoKbps;
+    const TFileSetup f = SetUpFile(c, s, in);
+    ASSERT_TRUE(f.Ok) << f.Message;
+    r.Attach(c, false);
+    c.Start(1);
+    ASSERT_TRUE(r.WaitAllDone());
+    const auto frames = DecodeVideo(f.OutputPath, 1);
+    ASSERT_EQ(frames.size(), 1u);
+    const AVFrame* out = frames[0].get();
+    const int frameW = out->width, frameH = out->height;
+    EXPECT_EQ(std::to_string(frameW) + "x" + std::to_string(frameH), k.Size);
+    EXPECT_EQ(out->sample_aspect_ratio.num, out->sample_aspect_ratio.den);
+    const int left = ((frameW - k.AreaW) / 2) & ~1, top = ((frameH - k.AreaH) / 2) & ~1;
+    auto luma = [&](int X, int Y) { return out->data[0][static_cast<ptrdiff_t>(Y) * out->linesize[0] + X]; };
+    // The bars: black, every pixel (up to the encoder's ringing where a
+    // block straddles the picture's edge).
+    int brightest = 0, bars = 0;
+    for (int y = 0; y < frameH; ++y)
+      for (int x = 0; x < frameW; ++x)
+        if (x < left || x >= left + k.AreaW || y < top || y >= top + k.AreaH) {
+          brightest = std::max<int>(brightest, luma(x, y));
+          ++bars;
+        }
+    EXPECT_EQ(bars, frameW * frameH - k.AreaW * k.AreaH);
+    EXPECT_LE(brightest, 24);
+    // The area: the shown picture (turned as its matrix says), scaled alike
+    // both ways.
+    const int shownW = k.Turn ? kH : kW, shownH = k.Turn ? kW : kH;
+    double difference = 0;
+    int count = 0;
+    for (int y = 2; y < k.AreaH - 2; y += 3)
+      for (int x = 2; x < k.AreaW - 2; x += 3, ++count) {
+        const int u = x * shownW / k.AreaW, v = y * shownH / k.AreaH;
+        // Turned 90 degrees clockwise: shown (u, v) is stored (v, H - 1 - u).
+        const int sx = k.Turn ? v : u, sy = k.Turn ? kH - 1 - u : v;
+        difference += std::abs(luma(left + x, top + y) - TestPictureLuma(kW, kH, 0, sx, sy));
+      }
+    EXPECT_LT(difference / count, 6.0);
+  }
 }
 
 TEST(BatchSettingsTest, PerFileSetUp) {
