@@ -58,8 +58,10 @@ TCustomQuilloConverter::~TCustomQuilloConverter() {
     }
     for (TFFmpeg* t : FOrphans) t->Stop();
     // The threads still deliver their terminations (without events); only then
-    // may their tasks go. A thread stuck in a blocking call must not keep the
-    // program alive: after the wait its task is left to it.
+    // may their tasks go. A hook call runs on its task's thread, so this also
+    // waits for a hook handler of the owner still running (the gates closed
+    // above start no new one). A thread stuck in a blocking call must not keep
+    // the program alive: after the wait its task is left to it.
     const bool allDone = FThreadsDone.wait_for(lock, FDestroyWait, [this] { return FThreadsInUse == 0; });
     std::vector<TFFmpeg*> all;
     while (FTasks.Count() > 0) all.push_back(FTasks.Extract(0));
@@ -71,10 +73,16 @@ TCustomQuilloConverter::~TCustomQuilloConverter() {
         continue;
       }
       t->FLeftBehind = true;
-      std::fprintf(stderr,
-                   "vidlomat: gave up waiting %lld ms for the conversion of '%s' to '%s' (its thread is still "
-                   "inside it); it is left to end on its own\n",
-                   static_cast<long long>(FDestroyWait.count()), t->FInputName.c_str(), t->FOutputName.c_str());
+      bool inHook = false;
+      {
+        std::lock_guard<std::mutex> gate(t->FHookGate->Lock);
+        inHook = t->FHookGate->Running > 0;
+      }
+      // A hook handler still running uses its owner: the owner has to know.
+      std::fprintf(stderr, "vidlomat: gave up waiting %lld ms for the conversion of '%s' to '%s' (%s); it is left to end on its own\n",
+                   static_cast<long long>(FDestroyWait.count()), t->FInputName.c_str(), t->FOutputName.c_str(),
+                   inHook ? "its hook handler is still running, and what the handler uses must outlive it"
+                          : "its thread is still inside it");
     }
   }
   // Callbacks inside the component return at once now; no later one reaches it.

@@ -104,10 +104,12 @@ public:
   // worker thread instead.
   explicit TCustomQuilloConverter(IMainThread* MainThread = nullptr);
   // Stops what runs, waits (at most DestroyWait) for the threads that still
-  // use a task, frees the tasks. A task whose thread is still inside it after
-  // the wait (stuck in a blocking system call) is left to that thread, which
-  // frees it when it ends; each one left is named on standard error. Call it
-  // on the owner's thread, not from one of the component's events.
+  // use a task, and with them for a hook handler still running, frees the
+  // tasks. A task whose thread is still inside it after the wait (stuck in a
+  // blocking system call, or in a hook handler) is left to that thread, which
+  // frees it when it ends; each one left is named on standard error, saying
+  // when its hook handler is still running. Call it on the owner's thread,
+  // not from one of the component's events.
   virtual ~TCustomQuilloConverter();
   TCustomQuilloConverter(const TCustomQuilloConverter&) = delete;
   TCustomQuilloConverter& operator=(const TCustomQuilloConverter&) = delete;

@@ -200,6 +200,35 @@ TEST_F(SafetyTest, DestroyingTheComponentWaitsForItsWorkers) {
   EXPECT_EQ(R.Events().size(), before);
 }
 
+TEST_F(SafetyTest, DestroyingTheComponentWaitsForTheOwnersHookHandler) {
+  // The owner's handler is still running (it was let go 300 ms into the
+  // destruction and takes 200 ms more) when the destructor is called: the
+  // destructor may not return before the handler has, or the owner, freed
+  // right after, would be used by it.
+  AddHooked(1);
+  TGate gate;
+  std::atomic<bool> inHook{false};
+  C->OnCustomHook = [&](int, TBitmap*, int, int64_t, bool&, bool&) {
+    inHook = true;
+    gate.Wait();
+    std::this_thread::sleep_for(200ms);
+    inHook = false;
+  };
+  C->Start(1);
+  ASSERT_TRUE(gate.WaitUntilHeld());
+  std::thread opener([&] {
+    std::this_thread::sleep_for(300ms);
+    gate.Open();
+  });
+  testing::internal::CaptureStderr();
+  C.reset();
+  const bool returnedInside = inHook;
+  const std::string said = testing::internal::GetCapturedStderr();
+  opener.join();
+  EXPECT_FALSE(returnedInside) << "the destructor returned while the hook handler still ran";
+  EXPECT_EQ(said, "") << "nothing was left behind";
+}
+
 TEST_F(SafetyTest, DestroyingTheComponentLeavesAStuckWorkerBehindAndSaysSo) {
   TWatchdog dog(120s, "DestroyingTheComponentLeavesAStuckWorkerBehindAndSaysSo");
   AddHooked(2);
@@ -224,6 +253,7 @@ TEST_F(SafetyTest, DestroyingTheComponentLeavesAStuckWorkerBehindAndSaysSo) {
             std::string::npos)
       << said;
   EXPECT_EQ(said.find(Output(1)), std::string::npos) << "only the stuck task is named: " << said;
+  EXPECT_NE(said.find("(its hook handler is still running"), std::string::npos) << said;
   const int callsAtRelease = hookCalls;
   // Released, the worker ends its task and frees it without reaching the
   // component, raising nothing; the libraries count it until then.
