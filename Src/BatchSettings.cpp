@@ -9,12 +9,16 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 
 #include "MediaHeaders.h"
+#include "SizeEstimate.h"
 #include "SourcePicture.h"
+#include "SourceRecord.h"
 
 const char* const kOutputExtension = ".mp4";
+const char* const kSkippedConverted = "Skipped (already converted)";
 
 const std::vector<std::string>& ProfileTexts() {
   static const std::vector<std::string> texts = {
@@ -247,7 +251,11 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
   Options.FrameSize = Settings.FrameSize;
   if (Settings.FrameRate != "Auto") Options.FrameRate = Settings.FrameRate;
   Options.AudioSampleRate = Settings.SampleRate;
+  // The source's own dates (photo libraries sort by them); the time of the
+  // conversion only for a source that has none.
   Options.Timestamp = 0;
+  Options.KeepSourceDates = true;
+  Options.RecordSource = true;
   Options.FileExt = kOutputExtension;
   Options.FileName = OutputPath;
   const int gop = GroupOfPictures(Settings, InputFrameRate);
@@ -302,11 +310,33 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
 }
 
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
-                     const std::string& FileName, TNameReservations* Reserved) {
+                     const std::string& FileName, TNameReservations* Reserved, const std::string& TreeFolder) {
   TFileSetup row;
+  const std::string outputFolder = Settings.KeepFolders && !TreeFolder.empty()
+                                       ? FolderWithSlash(Settings.OutputFolder.empty() ? "." : Settings.OutputFolder) + TreeFolder
+                                       : Settings.OutputFolder;
   row.FileName = FileName;
   row.Base = BaseNameOf(FileName);
   row.Type = TypeOf(FileName);
+
+  if (Settings.SkipConverted) {
+    // The names this file's output may have had: Base, and Base(1), Base(2)...
+    // when an older file held the name, as far as such files exist.
+    const std::string record = SourceRecordOf(FileName);
+    const std::string folder = FolderWithSlash(outputFolder);
+    for (int n = 0; !record.empty(); ++n) {
+      const std::string name = n == 0 ? row.Base : row.Base + "(" + std::to_string(n) + ")";
+      const std::string path = folder + name + kOutputExtension;
+      if (!FileExists(path)) break;
+      if (RecordedSourceOf(path) != record) continue;
+      row.Skipped = true;
+      row.OutputName = name;
+      row.OutputPath = path;
+      row.Message = kSkippedConverted;
+      if (Reserved) Reserved->Outputs.insert(path);
+      return row;
+    }
+  }
 
   TInputOptions input;
   FillInputOptions(FileName, input);
@@ -314,6 +344,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
 
   TAVProbe& probe = Converter.Probe();
   double inputRate = 0, inputAspect = 0;
+  bool hasVideo = false, hasAudio = false;
   try {
     if (probe.Open(FileName)) {
       TAVFileInfo info{};
@@ -322,6 +353,12 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
       if (info.Duration > 0 && info.Duration != AV_NOPTS_VALUE) row.DurationUs = info.Duration;
       inputRate = InputFrameRateOf(probe.FormatContext());
       inputAspect = InputDisplayAspectOf(probe.FormatContext());
+      if (const AVFormatContext* ic = probe.FormatContext())
+        for (unsigned i = 0; i < ic->nb_streams; ++i) {
+          const AVMediaType type = ic->streams[i]->codecpar->codec_type;
+          hasVideo = hasVideo || type == AVMEDIA_TYPE_VIDEO;
+          hasAudio = hasAudio || type == AVMEDIA_TYPE_AUDIO;
+        }
     }
   } catch (const EAVProbeError&) {
     // Libraries missing: AddTask below says so.
@@ -334,11 +371,28 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
     row.Detail = Converter.LastError();
     return row;
   }
-  row.OutputName = ChooseOutputName(Settings.OutputFolder, row.Base, Settings.Overwrite, Reserved, FileName);
-  row.OutputPath = FolderWithSlash(Settings.OutputFolder) + row.OutputName + kOutputExtension;
+  if (outputFolder != Settings.OutputFolder) {
+    // The tree below the output folder is made as needed; a failure shows
+    // when the output is checked.
+    std::error_code ignored;
+    std::filesystem::create_directories(outputFolder, ignored);
+  }
+  row.OutputName = ChooseOutputName(outputFolder, row.Base, Settings.Overwrite, Reserved, FileName);
+  row.OutputPath = FolderWithSlash(outputFolder) + row.OutputName + kOutputExtension;
 
   TOutputOptions output;
   FillOutputOptions(Settings, row.OutputPath, output, inputRate, inputAspect);
+  TSizeInputs size;
+  size.DurationUs = row.DurationUs;
+  size.HasVideo = hasVideo;
+  size.HasAudio = hasAudio;
+  size.VideoBitrate = std::max(0, output.VideoBitrate);
+  size.AudioBitrate = std::max(0, output.AudioBitrate);
+  size.FrameRate = inputRate;
+  if (Settings.FrameRate != "Auto")
+    std::from_chars(Settings.FrameRate.data(), Settings.FrameRate.data() + Settings.FrameRate.size(), size.FrameRate);
+  size.SampleRate = Settings.SampleRate;
+  row.ExpectedBytes = TSizeEstimate::OutputBytes(size);
   if (!Converter.SetOutputFile(index, row.OutputPath, output)) {
     row.Message = "Cannot convert: " + Converter.LastError();
     Converter.RemoveTask(index);

@@ -34,6 +34,7 @@ constexpr int kMinVideoKbps = 128, kMaxVideoKbps = 1500;
 constexpr int kMinAudioKbps = 32, kMaxAudioKbps = 160;
 
 extern const char* const kOutputExtension;  // ".mp4"
+extern const char* const kSkippedConverted;  // "Skipped (already converted)"
 
 // Key frames: players of this kind seek by key frame and play long groups of
 // pictures, and every key frame costs several times a predicted picture.
@@ -49,6 +50,12 @@ struct TBatchSettings {
   int SampleRate = 44100;
   std::string OutputFolder;         // empty: the current folder
   bool Overwrite = true;
+  // A file whose output name already holds an output converted from it (the
+  // same name, size and modification time, SourceRecord.h) gets no task.
+  bool SkipConverted = false;
+  // A file added from a folder tree is written at its place in the tree below
+  // the output folder (SetUpFile's TreeFolder).
+  bool KeepFolders = false;
   // The longest time between two key frames, in seconds: the encoder's group
   // of pictures. 0: the engine's own group of 12 pictures.
   int KeyFrameSeconds = kDefaultKeyFrameSeconds;
@@ -136,6 +143,7 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
 // task (kept in the component when Ok).
 struct TFileSetup {
   bool Ok = false;
+  bool Skipped = false;    // converted already (SkipConverted): OutputPath names that output
   int TaskIndex = -1;
   std::string FileName;    // the input path
   std::string Base;        // Input Filename column
@@ -144,13 +152,18 @@ struct TFileSetup {
   std::string Type;        // Type column
   std::string OutputName;  // Output Filename column
   std::string OutputPath;  // folder + output name + extension
+  int64_t ExpectedBytes = -1;  // the output's expected size (SizeEstimate.h); -1 unknown
   std::string Message;     // why the file was refused (the window's message text)
   std::string Detail;      // the component's reason behind a "not supported" refusal
 };
 
 // The per-file set-up: probes the duration, adds a task, chooses the output
-// name, gives the task its output. A refused file leaves no task behind.
-// Reserved should hold the inputs of the whole batch before its first file is
-// set up; the output chosen here is added to it.
+// name, gives the task its output. A refused file leaves no task behind, and
+// so does a skipped one. Reserved should hold the inputs of the whole batch
+// before its first file is set up; the output chosen here is added to it.
+// TreeFolder: the folder of a file found in a folder tree, relative to the
+// folder that was added ("2019/Summer"); with KeepFolders its output goes to
+// that folder below the output folder, made as needed.
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
-                     const std::string& FileName, TNameReservations* Reserved = nullptr);
+                     const std::string& FileName, TNameReservations* Reserved = nullptr,
+                     const std::string& TreeFolder = "");

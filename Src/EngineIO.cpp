@@ -280,6 +280,7 @@ void TOutputTarget::Release(bool Remove) {
   FTempName.clear();
   FFinalExisted = false;
   FFinalMode = 0;
+  FKeepFileTime = false;
 }
 
 void TOutputTarget::Discard(AVIOContext** Pb) {
@@ -309,6 +310,10 @@ void TOutputTarget::Commit(AVIOContext** Pb) {
     return;
   }
   if (FFinalExisted) fchmod(FFd, static_cast<mode_t>(FFinalMode));
+  if (FKeepFileTime) {
+    const timespec times[2] = {{0, UTIME_OMIT}, FFileTime};
+    if (futimens(FFd, times) != 0) fail(Reason(errno));
+  }
   // On disk before it takes the final name, so a crash never leaves a
   // half-written file there.
   if (fsync(FFd) != 0) fail(Reason(errno));

@@ -3,6 +3,8 @@
 // interrupts.
 #pragma once
 
+#include <time.h>
+
 #include <atomic>
 #include <string>
 
@@ -43,6 +45,12 @@ public:
   // removing the temporary file).
   void Commit(AVIOContext** Pb);
 
+  // The modification time the file takes when it is committed (after Open).
+  void KeepFileTime(const timespec& Time) {
+    FFileTime = Time;
+    FKeepFileTime = true;
+  }
+
   // Closes *Pb; a temporary file is removed, the final name stays as it was.
   void Discard(AVIOContext** Pb);
 
@@ -71,6 +79,8 @@ private:
   int FFd = -1;            // the temporary file, locked while open
   bool FFinalExisted = false;
   int FFinalMode = 0;      // permissions of the file that is replaced
+  bool FKeepFileTime = false;
+  timespec FFileTime{};
 };
 
 // Process-wide list of the temporary outputs still being written. A program

@@ -180,6 +180,10 @@ void TCustomFFmpeg::ResetOptions() {
   FRecordingTime = INT64_MAX;
   FStartTime = 0;
   FRecTimestamp = 0;
+  FKeepSourceDates = false;
+  FRecordSource = false;
+  FHasSourceFileTime = false;
+  FSourceFileTime = {};
   FInputTsOffsetOpt = 0;
   FTitle.clear();
   FAuthor.clear();
@@ -433,8 +437,31 @@ bool TCustomFFmpeg::Reopen() {
   return false;
 }
 
+void TCustomFFmpeg::Pause(bool On) {
+  std::lock_guard<std::mutex> guard(FPauseLock);
+  FPauseRequested = On;
+  FPauseChanged.notify_all();
+}
+
+void TCustomFFmpeg::HoldWhilePaused() {
+  const int64_t from = ff::av_gettime();
+  {
+    std::unique_lock<std::mutex> lock(FPauseLock);
+    FPauseChanged.wait(lock, [this] { return !FPauseRequested || FStopRequested; });
+  }
+  const int64_t paused = ff::av_gettime() - from;
+  FTimerStart += paused;
+  FLastReportTime += paused;
+  for (InputStreamState* ist : FInputStreams) ist->Start += paused;
+}
+
 void TCustomFFmpeg::Stop() {
-  FStopRequested = true;
+  {
+    // Under the pause lock, so a paused loop cannot miss it.
+    std::lock_guard<std::mutex> guard(FPauseLock);
+    FStopRequested = true;
+    FPauseChanged.notify_all();
+  }
   std::lock_guard<std::mutex> guard(FThreadLock);
   if (FThread && FThread->Suspended()) FThread->Resume();
 }

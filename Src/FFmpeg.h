@@ -373,6 +373,13 @@ public:
   // Run-state queries --------------------------------------------------------
   bool Running() const { return FRunning; }
   bool StopRequested() const { return FStopRequested; }
+  // Pause holds the run's main loop before its next packet (from any thread,
+  // also before Start: the run then holds at its first packet) until
+  // Pause(false) or a stop. While it holds, nothing is read, decoded or
+  // written, no progress is reported, and the run's clocks (its frames per
+  // second, rate emulation) leave the paused time out.
+  void Pause(bool On);
+  bool Paused() const { return FPauseRequested; }
   bool Finished() const { return FFinished; }
   bool Terminated() const { return FTerminated; }
   bool ErrorOccurred() const { return FErrorOccurred; }
@@ -466,6 +473,11 @@ public:
   void SetStartTime(const std::string& Text);
   void SetInputTsOffset(const std::string& Text);
   void SetRecTimestamp(const std::string& Text);
+  void SetKeepSourceDates(bool On) { FKeepSourceDates = On; }
+  void SetRecordSource(bool On) { FRecordSource = On; }
+  // The first input's creation time in seconds since 1970 UTC (FKeepSourceDates),
+  // and its file's modification time into FSourceFileTime; 0 when it has none.
+  int64_t SourceCreationTime();
   void SetInputTsScale(const std::string& Text);
   void AddStreamMap(const std::string& Text);
   void AddMetaDataMap(const std::string& Text);
@@ -687,6 +699,9 @@ public:
   std::vector<InputStreamState*> FInputStreams;
   std::vector<OutputStreamState*> FOutputStreams;
   int64_t FLastReportTime = 0;
+  // Holds the run's thread while it is paused (FPauseRequested) and moves the
+  // run's clocks past the paused time.
+  void HoldWhilePaused();
   // Buffers of the run's thread, kept per engine so that engines converting at
   // the same time never share them.
   std::vector<uint8_t> FDecodedAudio;  // decoded audio as interleaved 16-bit samples
@@ -828,6 +843,16 @@ public:
   int64_t FRecordingTime = INT64_MAX;
   int64_t FStartTime = 0;
   int64_t FRecTimestamp = 0;
+  // Keep the source's dates: the output's creation time (container and
+  // streams) is the first input's own, its container's or a stream's
+  // creation_time, else its file's modification time; a local output file
+  // takes the input file's modification time. Set by OpenOutputFile.
+  bool FKeepSourceDates = false;
+  // Record the first input's name, size and modification time in the output's
+  // metadata (SourceRecord.h), so that a later batch can tell it converted.
+  bool FRecordSource = false;
+  bool FHasSourceFileTime = false;
+  timespec FSourceFileTime{};
   int64_t FInputTsOffsetOpt = 0;
   std::string FTitle, FAuthor, FCopyright, FComment, FGenre, FAlbum;
   int FYear = 0;
@@ -922,6 +947,12 @@ public:
   // it; the owner reads the others after termination): atomics.
   std::atomic<bool> FRunning{false};
   std::atomic<bool> FStopRequested{false};
+  // Pause: the flag is read by the loop once per pass without the lock; the
+  // paused loop waits on FPauseChanged under FPauseLock, which Pause and Stop
+  // notify after setting their flag under it.
+  std::atomic<bool> FPauseRequested{false};
+  std::mutex FPauseLock;
+  std::condition_variable FPauseChanged;
   std::atomic<bool> FFinished{false};
   std::atomic<bool> FTerminated{false};
   std::atomic<bool> FErrorOccurred{false};

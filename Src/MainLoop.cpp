@@ -427,6 +427,10 @@ void TCustomFFmpeg::TranscodeLoop() {
 
   FLastReportTime = FTimerStart;
   while (!FStopRequested) {
+    if (FPauseRequested) {
+      HoldWhilePaused();
+      if (FStopRequested) break;
+    }
     CheckEncodeStage();
     double iptsMin = 1e100, optsMin = 1e100;
     int fileIndex = -1;

@@ -67,6 +67,11 @@ struct TOutputOptions {
   int32_t RecordingTimeMs = -1;
   // Local date-time as days since 1899-12-30: 0 = now, > 0 this moment, < 0 not applied.
   double Timestamp = -1.0;
+  // The output takes the source's dates: its creation time (Timestamp only
+  // when the source has none) and, for a local file, its modification time.
+  bool KeepSourceDates = false;
+  // The output records its source's name, size and modification time.
+  bool RecordSource = false;
   int32_t Year = -1;
   int32_t Track = -1;
   char Title[512] = {};

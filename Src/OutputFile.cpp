@@ -5,12 +5,14 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <limits>
 #include <string>
 
 #include "FFmpeg.h"
 #include "MyUtils.h"
 #include "OpenErrors.h"
+#include "SourceRecord.h"
 
 namespace {
 
@@ -458,13 +460,23 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
   }
 
   // Metadata, as today's tags.
-  if (FRecTimestamp != 0) {
-    const time_t t = static_cast<time_t>(FRecTimestamp);
+  int64_t created = FRecTimestamp;
+  if (FKeepSourceDates)
+    if (const int64_t source = SourceCreationTime(); source != 0) created = source;
+  if (created != 0) {
+    const time_t t = static_cast<time_t>(created);
     struct tm utc {};
     char text[64];
-    if (gmtime_r(&t, &utc) && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc))
+    if (gmtime_r(&t, &utc) && std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S.000000Z", &utc)) {
       ff::av_dict_set(&oc->metadata, "creation_time", text, 0);
+      // The source's date belongs to its tracks as well.
+      if (FKeepSourceDates)
+        for (unsigned i = 0; i < oc->nb_streams; ++i) ff::av_dict_set(&oc->streams[i]->metadata, "creation_time", text, 0);
+    }
   }
+  if (FRecordSource && FInputFileCount > 0 && FInputFiles[0] && FInputFiles[0]->url)
+    if (const std::string record = SourceRecordOf(FInputFiles[0]->url); !record.empty())
+      ff::av_dict_set(&oc->metadata, kSourceRecordTag, record.c_str(), 0);
   auto tag = [&](const char* Key, const std::string& Value, size_t Limit) {
     if (!Value.empty()) ff::av_dict_set(&oc->metadata, Key, Value.substr(0, Limit).c_str(), 0);
   };
@@ -504,11 +516,37 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
   return true;
 }
 
+int64_t TCustomFFmpeg::SourceCreationTime() {
+  FHasSourceFileTime = false;
+  const AVFormatContext* ic = FInputFileCount > 0 ? FInputFiles[0] : nullptr;
+  if (!ic) return 0;
+  struct stat st {};
+  if (ic->url && stat(ic->url, &st) == 0 && S_ISREG(st.st_mode)) {
+    FHasSourceFileTime = true;
+    FSourceFileTime = st.st_mtim;
+  }
+  // The first date the input itself carries: its container's, else the first
+  // stream's that has one (a camera's clip dates its tracks).
+  auto dateOf = [](const AVDictionary* Metadata) -> int64_t {
+    const AVDictionaryEntry* e = ff::av_dict_get(Metadata, "creation_time", nullptr, 0);
+    int64_t us = 0;
+    if (!e || ff::av_parse_time(&us, e->value, 0) < 0 || us <= 0) return 0;
+    return static_cast<int64_t>(std::llround(static_cast<double>(us) / 1000000.0));
+  };
+  if (const int64_t t = dateOf(ic->metadata)) return t;
+  for (unsigned i = 0; i < ic->nb_streams; ++i)
+    if (const int64_t t = dateOf(ic->streams[i]->metadata)) return t;
+  if (!FHasSourceFileTime) return 0;
+  // Whole seconds, rounded as the other stamps.
+  return FSourceFileTime.tv_sec + (FSourceFileTime.tv_nsec >= 500000000 ? 1 : 0);
+}
+
 bool TCustomFFmpeg::OpenOutputTarget(int Index, const std::string& FileName, std::string& Error) {
   AVFormatContext* oc = FOutputFiles[Index];
   // A local file is written under a temporary name until the run succeeds.
   TOutputTarget& target = FOutputTargets[Index];
   if (!target.Open(FileName, &oc->interrupt_callback, &oc->pb, Error)) return false;
+  if (FKeepSourceDates && FHasSourceFileTime) target.KeepFileTime(FSourceFileTime);
   if (target.Atomic()) {
     // A muxer that reads its output back (a second pass that moves the index
     // to the front) must find the file it writes.

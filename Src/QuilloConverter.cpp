@@ -484,6 +484,7 @@ bool TCustomQuilloConverter::BeginTaskRun(TFFmpeg* t) {
   }
   t->FProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
   t->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
+  t->Pause(FPaused);
   if (t->Running() || t->Terminated()) {
     // The engine cannot run twice and would stay silent: end it here so the
     // run goes on.
@@ -538,6 +539,17 @@ void TCustomQuilloConverter::StartTimerElapsed(uint64_t Serial, uint64_t RunId) 
 
 // ---------------------------------------------------------------------------
 // Stopping
+
+void TCustomQuilloConverter::Pause(bool On) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  FPaused = On;
+  for (int i = 0; i < FTasks.Count(); ++i) FTasks[i]->Pause(On);
+}
+
+bool TCustomQuilloConverter::Paused() const {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return FPaused;
+}
 
 void TCustomQuilloConverter::StopAll(std::vector<int>* Running) {
   std::lock_guard<std::recursive_mutex> guard(FLock);

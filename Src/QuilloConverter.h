@@ -155,6 +155,13 @@ public:
   // when the stop reached them (in the same hold of the lock, so no task can
   // start or end in between).
   void StopAll(std::vector<int>* Running = nullptr);
+  // Pauses or resumes a run on worker threads: each running task holds before
+  // its next packet (files and codecs stay open, nothing is lost, its clocks
+  // stop), and a task that starts while paused holds at its first packet.
+  // StopAll works while paused. The pause lasts until Pause(false), also from
+  // one run to the next (a run started while paused holds at once).
+  void Pause(bool On);
+  bool Paused() const;
   std::string LastError() const { return FLastError; }
   TAVProbe& Probe() { return *FProbe; }
   void ClearLogTable();
@@ -281,6 +288,7 @@ private:
   //   running -> idle: ClearTasks, destruction: no all-done event, except that a
   //     ClearTasks inside a termination handler leaves it to follow that handler
   bool FRunActive = false;
+  bool FPaused = false;                // the tasks of the run hold (Pause)
   uint64_t FRunId = 0;
   int FThreadCount = 0;                // the argument of the last Start
   int FNextIndex = -1;                 // running: the index of the next task to start

@@ -101,6 +101,8 @@ void TFFmpeg::HandOutputToEngine(TEngineBeforeHookEvent BeforeHook, TEngineCusto
     FRecTimestamp = LocalDateTimeToUnix(FAppliedNow);
   else if (o.Timestamp > 0)
     FRecTimestamp = LocalDateTimeToUnix(o.Timestamp);
+  if (o.KeepSourceDates) SetKeepSourceDates(true);
+  if (o.RecordSource) SetRecordSource(true);
   if (o.Year > 0) SetYear(o.Year);
   if (o.Track > 0) SetTrack(o.Track);
   SetTitle(TextOf(o.Title));

@@ -1,5 +1,6 @@
 #include "Thread.h"
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -102,6 +103,13 @@ void TThread::Body() {
     if (FCancelled) return;
   }
   ThisThreadNumber = FThreadID;
+  // The background priorities also mark the thread as a batch job for the
+  // scheduler (no wake-up preference over interactive threads). Threads it
+  // starts, the codecs' own among them, inherit the policy and nice value.
+  if (FPriority <= tpLowest) {
+    const sched_param batch{};
+    sched_setscheduler(0, SCHED_BATCH, &batch);
+  }
   // Per-thread nice value; failure (for example no right to lower it) is ignored.
   setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), NiceValueOf(FPriority));
   try {

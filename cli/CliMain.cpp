@@ -1,6 +1,7 @@
 #include "CliMain.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +12,8 @@
 #include <map>
 #include <sstream>
 
+#include "FolderScan.h"
+#include "SizeEstimate.h"
 #include "MyUtils.h"
 
 namespace {
@@ -27,6 +30,11 @@ static_assert(std::atomic<int>::is_always_lock_free);
 std::mutex WakeLock;
 std::mutex* WakeBatchLock = nullptr;
 std::condition_variable* WakeBatch = nullptr;
+// The converter and batch of the running conversions, for a pause; guarded
+// by WakeLock (order: WakeLock, the component's lock, the batch's lock).
+class TBatch;
+TCustomQuilloConverter* PauseConverter = nullptr;
+TBatch* PauseBatch = nullptr;
 
 using TClock = std::chrono::steady_clock;
 
@@ -77,8 +85,10 @@ std::string CliVersion() { return "vidlomat-cli (Vidlomat) " VIDLOMAT_RELEASE; }
 
 std::string CliUsage() {
   std::ostringstream s;
-  s << "Usage: vidlomat-cli [OPTIONS] FILE...\n"
-       "Converts video files to .mp4 (MPEG-4 video, AAC audio), one file per input.\n\n"
+  s << "Usage: vidlomat-cli [OPTIONS] FILE|FOLDER...\n"
+       "Converts video files to .mp4 (MPEG-4 video, AAC audio), one file per input.\n"
+       "A folder stands for the video files of its whole tree, in name order (\"clip2\" before\n"
+       "\"clip10\"), folder by folder; hidden files and folders are left out.\n\n"
        "  -o, --output DIR          output folder (default: the current folder); created when missing\n"
        "  -p, --profile N           quality profile 0..7 (video kbit/s, audio kbit/s, channels):\n";
   for (size_t i = 0; i < ProfileTexts().size(); ++i) s << "                              " << i << "  " << ProfileTexts()[i] << "\n";
@@ -102,7 +112,12 @@ std::string CliUsage() {
        "      --overwrite | --no-overwrite   write over an existing output, or take a free \"(N)\" name\n"
        "                            (default overwrite; a file given to convert is never\n"
        "                            written over)\n"
+       "      --keep-folders        write the files of a folder argument at their places in its tree\n"
+       "                            below the output folder (made as needed)\n"
+       "      --skip-converted      leave out a file whose output is already there, converted\n"
+       "                            from the same file (same name, size and modification time)\n"
        "  -j, --jobs N              files converted at the same time (default 1)\n"
+       "      --low-priority        convert at nice 10 as a batch job, so the desktop stays quick\n"
        "      --input-options TEXT  name=value lines handed to the engine for the input\n"
        "      --output-options TEXT the same for the output; vcodec, acodec, b, ab, ar, ac, s and r\n"
        "                            given here replace the settings above\n"
@@ -114,6 +129,7 @@ std::string CliUsage() {
        "2 for a usage error, 130 when interrupted.\n"
        "An interrupt (Ctrl-C, SIGTERM, SIGHUP) stops the conversions; a second one ends at once.\n"
        "A signal ignored when the program starts (SIGHUP under nohup) stays ignored.\n"
+       "Ctrl-Z (SIGTSTP) pauses the conversions and stops the program; fg or bg (SIGCONT) resumes them.\n"
        "A file that does not finish leaves its output name as it was. Errors go to standard error.\n";
   return s.str();
 }
@@ -184,6 +200,12 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Option
       Options.Settings.Overwrite = true;
     } else if (name == "--no-overwrite") {
       Options.Settings.Overwrite = false;
+    } else if (name == "--skip-converted") {
+      Options.Settings.SkipConverted = true;
+    } else if (name == "--keep-folders") {
+      Options.Settings.KeepFolders = true;
+    } else if (name == "--low-priority") {
+      Options.LowPriority = true;
     } else if (name == "-o" || name == "--output") {
       if (!take(Options.Settings.OutputFolder)) return false;
       if (Options.Settings.OutputFolder.empty()) {
@@ -248,7 +270,7 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Option
 
 namespace {
 
-enum class TFileState { Refused, Waiting, Converting, Converted, Stopped, Failed };
+enum class TFileState { Refused, Skipped, Waiting, Converting, Converted, Stopped, Failed };
 
 struct TFileRow {
   TFileSetup Setup;
@@ -271,6 +293,8 @@ public:
   std::vector<int> RowOfTask;        // task index -> row; fixed before Start
   std::vector<std::string> LogLines; // guarded by Lock: to print on standard error
   bool AllDone = false;              // guarded by Lock
+  bool Paused = false;               // guarded by Lock
+  TClock::time_point PausedAt;       // guarded by Lock
 };
 
 class TPrinter {
@@ -352,6 +376,25 @@ private:
 
 }  // namespace
 
+void RequestCliPause(bool On) {
+  std::lock_guard<std::mutex> wake(WakeLock);
+  if (!PauseConverter) return;
+  PauseConverter->Pause(On);
+  TBatch& b = *PauseBatch;
+  std::lock_guard<std::mutex> guard(b.Lock);
+  const auto now = TClock::now();
+  if (On && !b.Paused) {
+    b.Paused = true;
+    b.PausedAt = now;
+  } else if (!On && b.Paused) {
+    // The time left is reckoned from the time spent converting.
+    b.Paused = false;
+    for (TFileRow& r : b.Rows)
+      if (r.State == TFileState::Converting) r.Started += now - b.PausedAt;
+  }
+  b.Changed.notify_all();
+}
+
 int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err, bool Terminal) {
   InterruptRequested = 0;
   TCliOptions options;
@@ -394,13 +437,42 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   }
 
   TBatch batch;
+  // A folder argument stands for the video files of its tree; what its scan
+  // refuses (a broken link, an unreadable folder) is a refused row.
+  std::vector<TScannedFile> inputs;
+  for (const std::string& file : options.Files) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      inputs.push_back({file, ""});
+      continue;
+    }
+    TFolderScan scan;
+    scan.OnProgress = [](size_t, const std::string&) { return !InterruptRequested; };
+    const TFolderScanResult found = scan.Scan(file);
+    if (found.Cancelled) break;
+    inputs.insert(inputs.end(), found.Files.begin(), found.Files.end());
+    for (const TScanRefusal& refusal : found.Refused) {
+      TFileRow row;
+      row.Setup.FileName = refusal.Path;
+      row.Setup.Base = BaseNameOf(refusal.Path);
+      row.State = TFileState::Refused;
+      row.Reason = refusal.Path + ": " + refusal.Reason;
+      Err << row.Reason << "\n";
+      batch.Rows.push_back(std::move(row));
+    }
+    if (found.Files.empty() && found.Refused.empty() && options.Verbosity > 0)
+      Err << "vidlomat-cli: no video files in " << file << "\n";
+  }
   // No output may replace a file of the batch, a later one's included.
   TNameReservations reserved;
-  reserved.AddSources(options.Files);
-  for (const std::string& file : options.Files) {
+  for (const TScannedFile& file : inputs) reserved.AddSource(file.Path);
+  for (const TScannedFile& file : inputs) {
+    if (InterruptRequested) break;
     TFileRow row;
-    row.Setup = SetUpFile(converter, settings, file, &reserved);
-    if (!row.Setup.Ok) {
+    row.Setup = SetUpFile(converter, settings, file.Path, &reserved, file.Folder);
+    if (row.Setup.Skipped) {
+      row.State = TFileState::Skipped;
+    } else if (!row.Setup.Ok) {
       row.State = TFileState::Refused;
       // The window's message, and what the libraries said about the file.
       row.Reason = row.Setup.Message;
@@ -423,8 +495,29 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     for (const TFileRow& r : batch.Rows)
       Out << std::left << std::setw(static_cast<int>(wName)) << r.Setup.Base << "  " << std::setw(8)
           << r.Setup.Duration << "  " << std::setw(static_cast<int>(wType)) << r.Setup.Type << "  "
-          << (r.State == TFileState::Refused ? "(refused)" : r.Setup.OutputName) << "\n";
-    Out.flush();
+          << (r.State == TFileState::Refused ? "(refused)"
+              : r.State == TFileState::Skipped ? r.Setup.OutputName + " (already converted)"
+                                                : r.Setup.OutputName)
+          << "\n";
+  }
+  // Whether the batch fits: the expected sizes of the files to convert
+  // against the output folder's free space.
+  int64_t expected = 0;
+  int sized = 0;
+  for (const TFileRow& r : batch.Rows)
+    if (r.Setup.Ok && r.Setup.ExpectedBytes > 0) {
+      expected += r.Setup.ExpectedBytes;
+      ++sized;
+    }
+  const int64_t freeBytes = TSizeEstimate::FreeBytes(settings.OutputFolder);
+  if (options.Verbosity > 0 && sized > 0) Out << TSizeEstimate::BatchLine(sized, expected, freeBytes) << "\n";
+  Out.flush();
+  if (TSizeEstimate::ClearlyTooLarge(expected, freeBytes)) {
+    Err << "vidlomat-cli: " << TSizeEstimate::TooLargeMessage(settings.OutputFolder, expected, freeBytes)
+        << " Nothing was converted.\n";
+    converter.ClearTasks();
+    converter.UnloadLibraries();
+    return kExitFailed;
   }
 
   converter.OnTerminate = [&batch](int AIndex, bool AFinished, bool AException, const std::string& AMessage) {
@@ -467,13 +560,15 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   TPrinter printer(Out, Err, Terminal, options.Verbosity);
   bool interrupted = false;
   if (!batch.RowOfTask.empty()) {
-    converter.SetThreadPriority(tpNormal);
+    converter.SetThreadPriority(options.LowPriority ? tpLowest : tpNormal);
     converter.SetProgressInterval(200);
     converter.Start(options.Jobs);
     {
       std::lock_guard<std::mutex> wake(WakeLock);
       WakeBatchLock = &batch.Lock;
       WakeBatch = &batch.Changed;
+      PauseConverter = &converter;
+      PauseBatch = &batch;
     }
     std::unique_lock<std::mutex> lock(batch.Lock);
     while (!batch.AllDone) {
@@ -496,6 +591,8 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     std::lock_guard<std::mutex> wake(WakeLock);
     WakeBatchLock = nullptr;
     WakeBatch = nullptr;
+    PauseConverter = nullptr;
+    PauseBatch = nullptr;
   }
   converter.OnProgress = nullptr;
   converter.OnLog = nullptr;
@@ -506,22 +603,26 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   interrupted = interrupted || InterruptRequested;
   printer.Update(batch, true);
 
-  int converted = 0, stopped = 0, failed = 0, refused = 0;
+  int converted = 0, stopped = 0, failed = 0, refused = 0, skipped = 0;
   for (const TFileRow& r : batch.Rows) {
     switch (r.State) {
       case TFileState::Converted: ++converted; break;
       case TFileState::Refused: ++refused; break;
+      case TFileState::Skipped: ++skipped; break;
       case TFileState::Failed: ++failed; break;
       default: ++stopped; break;  // stopped, or never started because of a stop
     }
   }
   Out << "Summary: " << converted << " converted, " << stopped << " stopped, " << failed << " failed, " << refused
-      << " refused\n";
+      << " refused, " << skipped << " skipped\n";
   for (const TFileRow& r : batch.Rows) {
     const std::string& in = r.Setup.FileName;
     switch (r.State) {
       case TFileState::Converted: Out << "  converted  " << in << " -> " << r.Setup.OutputPath << "\n"; break;
       case TFileState::Refused: Out << "  refused    " << in << ": " << r.Reason << "\n"; break;
+      case TFileState::Skipped:
+        Out << "  skipped    " << in << " -> " << r.Setup.OutputPath << " (already converted)\n";
+        break;
       case TFileState::Failed: Out << "  failed     " << in << "\n"; break;
       default: Out << "  stopped    " << in << "\n"; break;
     }
@@ -529,5 +630,5 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   Out.flush();
   converter.UnloadLibraries();
   if (interrupted) return kExitInterrupted;
-  return converted == static_cast<int>(batch.Rows.size()) ? kExitOk : kExitFailed;
+  return converted + skipped == static_cast<int>(batch.Rows.size()) ? kExitOk : kExitFailed;
 }

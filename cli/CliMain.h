@@ -16,6 +16,7 @@ constexpr int kExitInterrupted = 130;
 struct TCliOptions {
   TBatchSettings Settings;
   int Jobs = 1;
+  bool LowPriority = false;  // conversion threads at nice 10, as batch jobs
   int Verbosity = 1;  // 0 quiet, 1 normal, 2 verbose
   bool Help = false;
   bool Libraries = false;  // print the media libraries and exit
@@ -38,3 +39,8 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
 // Asks a running RunCli to stop (async-signal-safe: sets a flag that the
 // converting thread acts on).
 void RequestCliInterrupt();
+
+// Pauses or resumes the conversions of a running RunCli (from an ordinary
+// thread: it takes locks). While paused nothing is converted and the time
+// left stops; nothing happens outside a conversion.
+void RequestCliPause(bool On);

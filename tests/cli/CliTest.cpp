@@ -78,7 +78,8 @@ TEST(CliArgumentsTest, SettingsFromOptions) {
   TCliOptions o;
   std::string error;
   ASSERT_TRUE(ParseCliArguments({"--video-kbps", "700", "-p", "0", "-r", "auto", "--rate=22050", "-s", "640x360",
-                                 "--no-overwrite", "-j3", "--keyframe-seconds", "0", "--output-options", "g=12", "--",
+                                 "--no-overwrite", "-j3", "--keyframe-seconds", "0", "--output-options", "g=12",
+                                 "--skip-converted", "--low-priority", "--keep-folders", "--",
                                  "-odd.avi"},
                                 o, error))
       << error;
@@ -91,6 +92,9 @@ TEST(CliArgumentsTest, SettingsFromOptions) {
   EXPECT_EQ(o.Settings.FrameSize, "640x360");
   EXPECT_FALSE(o.Settings.Overwrite);
   EXPECT_EQ(o.Jobs, 3);
+  EXPECT_TRUE(o.Settings.SkipConverted);
+  EXPECT_TRUE(o.LowPriority);
+  EXPECT_TRUE(o.Settings.KeepFolders);
   EXPECT_EQ(o.Settings.OutputExtraOptions, "g=12");
   EXPECT_EQ(o.Settings.KeyFrameSeconds, 0);
   EXPECT_EQ(o.Files, std::vector<std::string>{"-odd.avi"});
@@ -203,6 +207,89 @@ TEST_F(CliBatchTest, NoOutputReplacesAFileOfTheBatchWhateverNameLeadsToIt) {
     EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"box(1).mp4", "box(2).mp4", "box.mp4"}));
     for (const char* name : {"/box(1).mp4", "/box(2).mp4"}) EXPECT_TRUE(ReadFacts(Out + name).Opened) << name;
   }
+}
+
+TEST_F(CliBatchTest, AFolderArgumentConvertsItsTreeInNaturalOrder) {
+  const std::string tree = In + "/tree";
+  CopyClip(TestClip("avi_xvid", 0.3), tree + "/clip10.avi");
+  CopyClip(TestClip("avi_xvid", 0.3), tree + "/clip2.AVI");
+  CopyClip(TestClip("mpeg1_ps", 0.3), tree + "/sub/clip1.mpg");
+  CopyClip(TestClip("avi_xvid", 0.3), tree + "/.hidden.avi");
+  CopyClip(TestClip("avi_xvid", 0.3), tree + "/.cache/old.avi");
+  WriteFile(tree + "/notes.txt", "not a video");
+  fs::create_symlink(In + "/nowhere.avi", tree + "/gone.avi");
+  fs::create_directory_symlink("..", tree + "/sub/loop");
+  const std::string single = CopyClip(TestClip("avi_xvid", 0.3), In + "/single.avi");
+  const TRun r = RunTool({"-o", Out, single, tree + "/"});
+  EXPECT_EQ(r.Status, kExitFailed) << r.Out << r.Err;  // the broken link is refused
+  EXPECT_NE(r.Err.find(tree + "/gone.avi: No such file or directory"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Out.find("Summary: 4 converted, 0 stopped, 0 failed, 1 refused"), std::string::npos) << r.Out;
+  EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"clip1.mp4", "clip10.mp4", "clip2.mp4", "single.mp4"}));
+  // Arguments in their order, a tree folder by folder in natural name order.
+  const size_t s1 = r.Out.find("converted  " + single), c2 = r.Out.find("converted  " + tree + "/clip2.AVI"),
+               c10 = r.Out.find("converted  " + tree + "/clip10.avi"),
+               c1 = r.Out.find("converted  " + tree + "/sub/clip1.mpg");
+  ASSERT_NE(c1, std::string::npos) << r.Out;
+  EXPECT_TRUE(s1 < c2 && c2 < c10 && c10 < c1) << r.Out;
+
+  // A folder without videos says so and converts nothing.
+  fs::create_directories(In + "/empty");
+  const TRun none = RunTool({"-o", Out + "2", In + "/empty"});
+  EXPECT_NE(none.Err.find("no video files in " + In + "/empty"), std::string::npos) << none.Err;
+  EXPECT_NE(none.Out.find("Summary: 0 converted"), std::string::npos) << none.Out;
+}
+
+TEST_F(CliBatchTest, SkipConvertedAndDatesKept) {
+  const std::string a = CopyClip(TestClip("avi_xvid", 0.3), In + "/a.avi");
+  const std::string b = CopyClip(TestClip("avi_xvid", 0.3), In + "/b.avi");
+  const timespec when[2] = {{1262304000, 500}, {1262304000, 500}};  // 2010-01-01
+  ASSERT_EQ(utimensat(AT_FDCWD, a.c_str(), when, 0), 0);
+  ASSERT_EQ(RunTool({"-q", "-o", Out, a}).Status, kExitOk);
+  EXPECT_EQ(ReadFacts(Out + "/a.mp4").CreationTime, "2010-01-01T00:00:00.000000Z");
+  EXPECT_EQ(fs::last_write_time(Out + "/a.mp4"), fs::last_write_time(a));
+  const TRun r = RunTool({"--skip-converted", "-o", Out, a, b});
+  EXPECT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+  EXPECT_NE(r.Out.find("Summary: 1 converted, 0 stopped, 0 failed, 0 refused, 1 skipped"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("  skipped    " + a + " -> " + Out + "/a.mp4 (already converted)"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("  AVI   a (already converted)\n"), std::string::npos) << r.Out;
+  EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"a.mp4", "b.mp4"}));
+}
+
+TEST_F(CliBatchTest, ABatchThatClearlyDoesNotFitIsRefusedBeforeItStarts) {
+  const std::string small = CopyClip(TestClip("avi_xvid", 0.3), In + "/small.avi");
+  const TRun fits = RunTool({"-o", Out, small});
+  EXPECT_EQ(fits.Status, kExitOk) << fits.Err;
+  EXPECT_NE(fits.Out.find("1 file, about "), std::string::npos) << fits.Out;
+  EXPECT_NE(fits.Out.find(" free\n"), std::string::npos) << fits.Out;
+  // A file that says it lasts a hundred thousand hours (its first picture that
+  // far from time zero): terabytes at any setting.
+  TClipSpec spec = ClipSpecByName("mp4");
+  spec.DurationSeconds = 0.3;
+  spec.StartTimeUs = int64_t{100000} * 3600 * 1000000;
+  const std::string huge = In + "/huge.mp4";
+  ASSERT_TRUE(MakeClip(spec, huge, nullptr));
+  const TRun r = RunTool({"-o", Out + "/big", small, huge});
+  EXPECT_EQ(r.Status, kExitFailed) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find("vidlomat-cli: The files need about "), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find(" is free in " + Out + "/big. Nothing was converted."), std::string::npos) << r.Err;
+  EXPECT_EQ(FolderEntries(Out + "/big"), std::vector<std::string>{});
+}
+
+TEST_F(CliBatchTest, KeepFoldersWritesEachFileAtItsPlaceInTheTree) {
+  const std::string tree = In + "/Camera";
+  CopyClip(TestClip("avi_xvid", 0.3), tree + "/top.avi");
+  CopyClip(TestClip("avi_xvid", 0.3), tree + "/2019/Summer/clip.avi");
+  CopyClip(TestClip("avi_xvid", 0.3), tree + "/2020/clip.avi");
+  const std::string loose = CopyClip(TestClip("avi_xvid", 0.3), In + "/loose.avi");
+  const TRun r = RunTool({"-q", "--keep-folders", "-o", Out, tree, loose});
+  ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+  EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"2019", "2020", "loose.mp4", "top.mp4"}));
+  EXPECT_GT(FileSizeOf(Out + "/2019/Summer/clip.mp4"), 1000);
+  EXPECT_GT(FileSizeOf(Out + "/2020/clip.mp4"), 1000);
+  // Without it, one folder: the second clip takes a numbered name.
+  const TRun flat = RunTool({"-q", "--no-overwrite", "-o", Out + "/flat", tree});
+  ASSERT_EQ(flat.Status, kExitOk) << flat.Err;
+  EXPECT_EQ(FolderEntries(Out + "/flat"), (std::vector<std::string>{"clip(1).mp4", "clip.mp4", "top.mp4"}));
 }
 
 // Whether a conversion into Folder has begun: its hidden temporary output
@@ -367,6 +454,24 @@ TEST_F(CliBatchTest, AHangUpIgnoredAtStartLeavesTheRunAlone) {
   WaitForConversionStart(Out + "/2", never);
   kill(pid, SIGTERM);
   EXPECT_EQ(WaitExit(pid), kExitInterrupted);
+}
+
+TEST_F(CliBatchTest, CtrlZStopsTheJobAndContinueFinishesIt) {
+  const std::string clip = CopyClip(TestClip("avi_xvid", 6.0), In + "/long.avi");
+  pid_t pid = 0;
+  ASSERT_EQ(Spawn({"-o", Out, clip}, pid), 0);
+  std::atomic<bool> never{false};
+  WaitForConversionStart(Out, never);
+  ASSERT_EQ(kill(pid, SIGTSTP), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+  ASSERT_TRUE(WIFSTOPPED(status)) << "the shell sees the job stopped";
+  ASSERT_EQ(kill(pid, SIGCONT), 0);
+  EXPECT_EQ(WaitExit(pid), kExitOk);
+  const TFileFacts f = ReadFacts(Out + "/long.mp4");
+  ASSERT_TRUE(f.Opened);
+  EXPECT_NEAR(static_cast<double>(f.DurationUs), 6e6, 2e5);
+  for (const std::string& name : FolderEntries(Out)) EXPECT_FALSE(TOutputTarget::IsTemporaryName(name)) << name;
 }
 
 }  // namespace

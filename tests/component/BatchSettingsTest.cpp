@@ -125,6 +125,7 @@ TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
   EXPECT_EQ(o.FrameRate, "30");
   EXPECT_EQ(o.AudioSampleRate, 44100);
   EXPECT_EQ(o.Timestamp, 0);
+  EXPECT_TRUE(o.KeepSourceDates);
   EXPECT_EQ(o.FileExt, ".mp4");
   EXPECT_EQ(o.FileName, "/o/clip.mp4");
   s.FrameRate = "Auto";

@@ -7,6 +7,8 @@
 #include <map>
 #include <numeric>
 #include <set>
+#include <sched.h>
+#include <sys/resource.h>
 
 #include "ComponentSupport.h"
 #include "EngineIO.h"
@@ -223,6 +225,123 @@ TEST_F(ComponentTest, StopAllDuringTheFirstOfThree) {
   // Their outputs never got a byte and are gone with the tasks.
   EXPECT_EQ(FileSizeOf(Output(1)), -1);
   EXPECT_EQ(FileSizeOf(Output(2)), -1);
+}
+
+TEST_F(ComponentTest, PauseHoldsTheRunAndStopAllEndsItWhilePaused) {
+  auto addTwo = [&] {
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(AddConversion(C, TestClip("avi_xvid", 4.0), Output(i)), i);
+  };
+  addTwo();
+  C.SetProgressInterval(100);
+  R.Attach(C, false);
+  auto progressCount = [&] {
+    int n = 0;
+    for (const auto& e : R.Events()) n += e.Kind == TEventRecord::Progress;
+    return n;
+  };
+  // Paused before the run: its first task holds at once.
+  C.Pause(true);
+  C.Start(1);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(progressCount(), 0);
+  EXPECT_TRUE(R.Terminations().empty());
+  EXPECT_TRUE(C.Running());
+  // Resumed until the first progress, then held again.
+  C.Pause(false);
+  EXPECT_FALSE(C.Paused());
+  ASSERT_TRUE(R.WaitFor([](const std::vector<TEventRecord>& E) {
+    for (const auto& e : E)
+      if (e.Kind == TEventRecord::Progress) return true;
+    return false;
+  }));
+  C.Pause(true);
+  EXPECT_TRUE(C.Paused());
+  std::this_thread::sleep_for(100ms);
+  const int held = progressCount();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(progressCount(), held);
+  EXPECT_TRUE(R.Terminations().empty());
+  // A stop while paused ends both: the running one stopped, the other never ran.
+  C.StopAll();
+  ASSERT_TRUE(R.WaitAllDone());
+  std::map<int, TEventRecord> byIndex;
+  for (const auto& e : R.Terminations()) byIndex[e.Index] = e;
+  ASSERT_EQ(byIndex.size(), 3u);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(byIndex.count(i)) << i;
+    EXPECT_FALSE(byIndex[i].Finished) << i;
+    EXPECT_FALSE(byIndex[i].Exception) << byIndex[i].Message;
+  }
+  C.ClearTasks();
+  EXPECT_EQ(FileSizeOf(Output(0)), -1);
+
+  // Paused and resumed mid-file, the batch still converts every file whole.
+  C.Pause(false);
+  addTwo();
+  TEventRecorder again;
+  again.Attach(C, false);
+  C.Start(1);
+  ASSERT_TRUE(again.WaitFor([](const std::vector<TEventRecord>& E) { return !E.empty(); }));
+  C.Pause(true);
+  std::this_thread::sleep_for(200ms);
+  C.Pause(false);
+  ASSERT_TRUE(again.WaitAllDone());
+  for (const auto& e : again.Terminations()) EXPECT_TRUE(e.Finished) << e.Index << e.Message;
+  C.OnProgress = nullptr;
+  C.OnTerminate = nullptr;
+  C.ClearTasks();
+  for (int i = 0; i < 2; ++i) EXPECT_GT(FileSizeOf(Output(i)), 1000) << i;
+}
+
+// The threads of this process now.
+std::set<pid_t> ProcessThreads() {
+  std::set<pid_t> tids;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+    tids.insert(static_cast<pid_t>(std::stoi(e.path().filename().string())));
+  return tids;
+}
+
+TEST_F(ComponentTest, LowPriorityReachesTheCodecsOwnThreads) {
+  if (getpriority(PRIO_PROCESS, 0) != 0) GTEST_SKIP() << "the tests run niced already";
+  struct TCase {
+    TConvertPriority Priority;
+    int Nice, Policy;
+  };
+  for (const TCase c : {TCase{tpLowest, 10, SCHED_BATCH}, TCase{tpNormal, 0, SCHED_OTHER}}) {
+    SCOPED_TRACE(c.Nice);
+    const std::set<pid_t> before = ProcessThreads();
+    ASSERT_EQ(AddConversion(C, TestClip("avi_xvid", 4.0), Output(0)), 0);
+    C.SetThreadPriority(c.Priority);
+    C.SetProgressInterval(100);
+    TEventRecorder events;
+    events.Attach(C, false);
+    std::mutex lock;
+    std::vector<std::pair<int, int>> seen;  // nice, policy of each thread the run started
+    bool looked = false;
+    C.OnProgress = [&](int, int, int, int, float, float, int64_t, int) {
+      std::lock_guard<std::mutex> guard(lock);
+      if (std::exchange(looked, true)) return;
+      for (const pid_t tid : ProcessThreads()) {
+        if (before.count(tid)) continue;
+        errno = 0;
+        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+        const int policy = sched_getscheduler(tid);
+        if (errno == 0 && policy >= 0) seen.emplace_back(nice, policy);
+      }
+    };
+    C.Start(1);
+    ASSERT_TRUE(events.WaitAllDone());
+    C.OnProgress = nullptr;
+    C.OnTerminate = nullptr;
+    C.ClearTasks();
+    std::lock_guard<std::mutex> guard(lock);
+    // The worker, the encoding stage and the decoder's own threads.
+    EXPECT_GE(seen.size(), 3u);
+    for (const auto& [nice, policy] : seen) {
+      EXPECT_EQ(nice, c.Nice);
+      EXPECT_EQ(policy, c.Policy);
+    }
+  }
 }
 
 TEST_F(ComponentTest, AddTaskOfAMissingFileFails) {

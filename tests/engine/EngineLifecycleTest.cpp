@@ -1,5 +1,5 @@
-// The engine's life cycle: start without files, stop, terminate, run failures,
-// destruction during a run, and the clean-up of output files.
+// The engine's life cycle: start without files, stop, pause, terminate, run
+// failures, destruction during a run, and the clean-up of output files.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -11,6 +11,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ConvertHelper.h"
 #include "FFmpeg.h"
 #include "MyUtils.h"
 #include "TestSupport.h"
@@ -429,6 +430,69 @@ protected:
     SeenNumber = CurrentThreadNumber();
   }
 };
+
+// A real conversion on a worker, paused before its first packet, resumed,
+// paused again mid-file, then either stopped while paused or resumed to the
+// end: nothing moves while it holds, and the file it ends with lost nothing.
+TEST_F(EngineLifecycleTest, PauseHoldsTheRunUntilResumeOrStop) {
+  TTempDir dir;
+  TClipSpec spec = ClipSpecByName("avi_xvid");
+  spec.DurationSeconds = 4;
+  const std::string in = dir / "in.avi";
+  ASSERT_TRUE(MakeClip(spec, in, nullptr));
+  for (const bool stopWhilePaused : {true, false}) {
+    const std::string out = dir / (stopWhilePaused ? "stopped.mp4" : "resumed.mp4");
+    TCustomFFmpeg engine;
+    engine.PrepareForTask();
+    TEventLog events;
+    events.Attach(engine);
+    std::atomic<int> progresses{0}, lastFrame{0};
+    engine.FOnProgress = [&](TCustomFFmpeg*, int Frame, int, int, float, float, int64_t, int) {
+      ++progresses;
+      lastFrame = Frame;
+    };
+    ASSERT_TRUE(engine.OpenInputFile(in)) << engine.LastError();
+    for (auto& [name, value] : WindowDefaults()) engine.AddOption(name, value);
+    ASSERT_TRUE(engine.OpenOutputFile(out)) << engine.LastError();
+    engine.FProgressInterval = 1000;  // a report at nearly every packet
+    engine.Pause(true);
+    engine.Start(true)->Resume();
+    // Held at the first packet.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(progresses, 0);
+    EXPECT_TRUE(engine.Running());
+    EXPECT_EQ(events.TerminationCount(), 0);
+    // On, then held again mid-file: a pass already begun may still report.
+    engine.Pause(false);
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (progresses < 3 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    engine.Pause(true);
+    EXPECT_TRUE(engine.Paused());
+    std::this_thread::sleep_for(100ms);
+    const int heldAt = progresses, heldFrame = lastFrame;
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(progresses, heldAt);
+    EXPECT_EQ(lastFrame, heldFrame);
+    EXPECT_LT(heldFrame, ClipVideoFrameCount(spec) * 30 / 25) << "held before its end";
+    EXPECT_EQ(events.TerminationCount(), 0);
+    if (stopWhilePaused)
+      engine.Stop();
+    else
+      engine.Pause(false);
+    ASSERT_TRUE(events.WaitForTerminations(1, 30000ms));
+    EXPECT_FALSE(engine.ErrorOccurred()) << engine.ErrorMessage();
+    EXPECT_EQ(engine.Finished(), !stopWhilePaused);
+    if (stopWhilePaused) {
+      EXPECT_EQ(FileSizeOf(out), -1) << "a stopped run leaves no output";
+    } else {
+      // Every second of the clip, at the output's 30 frames a second.
+      const TFileFacts facts = ReadFacts(out);
+      ASSERT_TRUE(facts.Opened);
+      EXPECT_NEAR(static_cast<double>(facts.First(AVMEDIA_TYPE_VIDEO)->Packets), 120.0, 2.0);
+      EXPECT_NEAR(static_cast<double>(facts.DurationUs), 4e6, 1e5);
+    }
+  }
+}
 
 TEST(ThreadTest, StartGatePriorityNumbersAndSelfDeletion) {
   TProbeThread a, b;

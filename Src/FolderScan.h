@@ -1,0 +1,57 @@
+// Finding the video files of a folder tree: what Add Folder, a dropped folder
+// and a folder argument of vidlomat-cli add to a batch.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+// The extensions of the Add dialog's "All supported Media Format" entry, in
+// lower case without the dot ("avi", "divx", ...).
+const std::vector<std::string>& VideoExtensions();
+
+// Name order as people read it: runs of digits compare by their value
+// ("clip2" before "clip10"), letters without regard to ASCII case; names that
+// still tie compare byte by byte, so the order is total.
+bool NaturalLess(const std::string& A, const std::string& B);
+
+struct TScannedFile {
+  std::string Path;      // Root + "/" + Folder + "/" + name
+  std::string Folder;    // its folder relative to the root ("" for the root itself, "2019/Summer")
+};
+
+struct TScanRefusal {
+  std::string Path;
+  std::string Reason;    // the system's text ("Permission denied")
+};
+
+struct TFolderScanResult {
+  std::vector<TScannedFile> Files;
+  std::vector<TScanRefusal> Refused;
+  bool Cancelled = false;
+  bool RootUnreadable = false;  // the root itself could not be read (its refusal is in Refused)
+};
+
+// Walks a folder tree. Folder by folder: the files of a folder in natural
+// name order, then each of its subfolders in the same order, depth first.
+// Only files with one of the extensions; hidden files and folders (names
+// starting with ".") are left out. Symbolic links are followed, and a folder
+// or file reached a second time (a link loop, two links to one place) is not
+// taken again. A file or folder that cannot be read is refused with the
+// reason. Used by one thread at a time.
+class TFolderScan {
+public:
+  explicit TFolderScan(std::vector<std::string> Extensions = VideoExtensions());
+
+  // Called after each folder with the number of files found so far and the
+  // folder just read; returning false cancels the scan (the files found so
+  // far are kept in the result).
+  std::function<bool(size_t FilesFound, const std::string& Folder)> OnProgress;
+
+  TFolderScanResult Scan(const std::string& Root);
+
+private:
+  bool Wanted(const std::string& Name) const;
+  std::vector<std::string> FExtensions;
+};
