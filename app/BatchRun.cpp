@@ -16,6 +16,7 @@ std::string StatusText(const TRowStatus& Status) {
     case TRowState::Stopped: return "Stopped";
     case TRowState::Failed: return "Failed";
     case TRowState::Skipped: return "Skipped";
+    case TRowState::AlreadyConverted: return kSkippedConverted;
   }
   return "";
 }

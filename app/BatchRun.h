@@ -11,7 +11,8 @@
 #include <vector>
 
 // What a row's Status says, kept as data in the row; its text is drawn from it.
-enum class TRowState { Listed, Waiting, Converting, Completed, Stopped, Failed, Skipped };
+// AlreadyConverted: skipped at Convert, its output converted from it before.
+enum class TRowState { Listed, Waiting, Converting, Completed, Stopped, Failed, Skipped, AlreadyConverted };
 struct TRowStatus {
   TRowState State = TRowState::Listed;
   // Converting: the share done, 0..99 (a file that has not ended never reads
@@ -22,7 +23,7 @@ struct TRowStatus {
   bool operator==(const TRowStatus&) const = default;
 };
 // "" (listed), " " (waiting), "25% Completed", "00:01:30 converted",
-// "Completed", "Stopped", "Failed", "Skipped".
+// "Completed", "Stopped", "Failed", "Skipped", "Skipped (already converted)".
 std::string StatusText(const TRowStatus& Status);
 
 // CurrentMs * 100 / TotalMs in 64 bits, truncated and clamped to 0..100;

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -77,6 +78,9 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   ChkOverwrite = new QCheckBox("&Overwrite existing files", GBOther);
   ChkOverwrite->setChecked(true);
   ChkShutdown = new QCheckBox("Shut do&wn computer when completed", GBOther);
+  ChkSkipConverted = new QCheckBox("S&kip files already converted", GBOther);
+  ChkLowPriority = new QCheckBox("Co&nvert at low priority", GBOther);
+  ChkLowPriority->setChecked(true);
   LblParallel = new QLabel("Files at the same &time:", GBOther);
   SpinParallel = new QSpinBox(GBOther);
   SpinParallel->setRange(1, MaxFilesAtTheSameTime());
@@ -142,13 +146,15 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   folder->addWidget(BtnChangeOutputFolder);
   folder->addWidget(BtnOpenOutputFolder);
 
-  auto* other = new QHBoxLayout(GBOther);
-  other->addWidget(ChkOverwrite);
-  other->addSpacing(24);
-  other->addWidget(ChkShutdown);
-  other->addStretch(1);
-  other->addWidget(LblParallel);
-  other->addWidget(SpinParallel);
+  auto* other = new QGridLayout(GBOther);
+  other->addWidget(ChkOverwrite, 0, 0);
+  other->addWidget(ChkShutdown, 0, 1);
+  other->addWidget(LblParallel, 0, 3, Qt::AlignRight);
+  other->addWidget(SpinParallel, 0, 4);
+  other->addWidget(ChkSkipConverted, 1, 0);
+  other->addWidget(ChkLowPriority, 1, 1);
+  other->setColumnStretch(2, 1);
+  other->setHorizontalSpacing(24);
 
   auto* batch = new QHBoxLayout;
   batch->addWidget(BatchBar);
@@ -249,6 +255,8 @@ bool TForm1::FormCreate() {
   GBOutput->Load(s);
   ChkOverwrite->setChecked(s.Overwrite);
   ChkShutdown->setChecked(s.ShutdownAfterCompleted);
+  ChkSkipConverted->setChecked(s.SkipConverted);
+  ChkLowPriority->setChecked(s.LowPriority);
   SpinParallel->setValue(s.FilesAtTheSameTime);
   FKeyFrameSeconds = s.KeyFrameSeconds;
   FCreated = true;
@@ -277,6 +285,8 @@ void TForm1::WriteSettings() {
   GBOutput->Store(s);
   s.Overwrite = ChkOverwrite->isChecked();
   s.ShutdownAfterCompleted = ChkShutdown->isChecked();
+  s.SkipConverted = ChkSkipConverted->isChecked();
+  s.LowPriority = ChkLowPriority->isChecked();
   s.FilesAtTheSameTime = SpinParallel->value();
   s.KeyFrameSeconds = FKeyFrameSeconds;
   QString error;
@@ -305,9 +315,11 @@ TBatchSettings TForm1::CurrentSettings() const {
   return s;
 }
 
-TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Reserved) {
-  TFileSetup setup = ::SetUpFile(QuilloC, CurrentSettings(), FileName, &Reserved);
-  if (!setup.Ok) {
+TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert) {
+  TBatchSettings settings = CurrentSettings();
+  settings.SkipConverted = AtConvert && ChkSkipConverted->isChecked();
+  TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved);
+  if (!setup.Ok && !setup.Skipped) {
     if (!setup.Detail.empty()) std::fprintf(stderr, "vidlomat: %s (%s)\n", setup.Message.c_str(), setup.Detail.c_str());
     Message("Error", Q(setup.Message), TMessageIcon::Information);
   }
@@ -529,8 +541,11 @@ void TForm1::StartRun() {
   const int rows = Lvw->RowCount();
   for (int r = 0; r < rows; ++r) reserved.AddSource(Lvw->Path(r));
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
-    const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved);
-    if (setup.Ok) {
+    const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved, true);
+    if (setup.Skipped) {
+      Lvw->SetStatus(R, {TRowState::AlreadyConverted});
+      Lvw->SetOutputName(R, setup.OutputName);
+    } else if (setup.Ok) {
       FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1, setup.OutputPath);
       // The name this run writes (a file made since Add can take the name).
       Lvw->SetOutputName(R, setup.OutputName);
@@ -566,7 +581,7 @@ void TForm1::StartRun() {
   QuilloC.OnLog = [this, run](int AIndex, TLogLevel ALogLevel, const std::string& AMsg) {
     QuilloCLog(run, AIndex, ALogLevel, AMsg);
   };
-  QuilloC.SetThreadPriority(tpNormal);
+  QuilloC.SetThreadPriority(ChkLowPriority->isChecked() ? tpLowest : tpNormal);
   FRun.Started(FRunClock.elapsed());
   QuilloC.Start(parallel);
 }
@@ -608,7 +623,7 @@ void TForm1::EndRun() {
 QString TForm1::BatchSummary() const {
   const int converted = Lvw->CountRows(TRowState::Completed);
   const int failed = Lvw->CountRows(TRowState::Failed);
-  const int skipped = Lvw->CountRows(TRowState::Skipped);
+  const int skipped = Lvw->CountRows(TRowState::Skipped) + Lvw->CountRows(TRowState::AlreadyConverted);
   QString text = QString::number(converted) + (converted == 1 ? " file converted" : " files converted");
   if (failed > 0) text += ", " + QString::number(failed) + " failed";
   if (skipped > 0) text += ", " + QString::number(skipped) + " skipped";

@@ -120,6 +120,8 @@ public:
   QGroupBox* GBOther;
   QCheckBox* ChkOverwrite;
   QCheckBox* ChkShutdown;
+  QCheckBox* ChkSkipConverted;
+  QCheckBox* ChkLowPriority;
   QLabel* LblParallel;
   QSpinBox* SpinParallel;  // "Files at the same time", 1..cores
   QLabel* LblProgress;
@@ -148,8 +150,9 @@ protected:
 
 private:
   // The per-file set-up with the window's settings; a refused file's message
-  // is shown here.
-  TFileSetup SetUpFile(const std::string& FileName, TNameReservations& Reserved);
+  // is shown here. AtConvert: the set-up of a run, which skips a file
+  // converted already when the box asks for it (no message for that).
+  TFileSetup SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert = false);
   void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
   // Add's per-file set-up for each file, appending the accepted ones; a
   // cancel keeps the rows added so far.

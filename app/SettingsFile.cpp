@@ -72,6 +72,8 @@ TStoredSettings TSettingsFile::Read() const {
   s.FilesAtTheSameTime = ok ? std::clamp(files, 1, MaxFilesAtTheSameTime()) : 1;
   // Outside 0..600, or not a number: the default 10.
   s.KeyFrameSeconds = IndexOf(ini, "KeyFrameSeconds", s.KeyFrameSeconds, kMaxKeyFrameSeconds + 1);
+  s.SkipConverted = TextOf(ini, "SkipConverted", BoolText(s.SkipConverted)) == "True";
+  s.LowPriority = TextOf(ini, "LowPriority", BoolText(s.LowPriority)) == "True";
   return s;
 }
 
@@ -95,6 +97,8 @@ bool TSettingsFile::Write(const TStoredSettings& Settings, QString& Error) const
   ini.setValue("ShutdownAfterCompleted", BoolText(Settings.ShutdownAfterCompleted));
   ini.setValue("FilesAtTheSameTime", Settings.FilesAtTheSameTime);
   ini.setValue("KeyFrameSeconds", Settings.KeyFrameSeconds);
+  ini.setValue("SkipConverted", BoolText(Settings.SkipConverted));
+  ini.setValue("LowPriority", BoolText(Settings.LowPriority));
   ini.endGroup();
   ini.sync();
   if (ini.status() != QSettings::NoError) {

@@ -25,6 +25,11 @@ struct TStoredSettings {
   // Seconds between key frames, 0..kMaxKeyFrameSeconds (0: every 12 frames).
   // No control shows it: the window keeps what the file says.
   int KeyFrameSeconds = kDefaultKeyFrameSeconds;
+  // At Convert, a file whose output is already there, converted from it, is
+  // skipped.
+  bool SkipConverted = false;
+  // Conversions at nice 10 as batch jobs, so the desktop stays quick.
+  bool LowPriority = true;
 };
 
 // The most files the window converts at the same time: the number of cores.

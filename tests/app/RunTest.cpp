@@ -2,6 +2,9 @@
 // a batch with its power-off, failures, refusals, and closing during a run.
 // The component's events arrive on worker threads; these tests join the
 // ThreadSanitizer run.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -171,6 +174,33 @@ TEST_F(RunTest, ThreeFilesCompleteWithTheWindowsSettings) {
     EXPECT_EQ(a->SampleRate, 44100);
     EXPECT_EQ(a->Channels, 2);
   }
+}
+
+TEST_F(RunTest, SkipFilesAlreadyConvertedAndConvertAtLowPriority) {
+  TForm1& f = Make();
+  const std::string a = Clip("avi_xvid", "a.avi"), b = Clip("mpeg1_ps", "b.mpg");
+  Add(Q({a, b}));
+  ConvertAll();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed"}));
+  EXPECT_EQ(f.QuilloC.GetThreadPriority(), tpLowest) << "low priority is on by default";
+  struct stat before {};
+  ASSERT_EQ(stat((Out + "/a.mp4").c_str(), &before), 0);
+  // b changes (a new modification time); a stays as it was converted.
+  const timespec later[2] = {{1700000000, 0}, {1700000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, b.c_str(), later, 0), 0);
+  f.ChkSkipConverted->setChecked(true);
+  f.ChkLowPriority->setChecked(false);
+  ConvertAll();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Skipped (already converted)", "Completed"}));
+  EXPECT_EQ(f.QuilloC.GetThreadPriority(), tpNormal);
+  struct stat after {};
+  ASSERT_EQ(stat((Out + "/a.mp4").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "a skipped file's output is not written again";
+  EXPECT_EQ(FilesIn(Out), (std::vector<std::string>{"a.mp4", "b.mp4"}));
+  // Only at Convert: Add lists such a file as any other.
+  Add(Q({a}));
+  EXPECT_EQ(f.Lvw->RowCount(), 3);
+  EXPECT_EQ(Status(2), "");
 }
 
 TEST_F(RunTest, StopDuringTheSecondFileMarksItStopped) {

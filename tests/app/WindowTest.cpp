@@ -62,6 +62,8 @@ TEST_F(WindowTest, DefaultsWithNoSettingsFile) {
   EXPECT_EQ(f.GBOutput->CboAudioSampleRate->currentText(), "44100");
   EXPECT_TRUE(f.ChkOverwrite->isChecked());
   EXPECT_FALSE(f.ChkShutdown->isChecked());
+  EXPECT_FALSE(f.ChkSkipConverted->isChecked());
+  EXPECT_TRUE(f.ChkLowPriority->isChecked());
   EXPECT_EQ(f.CurrentSettings().KeyFrameSeconds, 10);
   EXPECT_FALSE(QFile::exists(SettingsPath())) << "reading creates nothing";
 }
@@ -80,6 +82,8 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   f.GBOutput->CboAudioSampleRate->setCurrentIndex(0);
   f.ChkOverwrite->setChecked(false);
   f.ChkShutdown->setChecked(true);
+  f.ChkSkipConverted->setChecked(true);
+  f.ChkLowPriority->setChecked(false);
   f.SpinParallel->setValue(MaxFilesAtTheSameTime());
   EXPECT_TRUE(f.close());
   ASSERT_TRUE(QFile::exists(SettingsPath()));
@@ -90,8 +94,9 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
       {"OutputPath", "/srv/videos/"}, {"Profile", "6"},       {"Resolution", "5"},      {"Channels", "0"},
       {"VideoQuality", "777"},        {"AudioQuality", "99"}, {"VideoFrameRate", "9"},  {"AudioSampleRate", "0"},
       {"Overwrite", "False"},         {"ShutdownAfterCompleted", "True"},
-      {"FilesAtTheSameTime", QString::number(MaxFilesAtTheSameTime())}, {"KeyFrameSeconds", "0"}};
-  EXPECT_EQ(ini.childKeys().size(), 12);
+      {"FilesAtTheSameTime", QString::number(MaxFilesAtTheSameTime())}, {"KeyFrameSeconds", "0"},
+      {"SkipConverted", "True"},      {"LowPriority", "False"}};
+  EXPECT_EQ(ini.childKeys().size(), 14);
   for (const auto& [key, value] : expected) EXPECT_EQ(ini.value(key).toString(), value) << key;
 
   TForm1& g = MakeForm();
@@ -105,6 +110,8 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   EXPECT_EQ(g.GBOutput->CboAudioSampleRate->currentText(), "8000");
   EXPECT_FALSE(g.ChkOverwrite->isChecked());
   EXPECT_TRUE(g.ChkShutdown->isChecked());
+  EXPECT_TRUE(g.ChkSkipConverted->isChecked());
+  EXPECT_FALSE(g.ChkLowPriority->isChecked());
   EXPECT_EQ(g.SpinParallel->value(), MaxFilesAtTheSameTime());
   EXPECT_EQ(g.CurrentSettings().KeyFrameSeconds, 0) << "what the conversions get";
 }
@@ -806,6 +813,7 @@ TEST_F(WindowTest, EveryButtonHasItsOwnMnemonicAndItsDesignedCaption) {
       {f.BtnMoveUp, "Move Up"},    {f.BtnMoveDown, "Move Down"}, {f.BtnStart, "Convert"},
       {f.BtnAbout, "About"},       {f.BtnHelp, "Help"},      {f.BtnLog, "Log"},
       {f.ChkOverwrite, "Overwrite existing files"}, {f.ChkShutdown, "Shut down computer when completed"},
+      {f.ChkSkipConverted, "Skip files already converted"}, {f.ChkLowPriority, "Convert at low priority"},
       {f.BtnOpenOutputFolder, "Open output folder"}, {f.Label1, "Output Folder: "}, {f.LblParallel, "Files at the same time:"}};
   std::set<QString> keys = {QKeySequence::mnemonic("&Stop").toString()};  // the running Convert
   for (const auto& [widget, caption] : captions) {
