@@ -32,14 +32,18 @@ int TCustomFFmpeg::ExecuteEncodeItem(TEncodeItem& Item) {
     return 0;
   }
   const int r = EncodeAndWrite(ost, Item.Frame);
-  if (r >= 0 || !Item.Frame) return r;  // the end of the input: what the encoder gives, or nothing
-  if (ost->CodecCtx->codec_type == AVMEDIA_TYPE_VIDEO) throw FFMpegException("Video encoding failed");
+  EncoderResult(ost, r, !Item.Frame);
+  return r;
+}
+
+void TCustomFFmpeg::EncoderResult(OutputStreamState* Ost, int R, bool Draining) {
+  if (R >= 0 || Draining) return;  // the end of the input: what the encoder gives, or nothing
+  if (Ost->CodecCtx->codec_type == AVMEDIA_TYPE_VIDEO) throw FFMpegException("Video encoding failed");
   char reason[128] = "";
-  ff::av_strerror(r, reason, sizeof reason);
+  ff::av_strerror(R, reason, sizeof reason);
   const std::string text = std::string("Audio encoding failed: ") + reason;
   if (FExitOnError) throw FFMpegException(text);
   Log(0, text);
-  return r;
 }
 
 int TCustomFFmpeg::SubmitFrame(OutputStreamState* Ost, AVFrame* Frame) {
@@ -48,7 +52,10 @@ int TCustomFFmpeg::SubmitFrame(OutputStreamState* Ost, AVFrame* Frame) {
     const int r = ExecuteEncodeItem(item);
     return r > 0 ? r : 0;
   }
-  TEncodeItem item{Ost, nullptr, nullptr, -1};
+  // The sound is encoded beside the pictures (its packets are written in
+  // their place); a pass log is written as the encoder goes, so a stream
+  // that has one stays on the writer's thread.
+  TEncodeItem item{Ost, nullptr, nullptr, -1, Ost->CodecCtx->codec_type == AVMEDIA_TYPE_AUDIO && !Ost->LogFile};
   if (Frame) {
     item.Frame = FEncodeStage->FrameShell();
     if (!item.Frame || ff::av_frame_ref(item.Frame, Frame) < 0) {
@@ -76,9 +83,12 @@ void TCustomFFmpeg::SubmitPacket(OutputStreamState* Ost, AVPacket* Packet, int C
 }
 
 void TCustomFFmpeg::StartEncodeStage() {
-  bool encoding = false;
+  bool encoding = false, sound = false;
   for (const OutputStreamState* ost : FOutputStreams)
-    if (ost->EncodingNeeded) encoding = true;
+    if (ost->EncodingNeeded) {
+      encoding = true;
+      if (ost->CodecCtx->codec_type == AVMEDIA_TYPE_AUDIO) sound = true;
+    }
   // The loop's choice of the next input reads the outputs' end times: with
   // several inputs read by output time it needs them as written, at once. So
   // do the recording time (it ends the loop when every output reached it) and
@@ -95,7 +105,16 @@ void TCustomFFmpeg::StartEncodeStage() {
         Item.Ost->Written = Figures(Item.Ost);
         FWrittenFileSize = OutputFileSize();
       },
-      CurrentThreadNumber());
+      CurrentThreadNumber(),
+      // The sound's encoders, on a thread of their own (only they touch their
+      // contexts while the stage runs); their packets are written in order.
+      sound ? [this](TEncodeItem& Item,
+                     const TEncodeStage::TKeep& Keep) { return EncodePackets(Item.Ost, Item.Frame, Keep); }
+            : std::function<int(TEncodeItem&, const TEncodeStage::TKeep&)>{},
+      [this](TEncodeItem& Item, TAsideResult& Result) {
+        for (AVPacket* p : Result.Packets) WriteEncodedPacket(Item.Ost, p);
+        EncoderResult(Item.Ost, Result.Code, Result.Draining);
+      });
 }
 
 void TCustomFFmpeg::CheckEncodeStage() {

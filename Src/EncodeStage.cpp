@@ -3,9 +3,17 @@
 #include "Thread.h"
 
 TEncodeStage::TEncodeStage(std::function<void(TEncodeItem&)> Execute, std::function<void(TEncodeItem&)> Publish,
-                           uint32_t LogOwner)
-    : FExecute(std::move(Execute)), FPublish(std::move(Publish)), FLogOwner(LogOwner) {
+                           uint32_t LogOwner, std::function<int(TEncodeItem&, const TKeep&)> EncodeAside,
+                           std::function<void(TEncodeItem&, TAsideResult&)> WriteAside)
+    : FExecute(std::move(Execute)),
+      FPublish(std::move(Publish)),
+      FEncodeAside(std::move(EncodeAside)),
+      FWriteAside(std::move(WriteAside)),
+      FLogOwner(LogOwner) {
+  // Both bodies begin by taking the lock: they see both threads' ids.
+  std::lock_guard<std::mutex> lock(FLock);
   FThread = std::thread([this] { Body(); });
+  if (FEncodeAside) FAsideThread = std::thread([this] { AsideBody(); });
 }
 
 TEncodeStage::~TEncodeStage() {
@@ -32,6 +40,13 @@ void TEncodeStage::Push(TEncodeItem Item) {
     if (FFailure) std::rethrow_exception(FFailure);
     return;
   }
+  if (Item.Aside && FEncodeAside) {
+    // The frame goes to the side thread; its place stays in the queue.
+    FAside.push_back(Item);
+    Item.Frame = nullptr;
+  } else {
+    Item.Aside = false;
+  }
   if (IsPicture(Item)) ++FPictures;
   FItems.push_back(Item);
   FChanged.notify_all();
@@ -49,6 +64,7 @@ void TEncodeStage::Finish() {
     FChanged.notify_all();
   }
   if (FThread.joinable()) FThread.join();
+  if (FAsideThread.joinable()) FAsideThread.join();
   ThrowIfFailed();
 }
 
@@ -59,10 +75,16 @@ void TEncodeStage::Abandon() {
     FChanged.notify_all();
   }
   if (FThread.joinable()) FThread.join();
+  if (FAsideThread.joinable()) FAsideThread.join();
   std::lock_guard<std::mutex> lock(FLock);
-  while (!FItems.empty()) {
-    Free(FItems.front());
-    FItems.pop_front();
+  for (std::deque<TEncodeItem>* queue : {&FItems, &FAside})
+    while (!queue->empty()) {
+      Free(queue->front());
+      queue->pop_front();
+    }
+  while (!FAsideDone.empty()) {
+    Free(FAsideDone.front());
+    FAsideDone.pop_front();
   }
   FPictures = 0;
 }
@@ -113,6 +135,54 @@ void TEncodeStage::Free(TEncodeItem& Item) {
   Item = TEncodeItem{};
 }
 
+void TEncodeStage::Free(TAsideResult& Result) {
+  for (AVPacket* p : Result.Packets) {
+    ff::av_packet_unref(p);
+    FFreePackets.push_back(p);
+  }
+  Result = TAsideResult{};
+}
+
+bool TEncodeStage::TakeAsideResult(std::unique_lock<std::mutex>& Lock, TAsideResult& Result) {
+  FChanged.wait(Lock, [&] { return FAbandoned || !FAsideDone.empty(); });
+  if (FAbandoned) return false;
+  Result = std::move(FAsideDone.front());
+  FAsideDone.pop_front();
+  FChanged.notify_all();
+  return true;
+}
+
+void TEncodeStage::AsideBody() {
+  SetCurrentThreadWorksFor(FLogOwner);
+  std::unique_lock<std::mutex> lock(FLock);
+  for (;;) {
+    // Ends with the stage: once the writer is done, no Aside item is left.
+    FChanged.wait(lock, [&] { return FAbandoned || FFailure || !FAside.empty() || (FEnding && FItems.empty()); });
+    if (FAbandoned || FFailure || FAside.empty()) break;
+    TEncodeItem item = FAside.front();
+    FAside.pop_front();
+    lock.unlock();
+    TAsideResult result;
+    result.Draining = !item.Frame;
+    const TKeep keep = [&](AVPacket* Packet) {
+      AVPacket* shell = PacketShell();
+      if (!shell) throw std::bad_alloc();
+      ff::av_packet_move_ref(shell, Packet);
+      result.Packets.push_back(shell);
+    };
+    try {
+      result.Code = FEncodeAside(item, keep);
+    } catch (...) {
+      result.Failure = std::current_exception();
+    }
+    lock.lock();
+    Free(item);
+    FAsideDone.push_back(std::move(result));
+    FChanged.notify_all();
+  }
+  SetCurrentThreadWorksFor(0);
+}
+
 void TEncodeStage::Body() {
   SetCurrentThreadWorksFor(FLogOwner);
   std::unique_lock<std::mutex> lock(FLock);
@@ -125,10 +195,29 @@ void TEncodeStage::Body() {
     FChanged.notify_all();
     lock.unlock();
     std::exception_ptr failure;
-    try {
-      FExecute(item);
-    } catch (...) {
-      failure = std::current_exception();
+    if (item.Aside) {
+      lock.lock();
+      TAsideResult result;
+      if (!TakeAsideResult(lock, result)) {
+        Free(item);
+        break;
+      }
+      lock.unlock();
+      try {
+        if (result.Failure) std::rethrow_exception(result.Failure);
+        FWriteAside(item, result);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      lock.lock();
+      Free(result);
+      lock.unlock();
+    } else {
+      try {
+        FExecute(item);
+      } catch (...) {
+        failure = std::current_exception();
+      }
     }
     lock.lock();
     if (!failure) {

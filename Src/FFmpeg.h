@@ -634,8 +634,15 @@ public:
   // interleaving writer, keeping the stream's running end time.
   void WriteStreamPacket(OutputStreamState* Ost, AVPacket* Packet);
   // Sends Frame (nullptr: drain) to the encoder of Ost and writes what comes
-  // out; returns the bytes written, or a negative library error from sending.
+  // out; returns the bytes of the last packet written, or a negative library
+  // error.
   int EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame);
+  // Its two halves. EncodePackets sends Frame and hands each packet the
+  // encoder gives to Take, stamped for the output stream (Take may keep its
+  // reference); returns 0 or the library's error. WriteEncodedPacket takes
+  // the packet's figures (quality, errors, byte counts, pass log) and writes it.
+  int EncodePackets(OutputStreamState* Ost, AVFrame* Frame, const std::function<void(AVPacket*)>& Take);
+  void WriteEncodedPacket(OutputStreamState* Ost, AVPacket* Packet);
   // Encoding side (EncodeSide.cpp). The run's thread hands over: a new
   // reference to Frame (nullptr ends the encoder's input) to the encoder of
   // Ost, or Packet (its reference moves, Packet is left empty) to be written,
@@ -645,6 +652,9 @@ public:
   void SubmitPacket(OutputStreamState* Ost, AVPacket* Packet, int CountAs);
   // Encodes or writes one item; raises what ends the run.
   int ExecuteEncodeItem(TEncodeItem& Item);
+  // An encoder's result R (negative: its error) for the stream of Ost:
+  // raises what ends the run, logs what does not.
+  void EncoderResult(OutputStreamState* Ost, int R, bool Draining);
   // Starts the encoding side's thread when this run may have one.
   void StartEncodeStage();
   // Waits for the encoding side to finish what it was given and ends it;

@@ -39,32 +39,17 @@ void TCustomFFmpeg::WriteStreamPacket(OutputStreamState* Ost, AVPacket* Packet) 
   WriteFrame(FOutputFiles[Ost->FileIndex], Packet, chain, Ost->CodecCtx);
 }
 
-int TCustomFFmpeg::EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame) {
+int TCustomFFmpeg::EncodePackets(OutputStreamState* Ost, AVFrame* Frame, const std::function<void(AVPacket*)>& Take) {
   AVCodecContext* enc = Ost->CodecCtx;
   const bool video = enc->codec_type == AVMEDIA_TYPE_VIDEO;
   int r = ff::avcodec_send_frame(enc, Frame);
   if (r < 0 && r != AVERROR_EOF) return r;
   if (Frame && video && r >= 0) Ost->PictureTicks.emplace_back(Frame->pts, std::max<int64_t>(Frame->pkt_duration, 1));
-  int bytes = 0;
   AVPacket* pkt = Ost->EncPacket;
   for (;;) {
     r = ff::avcodec_receive_packet(enc, pkt);
-    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) break;
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 0;
     if (r < 0) return r;
-    size_t sideSize = 0;
-    if (const uint8_t* sd = ff::av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &sideSize)) {
-      if (sideSize >= 8) {
-        Ost->LastQuality = static_cast<float>(static_cast<int32_t>(sd[0] | sd[1] << 8 | sd[2] << 16 |
-                                                                    static_cast<uint32_t>(sd[3]) << 24));
-        Ost->LastPictType = sd[4];
-        const int errors = std::min<int>(sd[5], 4);
-        for (int i = 0; i < errors && 8 + 8 * (i + 1) <= static_cast<int>(sideSize); ++i) {
-          uint64_t e = 0;
-          for (int b = 7; b >= 0; --b) e = e << 8 | sd[8 + 8 * i + b];
-          Ost->LastError[i] = e;
-        }
-      }
-    }
     pkt->stream_index = Ost->StreamIndex;
     // A packet lasts as long as the picture it was made from: one tick of the
     // encoder's time base (one frame) at a constant output rate, the
@@ -82,16 +67,41 @@ int TCustomFFmpeg::EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame) {
     }
     ff::av_packet_rescale_ts(pkt, enc->time_base, Ost->Stream->time_base);
     if (enc->codec_type == AVMEDIA_TYPE_AUDIO) pkt->flags |= AV_PKT_FLAG_KEY;
-    bytes = pkt->size;
-    if (enc->codec_type == AVMEDIA_TYPE_VIDEO)
-      FVideoSize += bytes;
-    else
-      FAudioSize += bytes;
-    if (Ost->LogFile && enc->stats_out) std::fprintf(Ost->LogFile, "%s", enc->stats_out);
-    WriteStreamPacket(Ost, pkt);
+    Take(pkt);
     ff::av_packet_unref(pkt);
   }
-  return bytes;
+}
+
+void TCustomFFmpeg::WriteEncodedPacket(OutputStreamState* Ost, AVPacket* Packet) {
+  size_t sideSize = 0;
+  if (const uint8_t* sd = ff::av_packet_get_side_data(Packet, AV_PKT_DATA_QUALITY_STATS, &sideSize)) {
+    if (sideSize >= 8) {
+      Ost->LastQuality = static_cast<float>(static_cast<int32_t>(sd[0] | sd[1] << 8 | sd[2] << 16 |
+                                                                  static_cast<uint32_t>(sd[3]) << 24));
+      Ost->LastPictType = sd[4];
+      const int errors = std::min<int>(sd[5], 4);
+      for (int i = 0; i < errors && 8 + 8 * (i + 1) <= static_cast<int>(sideSize); ++i) {
+        uint64_t e = 0;
+        for (int b = 7; b >= 0; --b) e = e << 8 | sd[8 + 8 * i + b];
+        Ost->LastError[i] = e;
+      }
+    }
+  }
+  if (Ost->CodecCtx->codec_type == AVMEDIA_TYPE_VIDEO)
+    FVideoSize += Packet->size;
+  else
+    FAudioSize += Packet->size;
+  if (Ost->LogFile && Ost->CodecCtx->stats_out) std::fprintf(Ost->LogFile, "%s", Ost->CodecCtx->stats_out);
+  WriteStreamPacket(Ost, Packet);
+}
+
+int TCustomFFmpeg::EncodeAndWrite(OutputStreamState* Ost, AVFrame* Frame) {
+  int bytes = 0;
+  const int r = EncodePackets(Ost, Frame, [&](AVPacket* Packet) {
+    bytes = Packet->size;
+    WriteEncodedPacket(Ost, Packet);
+  });
+  return r < 0 ? r : bytes;
 }
 
 // ---------------------------------------------------------------------------
