@@ -291,6 +291,15 @@ using TEngineCustomHookEvent =
 // The process-wide lock around every codec open and close and every stream probe.
 std::mutex& CodecLock();
 
+// The threads a video decoder of Width x Height pictures in Format gets on a
+// machine of Cores cores: Count 0 lets the libraries choose (every core), Type
+// the library's frame and slice threading flags.
+struct TDecoderThreads {
+  int Count;
+  int Type;
+};
+TDecoderThreads DecoderThreadsFor(int Cores, AVPixelFormat Format, int Width, int Height);
+
 // ---------------------------------------------------------------------------
 // Worker threads
 

@@ -27,6 +27,23 @@ struct TDictGuard {
 
 }  // namespace
 
+TDecoderThreads DecoderThreadsFor(int Cores, AVPixelFormat Format, int Width, int Height) {
+  // Each frame thread keeps a picture of its own in flight. 8 MiB of them per
+  // core: on two cores 1080p 10-bit HEVC decodes on two threads and the
+  // conversion stays within its memory; 8-bit 1080p keeps the libraries'
+  // count (cores + 1); 4K on eight cores gets five threads.
+  constexpr int64_t kPicturesInFlightBytesPerCore = 8 << 20;
+  const int64_t budget = kPicturesInFlightBytesPerCore * std::max(1, Cores);
+  const int bytes = ff::av_image_get_buffer_size(Format, Width, Height, 1);
+  const int automatic = std::max(1, Cores) + 1;
+  if (bytes <= 0 || int64_t{bytes} * automatic <= budget) return {0, FF_THREAD_FRAME | FF_THREAD_SLICE};
+  const int frames = static_cast<int>(std::min<int64_t>(automatic, budget / bytes));
+  if (frames >= 2) return {frames, FF_THREAD_FRAME | FF_THREAD_SLICE};
+  // Not even two pictures in flight: the slices of one picture share the
+  // cores instead (where the stream has several), which keeps no picture more.
+  return {std::max(1, Cores), FF_THREAD_SLICE};
+}
+
 void TCustomFFmpeg::ResetInputSelections() {
   FInputFormat = nullptr;
   FOutputFormat = nullptr;
@@ -158,21 +175,16 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
     decoders[i] = enc;
     enc->pkt_timebase = st->time_base;
     enc->opaque = this;  // tells whose conversion the decoder's threads log for
-    // Decoders use every core (the libraries count them) with frame and slice
-    // threads; the engine's own thread count is the encoders'.
+    // Decoders use every core with frame and slice threads (within the
+    // memory of their pictures in flight); the engine's own thread count is
+    // the encoders'.
     enc->thread_count = FDecoderThreadCount;
     enc->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    // Each frame thread keeps a picture of its own in flight: large pictures
-    // (1080p at more than 8 bits, 4K) get no more threads than 16 MiB of
-    // them, so the conversion stays within its memory (1080p 10-bit HEVC: two
-    // threads, 100 MB instead of 109; 8-bit 1080p keeps the libraries' count).
     if (FDecoderThreadCount == 0 && par->codec_type == AVMEDIA_TYPE_VIDEO && par->format >= 0) {
-      constexpr int kPicturesInFlightBytes = 16 << 20;
-      const int bytes =
-          ff::av_image_get_buffer_size(static_cast<AVPixelFormat>(par->format), par->width, par->height, 1);
-      const int automatic = ff::av_cpu_count() + 1;
-      if (bytes > 0 && int64_t{bytes} * automatic > kPicturesInFlightBytes)
-        enc->thread_count = std::max(1, kPicturesInFlightBytes / bytes);
+      const TDecoderThreads threads = DecoderThreadsFor(ff::av_cpu_count(), static_cast<AVPixelFormat>(par->format),
+                                                        par->width, par->height);
+      enc->thread_count = threads.Count;
+      enc->thread_type = threads.Type;
     }
 
     switch (par->codec_type) {

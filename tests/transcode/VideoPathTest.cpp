@@ -474,29 +474,45 @@ TEST_F(VideoPathTest, DecoderThreadsGiveTheSameOutputAsOneThread) {
   }
 }
 
-// Frame threads keep a picture each: a decoder of large pictures gets no more
-// threads than 16 MiB of them; small pictures keep the libraries' count (0).
-TEST_F(VideoPathTest, LargePicturesGetFewerDecoderThreads) {
+// Frame threads keep a picture each: a decoder gets no more of them than
+// 8 MiB of its pictures per core; where not even two fit, slice threads share
+// the cores. Small pictures keep the libraries' count (0).
+TEST_F(VideoPathTest, DecoderThreadsFollowTheCoresWithinTheirMemory) {
+  constexpr int kBoth = FF_THREAD_FRAME | FF_THREAD_SLICE;
   struct TCase {
+    int Cores;
+    AVPixelFormat Format;
     int Width, Height;
-    int Threads;  // expected thread count asked of the decoder
+    int Count, Type;
+  } const cases[] = {
+      {2, AV_PIX_FMT_YUV420P, 320, 240, 0, kBoth},          {8, AV_PIX_FMT_YUV420P, 320, 240, 0, kBoth},
+      {2, AV_PIX_FMT_YUV420P, 1920, 1080, 0, kBoth},        {8, AV_PIX_FMT_YUV420P, 1920, 1080, 0, kBoth},
+      {2, AV_PIX_FMT_YUV420P10LE, 1920, 1080, 2, kBoth},    {8, AV_PIX_FMT_YUV420P10LE, 1920, 1080, 0, kBoth},
+      {2, AV_PIX_FMT_YUV420P, 3840, 2160, 2, FF_THREAD_SLICE}, {8, AV_PIX_FMT_YUV420P, 3840, 2160, 5, kBoth},
+      {2, AV_PIX_FMT_YUV420P10LE, 3840, 2160, 2, FF_THREAD_SLICE},
+      {8, AV_PIX_FMT_YUV420P10LE, 3840, 2160, 2, kBoth},    {1, AV_PIX_FMT_YUV420P, 3840, 2160, 1, FF_THREAD_SLICE},
   };
-  const int cores = ff::av_cpu_count();
-  const int bytes4k = 3840 * 2160 * 3 / 2;
-  const TCase cases[] = {{320, 240, 0},
-                         {3840, 2160, int64_t{bytes4k} * (cores + 1) > (16 << 20) ? (16 << 20) / bytes4k : 0}};
   for (const TCase& k : cases) {
+    const TDecoderThreads t = DecoderThreadsFor(k.Cores, k.Format, k.Width, k.Height);
+    EXPECT_EQ(t.Count, k.Count) << k.Cores << " cores, " << k.Width << "x" << k.Height << " " << k.Format;
+    EXPECT_EQ(t.Type, k.Type) << k.Cores << " cores, " << k.Width << "x" << k.Height << " " << k.Format;
+  }
+  // The engine asks that of the decoder, for this machine's cores.
+  for (const int width : {320, 3840}) {
     TClipSpec spec = ClipSpecByName("avi_video_only");
-    spec.Name = "threads" + std::to_string(k.Width);
-    spec.Width = k.Width;
-    spec.Height = k.Height;
+    spec.Name = "threads" + std::to_string(width);
+    spec.Width = width;
+    spec.Height = width * 9 / 16;
     spec.DurationSeconds = 0.2;
     const std::string in = MakeSpec(spec);
     TCustomFFmpeg engine;
     engine.PrepareForTask();
     ASSERT_TRUE(engine.OpenInputFile(in)) << engine.LastError();
     ASSERT_FALSE(engine.FInputCodecs[0].empty());
-    EXPECT_EQ(engine.FInputCodecs[0][0]->thread_count, k.Threads) << k.Width;
+    const AVCodecContext* dec = engine.FInputCodecs[0][0];
+    const TDecoderThreads t = DecoderThreadsFor(ff::av_cpu_count(), dec->pix_fmt, dec->width, dec->height);
+    EXPECT_EQ(dec->thread_count, t.Count) << width;
+    EXPECT_EQ(dec->thread_type, t.Type) << width;
   }
 }
 
