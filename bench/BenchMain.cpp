@@ -10,6 +10,7 @@
 //                  [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...
 //   vidlomat-bench --batch-memory [FILES [FOLDER]]
 //   vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]
+//   vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...
 //
 // The first form makes (or reuses) test clips in FOLDER (default:
 // vidlomat-bench under the temporary folder), each with a grain that changes
@@ -19,7 +20,8 @@
 // by default; on the run's thread as before, "one stage"; on one core; with
 // one-thread decoders), the direct conversion and the video decoding alone
 // (every core, one thread); 1280x720 Xvid; and for the memory target 720p
-// H.264 and 1080p 10-bit HEVC (engine and decoding only). Then it converts a
+// H.264 (also as a phone clip shown turned) and 1080p 10-bit HEVC (engine and
+// decoding only). Then it converts a
 // batch of two copies of the 1080p clip through the converter component, one
 // file at a time and two at once.
 //
@@ -27,6 +29,10 @@
 // or third form), so that each peak resident set size and processor time
 // belongs to one conversion alone. "none" only loads the libraries, which
 // gives the floor every conversion's memory stands on.
+//
+// The --against form converts the clips (or those named by --clip, by their
+// recipe name) through this build's engine and through another build of this
+// program (an earlier state of it), taking turns, and tables the medians.
 //
 // The machine's limit for a job is the processor time of its one-thread run
 // spread over every core: no schedule of the same work can end sooner.
@@ -75,6 +81,7 @@ struct TOptions {
   double Seconds = 11.0;
   std::string Dir;
   std::string LibAV;
+  std::string Against;  // another build of this program to compare the engine with
 };
 
 void Usage() {
@@ -86,7 +93,9 @@ void Usage() {
                "       vidlomat-bench --quality [--seconds S] [--dir FOLDER] [--keyframe-seconds N]\n"
                "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n"
                "       vidlomat-bench --batch-memory [FILES [FOLDER]]\n"
-               "       vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]\n");
+               "       vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]\n"
+
+               "       vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...\n");
 }
 
 bool LoadLibraries(const std::string& Folder) {
@@ -254,6 +263,11 @@ std::vector<TBenchClip> BenchClips(double Seconds) {
   TClipSpec phone = recipe("mp4", "bench-h264-720p", 1280, 720, "aac", 128000, 4);
   phone.VideoCodec = "libx264";
   phone.BFrames = 2;
+  // A phone held upright: the pictures are stored 1280x720 and shown turned.
+  TClipSpec turned = phone;
+  turned.Name = "bench-h264-720p-turned";
+  turned.DisplayMatrix = true;
+  turned.DisplayTurn = 90;
   TClipSpec hevc = recipe("mp4", "bench-hevc10", 1920, 1080, "aac", 128000, 4);
   hevc.VideoCodec = "libx265";
   hevc.PixelFormat = "yuv420p10le";
@@ -262,6 +276,7 @@ std::vector<TBenchClip> BenchClips(double Seconds) {
           {"768x576 MS-MPEG4 (one-thread decoder) + MP3, 10 fps", divx, cuSpeed, ctOneThreadDecoder},
           {"720p Xvid + MP2", xvid, cuSpeed, ctNone},
           {"720p H.264 + AAC", phone, cuMemory, ctNone},
+          {"720p H.264 phone clip shown turned 90 degrees + AAC", turned, cuMemory, ctNone},
           {"1080p 10-bit HEVC + AAC", hevc, cuMemory, ctNone}};
 }
 
@@ -271,6 +286,7 @@ bool PrepareClip(const TOptions& Options, const TClipSpec& Recipe, std::string& 
   const std::string name = "clip-" + std::to_string(Recipe.Width) + "x" + std::to_string(Recipe.Height) + "-" +
                            Recipe.VideoCodec + (Recipe.PixelFormat.empty() ? "" : "-" + Recipe.PixelFormat) + "-" +
                            std::to_string(Recipe.FrameRate.num) + "fps-" +
+                           (Recipe.DisplayMatrix ? "turn" + std::to_string(Recipe.DisplayTurn) + "-" : "") +
                            std::to_string(tenths / 10) +
                            (tenths % 10 ? "." + std::to_string(tenths % 10) : std::string()) + "s-grain" +
                            std::to_string(Recipe.Noise) + Recipe.Extension;
@@ -322,8 +338,9 @@ struct TRun {
 
 // Runs this program with Args (after its own name) and counts what the
 // conversion wrote to Outputs.
+// Program: another build of this program (the same arguments), else this one.
 TRun RunChild(const std::vector<std::string>& Args, const std::vector<std::string>& Outputs,
-              const std::string& LibAV) {
+              const std::string& LibAV, const std::string& Program = "") {
   TRun run;
   std::error_code ec;
   for (const std::string& out : Outputs) fs::remove(out, ec);
@@ -347,14 +364,14 @@ TRun RunChild(const std::vector<std::string>& Args, const std::vector<std::strin
     close(pipeFds[1]);
     std::vector<std::string> args{"vidlomat-bench"};
     args.insert(args.end(), Args.begin(), Args.end());
-    if (!LibAV.empty()) {
+    if (!LibAV.empty() && Program.empty()) {
       args.push_back("--libav");
       args.push_back(LibAV);
     }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    execv("/proc/self/exe", argv.data());
+    execv(Program.empty() ? "/proc/self/exe" : Program.c_str(), argv.data());
     std::perror("vidlomat-bench: exec");
     _exit(127);
   }
@@ -656,6 +673,60 @@ int RunBenchmark(const TOptions& Options) {
   return 0;
 }
 
+// This build's engine against another build's (--against PROGRAM: a build
+// of an earlier state of the program), clip by clip, the two taking turns:
+// median wall time, processor time per wall time and peak memory of each,
+// and this build's wall time and peak against the other's.
+int RunAgainst(const TOptions& Options, const std::vector<std::string>& Only) {
+  if (!LoadLibraries(Options.LibAV)) return 2;
+  std::error_code ec;
+  fs::create_directories(Options.Dir, ec);
+  std::vector<TBenchClip> clips;
+  for (const TBenchClip& c : BenchClips(Options.Seconds))
+    if (Only.empty() || std::find(Only.begin(), Only.end(), c.Recipe.Name) != Only.end()) clips.push_back(c);
+  std::vector<std::string> paths(clips.size());
+  for (size_t i = 0; i < clips.size(); ++i)
+    if (!PrepareClip(Options, clips[i].Recipe, paths[i])) return 2;
+  std::printf("this build against %s, %d run(s) each, taking turns\n", Options.Against.c_str(), Options.Runs);
+  PrintLoad("before");
+  struct TRow {
+    std::string Label;
+    TSummary Other, This;
+  };
+  std::vector<TRow> rows;
+  const std::string otherOut = (fs::path(Options.Dir) / "other.mp4").string();
+  const std::string thisOut = (fs::path(Options.Dir) / "engine.mp4").string();
+  for (size_t i = 0; i < clips.size(); ++i) {
+    std::printf("\n== %s: %s\n", clips[i].Label.c_str(), paths[i].c_str());
+    const std::vector<std::string> labels{"other build", "this build"};
+    std::vector<std::vector<TRun>> runs(2);
+    for (int r = 0; r < Options.Runs; ++r)
+      for (int k = 0; k < 2; ++k) {
+        const int v = r % 2 ? 1 - k : k;
+        const std::string& out = v == 0 ? otherOut : thisOut;
+        const TRun run = RunChild({"--convert", "engine", paths[i], out}, {out}, Options.LibAV,
+                                  v == 0 ? Options.Against : "");
+        if (!run.Ok) {
+          std::fprintf(stderr, "vidlomat-bench: %s failed on %s\n", labels[v].c_str(), paths[i].c_str());
+          return 1;
+        }
+        PrintRun(labels[v] + " run " + std::to_string(r + 1), run);
+        runs[v].push_back(run);
+      }
+    rows.push_back({clips[i].Label, Summarise(labels[0], runs[0]), Summarise(labels[1], runs[1])});
+    PrintLoad("now");
+  }
+  std::printf("\n== this build against the other (medians of %d)\n", Options.Runs);
+  std::printf("%-52s %21s %21s %13s\n", "", "other: wall cpu/wall peak", "this: wall cpu/wall peak",
+              "wall peak ratio");
+  for (const TRow& r : rows)
+    std::printf("%-52s %6.2f s %5.2f %4.0f MB %6.2f s %5.2f %4.0f MB %6.2f %5.2f\n", r.Label.c_str(), r.Other.Seconds,
+                Ratio(r.Other.CpuSeconds, r.Other.Seconds), r.Other.PeakMb, r.This.Seconds,
+                Ratio(r.This.CpuSeconds, r.This.Seconds), r.This.PeakMb, Ratio(r.This.Seconds, r.Other.Seconds),
+                Ratio(r.This.PeakMb, r.Other.PeakMb));
+  return 0;
+}
+
 bool ParseNumber(const char* Text, double& Value) {
   char* end = nullptr;
   errno = 0;
@@ -711,6 +782,8 @@ int main(int argc, char** argv) {
       quality.Clips.emplace_back(argv[++i]);
     } else if (a == "--dir" && hasValue) {
       options.Dir = argv[++i];
+    } else if (a == "--against" && hasValue) {
+      options.Against = argv[++i];
     } else if (a == "--libav" && hasValue) {
       options.LibAV = argv[++i];
     } else if (a == "--convert" && i + 3 < argc) {
@@ -731,6 +804,7 @@ int main(int argc, char** argv) {
   }
   if (!convert.empty()) return ConvertOnce(convert, options.LibAV);
   if (options.Dir.empty()) options.Dir = (fs::temp_directory_path() / "vidlomat-bench").string();
+  if (!options.Against.empty()) return RunAgainst(options, quality.Clips);
   if (qualityMode || hdrMode) {
     if (!LoadLibraries(options.LibAV)) return 2;
     quality.Dir = options.Dir;
