@@ -165,6 +165,10 @@ struct InputStreamState {
   // sees them.
   TPictureTurn Turn;
   THdrTransfer Hdr;
+  // The outputs turn their small pictures after scaling instead (set up
+  // once): nothing looks at the pictures before (no hooks, no user filters)
+  // and every output of the stream can.
+  int TurnAfterScaling;
   TPicturePreparation Preparation;
   // Video, decoding side (the run's thread). Decoded video whose first packet
   // carries no presentation time ahead of its decoding time
@@ -198,6 +202,16 @@ struct OutputStreamState {
   int VideoResample;
   AVFrame* PictTmp;
   SwsContext* ImgResampleCtx;
+  // A change of matrix on a picture made smaller: ImgResampleCtx scales in
+  // the source's matrix into ColourTmp (the output's size and format), then
+  // ColourCtx converts the small picture's matrix. Decoding side.
+  SwsContext* ColourCtx;
+  AVFrame* ColourTmp;
+  // The turn this output does on its scaled picture (none: the pictures come
+  // turned): the scaler makes TurnTmp, the picture as stored at the output's
+  // size, which is turned into place. Decoding side.
+  TPictureTurn Turn;
+  AVFrame* TurnTmp;
   int ResampleHeight;
   // Size and format of the decoded pictures the scaler (or, with filters, the
   // filter graph) was made for; a picture that differs rebuilds them.

@@ -1,5 +1,6 @@
 #include "SourcePicture.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -40,6 +41,57 @@ std::string PictureTurnText(const TPictureTurn& Turn) {
   std::string text = Turn.Degrees ? "rotated " + std::to_string(Turn.Degrees) + "\u00b0" : "";
   if (Turn.Mirror) text += text.empty() ? "mirrored" : " and mirrored";
   return text;
+}
+
+namespace {
+
+// The stored pixel a turned picture shows at (U, V): the stored W x H picture
+// turned clockwise, then mirrored left-right.
+std::pair<int, int> StoredPixel(int U, int V, int W, int H, const TPictureTurn& Turn) {
+  if (Turn.Mirror) U = (Turn.Quarter() ? H : W) - 1 - U;
+  switch (Turn.Degrees) {
+    case 90: return {V, H - 1 - U};
+    case 180: return {W - 1 - U, H - 1 - V};
+    case 270: return {W - 1 - V, U};
+    default: return {U, V};
+  }
+}
+
+}  // namespace
+
+bool TurnablePictureFormat(AVPixelFormat Format, const TPictureTurn& Turn) {
+  const AVPixFmtDescriptor* desc = ff::av_pix_fmt_desc_get(Format);
+  if (!desc || (desc->flags & (AV_PIX_FMT_FLAG_PAL | AV_PIX_FMT_FLAG_BITSTREAM | AV_PIX_FMT_FLAG_HWACCEL)))
+    return false;
+  if (desc->nb_components > 1 && !(desc->flags & AV_PIX_FMT_FLAG_PLANAR)) return false;
+  for (int c = 0; c < desc->nb_components; ++c)
+    if (desc->comp[c].depth != 8 || desc->comp[c].step != 1) return false;
+  return !Turn.Quarter() || desc->log2_chroma_w == desc->log2_chroma_h;
+}
+
+void TurnPicture(const uint8_t* const Src[4], const int SrcLines[4], int W, int H, AVPixelFormat Format,
+                 const TPictureTurn& Turn, uint8_t* const Dst[4], const int DstLines[4]) {
+  const AVPixFmtDescriptor* desc = ff::av_pix_fmt_desc_get(Format);
+  int planes = 0;
+  for (int c = 0; c < desc->nb_components; ++c) planes = std::max(planes, desc->comp[c].plane + 1);
+  for (int p = 0; p < planes; ++p) {
+    const bool chroma = p == 1 || p == 2;
+    const int w = chroma ? AV_CEIL_RSHIFT(W, desc->log2_chroma_w) : W;
+    const int h = chroma ? AV_CEIL_RSHIFT(H, desc->log2_chroma_h) : H;
+    const int shownW = Turn.Quarter() ? h : w, shownH = Turn.Quarter() ? w : h;
+    // The turn is affine: the stored offset of (u, v) is base + u * du + v * dv.
+    const ptrdiff_t line = SrcLines[p];
+    auto offset = [&](int U, int V) {
+      const auto [x, y] = StoredPixel(U, V, w, h, Turn);
+      return static_cast<ptrdiff_t>(y) * line + x;
+    };
+    const ptrdiff_t base = offset(0, 0), du = offset(1, 0) - base, dv = offset(0, 1) - base;
+    for (int v = 0; v < shownH; ++v) {
+      const uint8_t* from = Src[p] + base + v * dv;
+      uint8_t* to = Dst[p] + static_cast<ptrdiff_t>(v) * DstLines[p];
+      for (int u = 0; u < shownW; ++u) to[u] = from[u * du];
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -223,6 +275,16 @@ bool ApplyColourPlan(SwsContext* Scaler, const TColourPlan& Plan) {
                                       ff::sws_getCoefficients(ScalerMatrix(Plan.To)), 0, 0, 1 << 16, 1 << 16) >= 0;
 }
 
+TColourSteps SplitColourPlan(const TColourPlan& Plan, bool Smaller) {
+  if (!Smaller || !Plan.MatrixChange) return {Plan, {}};
+  TColourSteps steps{Plan, Plan};
+  steps.Scale.To = Plan.From;
+  steps.Scale.MatrixChange = false;
+  steps.Scale.Convert = Plan.FullRangeIn;
+  steps.After.FullRangeIn = false;
+  return steps;
+}
+
 // ---------------------------------------------------------------------------
 // Turning and deinterlacing
 
@@ -380,12 +442,15 @@ void TCustomFFmpeg::HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFr
   // The engine's own deinterlacing option keeps its meaning, and replaces this one.
   const bool autoDeinterlace = !FDoDeinterlace;
   TPicturePreparation& prep = Ist->Preparation;
-  if (!prep.Takes(Frame, Ist->Turn, Ist->Hdr, autoDeinterlace)) {
+  // Turned after scaling, by the outputs.
+  static const TPictureTurn kNone;
+  const TPictureTurn& turn = Ist->TurnAfterScaling ? kNone : Ist->Turn;
+  if (!prep.Takes(Frame, turn, Ist->Hdr, autoDeinterlace)) {
     ShowDecodedVideo(Ist, IstIndex, Frame);
     return;
   }
   const bool wasDeinterlacing = prep.Deinterlacing();
-  const bool sent = prep.Send(Frame, Ist->Stream->time_base, Ist->Turn, Ist->Hdr, autoDeinterlace) >= 0;
+  const bool sent = prep.Send(Frame, Ist->Stream->time_base, turn, Ist->Hdr, autoDeinterlace) >= 0;
   if (sent && prep.Deinterlacing() && !wasDeinterlacing && FVerbose >= 0)
     LogFmt(1, "Stream #%d.%d: deinterlaced", Ist->FileIndex, Ist->StreamIndex);
   DrainPreparedVideo(Ist, IstIndex, false);

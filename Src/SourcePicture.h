@@ -50,6 +50,15 @@ const char* HdrName(THdrTransfer Hdr);
 std::vector<std::pair<std::string, std::string>> ToneMapFilters(THdrTransfer Hdr, AVColorSpace Matrix,
                                                                 AVColorRange Range);
 
+// Whether pictures in Format can be turned by TurnPicture: planar 8-bit
+// formats, and for a quarter turn only those whose chroma is subsampled alike
+// both ways.
+bool TurnablePictureFormat(AVPixelFormat Format, const TPictureTurn& Turn);
+// Writes Src (W x H as stored, in Format) turned and mirrored as Turn says
+// into Dst (H x W for a quarter turn).
+void TurnPicture(const uint8_t* const Src[4], const int SrcLines[4], int W, int H, AVPixelFormat Format,
+                 const TPictureTurn& Turn, uint8_t* const Dst[4], const int DstLines[4]);
+
 // The colour conversion of one video output: from the source's matrix and
 // range to the output's.
 struct TColourPlan {
@@ -85,6 +94,16 @@ int ColourScalerFlags(const TColourPlan& Plan);
 std::string ColourScaleFilterOptions(const TColourPlan& Plan);
 // Sets the scaler's source and destination matrices and ranges (when the plan converts); false if the scaler refuses.
 bool ApplyColourPlan(SwsContext* Scaler, const TColourPlan& Plan);
+// A plan in two steps for a picture that is made smaller: the scaler keeps
+// the source's matrix (converting only the range), and the matrix changes on
+// the small picture after it, which costs a fraction and gives the same
+// picture within 2 levels. Without Smaller, or without a change of matrix,
+// the scaler does it all and After converts nothing.
+struct TColourSteps {
+  TColourPlan Scale;
+  TColourPlan After;
+};
+TColourSteps SplitColourPlan(const TColourPlan& Plan, bool Smaller);
 
 // The filter graph that turns, deinterlaces and tone-maps the decoded
 // pictures of one input stream, made only when a picture needs it, and made

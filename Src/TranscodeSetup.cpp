@@ -64,6 +64,9 @@ void TCustomFFmpeg::ReleaseTranscodeTables() {
     if (ost->Fifo) ff::av_audio_fifo_free(ost->Fifo);
     if (ost->PictTmp) ff::av_frame_free(&ost->PictTmp);
     if (ost->ImgResampleCtx) ff::sws_freeContext(ost->ImgResampleCtx);
+    if (ost->ColourCtx) ff::sws_freeContext(ost->ColourCtx);
+    if (ost->ColourTmp) ff::av_frame_free(&ost->ColourTmp);
+    if (ost->TurnTmp) ff::av_frame_free(&ost->TurnTmp);
     ost->VideoResample = 0;
     if (ost->Resample) ff::swr_free(&ost->Resample);
     if (ost->EncFrame) ff::av_frame_free(&ost->EncFrame);
@@ -211,11 +214,17 @@ void TCustomFFmpeg::PrepareVideoScaler(OutputStreamState* Ost, int Width, int He
     ff::sws_freeContext(Ost->ImgResampleCtx);
     Ost->ImgResampleCtx = nullptr;
   }
+  if (Ost->ColourCtx) {
+    ff::sws_freeContext(Ost->ColourCtx);
+    Ost->ColourCtx = nullptr;
+  }
+  if (Ost->ColourTmp) ff::av_frame_free(&Ost->ColourTmp);
+  if (Ost->TurnTmp) ff::av_frame_free(&Ost->TurnTmp);
   Ost->VideoResample =
       !(Width + FFramePadLeft + FFramePadRight - FFrameLeftBand - FFrameRightBand == codec->width &&
         Height + FFramePadTop + FFramePadBottom - FFrameTopBand - FFrameBottomBand == codec->height &&
         PixFmt == codec->pix_fmt) ||
-      Ost->Colour.Convert;
+      Ost->Colour.Convert || !Ost->Turn.None();
   if ((Ost->VideoPad || Ost->VideoResample) && !Ost->PictTmp) {
     Ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
     if (!Ost->PictTmp)
@@ -226,19 +235,45 @@ void TCustomFFmpeg::PrepareVideoScaler(OutputStreamState* Ost, int Width, int He
   if (FSwsOpts) ff::av_opt_get_int(FSwsOpts, "sws_flags", 0, &flags);
   FSwsFlags = static_cast<int>(flags);
   if (!FFiltersEnabled) {
-    const int srcW = Width - FFrameLeftBand - FFrameRightBand;
-    const int srcH = Height - FFrameTopBand - FFrameBottomBand;
-    const int dstW = codec->width - FFramePadLeft - FFramePadRight;
-    const int dstH = codec->height - FFramePadTop - FFramePadBottom;
+    int srcW = Width - FFrameLeftBand - FFrameRightBand;
+    int srcH = Height - FFrameTopBand - FFrameBottomBand;
+    int dstW = codec->width - FFramePadLeft - FFramePadRight;
+    int dstH = codec->height - FFramePadTop - FFramePadBottom;
+    // Turned after scaling: the scaler works on the pictures as stored (never
+    // cropped), at the output's size as stored, and the small picture turns.
+    if (Ost->Turn.Quarter()) {
+      std::swap(srcW, srcH);
+      std::swap(dstW, dstH);
+    }
+    if (!Ost->Turn.None()) {
+      Ost->TurnTmp = AllocPicture(codec->pix_fmt, dstW, dstH);
+      if (!Ost->TurnTmp) throw FFMpegException("Cannot allocate temp picture, check pix fmt");
+    }
     if (!PictureUsable(PixFmt, srcW, srcH) || !PictureUsable(codec->pix_fmt, dstW, dstH))
       throw FFMpegException("Cannot get resampling context");
-    Ost->ImgResampleCtx = ff::sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(PixFmt), dstW, dstH,
-                                             codec->pix_fmt, FSwsFlags | ColourScalerFlags(Ost->Colour), nullptr,
-                                             nullptr, nullptr);
-    if (!Ost->ImgResampleCtx || !ApplyColourPlan(Ost->ImgResampleCtx, Ost->Colour))
+    // A change of matrix goes through R'G'B' with exact rounding and full
+    // chroma, which costs by the picture element: on a picture made smaller
+    // the scaler first scales in the source's matrix (the range already
+    // converted), and the small picture's matrix is converted after it.
+    const TColourSteps steps = SplitColourPlan(Ost->Colour, int64_t{dstW} * dstH < int64_t{srcW} * srcH);
+    // The small picture in between keeps its chroma at every element (as the
+    // conversion through R'G'B' does), so the edges of colours stay as sharp.
+    const AVPixelFormat between = steps.After.Convert ? AV_PIX_FMT_YUV444P : codec->pix_fmt;
+    Ost->ImgResampleCtx = ff::sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(PixFmt), dstW, dstH, between,
+                                             FSwsFlags | ColourScalerFlags(steps.Scale), nullptr, nullptr, nullptr);
+    if (!Ost->ImgResampleCtx || !ApplyColourPlan(Ost->ImgResampleCtx, steps.Scale))
       throw FFMpegException("Cannot get resampling context");
+    if (steps.After.Convert) {
+      Ost->ColourTmp = AllocPicture(between, dstW, dstH);
+      Ost->ColourCtx = ff::sws_getContext(dstW, dstH, between, dstW, dstH, codec->pix_fmt,
+                                          FSwsFlags | ColourScalerFlags(steps.After), nullptr, nullptr, nullptr);
+      if (!Ost->ColourTmp || !Ost->ColourCtx || !ApplyColourPlan(Ost->ColourCtx, steps.After))
+        throw FFMpegException("Cannot get resampling context");
+    }
   }
-  Ost->ResampleHeight = FFiltersEnabled ? Height : Height - FFrameTopBand - FFrameBottomBand;
+  Ost->ResampleHeight = FFiltersEnabled       ? Height
+                        : Ost->Turn.Quarter() ? Width
+                                              : Height - FFrameTopBand - FFrameBottomBand;
 }
 
 // ---------------------------------------------------------------------------
@@ -484,7 +519,14 @@ void TCustomFFmpeg::TranscodeSetup() {
           // The scaler converts the colours (with filters, the graph's scaler).
           ost->Colour = PlanColour(icodec, codec->height, ist->Hdr);
           TagColour(codec, ost->Colour);
-          // Turned and tone-mapped pictures reach the scaler.
+          // Without anything that looks at the pictures before (hooks, the
+          // user's filters, cropping), the output turns the small picture
+          // after scaling, which costs a fraction of turning the large one.
+          if (!ist->Turn.None() && !FFiltersEnabled && !FOnCustomHook && !FUsingVHook && !ost->VideoCrop &&
+              TurnablePictureFormat(codec->pix_fmt, ist->Turn))
+            ost->Turn = ist->Turn;
+          // Tone-mapped pictures reach the scaler; the scaler is made for the
+          // pictures as shown.
           const int preparedFormat = ist->Hdr != THdrTransfer::None ? AV_PIX_FMT_YUV420P : icodec->pix_fmt;
           if (ist->Turn.Quarter())
             PrepareVideoScaler(ost, icodec->height, icodec->width, preparedFormat);
@@ -539,6 +581,25 @@ void TCustomFFmpeg::TranscodeSetup() {
   }
 
   // allocated (its size, 4 x width x height, overflowed on huge pictures).
+
+  // A source is turned after scaling only when every output that shows its
+  // pictures can; else all of them get turned pictures, as made before.
+  for (size_t i = 0; i < FInputStreams.size(); ++i) {
+    InputStreamState* ist = FInputStreams[i];
+    if (ist->Turn.None() || !ist->DecodingNeeded) continue;
+    bool late = true;
+    for (const OutputStreamState* ost : FOutputStreams)
+      if (ost->SourceIndex == static_cast<int>(i) && ost->EncodingNeeded &&
+          ost->CodecCtx->codec_type == AVMEDIA_TYPE_VIDEO && ost->Turn.None())
+        late = false;
+    ist->TurnAfterScaling = late;
+    if (late) continue;
+    for (OutputStreamState* ost : FOutputStreams)
+      if (ost->SourceIndex == static_cast<int>(i) && !ost->Turn.None()) {
+        ost->Turn = {};
+        PrepareVideoScaler(ost, ost->DecodedWidth, ost->DecodedHeight, ost->DecodedPixFmt);
+      }
+  }
 
   // 10, 11
   // The listing reads each stream's parameters, which the encoders' settings

@@ -358,14 +358,16 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
 
   // The decoded pictures changed size or format mid-stream: a new scaler (and
   // temporary picture) for them; the output keeps its size.
-  if (!FFiltersEnabled && (Picture->width != Ost->DecodedWidth || Picture->height != Ost->DecodedHeight ||
+  // (A picture the output turns itself comes as stored: its shown size counts.)
+  const int shownW = Ost->Turn.Quarter() ? Picture->height : Picture->width;
+  const int shownH = Ost->Turn.Quarter() ? Picture->width : Picture->height;
+  if (!FFiltersEnabled && (shownW != Ost->DecodedWidth || shownH != Ost->DecodedHeight ||
                            Picture->format != Ost->DecodedPixFmt)) {
-    if (Picture->width - FFrameLeftBand - FFrameRightBand <= 0 ||
-        Picture->height - FFrameTopBand - FFrameBottomBand <= 0) {
+    if (shownW - FFrameLeftBand - FFrameRightBand <= 0 || shownH - FFrameTopBand - FFrameBottomBand <= 0) {
       failPicture("error cropping picture");
       return;
     }
-    PrepareVideoScaler(Ost, Picture->width, Picture->height, Picture->format);
+    PrepareVideoScaler(Ost, shownW, shownH, Picture->format);
   }
 
   // Crop: a view into the decoded picture.
@@ -393,8 +395,22 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
   if (!FFiltersEnabled && Ost->VideoResample) {
     paddingSource = nullptr;
     final = Ost->PictTmp;
-    ff::sws_scale(Ost->ImgResampleCtx, formatted.data, formatted.linesize, 0, Ost->ResampleHeight,
-                  scaleTarget.data, scaleTarget.linesize);
+    // Scaled (in the source's matrix when the small picture's colours are
+    // converted after), then turned when the output turns the small picture.
+    const TPlanes into = Ost->TurnTmp ? PlanesOf(Ost->TurnTmp) : scaleTarget;
+    if (Ost->ColourCtx) {
+      ff::sws_scale(Ost->ImgResampleCtx, formatted.data, formatted.linesize, 0, Ost->ResampleHeight,
+                    Ost->ColourTmp->data, Ost->ColourTmp->linesize);
+      ff::sws_scale(Ost->ColourCtx, Ost->ColourTmp->data, Ost->ColourTmp->linesize, 0, Ost->ColourTmp->height,
+                    into.data, into.linesize);
+    } else {
+      ff::sws_scale(Ost->ImgResampleCtx, formatted.data, formatted.linesize, 0, Ost->ResampleHeight, into.data,
+                    into.linesize);
+    }
+    if (Ost->TurnTmp)
+      TurnPicture(Ost->TurnTmp->data, Ost->TurnTmp->linesize, Ost->TurnTmp->width, Ost->TurnTmp->height,
+                  static_cast<AVPixelFormat>(Ost->TurnTmp->format), Ost->Turn, scaleTarget.data,
+                  scaleTarget.linesize);
   }
   if (Ost->VideoPad &&
       !PadPicture(final, paddingSource, enc->height, enc->width, enc->pix_fmt, Ost->PadTop, Ost->PadBottom,

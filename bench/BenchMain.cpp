@@ -94,7 +94,6 @@ void Usage() {
                "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n"
                "       vidlomat-bench --batch-memory [FILES [FOLDER]]\n"
                "       vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]\n"
-
                "       vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...\n");
 }
 

@@ -31,6 +31,28 @@ TClipSpec ShortClip(const char* Preset, const std::string& Name, int W, int H, i
   return clip;
 }
 
+// The largest difference between two 320x240 4:2:0 pictures, sample by sample.
+int WorstDifference(const AVFrame* A, const AVFrame* B) {
+  int worst = 0;
+  for (int p = 0; p < 3; ++p)
+    for (int y = 0; y < (p ? 120 : 240); ++y)
+      for (int x = 0; x < (p ? 160 : 320); ++x)
+        worst = std::max(worst, std::abs(A->data[p][static_cast<ptrdiff_t>(y) * A->linesize[p] + x] -
+                                         B->data[p][static_cast<ptrdiff_t>(y) * B->linesize[p] + x]));
+  return worst;
+}
+
+// How many samples of the two 320x240 4:2:0 pictures differ by more than Levels.
+int SamplesApart(const AVFrame* A, const AVFrame* B, int Levels) {
+  int count = 0;
+  for (int p = 0; p < 3; ++p)
+    for (int y = 0; y < (p ? 120 : 240); ++y)
+      for (int x = 0; x < (p ? 160 : 320); ++x)
+        count += std::abs(A->data[p][static_cast<ptrdiff_t>(y) * A->linesize[p] + x] -
+                          B->data[p][static_cast<ptrdiff_t>(y) * B->linesize[p] + x]) > Levels;
+  return count;
+}
+
 int LumaAt(const AVFrame* F, int X, int Y) { return F->data[0][static_cast<ptrdiff_t>(Y) * F->linesize[0] + X]; }
 
 // The stored pixel that a shown picture holds at (U, V): the stored W x H
@@ -230,6 +252,138 @@ TEST_F(SourcePictureTest, HdrBarsAreToneMappedToSdrAndKeepTheirHue) {
   }
 }
 
+// A change of matrix on a picture made smaller: scaled in the source's matrix,
+// then converted at the output's size. Every sample stays within 2 levels of
+// one scaler doing both (exact rounding, full chroma), on colour bars (also
+// full range) and on a grainy moving picture as cameras give.
+TEST_F(SourcePictureTest, ColoursConvertedAtTheOutputSizeStayWithinTwoLevels) {
+  struct TCase {
+    const char* Name;
+    bool Bars;
+    AVColorRange Range;
+    int Noise;
+  } const cases[] = {{"bars", true, AVCOL_RANGE_MPEG, 0},
+                     {"bars_full", true, AVCOL_RANGE_JPEG, 0},
+                     {"camera", false, AVCOL_RANGE_MPEG, 8}};
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    TClipSpec clip = ShortClip("mp4", std::string("small_colour_") + k.Name, 1920, 1080, 20000000);
+    clip.VideoCodec = "libx264";
+    clip.ColourBars = k.Bars;
+    clip.Noise = k.Noise;
+    clip.ColourMatrix = AVCOL_SPC_BT709;
+    clip.ColourRange = k.Range;
+    const std::string in = MakeSpec(clip);
+    TConversion c;
+    c.OutputOptions = {{"s", "320x240"}, {"vcodec", "rawvideo"}, {"an", ""}};
+    const std::string out = Dir / (clip.Name + ".avi");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    EXPECT_TRUE(Logged(c, "colour BT.709"));
+    const auto got = DecodeVideo(out, 1), source = DecodeVideo(in, 1);
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(source.size(), 1u);
+    const AVFrame* f = got[0].get();
+    const AVFrame* s = source[0].get();
+    ASSERT_EQ(f->format, AV_PIX_FMT_YUV420P);
+    ASSERT_EQ(f->width, 320);
+    ASSERT_EQ(f->height, 240);
+    // One scaler doing size and colours at once.
+    SwsContext* one = ff::sws_getContext(s->width, s->height, static_cast<AVPixelFormat>(s->format), 320, 240,
+                                         AV_PIX_FMT_YUV420P, SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT,
+                                         nullptr, nullptr, nullptr);
+    ASSERT_NE(one, nullptr);
+    ASSERT_GE(ff::sws_setColorspaceDetails(one, ff::sws_getCoefficients(SWS_CS_ITU709),
+                                           k.Range == AVCOL_RANGE_JPEG ? 1 : 0, ff::sws_getCoefficients(SWS_CS_ITU601),
+                                           0, 0, 1 << 16, 1 << 16),
+              0);
+    TFramePtr want(ff::av_frame_alloc());
+    want->format = AV_PIX_FMT_YUV420P;
+    want->width = 320;
+    want->height = 240;
+    ASSERT_GE(ff::av_frame_get_buffer(want.get(), 0), 0);
+    ff::sws_scale(one, s->data, s->linesize, 0, s->height, want->data, want->linesize);
+    ff::sws_freeContext(one);
+    EXPECT_LE(WorstDifference(f, want.get()), 2);
+  }
+}
+
+// A phone clip shown turned, made smaller: scaled as stored and the small
+// picture turned gives every sample within 2 levels of the large picture
+// turned and then scaled. With a change of matrix (BT.709 source) the two
+// small steps' roundings may add up to 3 levels in a few samples.
+TEST_F(SourcePictureTest, TurningAfterScalingStaysWithinTwoLevels) {
+  struct TCase {
+    int Degrees;
+    bool Mirror;
+    AVColorSpace Matrix;
+    int Worst;
+  } const cases[] = {{90, false, AVCOL_SPC_SMPTE170M, 2},
+                     {270, true, AVCOL_SPC_SMPTE170M, 2},
+                     {180, false, AVCOL_SPC_SMPTE170M, 2},
+                     {90, false, AVCOL_SPC_BT709, 3}};
+  constexpr int kW = 1280, kH = 720;
+  int n = 0;
+  for (const TCase& k : cases) {
+    TClipSpec clip = ShortClip("mp4", "late_turn" + std::to_string(n++), kW, kH, 20000000);
+    SCOPED_TRACE(clip.Name);
+    clip.VideoCodec = "libx264";
+    clip.Noise = 8;
+    clip.DisplayMatrix = true;
+    clip.DisplayTurn = k.Degrees;
+    clip.DisplayMirror = k.Mirror;
+    clip.ColourMatrix = k.Matrix;
+    clip.ColourRange = AVCOL_RANGE_MPEG;
+    const std::string in = MakeSpec(clip);
+    TConversion c;
+    c.OutputOptions = {{"s", "320x240"}, {"vcodec", "rawvideo"}, {"an", ""}};
+    const std::string out = Dir / (clip.Name + ".avi");
+    ASSERT_TRUE(Convert(in, out, c)) << c.Error;
+    const auto got = DecodeVideo(out, 1), source = DecodeVideo(in, 1);
+    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(source.size(), 1u);
+    const AVFrame* f = got[0].get();
+    const AVFrame* s = source[0].get();
+    ASSERT_EQ(f->format, AV_PIX_FMT_YUV420P);
+    ASSERT_EQ(s->format, AV_PIX_FMT_YUV420P);
+    // The large picture turned, then scaled (and its colours converted) by one scaler.
+    const bool quarter = k.Degrees % 180 != 0;
+    const int tw = quarter ? kH : kW, th = quarter ? kW : kH;
+    TFramePtr turned(ff::av_frame_alloc());
+    turned->format = AV_PIX_FMT_YUV420P;
+    turned->width = tw;
+    turned->height = th;
+    ASSERT_GE(ff::av_frame_get_buffer(turned.get(), 0), 0);
+    for (int p = 0; p < 3; ++p) {
+      const int shift = p ? 1 : 0;
+      for (int v = 0; v < th >> shift; ++v)
+        for (int u = 0; u < tw >> shift; ++u) {
+          const auto [x, y] = StoredPixel(u, v, kW >> shift, kH >> shift, k.Degrees, k.Mirror);
+          turned->data[p][static_cast<ptrdiff_t>(v) * turned->linesize[p] + u] =
+              s->data[p][static_cast<ptrdiff_t>(y) * s->linesize[p] + x];
+        }
+    }
+    const bool convert = k.Matrix == AVCOL_SPC_BT709;
+    SwsContext* one = ff::sws_getContext(tw, th, AV_PIX_FMT_YUV420P, 320, 240, AV_PIX_FMT_YUV420P,
+                                         SWS_BICUBIC | (convert ? SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT : 0),
+                                         nullptr, nullptr, nullptr);
+    ASSERT_NE(one, nullptr);
+    if (convert) {
+      ASSERT_GE(ff::sws_setColorspaceDetails(one, ff::sws_getCoefficients(SWS_CS_ITU709), 0,
+                                             ff::sws_getCoefficients(SWS_CS_ITU601), 0, 0, 1 << 16, 1 << 16),
+                0);
+    }
+    TFramePtr want(ff::av_frame_alloc());
+    want->format = AV_PIX_FMT_YUV420P;
+    want->width = 320;
+    want->height = 240;
+    ASSERT_GE(ff::av_frame_get_buffer(want.get(), 0), 0);
+    ff::sws_scale(one, turned->data, turned->linesize, 0, th, want->data, want->linesize);
+    ff::sws_freeContext(one);
+    EXPECT_LE(WorstDifference(f, want.get()), k.Worst);
+    EXPECT_LT(SamplesApart(f, want.get(), 2), 320 * 240 / 1000) << "more than 0.1% of the samples beyond 2 levels";
+  }
+}
+
 // The comb of a picture: how much neighbouring lines differ, against lines
 // two apart (the same field). Fields that show different times make the
 // first large; a picture of one time has neighbours closer than lines two
@@ -307,9 +461,13 @@ TEST_F(SourcePictureTest, AGraphThatRefusesPicturesIsGivenUpAndSaidOnce) {
   TConversion c;
   c.OutputOptions = {{"vcodec", "mpeg4"}, {"qscale", "2"}, {"an", ""}};
   const std::string out = Dir / "refused_turn.mp4";
+  // A hook that looks at the pictures (and leaves them) has them turned
+  // before it, by the graph.
+  TCustomFFmpeg engine;
+  engine.FOnCustomHook = [](TCustomFFmpeg*, TBitmap*, int32_t, int64_t, bool& Update, bool&) { Update = false; };
   const auto kept = ff::av_buffersrc_add_frame_flags;
   ff::av_buffersrc_add_frame_flags = RefusePicture;
-  const bool converted = Convert(in, out, c);
+  const bool converted = Convert(in, out, c, &engine);
   ff::av_buffersrc_add_frame_flags = kept;
   ASSERT_TRUE(converted) << c.Error;
   int said = 0;
