@@ -20,8 +20,8 @@
 // by default; on the run's thread as before, "one stage"; on one core; with
 // one-thread decoders), the direct conversion and the video decoding alone
 // (every core, one thread); 1280x720 Xvid; and for the memory target 720p
-// H.264 (also as a phone clip shown turned) and 1080p 10-bit HEVC (engine and
-// decoding only). Then it converts a
+// H.264 (also as a phone clip shown turned) and 1080p 10-bit HEVC (also HDR,
+// HLG) (engine and decoding only). Then it converts a
 // batch of two copies of the 1080p clip through the converter component, one
 // file at a time and two at once.
 //
@@ -271,12 +271,17 @@ std::vector<TBenchClip> BenchClips(double Seconds) {
   hevc.VideoCodec = "libx265";
   hevc.PixelFormat = "yuv420p10le";
   hevc.VideoTag = "hvc1";
+  // A phone's HDR recording: 10-bit HEVC, BT.2020, HLG.
+  TClipSpec hlg = hevc;
+  hlg.Name = "bench-hevc10-hlg";
+  hlg.ColourTransfer = AVCOL_TRC_ARIB_STD_B67;
   return {{"1080p H.264 + AAC", h264, cuSpeed, ctThreadedDecoder},
           {"768x576 MS-MPEG4 (one-thread decoder) + MP3, 10 fps", divx, cuSpeed, ctOneThreadDecoder},
           {"720p Xvid + MP2", xvid, cuSpeed, ctNone},
           {"720p H.264 + AAC", phone, cuMemory, ctNone},
           {"720p H.264 phone clip shown turned 90 degrees + AAC", turned, cuMemory, ctNone},
-          {"1080p 10-bit HEVC + AAC", hevc, cuMemory, ctNone}};
+          {"1080p 10-bit HEVC + AAC", hevc, cuMemory, ctNone},
+          {"1080p 10-bit HEVC HDR (HLG) + AAC", hlg, cuMemory, ctNone}};
 }
 
 // Makes the clip unless a complete one is already there.
@@ -286,6 +291,7 @@ bool PrepareClip(const TOptions& Options, const TClipSpec& Recipe, std::string& 
                            Recipe.VideoCodec + (Recipe.PixelFormat.empty() ? "" : "-" + Recipe.PixelFormat) + "-" +
                            std::to_string(Recipe.FrameRate.num) + "fps-" +
                            (Recipe.DisplayMatrix ? "turn" + std::to_string(Recipe.DisplayTurn) + "-" : "") +
+                           (Recipe.ColourTransfer == AVCOL_TRC_ARIB_STD_B67 ? "hlg-" : "") +
                            std::to_string(tenths / 10) +
                            (tenths % 10 ? "." + std::to_string(tenths % 10) : std::string()) + "s-grain" +
                            std::to_string(Recipe.Noise) + Recipe.Extension;
