@@ -142,9 +142,10 @@ void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, I
   if (convert && !Ost->Resample) CreateResampler(Ost, Ist, decChannels, decRate);
 
   // Synchronisation, in samples per channel at the encoder's rate.
-  const int queued = ff::av_audio_fifo_size(Ost->Fifo);
+  const int64_t queued = QueuedSamples(Ost);
   if (FAudioSyncMethod != 0) {
-    const double delta = SyncInputTime(Ost, FStartTime) * rate - static_cast<double>(Ost->SyncOpts) - queued;
+    const double delta =
+        SyncInputTime(Ost, FStartTime) * rate - static_cast<double>(Ost->SyncOpts) - static_cast<double>(queued);
     const double idelta = delta * decRate / rate;
     int64_t byteDelta = static_cast<int64_t>(std::trunc(idelta)) * inFrameBytes;
     if (std::fabs(delta) > 50) {
@@ -195,7 +196,7 @@ void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, I
   bool last = false;
   if (FRecordingTime != INT64_MAX) {
     const double room = static_cast<double>(FRecordingTime) / 1000000.0 * rate - static_cast<double>(Ost->SyncOpts) -
-                        ff::av_audio_fifo_size(Ost->Fifo);
+                        static_cast<double>(QueuedSamples(Ost));
     const int64_t roomBytes = std::max<int64_t>(0, static_cast<int64_t>(std::ceil(room * decRate / rate))) * inFrameBytes;
     if (Size >= roomBytes) {
       Size = static_cast<int>(roomBytes);
@@ -212,9 +213,8 @@ void TCustomFFmpeg::DoAudioOut(OutputStreamState* Ost, int Size, uint8_t* Buf, I
       return;
     }
   } else if (inSamples > 0) {
-    void* in[1] = {Buf};
-    if (ff::av_audio_fifo_write(Ost->Fifo, in, inSamples) < inSamples)
-      throw FFMpegException("av_fifo_realloc2() failed");
+    uint8_t* in[1] = {Buf};
+    QueueSamples(Ost, in, inSamples);
   }
 
   EncodeQueuedFrames(Ost);
@@ -247,8 +247,7 @@ int TCustomFFmpeg::ConvertIntoFifo(OutputStreamState* Ost, const uint8_t* Buf, i
   for (int p = 0; p < planes; ++p) out[p] = FAudioOutBuf.data() + planeBytes * p;
   const uint8_t* in[1] = {Buf};
   const int n = ff::swr_convert(Ost->Resample, out.data(), capacity, Buf ? in : nullptr, Buf ? InSamples : 0);
-  if (n > 0 && ff::av_audio_fifo_write(Ost->Fifo, reinterpret_cast<void**>(out.data()), n) < n)
-    throw FFMpegException("av_fifo_realloc2() failed");
+  QueueSamples(Ost, out.data(), n);
   return n;
 }
 
@@ -291,6 +290,11 @@ void TCustomFFmpeg::FlushAudioFifo(OutputStreamState* Ost) {
   if (Ost->Resample) {
     while (ConvertIntoFifo(Ost, nullptr, 0) > 0) {
     }
+    EncodeQueuedFrames(Ost);
+  }
+  // The level stage gives what its filter still holds.
+  if (Ost->Level) {
+    FinishLevelling(Ost);
     EncodeQueuedFrames(Ost);
   }
   const int remaining = ff::av_audio_fifo_size(Ost->Fifo);

@@ -1,5 +1,6 @@
 #include "BatchSettings.h"
 
+#include "Loudness.h"
 #include "OptionTable.h"
 
 #include <sys/stat.h>
@@ -268,8 +269,10 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
   // predicts the moving pictures better. Saturated pictures keep to the rate.
   // The way back (no key-frame distance) restores the engine's own set-up.
   static constexpr char kLongGroupQuality[] = "qmin=1\ni_qfactor=-0.5\nsubcmp=2\n";
-  Options.ExtraOptions =
-      (gop > 0 ? "g=" + std::to_string(gop) + "\n" + kLongGroupQuality : std::string()) + Settings.OutputExtraOptions;
+  Options.ExtraOptions = (gop > 0 ? "g=" + std::to_string(gop) + "\n" + kLongGroupQuality : std::string()) +
+                         (Settings.EvenVolume ? "loudness=" + std::to_string(std::lround(kEvenLoudnessLufs)) + "\n"
+                                              : std::string()) +
+                         Settings.OutputExtraOptions;
   // The extra options are applied before these fields, and a field left at
   // its "not given" value does not override them: an extra option that names
   // one of the settings above takes effect instead of the setting.
@@ -307,6 +310,13 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
   if (fit.PadLeft) Options.PadLeft = fit.PadLeft;
   if (fit.PadRight) Options.PadRight = fit.PadRight;
   Options.AspectRatio = std::to_string(width) + ":" + std::to_string(height);
+}
+
+int ChosenAudioTrack(const TBatchSettings& Settings, const std::vector<TAudioTrack>& Tracks) {
+  if (Settings.AudioTrack > 0 && Settings.AudioTrack <= static_cast<int>(Tracks.size())) return Settings.AudioTrack - 1;
+  const std::vector<std::string> languages =
+      Settings.AudioLanguage.empty() ? UserLanguages() : std::vector<std::string>{NormalLanguage(Settings.AudioLanguage)};
+  return ChooseAudioTrack(Tracks, languages);
 }
 
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
@@ -359,6 +369,8 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
           hasVideo = hasVideo || type == AVMEDIA_TYPE_VIDEO;
           hasAudio = hasAudio || type == AVMEDIA_TYPE_AUDIO;
         }
+      row.AudioTracks = AudioTracksOf(probe.FormatContext());
+      row.AudioChoice = ChosenAudioTrack(Settings, row.AudioTracks);
     }
   } catch (const EAVProbeError&) {
     // Libraries missing: AddTask below says so.
@@ -393,6 +405,11 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
     std::from_chars(Settings.FrameRate.data(), Settings.FrameRate.data() + Settings.FrameRate.size(), size.FrameRate);
   size.SampleRate = Settings.SampleRate;
   row.ExpectedBytes = TSizeEstimate::OutputBytes(size);
+  if (row.AudioTracks.size() > 1 && row.AudioChoice >= 0) {
+    const TAudioTrack& track = row.AudioTracks[static_cast<size_t>(row.AudioChoice)];
+    output.ExtraOptions = "astream=" + std::to_string(track.StreamIndex) + "\n" + output.ExtraOptions;
+    row.Type += " \xC2\xB7 " + AudioTrackText(track);
+  }
   if (!Converter.SetOutputFile(index, row.OutputPath, output)) {
     row.Message = "Cannot convert: " + Converter.LastError();
     Converter.RemoveTask(index);

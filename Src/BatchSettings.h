@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "AudioTracks.h"
 #include "QuilloConverter.h"
 
 // The profile list, exactly as the window shows it.
@@ -62,6 +63,14 @@ struct TBatchSettings {
   // name=value lines handed to the engine with each task (the window has none).
   std::string InputExtraOptions;
   std::string OutputExtraOptions;
+  // Which audio track of a file with several: the Nth (from 1) when AudioTrack
+  // is above 0 and the file has that many, else the one in AudioLanguage (a
+  // language code; empty: the user's languages from the environment), else
+  // the one flagged default, else the one with the most channels.
+  int AudioTrack = 0;
+  std::string AudioLanguage;
+  // Every output's sound levelled to the same loudness (kEvenLoudnessLufs).
+  bool EvenVolume = true;
 };
 
 // Sets the two bitrates and the channels from profile entry Index (0..7).
@@ -139,6 +148,10 @@ void FillInputOptions(const std::string& FileName, TInputOptions& Options);
 void FillOutputOptions(const TBatchSettings& Settings, const std::string& OutputPath, TOutputOptions& Options,
                        double InputFrameRate = 0, double InputAspect = 0);
 
+// The position in Tracks of the audio track the settings choose (see
+// TBatchSettings::AudioTrack); -1 when there is none.
+int ChosenAudioTrack(const TBatchSettings& Settings, const std::vector<TAudioTrack>& Tracks);
+
 // One file after the per-file set-up: the row the window would show, and the
 // task (kept in the component when Ok).
 struct TFileSetup {
@@ -149,7 +162,9 @@ struct TFileSetup {
   std::string Base;        // Input Filename column
   std::string Duration;    // Duration column
   int64_t DurationUs = -1; // the input's duration in microseconds; -1 unknown
-  std::string Type;        // Type column
+  std::string Type;        // Type column ("MKV", or "MKV · de 5.1" when the file has several audio tracks)
+  std::vector<TAudioTrack> AudioTracks;  // the file's audio tracks
+  int AudioChoice = -1;    // the position in AudioTracks of the track converted; -1 none
   std::string OutputName;  // Output Filename column
   std::string OutputPath;  // folder + output name + extension
   int64_t ExpectedBytes = -1;  // the output's expected size (SizeEstimate.h); -1 unknown

@@ -209,10 +209,12 @@ void TCustomFFmpeg::ResetOptions() {
   FVideoGlobalHeader = 0;
   FVStatsFileName = nullptr;
   FProgramId = 0;
+  FAudioSourceStream = -1;
   FRateEmu = 0;
   FVideoChannel = 0;
   FVideoStandard = nullptr;
   FAudioVolume = 256;
+  FLoudnessTarget = 0;
   FExitOnError = false;
   FUsingVHook = false;
   FVerbose = 1;

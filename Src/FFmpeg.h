@@ -188,6 +188,9 @@ struct InputStreamState {
   int64_t PictureDurationUs;
 };
 
+class TLevelStage;
+struct TLoudness;
+
 struct OutputStreamState {
   int FileIndex;
   int StreamIndex;
@@ -284,6 +287,9 @@ struct OutputStreamState {
   // Audio (engine thread): the output reached the recording time; what came
   // before went out, nothing more is taken.
   int RecordingEnded;
+  // Even loudness (engine thread): levels the sound on its way into Fifo;
+  // owned, released with the per-run tables. nullptr: the sound as it is.
+  TLevelStage* Level;
 };
 
 // ---------------------------------------------------------------------------
@@ -522,6 +528,8 @@ public:
   void SetSampleRate(int Value);
   void SetChannels(int Value);
   void SetAudioVolume(int Value);
+  // -70 to -5 LUFS; 0 turns the levelling off; other values are ignored.
+  void SetLoudnessTarget(double Value);
   void SetAudioSyncMethod(int Value);
   void SetVideoSyncMethod(int Value);
   void SetMuxMaxDelay(float Value);
@@ -722,6 +730,17 @@ public:
   // Counts a picture that leaves the sync: dropped when no frame showed it,
   // duplicated when several did.
   void ForgetSyncPicture(const OutputStreamState::TSyncPicture& Picture);
+  // Even loudness (Loudness.cpp): before the main loop, each re-encoded
+  // audio output's source is measured in a pass of its own and the output
+  // gets its level stage; the audio path queues its samples through it.
+  void PrepareEvenLoudness();
+  bool MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result);
+  void QueueSamples(OutputStreamState* Ost, uint8_t** Data, int N);
+  // Samples waiting for the encoder: in the queue and in the level stage.
+  int64_t QueuedSamples(const OutputStreamState* Ost) const;
+  void FinishLevelling(OutputStreamState* Ost);
+  // The part of the progress the measuring pass took (0: none).
+  double FLevelShare = 0;
   // Report (Report.cpp)
   void PrintReport(bool IsLast);
   void WriteVideoStats(OutputStreamState* Ost, int FrameSize);
@@ -906,10 +925,16 @@ public:
   int FVideoGlobalHeader = 0;
   char* FVStatsFileName = nullptr;
   int FProgramId = 0;
+  // The audio stream (its index in the first input file) that audio outputs
+  // take when no stream maps are given; -1: the first free audio stream.
+  int FAudioSourceStream = -1;
   int FRateEmu = 0;
   int FVideoChannel = 0;
   char* FVideoStandard = nullptr;
   int FAudioVolume = 256;
+  // The loudness (LUFS, -70 to -5) every re-encoded audio output is levelled
+  // to; 0: the sound keeps its level.
+  double FLoudnessTarget = 0;
   bool FExitOnError = false;
   bool FUsingVHook = false;
   int FVerbose = 1;

@@ -171,13 +171,18 @@ std::string FormatLogText(const void* Context, const std::string& Pending, const
 }
 
 void LogCallback(void* Context, int Level, const char* Format, va_list Args) {
+  const AVClass* cls = Context ? *static_cast<const AVClass* const*>(Context) : nullptr;
+  // The loudness meter's own summary is detail: the engine names the figures.
+  if (cls && cls->class_name && std::strcmp(cls->class_name, "AVFilter") == 0 && Level > AV_LOG_WARNING) {
+    const AVFilter* filter = static_cast<const AVFilterContext*>(Context)->filter;
+    if (filter && filter->name && std::strcmp(filter->name, "ebur128") == 0) Level = std::max(Level, AV_LOG_VERBOSE);
+  }
   if (CachedLogLevel.load(std::memory_order_relaxed) < Level) return;
   TConverterInstances& instances = ConverterInstances();
   const uint32_t tid = CurrentThreadNumber();
   // A codec's own threads log for the conversion that owns the codec, and a
   // conversion's encoding side for the conversion's thread.
   uint32_t owner = CurrentLogOwner();
-  const AVClass* cls = Context ? *static_cast<const AVClass* const*>(Context) : nullptr;
   if (cls && cls->class_name && std::strcmp(cls->class_name, "AVCodecContext") == 0)
     if (const void* key = static_cast<const AVCodecContext*>(Context)->opaque)
       if (const uint32_t conversion = LogOwnerOf(key)) owner = conversion;

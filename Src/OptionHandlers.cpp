@@ -803,6 +803,9 @@ void TCustomFFmpeg::SetChannels(int Value) {
 void TCustomFFmpeg::SetAudioVolume(int Value) {
   if (Value >= 0) FAudioVolume = Value;
 }
+void TCustomFFmpeg::SetLoudnessTarget(double Value) {
+  if (Value == 0 || (Value >= -70 && Value <= -5)) FLoudnessTarget = Value;
+}
 void TCustomFFmpeg::SetAudioSyncMethod(int Value) { FAudioSyncMethod = Value; }
 void TCustomFFmpeg::SetVideoSyncMethod(int Value) { FVideoSyncMethod = Value; }
 void TCustomFFmpeg::SetMuxMaxDelay(float Value) {

@@ -284,6 +284,7 @@ const TOptionRow kOptionTable[] = {
     {"shortest", TArg::None, ACT { E.FShortest = 1; }},
     {"dts_delta_threshold", TArg::Real, ACT { E.FDtsDeltaThreshold = V.Real; }},
     {"programid", TArg::Integer, ACT { E.FProgramId = V.Int; }},
+    {"astream", TArg::Integer, ACT { E.FAudioSourceStream = V.Int; }},
     {"xerror", TArg::None, ACT { E.FExitOnError = true; }},
     {"b", TArg::Text, ACT { E.SetBitrate("b", V.Text); }},
     {"vb", TArg::Text, ACT { E.SetBitrate("vb", V.Text); }},
@@ -333,6 +334,7 @@ const TOptionRow kOptionTable[] = {
     {"acodec", TArg::Text, ACT { E.SetAudioCodec(V.Text); }},
     {"atag", TArg::Text, ACT { E.SetAudioTag(V.Text); }},
     {"vol", TArg::Integer, ACT { E.FAudioVolume = V.Int; }},
+    {"loudness", TArg::Real, ACT { E.SetLoudnessTarget(V.Real); }},
     {"newaudio", TArg::None, ACT { E.AddAudioStreamToLast(); }},
     {"alang", TArg::Text, ACT { E.FAudioLanguage = V.Text; }},
     {"sample_fmt", TArg::Text, ACT { E.SetSampleFormat(V.Text); }},
@@ -355,7 +357,7 @@ const TOptionRow kOptionTable[] = {
 
 #undef ACT
 
-static_assert(std::size(kOptionTable) == 106);
+static_assert(std::size(kOptionTable) == 108);
 
 [[noreturn]] void BadValue(const char* Format, const std::string& Value) {
   char buf[1024];

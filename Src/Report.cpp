@@ -86,7 +86,11 @@ void TCustomFFmpeg::PrintReport(bool IsLast) {
            time, bitrate);
     if (FVerbose > 1) Append(buf, sizeof buf, " dup=%d drop=%d", FFramesDup, FFramesDrop);
     if (FOnProgress) {
-      FOnProgress(this, frameNumber, fps, static_cast<int>(std::trunc(time * 1000)), quality,
+      // After a measuring pass, the conversion is the rest of the progress.
+      int current = static_cast<int>(std::trunc(time * 1000));
+      if (FLevelShare > 0 && FTotalDurationMs > 0)
+        current = static_cast<int>(FLevelShare * FTotalDurationMs + (1 - FLevelShare) * std::min<double>(current, FTotalDurationMs));
+      FOnProgress(this, frameNumber, fps, current, quality,
                   static_cast<float>(bitrate), totalSize, FTotalDurationMs);
     } else if (FVerbose >= 0 && FOnLog) {
       Log(1, buf);

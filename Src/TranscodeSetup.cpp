@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "FFmpeg.h"
+#include "Loudness.h"
 #include "MyUtils.h"
 
 namespace {
@@ -62,6 +63,7 @@ void TCustomFFmpeg::ReleaseTranscodeTables() {
     if (ost->LogFile) std::fclose(ost->LogFile);
     ost->LogFile = nullptr;
     if (ost->Fifo) ff::av_audio_fifo_free(ost->Fifo);
+    delete ost->Level;
     if (ost->PictTmp) ff::av_frame_free(&ost->PictTmp);
     if (ost->ImgResampleCtx) ff::sws_freeContext(ost->ImgResampleCtx);
     if (ost->ColourCtx) ff::sws_freeContext(ost->ColourCtx);
@@ -305,6 +307,7 @@ void TCustomFFmpeg::RefuseUndecodableStream(const InputStreamState* Ist) {
 void TCustomFFmpeg::Transcode() {
   try {
     TranscodeSetup();
+    PrepareEvenLoudness();
     TranscodeLoop();
   } catch (...) {
     // Every way out by an error: close what is open, then free the tables the
@@ -398,7 +401,13 @@ void TCustomFFmpeg::TranscodeSetup() {
       }
     } else {
       int found = -1;
-      if (FProgramId != 0) {
+      if (type == AVMEDIA_TYPE_AUDIO && FAudioSourceStream >= 0) {
+        // The audio stream asked for: the user's track of several.
+        if (FInputFileCount < 1 || !validStream(0, FAudioSourceStream) ||
+            FInputStreams[FFileTable[0].FirstStreamIndex + FAudioSourceStream]->CodecCtx->codec_type != type)
+          throw FFMpegException(Format("Could not find input stream #%d.%d", 0, FAudioSourceStream));
+        found = FFileTable[0].FirstStreamIndex + FAudioSourceStream;
+      } else if (FProgramId != 0) {
         found = FindProgramStream(type);
       } else {
         for (size_t j = 0; j < FInputStreams.size() && found < 0; ++j)

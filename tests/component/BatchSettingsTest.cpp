@@ -144,7 +144,11 @@ TEST(BatchSettingsTest, OutputRecordOfTheWindow) {
             std::vector<int>({-1, -1, -1, -1, -1}));
   // Ten seconds of the chosen 23.97 fps and the encoder's choices for such a
   // long group come first; the user's lines follow.
+  EXPECT_EQ(o.ExtraOptions, "g=240\nqmin=1\ni_qfactor=-0.5\nsubcmp=2\nloudness=-16\n" + s.OutputExtraOptions);
+  s.EvenVolume = false;
+  FillOutputOptions(s, "x.mp4", o);
   EXPECT_EQ(o.ExtraOptions, "g=240\nqmin=1\ni_qfactor=-0.5\nsubcmp=2\n" + s.OutputExtraOptions);
+  s.EvenVolume = true;
   s.OutputExtraOptions = "qmin=3\nbt=64k";
   FillOutputOptions(s, "x.mp4", o);
   EXPECT_EQ(o.VideoCodec, "mpeg4");
@@ -212,6 +216,7 @@ TEST(BatchSettingsTest, GroupOfPicturesCoversTheKeyFrameDistance) {
   // The group goes first, so the settings' own lines may override it; without
   // a group the encoder keeps its own choices too.
   TBatchSettings s;
+  s.EvenVolume = false;
   s.OutputExtraOptions = "g=7\nmbd=2";
   TOutputOptions o;
   FillOutputOptions(s, "x.mp4", o);

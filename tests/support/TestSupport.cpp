@@ -47,3 +47,23 @@ void EnsureLibrariesLoaded() {
     SetLibraryLogLevel(AV_LOG_ERROR);
   }
 }
+
+TEnvironmentScope::TEnvironmentScope(const std::vector<std::pair<std::string, const char*>>& Values) {
+  for (const auto& [name, value] : Values) {
+    const char* old = getenv(name.c_str());
+    FSaved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    if (value)
+      setenv(name.c_str(), value, 1);
+    else
+      unsetenv(name.c_str());
+  }
+}
+
+TEnvironmentScope::~TEnvironmentScope() {
+  for (auto it = FSaved.rbegin(); it != FSaved.rend(); ++it) {
+    if (it->second)
+      setenv(it->first.c_str(), it->second->c_str(), 1);
+    else
+      unsetenv(it->first.c_str());
+  }
+}

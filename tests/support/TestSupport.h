@@ -1,7 +1,9 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // The LibAV/ folder the build made next to the executables.
@@ -31,3 +33,17 @@ std::vector<std::string> FolderEntries(const std::string& Folder);
 
 // Loads the libraries from LibAV/ once for a test program that needs them.
 void EnsureLibrariesLoaded();
+
+// Sets environment variables (nullptr: unset) for its lifetime and restores
+// their earlier values at its end. Only for tests that start no thread
+// reading the environment meanwhile.
+class TEnvironmentScope {
+public:
+  explicit TEnvironmentScope(const std::vector<std::pair<std::string, const char*>>& Values);
+  ~TEnvironmentScope();
+  TEnvironmentScope(const TEnvironmentScope&) = delete;
+  TEnvironmentScope& operator=(const TEnvironmentScope&) = delete;
+
+private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> FSaved;
+};

@@ -1,0 +1,487 @@
+// Even loudness: the audio filter graphs that measure and level a stream's
+// sound, and the engine's measuring pass, which reads an output's source
+// stream once before the conversion, alone (no picture is decoded), through
+// the same channel and rate conversion the audio path makes.
+#include "Loudness.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <type_traits>
+
+#include "FFmpeg.h"
+
+namespace {
+
+// The layout as the filters' options name it.
+std::string LayoutText(const AVChannelLayout& Layout) {
+  char text[128] = "";
+  if (Layout.order == AV_CHANNEL_ORDER_NATIVE && ff::av_channel_layout_describe(&Layout, text, sizeof text) > 0)
+    return text;
+  return "";
+}
+
+template <class T>
+void Scale(uint8_t* Plane, int Count, double Gain, double Low, double High) {
+  T* v = reinterpret_cast<T*>(Plane);
+  for (int i = 0; i < Count; ++i) {
+    const double x = static_cast<double>(v[i]) * Gain;
+    if constexpr (std::is_floating_point_v<T>)
+      v[i] = static_cast<T>(x);
+    else
+      v[i] = static_cast<T>(std::clamp(std::nearbyint(x), Low, High));
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TAudioGraph
+
+TAudioGraph::~TAudioGraph() {
+  ff::avfilter_graph_free(&FGraph);
+  ff::av_frame_free(&FIn);
+  ff::av_channel_layout_uninit(&FLayout);
+}
+
+bool TAudioGraph::Open(AVSampleFormat Format, int Rate, const AVChannelLayout& Layout, const std::string& Chain,
+                       std::string& Error) {
+  const char* formatName = ff::av_get_sample_fmt_name(Format);
+  FGraph = ff::avfilter_graph_alloc();
+  FIn = ff::av_frame_alloc();
+  if (!FGraph || !FIn || !formatName || Rate <= 0 || Layout.nb_channels <= 0) {
+    Error = "cannot set up the sound filters";
+    return false;
+  }
+  FGraph->nb_threads = 1;
+  FFormat = Format;
+  FRate = Rate;
+  if (ff::av_channel_layout_copy(&FLayout, &Layout) < 0) {
+    Error = "cannot set up the sound filters";
+    return false;
+  }
+  const std::string layout = LayoutText(Layout);
+  char args[256];
+  if (layout.empty())
+    std::snprintf(args, sizeof args, "time_base=1/%d:sample_rate=%d:sample_fmt=%s:channels=%d", Rate, Rate, formatName,
+                  Layout.nb_channels);
+  else
+    std::snprintf(args, sizeof args, "time_base=1/%d:sample_rate=%d:sample_fmt=%s:channel_layout=%s", Rate, Rate,
+                  formatName, layout.c_str());
+  int r = ff::avfilter_graph_create_filter(&FSource, ff::avfilter_get_by_name("abuffer"), "in", args, nullptr, FGraph);
+  if (r >= 0)
+    r = ff::avfilter_graph_create_filter(&FSink, ff::avfilter_get_by_name("abuffersink"), "out", nullptr, nullptr,
+                                         FGraph);
+  if (r >= 0) {
+    AVFilterInOut* outputs = ff::avfilter_inout_alloc();
+    AVFilterInOut* inputs = ff::avfilter_inout_alloc();
+    if (outputs && inputs) {
+      outputs->name = ff::av_strdup("in");
+      outputs->filter_ctx = FSource;
+      inputs->name = ff::av_strdup("out");
+      inputs->filter_ctx = FSink;
+      r = ff::avfilter_graph_parse_ptr(FGraph, Chain.c_str(), &inputs, &outputs, nullptr);
+    } else {
+      r = AVERROR(ENOMEM);
+    }
+    ff::avfilter_inout_free(&inputs);
+    ff::avfilter_inout_free(&outputs);
+  }
+  if (r >= 0) r = ff::avfilter_graph_config(FGraph, nullptr);
+  if (r < 0) {
+    char reason[AV_ERROR_MAX_STRING_SIZE] = "";
+    ff::av_strerror(r, reason, sizeof reason);
+    Error = "cannot set up the sound filters \"" + Chain + "\": " + reason;
+    return false;
+  }
+  return true;
+}
+
+bool TAudioGraph::Send(const uint8_t* const* Data, int N) {
+  if (!Data) return ff::av_buffersrc_add_frame_flags(FSource, nullptr, 0) >= 0;
+  if (N <= 0) return true;
+  FIn->nb_samples = N;
+  FIn->format = FFormat;
+  FIn->sample_rate = FRate;
+  if (ff::av_channel_layout_copy(&FIn->ch_layout, &FLayout) < 0 || ff::av_frame_get_buffer(FIn, 0) < 0) {
+    ff::av_frame_unref(FIn);
+    return false;
+  }
+  ff::av_samples_copy(FIn->extended_data, const_cast<uint8_t* const*>(Data), 0, 0, N, FLayout.nb_channels, FFormat);
+  FIn->pts = FSent;
+  FSent += N;
+  const int r = ff::av_buffersrc_add_frame_flags(FSource, FIn, 0);
+  ff::av_frame_unref(FIn);
+  return r >= 0;
+}
+
+bool TAudioGraph::Receive(AVFrame* Frame) {
+  ff::av_frame_unref(Frame);
+  if (ff::av_buffersink_get_frame(FSink, Frame) < 0) return false;
+  FReceived += Frame->nb_samples;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// TLoudnessMeter
+
+TLoudnessMeter::~TLoudnessMeter() { ff::av_frame_free(&FOut); }
+
+bool TLoudnessMeter::Open(AVSampleFormat Format, int Rate, const AVChannelLayout& Layout, std::string& Error) {
+  FOut = ff::av_frame_alloc();
+  if (!FOut) {
+    Error = "out of memory";
+    return false;
+  }
+  // The figures come with the frames (every 100 ms), the peaks as gains.
+  return FGraph.Open(Format, Rate, Layout, "ebur128=peak=true:metadata=1", Error);
+}
+
+void TLoudnessMeter::Read() {
+  while (FGraph.Receive(FOut)) {
+    if (const AVDictionaryEntry* e = ff::av_dict_get(FOut->metadata, "lavfi.r128.I", nullptr, 0))
+      FResult.Integrated = std::strtod(e->value, nullptr);
+    if (const AVDictionaryEntry* e = ff::av_dict_get(FOut->metadata, "lavfi.r128.true_peak", nullptr, 0)) {
+      const double peak = std::strtod(e->value, nullptr);
+      FResult.TruePeak = peak > 0 ? 20 * std::log10(peak) : -HUGE_VAL;
+    }
+  }
+  ff::av_frame_unref(FOut);
+}
+
+bool TLoudnessMeter::Add(const uint8_t* const* Data, int N) {
+  if (!FGraph.Send(Data, N)) return false;
+  Read();
+  return true;
+}
+
+TLoudness TLoudnessMeter::Finish() {
+  FGraph.Send(nullptr, 0);
+  Read();
+  // The gate leaves nothing of silence: the filter then names -70 LUFS.
+  if (FResult.Integrated <= kSilenceLufs) FResult.Integrated = -HUGE_VAL;
+  return FResult;
+}
+
+// ---------------------------------------------------------------------------
+// TLevelStage
+
+TLevelStage::~TLevelStage() { ff::av_frame_free(&FOut); }
+
+bool TLevelStage::OpenDynamic(double TargetLufs, double PeakDbtp, AVSampleFormat Format, int Rate,
+                              const AVChannelLayout& Layout, std::string& Error) {
+  FDynamic = true;
+  FOut = ff::av_frame_alloc();
+  const char* formatName = ff::av_get_sample_fmt_name(Format);
+  const std::string layout = LayoutText(Layout);
+  if (!FOut || !formatName) {
+    Error = "out of memory";
+    return false;
+  }
+  // The filter works at 192 kHz: the rate, format and layout go back to the
+  // encoder's. A loudness range of 11 LU keeps most of a film's dynamics.
+  char chain[512];
+  std::snprintf(chain, sizeof chain, "loudnorm=I=%.1f:TP=%.1f:LRA=11,aresample=%d,aformat=sample_fmts=%s%s%s",
+                TargetLufs, PeakDbtp, Rate, formatName, layout.empty() ? "" : ":channel_layouts=", layout.c_str());
+  return FGraph.Open(Format, Rate, Layout, chain, Error);
+}
+
+bool TLevelStage::Drain(AVAudioFifo* Fifo) {
+  while (FGraph.Receive(FOut)) {
+    if (ff::av_audio_fifo_write(Fifo, reinterpret_cast<void**>(FOut->extended_data), FOut->nb_samples) <
+        FOut->nb_samples) {
+      ff::av_frame_unref(FOut);
+      return false;
+    }
+  }
+  ff::av_frame_unref(FOut);
+  return true;
+}
+
+bool TLevelStage::Process(const uint8_t* const* Data, int N, AVAudioFifo* Fifo, AVSampleFormat Format, int Channels) {
+  if (N <= 0) return true;
+  if (FDynamic) return FGraph.Send(Data, N) && Drain(Fifo);
+  // The gain goes on a copy: the samples may be the decoder's, which other
+  // outputs of the same stream take too.
+  const bool planar = ff::av_sample_fmt_is_planar(Format);
+  const int planes = planar ? Channels : 1;
+  const int count = planar ? N : N * Channels;
+  const size_t planeBytes = static_cast<size_t>(count) * static_cast<size_t>(ff::av_get_bytes_per_sample(Format));
+  if (FCopy.size() < planeBytes * planes) FCopy.resize(planeBytes * planes);
+  std::vector<uint8_t*> copy(static_cast<size_t>(planes));
+  for (int p = 0; p < planes; ++p) {
+    copy[p] = FCopy.data() + planeBytes * p;
+    std::memcpy(copy[p], Data[p], planeBytes);
+    switch (ff::av_get_packed_sample_fmt(Format)) {
+      case AV_SAMPLE_FMT_FLT: Scale<float>(copy[p], count, FGain, 0, 0); break;
+      case AV_SAMPLE_FMT_DBL: Scale<double>(copy[p], count, FGain, 0, 0); break;
+      case AV_SAMPLE_FMT_S16: Scale<int16_t>(copy[p], count, FGain, -32768, 32767); break;
+      case AV_SAMPLE_FMT_S32: Scale<int32_t>(copy[p], count, FGain, -2147483648.0, 2147483647.0); break;
+      default: break;  // 8-bit samples keep their level
+    }
+  }
+  return ff::av_audio_fifo_write(Fifo, reinterpret_cast<void**>(copy.data()), N) >= N;
+}
+
+bool TLevelStage::Finish(AVAudioFifo* Fifo) {
+  if (!FDynamic) return true;
+  return FGraph.Send(nullptr, 0) && Drain(Fifo);
+}
+
+// ---------------------------------------------------------------------------
+// The engine's side
+
+namespace {
+
+struct TFormatCloser {
+  void operator()(AVFormatContext* C) const { ff::avformat_close_input(&C); }
+};
+struct TFrameFree {
+  void operator()(AVFrame* F) const { ff::av_frame_free(&F); }
+};
+struct TPacketFree {
+  void operator()(AVPacket* P) const { ff::av_packet_free(&P); }
+};
+struct TSwrFree {
+  void operator()(SwrContext* S) const { ff::swr_free(&S); }
+};
+
+}  // namespace
+
+bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result) {
+  const InputStreamState* ist = FInputStreams[Ost->SourceIndex];
+  const AVFormatContext* main = FInputFiles[ist->FileIndex];
+  // Only a file can be read a second time.
+  struct stat st{};
+  if (!main->url || stat(main->url, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+
+  AVFormatContext* opened = ff::avformat_alloc_context();
+  if (!opened) return false;
+  opened->interrupt_callback.callback = &TCustomFFmpeg::InterruptCallback;
+  opened->interrupt_callback.opaque = this;
+  if (ff::avformat_open_input(&opened, main->url, main->iformat, nullptr) < 0) return false;
+  std::unique_ptr<AVFormatContext, TFormatCloser> input(opened);
+  const int index = ist->StreamIndex;
+  if (index >= static_cast<int>(input->nb_streams)) {
+    // Streams that only a look into the file finds (program streams).
+    std::lock_guard<std::mutex> guard(CodecLock());
+    if (ff::avformat_find_stream_info(input.get(), nullptr) < 0 || index >= static_cast<int>(input->nb_streams))
+      return false;
+  }
+  for (unsigned i = 0; i < input->nb_streams; ++i)
+    input->streams[i]->discard = static_cast<int>(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+  const AVStream* stream = input->streams[index];
+
+  // The decoder is the run's own kind, with the parameters its set-up found.
+  const AVCodec* codec = ff::avcodec_find_decoder(ist->Stream->codecpar->codec_id);
+  if (!codec) return false;
+  AVCodecContext* dec = ff::avcodec_alloc_context3(codec);
+  if (!dec) return false;
+  struct TDecoderFree {
+    AVCodecContext*& Dec;
+    ~TDecoderFree() {
+      std::lock_guard<std::mutex> guard(CodecLock());
+      ff::avcodec_free_context(&Dec);
+    }
+  } freeDecoder{dec};
+  if (ff::avcodec_parameters_to_context(dec, ist->Stream->codecpar) < 0) return false;
+  dec->opaque = this;
+  dec->thread_count = 1;
+  dec->pkt_timebase = stream->time_base;
+  {
+    std::lock_guard<std::mutex> guard(CodecLock());
+    if (ff::avcodec_open2(dec, codec, nullptr) < 0) return false;
+  }
+
+  const AVCodecContext* enc = Ost->CodecCtx;
+  TLoudnessMeter meter;
+  std::string error;
+  if (!meter.Open(AV_SAMPLE_FMT_FLTP, enc->sample_rate, enc->ch_layout, error)) {
+    Log(0, error);
+    return false;
+  }
+  std::unique_ptr<AVPacket, TPacketFree> packet(ff::av_packet_alloc());
+  std::unique_ptr<AVFrame, TFrameFree> frame(ff::av_frame_alloc());
+  std::unique_ptr<SwrContext, TSwrFree> swr;
+  std::vector<uint8_t> buffer;
+  std::vector<uint8_t*> planes(static_cast<size_t>(enc->ch_layout.nb_channels));
+  // What the converter was made for: format, rate, mask, channels, mix levels.
+  int swrFormat = -1, swrRate = 0, swrChannels = 0;
+  uint64_t swrMask = 0;
+  double swrCentre = -2, swrSurround = -2;
+  if (!packet || !frame) return false;
+
+  // Converts (and with nullptr drains) into the measured format.
+  auto measure = [&](const AVFrame* F) -> bool {
+    const int in = F ? F->nb_samples : 0;
+    const int capacity = ff::swr_get_out_samples(swr.get(), in) + 32;
+    const size_t planeBytes = static_cast<size_t>(capacity) * sizeof(float);
+    if (buffer.size() < planeBytes * planes.size()) buffer.resize(planeBytes * planes.size());
+    for (size_t p = 0; p < planes.size(); ++p) planes[p] = buffer.data() + planeBytes * p;
+    const int n = ff::swr_convert(swr.get(), planes.data(), capacity, F ? const_cast<const uint8_t**>(F->extended_data) : nullptr,
+                                  in);
+    if (n < 0) return false;
+    return meter.Add(planes.data(), n);
+  };
+
+  const int64_t startUs = FStartTime;
+  const int64_t endUs = FRecordingTime == INT64_MAX ? INT64_MAX : FStartTime + FRecordingTime;
+  const int64_t firstUs = stream->start_time != AV_NOPTS_VALUE
+                              ? ff::av_rescale_q(stream->start_time, stream->time_base, AV_TIME_BASE_Q)
+                              : 0;
+  bool ended = false, draining = false;
+  while (!ended) {
+    if (FStopRequested) return false;
+    if (!draining) {
+      const int r = ff::av_read_frame(input.get(), packet.get());
+      if (r < 0) {
+        draining = true;
+        ff::avcodec_send_packet(dec, nullptr);
+      } else {
+        if (packet->stream_index == index) ff::avcodec_send_packet(dec, packet.get());
+        ff::av_packet_unref(packet.get());
+      }
+    }
+    for (;;) {
+      const int r = ff::avcodec_receive_frame(dec, frame.get());
+      if (r == AVERROR_EOF) ended = true;
+      if (r < 0) break;
+      const int64_t ts = frame->best_effort_timestamp;
+      const int64_t atUs =
+          ts == AV_NOPTS_VALUE ? startUs : ff::av_rescale_q(ts, stream->time_base, AV_TIME_BASE_Q) - firstUs;
+      if (atUs >= endUs) {
+        ended = true;
+        break;
+      }
+      if (atUs < startUs || frame->nb_samples <= 0) continue;
+      // The audio path's conversion: the same layout, rate and mix levels.
+      const uint64_t mask = frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? frame->ch_layout.u.mask : 0;
+      const AVFrameSideData* side = ff::av_frame_get_side_data(frame.get(), AV_FRAME_DATA_DOWNMIX_INFO);
+      const auto* info = side && side->size >= static_cast<int>(sizeof(AVDownmixInfo))
+                             ? reinterpret_cast<const AVDownmixInfo*>(side->data)
+                             : nullptr;
+      const double centre = info ? info->center_mix_level : -1;
+      const double surround = info ? info->surround_mix_level : -1;
+      if (!swr || frame->format != swrFormat || frame->sample_rate != swrRate || mask != swrMask ||
+          frame->ch_layout.nb_channels != swrChannels || centre != swrCentre || surround != swrSurround) {
+        if (swr && !measure(nullptr)) return false;
+        SwrContext* made = nullptr;
+        AVChannelLayout inLayout{};
+        if (mask)
+          ff::av_channel_layout_from_mask(&inLayout, mask);
+        else
+          ff::av_channel_layout_default(&inLayout, frame->ch_layout.nb_channels);
+        int r2 = ff::swr_alloc_set_opts2(&made, const_cast<AVChannelLayout*>(&enc->ch_layout), AV_SAMPLE_FMT_FLTP, enc->sample_rate, &inLayout,
+                                         static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
+        ff::av_channel_layout_uninit(&inLayout);
+        swr.reset(made);
+        const bool signalled = centre >= 0 && surround >= 0;
+        if (r2 >= 0 &&
+            (r2 = ff::av_opt_set_double(made, "center_mix_level", signalled ? centre : std::sqrt(0.5), 0)) >= 0 &&
+            (r2 = ff::av_opt_set_double(made, "surround_mix_level", signalled ? surround : std::sqrt(0.5), 0)) >= 0 &&
+            (r2 = ff::av_opt_set_double(made, "lfe_mix_level", 0, 0)) >= 0)
+          r2 = ff::av_opt_set_double(made, "rematrix_maxval", 1, 0);
+        if (r2 < 0 || ff::swr_init(made) < 0) return false;
+        swrFormat = frame->format;
+        swrRate = frame->sample_rate;
+        swrMask = mask;
+        swrChannels = frame->ch_layout.nb_channels;
+        swrCentre = centre;
+        swrSurround = surround;
+      }
+      if (!measure(frame.get())) return false;
+      // The measuring pass is the first part of the progress.
+      const int64_t now = ff::av_gettime();
+      if (FOnProgress && now - FLastReportTime > FProgressInterval && FTotalDurationMs > 0) {
+        FLastReportTime = now;
+        const double done = std::clamp(static_cast<double>(atUs - startUs) / 1000.0 / FTotalDurationMs, 0.0, 1.0);
+        FOnProgress(this, 0, 0, static_cast<int>(done * FLevelShare * FTotalDurationMs), -1.0f, 0.0f, 0,
+                    FTotalDurationMs);
+      }
+    }
+  }
+  if (swr && !measure(nullptr)) return false;
+  Result = meter.Finish();
+  return true;
+}
+
+void TCustomFFmpeg::PrepareEvenLoudness() {
+  FLevelShare = 0;
+  if (FLoudnessTarget == 0) return;
+  std::vector<OutputStreamState*> outputs;
+  for (OutputStreamState* ost : FOutputStreams)
+    if (ost->EncodingNeeded && ost->CodecCtx->codec_type == AVMEDIA_TYPE_AUDIO && ost->Fifo) outputs.push_back(ost);
+  if (outputs.empty()) return;
+  FLevelShare = kMeasuringShare;
+  for (OutputStreamState* ost : outputs) {
+    const InputStreamState* src = FInputStreams[ost->SourceIndex];
+    char prefix[96];
+    std::snprintf(prefix, sizeof prefix, "Stream #%d.%d -> #%d.%d: ", src->FileIndex, src->StreamIndex, ost->FileIndex,
+                  ost->StreamIndex);
+    const std::string stream = prefix;
+    const AVCodecContext* enc = ost->CodecCtx;
+    TLoudness loudness;
+    std::string error;
+    if (!MeasureSourceLoudness(ost, loudness)) {
+      if (FStopRequested) return;
+      // A stream that cannot be read twice is levelled as it plays.
+      auto stage = std::make_unique<TLevelStage>(0.0);
+      if (!stage->OpenDynamic(FLoudnessTarget, kLimiterPeakDbtp, enc->sample_fmt, enc->sample_rate, enc->ch_layout,
+                              error)) {
+        Log(0, stream + error);
+        continue;
+      }
+      ost->Level = stage.release();
+      if (FVerbose >= 0 && FOnLog)
+        LogFmt(1, "%sloudness not measured (the input cannot be read twice): levelled to %.1f LUFS as it plays",
+               stream.c_str(), FLoudnessTarget);
+      continue;
+    }
+    if (loudness.Integrated == -HUGE_VAL) {
+      if (FVerbose >= 0 && FOnLog) LogFmt(1, "%ssilent: its level is left as it is", stream.c_str());
+      continue;
+    }
+    const double gain = FLoudnessTarget - loudness.Integrated;
+    if (loudness.TruePeak + gain <= kLinearPeakDbtp) {
+      ost->Level = new TLevelStage(gain);
+      if (FVerbose >= 0 && FOnLog)
+        LogFmt(1, "%sloudness %.1f LUFS, true peak %.1f dBTP: %s by %.1f dB to %.1f LUFS", stream.c_str(),
+               loudness.Integrated, loudness.TruePeak, gain >= 0 ? "raised" : "lowered", std::fabs(gain),
+               FLoudnessTarget);
+      continue;
+    }
+    auto stage = std::make_unique<TLevelStage>(0.0);
+    if (!stage->OpenDynamic(FLoudnessTarget, kLimiterPeakDbtp, enc->sample_fmt, enc->sample_rate, enc->ch_layout,
+                            error)) {
+      Log(0, stream + error);
+      continue;
+    }
+    ost->Level = stage.release();
+    if (FVerbose >= 0 && FOnLog)
+      LogFmt(1,
+             "%sloudness %.1f LUFS, true peak %.1f dBTP: levelled to %.1f LUFS with its peaks held at %.1f dBTP "
+             "(a gain of %.1f dB would take them to %.1f dBTP)",
+             stream.c_str(), loudness.Integrated, loudness.TruePeak, FLoudnessTarget, kLimiterPeakDbtp, gain,
+             loudness.TruePeak + gain);
+  }
+  // The conversion's own speed counts from here.
+  FTimerStart = ff::av_gettime();
+}
+
+void TCustomFFmpeg::QueueSamples(OutputStreamState* Ost, uint8_t** Data, int N) {
+  if (N <= 0) return;
+  const AVCodecContext* enc = Ost->CodecCtx;
+  const bool ok = Ost->Level ? Ost->Level->Process(Data, N, Ost->Fifo, enc->sample_fmt, enc->ch_layout.nb_channels)
+                             : ff::av_audio_fifo_write(Ost->Fifo, reinterpret_cast<void**>(Data), N) >= N;
+  if (!ok) throw FFMpegException("av_fifo_realloc2() failed");
+}
+
+int64_t TCustomFFmpeg::QueuedSamples(const OutputStreamState* Ost) const {
+  return ff::av_audio_fifo_size(Ost->Fifo) + (Ost->Level ? Ost->Level->Held() : 0);
+}
+
+void TCustomFFmpeg::FinishLevelling(OutputStreamState* Ost) {
+  if (Ost->Level && !Ost->Level->Finish(Ost->Fifo)) throw FFMpegException("av_fifo_realloc2() failed");
+}

@@ -1,0 +1,114 @@
+// Even loudness: measuring a stream's sound (EBU R128 integrated loudness and
+// true peak, through the libraries' ebur128 filter) and levelling it (a
+// linear gain, or the libraries' loudnorm filter where the peaks do not allow
+// the whole gain). Each object belongs to the thread that uses it.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MediaHeaders.h"
+
+// The loudness a stream should come out at, and the highest true peak it may
+// reach, measured on the encoded output. Lossy coding lifts the peaks: a
+// linear gain is taken when it keeps them at kLinearPeakDbtp or below; else
+// the limiter holds them at kLimiterPeakDbtp, as the sharp peaks that need it
+// are lifted most (a clap by 1.5 dB at 80 kbit/s).
+constexpr double kEvenLoudnessLufs = -16.0;
+constexpr double kEvenTruePeakDbtp = -1.0;
+constexpr double kLinearPeakDbtp = -1.5;
+constexpr double kLimiterPeakDbtp = -3.0;
+// Quieter than this counts as silence (the measurement's absolute gate).
+constexpr double kSilenceLufs = -70.0;
+// The part of a conversion's progress that its measuring pass takes: reading
+// and decoding the sound alone is about twenty times as fast as converting.
+constexpr double kMeasuringShare = 0.05;
+
+struct TLoudness {
+  double Integrated = -HUGE_VAL;  // LUFS; -HUGE_VAL when nothing was heard
+  double TruePeak = -HUGE_VAL;    // dBTP
+};
+
+// A small audio filter graph: source → the filters of Chain → sink, on one
+// thread.
+class TAudioGraph {
+public:
+  TAudioGraph() = default;
+  ~TAudioGraph();
+  TAudioGraph(const TAudioGraph&) = delete;
+  TAudioGraph& operator=(const TAudioGraph&) = delete;
+  // Samples of Format, Rate and Layout go in. False with the reason in Error.
+  bool Open(AVSampleFormat Format, int Rate, const AVChannelLayout& Layout, const std::string& Chain,
+            std::string& Error);
+  // Takes N samples (one pointer per plane, or one for interleaved samples);
+  // nullptr: the end of the samples.
+  bool Send(const uint8_t* const* Data, int N);
+  // The next frame the graph gives (Frame is unreferenced first); false when
+  // it has none ready or at its end.
+  bool Receive(AVFrame* Frame);
+  // Samples sent and not yet received.
+  int64_t Held() const { return FSent - FReceived; }
+
+private:
+  AVFilterGraph* FGraph = nullptr;
+  AVFilterContext* FSource = nullptr;
+  AVFilterContext* FSink = nullptr;
+  AVFrame* FIn = nullptr;
+  AVSampleFormat FFormat = AV_SAMPLE_FMT_NONE;
+  int FRate = 0;
+  AVChannelLayout FLayout{};
+  int64_t FSent = 0;
+  int64_t FReceived = 0;
+};
+
+// Measures the sound given to it.
+class TLoudnessMeter {
+public:
+  TLoudnessMeter() = default;
+  ~TLoudnessMeter();
+  TLoudnessMeter(const TLoudnessMeter&) = delete;
+  TLoudnessMeter& operator=(const TLoudnessMeter&) = delete;
+  bool Open(AVSampleFormat Format, int Rate, const AVChannelLayout& Layout, std::string& Error);
+  bool Add(const uint8_t* const* Data, int N);
+  // Ends the measurement and gives its result.
+  TLoudness Finish();
+
+private:
+  void Read();
+  TAudioGraph FGraph;
+  AVFrame* FOut = nullptr;
+  TLoudness FResult;
+};
+
+// Levels a stream's sound on its way to the encoder's queue, in the encoder's
+// sample format, rate and layout.
+class TLevelStage {
+public:
+  // A linear gain of GainDb.
+  explicit TLevelStage(double GainDb) : FGain(std::pow(10.0, GainDb / 20.0)) {}
+  // The loudnorm filter's dynamic levelling to TargetLufs with the true peak
+  // at most PeakDbtp. False with the reason in Error.
+  bool OpenDynamic(double TargetLufs, double PeakDbtp, AVSampleFormat Format, int Rate, const AVChannelLayout& Layout,
+                   std::string& Error);
+  ~TLevelStage();
+  TLevelStage(const TLevelStage&) = delete;
+  TLevelStage& operator=(const TLevelStage&) = delete;
+  // Levels N samples of Data and writes what is ready into Fifo. False when the queue cannot grow.
+  bool Process(const uint8_t* const* Data, int N, AVAudioFifo* Fifo, AVSampleFormat Format, int Channels);
+  // The end of the sound: what the filter still holds goes into Fifo.
+  bool Finish(AVAudioFifo* Fifo);
+  // Samples taken and not yet written into the queue.
+  int64_t Held() const { return FDynamic ? FGraph.Held() : 0; }
+  bool Dynamic() const { return FDynamic; }
+
+private:
+  bool Drain(AVAudioFifo* Fifo);
+  double FGain = 1.0;
+  bool FDynamic = false;
+  TAudioGraph FGraph;
+  AVFrame* FOut = nullptr;
+  std::vector<uint8_t> FCopy;  // the samples with the gain on them
+};
