@@ -734,7 +734,11 @@ public:
   // audio output's source is measured in a pass of its own and the output
   // gets its level stage; the audio path queues its samples through it.
   void PrepareEvenLoudness();
-  bool MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result);
+  // Measures the source of Ost as the audio path converts it (through
+  // Through first, when given); its progress runs from From to To of the
+  // measuring share. False when the source cannot be read again or on a stop.
+  bool MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result, TLevelStage* Through = nullptr,
+                             double From = 0, double To = 1);
   void QueueSamples(OutputStreamState* Ost, uint8_t** Data, int N);
   // Samples waiting for the encoder: in the queue and in the level stage.
   int64_t QueuedSamples(const OutputStreamState* Ost) const;

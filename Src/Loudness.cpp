@@ -250,7 +250,8 @@ struct TSwrFree {
 
 }  // namespace
 
-bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result) {
+bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result, TLevelStage* Through,
+                                          double From, double To) {
   const InputStreamState* ist = FInputStreams[Ost->SourceIndex];
   const AVFormatContext* main = FInputFiles[ist->FileIndex];
   // Only a file can be read a second time.
@@ -311,7 +312,24 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
   int swrFormat = -1, swrRate = 0, swrChannels = 0;
   uint64_t swrMask = 0;
   double swrCentre = -2, swrSurround = -2;
-  if (!packet || !frame) return false;
+  // Levelled samples wait here for the meter.
+  AVAudioFifo* levelled = Through ? ff::av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, enc->ch_layout.nb_channels, 4096) : nullptr;
+  struct TFifoFree {
+    AVAudioFifo* Fifo;
+    ~TFifoFree() {
+      if (Fifo) ff::av_audio_fifo_free(Fifo);
+    }
+  } freeFifo{levelled};
+  if (!packet || !frame || (Through && !levelled)) return false;
+  auto meterLevelled = [&]() -> bool {
+    const int n = ff::av_audio_fifo_size(levelled);
+    if (n <= 0) return true;
+    const size_t planeBytes = static_cast<size_t>(n) * sizeof(float);
+    if (buffer.size() < planeBytes * planes.size()) buffer.resize(planeBytes * planes.size());
+    for (size_t p = 0; p < planes.size(); ++p) planes[p] = buffer.data() + planeBytes * p;
+    ff::av_audio_fifo_read(levelled, reinterpret_cast<void**>(planes.data()), n);
+    return meter.Add(planes.data(), n);
+  };
 
   // Converts (and with nullptr drains) into the measured format.
   auto measure = [&](const AVFrame* F) -> bool {
@@ -323,7 +341,9 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
     const int n = ff::swr_convert(swr.get(), planes.data(), capacity, F ? const_cast<const uint8_t**>(F->extended_data) : nullptr,
                                   in);
     if (n < 0) return false;
-    return meter.Add(planes.data(), n);
+    if (!Through) return meter.Add(planes.data(), n);
+    return Through->Process(planes.data(), n, levelled, AV_SAMPLE_FMT_FLTP, enc->ch_layout.nb_channels) &&
+           meterLevelled();
   };
 
   const int64_t startUs = FStartTime;
@@ -397,12 +417,13 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
       if (FOnProgress && now - FLastReportTime > FProgressInterval && FTotalDurationMs > 0) {
         FLastReportTime = now;
         const double done = std::clamp(static_cast<double>(atUs - startUs) / 1000.0 / FTotalDurationMs, 0.0, 1.0);
-        FOnProgress(this, 0, 0, static_cast<int>(done * FLevelShare * FTotalDurationMs), -1.0f, 0.0f, 0,
+        FOnProgress(this, 0, 0, static_cast<int>((From + done * (To - From)) * FLevelShare * FTotalDurationMs), -1.0f, 0.0f, 0,
                     FTotalDurationMs);
       }
     }
   }
   if (swr && !measure(nullptr)) return false;
+  if (Through && !(Through->Finish(levelled) && meterLevelled())) return false;
   Result = meter.Finish();
   return true;
 }
@@ -424,7 +445,7 @@ void TCustomFFmpeg::PrepareEvenLoudness() {
     const AVCodecContext* enc = ost->CodecCtx;
     TLoudness loudness;
     std::string error;
-    if (!MeasureSourceLoudness(ost, loudness)) {
+    if (!MeasureSourceLoudness(ost, loudness, nullptr, 0, 0.5)) {
       if (FStopRequested) return;
       // A stream that cannot be read twice is levelled as it plays.
       auto stage = std::make_unique<TLevelStage>(0.0);
@@ -452,9 +473,19 @@ void TCustomFFmpeg::PrepareEvenLoudness() {
                FLoudnessTarget);
       continue;
     }
+    // The limiter takes away the share of the loudness its peaks had: a trial
+    // run of the levelling, measured, tells how much, and the target is
+    // raised by that much (at most 3 LU).
+    double aim = FLoudnessTarget;
+    TLevelStage trial(0.0);
+    TLoudness levelled;
+    if (trial.OpenDynamic(FLoudnessTarget, kLimiterPeakDbtp, AV_SAMPLE_FMT_FLTP, enc->sample_rate, enc->ch_layout,
+                          error) &&
+        MeasureSourceLoudness(ost, levelled, &trial, 0.5, 1) && levelled.Integrated != -HUGE_VAL)
+      aim = std::clamp(FLoudnessTarget + std::clamp(FLoudnessTarget - levelled.Integrated, -3.0, 3.0), -70.0, -5.0);
+    if (FStopRequested) return;
     auto stage = std::make_unique<TLevelStage>(0.0);
-    if (!stage->OpenDynamic(FLoudnessTarget, kLimiterPeakDbtp, enc->sample_fmt, enc->sample_rate, enc->ch_layout,
-                            error)) {
+    if (!stage->OpenDynamic(aim, kLimiterPeakDbtp, enc->sample_fmt, enc->sample_rate, enc->ch_layout, error)) {
       Log(0, stream + error);
       continue;
     }

@@ -297,16 +297,13 @@ TEST(LoudnessTest, EveryOutputComesOutAtTheSameLoudness) {
   struct TCase {
     TClipSpec Clip;
     const char* Action;  // the log's word for what the levelling did
-    double Tolerance;    // LU around -16
   };
-  // A limiter takes the claps' share of the loudness away again: loudnorm's
-  // dynamic mode lands within about 1 LU.
   const TCase cases[] = {
-      {ToneAtLoudness(dir, 2, -40), "raised by", 0.5},
-      {ToneAtLoudness(dir, 2, -3), "lowered by", 0.5},
-      {ToneAtLoudness(dir, 6, -40), "raised by", 0.5},
-      {ToneAtLoudness(dir, 6, -3), "lowered by", 0.5},
-      {claps, "with its peaks held at", 1.2},
+      {ToneAtLoudness(dir, 2, -40), "raised by"},
+      {ToneAtLoudness(dir, 2, -3), "lowered by"},
+      {ToneAtLoudness(dir, 6, -40), "raised by"},
+      {ToneAtLoudness(dir, 6, -3), "lowered by"},
+      {claps, "with its peaks held at"},
   };
   for (const TCase& k : cases) {
     SCOPED_TRACE(k.Clip.Name);
@@ -334,7 +331,7 @@ TEST(LoudnessTest, EveryOutputComesOutAtTheSameLoudness) {
       std::printf("%-18s source %6.1f LUFS %6.1f dBTP -> %s %6.1f LUFS %6.1f dBTP\n", k.Clip.Name.c_str(),
                   source.Integrated, source.TruePeak, even ? "even " : "as is", out.Integrated, out.TruePeak);
       if (even) {
-        EXPECT_NEAR(out.Integrated, kEvenLoudnessLufs, k.Tolerance);
+        EXPECT_NEAR(out.Integrated, kEvenLoudnessLufs, 0.5);
         EXPECT_LE(out.TruePeak, kEvenTruePeakDbtp);
         EXPECT_TRUE(HasLine(lines, "loudness")) << "no line names the loudness";
         EXPECT_TRUE(HasLine(lines, k.Action)) << "expected a line with " << k.Action;
@@ -390,7 +387,9 @@ TEST(LoudnessTest, ProgressCoversBothPasses) {
       ++converted;
     }
   }
-  EXPECT_GT(lastMeasured, total * kMeasuringShare / 2) << "the measuring pass moves the progress";
+  // The measurement is the first half of the share (a trial of the dynamic
+  // levelling, the second half, is not needed here).
+  EXPECT_GT(lastMeasured, total * kMeasuringShare / 4) << "the measuring pass moves the progress";
   EXPECT_GT(measured, 1);
   EXPECT_GT(converted, 1);
   EXPECT_GE(progress.back().second, total * 0.95);
