@@ -17,6 +17,7 @@ std::string StatusText(const TRowStatus& Status) {
     case TRowState::Failed: return "Failed";
     case TRowState::Skipped: return "Skipped";
     case TRowState::AlreadyConverted: return kSkippedConverted;
+    case TRowState::NotFound: return "not found";
   }
   return "";
 }

@@ -12,7 +12,9 @@
 
 // What a row's Status says, kept as data in the row; its text is drawn from it.
 // AlreadyConverted: skipped at Convert, its output converted from it before.
-enum class TRowState { Listed, Waiting, Converting, Completed, Stopped, Failed, Skipped, AlreadyConverted };
+// NotFound: a row of the list kept from the last start whose file is gone.
+enum class TRowState { Listed, Waiting, Converting, Completed, Stopped, Failed, Skipped, AlreadyConverted,
+                       NotFound };
 struct TRowStatus {
   TRowState State = TRowState::Listed;
   // Converting: the share done, 0..99 (a file that has not ended never reads
@@ -23,7 +25,8 @@ struct TRowStatus {
   bool operator==(const TRowStatus&) const = default;
 };
 // "" (listed), " " (waiting), "25% Completed", "00:01:30 converted",
-// "Completed", "Stopped", "Failed", "Skipped", "Skipped (already converted)".
+// "Completed", "Stopped", "Failed", "Skipped", "Skipped (already converted)",
+// "not found".
 std::string StatusText(const TRowStatus& Status);
 
 // CurrentMs * 100 / TotalMs in 64 bits, truncated and clamped to 0..100;

@@ -27,10 +27,12 @@
 #include "AboutForm.h"
 #include "AppIcon.h"
 #include "FileNames.h"
+#include "LauncherEntry.h"
 #include "OutputSettings.h"
 #include "PowerOff.h"
 #include "QueueList.h"
 #include "SettingsFile.h"
+#include "SleepGuard.h"
 #include "UiQueue.h"
 
 const char* const kAppTitle = "Vidlomat";
@@ -221,6 +223,20 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   connect(EdtOutputFolder, &QLineEdit::textChanged, this, [this] { RefreshOutputNames(); });
 
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
+
+  // Every change of the list is saved, once its events are through (adding
+  // a thousand files lets the events through after each file).
+  FListSave = new QTimer(this);
+  FListSave->setSingleShot(true);
+  FListSave->setInterval(0);
+  connect(FListSave, &QTimer::timeout, this, [this] { SaveList(); });
+  QAbstractItemModel* rows = Lvw->model();
+  auto save = [this] { FListSave->start(); };
+  connect(rows, &QAbstractItemModel::rowsInserted, this, save);
+  connect(rows, &QAbstractItemModel::rowsRemoved, this, save);
+  connect(rows, &QAbstractItemModel::rowsMoved, this, save);
+  connect(rows, &QAbstractItemModel::modelReset, this, save);
+  connect(rows, &QAbstractItemModel::dataChanged, this, save);
 }
 
 TForm1::~TForm1() {
@@ -260,7 +276,53 @@ bool TForm1::FormCreate() {
   SpinParallel->setValue(s.FilesAtTheSameTime);
   FKeyFrameSeconds = s.KeyFrameSeconds;
   FCreated = true;
+  RestoreList();
   return true;
+}
+
+void TForm1::RestoreList() {
+  const TListStore::TLoaded loaded = FListStore.Load();
+  for (const TStoredRow& row : loaded.Rows) {
+    TFileSetup setup;
+    setup.FileName = row.Path;
+    setup.Base = row.Base;
+    setup.Duration = row.Duration;
+    setup.Type = row.Type;
+    setup.OutputName = row.OutputName;
+    Lvw->AppendRow(setup);
+    Lvw->SetStatus(Lvw->RowCount() - 1, {row.State});
+  }
+  if (!loaded.Note.empty()) {
+    std::fprintf(stderr, "vidlomat: %s\n", loaded.Note.c_str());
+    MemLog->appendPlainText(Q(loaded.Note));
+    ShowLog(true);
+  }
+  FListRestored = true;
+  RefreshOutputNames();
+  SaveList();
+}
+
+void TForm1::SaveList() {
+  if (!FListRestored) return;  // never over a list not yet read
+  std::vector<TStoredRow> rows;
+  for (int r = 0; r < Lvw->RowCount(); ++r)
+    rows.push_back({Lvw->Status(r).State, Lvw->Path(r), Lvw->Cell(r, TQueueList::ColInput).toStdString(),
+                    Lvw->Cell(r, TQueueList::ColDuration).toStdString(),
+                    Lvw->Cell(r, TQueueList::ColType).toStdString(), Lvw->OutputName(r)});
+  std::string error;
+  if (!FListStore.Save(rows, error)) std::fprintf(stderr, "vidlomat: the list was not saved: %s\n", error.c_str());
+}
+
+void TForm1::KeepAwake() {
+  if (!FSleepGuard) return;
+  const int files = FRun.TaskCount();
+  QString error;
+  if (FSleepGuard->Acquire("Converting " + QString::number(files) + (files == 1 ? " file" : " files"), &error) ||
+      FSleepNoted)
+    return;
+  FSleepNoted = true;
+  MemLog->appendPlainText("The computer may go to sleep while converting: logind could not be asked to keep it "
+                          "awake (" + error + ").");
 }
 
 void TForm1::FormCloseQuery() {
@@ -272,7 +334,11 @@ void TForm1::FormCloseQuery() {
   QuilloC.OnTerminate = nullptr;
   QuilloC.StopAll();
   if (FRun.State() == TBatchRun::Running) FRun.End();
+  if (FSleepGuard) FSleepGuard->Release();
+  if (FLauncher) FLauncher->Clear();
   if (!FCreated) return;
+  FListSave->stop();
+  SaveList();
   // Waits (bounded) until no worker runs library code any more.
   if (!QuilloC.UnloadLibraries()) std::fprintf(stderr, "vidlomat: %s\n", QuilloC.LastError().c_str());
   WriteSettings();
@@ -499,10 +565,13 @@ void TForm1::ShowState(TBatchRun::TState State) {
   LblProgress->setVisible(!idle);
   BatchBar->setVisible(!idle);
   LblBatch->setVisible(!idle);
-  if (idle)
+  if (idle) {
     FBatchTicker->stop();
-  else
+    if (FSleepGuard) FSleepGuard->Release();
+    if (FLauncher) FLauncher->Clear();
+  } else {
     FBatchTicker->start();
+  }
   BtnStart->setText(idle ? "Con&vert" : "&Stop");
 }
 
@@ -582,6 +651,7 @@ void TForm1::StartRun() {
     QuilloCLog(run, AIndex, ALogLevel, AMsg);
   };
   QuilloC.SetThreadPriority(ChkLowPriority->isChecked() ? tpLowest : tpNormal);
+  KeepAwake();
   FRun.Started(FRunClock.elapsed());
   QuilloC.Start(parallel);
 }
@@ -724,4 +794,5 @@ void TForm1::ShowBatchProgress() {
   const TBatchProgress p = FRun.Progress(FRunClock.elapsed());
   BatchBar->setValue(p.Percent);
   LblBatch->setText(Q(BatchProgressLine(p)));
+  if (FLauncher) FLauncher->Show(p.Percent, p.Total - p.Done);
 }

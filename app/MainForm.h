@@ -22,6 +22,7 @@
 #include "BatchRun.h"
 #include "BatchSettings.h"
 #include "Dialogs.h"
+#include "ListStore.h"
 #include "QuilloConverter.h"
 
 class IPowerOff;
@@ -36,7 +37,9 @@ class QSpinBox;
 class QPushButton;
 class QTimer;
 class QToolButton;
+class TLauncherEntry;
 class TOutputSettings;
+class TSleepGuard;
 class TQueueList;
 class TUiQueue;
 
@@ -59,10 +62,21 @@ public:
   // Where the media libraries are loaded from (default: LibAV/ next to the
   // executable). Set before FormCreate.
   void SetLibraryFolder(const std::string& Folder) { FLibraryFolder = Folder; }
+  // What keeps the computer awake from Convert to the end of the batch, and
+  // the launcher icon's progress; none by default (a window without them
+  // reaches no D-Bus service). Set before FormCreate; the window does not own
+  // them. A pause gives the sleep lock back and a resume takes it again.
+  void SetSleepGuard(TSleepGuard* Guard) { FSleepGuard = Guard; }
+  TSleepGuard* SleepGuard() const { return FSleepGuard; }
+  void SetLauncherEntry(TLauncherEntry* Entry) { FLauncher = Entry; }
+  // Where the list is kept between starts (default TListStore::DefaultPath(),
+  // read when the window is made).
+  const TListStore& ListStore() const { return FListStore; }
 
-  // Loads the media libraries and reads the settings file. When the libraries
-  // cannot be loaded it shows why and returns false; the settings file is
-  // then neither read nor written.
+  // Loads the media libraries, reads the settings file and brings back the
+  // list of the last start. When the libraries cannot be loaded it shows why
+  // and returns false; the settings file and the list are then neither read
+  // nor written.
   bool FormCreate();
   // Stops a run and waits for its workers (bounded), unloads the libraries
   // and writes the settings file. Runs once, when the window closes.
@@ -186,6 +200,15 @@ private:
   void RefreshOutputNames();
   // The batch bar and line from the run and the time since Convert.
   void ShowBatchProgress();
+  // The list of the last start back in Lvw (FormCreate); a damaged list's
+  // note goes to the log, which opens.
+  void RestoreList();
+  // Writes the rows to FListStore (from FListSave, after any change of the
+  // list: rows added, removed, moved, a status changed).
+  void SaveList();
+  // Takes the sleep lock for the batch's files; a missing logind is said once
+  // in the log.
+  void KeepAwake();
 
   IDialogs& FDialogs;
   IPowerOff* FPowerOff;
@@ -206,4 +229,10 @@ private:
   bool FCancelBusy = false;    // the work of RunInSteps is to end after its step
   bool FCloseWhenIdle = false; // the window was closed while busy
   bool FClosePending = false;  // the close asked for while busy is on its way
+  TSleepGuard* FSleepGuard = nullptr;  // not owned
+  TLauncherEntry* FLauncher = nullptr;  // not owned
+  bool FSleepNoted = false;    // the log said that the lock could not be taken
+  TListStore FListStore;
+  QTimer* FListSave;           // saves the list once the events of a change are through
+  bool FListRestored = false;  // the list was brought back: from now on it is saved
 };

@@ -11,9 +11,12 @@
 #include "CloseOnSignals.h"
 #include "Dialogs.h"
 #include "ErrorHandler.h"
+#include "LauncherEntry.h"
 #include "LogindPowerOff.h"
 #include "MainForm.h"
 #include "MediaLibraries.h"
+#include "QueueList.h"
+#include "SleepGuard.h"
 
 namespace {
 
@@ -50,13 +53,21 @@ int main(int argc, char** argv) {
 
   // The arguments as the bytes the system gave (Qt has taken out its own):
   // a file name need not be UTF-8.
-  const std::vector<std::string> files(argv + std::min(argc, 1), argv + argc);
+  std::vector<std::string> files(argv + std::min(argc, 1), argv + argc);
   if (!files.empty() && files[0] == "--check") return Check();
+  // vidlomat --convert FILE...: the files given are converted at once.
+  const bool convert = !files.empty() && files[0] == "--convert";
+  if (convert) files.erase(files.begin());
 
   TQtDialogs dialogs;
   app.SetDialogs(&dialogs);
   TLogindPowerOff powerOff;
+  // Made before the window, so that they outlive it.
+  TSleepGuard sleepGuard(QDBusConnection::systemBus());
+  TLauncherEntry launcher(QDBusConnection::sessionBus());
   TForm1 form(dialogs, &powerOff);
+  form.SetSleepGuard(&sleepGuard);
+  form.SetLauncherEntry(&launcher);
   if (!form.FormCreate()) return 1;
   // A logout, `kill` or a closing terminal closes the window like its close button.
   TCloseOnSignals closeOnSignals(&form);
@@ -65,6 +76,7 @@ int main(int argc, char** argv) {
   form.show();
   // Files given as arguments join the list as if added.
   form.AddStartupFiles(files);
+  if (convert && form.Lvw->RowCount() > 0) form.BtnStartClick();
   const int status = app.exec();
   app.SetDialogs(nullptr);
   return status;

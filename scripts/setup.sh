@@ -12,6 +12,7 @@ packages=(
   qt6-base-dev libqt6dbus6 fonts-dejavu-core
   locales help2man
   xvfb openbox xdotool
+  dbus-daemon
   "$@"
 )
 

@@ -56,6 +56,9 @@ protected:
     Env.remove("QT_QPA_PLATFORM");
     Env.remove("WAYLAND_DISPLAY");
     Env.remove("DBUS_SESSION_BUS_ADDRESS");
+    Env.remove("XDG_STATE_HOME");  // the list is kept under the home folder below
+    // No system service is reached: the sleep lock finds no logind.
+    Env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QString::fromStdString(Home / "no-system-bus"));
     Env.insert("DISPLAY", Display);
     Env.insert("HOME", QString::fromStdString(Home.Path()));
     Env.insert("XDG_CONFIG_HOME", QString::fromStdString(Home / "config"));

@@ -289,6 +289,7 @@ TEST_F(RunTest, NoOutputReplacesAListedFileInEitherOrder) {
     const std::string original = ReadFile(listed);
     const std::string avi = Dir / "other/box.avi";
     fs::copy_file(TestClip("avi_xvid"), avi, fs::copy_options::overwrite_existing);
+    fs::remove_all(Config / "state");  // a new window with an empty list
     TForm1& f = Make();
     ASSERT_TRUE(f.ChkOverwrite->isChecked());
     Add(mp4First ? Q({listed, avi}) : Q({avi, listed}));

@@ -124,6 +124,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QTemporaryDir config, media;
   qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+  qputenv("XDG_STATE_HOME", config.path().toUtf8());
   QApplication app(argc, argv);
   QApplication::setApplicationDisplayName(kAppTitle);
   const QString out = QString::fromLocal8Bit(argv[1]);

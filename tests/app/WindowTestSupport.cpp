@@ -91,6 +91,8 @@ void PumpFor(std::chrono::milliseconds Duration) {
 
 void WindowTest::SetUp() {
   qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(Config.Path()));
+  // The list kept between starts: this test's own.
+  qputenv("XDG_STATE_HOME", QByteArray::fromStdString(Config / "state"));
 }
 
 void WindowTest::TearDown() {

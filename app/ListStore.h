@@ -1,0 +1,66 @@
+// The queue list between two starts of the program: every row with its
+// status, kept in $XDG_STATE_HOME/Vidlomat/list (default
+// ~/.local/state/Vidlomat/list) and written again on every change of the
+// list, so that a crash, a power cut or a kill loses nothing of it. No Qt:
+// the window turns its rows into TStoredRow and back.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "BatchRun.h"
+
+// One row as the list shows it. Paths and names are the bytes the system
+// gave (they need not be UTF-8).
+struct TStoredRow {
+  TRowState State = TRowState::Listed;
+  std::string Path;        // the input file
+  std::string Base;        // Input Filename
+  std::string Duration;    // Duration
+  std::string Type;        // Type
+  std::string OutputName;  // Output Filename
+  bool operator==(const TStoredRow&) const = default;
+};
+
+// The file's text: a first line naming the format, one line per row (its
+// state as a word, then the five fields, separated by tabs; bytes below 32
+// and "%" written as %XX), and a last line "end" with the number of rows, so
+// that a file cut short is told from a whole one.
+std::string FormatList(const std::vector<TStoredRow>& Rows);
+// Reads FormatList's text. False, with Error saying what is wrong, for a
+// text that is not such a list in every detail.
+bool ParseList(const std::string& Text, std::vector<TStoredRow>& Rows, std::string& Error);
+
+class TListStore {
+public:
+  explicit TListStore(std::string Path = DefaultPath());
+
+  // $XDG_STATE_HOME/Vidlomat/list (~/.local/state when the variable is unset,
+  // empty or not an absolute path).
+  static std::string DefaultPath();
+  const std::string& Path() const { return FPath; }
+
+  // Writes the list in place of the file's old one, all or nothing: into a
+  // temporary file beside it, flushed to the disk, then renamed over it (its
+  // folder made when missing). Nothing is written when the text equals the
+  // one this store wrote last. False, with Error, when it could not be written.
+  bool Save(const std::vector<TStoredRow>& Rows, std::string& Error);
+
+  // The list as the last start left it. A row that was converting is waiting
+  // again; a row whose file is gone reads "not found", except a completed one,
+  // which stays completed (its output is there; sources are often deleted
+  // once converted). Every other row keeps its status. No file: no rows, no
+  // note. A file that cannot be read or is damaged gives no rows: it is
+  // renamed to list.damaged-<date and time> beside it, and Note says so for
+  // the log.
+  struct TLoaded {
+    std::vector<TStoredRow> Rows;
+    std::string Note;
+  };
+  TLoaded Load();
+
+private:
+  std::string FPath;
+  std::string FLastText;  // what Save last wrote (or Load read)
+  bool FKnown = false;    // FLastText is the file's text
+};

@@ -1,0 +1,300 @@
+// The list kept between starts: its file format, damaged files, the window
+// bringing it back, and a program killed in the middle of a batch.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QThread>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "ListStore.h"
+#include "QueueList.h"
+#include "WindowTestSupport.h"
+
+namespace {
+
+std::vector<std::string> FilesIn(const std::string& Folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(Folder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<TStoredRow> ReadList(const std::string& Path) {
+  std::vector<TStoredRow> rows;
+  std::string error;
+  EXPECT_TRUE(ParseList(ReadFile(Path), rows, error)) << error;
+  return rows;
+}
+
+}  // namespace
+
+TEST(ListFormatTest, EveryStatusAndAnyBytesComeBackAsWritten) {
+  using S = TRowState;
+  const std::vector<TStoredRow> rows = {
+      {S::Listed, "/v/clip.avi", "clip", "00:00:59", "AVI", "clip"},
+      {S::Waiting, "/v/tab\there/new\nline/cr\r.mkv", "cr\r", "", "MKV", "cr\r(1)"},
+      {S::Converting, "/v/100% sure %41.mp4", "100% sure %41", "01:00:00", "MP4", "100% sure %41"},
+      {S::Completed, std::string("/v/latin1-\xe9\xff\x01\x7f.avi"), "latin1-\xef\xbf\xbd", "00:00:01", "AVI", "x"},
+      {S::Stopped, "/v/a b  c.mov", "a b  c", "00:00:02", "MOV", ""},
+      {S::Failed, "/f", "f", "", "", "f"},
+      {S::Skipped, "/s.ts", "s", "00:00:03", "TS", "s"},
+      {S::NotFound, "/gone.vob", "gone", "00:00:04", "VOB", "gone"},
+      {S::AlreadyConverted, "/done.mkv", "done", "00:00:05", "MKV", "done"},
+  };
+  const std::string text = FormatList(rows);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(rows.size()) + 2)
+      << "one line per row, line breaks inside names escaped";
+  std::vector<TStoredRow> back;
+  std::string error;
+  ASSERT_TRUE(ParseList(text, back, error)) << error;
+  EXPECT_EQ(back, rows);
+  ASSERT_TRUE(ParseList(FormatList({}), back, error)) << error;
+  EXPECT_TRUE(back.empty());
+}
+
+TEST(ListFormatTest, DamagedTextsAreRefusedWithAReason) {
+  const std::string good = FormatList({{TRowState::Waiting, "/a.avi", "a", "", "AVI", "a"},
+                                       {TRowState::Completed, "/b.avi", "b", "", "AVI", "b"}});
+  std::string noEnd = good.substr(0, good.rfind("end"));
+  std::string cut = good.substr(0, good.size() - 1);
+  std::string middle = good.substr(0, good.size() / 2);
+  auto replaced = [&](const std::string& From, const std::string& To) {
+    std::string t = good;
+    t.replace(t.find(From), From.size(), To);
+    return t;
+  };
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "empty"},
+      {std::string("\0\0\0\0", 4), "zeros of a lost write"},
+      {"Vidlomat list 1\n", "header alone"},
+      {noEnd, "no end line"},
+      {cut, "last line break missing"},
+      {middle, "cut in the middle"},
+      {replaced("Vidlomat list 1", "Vidlomat list 2"), "another format"},
+      {replaced("end\t2", "end\t3"), "a row missing"},
+      {replaced("end\t2", "end\t1"), "a row too many"},
+      {replaced("waiting", "running"), "unknown status"},
+      {replaced("\tAVI\ta\n", "\tAVI\n"), "a field missing"},
+      {replaced("\tAVI\ta\n", "\tAVI\ta\tx\n"), "a field too many"},
+      {replaced("/a.avi", "/a%G0.avi"), "escape not hex"},
+      {replaced("/a.avi", "/a%4"), "escape cut short"},
+      {replaced("/a.avi", "/a%4a"), "escape in lower case"},
+      {replaced("/a.avi", ""), "no file named"},
+  };
+  for (const auto& [text, what] : cases) {
+    std::vector<TStoredRow> rows;
+    std::string error;
+    EXPECT_FALSE(ParseList(text, rows, error)) << what;
+    EXPECT_FALSE(error.empty()) << what;
+  }
+}
+
+TEST(ListStoreTest, StatusesComeBackAsAUserExpectsAfterAStart) {
+  TTempDir dir;
+  for (const char* name : {"a", "b", "c", "d", "e"}) WriteFile(dir / name, "x");
+  using S = TRowState;
+  // State written, whether the file is still there, state read back.
+  const struct {
+    S Saved;
+    bool Present;
+    S Restored;
+  } cases[] = {
+      {S::Converting, true, S::Waiting},   {S::Converting, false, S::NotFound}, {S::Completed, true, S::Completed},
+      {S::Completed, false, S::Completed}, {S::Waiting, false, S::NotFound},    {S::Listed, true, S::Listed},
+      {S::Failed, true, S::Failed},        {S::Stopped, true, S::Stopped},      {S::Skipped, true, S::Skipped},
+      {S::NotFound, true, S::NotFound},
+  };
+  std::vector<TStoredRow> rows;
+  for (const auto& c : cases) rows.push_back({c.Saved, c.Present ? dir / "a" : dir / "gone", "a", "", "", "a"});
+  const std::string path = dir / "state/deep/Vidlomat/list";
+  std::string error;
+  ASSERT_TRUE(TListStore(path).Save(rows, error)) << error;
+  EXPECT_EQ(FilesIn(dir / "state/deep/Vidlomat"), std::vector<std::string>{"list"}) << "no temporary file left";
+  const TListStore::TLoaded loaded = TListStore(path).Load();
+  EXPECT_EQ(loaded.Note, "");
+  ASSERT_EQ(loaded.Rows.size(), std::size(cases));
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(StatusText({loaded.Rows[i].State}), StatusText({cases[i].Restored})) << "row " << i;
+
+  // A save over it replaces the whole list.
+  ASSERT_TRUE(TListStore(path).Save({rows[2]}, error)) << error;
+  EXPECT_EQ(ReadList(path), std::vector<TStoredRow>{rows[2]});
+  // No file at all: an empty list and nothing to say.
+  const TListStore::TLoaded none = TListStore(dir / "nothing/list").Load();
+  EXPECT_TRUE(none.Rows.empty());
+  EXPECT_EQ(none.Note, "");
+  // A folder that cannot be written says why.
+  std::filesystem::create_directory(dir / "locked");
+  std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  if (::geteuid() != 0) {
+    EXPECT_FALSE(TListStore(dir / "locked/list").Save(rows, error));
+    EXPECT_NE(error.find("locked"), std::string::npos) << error;
+  }
+}
+
+TEST(ListStoreTest, TheListLivesUnderTheStateFolder) {
+  const QByteArray state = qgetenv("XDG_STATE_HOME"), home = qgetenv("HOME");
+  qputenv("HOME", "/home/someone");
+  const struct {
+    const char* State;
+    const char* Path;
+  } cases[] = {{"/s", "/s/Vidlomat/list"},
+               {"/s/", "/s/Vidlomat/list"},
+               {"", "/home/someone/.local/state/Vidlomat/list"},
+               {"relative/x", "/home/someone/.local/state/Vidlomat/list"}};
+  for (const auto& c : cases) {
+    qputenv("XDG_STATE_HOME", c.State);
+    EXPECT_EQ(TListStore::DefaultPath(), c.Path) << c.State;
+  }
+  qunsetenv("XDG_STATE_HOME");
+  EXPECT_EQ(TListStore::DefaultPath(), "/home/someone/.local/state/Vidlomat/list");
+  qputenv("XDG_STATE_HOME", state);
+  qputenv("HOME", home);
+}
+
+TEST(ListStoreTest, ADamagedOrUnreadableListIsKeptAsideAndTheListStartsEmpty) {
+  TTempDir dir;
+  const std::string path = dir / "list";
+  const std::string good = FormatList({{TRowState::Waiting, dir / "a", "a", "", "", "a"}});
+  for (const std::string& damaged : {good.substr(0, good.size() - 3), std::string("\x89PNG garbage\n")}) {
+    WriteFile(path, damaged);
+    const TListStore::TLoaded loaded = TListStore(path).Load();
+    EXPECT_TRUE(loaded.Rows.empty());
+    EXPECT_NE(loaded.Note.find("could not be read"), std::string::npos) << loaded.Note;
+    EXPECT_NE(loaded.Note.find("list starts empty"), std::string::npos) << loaded.Note;
+    EXPECT_FALSE(std::filesystem::exists(path));
+  }
+  // Both kept, each under its own name, each with what it held.
+  std::vector<std::string> kept = FilesIn(dir.Path());
+  ASSERT_EQ(kept.size(), 2u);
+  for (const std::string& name : kept) EXPECT_EQ(name.rfind("list.damaged-", 0), 0u) << name;
+  EXPECT_EQ(ReadFile(dir / kept[0]), good.substr(0, good.size() - 3));
+  EXPECT_EQ(ReadFile(dir / kept[1]), "\x89PNG garbage\n");
+
+  // A list that cannot be read at all (a folder in its place) goes aside too,
+  // and the next save writes a new one.
+  std::filesystem::create_directory(path);
+  TListStore store(path);
+  const TListStore::TLoaded unreadable = store.Load();
+  EXPECT_TRUE(unreadable.Rows.empty());
+  EXPECT_NE(unreadable.Note.find("kept as"), std::string::npos) << unreadable.Note;
+  std::string error;
+  EXPECT_TRUE(store.Save({{TRowState::Listed, "/x", "x", "", "", "x"}}, error)) << error;
+  EXPECT_EQ(ReadList(path).size(), 1u);
+  EXPECT_EQ(FilesIn(dir.Path()).size(), 4u);
+}
+
+TEST_F(WindowTest, TheListIsSavedOnEveryChangeAndComesBackAtTheNextStart) {
+  const std::string a = Clip("avi_xvid", "a.avi", 0.5), b = Clip("avi_xvid", "b.avi", 0.5),
+                    c = Clip("avi_xvid", "c.avi", 0.5);
+  MakeForm();
+  const std::string path = Form->ListStore().Path();
+  EXPECT_EQ(path, Config / "state/Vidlomat/list");
+  auto saved = [&] {
+    std::vector<std::string> files;
+    for (const TStoredRow& row : ReadList(path)) files.push_back(row.Path + "=" + StatusText({row.State}));
+    return files;
+  };
+  Add(Q({a, b, c}));
+  PumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(saved(), (std::vector<std::string>{a + "=", b + "=", c + "="})) << "added";
+  Form->Lvw->SelectRow(2);
+  Form->BtnMoveUpClick();
+  PumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(saved(), (std::vector<std::string>{a + "=", c + "=", b + "="})) << "moved";
+  Form->Lvw->SelectRow(0);
+  Form->BtnRemoveClick();
+  PumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(saved(), (std::vector<std::string>{c + "=", b + "="})) << "removed";
+  Form->Lvw->SetStatus(1, {TRowState::Completed});
+  PumpFor(std::chrono::milliseconds(50));
+  EXPECT_EQ(saved(), (std::vector<std::string>{c + "=", b + "=Completed"})) << "status";
+
+  // The next start: the rows as they were, a file gone since reads "not found".
+  Form->close();
+  Form.reset();
+  std::filesystem::remove(c);
+  MakeForm();
+  ASSERT_EQ(Form->Lvw->RowCount(), 2);
+  EXPECT_EQ(Form->Lvw->Path(0), c);
+  EXPECT_EQ(Form->Lvw->Cell(0, TQueueList::ColInput), "c");
+  EXPECT_EQ(Form->Lvw->Cell(0, TQueueList::ColType), "AVI");
+  EXPECT_EQ(Form->Lvw->Cell(0, TQueueList::ColDuration), "00:00:00");
+  EXPECT_EQ(Form->Lvw->Cell(0, TQueueList::ColStatus), "not found");
+  EXPECT_EQ(Form->Lvw->Cell(1, TQueueList::ColStatus), "Completed");
+  EXPECT_EQ(Form->Lvw->OutputName(1), "b");
+  EXPECT_TRUE(Form->MemLog->toPlainText().isEmpty());
+  // Clear empties the kept list too.
+  Form->BtnClearClick();
+  PumpFor(std::chrono::milliseconds(50));
+  EXPECT_TRUE(ReadList(path).empty());
+}
+
+TEST_F(WindowTest, ADamagedListStartsEmptyAndTheLogSaysSo) {
+  std::filesystem::create_directories(Config / "state/Vidlomat");
+  WriteFile(Config / "state/Vidlomat/list", "Vidlomat list 1\nwaiting\t/a.avi");
+  MakeForm();
+  EXPECT_EQ(Form->Lvw->RowCount(), 0);
+  EXPECT_TRUE(Form->MemLog->isVisibleTo(Form.get())) << "the log opens";
+  EXPECT_TRUE(Form->MemLog->toPlainText().contains("could not be read")) << Form->MemLog->toPlainText().toStdString();
+  const std::vector<std::string> kept = FilesIn(Config / "state/Vidlomat");
+  ASSERT_EQ(kept.size(), 2u) << "the damaged file beside the new list";
+  EXPECT_EQ(ReadFile(Config / "state/Vidlomat/" + kept[1]), "Vidlomat list 1\nwaiting\t/a.avi");
+  EXPECT_TRUE(ReadList(Config / "state/Vidlomat/list").empty());
+}
+
+TEST_F(WindowTest, AProgramKilledMidBatchBringsTheListBackWithTheInterruptedRowWaiting) {
+  std::vector<std::string> clips;
+  for (const char* name : {"one.avi", "two.avi", "three.avi"}) clips.push_back(Clip("avi_xvid", name, 6.0));
+  std::filesystem::create_directories(Config / "Vidlomat");
+  WriteFile(Config / "Vidlomat/Options.ini", "[Options]\nOutputPath=" + Dir / "out/" + "\n");
+  const std::string list = Config / "state/Vidlomat/list";
+
+  QProcess program;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  env.insert("HOME", QString::fromStdString(Dir.Path()));
+  env.insert("XDG_CONFIG_HOME", QString::fromStdString(Config.Path()));
+  env.insert("XDG_STATE_HOME", QString::fromStdString(Config / "state"));
+  env.remove("DBUS_SESSION_BUS_ADDRESS");
+  env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QString::fromStdString(Dir / "no-system-bus"));
+  env.insert("ASAN_OPTIONS", "detect_leaks=0");
+  program.setProcessEnvironment(env);
+  program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  QStringList arguments{"--convert"};
+  for (const std::string& c : clips) arguments << QString::fromStdString(c);
+  program.start(QCoreApplication::applicationDirPath() + "/vidlomat", arguments);
+  ASSERT_TRUE(program.waitForStarted(30000));
+  // Killed as soon as the list says the second file converts (the first then
+  // reads "Completed").
+  std::vector<TStoredRow> seen;
+  const bool midBatch = PumpUntil(
+      [&] {
+        std::string error;
+        return ParseList(ReadFile(list), seen, error) && seen.size() == 3 &&
+               seen[1].State == TRowState::Converting;
+      },
+      std::chrono::seconds(120));
+  ::kill(static_cast<pid_t>(program.processId()), SIGKILL);
+  ASSERT_TRUE(program.waitForFinished(30000));
+  ASSERT_TRUE(midBatch) << "the second file never showed as converting";
+  EXPECT_EQ(seen[0].State, TRowState::Completed);
+
+  // The next start.
+  MakeForm();
+  ASSERT_EQ(Form->Lvw->RowCount(), 3);
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(Form->Lvw->Path(r), clips[static_cast<size_t>(r)]);
+  EXPECT_EQ(Form->Lvw->Status(0).State, TRowState::Completed);
+  EXPECT_EQ(Form->Lvw->Status(1).State, TRowState::Waiting) << "the interrupted row waits again";
+  EXPECT_EQ(Form->Lvw->Status(2).State, TRowState::Waiting);
+  // Convert converts the list again, to its end.
+  Form->BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Form->Run().State() == TBatchRun::Idle; }, std::chrono::seconds(120)));
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(Form->Lvw->Cell(r, TQueueList::ColStatus), "Completed") << r;
+  EXPECT_EQ(Dialogs.Messages.back().Text, "File conversion process finished.");
+}
