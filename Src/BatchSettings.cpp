@@ -320,7 +320,8 @@ int ChosenAudioTrack(const TBatchSettings& Settings, const std::vector<TAudioTra
 }
 
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
-                     const std::string& FileName, TNameReservations* Reserved, const std::string& TreeFolder) {
+                     const std::string& FileName, TNameReservations* Reserved, const std::string& TreeFolder,
+                     bool OpenOutput) {
   TFileSetup row;
   const std::string outputFolder = Settings.KeepFolders && !TreeFolder.empty()
                                        ? FolderWithSlash(Settings.OutputFolder.empty() ? "." : Settings.OutputFolder) + TreeFolder
@@ -410,7 +411,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
     output.ExtraOptions = "astream=" + std::to_string(track.StreamIndex) + "\n" + output.ExtraOptions;
     row.Type += " \xC2\xB7 " + AudioTrackText(track);
   }
-  if (!Converter.SetOutputFile(index, row.OutputPath, output)) {
+  if (OpenOutput && !Converter.SetOutputFile(index, row.OutputPath, output)) {
     row.Message = "Cannot convert: " + Converter.LastError();
     Converter.RemoveTask(index);
     return row;

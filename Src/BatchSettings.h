@@ -179,6 +179,8 @@ struct TFileSetup {
 // TreeFolder: the folder of a file found in a folder tree, relative to the
 // folder that was added ("2019/Summer"); with KeepFolders its output goes to
 // that folder below the output folder, made as needed.
+// Without OpenOutput the output is named but not tried (the output folder
+// cannot take it yet): the file is checked as an input only.
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
                      const std::string& FileName, TNameReservations* Reserved = nullptr,
-                     const std::string& TreeFolder = "");
+                     const std::string& TreeFolder = "", bool OpenOutput = true);

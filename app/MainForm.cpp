@@ -381,10 +381,11 @@ TBatchSettings TForm1::CurrentSettings() const {
   return s;
 }
 
-TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert) {
+TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert,
+                              bool OpenOutput) {
   TBatchSettings settings = CurrentSettings();
   settings.SkipConverted = AtConvert && ChkSkipConverted->isChecked();
-  TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved);
+  TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved, "", OpenOutput);
   if (!setup.Ok && !setup.Skipped) {
     if (!setup.Detail.empty()) std::fprintf(stderr, "vidlomat: %s (%s)\n", setup.Message.c_str(), setup.Detail.c_str());
     Message("Error", Q(setup.Message), TMessageIcon::Information);
@@ -446,9 +447,10 @@ void TForm1::AddStartupFiles(const std::vector<std::string>& Arguments) {
 
 void TForm1::AddFiles(const std::vector<std::string>& Files) {
   if (Files.empty()) return;
-  // The set-up opens each output to check it, so the folder must exist now
-  // (on a first start the default folder does not).
-  QDir().mkpath(EdtOutputFolder->text());
+  // The folder is made when a conversion starts, not here: while it does not
+  // exist (on a first start the default folder does not) the outputs cannot
+  // be tried, and Convert checks each of them once it has made the folder.
+  const bool folderExists = QFileInfo(EdtOutputFolder->text()).isDir();
   // The rows already listed keep their output names: a new file with the same
   // name is shown with the name the run will give it.
   TNameReservations reserved;
@@ -459,7 +461,7 @@ void TForm1::AddFiles(const std::vector<std::string>& Files) {
   }
   reserved.AddSources(Files);
   RunInSteps(static_cast<int>(Files.size()), "Adding files to the list...", [&](int I) {
-    const TFileSetup setup = SetUpFile(Files[static_cast<size_t>(I)], reserved);
+    const TFileSetup setup = SetUpFile(Files[static_cast<size_t>(I)], reserved, false, folderExists);
     if (!setup.Ok) return;
     Lvw->AppendRow(setup);
     // Checked and named: the task itself is built again at Convert.

@@ -165,8 +165,10 @@ protected:
 private:
   // The per-file set-up with the window's settings; a refused file's message
   // is shown here. AtConvert: the set-up of a run, which skips a file
-  // converted already when the box asks for it (no message for that).
-  TFileSetup SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert = false);
+  // converted already when the box asks for it (no message for that). Without
+  // OpenOutput the output is named but not tried (its folder does not exist yet).
+  TFileSetup SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert = false,
+                       bool OpenOutput = true);
   void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
   // Add's per-file set-up for each file, appending the accepted ones; a
   // cancel keeps the rows added so far.

@@ -305,6 +305,17 @@ TEST_F(RunTest, NoOutputReplacesAListedFileInEitherOrder) {
   }
 }
 
+TEST_F(RunTest, TheOutputFolderIsMadeWhenTheConversionStartsNotAtAdd) {
+  TForm1& f = Make();
+  Add(Q({Clip("avi_xvid", "a.avi"), Clip("mpeg1_ps", "b.mpg")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  EXPECT_FALSE(fs::exists(Dir / "out")) << "adding files made the output folder";
+  EXPECT_EQ(f.Lvw->OutputName(1), "b");
+  ConvertAll();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed"}));
+  EXPECT_EQ(FilesIn(Out), (std::vector<std::string>{"a.mp4", "b.mp4"}));
+}
+
 TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
   TForm1& f = Make();
   // The middle file's output runs out of space half way.
