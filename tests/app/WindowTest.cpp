@@ -308,17 +308,22 @@ TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
   EXPECT_EQ(Dialogs.Messages[0].Icon, TMessageIcon::Information);
   ASSERT_EQ(f.Lvw->RowCount(), 1);
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), "good");
-  EXPECT_TRUE(std::filesystem::is_directory(Dir / "new/out")) << "a missing output folder is made at Add";
+  EXPECT_FALSE(std::filesystem::exists(Dir / "new")) << "a missing output folder is made at Convert, not at Add";
 
-  // An output folder that cannot be made: the output fails to open.
+  // An output folder that cannot be made: the file is listed, and its output
+  // fails to open when Convert tries it.
   WriteFile(Dir / "blocker", "a file where the output folder should be");
   f.EdtOutputFolder->setText(QString::fromStdString(Dir / "blocker") + "/");
+  f.Lvw->clear();
   Add(Q({good}));
+  EXPECT_EQ(Dialogs.Messages.size(), 1u) << "no box of its own at Add";
+  ASSERT_EQ(f.Lvw->RowCount(), 1);
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return f.Run().State() == TBatchRun::Idle; }));
   ASSERT_EQ(Dialogs.Messages.size(), 2u);
   EXPECT_TRUE(Dialogs.Messages[1].Text.startsWith("Cannot convert: ")) << Dialogs.Messages[1].Text.toStdString();
   EXPECT_GT(Dialogs.Messages[1].Text.size(), QString("Cannot convert: ").size());
   EXPECT_EQ(Dialogs.Messages[1].Icon, TMessageIcon::Information);
-  EXPECT_EQ(f.Lvw->RowCount(), 1);
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
 }
 
