@@ -254,3 +254,8 @@ void TBatchRun::End() {
   FStopping = false;
   ++FRunId;
 }
+
+std::string ConvertAgainText(int Converted) {
+  if (Converted == 1) return "1 file is already converted. Convert it again?";
+  return std::to_string(Converted) + " files are already converted. Convert them again?";
+}

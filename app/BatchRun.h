@@ -47,6 +47,10 @@ std::string FailureText(const std::string& Message, const std::string& InputPath
 // " 2 of 5 files failed: see the Log." when Failed of the batch's Files failed.
 std::string FinishText(int Failed, int Files);
 
+// The question before a batch when Converted rows already read "Completed":
+// "5 files are already converted. Convert them again?" ("1 file is ... it").
+std::string ConvertAgainText(int Converted);
+
 // Where the whole batch stands: files ended out of the run's files, the share
 // of the work done, and the time since Convert with an estimate of the rest.
 struct TBatchProgress {

@@ -31,6 +31,13 @@ void TQtDialogs::CloseMessages() {
   for (QWidget* box : FOpenBoxes) static_cast<QMessageBox*>(box)->done(QMessageBox::Ok);
 }
 
+bool TQtDialogs::Ask(QWidget* Parent, const QString& Title, const QString& Text) {
+  QMessageBox box(QMessageBox::Question, Title, Text, QMessageBox::Yes | QMessageBox::No, Parent);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
 QStringList TQtDialogs::OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) {
   QFileDialog dialog(Parent, Title);
   dialog.setFileMode(QFileDialog::ExistingFiles);

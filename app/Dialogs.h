@@ -35,6 +35,9 @@ public:
   virtual void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) = 0;
   // Closes every message box that is open (as if answered with OK).
   virtual void CloseMessages() {}
+  // A modal question box with Yes and No; No is the default, so Enter,
+  // Escape and the close button answer No. True for Yes.
+  virtual bool Ask(QWidget* Parent, const QString& Title, const QString& Text) = 0;
   // The files chosen (several allowed) in a file-open dialog; empty when
   // cancelled. Filter: the dialog's filter list, "Description|patterns|...".
   virtual QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) = 0;
@@ -55,6 +58,7 @@ class TQtDialogs : public IDialogs {
 public:
   void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) override;
   void CloseMessages() override;
+  bool Ask(QWidget* Parent, const QString& Title, const QString& Text) override;
   QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) override;
   QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
   bool OpenUrl(const QUrl& Url) override;

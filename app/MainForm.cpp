@@ -14,6 +14,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QScreen>
+#include <QScrollArea>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
@@ -21,6 +23,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <cstdio>
 
@@ -52,6 +55,14 @@ const char* const kAddDialogFilter =
 
 namespace {
 QString Q(const std::string& Text) { return QString::fromStdString(Text); }
+
+// The log panel: three lines at least, and the room it asks for when it
+// opens (the window grows by that much).
+class TLogView : public QPlainTextEdit {
+public:
+  using QPlainTextEdit::QPlainTextEdit;
+  QSize sizeHint() const override { return QSize(QPlainTextEdit::sizeHint().width(), 140); }
+};
 }  // namespace
 
 TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
@@ -61,7 +72,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   setWindowIcon(AppIcon());
 
   Lvw = new TQueueList(this);
-  Lvw->setMinimumHeight(120);
+  Lvw->setMinimumHeight(80);
   auto button = [this](const char* Caption) { return new QPushButton(Caption, this); };
   BtnAdd = button("&Add");
   BtnRemove = button("&Remove");
@@ -77,7 +88,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   Label1->setBuddy(BtnChangeOutputFolder);
   GBOutput = new TOutputSettings(this);
   GBOther = new QGroupBox("Other Settings", this);
-  ChkOverwrite = new QCheckBox("&Overwrite existing files", GBOther);
+  ChkOverwrite = new QCheckBox("Overwrite e&xisting files", GBOther);
   ChkOverwrite->setChecked(true);
   ChkShutdown = new QCheckBox("Shut do&wn computer when completed", GBOther);
   ChkSkipConverted = new QCheckBox("S&kip files already converted", GBOther);
@@ -88,35 +99,34 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   SpinParallel->setRange(1, MaxFilesAtTheSameTime());
   LblParallel->setBuddy(SpinParallel);
   LblProgress = new QLabel(this);
-  LblProgress->setFixedWidth(358);
-  QSizePolicy keep = LblProgress->sizePolicy();
-  keep.setRetainSizeWhenHidden(true);
-  LblProgress->setSizePolicy(keep);
-  LblProgress->hide();
   BatchBar = new QProgressBar(this);
   BatchBar->setRange(0, 100);
-  BatchBar->setFixedWidth(200);
+  BatchBar->setMinimumWidth(80);
+  BatchBar->setMaximumWidth(200);
   LblBatch = new QLabel(this);
   // Hidden while Idle, they keep their room, so that nothing moves at Convert.
-  for (QWidget* w : std::initializer_list<QWidget*>{BatchBar, LblBatch}) {
+  // The two lines take the width they are given (a narrow window cuts them
+  // short) and never widen the window.
+  for (QWidget* w : std::initializer_list<QWidget*>{LblProgress, BatchBar, LblBatch}) {
     QSizePolicy room = w->sizePolicy();
     room.setRetainSizeWhenHidden(true);
+    if (w != BatchBar) room.setHorizontalPolicy(QSizePolicy::Ignored);
     w->setSizePolicy(room);
     w->hide();
   }
   BtnLog = new QToolButton(this);
-  BtnLog->setText("&Log");
+  BtnLog->setText("Lo&g");
   BtnLog->setCheckable(true);
   BtnLog->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   BtnLog->setArrowType(Qt::RightArrow);
   BtnLog->setAutoRaise(true);
   BtnLog->setToolTip("Show the conversion log");
-  MemLog = new QPlainTextEdit(this);
+  MemLog = new TLogView(this);
   MemLog->setReadOnly(true);
   MemLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   MemLog->setMaximumBlockCount(5000);
   MemLog->setLineWrapMode(QPlainTextEdit::NoWrap);
-  MemLog->setFixedHeight(140);
+  MemLog->setMinimumHeight(3 * MemLog->fontMetrics().lineSpacing() + 2 * MemLog->frameWidth());
   MemLog->hide();
   // The panel follows new lines while it shows the last one; once the user
   // scrolls up it stays where it was put, until scrolled to the end again.
@@ -150,39 +160,53 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
 
   auto* other = new QGridLayout(GBOther);
   other->addWidget(ChkOverwrite, 0, 0);
-  other->addWidget(ChkShutdown, 0, 1);
-  other->addWidget(LblParallel, 0, 3, Qt::AlignRight);
-  other->addWidget(SpinParallel, 0, 4);
-  other->addWidget(ChkSkipConverted, 1, 0);
+  // Two columns of boxes, so that the group fits a narrow window.
+  other->addWidget(ChkSkipConverted, 0, 1);
+  other->addWidget(ChkShutdown, 1, 0);
   other->addWidget(ChkLowPriority, 1, 1);
+  auto* parallel = new QHBoxLayout;
+  parallel->addWidget(LblParallel);
+  parallel->addWidget(SpinParallel);
+  parallel->addStretch(1);
+  other->addLayout(parallel, 2, 0, 1, 2);
   other->setColumnStretch(2, 1);
-  other->setHorizontalSpacing(24);
+  other->setHorizontalSpacing(12);
+  other->setContentsMargins(6, 6, 6, 6);
 
   auto* batch = new QHBoxLayout;
   batch->addWidget(BatchBar);
   batch->addWidget(LblBatch, 1);
 
   auto* bottom = new QHBoxLayout;
-  bottom->addWidget(LblProgress);
-  bottom->addStretch(1);
+  bottom->addWidget(LblProgress, 1);
   bottom->addWidget(BtnLog);
   bottom->addWidget(BtnStart);
   bottom->addWidget(BtnAbout);
   bottom->addWidget(BtnHelp);
 
-  auto* main = new QVBoxLayout(this);
-  main->addLayout(top, 1);
+  // Everything lies on one page that fills the window; a window made
+  // smaller than the page (a small or scaled screen) scrolls it.
+  FPage = new QWidget;
+  auto* main = new QVBoxLayout(FPage);
+  main->setContentsMargins(6, 6, 6, 6);
+  main->addLayout(top, 3);
   main->addLayout(folder);
   main->addWidget(GBOutput);
   main->addWidget(GBOther);
   main->addLayout(batch);
   main->addLayout(bottom);
-  main->addWidget(MemLog);
-
-  // The designed size, or the least size that shows every caption whole.
-  const QSize least = main->minimumSize();
-  FClosedLogSize = QSize(std::max(655, least.width()), std::max(448, least.height()));
-  setFixedSize(FClosedLogSize);
+  main->addWidget(MemLog, 2);
+  FScroll = new QScrollArea(this);
+  FScroll->setFrameShape(QFrame::NoFrame);
+  FScroll->setWidgetResizable(true);
+  FScroll->setWidget(FPage);
+  auto* window = new QVBoxLayout(this);
+  window->setContentsMargins(0, 0, 0, 0);
+  window->addWidget(FScroll);
+  // The least size follows the page's (captions whole, the note on the
+  // players' limits shown or not) as far as the screen allows.
+  FPage->installEventFilter(this);
+  resize(FirstSize());
 
   // The list's commands: each is one action, whose button and keys share its
   // enabled state (UpdateActions). Keys of a widget act only while it or a
@@ -251,9 +275,93 @@ void TForm1::ShowLog(bool Open) {
   if (BtnLog->isChecked() != Open) BtnLog->setChecked(Open);  // comes back here
   BtnLog->setArrowType(Open ? Qt::DownArrow : Qt::RightArrow);
   BtnLog->setToolTip(Open ? "Hide the conversion log" : "Show the conversion log");
+  if (MemLog->isHidden() != Open) return;
+  // The window grows by the panel's height and gives it back when it closes,
+  // as far as the screen allows; maximized, the list makes the room.
+  // (The panel of a window not shown yet has not been laid out: it takes the
+  // room it asks for.)
+  const int spacing = FPage->layout()->spacing();
+  const int panel = MemLog->isVisible() ? MemLog->height() : MemLog->sizeHint().height();
+  QRect g = geometry();
   MemLog->setVisible(Open);
-  const int grow = Open ? MemLog->height() + layout()->spacing() : 0;
-  setFixedSize(FClosedLogSize.width(), FClosedLogSize.height() + grow);
+  if (isMaximized() || isFullScreen()) return;
+  UpdateMinimumSize();
+  g.setHeight(std::max(minimumHeight(), g.height() + (Open ? 1 : -1) * (panel + spacing)));
+  // A window not shown yet is fitted to the screen when it is shown.
+  if (isVisible())
+    FitOnScreen(g);
+  else
+    resize(g.size());
+}
+
+bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
+  if (Watched == FPage && Event->type() == QEvent::LayoutRequest) {
+    // The page's layout works on this event after the filter: its least
+    // size is the new one once the event has been handled.
+    QTimer::singleShot(0, this, [this] { UpdateMinimumSize(); });
+  }
+  return QWidget::eventFilter(Watched, Event);
+}
+
+void TForm1::showEvent(QShowEvent* Event) {
+  if (!FPlaced && !Event->spontaneous()) {
+    // Before the window is mapped: its first place is the middle of the
+    // screen, its size the designed one, both inside the free area.
+    FPlaced = true;
+    UpdateMinimumSize();
+    const QRect area = AvailableArea();
+    QRect g(QPoint(), FirstSize());
+    g.moveCenter(area.center());
+    FitOnScreen(g);
+  }
+  QWidget::showEvent(Event);
+}
+
+QRect TForm1::AvailableArea() const {
+  const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+  return s ? s->availableGeometry() : QRect(0, 0, 800, 600);
+}
+
+QMargins TForm1::FrameMargins() const {
+  // Known once a window manager has framed the window; until then as much as
+  // the common title bars and borders take.
+  const QRect frame = frameGeometry(), client = geometry();
+  // A scaled screen rounds the frame's pixels to whole ones of the window:
+  // one more on each side keeps the frame on the screen.
+  // (While the window manager frames the window, the frame may for a moment
+  // not contain the window: that one is not taken.)
+  if (isVisible() && frame != client && frame.contains(client))
+    return QMargins(client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+                    frame.bottom() - client.bottom()) +
+           QMargins(1, 1, 1, 1);
+  const int title = std::max(32, 2 * fontMetrics().height());
+  return QMargins(4, title, 4, 4);
+}
+
+QSize TForm1::FirstSize() const {
+  // The designed size, or the least that shows every caption whole.
+  return QSize(655, 448).expandedTo(FPage->minimumSizeHint());
+}
+
+void TForm1::UpdateMinimumSize() {
+  const QSize room = AvailableArea().size().shrunkBy(FrameMargins());
+  const QSize before = size();
+  setMinimumSize(FPage->minimumSizeHint().boundedTo(room));
+  // A window that had to grow stays on the screen.
+  if (isVisible() && size() != before && !isMaximized() && !isFullScreen()) FitOnScreen(geometry());
+}
+
+void TForm1::FitOnScreen(QRect Client) {
+  const QRect area = AvailableArea();
+  const QMargins frame = FrameMargins();
+  QRect outer = Client.marginsAdded(frame);
+  outer.setSize(outer.size().boundedTo(area.size()));
+  if (outer.right() > area.right()) outer.moveRight(area.right());
+  if (outer.bottom() > area.bottom()) outer.moveBottom(area.bottom());
+  if (outer.left() < area.left()) outer.moveLeft(area.left());
+  if (outer.top() < area.top()) outer.moveTop(area.top());
+  resize(outer.size().shrunkBy(frame));
+  move(outer.topLeft());
 }
 
 void TForm1::Message(const QString& Title, const QString& Text, TMessageIcon Icon) {
@@ -263,7 +371,7 @@ void TForm1::Message(const QString& Title, const QString& Text, TMessageIcon Ico
 bool TForm1::FormCreate() {
   if (!QuilloC.LoadLibraries(FLibraryFolder, true)) {
     Message("Error", Q(QuilloC.LastError()) + " Please re-install the program and try it again.",
-            TMessageIcon::Information);
+            TMessageIcon::Error);
     return false;
   }
   const TStoredSettings s = TSettingsFile().Read();
@@ -388,7 +496,7 @@ TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Res
   TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved, "", OpenOutput);
   if (!setup.Ok && !setup.Skipped) {
     if (!setup.Detail.empty()) std::fprintf(stderr, "vidlomat: %s (%s)\n", setup.Message.c_str(), setup.Detail.c_str());
-    Message("Error", Q(setup.Message), TMessageIcon::Information);
+    Message("Error", Q(setup.Message), TMessageIcon::Error);
   }
   return setup;
 }
@@ -408,7 +516,7 @@ void TForm1::BtnAddClick() {
               "The name of file \"" + chosen +
                   "\" is not UTF-8 text, and the file dialog cannot give back the name the disk has. "
                   "Drop the file on the list, or give it to vidlomat as an argument.",
-              TMessageIcon::Information);
+              TMessageIcon::Error);
       continue;
     }
     files.push_back(std::move(path));
@@ -504,6 +612,11 @@ void TForm1::UpdateActions() {
   for (QAction* a : {ActAdd, ActRemove, ActClear, ActMoveUp, ActMoveDown, ActConvert}) a->setEnabled(free);
   for (QWidget* w : std::initializer_list<QWidget*>{BtnChangeOutputFolder, BtnAbout, BtnHelp, GBOutput, GBOther})
     w->setEnabled(free);
+  // While files are added, the progress dialog's Cancel ends the work:
+  // Convert and the log rest too. Setting up a batch, Stop ends it.
+  const bool adding = FBusy && FRun.State() == TBatchRun::Idle;
+  BtnStart->setEnabled(!adding);
+  BtnLog->setEnabled(!adding);
   Lvw->setEnabled(true);
 }
 
@@ -523,7 +636,7 @@ void TForm1::BtnClearClick() {
 
 void TForm1::BtnMoveUpClick() {
   if (FBusy) return;
-  if (Lvw->RowCount() > 0 && Lvw->SelectedRow() != 0) Lvw->MoveSelected(true);
+  if (Lvw->RowCount() > 0) Lvw->MoveSelected(true);
   RefreshOutputNames();
 }
 
@@ -579,8 +692,8 @@ void TForm1::ShowState(TBatchRun::TState State) {
 
 void TForm1::BtnStartClick() {
   if (FBusy) {
-    // Stop while the batch is being set up (or Convert while files are being
-    // added) ends that work.
+    // Stop while the batch is being set up ends that work (while files are
+    // added the button rests).
     FCancelBusy = true;
     return;
   }
@@ -595,11 +708,22 @@ void TForm1::StartRun() {
     Message("Information", "Please select files to be converted.", TMessageIcon::Information);
     return;
   }
+  const int rows = Lvw->RowCount();
+  // Files already converted (a batch stopped and started again) are converted
+  // again only when the user says so; otherwise they keep their row and output.
+  std::vector<bool> keep(static_cast<size_t>(rows), false);
+  if (const int converted = Lvw->CountRows(TRowState::Completed);
+      converted > 0 && !FDialogs.Ask(this, "Question", Q(ConvertAgainText(converted)))) {
+    for (int r = 0; r < rows; ++r) keep[static_cast<size_t>(r)] = Lvw->Status(r).State == TRowState::Completed;
+    if (converted == rows) return;
+  }
   // Created with its parents when missing; a failure shows up as each file's
   // output failing to open.
   QDir().mkpath(EdtOutputFolder->text());
-  for (int r = 0; r < Lvw->RowCount(); ++r) Lvw->SetStatus(r, {TRowState::Waiting});
+  for (int r = 0; r < rows; ++r)
+    if (!keep[static_cast<size_t>(r)]) Lvw->SetStatus(r, {TRowState::Waiting});
   QuilloC.ClearTasks();
+  FFileLabels = FileLabels();
   const int parallel = SpinParallel->value();
   FRun.Begin(parallel);
   FRunClock.start();
@@ -609,9 +733,13 @@ void TForm1::StartRun() {
 
   // No output may replace a listed file, the later rows' included.
   TNameReservations reserved;
-  const int rows = Lvw->RowCount();
   for (int r = 0; r < rows; ++r) reserved.AddSource(Lvw->Path(r));
+  // Nor the outputs of the files kept.
+  const std::string folder = FolderWithSlash(EdtOutputFolder->text().toStdString());
+  for (int r = 0; r < rows; ++r)
+    if (keep[static_cast<size_t>(r)]) reserved.Outputs.insert(folder + Lvw->OutputName(r) + kOutputExtension);
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
+    if (keep[static_cast<size_t>(R)]) return;
     const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved, true);
     if (setup.Skipped) {
       Lvw->SetStatus(R, {TRowState::AlreadyConverted});
@@ -628,7 +756,8 @@ void TForm1::StartRun() {
     // Cancelled before anything started: nothing of the batch runs, and
     // the user is told so (unless the window is closing).
     QuilloC.ClearTasks();
-    for (int r = 0; r < rows; ++r) Lvw->SetStatus(r, {TRowState::Waiting});
+    for (int r = 0; r < rows; ++r)
+      if (!keep[static_cast<size_t>(r)]) Lvw->SetStatus(r, {TRowState::Waiting});
     FRun.End();
     ShowState(TBatchRun::Idle);
     if (!FClosePending) Message("Information", kNotStarted, TMessageIcon::Information);
@@ -727,7 +856,7 @@ void TForm1::LogArrived(uint64_t RunId, int AIndex, const QString& AMsg) {
   const QString text = AMsg.trimmed();
   if (text.isEmpty()) return;
   const int row = FRun.RowOfTask(AIndex);
-  MemLog->appendPlainText(row >= 0 ? Lvw->Cell(row, TQueueList::ColInput) + ": " + text : text);
+  MemLog->appendPlainText(row >= 0 ? FileLabel(row) + ": " + text : text);
 }
 
 void TForm1::ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
@@ -741,9 +870,10 @@ void TForm1::ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int A
   const int fps = FRun.MeasuredFps(AIndex, AFrameNumber, FRunClock.elapsed());
   const QString line = Q(ProgressLine(AFrameNumber, ACurrentDuration, fps >= 0 ? fps : AFPS));
   // Files at the same time take turns on the line: each names its file.
-  LblProgress->setText(FRun.Parallel() > 1 ? Lvw->Cell(row, TQueueList::ColInput) + ": " + line : line);
+  LblProgress->setText(FRun.Parallel() > 1 ? FileLabel(row) + ": " + line : line);
   FRun.TaskProgress(AIndex, ACurrentDuration, ATotalOutputDuration);
   ShowBatchProgress();
+  Lvw->FollowRow(row);
 }
 
 void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool AException,
@@ -759,6 +889,8 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
   const std::optional<TRowState> status =
       FRun.TaskEnded(AIndex, AException ? TTaskEnd::Failed : AFinished ? TTaskEnd::Finished : TTaskEnd::Stopped,
                      FRunClock.elapsed());
+  // The list shows the next file as it begins.
+  if (const std::vector<int> next = FRun.CurrentRows(); !next.empty()) Lvw->FollowRow(next.front());
   if (row < 0) return;
   ShowBatchProgress();
   if (!AException) {
@@ -769,13 +901,35 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
                                      FRun.OutputOfTask(AIndex)));
   Lvw->SetStatus(row, {TRowState::Failed}, text);
   // The engine's own words stay in the log.
-  MemLog->appendPlainText(Lvw->Cell(row, TQueueList::ColInput) + ": " + AMessage);
+  MemLog->appendPlainText(FileLabel(row) + ": " + AMessage);
   // One warning at a time: a failure while one is open is on its row and in
   // the log, and the finish message counts it.
   if (FWarningOpen) return;
   FWarningOpen = true;
   Message(kAppTitle, text, TMessageIcon::Warning);
   FWarningOpen = false;
+}
+
+std::vector<QString> TForm1::FileLabels() const {
+  std::map<QString, int> uses;
+  for (int r = 0; r < Lvw->RowCount(); ++r) ++uses[Lvw->Cell(r, TQueueList::ColInput)];
+  std::vector<QString> labels;
+  for (int r = 0; r < Lvw->RowCount(); ++r) {
+    const QString name = Lvw->Cell(r, TQueueList::ColInput);
+    if (uses[name] == 1) {
+      labels.push_back(name);
+      continue;
+    }
+    // The row number also tells apart the same file listed twice.
+    const QString path = Lvw->Cell(r, TQueueList::ColPath);
+    labels.push_back(name + " (row " + QString::number(r + 1) + ", " + path.left(std::max<qsizetype>(1, path.lastIndexOf('/'))) + ")");
+  }
+  return labels;
+}
+
+QString TForm1::FileLabel(int Row) const {
+  if (Row >= 0 && static_cast<size_t>(Row) < FFileLabels.size()) return FFileLabels[static_cast<size_t>(Row)];
+  return Lvw->Cell(Row, TQueueList::ColInput);
 }
 
 void TForm1::RefreshOutputNames() {

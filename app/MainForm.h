@@ -33,6 +33,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
+class QScrollArea;
 class QSpinBox;
 class QPushButton;
 class QTimer;
@@ -161,6 +162,10 @@ public:
 
 protected:
   void closeEvent(QCloseEvent* Event) override;
+  // The first show places the window in the middle of the screen's free
+  // area, at the designed size as far as it fits.
+  void showEvent(QShowEvent* Event) override;
+  bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
   // The per-file set-up with the window's settings; a refused file's message
@@ -185,6 +190,17 @@ private:
   // Running: list and folder buttons, About, Help and both groups disabled,
   // the progress line shown, "Stop"; the list stays enabled.
   void ShowState(TBatchRun::TState State);
+  // The screen's area free of panels, the window manager's frame around the
+  // window (estimated until it is known), the size a window starts with.
+  QRect AvailableArea() const;
+  QMargins FrameMargins() const;
+  QSize FirstSize() const;
+  // The least size: the page's, as far as the screen has room for it (on a
+  // smaller screen the page scrolls).
+  void UpdateMinimumSize();
+  // Gives the window the size and place of Client (without the frame),
+  // shrunk and moved as far as needed to keep the frame inside the free area.
+  void FitOnScreen(QRect Client);
   // Writes the settings file from the controls (not when FormCreate failed).
   void WriteSettings();
   void StartRun();
@@ -211,6 +227,11 @@ private:
   // Takes the sleep lock for the batch's files; a missing logind is said once
   // in the log.
   void KeepAwake();
+  // Each row's name in the log and the progress line: its Input Filename,
+  // followed by "(row 2, /its/folder)" when another row has the same one.
+  std::vector<QString> FileLabels() const;
+  // Row's name of the current batch (its Input Filename when it has none).
+  QString FileLabel(int Row) const;
 
   IDialogs& FDialogs;
   IPowerOff* FPowerOff;
@@ -219,7 +240,9 @@ private:
   TBatchRun FRun;
   QElapsedTimer FRunClock;  // started at Convert
   QTimer* FBatchTicker;     // refreshes the elapsed time between events
-  QSize FClosedLogSize;     // the window's fixed size with the log panel closed
+  QWidget* FPage;           // every control, in FScroll
+  QScrollArea* FScroll;
+  bool FPlaced = false;     // the first show has placed the window
   bool FCreated = false;  // the libraries were loaded and the settings read
   // The settings file's seconds between key frames, kept from start to close
   // (no control shows it). User-interface thread.
@@ -227,6 +250,7 @@ private:
   bool FClosed = false;   // FormCloseQuery has run
   bool FWarningOpen = false;  // a failure's warning box is open
   bool FLogFollows = true;  // the log panel shows its last line (user-interface thread)
+  std::vector<QString> FFileLabels;  // FileLabels() at Convert (user-interface thread)
   bool FBusy = false;          // inside RunInSteps
   bool FCancelBusy = false;    // the work of RunInSteps is to end after its step
   bool FCloseWhenIdle = false; // the window was closed while busy

@@ -76,31 +76,41 @@ TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings",
   SpinAudio = NewSpin(kMinAudioKbps, kMaxAudioKbps, 80, this);
   CboFrameRate = NewList(FrameRateTexts(), 11, this);
   CboAudioSampleRate = NewList(SampleRateTexts(), 4, this);
+  // The long entries are cut short in a narrow window (their list still
+  // shows them whole), so that the group fits a small screen.
+  for (QComboBox* box : {CboProfiles, CboChannels}) {
+    box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    box->setMinimumContentsLength(box == CboProfiles ? 24 : 4);
+  }
 
   auto* grid = new QGridLayout(this);
-  auto label = [this](const char* Text) { return new QLabel(Text, this); };
-  grid->addWidget(label("Profiles: "), 0, 0);
+  // Each field is reached by Alt and its label's underlined letter; the
+  // letters are the ones the window's buttons and boxes leave free.
+  auto label = [this](const char* Text, QWidget* Field) {
+    auto* l = new QLabel(Text, this);
+    if (Field) l->setBuddy(Field);
+    return l;
+  };
+  grid->addWidget(label("Pr&ofiles: ", CboProfiles), 0, 0);
   grid->addWidget(CboProfiles, 0, 1, 1, 5);
-  grid->addWidget(label("Video Size: "), 1, 0);
+  grid->addWidget(label("Video Si&ze: ", CboResolution), 1, 0);
   grid->addWidget(CboResolution, 1, 1);
-  grid->addWidget(label("Audio Channels: "), 1, 3);
+  grid->addWidget(label("Audio Cha&nnels: ", CboChannels), 1, 3);
   grid->addWidget(CboChannels, 1, 4);
-  // Alt+I reaches the video bitrate from the keyboard.
-  QLabel* videoBitrate = label("Video B&itrate: ");
-  videoBitrate->setBuddy(SpinVideo);
-  grid->addWidget(videoBitrate, 2, 0);
+  grid->addWidget(label("Video B&itrate: ", SpinVideo), 2, 0);
   grid->addWidget(SpinVideo, 2, 1);
-  grid->addWidget(label("kbps"), 2, 2);
-  grid->addWidget(label("Audio Bitrate: "), 2, 3);
+  grid->addWidget(label("kbps", nullptr), 2, 2);
+  grid->addWidget(label("Audio Bitrat&e: ", SpinAudio), 2, 3);
   grid->addWidget(SpinAudio, 2, 4);
-  grid->addWidget(label("kbps"), 2, 5);
-  grid->addWidget(label("Video Frame Rate: "), 3, 0);
+  grid->addWidget(label("kbps", nullptr), 2, 5);
+  grid->addWidget(label("Video Fra&me Rate: ", CboFrameRate), 3, 0);
   grid->addWidget(CboFrameRate, 3, 1);
-  grid->addWidget(label("fps"), 3, 2);
-  grid->addWidget(label("Audio Sample Rate: "), 3, 3);
+  grid->addWidget(label("fps", nullptr), 3, 2);
+  grid->addWidget(label("Audio Samp&le Rate: ", CboAudioSampleRate), 3, 3);
   grid->addWidget(CboAudioSampleRate, 3, 4);
-  grid->addWidget(label("Hz"), 3, 5);
+  grid->addWidget(label("Hz", nullptr), 3, 5);
   LblPlayerLimit = new QLabel("Portable players of this kind play up to 640x480 at 30 frames per second.", this);
+  LblPlayerLimit->setWordWrap(true);
   // In the theme's own text colour, so that it reads on a dark theme too.
   QFont note = LblPlayerLimit->font();
   note.setItalic(true);
@@ -111,6 +121,8 @@ TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings",
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(4, 1);
   grid->setColumnMinimumWidth(2, 30);
+  grid->setHorizontalSpacing(4);
+  grid->setContentsMargins(6, 6, 6, 6);
 
   // activated: only a choice made by the user, never a selection set here.
   connect(CboProfiles, &QComboBox::activated, this, [this](int Index) { CboProfilesSelect(Index); });

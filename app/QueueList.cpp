@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QPainter>
 #include <QStyledItemDelegate>
+#include <algorithm>
 
 #include "BatchSettings.h"
 #include "FileNames.h"
@@ -172,16 +173,58 @@ void TQueueList::RemoveSelected() {
 }
 
 void TQueueList::MoveSelected(bool Up) {
-  const int row = SelectedRow();
-  if (row < 0) return;
-  if (Up ? row == 0 : row == RowCount() - 1) return;
+  // Each run of selected rows changes places with the unselected row before
+  // it (Up) or after it (Down); a run already at that end of the list stays.
+  // Only unselected rows are taken out and put back, so the selection and the
+  // current row stay as they are.
+  const int rows = RowCount();
+  auto selected = [this](int Row) { return topLevelItem(Row)->isSelected(); };
+  QTreeWidgetItem* edge = nullptr;  // the selected row nearest the way it moves
   setUpdatesEnabled(false);
-  QTreeWidgetItem* item = takeTopLevelItem(row);
-  const int to = Up ? row - 1 : row + 1;
-  insertTopLevelItem(to, item);
-  SelectRow(to);
+  for (int i = 0; i < rows; ++i) {
+    const int r = Up ? i : rows - 1 - i;
+    if (!selected(r)) continue;
+    if (!edge) edge = topLevelItem(r);
+    const int neighbour = Up ? r - 1 : r + 1;
+    if (neighbour < 0 || neighbour >= rows || selected(neighbour)) continue;
+    // The run that begins at r reaches back to last; the neighbour goes to
+    // its other end (taken out first, it leaves the run's rows above it one
+    // place higher).
+    const int back = Up ? 1 : -1;
+    int last = r;
+    while (last + back >= 0 && last + back < rows && selected(last + back)) last += back;
+    insertTopLevelItem(last, takeTopLevelItem(neighbour));
+    i += (last - r) * back;
+  }
   setUpdatesEnabled(true);
+  if (edge) scrollToItem(edge, QAbstractItemView::EnsureVisible);
+}
+
+void TQueueList::resizeEvent(QResizeEvent* Event) {
+  QTreeWidget::resizeEvent(Event);
+  // A narrow list (a small screen) takes the width for Status from the two
+  // name columns, down to 60 pixels each, and gives it back up to their
+  // designed 150 as it widens; a column the user made wider is left alone
+  // while there is room for it.
+  const int status = fontMetrics().horizontalAdvance("100% Completed") + 16;
+  const int room = viewport()->width() - columnWidth(ColDuration) - columnWidth(ColType) - status;
+  const int each = std::clamp(room / 2, 60, 150);
+  const bool tight = columnWidth(ColInput) + columnWidth(ColOutput) > room;
+  for (TColumn c : {ColInput, ColOutput})
+    if (tight || columnWidth(c) < each) setColumnWidth(c, each);
+}
+
+void TQueueList::FollowRow(int Row) {
+  QTreeWidgetItem* item = topLevelItem(Row);
+  if (!item || (FUserScrolled.isValid() && FUserScrolled.elapsed() < FollowPauseMs)) return;
+  FFollowing = true;
   scrollToItem(item, QAbstractItemView::EnsureVisible);
+  FFollowing = false;
+}
+
+void TQueueList::scrollContentsBy(int Dx, int Dy) {
+  QTreeWidget::scrollContentsBy(Dx, Dy);
+  if (Dy != 0 && !FFollowing) FUserScrolled.start();
 }
 
 namespace {

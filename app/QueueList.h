@@ -3,6 +3,7 @@
 // Path that the run reads the inputs from. User-interface thread only.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QTreeWidget>
 #include <functional>
 #include <string>
@@ -41,9 +42,17 @@ public:
   void SelectRow(int Row);
   // Deletes every selected row, from the last to the first.
   void RemoveSelected();
-  // Moves the selected row one place up or down; nothing at the edge or with
-  // no selection. The moved row stays selected and is scrolled into view.
+  // Moves the selected rows one place up or down, each run of them past the
+  // row next to it; a run at the edge of the list stays. The rows stay
+  // selected, and the first of them in the direction of travel is scrolled
+  // into view.
   void MoveSelected(bool Up);
+
+  // Scrolls Row into view, unless the user scrolled the list in the last
+  // FollowPauseMs: a batch's list follows the file being converted without
+  // taking the list from a user who is looking at other rows.
+  void FollowRow(int Row);
+  int FollowPauseMs = 5000;
 
   // Files and folders dropped on the list go to OnDropFiles, which says
   // whether it took them; CanDrop tells a drag whether a drop would be taken.
@@ -51,7 +60,15 @@ public:
   std::function<bool(const std::vector<std::string>&)> OnDropFiles;
 
 protected:
+  // Any scroll but FollowRow's is the user's (wheel, keys, scroll bar, a
+  // resize): the list stops following for a while.
+  void scrollContentsBy(int Dx, int Dy) override;
+  void resizeEvent(QResizeEvent* Event) override;
   void dragEnterEvent(QDragEnterEvent* Event) override;
   void dragMoveEvent(QDragMoveEvent* Event) override;
   void dropEvent(QDropEvent* Event) override;
+
+private:
+  QElapsedTimer FUserScrolled;  // since the user's last scroll; invalid before it
+  bool FFollowing = false;      // inside FollowRow
 };

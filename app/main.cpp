@@ -1,6 +1,5 @@
 // vidlomat: the batch video converter's window.
 #include <QFileInfo>
-#include <QScreen>
 #include <cstdio>
 #include <algorithm>
 #include <clocale>
@@ -71,8 +70,6 @@ int main(int argc, char** argv) {
   if (!form.FormCreate()) return 1;
   // A logout, `kill` or a closing terminal closes the window like its close button.
   TCloseOnSignals closeOnSignals(&form);
-  if (const QScreen* screen = QGuiApplication::primaryScreen())
-    form.move(screen->availableGeometry().center() - form.rect().center());
   form.show();
   // Files given as arguments join the list as if added.
   form.AddStartupFiles(files);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Renders the main window (three files added), a selected row (light and dark
+# Renders the main window (three files added; with its Log open on the 800x600
+# screen, also at a scale of 1.5), a selected row (light and dark
 # palette), the About window, the main window during a run (nothing moved at
 # Convert, the log at its last line), the players' limit note, a batch whose
 # last file failed with its finish message, and a file refused during Add (its
@@ -11,3 +12,5 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja >/dev/null
 ninja -C build vidlomat vidlomat-screenshots
 QT_QPA_PLATFORM=offscreen ./build/bin/vidlomat-screenshots build/screenshots
+# The same 800x600 screen at one and a half times the size.
+QT_QPA_PLATFORM=offscreen QT_SCALE_FACTOR=1.5 ./build/bin/vidlomat-screenshots --scaled build/screenshots

@@ -1,5 +1,6 @@
 // vidlomat-screenshots FOLDER: renders what a user sees into PNG files: the
-// main window with three files added, a row selected after Move Down (in the
+// main window with three files added (and with its Log open on the 800x600
+// screen, which a run with --scaled renders alone), a row selected after Move Down (in the
 // desktop's palette and in a dark one), the About window, the main window in
 // the middle of a run (batch bar, estimate and log panel open), the note on
 // the players' limits, a batch whose last file failed with its finish message,
@@ -17,9 +18,11 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QPalette>
+#include <QScreen>
 #include <QThread>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "AboutForm.h"
 #include "MainForm.h"
@@ -41,6 +44,7 @@ public:
     std::fprintf(stderr, "message: %s: %s\n", qPrintable(Title), qPrintable(Text));
     if (OnMessage) OnMessage(Title, Text, Icon);
   }
+  bool Ask(QWidget*, const QString&, const QString&) override { return false; }
   QStringList OpenFiles(QWidget*, const QString&, const QString&) override { return Files; }
   QString ChooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
   bool OpenUrl(const QUrl&) override { return true; }
@@ -114,20 +118,45 @@ bool Make(const char* Preset, double Seconds, const QString& Path, int Width = 0
   return true;
 }
 
+// The window as placed on the screen with the Log opened (the offscreen
+// screen is 800x600): its frame must lie on the screen.
+bool SaveWithLogOnScreen(TForm1& Form, const QString& Path) {
+  Form.BtnLog->setChecked(true);
+  QApplication::processEvents();
+  const QRect screen = Form.screen()->availableGeometry(), frame = Form.frameGeometry();
+  const bool fits = screen.contains(frame);
+  std::printf("window frame %d,%d %dx%d on a screen of %dx%d%s\n", frame.x(), frame.y(), frame.width(), frame.height(),
+              screen.width(), screen.height(), fits ? "" : ": NOT ON THE SCREEN");
+  const bool ok = Save(Form, Path) && fits;
+  Form.BtnLog->setChecked(false);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: vidlomat-screenshots FOLDER\n");
+  // --scaled: only the window with its Log open, for a run with
+  // QT_SCALE_FACTOR set.
+  const bool scaled = argc == 3 && std::string(argv[1]) == "--scaled";
+  if (argc != 2 && !scaled) {
+    std::fprintf(stderr, "usage: vidlomat-screenshots [--scaled] FOLDER\n");
     return 2;
   }
-  qputenv("QT_QPA_PLATFORM", "offscreen");
   QTemporaryDir config, media;
+  // Qt's offscreen platform with one screen of 800x600, a small laptop's.
+  const QString screen = config.path() + "/screen.json";
+  QFile screenFile(screen);
+  if (!screenFile.open(QIODevice::WriteOnly) ||
+      screenFile.write(R"({"screens": [{"name": "screen", "x": 0, "y": 0, "width": 800, "height": 600,
+                       "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})") < 0)
+    return 1;
+  screenFile.close();
+  qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screen).toUtf8());
   qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
   qputenv("XDG_STATE_HOME", config.path().toUtf8());
   QApplication app(argc, argv);
   QApplication::setApplicationDisplayName(kAppTitle);
-  const QString out = QString::fromLocal8Bit(argv[1]);
+  const QString out = QString::fromLocal8Bit(argv[argc - 1]);
   QDir().mkpath(out);
 
   TScriptedDialogs dialogs;
@@ -143,7 +172,13 @@ int main(int argc, char** argv) {
   dialogs.Files = QStringList(std::begin(files), std::end(files));
   form.show();
   form.BtnAddClick();
+  if (scaled) {
+    const bool fits = SaveWithLogOnScreen(form, out + "/log-open-800x600-scaled.png");
+    form.close();
+    return fits ? 0 : 1;
+  }
   bool ok = Save(form, out + "/main-window.png");
+  ok = SaveWithLogOnScreen(form, out + "/log-open-800x600.png") && ok;
 
   // A row selected after Move Down: its text must read on the selection.
   form.Lvw->SelectRow(0);

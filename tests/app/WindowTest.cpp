@@ -253,11 +253,17 @@ TEST_F(WindowTest, AddingManyFilesShowsProgressAndCancelKeepsTheRowsAddedSoFar) 
   bool timerRanWhileBusy = false;
   QTimer::singleShot(0, [&] { timerRanWhileBusy = f.Busy(); });
   int rowsAt20 = -1;
-  bool addEnabledAt20 = true;
+  // Every control that edits the list or starts something rests while files
+  // are added, Convert and the log included (Cancel ends the work).
+  const std::vector<QWidget*> resting = {f.BtnAdd,   f.BtnRemove, f.BtnClear, f.BtnMoveUp, f.BtnMoveDown,
+                                         f.BtnStart, f.BtnLog,    f.BtnAbout, f.BtnHelp,   f.GBOutput,
+                                         f.GBOther,  f.BtnChangeOutputFolder};
+  std::vector<QWidget*> enabledAt20;
   Dialogs.OnProgressValue = [&](int Value) {
     if (Value != 20) return;
     rowsAt20 = f.Lvw->RowCount();
-    addEnabledAt20 = f.BtnAdd->isEnabled();
+    for (QWidget* w : resting)
+      if (w->isEnabled()) enabledAt20.push_back(w);
   };
   Dialogs.CancelProgressAt = 40;
   Add(files);
@@ -271,7 +277,8 @@ TEST_F(WindowTest, AddingManyFilesShowsProgressAndCancelKeepsTheRowsAddedSoFar) 
   EXPECT_EQ(p.Values.back(), 40);
   EXPECT_TRUE(timerRanWhileBusy);
   EXPECT_EQ(rowsAt20, 20);
-  EXPECT_FALSE(addEnabledAt20);
+  EXPECT_EQ(enabledAt20, std::vector<QWidget*>{});
+  for (QWidget* w : resting) EXPECT_TRUE(w->isEnabled()) << w->metaObject()->className() << " after the Add";
   ASSERT_EQ(f.Lvw->RowCount(), 40);
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), "file000");
   EXPECT_EQ(f.Lvw->Cell(39, TQueueList::ColInput), "file039");
@@ -279,9 +286,15 @@ TEST_F(WindowTest, AddingManyFilesShowsProgressAndCancelKeepsTheRowsAddedSoFar) 
   EXPECT_TRUE(f.BtnAdd->isEnabled());
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
 
-  // The set-up of the batch at Convert works the same way: cancelled, nothing runs.
+  // The set-up of the batch at Convert works the same way: cancelled, nothing
+  // runs. Meanwhile Stop and the log can be used.
   Dialogs.CancelProgressAt = 5;
+  bool stopAndLogAt3 = false;
+  Dialogs.OnProgressValue = [&](int Value) {
+    if (Value == 3) stopAndLogAt3 = f.BtnStart->isEnabled() && f.BtnStart->text() == "&Stop" && f.BtnLog->isEnabled();
+  };
   f.BtnStartClick();
+  EXPECT_TRUE(stopAndLogAt3);
   ASSERT_EQ(Dialogs.Progresses.size(), 2u);
   EXPECT_EQ(Dialogs.Progresses[1].Label, "Checking the files to convert...");
   EXPECT_EQ(Dialogs.Progresses[1].Maximum, 40);
@@ -305,7 +318,7 @@ TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
   ASSERT_EQ(Dialogs.Messages.size(), 1u);
   EXPECT_EQ(Dialogs.Messages[0].Title, "Error");
   EXPECT_EQ(Dialogs.Messages[0].Text, QString::fromStdString("Convertion of file \"" + bad + "\" is not supported."));
-  EXPECT_EQ(Dialogs.Messages[0].Icon, TMessageIcon::Information);
+  EXPECT_EQ(Dialogs.Messages[0].Icon, TMessageIcon::Error);
   ASSERT_EQ(f.Lvw->RowCount(), 1);
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), "good");
   EXPECT_FALSE(std::filesystem::exists(Dir / "new")) << "a missing output folder is made at Convert, not at Add";
@@ -323,7 +336,7 @@ TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
   ASSERT_EQ(Dialogs.Messages.size(), 2u);
   EXPECT_TRUE(Dialogs.Messages[1].Text.startsWith("Cannot convert: ")) << Dialogs.Messages[1].Text.toStdString();
   EXPECT_GT(Dialogs.Messages[1].Text.size(), QString("Cannot convert: ").size());
-  EXPECT_EQ(Dialogs.Messages[1].Icon, TMessageIcon::Information);
+  EXPECT_EQ(Dialogs.Messages[1].Icon, TMessageIcon::Error);
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
 }
 
@@ -375,7 +388,7 @@ TEST(QtDialogsTest, AMessageDuringWorkIsInFrontOfTheProgressAndTakesEnter) {
     boxParent = box->parentWidget();
     QTest::keyClick(box, Qt::Key_Return);
   });
-  dialogs.Message(&window, "Error", "Convertion of file \"x\" is not supported.", TMessageIcon::Information);
+  dialogs.Message(&window, "Error", "Convertion of file \"x\" is not supported.", TMessageIcon::Error);
   EXPECT_EQ(boxParent, progressDialog);
   EXPECT_FALSE(progress->Cancelled());
   progress.reset();
@@ -459,6 +472,43 @@ TEST_F(ListEditTest, MoveUpAndDownWithTheirEdges) {
   EXPECT_EQ(Form->Lvw->SelectedRow(), 0);
   EXPECT_EQ(Form->Lvw->Path(0), "/v/b.avi") << "every column moves with the row";
   EXPECT_EQ(Form->Lvw->selectedItems().size(), 1);
+}
+
+TEST_F(ListEditTest, MoveTakesTheWholeSelectionAlongAndKeepsItSelected) {
+  Rows({"a", "b", "c", "d", "e", "f"});
+  auto joined = [&](bool OnlySelected) {
+    std::string s;
+    for (int r = 0; r < Form->Lvw->RowCount(); ++r)
+      if (!OnlySelected || Form->Lvw->topLevelItem(r)->isSelected())
+        s += Form->Lvw->Cell(r, TQueueList::ColInput).toStdString();
+    return s;
+  };
+  // Select (when given) the named rows, move, and see the list and the selection.
+  const struct {
+    const char* Select;
+    bool Up;
+    const char* Names;
+  } steps[] = {{"bde", false, "acbfde"}, {nullptr, false, "acfbde"}, {nullptr, false, "acfbde"},  // at the bottom
+               {nullptr, true, "acbdef"},  {nullptr, true, "abdecf"},  {nullptr, true, "bdeacf"},
+               {nullptr, true, "bdeacf"},  // at the top
+               {"bc", true, "bdecaf"},     // b at the top stays, c moves
+               {"ea", true, "bedacf"},     {"f", true, "bedafc"},     {"bf", false, "ebdacf"}};
+  std::string selection;
+  for (const auto& step : steps) {
+    if (step.Select) {
+      selection = step.Select;
+      Form->Lvw->clearSelection();
+      for (int r = 0; r < Form->Lvw->RowCount(); ++r)
+        if (selection.find(Form->Lvw->Cell(r, TQueueList::ColInput).toStdString()) != std::string::npos)
+          Form->Lvw->topLevelItem(r)->setSelected(true);
+    }
+    step.Up ? Form->BtnMoveUpClick() : Form->BtnMoveDownClick();
+    EXPECT_EQ(joined(false), step.Names) << &step - steps;
+    std::string expected;
+    for (char c : joined(false))
+      if (selection.find(c) != std::string::npos) expected += c;
+    EXPECT_EQ(joined(true), expected) << &step - steps;
+  }
 }
 
 TEST_F(ListEditTest, RemoveAndClear) {
@@ -605,7 +655,7 @@ TEST_F(WindowTest, MissingLibrariesSayWhyAndLeaveTheSettingsAlone) {
   ASSERT_EQ(Dialogs.Messages.size(), 1u);
   const TRecordedMessage& m = Dialogs.Messages[0];
   EXPECT_EQ(m.Title, "Error");
-  EXPECT_EQ(m.Icon, TMessageIcon::Information);
+  EXPECT_EQ(m.Icon, TMessageIcon::Error);
   EXPECT_TRUE(m.Text.startsWith("Load libraray ")) << m.Text.toStdString();
   EXPECT_TRUE(m.Text.endsWith(". Please re-install the program and try it again.") ||
               m.Text.endsWith(" Please re-install the program and try it again."));
@@ -820,8 +870,22 @@ TEST_F(WindowTest, EveryButtonHasItsOwnMnemonicAndItsDesignedCaption) {
       {f.ChkOverwrite, "Overwrite existing files"}, {f.ChkShutdown, "Shut down computer when completed"},
       {f.ChkSkipConverted, "Skip files already converted"}, {f.ChkLowPriority, "Convert at low priority"},
       {f.BtnOpenOutputFolder, "Open output folder"}, {f.Label1, "Output Folder: "}, {f.LblParallel, "Files at the same time:"}};
+  // Every field of Output Settings is reached through the label before it.
+  const TOutputSettings& o = *f.GBOutput;
+  const std::pair<QWidget*, const char*> fields[] = {
+      {o.CboProfiles, "Profiles: "},          {o.CboResolution, "Video Size: "},   {o.CboChannels, "Audio Channels: "},
+      {o.SpinVideo, "Video Bitrate: "},       {o.SpinAudio, "Audio Bitrate: "},    {o.CboFrameRate, "Video Frame Rate: "},
+      {o.CboAudioSampleRate, "Audio Sample Rate: "}};
+  std::vector<std::pair<QWidget*, const char*>> all(std::begin(captions), std::end(captions));
+  for (const auto& [field, caption] : fields) {
+    QLabel* label = nullptr;
+    for (QLabel* l : o.findChildren<QLabel*>())
+      if (l->buddy() == field) label = l;
+    ASSERT_NE(label, nullptr) << caption << " has no label that reaches it";
+    all.emplace_back(label, caption);
+  }
   std::set<QString> keys = {QKeySequence::mnemonic("&Stop").toString()};  // the running Convert
-  for (const auto& [widget, caption] : captions) {
+  for (const auto& [widget, caption] : all) {
     const QString text = widget->property("text").toString();
     EXPECT_EQ(QString(text).remove('&'), caption);
     const QString key = QKeySequence::mnemonic(text).toString();

@@ -9,6 +9,13 @@
 #include "MediaLibraries.h"
 
 void TRecorderDialogs::Message(QWidget*, const QString& Title, const QString& Text, TMessageIcon Icon) {
+  // A box's icon matches its title wherever the title names a kind.
+  const std::pair<const char*, TMessageIcon> kinds[] = {
+      {"Information", TMessageIcon::Information}, {"Warning", TMessageIcon::Warning}, {"Error", TMessageIcon::Error}};
+  for (const auto& [title, icon] : kinds) {
+    if (Title != title) continue;
+    EXPECT_EQ(Icon, icon) << "the box \"" << Title.toStdString() << "\": " << Text.toStdString();
+  }
   Messages.push_back({Title, Text, Icon});
   Order->push_back("message: " + Text.toStdString());
   if (OnMessage) OnMessage(Text);
@@ -30,6 +37,15 @@ void TRecorderDialogs::CloseMessages() {
     box.Loop->quit();
   }
   FOpen.clear();
+}
+
+bool TRecorderDialogs::Ask(QWidget*, const QString& Title, const QString& Text) {
+  Questions.emplace_back(Title, Text);
+  Order->push_back("question: " + Text.toStdString());
+  if (Answers.empty()) return false;
+  const bool yes = Answers.front();
+  Answers.pop_front();
+  return yes;
 }
 
 QStringList TRecorderDialogs::OpenFiles(QWidget*, const QString& Title, const QString& Filter) {

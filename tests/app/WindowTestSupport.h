@@ -36,6 +36,8 @@ class TRecorderDialogs : public IDialogs {
 public:
   void Message(QWidget* Parent, const QString& Title, const QString& Text, TMessageIcon Icon) override;
   void CloseMessages() override;
+  // Records the question and gives the next of Answers (No when none is left).
+  bool Ask(QWidget* Parent, const QString& Title, const QString& Text) override;
   QStringList OpenFiles(QWidget* Parent, const QString& Title, const QString& Filter) override;
   QString ChooseFolder(QWidget* Parent, const QString& Title, const QString& Start) override;
   bool OpenUrl(const QUrl& Url) override;
@@ -66,6 +68,10 @@ public:
   std::chrono::milliseconds MessageOpen{0};
   // Called with each message's text as it opens.
   std::function<void(const QString&)> OnMessage;
+
+  // The questions asked (title, text) and the answers to the next ones.
+  std::vector<std::pair<QString, QString>> Questions;
+  std::deque<bool> Answers;
 
   // Answers of the next dialogs (an empty answer: cancelled).
   std::deque<QStringList> FileAnswers;
