@@ -937,7 +937,13 @@ void TForm1::RefreshOutputNames() {
   const std::string folder = EdtOutputFolder->text().toStdString();
   TNameReservations reserved;
   for (int r = 0; r < Lvw->RowCount(); ++r) reserved.AddSource(Lvw->Path(r));
+  // A converted row keeps the name its output was written under, and no
+  // other row may take it.
+  auto converted = [this](int Row) { return Lvw->Status(Row).State == TRowState::Completed; };
+  for (int r = 0; r < Lvw->RowCount(); ++r)
+    if (converted(r)) reserved.Outputs.insert(FolderWithSlash(folder) + Lvw->OutputName(r) + kOutputExtension);
   for (int r = 0; r < Lvw->RowCount(); ++r) {
+    if (converted(r)) continue;
     const std::string input = Lvw->Path(r);
     const std::string name = ChooseOutputName(folder, BaseNameOf(input), ChkOverwrite->isChecked(), &reserved, input);
     reserved.Outputs.insert(FolderWithSlash(folder) + name + kOutputExtension);

@@ -214,7 +214,8 @@ private:
   void LogArrived(uint64_t RunId, int AIndex, const QString& AMsg);
   // Idle: each row's Output Filename as the next run would choose it, in
   // list order, after any change to the list (Add, Remove, Move Up/Down) and
-  // after Overwrite or the output folder changed.
+  // after Overwrite or the output folder changed; a "Completed" row keeps the
+  // name its output has.
   void RefreshOutputNames();
   // The batch bar and line from the run and the time since Convert.
   void ShowBatchProgress();

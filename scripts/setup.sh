@@ -11,7 +11,7 @@ packages=(
   libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
   qt6-base-dev libqt6dbus6 fonts-dejavu-core
   locales help2man
-  xvfb openbox xdotool
+  xvfb openbox xdotool x11-utils
   dbus-daemon
   "$@"
 )

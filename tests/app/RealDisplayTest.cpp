@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <map>
 #include <optional>
 
 #include "ComponentSupport.h"
@@ -36,12 +37,12 @@ bool Poll(const std::function<bool()>& Done, std::chrono::milliseconds Timeout) 
 class RealDisplayTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    for (const char* program : {"Xvfb", "openbox", "xdotool"})
+    for (const char* program : {"Xvfb", "openbox", "xdotool", "xprop", "xwininfo"})
       ASSERT_FALSE(QStandardPaths::findExecutable(program).isEmpty())
           << program << " is missing: scripts/setup.sh installs it";
     // A display number of its own, told by the server once it listens.
     Xvfb.setProgram("Xvfb");
-    Xvfb.setArguments({"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
+    Xvfb.setArguments({"-displayfd", "1", "-screen", "0", Screen, "-nolisten", "tcp"});
     Xvfb.start();
     ASSERT_TRUE(Xvfb.waitForStarted(30000)) << "Xvfb does not start";
     ASSERT_TRUE(Poll(
@@ -102,6 +103,7 @@ protected:
   // Keys to the window that has the focus, as typed on a keyboard.
   void Keys(const QStringList& Keys) { ASSERT_TRUE(Xdotool(QStringList{"key", "--delay", "50"} + Keys).has_value()); }
 
+  QString Screen = "1280x1024x24";
   TTempDir Home;
   QProcess Xvfb, Openbox, Program;
   QString Display;
@@ -164,6 +166,73 @@ TEST_F(RealDisplayTest, RefusalEnterInAFieldAndConvertFromTheKeyboard) {
   EXPECT_EQ(Program.exitCode(), 0);
   QSettings settings(QString::fromStdString(Home / "config/Vidlomat/Options.ini"), QSettings::IniFormat);
   EXPECT_EQ(settings.value("Options/VideoQuality").toString(), "600");
+}
+
+// A small screen of 800x600 at one and a half times the size: 533x400 of the
+// program's own pixels, less than the window's designed size.
+class SmallScreenTest : public RealDisplayTest {
+protected:
+  SmallScreenTest() { Screen = "800x600x24"; }
+  // The program's window with its frame on the screen, as the window manager
+  // shows it: the window's place and size and the frame's extents.
+  std::optional<QRect> Frame(const QString& Window) {
+    auto run = [&](const QString& Program, const QStringList& Arguments) -> std::optional<QString> {
+      QProcess p;
+      p.setProcessEnvironment(Env);
+      p.start(Program, Arguments);
+      if (!p.waitForFinished(20000) || p.exitCode() != 0) return {};
+      return QString::fromUtf8(p.readAllStandardOutput());
+    };
+    const auto info = run("xwininfo", {"-id", Window});
+    const auto prop = run("xprop", {"-id", Window, "_NET_FRAME_EXTENTS"});
+    if (!info || !prop) return {};
+    // "_NET_FRAME_EXTENTS(CARDINAL) = left, right, top, bottom"
+    const QStringList extents = prop->section('=', 1).split(',');
+    if (extents.size() != 4) return {};
+    std::map<QString, int> v;
+    for (const QString& line : info->split('\n'))
+      if (line.contains(':')) v[line.section(':', 0, 0).trimmed()] = line.section(':', 1).trimmed().toInt();
+    return QRect(v["Absolute upper-left X"], v["Absolute upper-left Y"], v["Width"], v["Height"])
+        .adjusted(-extents[0].trimmed().toInt(), -extents[2].trimmed().toInt(), extents[1].trimmed().toInt(),
+                  extents[3].trimmed().toInt());
+  }
+};
+
+TEST_F(SmallScreenTest, TheWholeWindowWithItsLogOpenLiesOnAScaledSmallScreen) {
+  const QRect screen(0, 0, 800, 600);
+  auto text = [](const std::optional<QRect>& R) {
+    return R ? std::to_string(R->x()) + "," + std::to_string(R->y()) + " " + std::to_string(R->width()) + "x" +
+                   std::to_string(R->height())
+             : std::string("none");
+  };
+  // Unscaled the window grows when the Log opens (so the key opened it);
+  // scaled it already takes the screen's height and the page scrolls.
+  for (const char* scale : {"1", "1.5"}) {
+    SCOPED_TRACE(std::string("QT_SCALE_FACTOR=") + scale);
+    Env.insert("QT_SCALE_FACTOR", scale);
+    Program.setProcessEnvironment(Env);
+    Program.start(QCoreApplication::applicationDirPath() + "/vidlomat", {});
+    ASSERT_TRUE(Program.waitForStarted(30000));
+    ASSERT_TRUE(Poll([&] { return VisibleWindowsOfProgram() == 1 && ActiveWindowName() == "Vidlomat"; }, 60s));
+    const QString window = Xdotool({"getactivewindow"}).value_or(QString());
+    // As it first appears, once the window manager has framed it.
+    std::optional<QRect> closed;
+    ASSERT_TRUE(Poll([&] { return (closed = Frame(window)).has_value(); }, 30s));
+    QThread::msleep(1000);
+    closed = Frame(window);
+    EXPECT_TRUE(closed && screen.contains(*closed)) << text(closed);
+    Keys({"alt+g"});
+    std::optional<QRect> open;
+    if (std::string(scale) == "1") {
+      EXPECT_TRUE(Poll([&] { return (open = Frame(window)) && closed && open->height() > closed->height(); }, 10s))
+          << "the window did not make room for the Log: " << text(closed) << " -> " << text(open);
+    }
+    QThread::msleep(1000);
+    open = Frame(window);
+    EXPECT_TRUE(open && screen.contains(*open)) << text(open);
+    ::kill(static_cast<pid_t>(Program.processId()), SIGTERM);
+    EXPECT_TRUE(Program.waitForFinished(60000));
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QPushButton>
@@ -513,6 +514,7 @@ TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
   // Nothing left to convert: straight back to Idle.
   fs::remove(Dir / "kept.avi");
   Dialogs.Messages.clear();
+  Dialogs.Answers = {true};  // convert the completed one again
   f.BtnStartClick();
   EXPECT_TRUE(Idle());
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Skipped", "Skipped"}));
@@ -551,6 +553,7 @@ TEST_F(RunTest, NoNotificationWhileTheWindowIsInFront) {
   other.show();
   other.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+  Dialogs.Answers = {true};  // convert the completed one again
   ConvertAll();
   EXPECT_EQ(Dialogs.Notifications, (std::vector<std::pair<QString, QString>>{{"Vidlomat", "1 file converted"}}));
 }
@@ -823,6 +826,110 @@ TEST_F(RunTest, TheProgressLineStartsEmptyNamesItsFileAndHasARateFromTheStart) {
   f.BtnStartClick();
   EXPECT_EQ(f.LblProgress->text(), "") << "a new run shows no line of the last one";
   f.BtnStartClick();
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BatchRunTest, TheConvertAgainQuestionCountsInWords) {
+  EXPECT_EQ(ConvertAgainText(1), "1 file is already converted. Convert it again?");
+  EXPECT_EQ(ConvertAgainText(5), "5 files are already converted. Convert them again?");
+}
+
+TEST_F(RunTest, ConvertAgainAsksBeforeConvertingCompletedFilesAgain) {
+  TForm1& f = Make(false);
+  Add(Q({Clip("avi_xvid", "a.avi"), Clip("mpeg1_ps", "b.mpg")}));
+  ConvertAll();
+  ASSERT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed"}));
+  auto written = [&](const char* Name) { return fs::last_write_time(Out + "/" + Name); };
+  const auto aTime = written("a.mp4"), bTime = written("b.mp4");
+  // A file of the same name joins the list: the converted a keeps its output.
+  fs::create_directories(Dir / "other");
+  const std::string third = Dir / "other/a.mov";
+  fs::copy_file(Clip("mov_mpeg4_aac", "x.mov"), third);
+  Add(Q({third}));
+  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  EXPECT_EQ(f.Lvw->Cell(2, TQueueList::ColOutput), "a(1)");
+  Dialogs.Messages.clear();
+
+  // No (also the answer of Enter and Escape): only the rest is converted.
+  Dialogs.Answers = {false};
+  ConvertAll();
+  ASSERT_EQ(Dialogs.Questions.size(), 1u);
+  EXPECT_EQ(Dialogs.Questions[0].second, "2 files are already converted. Convert them again?");
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed", "Completed"}));
+  EXPECT_EQ(written("a.mp4"), aTime);
+  EXPECT_EQ(written("b.mp4"), bTime);
+  EXPECT_TRUE(ReadFacts(Out + "/a(1).mp4").Opened);
+  EXPECT_EQ(Messages(kFinished), 1);
+
+  // All converted and No: nothing starts, nothing is said.
+  Dialogs.Answers = {false};
+  f.BtnStartClick();
+  EXPECT_TRUE(Idle());
+  EXPECT_EQ(Dialogs.Questions.size(), 2u);
+  EXPECT_EQ(Messages(kFinished), 1);
+  EXPECT_EQ(written("a.mp4"), aTime);
+
+  // Yes: every file is converted again (written over, Overwrite being on).
+  Dialogs.Answers = {true};
+  ConvertAll();
+  EXPECT_EQ(Dialogs.Questions.back().second, "3 files are already converted. Convert them again?");
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed", "Completed"}));
+  EXPECT_NE(written("a.mp4"), aTime);
+  EXPECT_NE(written("b.mp4"), bTime);
+  EXPECT_EQ(Messages(kFinished), 2);
+}
+
+TEST_F(RunTest, TheListFollowsTheFileBeingConvertedUnlessTheUserScrolled) {
+  TForm1& f = Make(false);
+  QStringList files;
+  for (int i = 0; i < 12; ++i) files << QString::fromStdString(Clip("avi_xvid", "f" + std::to_string(i) + ".avi", 0.3));
+  Add(files);
+  ASSERT_EQ(f.Lvw->RowCount(), 12);
+  f.show();
+  f.resize(f.minimumSize());  // a list of a few rows
+  PumpFor(50ms);
+  QScrollBar* bar = f.Lvw->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 0) << "the list shows every row";
+  auto shown = [&](int Row) {
+    return f.Lvw->viewport()->rect().contains(f.Lvw->visualItemRect(f.Lvw->topLevelItem(Row)));
+  };
+  ASSERT_FALSE(shown(11));
+  // The last file converting is in view at the end of the batch.
+  ConvertAll();
+  EXPECT_TRUE(shown(11));
+  EXPECT_GT(bar->value(), 0);
+
+  // The user looks at the top while the batch runs: the list stays there.
+  f.Lvw->FollowPauseMs = 600000;
+  Dialogs.Answers = {true};
+  f.BtnStartClick();
+  bar->triggerAction(QAbstractSlider::SliderToMinimum);
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  EXPECT_EQ(bar->value(), 0);
+  EXPECT_FALSE(shown(11));
+}
+
+TEST_F(RunTest, LogLinesOfFilesWithTheSameNameCarryRowAndFolder) {
+  TForm1& f = Make(false);
+  f.ChkOverwrite->setChecked(false);
+  for (const char* folder : {"one", "two"}) fs::create_directories(Dir / folder);
+  const std::string first = Dir / "one/clip.avi", second = Dir / "two/clip.avi";
+  fs::copy_file(Clip("avi_xvid", "x.avi"), first);
+  fs::copy_file(Clip("avi_xvid", "x.avi"), second);
+  Add(Q({first, Clip("mpeg1_ps", "other.mpg"), second, first}));
+  ConvertAll();
+  ASSERT_EQ(Statuses(), (std::vector<QString>(4, "Completed")));
+  const QStringList lines = f.MemLog->toPlainText().split('\n');
+  const QString prefixes[] = {"clip (row 1, " + QString::fromStdString(Dir / "one") + "): ", "other: ",
+                              "clip (row 3, " + QString::fromStdString(Dir / "two") + "): ",
+                              "clip (row 4, " + QString::fromStdString(Dir / "one") + "): "};
+  for (const QString& prefix : prefixes)
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const QString& l) { return l.startsWith(prefix); }))
+        << prefix.toStdString();
+  for (const QString& line : lines) EXPECT_FALSE(line.startsWith("clip: ")) << line.toStdString();
 }
 
 }  // namespace

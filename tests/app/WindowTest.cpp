@@ -18,6 +18,9 @@
 #include <QDropEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTest>
@@ -730,6 +733,45 @@ TEST_F(WindowTest, TheLogPanelOpensClosesAndItsTextCanBeCopied) {
   f.BtnLog->click();
   EXPECT_TRUE(f.MemLog->isHidden());
   EXPECT_EQ(f.size(), closed);
+}
+
+TEST_F(WindowTest, TheWindowIsResizableFitsTheScreenAndGivesTheRoomToTheListAndTheLog) {
+  TForm1& f = MakeForm();
+  f.show();
+  PumpFor(std::chrono::milliseconds(20));
+  const QRect area = f.screen()->availableGeometry();
+  EXPECT_TRUE(area.contains(f.frameGeometry()));
+  EXPECT_LT(f.minimumHeight(), f.maximumHeight());
+  EXPECT_LT(f.minimumWidth(), f.maximumWidth());
+  // Low on the screen, the Log opens upwards; the frame stays on the screen.
+  f.move(area.left(), area.bottom() - f.frameGeometry().height());
+  PumpFor(std::chrono::milliseconds(20));
+  f.BtnLog->click();
+  PumpFor(std::chrono::milliseconds(20));
+  EXPECT_TRUE(area.contains(f.frameGeometry()));
+  EXPECT_FALSE(f.MemLog->visibleRegion().isEmpty());
+  // Larger, the extra room goes to the list and the log; the rest keeps its size.
+  const QSize list = f.Lvw->size(), log = f.MemLog->size(), settings = f.GBOutput->size();
+  f.resize(f.width() + 100, f.height() - 100);
+  f.move(area.topLeft());
+  f.resize(f.width(), area.height() - 40);
+  PumpFor(std::chrono::milliseconds(20));
+  EXPECT_GT(f.Lvw->height(), list.height());
+  EXPECT_GT(f.MemLog->height(), log.height());
+  EXPECT_GT(f.Lvw->width(), list.width());
+  EXPECT_EQ(f.GBOutput->height(), settings.height());
+  // Smaller than every control needs (a small screen): the page scrolls and
+  // the controls keep their size.
+  f.setMinimumSize(0, 0);
+  f.resize(400, 300);
+  PumpFor(std::chrono::milliseconds(20));
+  EXPECT_EQ(f.GBOutput->height(), settings.height());
+  EXPECT_GE(f.GBOutput->width(), f.GBOutput->minimumSizeHint().width());
+  auto* page = f.findChild<QScrollArea*>();
+  ASSERT_NE(page, nullptr);
+  EXPECT_GT(page->verticalScrollBar()->maximum(), 0) << "Convert is reached by scrolling";
+  page->ensureWidgetVisible(f.BtnStart);
+  EXPECT_TRUE(page->viewport()->rect().contains(QRect(f.BtnStart->mapTo(page->viewport(), QPoint()), f.BtnStart->size())));
 }
 
 TEST_F(WindowTest, ThePlayerLimitNoteFollowsSizeAndFrameRate) {
