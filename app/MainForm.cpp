@@ -296,9 +296,10 @@ void TForm1::ShowLog(bool Open) {
 
 bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
   if (Watched == FPage && Event->type() == QEvent::LayoutRequest) {
-    // The page's layout works on this event after the filter: its least
-    // size is the new one once the event has been handled.
-    QTimer::singleShot(0, this, [this] { UpdateMinimumSize(); });
+    // The page's layout would work on this event after the filter: done now,
+    // the least size is the new one.
+    FPage->layout()->activate();
+    UpdateMinimumSize();
   }
   return QWidget::eventFilter(Watched, Event);
 }

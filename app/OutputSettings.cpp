@@ -110,14 +110,14 @@ TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings",
   grid->addWidget(CboAudioSampleRate, 3, 4);
   grid->addWidget(label("Hz", nullptr), 3, 5);
   LblPlayerLimit = new QLabel("Portable players of this kind play up to 640x480 at 30 frames per second.", this);
-  LblPlayerLimit->setWordWrap(true);
   // In the theme's own text colour, so that it reads on a dark theme too.
   QFont note = LblPlayerLimit->font();
   note.setItalic(true);
   LblPlayerLimit->setFont(note);
-  // Hidden, its line takes no room; shown, it takes it from the list above,
-  // since the window keeps its size.
-  grid->addWidget(LblPlayerLimit, 4, 1, 1, 5);
+  // Hidden, its line takes no room; shown, it takes it from the list above
+  // (the window grows only when the list is at its least height). It spans
+  // the whole group, so that it fits a narrow window on one line.
+  grid->addWidget(LblPlayerLimit, 4, 0, 1, 6);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(4, 1);
   grid->setColumnMinimumWidth(2, 30);
