@@ -92,7 +92,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   ChkOverwrite->setChecked(true);
   ChkShutdown = new QCheckBox("Shut do&wn computer when completed", GBOther);
   ChkSkipConverted = new QCheckBox("S&kip files already converted", GBOther);
-  ChkLowPriority = new QCheckBox("Co&nvert at low priority", GBOther);
+  ChkLowPriority = new QCheckBox("Convert at low priorit&y", GBOther);
   ChkLowPriority->setChecked(true);
   LblParallel = new QLabel("Files at the same &time:", GBOther);
   SpinParallel = new QSpinBox(GBOther);
@@ -314,6 +314,12 @@ void TForm1::showEvent(QShowEvent* Event) {
     QRect g(QPoint(), FirstSize());
     g.moveCenter(area.center());
     FitOnScreen(g);
+    // Once the window manager has framed the window, its real frame is known:
+    // the window is moved back onto the screen if the estimate was short.
+    QTimer::singleShot(400, this, [this] {
+      if (isVisible() && !isMaximized() && !isFullScreen() && !AvailableArea().contains(frameGeometry()))
+        FitOnScreen(geometry());
+    });
   }
   QWidget::showEvent(Event);
 }

@@ -192,6 +192,7 @@ TEST_F(RunTest, SkipFilesAlreadyConvertedAndConvertAtLowPriority) {
   ASSERT_EQ(utimensat(AT_FDCWD, b.c_str(), later, 0), 0);
   f.ChkSkipConverted->setChecked(true);
   f.ChkLowPriority->setChecked(false);
+  Dialogs.Answers = {true};  // both rows read "Completed": convert them again
   ConvertAll();
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Skipped (already converted)", "Completed"}));
   EXPECT_EQ(f.QuilloC.GetThreadPriority(), tpNormal);
