@@ -274,6 +274,7 @@ TEST_F(WindowTest, ABatchKeepsTheMachineAwakeAndShowsItsProgressOnTheLauncher) {
   }
 
   // Stop gives the lock back at once.
+  Dialogs.Answers = {true};  // convert the completed files again
   Form->BtnStartClick();
   ASSERT_TRUE(PumpUntil([&] { return logind.Fake.Calls().size() == 2; }, std::chrono::seconds(10)));
   Form->BtnStartClick();
@@ -293,6 +294,7 @@ TEST_F(WindowTest, WithoutLogindTheLogSaysSoOnceAndTheBatchGoesOn) {
   Form->EdtOutputFolder->setText(QString::fromStdString(Dir / "out/"));
   Add(Q({a}));
   for (int batch = 0; batch < 2; ++batch) {
+    if (batch == 1) Dialogs.Answers = {true};  // convert the completed file again
     Form->BtnStartClick();
     ASSERT_TRUE(PumpUntil([&] { return Form->Run().State() == TBatchRun::Idle; }));
     EXPECT_EQ(Form->Lvw->Cell(0, TQueueList::ColStatus), "Completed");
