@@ -269,6 +269,10 @@ TForm1::~TForm1() {
   QuilloC.OnProgress = nullptr;
   QuilloC.OnTerminate = nullptr;
   QuilloC.OnLog = nullptr;
+  // The list is destroyed with the window's children, after this body, and
+  // its model says so (a reset): that must not save the list from a window
+  // that is no longer one.
+  disconnect(Lvw->model(), nullptr, this, nullptr);
 }
 
 void TForm1::ShowLog(bool Open) {
