@@ -263,11 +263,11 @@ TEST_F(CliBatchTest, ABatchThatClearlyDoesNotFitIsRefusedBeforeItStarts) {
   EXPECT_NE(fits.Out.find(" free\n"), std::string::npos) << fits.Out;
   // A file that says it lasts a hundred thousand hours (its first picture that
   // far from time zero): terabytes at any setting.
-  TClipSpec spec = ClipSpecByName("mp4");
-  spec.DurationSeconds = 0.3;
-  spec.StartTimeUs = int64_t{100000} * 3600 * 1000000;
+  TClipSpec hugeClip = ClipSpecByName("mp4");
+  hugeClip.DurationSeconds = 0.3;
+  hugeClip.StartTimeUs = int64_t{100000} * 3600 * 1000000;
   const std::string huge = In + "/huge.mp4";
-  ASSERT_TRUE(MakeClip(spec, huge, nullptr));
+  ASSERT_TRUE(MakeClip(hugeClip, huge, nullptr));
   const TRun r = RunTool({"-o", Out + "/big", small, huge});
   EXPECT_EQ(r.Status, kExitFailed) << r.Out << r.Err;
   EXPECT_NE(r.Err.find("vidlomat-cli: The files need about "), std::string::npos) << r.Err;

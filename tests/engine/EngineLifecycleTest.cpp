@@ -436,10 +436,10 @@ protected:
 // end: nothing moves while it holds, and the file it ends with lost nothing.
 TEST_F(EngineLifecycleTest, PauseHoldsTheRunUntilResumeOrStop) {
   TTempDir dir;
-  TClipSpec spec = ClipSpecByName("avi_xvid");
-  spec.DurationSeconds = 4;
+  TClipSpec clip = ClipSpecByName("avi_xvid");
+  clip.DurationSeconds = 4;
   const std::string in = dir / "in.avi";
-  ASSERT_TRUE(MakeClip(spec, in, nullptr));
+  ASSERT_TRUE(MakeClip(clip, in, nullptr));
   for (const bool stopWhilePaused : {true, false}) {
     const std::string out = dir / (stopWhilePaused ? "stopped.mp4" : "resumed.mp4");
     TCustomFFmpeg engine;
@@ -473,7 +473,7 @@ TEST_F(EngineLifecycleTest, PauseHoldsTheRunUntilResumeOrStop) {
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(progresses, heldAt);
     EXPECT_EQ(lastFrame, heldFrame);
-    EXPECT_LT(heldFrame, ClipVideoFrameCount(spec) * 30 / 25) << "held before its end";
+    EXPECT_LT(heldFrame, ClipVideoFrameCount(clip) * 30 / 25) << "held before its end";
     EXPECT_EQ(events.TerminationCount(), 0);
     if (stopWhilePaused)
       engine.Stop();
