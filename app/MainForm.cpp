@@ -249,13 +249,17 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
 
   // Every change of the list is saved, once its events are through (adding
-  // a thousand files lets the events through after each file).
+  // a thousand files lets the events through after each file). A change
+  // while a save is pending does not put it off again: a row's progress
+  // changes it many times a second, and the save must still come.
   FListSave = new QTimer(this);
   FListSave->setSingleShot(true);
   FListSave->setInterval(0);
   connect(FListSave, &QTimer::timeout, this, [this] { SaveList(); });
   QAbstractItemModel* rows = Lvw->model();
-  auto save = [this] { FListSave->start(); };
+  auto save = [this] {
+    if (!FListSave->isActive()) FListSave->start();
+  };
   connect(rows, &QAbstractItemModel::rowsInserted, this, save);
   connect(rows, &QAbstractItemModel::rowsRemoved, this, save);
   connect(rows, &QAbstractItemModel::rowsMoved, this, save);

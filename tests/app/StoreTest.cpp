@@ -282,7 +282,7 @@ TEST_F(WindowTest, AProgramKilledMidBatchBringsTheListBackWithTheInterruptedRowW
       std::chrono::seconds(120));
   ::kill(static_cast<pid_t>(program.processId()), SIGKILL);
   ASSERT_TRUE(program.waitForFinished(30000));
-  ASSERT_TRUE(midBatch) << "the second file never showed as converting";
+  ASSERT_TRUE(midBatch) << "the second file never showed as converting; the list:\n" << ReadFile(list);
   EXPECT_EQ(seen[0].State, TRowState::Completed);
 
   // The next start.
