@@ -151,29 +151,50 @@ std::vector<std::pair<std::string, std::string>> ToneMapFilters(THdrTransfer Hdr
 
 namespace {
 
-// The matrices the scaler knows; others count as untagged.
-int ScalerMatrix(AVColorSpace Space) {
-  switch (Space) {
-    case AVCOL_SPC_BT709: return SWS_CS_ITU709;
-    case AVCOL_SPC_FCC: return SWS_CS_FCC;
-    case AVCOL_SPC_BT470BG:
-    case AVCOL_SPC_SMPTE170M: return SWS_CS_ITU601;
-    case AVCOL_SPC_SMPTE240M: return SWS_CS_SMPTE240M;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL: return SWS_CS_BT2020;
-    default: return -1;
-  }
+// What the program knows of each matrix: the matrices (AVColorSpace) it
+// covers, the scaler's number, the name it logs, the filters' name, and the
+// description an output in it is tagged with. A matrix not in the table
+// counts as untagged, and as BT.601 where it must be named or tagged.
+struct TMatrixRow {
+  AVColorSpace Spaces[2];
+  int Scaler;
+  const char* Name;        // in the log
+  const char* FilterName;  // the scale filter's in_color_matrix/out_color_matrix
+  bool OwnTag;             // an output is tagged with its own matrix (else SMPTE 170M)
+  AVColorPrimaries Primaries;
+  AVColorTransferCharacteristic Transfer;
+};
+
+constexpr TMatrixRow kMatrices[] = {
+    {{AVCOL_SPC_BT470BG, AVCOL_SPC_SMPTE170M}, SWS_CS_ITU601, "BT.601", "bt601", false, AVCOL_PRI_SMPTE170M,
+     AVCOL_TRC_SMPTE170M},
+    {{AVCOL_SPC_BT709, AVCOL_SPC_BT709}, SWS_CS_ITU709, "BT.709", "bt709", true, AVCOL_PRI_BT709, AVCOL_TRC_BT709},
+    {{AVCOL_SPC_FCC, AVCOL_SPC_FCC}, SWS_CS_FCC, "FCC", "fcc", false, AVCOL_PRI_SMPTE170M, AVCOL_TRC_SMPTE170M},
+    {{AVCOL_SPC_SMPTE240M, AVCOL_SPC_SMPTE240M}, SWS_CS_SMPTE240M, "SMPTE 240M", "smpte240m", true,
+     AVCOL_PRI_SMPTE240M, AVCOL_TRC_SMPTE240M},
+    {{AVCOL_SPC_BT2020_NCL, AVCOL_SPC_BT2020_CL}, SWS_CS_BT2020, "BT.2020", "bt2020", true, AVCOL_PRI_BT2020,
+     AVCOL_TRC_BT709},
+};
+
+const TMatrixRow* MatrixRow(AVColorSpace Space) {
+  for (const TMatrixRow& row : kMatrices)
+    if (row.Spaces[0] == Space || row.Spaces[1] == Space) return &row;
+  return nullptr;
 }
 
-const char* MatrixName(AVColorSpace Space) {
-  switch (ScalerMatrix(Space)) {
-    case SWS_CS_ITU709: return "BT.709";
-    case SWS_CS_FCC: return "FCC";
-    case SWS_CS_SMPTE240M: return "SMPTE 240M";
-    case SWS_CS_BT2020: return "BT.2020";
-    default: return "BT.601";
-  }
+// The row of a matrix that must be named or tagged.
+const TMatrixRow& KnownMatrixRow(AVColorSpace Space) {
+  const TMatrixRow* row = MatrixRow(Space);
+  return row ? *row : kMatrices[0];
 }
+
+// The matrices the scaler knows; others count as untagged.
+int ScalerMatrix(AVColorSpace Space) {
+  const TMatrixRow* row = MatrixRow(Space);
+  return row ? row->Scaler : -1;
+}
+
+const char* MatrixName(AVColorSpace Space) { return KnownMatrixRow(Space).Name; }
 
 bool FullRangeFormat(int Format) {
   switch (Format) {
@@ -225,27 +246,11 @@ std::string ColourPlanText(const TColourPlan& Plan) {
 
 void TagColour(AVCodecContext* Encoder, const TColourPlan& Plan) {
   if (!Plan.Tag) return;
-  Encoder->colorspace = Plan.To;
+  const TMatrixRow& row = KnownMatrixRow(Plan.To);
+  Encoder->colorspace = row.OwnTag ? Plan.To : AVCOL_SPC_SMPTE170M;
   Encoder->color_range = AVCOL_RANGE_MPEG;
-  switch (ScalerMatrix(Plan.To)) {
-    case SWS_CS_ITU709:
-      Encoder->color_primaries = AVCOL_PRI_BT709;
-      Encoder->color_trc = AVCOL_TRC_BT709;
-      break;
-    case SWS_CS_BT2020:
-      Encoder->color_primaries = AVCOL_PRI_BT2020;
-      Encoder->color_trc = AVCOL_TRC_BT709;
-      break;
-    case SWS_CS_SMPTE240M:
-      Encoder->color_primaries = AVCOL_PRI_SMPTE240M;
-      Encoder->color_trc = AVCOL_TRC_SMPTE240M;
-      break;
-    default:
-      Encoder->colorspace = AVCOL_SPC_SMPTE170M;
-      Encoder->color_primaries = AVCOL_PRI_SMPTE170M;
-      Encoder->color_trc = AVCOL_TRC_SMPTE170M;
-      break;
-  }
+  Encoder->color_primaries = row.Primaries;
+  Encoder->color_trc = row.Transfer;
 }
 
 int ColourScalerFlags(const TColourPlan& Plan) {
@@ -254,15 +259,7 @@ int ColourScalerFlags(const TColourPlan& Plan) {
 
 std::string ColourScaleFilterOptions(const TColourPlan& Plan) {
   if (!Plan.Convert) return {};
-  auto name = [](AVColorSpace Space) {
-    switch (ScalerMatrix(Space)) {
-      case SWS_CS_ITU709: return "bt709";
-      case SWS_CS_FCC: return "fcc";
-      case SWS_CS_SMPTE240M: return "smpte240m";
-      case SWS_CS_BT2020: return "bt2020";
-      default: return "bt601";
-    }
-  };
+  auto name = [](AVColorSpace Space) { return KnownMatrixRow(Space).FilterName; };
   std::string options = std::string(":in_color_matrix=") + name(Plan.From) + ":out_color_matrix=" + name(Plan.To) +
                         ":in_range=" + (Plan.FullRangeIn ? "full" : "limited") + ":out_range=limited";
   if (Plan.MatrixChange) options += ":flags=bicubic+accurate_rnd+full_chroma_int";

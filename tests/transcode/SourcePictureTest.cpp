@@ -196,6 +196,66 @@ TEST_F(SourcePictureTest, ColourBarsComeOutAsAPlayerShowsThem) {
   }
 }
 
+using TCodecContextPtr = std::unique_ptr<AVCodecContext, void (*)(AVCodecContext*)>;
+TCodecContextPtr NewCodecContext() {
+  return {ff::avcodec_alloc_context3(nullptr), [](AVCodecContext* C) { ff::avcodec_free_context(&C); }};
+}
+
+// Each matrix a source may be tagged with: the name the log gives it on its
+// way to an SD output, the scale filter's name for it, and the description
+// an HD output (which keeps the matrix) is tagged with.
+TEST_F(SourcePictureTest, EachMatrixIsNamedAndTaggedAsItself) {
+  struct TCase {
+    AVColorSpace Matrix;
+    const char* Logged;  // to an SD output
+    const char* Filter;  // the scale filter's name of the source's matrix
+    AVColorSpace Tag;    // of an HD output
+    AVColorPrimaries Primaries;
+    AVColorTransferCharacteristic Transfer;
+  } const cases[] = {
+      {AVCOL_SPC_BT709, "colour BT.709 \u2192 BT.601", "bt709", AVCOL_SPC_BT709, AVCOL_PRI_BT709, AVCOL_TRC_BT709},
+      {AVCOL_SPC_FCC, "colour FCC \u2192 BT.601", "fcc", AVCOL_SPC_SMPTE170M, AVCOL_PRI_SMPTE170M,
+       AVCOL_TRC_SMPTE170M},
+      {AVCOL_SPC_BT470BG, "", "bt601", AVCOL_SPC_SMPTE170M, AVCOL_PRI_SMPTE170M, AVCOL_TRC_SMPTE170M},
+      {AVCOL_SPC_SMPTE170M, "", "bt601", AVCOL_SPC_SMPTE170M, AVCOL_PRI_SMPTE170M, AVCOL_TRC_SMPTE170M},
+      {AVCOL_SPC_SMPTE240M, "colour SMPTE 240M \u2192 BT.601", "smpte240m", AVCOL_SPC_SMPTE240M,
+       AVCOL_PRI_SMPTE240M, AVCOL_TRC_SMPTE240M},
+      {AVCOL_SPC_BT2020_NCL, "colour BT.2020 \u2192 BT.601", "bt2020", AVCOL_SPC_BT2020_NCL, AVCOL_PRI_BT2020,
+       AVCOL_TRC_BT709},
+      {AVCOL_SPC_BT2020_CL, "colour BT.2020 \u2192 BT.601", "bt2020", AVCOL_SPC_BT2020_CL, AVCOL_PRI_BT2020,
+       AVCOL_TRC_BT709},
+      // Untagged HD is BT.709, and an HD output of it stays untagged.
+      {AVCOL_SPC_UNSPECIFIED, "colour BT.709 \u2192 BT.601", "bt709", AVCOL_SPC_UNSPECIFIED,
+       AVCOL_PRI_UNSPECIFIED, AVCOL_TRC_UNSPECIFIED},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE("matrix " + std::to_string(k.Matrix));
+    const TCodecContextPtr dec = NewCodecContext();
+    ASSERT_NE(dec, nullptr);
+    dec->pix_fmt = AV_PIX_FMT_YUV420P;
+    dec->width = 1920;
+    dec->height = 1080;
+    dec->colorspace = k.Matrix;
+    dec->color_range = AVCOL_RANGE_MPEG;
+    const TColourPlan sd = PlanColour(dec.get(), 240);
+    EXPECT_EQ(ColourPlanText(sd), k.Logged);
+    if (sd.Convert) {
+      const std::string options = ColourScaleFilterOptions(sd);
+      EXPECT_EQ(options.rfind(std::string(":in_color_matrix=") + k.Filter + ":out_color_matrix=bt601", 0), 0u)
+          << options;
+    }
+    const TColourPlan hd = PlanColour(dec.get(), 720);
+    EXPECT_FALSE(hd.Convert);
+    const TCodecContextPtr enc = NewCodecContext();
+    ASSERT_NE(enc, nullptr);
+    TagColour(enc.get(), hd);
+    EXPECT_EQ(enc->colorspace, k.Tag);
+    EXPECT_EQ(enc->color_primaries, k.Primaries);
+    EXPECT_EQ(enc->color_trc, k.Transfer);
+    EXPECT_EQ(enc->color_range, k.Tag == AVCOL_SPC_UNSPECIFIED ? AVCOL_RANGE_UNSPECIFIED : AVCOL_RANGE_MPEG);
+  }
+}
+
 // HDR bars (10-bit HEVC, BT.2020, HLG or PQ) shown as a player shows the
 // SD output (BT.601, limited range): each bar keeps its hue, the channels
 // that are off stay dark and those that are on stay bright.
