@@ -546,6 +546,13 @@ void TCustomQuilloConverter::Pause(bool On) {
   for (int i = 0; i < FTasks.Count(); ++i) FTasks[i]->Pause(On);
 }
 
+void TCustomQuilloConverter::FinishRunning() {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  if (!FRunActive) return;
+  FPendingCount = 0;
+  CheckRunEnd();
+}
+
 bool TCustomQuilloConverter::Paused() const {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   return FPaused;

@@ -162,6 +162,10 @@ public:
   // one run to the next (a run started while paused holds at once).
   void Pause(bool On);
   bool Paused() const;
+  // Lets the tasks that run now (or whose start is on its way) end as they
+  // would, and starts no more: the run ends with its all-done event once they
+  // have (at once when none runs). The tasks that never started raise nothing.
+  void FinishRunning();
   std::string LastError() const { return FLastError; }
   TAVProbe& Probe() { return *FProbe; }
   void ClearLogTable();

@@ -293,6 +293,36 @@ TEST_F(ComponentTest, PauseHoldsTheRunAndStopAllEndsItWhilePaused) {
   for (int i = 0; i < 2; ++i) EXPECT_GT(FileSizeOf(Output(i)), 1000) << i;
 }
 
+TEST_F(ComponentTest, FinishRunningEndsTheRunAfterTheFilesConvertingNow) {
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(AddConversion(C, TestClip("avi_xvid", 2.0), Output(i)), i);
+  R.Attach(C, false);
+  // Held in its first file, so that the call comes while that file runs.
+  C.Pause(true);
+  C.Start(1);
+  std::this_thread::sleep_for(100ms);
+  C.FinishRunning();
+  C.Pause(false);
+  ASSERT_TRUE(R.WaitAllDone());
+  // The running file converted whole; the other two never started.
+  EXPECT_EQ(Indexes(R.Terminations()), (std::vector<int>{0, -1}));
+  EXPECT_TRUE(R.Terminations().front().Finished);
+  C.OnTerminate = nullptr;
+  C.OnProgress = nullptr;
+  EXPECT_FALSE(C.Running());
+  EXPECT_GT(FileSizeOf(Output(0)), 1000);
+  for (int i = 1; i < 3; ++i) EXPECT_EQ(FileSizeOf(Output(i)), -1) << i;
+  // Between runs it does nothing; the tasks start again with the next run.
+  C.FinishRunning();
+  TEventRecorder again;
+  again.Attach(C, false);
+  C.Start(3);
+  ASSERT_TRUE(again.WaitAllDone());
+  EXPECT_EQ(again.Terminations().size(), 4u);
+  C.OnTerminate = nullptr;
+  C.OnProgress = nullptr;
+  C.ClearTasks();
+}
+
 // The threads of this process now.
 std::set<pid_t> ProcessThreads() {
   std::set<pid_t> tids;
