@@ -406,6 +406,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
     std::from_chars(Settings.FrameRate.data(), Settings.FrameRate.data() + Settings.FrameRate.size(), size.FrameRate);
   size.SampleRate = Settings.SampleRate;
   row.ExpectedBytes = TSizeEstimate::OutputBytes(size);
+  row.Size = size;
   if (row.AudioTracks.size() > 1 && row.AudioChoice >= 0) {
     const TAudioTrack& track = row.AudioTracks[static_cast<size_t>(row.AudioChoice)];
     output.ExtraOptions = "astream=" + std::to_string(track.StreamIndex) + "\n" + output.ExtraOptions;

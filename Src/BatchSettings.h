@@ -11,6 +11,7 @@
 
 #include "AudioTracks.h"
 #include "QuilloConverter.h"
+#include "SizeEstimate.h"
 
 // The profile list, exactly as the window shows it.
 const std::vector<std::string>& ProfileTexts();
@@ -168,6 +169,7 @@ struct TFileSetup {
   std::string OutputName;  // Output Filename column
   std::string OutputPath;  // folder + output name + extension
   int64_t ExpectedBytes = -1;  // the output's expected size (SizeEstimate.h); -1 unknown
+  TSizeInputs Size;            // what ExpectedBytes was estimated from
   std::string Message;     // why the file was refused (the window's message text)
   std::string Detail;      // the component's reason behind a "not supported" refusal
 };

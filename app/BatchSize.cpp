@@ -1,0 +1,66 @@
+#include "BatchSize.h"
+
+#include <charconv>
+
+int64_t ExpectedBytesAt(TSizeInputs Source, const TBatchSettings& Settings) {
+  Source.VideoBitrate = Settings.VideoKbps * 1000;
+  Source.AudioBitrate = Settings.AudioKbps * 1000;
+  Source.SampleRate = Settings.SampleRate;
+  // "Auto" keeps the source's rate as the set-up found it.
+  if (Settings.FrameRate != "Auto") {
+    double rate = 0;
+    const char* end = Settings.FrameRate.data() + Settings.FrameRate.size();
+    if (std::from_chars(Settings.FrameRate.data(), end, rate).ec == std::errc() && rate > 0) Source.FrameRate = rate;
+  }
+  return TSizeEstimate::OutputBytes(Source);
+}
+
+std::string ExpectedSizeTip(int64_t Bytes) {
+  if (Bytes < 0) return "Output size: not known (the file's length is not known)";
+  return "Output: about " + TSizeEstimate::Text(Bytes) + " at most";
+}
+
+int64_t FreeBytesFor(const std::string& Folder) {
+  std::string folder = Folder.empty() ? "." : Folder;
+  for (;;) {
+    const int64_t free = TSizeEstimate::FreeBytes(folder);
+    if (free >= 0) return free;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    const size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos) return TSizeEstimate::FreeBytes(".");
+    if (folder == "/") return -1;
+    folder = slash == 0 ? "/" : folder.substr(0, slash);
+  }
+}
+
+TBatchFigures BatchFigures(const std::vector<int64_t>& Expected, int64_t Free) {
+  TBatchFigures f;
+  f.Free = Free;
+  for (int64_t bytes : Expected) {
+    ++f.Files;
+    if (bytes < 0)
+      ++f.UnknownFiles;
+    else
+      f.Expected += bytes;
+  }
+  return f;
+}
+
+std::string BatchFiguresLine(const TBatchFigures& Figures) {
+  if (Figures.Files == 0) return {};
+  std::string line = TSizeEstimate::BatchLine(Figures.Files, Figures.Expected, -1);
+  if (Figures.UnknownFiles > 0) line += " (" + std::to_string(Figures.UnknownFiles) + " of unknown length)";
+  if (Figures.Free >= 0) line += ", " + TSizeEstimate::Text(Figures.Free) + " free";
+  return line;
+}
+
+bool BatchTooLarge(const TBatchFigures& Figures) {
+  return TSizeEstimate::ClearlyTooLarge(Figures.Expected, Figures.Free);
+}
+
+bool RoomShort(int64_t Expected, int64_t Free) { return Expected > 0 && Free >= 0 && Free < Expected; }
+
+std::string RoomShortText(const std::string& Folder, const std::string& FileName, int64_t Expected, int64_t Free) {
+  return "Only " + TSizeEstimate::Text(Free) + " is free in " + Folder + ", and '" + FileName + "' needs about " +
+         TSizeEstimate::Text(Expected) + ". The batch is paused: make room, then press Resume.";
+}
