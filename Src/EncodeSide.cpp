@@ -8,8 +8,8 @@
 namespace {
 
 // The encoding side's figures of a stream as they are now.
-OutputStreamState::TWritten Figures(const OutputStreamState* Ost) {
-  OutputStreamState::TWritten w{Ost->EndPts, Ost->LastQuality, {}};
+OutputStreamState::TEncoderFigures EncoderFiguresNow(const OutputStreamState* Ost) {
+  OutputStreamState::TEncoderFigures w{Ost->EndPts, Ost->LastQuality, {}};
   std::copy(std::begin(Ost->LastError), std::end(Ost->LastError), w.LastError);
   return w;
 }
@@ -97,13 +97,13 @@ void TCustomFFmpeg::StartEncodeStage() {
   if (!FEncoderThread || !encoding || FVStatsFileName || FLimitFileSize != 0 || FRecordingTime != INT64_MAX ||
       (FInputFileCount > 1 && !FInputSync))
     return;
-  for (OutputStreamState* ost : FOutputStreams) ost->Written = Figures(ost);
-  FWrittenFileSize = OutputFileSize();
+  for (OutputStreamState* ost : FOutputStreams) ost->FiguresCopy = EncoderFiguresNow(ost);
+  FStageOutputFileSize = OutputFileSize();
   FEncodeStage = std::make_unique<TEncodeStage>(
       [this](TEncodeItem& Item) { ExecuteEncodeItem(Item); },
       [this](TEncodeItem& Item) {
-        Item.Ost->Written = Figures(Item.Ost);
-        FWrittenFileSize = OutputFileSize();
+        Item.Ost->FiguresCopy = EncoderFiguresNow(Item.Ost);
+        FStageOutputFileSize = OutputFileSize();
       },
       CurrentThreadNumber(),
       // The sound's encoders, on a thread of their own (only they touch their
@@ -148,16 +148,16 @@ void TCustomFFmpeg::AbandonEncodeStage() {
   }
 }
 
-OutputStreamState::TWritten TCustomFFmpeg::WrittenOf(const OutputStreamState* Ost) {
-  if (!FEncodeStage) return Figures(Ost);
+OutputStreamState::TEncoderFigures TCustomFFmpeg::EncoderFiguresOf(const OutputStreamState* Ost) {
+  if (!FEncodeStage) return EncoderFiguresNow(Ost);
   std::lock_guard<std::mutex> lock(FEncodeStage->Lock());
-  return Ost->Written;
+  return Ost->FiguresCopy;
 }
 
-int64_t TCustomFFmpeg::WrittenFileSize() {
+int64_t TCustomFFmpeg::StageOutputFileSize() {
   if (!FEncodeStage) return OutputFileSize();
   std::lock_guard<std::mutex> lock(FEncodeStage->Lock());
-  return FWrittenFileSize;
+  return FStageOutputFileSize;
 }
 
 int64_t TCustomFFmpeg::OutputFileSize() {

@@ -2,11 +2,11 @@
 
 #include "Thread.h"
 
-TEncodeStage::TEncodeStage(std::function<void(TEncodeItem&)> Execute, std::function<void(TEncodeItem&)> Publish,
+TEncodeStage::TEncodeStage(std::function<void(TEncodeItem&)> Execute, std::function<void(TEncodeItem&)> CopyFigures,
                            uint32_t LogOwner, std::function<int(TEncodeItem&, const TKeep&)> EncodeAside,
                            std::function<void(TEncodeItem&, TAsideResult&)> WriteAside)
     : FExecute(std::move(Execute)),
-      FPublish(std::move(Publish)),
+      FCopyFigures(std::move(CopyFigures)),
       FEncodeAside(std::move(EncodeAside)),
       FWriteAside(std::move(WriteAside)),
       FLogOwner(LogOwner) {
@@ -222,7 +222,7 @@ void TEncodeStage::Body() {
     lock.lock();
     if (!failure) {
       try {
-        FPublish(item);
+        FCopyFigures(item);
       } catch (...) {
         failure = std::current_exception();
       }

@@ -51,10 +51,10 @@ public:
   // an Aside item on the side thread, handing each packet to Keep (which
   // takes its reference) and returning the encoder's result; WriteAside then
   // writes them on the stage's thread, in the item's place (it may throw).
-  // Publish runs after each item, under Lock(). LogOwner is the run's thread
+  // CopyFigures runs after each item, under Lock(). LogOwner is the run's thread
   // number: what the libraries log on the stage's threads belongs to that run.
   using TKeep = std::function<void(AVPacket*)>;
-  TEncodeStage(std::function<void(TEncodeItem&)> Execute, std::function<void(TEncodeItem&)> Publish,
+  TEncodeStage(std::function<void(TEncodeItem&)> Execute, std::function<void(TEncodeItem&)> CopyFigures,
                uint32_t LogOwner, std::function<int(TEncodeItem&, const TKeep&)> EncodeAside = {},
                std::function<void(TEncodeItem&, TAsideResult&)> WriteAside = {});
   ~TEncodeStage();  // Abandon
@@ -83,7 +83,7 @@ public:
   bool OnStageThread() const {
     return std::this_thread::get_id() == FThread.get_id() || std::this_thread::get_id() == FAsideThread.get_id();
   }
-  // Guards what Publish writes and the run's thread reads.
+  // Guards what CopyFigures writes and the run's thread reads.
   std::mutex& Lock() { return FLock; }
   // The stage's thread: keeps a line for the run's thread to log.
   void DeferLog(int Level, const std::string& Text);
@@ -104,7 +104,7 @@ private:
   bool Full() const;
 
   const std::function<void(TEncodeItem&)> FExecute;
-  const std::function<void(TEncodeItem&)> FPublish;
+  const std::function<void(TEncodeItem&)> FCopyFigures;
   const std::function<int(TEncodeItem&, const TKeep&)> FEncodeAside;
   const std::function<void(TEncodeItem&, TAsideResult&)> FWriteAside;
   const uint32_t FLogOwner;

@@ -261,20 +261,20 @@ struct OutputStreamState {
   std::deque<std::pair<int64_t, int64_t>> PictureTicks;
   // The encoding side's figures above as the run's thread may read them while
   // that side runs: copied after each of its steps, under the stage's lock.
-  struct TWritten {
+  struct TEncoderFigures {
     int64_t EndPts;
     float LastQuality;
     uint64_t LastError[4];
-  } Written;
+  } FiguresCopy;
   // Constant-rate video sync (decoding side: the run's thread). Output frame
   // k shows the picture on screen at the middle of its display interval,
   // k + 1/2 in encoder time-base units. SyncOpts counts the output frames
   // decided (those whose middle lies before the latest picture's time, and at
-  // the end those before the last picture's end), SyncWritten the frames
-  // handed on. SyncPictures are the pictures that may still be shown
-  // (references, in arrival order), with their time and end in encoder
-  // time-base units, the quality they ask for and the frames that showed them
-  // so far.
+  // the end those before the last picture's end), SyncHandedOn the frames
+  // handed to the encoding side. SyncPictures are the pictures that may
+  // still be shown (references, in arrival order), with their time and end
+  // in encoder time-base units, the quality they ask for and the frames that
+  // showed them so far.
   struct TSyncPicture {
     AVFrame* Frame;
     double Position;
@@ -282,7 +282,7 @@ struct OutputStreamState {
     float Quality;
     int64_t Shown;
   };
-  int64_t SyncWritten;
+  int64_t SyncHandedOn;
   std::vector<TSyncPicture> SyncPictures;
   // Audio (engine thread): the output reached the recording time; what came
   // before went out, nothing more is taken.
@@ -695,9 +695,11 @@ public:
   void AbandonEncodeStage();
   // Raises the encoding side's failure and logs the lines it left.
   void CheckEncodeStage();
-  // What the encoding side has written, as the run's thread may read it now.
-  OutputStreamState::TWritten WrittenOf(const OutputStreamState* Ost);
-  int64_t WrittenFileSize();
+  // The encoding side's figures of a stream and the first output's size, as
+  // the run's thread may read them now: while a stage runs, the copies made
+  // after its last step.
+  OutputStreamState::TEncoderFigures EncoderFiguresOf(const OutputStreamState* Ost);
+  int64_t StageOutputFileSize();
   // The bytes the first output holds so far.
   int64_t OutputFileSize();
   // Current (a frame made for the encoder), writable: when the encoder still
@@ -715,7 +717,7 @@ public:
   void DoSubtitleOut(OutputStreamState* Ost, int64_t Pts, AVSubtitle* Subtitle, InputStreamState* Ist);
   double SyncInputTime(OutputStreamState* Ost, int64_t StartTime) const;
   // Crops, scales and pads Picture and encodes it Count times, as the output
-  // frames numbered from Ost->SyncWritten on.
+  // frames numbered from Ost->SyncHandedOn on.
   // Each frame lasts Ticks encoder time-base units.
   void WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, float Quality, int64_t Count, int& FrameSize,
                          int64_t Ticks = 1);
@@ -768,7 +770,7 @@ public:
   // The encoding side's thread while a run has one (made and ended by the
   // run's thread).
   std::unique_ptr<TEncodeStage> FEncodeStage;
-  int64_t FWrittenFileSize = 0;  // guarded by the stage's lock: the first output's size after its last step
+  int64_t FStageOutputFileSize = 0;  // guarded by the stage's lock: the first output's size after its last step
 
 protected:
   // The conversion itself: set-up, main loop and end (raises FFMpegException).

@@ -450,7 +450,7 @@ void TCustomFFmpeg::TranscodeLoop() {
       double opts;
       if (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded)
         opts = static_cast<double>(ost->SyncOpts) * av_q2d(enc->time_base);
-      else if (const int64_t endPts = WrittenOf(ost).EndPts; endPts != AV_NOPTS_VALUE)
+      else if (const int64_t endPts = EncoderFiguresOf(ost).EndPts; endPts != AV_NOPTS_VALUE)
         opts = static_cast<double>(endPts) * av_q2d(ost->Stream->time_base);
       else
         opts = 0.0;

@@ -24,7 +24,7 @@ void Append(char* Buf, size_t Capacity, const char* Fmt, ...) {
 void TCustomFFmpeg::PrintReport(bool IsLast) {
   // What the encoding side wrote (read as it published it, when it runs on a
   // thread of its own).
-  const int64_t totalSize = WrittenFileSize();
+  const int64_t totalSize = StageOutputFileSize();
   char buf[1024] = "";
   double time = 1e10;
   int frameNumber = -1, fps = -1;
@@ -33,8 +33,8 @@ void TCustomFFmpeg::PrintReport(bool IsLast) {
 
   for (OutputStreamState* ost : FOutputStreams) {
     AVCodecContext* enc = ost->CodecCtx;
-    const OutputStreamState::TWritten written = WrittenOf(ost);
-    const float q = ost->EncodingNeeded ? written.LastQuality / static_cast<float>(FF_QP2LAMBDA) : -1.0f;
+    const OutputStreamState::TEncoderFigures figures = EncoderFiguresOf(ost);
+    const float q = ost->EncodingNeeded ? figures.LastQuality / static_cast<float>(FF_QP2LAMBDA) : -1.0f;
     if (enc->codec_type == AVMEDIA_TYPE_VIDEO) {
       if (videoSeen) {
         Append(buf, sizeof buf, "q=%2.1f ", static_cast<double>(q));
@@ -57,7 +57,7 @@ void TCustomFFmpeg::PrintReport(bool IsLast) {
           double errorSum = 0, scaleSum = 0;
           static const char planes[] = "YUV";
           for (int i = 0; i < 3; ++i) {
-            const double error = IsLast ? static_cast<double>(enc->error[i]) : static_cast<double>(written.LastError[i]);
+            const double error = IsLast ? static_cast<double>(enc->error[i]) : static_cast<double>(figures.LastError[i]);
             double scale = static_cast<double>(enc->width) * enc->height * 255.0 * 255.0;
             if (IsLast) scale *= frameNumber;
             if (i) scale /= 4;
@@ -70,10 +70,10 @@ void TCustomFFmpeg::PrintReport(bool IsLast) {
         videoSeen = true;
       }
     }
-    if (written.EndPts != AV_NOPTS_VALUE || (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded)) {
+    if (figures.EndPts != AV_NOPTS_VALUE || (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded)) {
       const double t = enc->codec_type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded
                            ? static_cast<double>(ost->SyncOpts) * av_q2d(enc->time_base)
-                           : static_cast<double>(written.EndPts) * av_q2d(ost->Stream->time_base);
+                           : static_cast<double>(figures.EndPts) * av_q2d(ost->Stream->time_base);
       if (t < time && t > 0) time = t;
     }
   }

@@ -258,9 +258,9 @@ void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* 
                                                   Ost->SyncOpts)
                        : 1;
     ticks = std::min(ticks, recordingFrames - Ost->SyncOpts);
-    Ost->SyncWritten = Ost->SyncOpts;
+    Ost->SyncHandedOn = Ost->SyncOpts;
     WriteVideoPicture(Ost, InPicture, quality, nb, FrameSize, ticks);
-    Ost->SyncOpts = Ost->SyncWritten;
+    Ost->SyncOpts = Ost->SyncHandedOn;
     return;
   }
 
@@ -281,7 +281,7 @@ void TCustomFFmpeg::DoVideoOut(OutputStreamState* Ost, int& FrameSize, AVFrame* 
 
 void TCustomFFmpeg::DecideSyncFrames(OutputStreamState* Ost, int64_t Frames) {
   Frames = std::min(Frames, FramesBefore(FRecordingTime, av_q2d(Ost->CodecCtx->time_base)));
-  Frames = std::min<int64_t>(Frames, Ost->SyncWritten + static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber);
+  Frames = std::min<int64_t>(Frames, Ost->SyncHandedOn + static_cast<int64_t>(FMaxFrames[0]) - Ost->FrameNumber);
   Ost->SyncOpts = std::max(Ost->SyncOpts, Frames);
 }
 
@@ -307,8 +307,8 @@ void TCustomFFmpeg::WriteDecidedFrames(OutputStreamState* Ost, bool AtEnd, int& 
   // The picture on screen at the middle of frame k is the latest one whose
   // time is not after k + 1/2; it stays there until the frame whose middle is
   // at or after the next picture's time.
-  while (Ost->SyncWritten < Ost->SyncOpts && !pictures.empty() && !FStopRequested) {
-    const double middle = static_cast<double>(Ost->SyncWritten) + 0.5 + kSyncSlack;
+  while (Ost->SyncHandedOn < Ost->SyncOpts && !pictures.empty() && !FStopRequested) {
+    const double middle = static_cast<double>(Ost->SyncHandedOn) + 0.5 + kSyncSlack;
     // A later picture may still be the one on screen at this frame.
     if (!AtEnd && pictures.back().Position <= middle) break;
     // Before the first picture's time there is nothing else to show.
@@ -317,17 +317,17 @@ void TCustomFFmpeg::WriteDecidedFrames(OutputStreamState* Ost, bool AtEnd, int& 
     forget(shown);
     int64_t end = Ost->SyncOpts;
     if (pictures.size() > 1) end = std::min<int64_t>(end, FirstFrameAtOrAfter(pictures[1].Position));
-    const int64_t from = Ost->SyncWritten;
+    const int64_t from = Ost->SyncHandedOn;
     WriteVideoPicture(Ost, pictures[0].Frame, pictures[0].Quality, end - from, FrameSize);
-    pictures[0].Shown += Ost->SyncWritten - from;
+    pictures[0].Shown += Ost->SyncHandedOn - from;
     if (FStopRequested) break;
     // A picture that could not be output leaves its frames out.
-    Ost->SyncWritten = std::max(Ost->SyncWritten, end);
+    Ost->SyncHandedOn = std::max(Ost->SyncHandedOn, end);
   }
   // Pictures followed by one at or before the next frame's middle are never shown.
   size_t passed = 0;
   while (passed + 1 < pictures.size() &&
-         pictures[passed + 1].Position <= static_cast<double>(Ost->SyncWritten) + 0.5 + kSyncSlack)
+         pictures[passed + 1].Position <= static_cast<double>(Ost->SyncHandedOn) + 0.5 + kSyncSlack)
     ++passed;
   forget(passed);
 }
@@ -438,13 +438,13 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
     // The encoder chooses the picture types itself.
     frame->pict_type = AV_PICTURE_TYPE_NONE;
     frame->key_frame = 0;
-    frame->pts = Ost->SyncWritten;
+    frame->pts = Ost->SyncHandedOn;
     frame->pkt_duration = Ticks;
     frame->sample_aspect_ratio = enc->sample_aspect_ratio;
     const int r = SubmitFrame(Ost, frame);
     ff::av_frame_unref(frame);
     if (r > 0) FrameSize = r;
-    ++Ost->SyncWritten;
+    ++Ost->SyncHandedOn;
     ++Ost->FrameNumber;
   }
 }
