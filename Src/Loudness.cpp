@@ -353,6 +353,8 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
                               : 0;
   bool ended = false, draining = false;
   while (!ended) {
+    // A pause holds the measuring pass as it holds the conversion.
+    if (FPauseRequested) HoldWhilePaused();
     if (FStopRequested) return false;
     if (!draining) {
       const int r = ff::av_read_frame(input.get(), packet.get());
