@@ -123,7 +123,7 @@ std::string HdrText(THdrTransfer Hdr) {
 }
 
 std::vector<std::pair<std::string, std::string>> ToneMapFilters(THdrTransfer Hdr, AVColorSpace Matrix,
-                                                                AVColorRange Range) {
+                                                                AVColorRange Range, AVPixelFormat Out) {
   if (Hdr == THdrTransfer::None) return {};
   // HDR pictures are BT.2020 (the non-constant-luminance matrix unless told
   // otherwise); the tags are given, as frames need not carry them.
@@ -143,7 +143,87 @@ std::vector<std::pair<std::string, std::string>> ToneMapFilters(THdrTransfer Hdr
           {"zscale", "primaries=709"},
           {"tonemap", "tonemap=hable:desat=0"},
           {"zscale", "transfer=709:matrix=709:range=limited"},
-          {"format", "pix_fmts=yuv420p"}};
+          {"format", std::string("pix_fmts=") + ff::av_get_pix_fmt_name(Out)}};
+}
+
+namespace {
+
+// Makes a buffer source (BufferArgs), the chain of filters and a sink in
+// Graph, linked one after the other.
+int LinkFilterChain(AVFilterGraph* Graph, const char* BufferArgs,
+                    const std::vector<std::pair<std::string, std::string>>& Chain, AVFilterContext*& Source,
+                    AVFilterContext*& Sink) {
+  int r = ff::avfilter_graph_create_filter(&Source, ff::avfilter_get_by_name("buffer"), "in", BufferArgs, nullptr,
+                                           Graph);
+  if (r < 0) return r;
+  r = ff::avfilter_graph_create_filter(&Sink, ff::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, Graph);
+  if (r < 0) return r;
+  AVFilterContext* last = Source;
+  int index = 0;
+  for (const auto& [name, options] : Chain) {
+    AVFilterContext* filter = nullptr;
+    const AVFilter* kind = ff::avfilter_get_by_name(name.c_str());
+    if (!kind) return AVERROR_FILTER_NOT_FOUND;
+    const std::string instance = name + std::to_string(index++);
+    r = ff::avfilter_graph_create_filter(&filter, kind, instance.c_str(), options.empty() ? nullptr : options.c_str(),
+                                         nullptr, Graph);
+    if (r < 0) return r;
+    if ((r = ff::avfilter_link(last, 0, filter, 0)) < 0) return r;
+    last = filter;
+  }
+  if ((r = ff::avfilter_link(last, 0, Sink, 0)) < 0) return r;
+  return ff::avfilter_graph_config(Graph, nullptr);
+}
+
+}  // namespace
+
+TToneMapStep::~TToneMapStep() {
+  if (FGraph) ff::avfilter_graph_free(&FGraph);
+  if (FResult) ff::av_frame_free(&FResult);
+}
+
+int TToneMapStep::Build(int Width, int Height, AVPixelFormat Format, THdrTransfer Hdr, AVColorSpace Matrix,
+                        AVColorRange Range, AVPixelFormat Out) {
+  if (FGraph) ff::avfilter_graph_free(&FGraph);
+  FSource = FSink = nullptr;
+  if (!FResult && !(FResult = ff::av_frame_alloc())) return AVERROR(ENOMEM);
+  if (!(FGraph = ff::avfilter_graph_alloc())) return AVERROR(ENOMEM);
+  // One thread, as the preparation's graph: the decoder has the cores.
+  FGraph->nb_threads = 1;
+  char args[160];
+  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/1:pixel_aspect=1/1", Width, Height,
+                static_cast<int>(Format));
+  const int r = LinkFilterChain(FGraph, args, ToneMapFilters(Hdr, Matrix, Range, Out), FSource, FSink);
+  if (r < 0) {
+    ff::avfilter_graph_free(&FGraph);
+    FSource = FSink = nullptr;
+    return r;
+  }
+  FWidth = Width;
+  FHeight = Height;
+  FOut = Out;
+  FHdr = Hdr;
+  FMatrix = Matrix;
+  FRange = Range;
+  return 0;
+}
+
+int TToneMapStep::Run(AVFrame* Picture, uint8_t* const Dst[4], const int DstLines[4]) {
+  if (!FGraph) return AVERROR(EINVAL);
+  // The filters take what they are not told from the picture's description,
+  // as a decoded HDR picture carries it (BT.2020 primaries).
+  Picture->colorspace = FMatrix;
+  Picture->color_range = FRange;
+  Picture->color_primaries = AVCOL_PRI_BT2020;
+  Picture->color_trc = FHdr == THdrTransfer::Pq ? AVCOL_TRC_SMPTE2084 : AVCOL_TRC_ARIB_STD_B67;
+  // Every filter of the chain gives one picture for one: the graph holds nothing between pictures.
+  int r = ff::av_buffersrc_add_frame_flags(FSource, Picture, AV_BUFFERSRC_FLAG_KEEP_REF);
+  if (r < 0) return r;
+  if ((r = ff::av_buffersink_get_frame(FSink, FResult)) < 0) return r;
+  ff::av_image_copy(const_cast<uint8_t**>(Dst), const_cast<int*>(DstLines),
+                    const_cast<const uint8_t**>(FResult->data), FResult->linesize, FOut, FWidth, FHeight);
+  ff::av_frame_unref(FResult);
+  return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -320,11 +400,6 @@ int TPicturePreparation::Build(const AVFrame* Picture, AVRational TimeBase, cons
   char args[256];
   std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", Picture->width,
                 Picture->height, Picture->format, TimeBase.num, TimeBase.den, sar.num, sar.den);
-  int r = ff::avfilter_graph_create_filter(&FSource, ff::avfilter_get_by_name("buffer"), "in", args, nullptr, FGraph);
-  if (r < 0) return r;
-  r = ff::avfilter_graph_create_filter(&FSink, ff::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
-                                       FGraph);
-  if (r < 0) return r;
   // The fields are lines of the stored picture: deinterlace before turning.
   // One picture per frame; only pictures flagged interlaced are touched.
   std::vector<std::pair<std::string, std::string>> chain;
@@ -338,21 +413,7 @@ int TPicturePreparation::Build(const AVFrame* Picture, AVRational TimeBase, cons
     chain.emplace_back("vflip", "");
   }
   for (auto& filter : ToneMapFilters(Hdr, Picture->colorspace, Picture->color_range)) chain.push_back(std::move(filter));
-  AVFilterContext* last = FSource;
-  int index = 0;
-  for (const auto& [name, options] : chain) {
-    AVFilterContext* filter = nullptr;
-    const AVFilter* kind = ff::avfilter_get_by_name(name.c_str());
-    if (!kind) return AVERROR_FILTER_NOT_FOUND;
-    const std::string instance = name + std::to_string(index++);
-    r = ff::avfilter_graph_create_filter(&filter, kind, instance.c_str(), options.empty() ? nullptr : options.c_str(),
-                                         nullptr, FGraph);
-    if (r < 0) return r;
-    if ((r = ff::avfilter_link(last, 0, filter, 0)) < 0) return r;
-    last = filter;
-  }
-  if ((r = ff::avfilter_link(last, 0, FSink, 0)) < 0) return r;
-  if ((r = ff::avfilter_graph_config(FGraph, nullptr)) < 0) return r;
+  if (const int r = LinkFilterChain(FGraph, args, chain, FSource, FSink); r < 0) return r;
   FWidth = Picture->width;
   FHeight = Picture->height;
   FFormat = Picture->format;
@@ -442,12 +503,14 @@ void TCustomFFmpeg::HandleDecodedVideo(InputStreamState* Ist, int IstIndex, AVFr
   // Turned after scaling, by the outputs.
   static const TPictureTurn kNone;
   const TPictureTurn& turn = Ist->TurnAfterScaling ? kNone : Ist->Turn;
-  if (!prep.Takes(Frame, turn, Ist->Hdr, autoDeinterlace)) {
+  // Tone-mapped after scaling, by the outputs.
+  const THdrTransfer hdr = Ist->ToneMapAfterScaling ? THdrTransfer::None : Ist->Hdr;
+  if (!prep.Takes(Frame, turn, hdr, autoDeinterlace)) {
     ShowDecodedVideo(Ist, IstIndex, Frame);
     return;
   }
   const bool wasDeinterlacing = prep.Deinterlacing();
-  const bool sent = prep.Send(Frame, Ist->Stream->time_base, turn, Ist->Hdr, autoDeinterlace) >= 0;
+  const bool sent = prep.Send(Frame, Ist->Stream->time_base, turn, hdr, autoDeinterlace) >= 0;
   if (sent && prep.Deinterlacing() && !wasDeinterlacing && FVerbose >= 0)
     LogFmt(1, "Stream #%d.%d: deinterlaced", Ist->FileIndex, Ist->StreamIndex);
   DrainPreparedVideo(Ist, IstIndex, false);

@@ -42,13 +42,44 @@ std::string HdrText(THdrTransfer Hdr);
 // "HLG", "PQ".
 const char* HdrName(THdrTransfer Hdr);
 // The filters (name, options) that take HDR pictures of the given matrix and
-// range to SDR BT.709 limited range in yuv420p: the transfer to linear light,
+// range to SDR BT.709 limited range in Out: the transfer to linear light,
 // BT.2020 primaries to BT.709 in linear light, a tone curve that keeps the
 // hue (the channels scaled by the curve of the brightest one), and back to
 // the BT.709 transfer. Every step works picture element by picture element,
 // so the chain can run on pictures of any size.
 std::vector<std::pair<std::string, std::string>> ToneMapFilters(THdrTransfer Hdr, AVColorSpace Matrix,
-                                                                AVColorRange Range);
+                                                                AVColorRange Range,
+                                                                AVPixelFormat Out = AV_PIX_FMT_YUV420P);
+
+// Tone-maps pictures that were made small first (every step of the filters
+// works element by element, so the small picture's tone mapping gives the
+// large one's, scaled, within 2 levels, for a fraction of the work). One
+// output's own filter graph, used and freed on the decoding side.
+class TToneMapStep {
+public:
+  TToneMapStep() = default;
+  TToneMapStep(const TToneMapStep&) = delete;
+  TToneMapStep& operator=(const TToneMapStep&) = delete;
+  ~TToneMapStep();
+  // Makes the graph for Width x Height pictures in Format of the given HDR
+  // transfer, matrix and range, giving pictures in Out; < 0 on failure.
+  int Build(int Width, int Height, AVPixelFormat Format, THdrTransfer Hdr, AVColorSpace Matrix, AVColorRange Range,
+            AVPixelFormat Out);
+  // Tone-maps Picture (refcounted, of the size and format built for) into
+  // the planes Dst; < 0 on failure.
+  int Run(AVFrame* Picture, uint8_t* const Dst[4], const int DstLines[4]);
+
+private:
+  AVFilterGraph* FGraph = nullptr;
+  AVFilterContext* FSource = nullptr;
+  AVFilterContext* FSink = nullptr;
+  AVFrame* FResult = nullptr;  // the graph's picture, until copied out
+  int FWidth = 0, FHeight = 0;
+  THdrTransfer FHdr = THdrTransfer::None;
+  AVColorSpace FMatrix = AVCOL_SPC_UNSPECIFIED;
+  AVColorRange FRange = AVCOL_RANGE_UNSPECIFIED;
+  AVPixelFormat FOut = AV_PIX_FMT_NONE;
+};
 
 // Whether pictures in Format can be turned by TurnPicture: planar 8-bit
 // formats, and for a quarter turn only those whose chroma is subsampled alike

@@ -69,6 +69,8 @@ void TCustomFFmpeg::ReleaseTranscodeTables() {
     if (ost->ColourCtx) ff::sws_freeContext(ost->ColourCtx);
     if (ost->ColourTmp) ff::av_frame_free(&ost->ColourTmp);
     if (ost->TurnTmp) ff::av_frame_free(&ost->TurnTmp);
+    if (ost->ToneMapTmp) ff::av_frame_free(&ost->ToneMapTmp);
+    ost->ToneMapStep.reset();
     ost->VideoResample = 0;
     if (ost->Resample) ff::swr_free(&ost->Resample);
     if (ost->EncFrame) ff::av_frame_free(&ost->EncFrame);
@@ -222,11 +224,13 @@ void TCustomFFmpeg::PrepareVideoScaler(OutputStreamState* Ost, int Width, int He
   }
   if (Ost->ColourTmp) ff::av_frame_free(&Ost->ColourTmp);
   if (Ost->TurnTmp) ff::av_frame_free(&Ost->TurnTmp);
+  if (Ost->ToneMapTmp) ff::av_frame_free(&Ost->ToneMapTmp);
+  Ost->ToneMapStep.reset();
   Ost->VideoResample =
       !(Width + FFramePadLeft + FFramePadRight - FFrameLeftBand - FFrameRightBand == codec->width &&
         Height + FFramePadTop + FFramePadBottom - FFrameTopBand - FFrameBottomBand == codec->height &&
         PixFmt == codec->pix_fmt) ||
-      Ost->Colour.Convert || !Ost->Turn.None();
+      Ost->Colour.Convert || !Ost->Turn.None() || Ost->ToneMap != THdrTransfer::None;
   if ((Ost->VideoPad || Ost->VideoResample) && !Ost->PictTmp) {
     Ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
     if (!Ost->PictTmp)
@@ -257,14 +261,29 @@ void TCustomFFmpeg::PrepareVideoScaler(OutputStreamState* Ost, int Width, int He
     // chroma, which costs by the picture element: on a picture made smaller
     // the scaler first scales in the source's matrix (the range already
     // converted), and the small picture's matrix is converted after it.
-    const TColourSteps steps = SplitColourPlan(Ost->Colour, int64_t{dstW} * dstH < int64_t{srcW} * srcH);
+    // An HDR picture the output tone-maps is only scaled here; its matrix
+    // changes (when the output's differs) after the tone mapping.
+    const bool toneMap = Ost->ToneMap != THdrTransfer::None;
+    const TColourSteps steps = toneMap ? TColourSteps{{}, Ost->Colour}
+                                       : SplitColourPlan(Ost->Colour, int64_t{dstW} * dstH < int64_t{srcW} * srcH);
     // The small picture in between keeps its chroma at every element (as the
     // conversion through R'G'B' does), so the edges of colours stay as sharp.
     const AVPixelFormat between = steps.After.Convert ? AV_PIX_FMT_YUV444P : codec->pix_fmt;
-    Ost->ImgResampleCtx = ff::sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(PixFmt), dstW, dstH, between,
+    // The HDR picture to tone-map keeps its chroma at every element and more
+    // than its bits, so the small picture's tone mapping rounds only once.
+    const AVPixelFormat scaled = toneMap ? AV_PIX_FMT_YUV444P16 : between;
+    Ost->ImgResampleCtx = ff::sws_getContext(srcW, srcH, static_cast<AVPixelFormat>(PixFmt), dstW, dstH, scaled,
                                              FSwsFlags | ColourScalerFlags(steps.Scale), nullptr, nullptr, nullptr);
     if (!Ost->ImgResampleCtx || !ApplyColourPlan(Ost->ImgResampleCtx, steps.Scale))
       throw FFMpegException("Cannot get resampling context");
+    if (toneMap) {
+      const AVCodecContext* source = FInputStreams[Ost->SourceIndex]->CodecCtx;
+      Ost->ToneMapTmp = AllocPicture(scaled, dstW, dstH);
+      Ost->ToneMapStep = std::make_unique<TToneMapStep>();
+      if (!Ost->ToneMapTmp || Ost->ToneMapStep->Build(dstW, dstH, scaled, Ost->ToneMap, source->colorspace,
+                                                      source->color_range, between) < 0)
+        throw FFMpegException("Cannot tone-map the pictures");
+    }
     if (steps.After.Convert) {
       Ost->ColourTmp = AllocPicture(between, dstW, dstH);
       Ost->ColourCtx = ff::sws_getContext(dstW, dstH, between, dstW, dstH, codec->pix_fmt,
@@ -534,9 +553,16 @@ void TCustomFFmpeg::TranscodeSetup() {
           if (!ist->Turn.None() && !FFiltersEnabled && !FOnCustomHook && !FUsingVHook && !ost->VideoCrop &&
               TurnablePictureFormat(codec->pix_fmt, ist->Turn))
             ost->Turn = ist->Turn;
-          // Tone-mapped pictures reach the scaler; the scaler is made for the
-          // pictures as shown.
-          const int preparedFormat = ist->Hdr != THdrTransfer::None ? AV_PIX_FMT_YUV420P : icodec->pix_fmt;
+          // In the same cases an HDR source made smaller is tone-mapped by the
+          // output on its small picture, a fraction of the large one's work.
+          if (ist->Hdr != THdrTransfer::None && FToneMapAtOutputSize && !FFiltersEnabled && !FOnCustomHook &&
+              !FUsingVHook && !ost->VideoCrop &&
+              int64_t{codec->width} * codec->height < int64_t{icodec->width} * icodec->height)
+            ost->ToneMap = ist->Hdr;
+          // Else tone-mapped pictures reach the scaler; the scaler is made for
+          // the pictures as shown.
+          const int preparedFormat =
+              ist->Hdr != THdrTransfer::None && ost->ToneMap == THdrTransfer::None ? AV_PIX_FMT_YUV420P : icodec->pix_fmt;
           if (ist->Turn.Quarter())
             PrepareVideoScaler(ost, icodec->height, icodec->width, preparedFormat);
           else
@@ -607,6 +633,24 @@ void TCustomFFmpeg::TranscodeSetup() {
       if (ost->SourceIndex == static_cast<int>(i) && !ost->Turn.None()) {
         ost->Turn = {};
         PrepareVideoScaler(ost, ost->DecodedWidth, ost->DecodedHeight, ost->DecodedPixFmt);
+      }
+  }
+  // The same for tone mapping: an HDR source is tone-mapped after scaling
+  // only when every output that shows its pictures does it.
+  for (size_t i = 0; i < FInputStreams.size(); ++i) {
+    InputStreamState* ist = FInputStreams[i];
+    if (ist->Hdr == THdrTransfer::None || !ist->DecodingNeeded) continue;
+    bool late = true;
+    for (const OutputStreamState* ost : FOutputStreams)
+      if (ost->SourceIndex == static_cast<int>(i) && ost->EncodingNeeded &&
+          ost->CodecCtx->codec_type == AVMEDIA_TYPE_VIDEO && ost->ToneMap == THdrTransfer::None)
+        late = false;
+    ist->ToneMapAfterScaling = late;
+    if (late) continue;
+    for (OutputStreamState* ost : FOutputStreams)
+      if (ost->SourceIndex == static_cast<int>(i) && ost->ToneMap != THdrTransfer::None) {
+        ost->ToneMap = THdrTransfer::None;
+        PrepareVideoScaler(ost, ost->DecodedWidth, ost->DecodedHeight, AV_PIX_FMT_YUV420P);
       }
   }
 

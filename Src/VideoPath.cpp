@@ -398,7 +398,20 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
     // Scaled (in the source's matrix when the small picture's colours are
     // converted after), then turned when the output turns the small picture.
     const TPlanes into = Ost->TurnTmp ? PlanesOf(Ost->TurnTmp) : scaleTarget;
-    if (Ost->ColourCtx) {
+    if (Ost->ToneMapStep) {
+      // Scaled in the HDR source's colours, tone-mapped small (into the
+      // picture whose matrix changes after, when the output's differs).
+      ff::sws_scale(Ost->ImgResampleCtx, formatted.data, formatted.linesize, 0, Ost->ResampleHeight,
+                    Ost->ToneMapTmp->data, Ost->ToneMapTmp->linesize);
+      const TPlanes mapped = Ost->ColourCtx ? PlanesOf(Ost->ColourTmp) : into;
+      if (Ost->ToneMapStep->Run(Ost->ToneMapTmp, mapped.data, mapped.linesize) < 0) {
+        failPicture("error tone-mapping picture");
+        return;
+      }
+      if (Ost->ColourCtx)
+        ff::sws_scale(Ost->ColourCtx, Ost->ColourTmp->data, Ost->ColourTmp->linesize, 0, Ost->ColourTmp->height,
+                      into.data, into.linesize);
+    } else if (Ost->ColourCtx) {
       ff::sws_scale(Ost->ImgResampleCtx, formatted.data, formatted.linesize, 0, Ost->ResampleHeight,
                     Ost->ColourTmp->data, Ost->ColourTmp->linesize);
       ff::sws_scale(Ost->ColourCtx, Ost->ColourTmp->data, Ost->ColourTmp->linesize, 0, Ost->ColourTmp->height,

@@ -310,6 +310,9 @@ struct TVariant {
   // The set-up as it was before the longer group of pictures: the engine's
   // 12 frames and the libraries' own bit-rate tolerance.
   bool Before = false;
+  // HDR is tone-mapped on each output's small picture after scaling instead
+  // of on the full pictures before (the engine's FToneMapAtOutputSize).
+  bool ToneMapSmall = false;
 };
 
 // One conversion as the window's per-file set-up asks for it.
@@ -318,6 +321,7 @@ bool ConvertLikeTheWindow(const TVariant& Variant, const std::string& In, const 
   const TBatchSettings& Settings = Variant.Settings;
   TFFmpeg task;
   task.PrepareForTask();
+  if (Variant.ToneMapSmall) task.FToneMapAtOutputSize = 1;
   try {
     TInputOptions input;
     FillInputOptions(In, input);
@@ -528,11 +532,14 @@ int RunHdrBenchmark(const TQualityOptions& Options) {
   struct TTwin {
     const char* Name;
     AVColorTransferCharacteristic Transfer;
+    bool ToneMapFull;
     std::string Path;
     std::vector<double> Times;
   };
-  TTwin twins[] = {{"HLG, tone-mapped", AVCOL_TRC_ARIB_STD_B67, {}, {}},
-                   {"SDR BT.2020, scaler only", AVCOL_TRC_UNSPECIFIED, {}, {}}};
+  TTwin twins[] = {{"HLG, tone-mapped small", AVCOL_TRC_ARIB_STD_B67, false, {}, {}},
+                   {"SDR BT.2020, scaler only", AVCOL_TRC_UNSPECIFIED, false, {}, {}},
+                   {"HLG, tone-mapped full size", AVCOL_TRC_ARIB_STD_B67, true, {}, {}}};
+  constexpr size_t kTwins = std::size(twins);
   for (TTwin& twin : twins) {
     TClipSpec recipe = ClipSpecByName("mp4");
     recipe.Name = twin.Name;
@@ -559,26 +566,54 @@ int RunHdrBenchmark(const TQualityOptions& Options) {
     }
   }
   TVariant window{"window", {}, false};
+  TVariant smallWindow = window;
+  smallWindow.ToneMapSmall = true;
   std::printf("hdr: 1920x1080 10-bit HEVC, %g s, window defaults (%s), %d round(s)\n", Options.Seconds,
               window.Settings.FrameSize.c_str(), Options.Rounds);
   for (int round = 0; round < Options.Rounds; ++round)
-    for (size_t v = 0; v < 2; ++v) {
-      TTwin& twin = twins[round % 2 ? 1 - v : v];
-      const std::string out = (fs::path(Options.Dir) / "hdr-out.mp4").string();
+    for (size_t v = 0; v < kTwins; ++v) {
+      // Taking turns: forwards, then backwards.
+      TTwin& twin = twins[round % 2 ? kTwins - 1 - v : v];
+      const char* name = twin.ToneMapFull                             ? "hdr-out-full.mp4"
+                         : twin.Transfer != AVCOL_TRC_UNSPECIFIED ? "hdr-out-small.mp4"
+                                                                  : "hdr-out.mp4";
+      const std::string out = (fs::path(Options.Dir) / name).string();
       std::string error;
       const double before = ProcessCpuSeconds();
-      if (!ConvertLikeTheWindow(window, twin.Path, out, error)) {
+      if (!ConvertLikeTheWindow(twin.ToneMapFull ? window : smallWindow, twin.Path, out, error)) {
         std::fprintf(stderr, "vidlomat-bench: %s: %s\n", twin.Name, error.c_str());
         return 1;
       }
       twin.Times.push_back(ProcessCpuSeconds() - before);
     }
-  double median[2];
-  for (int i = 0; i < 2; ++i) {
+  double median[kTwins];
+  for (size_t i = 0; i < kTwins; ++i) {
     std::sort(twins[i].Times.begin(), twins[i].Times.end());
     median[i] = twins[i].Times[twins[i].Times.size() / 2];
-    std::printf("%-26s cpu %6.2f s\n", twins[i].Name, median[i]);
+    std::printf("%-28s cpu %6.2f s\n", twins[i].Name, median[i]);
   }
   std::printf("tone mapping costs x%.2f the processor time of the conversion without it\n", median[0] / median[1]);
+  std::printf("tone mapping at full size costs x%.2f, and x%.2f the processor time of tone mapping small\n",
+              median[2] / median[1], median[2] / median[0]);
+  // How far the small picture's tone mapping is from the full picture's.
+  TLumaFrames small, large;
+  std::string error;
+  if (DecodeLuma((fs::path(Options.Dir) / "hdr-out-small.mp4").string(), 0, 0, small, nullptr, nullptr, nullptr,
+                 nullptr, error) &&
+      DecodeLuma((fs::path(Options.Dir) / "hdr-out-full.mp4").string(), 0, 0, large, nullptr, nullptr, nullptr,
+                 nullptr, error) &&
+      !small.Planes.empty() && small.Planes.size() == large.Planes.size()) {
+    double sum = 0, worst = 100;
+    for (size_t k = 0; k < small.Planes.size(); ++k) {
+      const double p = Psnr(small.Planes[k], large.Planes[k]);
+      sum += p;
+      worst = std::min(worst, p);
+    }
+    // Each output is encoded on its own: the figure includes the encoder's differences.
+    std::printf("luma of the encoded outputs, small against full size: PSNR %.1f dB (worst frame %.1f dB)\n",
+                sum / static_cast<double>(small.Planes.size()), worst);
+  } else {
+    std::printf("the outputs could not be compared: %s\n", error.c_str());
+  }
   return 0;
 }
