@@ -173,6 +173,9 @@ bool TOutputTarget::CanCreate(const std::string& FileName, std::string& Error) {
 bool TOutputTarget::Open(const std::string& FileName, const AVIOInterruptCB* Interrupt, AVIOContext** Pb,
                          std::string& Error) {
   Discard(nullptr);
+  FLeftBehind.clear();
+  FLeftBehindSize = 0;
+  FLeftBehindReason.clear();
   FFinalName = FileName;
   Error = "Could not open '" + FileName + "'";
   auto direct = [&] {
@@ -272,7 +275,12 @@ void TOutputTarget::CloseContext(AVIOContext** Pb) {
 
 void TOutputTarget::Release(bool Remove) {
   if (!FTempName.empty()) {
-    if (Remove) unlink(FTempName.c_str());
+    if (Remove && unlink(FTempName.c_str()) != 0 && errno != ENOENT) {
+      FLeftBehindReason = Reason(errno);
+      FLeftBehind = FTempName;
+      struct stat st {};
+      FLeftBehindSize = FFd >= 0 && fstat(FFd, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+    }
     Unregister(FTempName);
   }
   if (FFd >= 0) close(FFd);

@@ -6,6 +6,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "MediaHeaders.h"
@@ -54,6 +55,12 @@ public:
   // Closes *Pb; a temporary file is removed, the final name stays as it was.
   void Discard(AVIOContext** Pb);
 
+  // A temporary file that could not be removed (its folder turned read-only,
+  // say), with its size in bytes and why; empty until the next Open.
+  const std::string& LeftBehind() const { return FLeftBehind; }
+  int64_t LeftBehindSize() const { return FLeftBehindSize; }
+  const std::string& LeftBehindReason() const { return FLeftBehindReason; }
+
   bool Atomic() const { return FFd >= 0 || !FTempName.empty(); }
   const std::string& FinalName() const { return FFinalName; }
   // The name written while the conversion runs (the final name when direct).
@@ -81,6 +88,9 @@ private:
   int FFinalMode = 0;      // permissions of the file that is replaced
   bool FKeepFileTime = false;
   timespec FFileTime{};
+  std::string FLeftBehind;  // see LeftBehind
+  int64_t FLeftBehindSize = 0;
+  std::string FLeftBehindReason;
 };
 
 // Process-wide list of the temporary outputs still being written. A program

@@ -3,7 +3,9 @@
 #include "FFmpeg.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -396,6 +398,10 @@ void TCustomFFmpeg::Run() {
   CloseOpenEncoders();
   CloseOpenDecoders();
   Cleanup();
+  // A temporary output left on the disk is named in the run's message, also
+  // when the run was stopped: the user has to remove it.
+  if (const std::string left = LeftBehindNote(); !left.empty())
+    FErrorMessage = FErrorMessage.empty() ? left : FErrorMessage + "\n" + left;
   SetLogOwner(this, 0);
 #ifdef __GLIBC__
   // The run's memory goes back to the system now. The next task of a batch
@@ -425,6 +431,28 @@ void TCustomFFmpeg::CommitOutputFiles() {
       throw;
     }
   }
+}
+
+std::string TCustomFFmpeg::LeftBehindNote() const {
+  std::string note;
+  for (const TOutputTarget& target : FOutputTargets) {
+    if (target.LeftBehind().empty()) continue;
+    const double size = static_cast<double>(target.LeftBehindSize());
+    char amount[32];
+    if (size >= 1e9)
+      std::snprintf(amount, sizeof amount, "%.1f GB", size / 1e9);
+    else if (size >= 1e6)
+      std::snprintf(amount, sizeof amount, "%.1f MB", size / 1e6);
+    else if (size >= 1e3)
+      std::snprintf(amount, sizeof amount, "%.1f kB", size / 1e3);
+    else
+      std::snprintf(amount, sizeof amount, "%lld bytes", static_cast<long long>(target.LeftBehindSize()));
+    std::string why = target.LeftBehindReason();
+    if (!why.empty()) why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+    note += std::string(note.empty() ? "" : "\n") + "The unfinished output '" + target.LeftBehind() + "' (" + amount +
+            ") could not be removed: " + why + ".";
+  }
+  return note;
 }
 
 void TCustomFFmpeg::LetGo() {

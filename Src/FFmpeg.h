@@ -822,6 +822,9 @@ protected:
   void ReleaseHookState();
   // Gives every output of a finished run its final name (raises on failure).
   void CommitOutputFiles();
+  // "The unfinished output '<name>' (30.0 MB) could not be removed: <why>."
+  // for each temporary output the run could not remove; empty when none.
+  std::string LeftBehindNote() const;
   // The interrupt callback of every I/O context of the engine: a stop request
   // ends a blocked read or write.
   static int InterruptCallback(void* Engine);
