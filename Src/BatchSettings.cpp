@@ -3,12 +3,17 @@
 #include "Loudness.h"
 #include "OptionTable.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -380,7 +385,11 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
 
   const int index = Converter.AddTask(FileName, input);
   if (index < 0) {
-    row.Message = "Convertion of file \"" + FileName + "\" is not supported.";
+    // What happened to a file that is gone or cannot be read, in words; the
+    // libraries' own refusal for a file they cannot make sense of.
+    const std::string problem = InputFileProblem(FileName);
+    row.Message = problem.empty() ? "Convertion of file \"" + FileName + "\" is not supported."
+                                  : "Cannot convert \"" + FileName + "\": " + problem + ".";
     row.Detail = Converter.LastError();
     return row;
   }
@@ -421,4 +430,160 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   row.Ok = true;
   row.TaskIndex = index;
   return row;
+}
+
+namespace {
+
+std::string LowerAscii(std::string Text) {
+  for (char& c : Text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return Text;
+}
+
+// Path without its trailing slashes ("/" stays, "" is the current folder).
+std::string WithoutSlash(std::string Path) {
+  while (Path.size() > 1 && Path.back() == '/') Path.pop_back();
+  return Path.empty() ? "." : Path;
+}
+
+std::string ParentOf(const std::string& Path) {
+  const size_t slash = Path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : Path.substr(0, slash);
+}
+
+bool Below(const std::string& Path, const std::string& Base) {
+  return Path == Base || (Path.size() > Base.size() && Path.compare(0, Base.size(), Base) == 0 &&
+                          (Base.back() == '/' || Path[Base.size()] == '/'));
+}
+
+std::string ErrnoWords(int Errno) {
+  if (Errno == EACCES || Errno == EPERM) return "permission denied";
+  if (Errno == EROFS) return "read-only";
+  if (Errno == ENOENT) return "not found";
+  std::string text = std::strerror(Errno);
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+// Whether Folder holds nothing but folders (an empty mount point, or the
+// folder of a user's mount points).
+bool OnlyFolders(const std::string& Folder) {
+  DIR* dir = opendir(Folder.c_str());
+  if (!dir) return false;
+  bool only = true;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (stat((Folder + "/" + name).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      only = false;
+      break;
+    }
+  }
+  closedir(dir);
+  return only;
+}
+
+bool MountPoint(const std::string& Folder) {
+  struct stat self {}, parent {};
+  if (stat(Folder.c_str(), &self) != 0 || stat((Folder + "/..").c_str(), &parent) != 0) return false;
+  return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
+}
+
+}  // namespace
+
+std::string InputFileProblem(const std::string& FileName) {
+  if (FileName.find("://") != std::string::npos) return {};
+  struct stat st {};
+  if (stat(FileName.c_str(), &st) != 0) return ErrnoWords(errno == ENOTDIR ? ENOENT : errno);
+  if (S_ISDIR(st.st_mode)) return "is a folder";
+  if (access(FileName.c_str(), R_OK) != 0) return ErrnoWords(errno);
+  return {};
+}
+
+const std::vector<std::string>& DefaultMountBases() {
+  static const std::vector<std::string> bases = {"/media", "/run/media", "/mnt"};
+  return bases;
+}
+
+std::string OutputFolderProblem(const std::string& Folder, const std::vector<std::string>& MountBases) {
+  const std::string path = WithoutSlash(Folder);
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) return path + " is not a folder";
+    if (access(path.c_str(), W_OK | X_OK) != 0) return ErrnoWords(errno);
+    return {};
+  }
+  if (errno != ENOENT && errno != ENOTDIR) return ErrnoWords(errno);
+  // The nearest part of the path that exists decides.
+  std::string existing = path;
+  do {
+    existing = ParentOf(existing);
+  } while (stat(existing.c_str(), &st) != 0 && existing != "/" && existing != ".");
+  if (stat(existing.c_str(), &st) != 0) return ErrnoWords(errno);
+  if (!S_ISDIR(st.st_mode)) return existing + " is not a folder";
+  for (const std::string& base : MountBases)
+    if (Below(path, base) && Below(existing, base) && !MountPoint(existing) && OnlyFolders(existing))
+      return "not mounted";
+  if (access(existing.c_str(), W_OK | X_OK) != 0) return ErrnoWords(errno);
+  return {};
+}
+
+std::vector<std::string> FilesInFolder(const std::string& Folder, const std::vector<std::string>& Extensions) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(Folder.c_str());
+  if (!dir) return names;
+  const std::string prefix = Folder.empty() || Folder.back() == '/' ? Folder : Folder + "/";
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    const size_t dot = name.find_last_of('.');
+    if (dot == std::string::npos || dot == 0) continue;
+    const std::string extension = LowerAscii(name.substr(dot + 1));
+    if (std::find(Extensions.begin(), Extensions.end(), extension) == Extensions.end()) continue;
+    const std::string file = prefix + name;
+    struct stat st {};
+    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), R_OK) == 0)
+      names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end(), [](const std::string& A, const std::string& B) {
+    const std::string a = LowerAscii(A), b = LowerAscii(B);
+    return a != b ? a < b : A < B;
+  });
+  for (std::string& name : names) name = prefix + name;
+  return names;
+}
+
+int64_t MediaDurationUs(const std::string& FileName) {
+  TAVProbe probe;
+  int64_t duration = -1;
+  try {
+    if (probe.Open(FileName)) {
+      TAVFileInfo info{};
+      probe.GetFileInfo(info);
+      if (info.Duration > 0 && info.Duration != AV_NOPTS_VALUE) duration = info.Duration;
+    }
+  } catch (const EAVProbeError&) {
+    // Libraries missing: nothing can be told.
+  }
+  return duration;
+}
+
+std::string ClockText(int64_t Ms) {
+  const int64_t s = std::max<int64_t>(0, Ms) / 1000;
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(s / 3600),
+                static_cast<long long>(s / 60 % 60), static_cast<long long>(s % 60));
+  return text;
+}
+
+bool ClearlyShorter(int64_t OutputMs, int64_t HeaderMs) {
+  if (HeaderMs <= 0) return false;
+  const int64_t missing = HeaderMs - std::max<int64_t>(0, OutputMs);
+  return missing > 2000 && missing * 10 > HeaderMs;
+}
+
+std::string ShorterText(int64_t OutputMs, int64_t HeaderMs) {
+  return "shorter: " + ClockText(OutputMs) + " of " + ClockText(HeaderMs);
 }

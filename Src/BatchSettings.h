@@ -186,3 +186,36 @@ struct TFileSetup {
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
                      const std::string& FileName, TNameReservations* Reserved = nullptr,
                      const std::string& TreeFolder = "", bool OpenOutput = true);
+
+// Why a local file cannot be an input, in words: "not found", "is a folder",
+// "permission denied"; empty when it can be opened for reading (whether the
+// libraries understand it is another matter) or when it is a URL.
+std::string InputFileProblem(const std::string& FileName);
+
+// Where removable drives are mounted: /media, /run/media and /mnt.
+const std::vector<std::string>& DefaultMountBases();
+// Why Folder cannot take output files now, in words: "<path> is not a
+// folder" (the folder or a folder on its path is a file), "permission
+// denied", "not mounted", "read-only"; empty when it can, also when it does
+// not exist yet but can be made. A missing folder below one of MountBases
+// whose nearest existing folder holds nothing but folders and is not a
+// mount point itself is taken for a drive that is not plugged in: making it
+// would write onto the system disk.
+std::string OutputFolderProblem(const std::string& Folder,
+                                const std::vector<std::string>& MountBases = DefaultMountBases());
+
+// The files of Folder (not its subfolders) whose extension, in lower case, is
+// one of Extensions, readable, in name order ignoring ASCII case; empty when
+// Folder cannot be read.
+std::vector<std::string> FilesInFolder(const std::string& Folder, const std::vector<std::string>& Extensions);
+
+// The length of a media file in microseconds as its container tells; -1 when
+// it cannot be read or does not say.
+int64_t MediaDurationUs(const std::string& FileName);
+// "H:MM:SS" of a time in milliseconds (whole seconds, truncated).
+std::string ClockText(int64_t Ms);
+// Whether an output of OutputMs is clearly shorter than the HeaderMs its
+// input's header gave: more than 2 s and more than a tenth short.
+bool ClearlyShorter(int64_t OutputMs, int64_t HeaderMs);
+// "shorter: 0:00:03 of 0:00:10".
+std::string ShorterText(int64_t OutputMs, int64_t HeaderMs);

@@ -12,7 +12,9 @@ std::string StatusText(const TRowStatus& Status) {
     case TRowState::Converting:
       if (Status.Percent >= 0) return std::to_string(Status.Percent) + "% Completed";
       return DurationText(std::max<int64_t>(0, Status.ConvertedMs) * 1000) + " converted";
-    case TRowState::Completed: return "Completed";
+    case TRowState::Completed:
+      if (Status.ExpectedMs > 0) return "Completed (" + ShorterText(Status.ConvertedMs, Status.ExpectedMs) + ")";
+      return "Completed";
     case TRowState::Stopped: return "Stopped";
     case TRowState::Failed: return "Failed";
     case TRowState::Skipped: return "Skipped";
@@ -96,12 +98,38 @@ std::string FailureText(const std::string& Message, const std::string& InputPath
   return reason.empty() ? head + "." : head + ": " + AsReason(reason);
 }
 
-std::string FinishText(int Failed, int Files) {
+std::string FinishText(const std::vector<TFinishEntry>& Entries, int Files) {
   std::string text = "File conversion process finished.";
-  if (Failed > 0)
-    text += " " + std::to_string(Failed) + " of " + std::to_string(Files) + (Files == 1 ? " file" : " files") +
-            " failed: see the Log.";
+  if (Entries.empty()) return text;
+  struct TKind {
+    TRowState State;
+    const char* Words;
+  };
+  static const TKind kinds[] = {{TRowState::Failed, "failed"},
+                                {TRowState::Stopped, "stopped"},
+                                {TRowState::Skipped, "skipped"},
+                                {TRowState::Completed, "came out shorter"}};
+  std::string counts;
+  for (const TKind& kind : kinds) {
+    const auto n = std::count_if(Entries.begin(), Entries.end(),
+                                 [&](const TFinishEntry& e) { return e.State == kind.State; });
+    if (n == 0) continue;
+    counts += counts.empty() ? " " + std::to_string(n) + " of " + std::to_string(Files) +
+                                   (Files == 1 ? " file " : " files ")
+                             : ", " + std::to_string(n) + " ";
+    counts += kind.Words;
+  }
+  text += counts + ":\n";
+  constexpr size_t kListed = 10;
+  for (size_t i = 0; i < Entries.size() && i < kListed; ++i) text += "\n" + Entries[i].Reason;
+  if (Entries.size() > kListed) text += "\nand " + std::to_string(Entries.size() - kListed) + " more: see the Log.";
   return text;
+}
+
+std::string OutputFolderText(const std::string& Folder, const std::string& Problem) {
+  return "The output folder \"" + Folder + "\" cannot be used: " + Problem +
+         ". The files are kept in the list: convert them when the folder can be used, or choose another output "
+         "folder.";
 }
 
 std::string BatchProgressLine(const TBatchProgress& Progress) {
@@ -131,6 +159,10 @@ int TBatchRun::RowOfTask(int Task) const {
 
 std::string TBatchRun::OutputOfTask(int Task) const {
   return Task >= 0 && Task < TaskCount() ? FTasks[static_cast<size_t>(Task)].OutputPath : std::string();
+}
+
+int64_t TBatchRun::DurationOfTask(int Task) const {
+  return Task >= 0 && Task < TaskCount() ? FTasks[static_cast<size_t>(Task)].DurationMs : -1;
 }
 
 void TBatchRun::TaskProgress(int Task, int64_t CurrentMs, int64_t TotalMs) {
@@ -193,6 +225,10 @@ std::vector<int> TBatchRun::CurrentRows() const {
 
 bool TBatchRun::RowEnded(int Row) const {
   return std::any_of(FTasks.begin(), FTasks.end(), [Row](const TTask& t) { return t.Row == Row && t.Ended; });
+}
+
+bool TBatchRun::HasRow(int Row) const {
+  return std::any_of(FTasks.begin(), FTasks.end(), [Row](const TTask& t) { return t.Row == Row; });
 }
 
 int TBatchRun::FailedCount() const {

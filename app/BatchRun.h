@@ -22,11 +22,14 @@ struct TRowStatus {
   // its header gave, and then ConvertedMs (output written so far) is shown.
   int Percent = -1;
   int64_t ConvertedMs = 0;
+  // Completed: more than zero when the output came out clearly shorter than
+  // the ExpectedMs its input's header gave; ConvertedMs is then its length.
+  int64_t ExpectedMs = 0;
   bool operator==(const TRowStatus&) const = default;
 };
 // "" (listed), " " (waiting), "25% Completed", "00:01:30 converted",
-// "Completed", "Stopped", "Failed", "Skipped", "Skipped (already converted)",
-// "not found".
+// "Completed", "Completed (shorter: 0:00:03 of 0:00:10)", "Stopped",
+// "Failed", "Skipped", "Skipped (already converted)", "not found".
 std::string StatusText(const TRowStatus& Status);
 
 // CurrentMs * 100 / TotalMs in 64 bits, truncated and clamped to 0..100;
@@ -43,9 +46,22 @@ std::string ProgressLine(int FrameNumber, int CurrentMs, int Fps);
 // /media/x: no space left on the device." for a failure of writing the output
 // (OutputPath), else "Could not convert 'clip.avi': <reason>." (InputPath).
 std::string FailureText(const std::string& Message, const std::string& InputPath, const std::string& OutputPath);
-// The finish message: "File conversion process finished.", followed by
-// " 2 of 5 files failed: see the Log." when Failed of the batch's Files failed.
-std::string FinishText(int Failed, int Files);
+// A file the finish message names: how its row ended (Failed, Stopped,
+// Skipped, or Completed but shorter) and its reason, a sentence that names
+// the file.
+struct TFinishEntry {
+  TRowState State;
+  std::string Reason;
+};
+// The finish message: "File conversion process finished.", and when some of
+// the batch's Files did not simply complete, how many of each kind ("1 of 5
+// files failed, 2 skipped:") and their reasons, one per line, at most ten,
+// then "and N more: see the Log.".
+std::string FinishText(const std::vector<TFinishEntry>& Entries, int Files);
+// The box of an output folder that cannot be used (Problem from
+// OutputFolderProblem): it names the folder and the reason, and says that
+// the listed files stay.
+std::string OutputFolderText(const std::string& Folder, const std::string& Problem);
 
 // The question before a batch when Converted rows already read "Completed":
 // "5 files are already converted. Convert them again?" ("1 file is ... it").
@@ -101,6 +117,9 @@ public:
   int MeasuredFps(int Task, int FrameNumber, int64_t NowMs) const;
   // The output file of task Task; empty when unknown.
   std::string OutputOfTask(int Task) const;
+  // The length of task Task's input as its header (or the engine) gave it;
+  // 0 or less when unknown.
+  int64_t DurationOfTask(int Task) const;
   // The end of a task, NowMs after Convert: Finished (ran to its end), Failed,
   // or Stopped (also ended by a stop before it ran). Returns the state its row
   // shows now; none when the row keeps what it shows, which is the case of a
@@ -111,6 +130,8 @@ public:
   std::vector<int> CurrentRows() const;
   // Whether the task converting Row has ended (false when no task has Row).
   bool RowEnded(int Row) const;
+  // Whether a task of the run converts Row.
+  bool HasRow(int Row) const;
   // Tasks that ended with Failed.
   int FailedCount() const;
 

@@ -17,10 +17,6 @@ std::string PathOfArgument(const std::string& Argument);
 // A local file URL's path as bytes ("file:///a/%FF.avi" gives "/a/\xFF.avi");
 // empty when the URL is not a local file.
 std::string PathOfUrl(const QUrl& Url);
-// The files of Folder (not its subfolders) whose extension, in lower case, is
-// one of Extensions ("avi", "mp4", ...), readable, in name order ignoring
-// ASCII case; empty when Folder cannot be read.
-std::vector<std::string> FilesInFolder(const std::string& Folder, const std::vector<std::string>& Extensions);
 bool IsFolder(const std::string& Path);
 bool IsFile(const std::string& Path);
 // The text shown for a path: invalid UTF-8 as replacement characters.

@@ -30,6 +30,7 @@
 #include "AboutForm.h"
 #include "AppIcon.h"
 #include "FileNames.h"
+#include "FolderScan.h"
 #include "LauncherEntry.h"
 #include "OutputSettings.h"
 #include "PowerOff.h"
@@ -63,6 +64,7 @@ public:
   using QPlainTextEdit::QPlainTextEdit;
   QSize sizeHint() const override { return QSize(QPlainTextEdit::sizeHint().width(), 140); }
 };
+std::string FileNameOf(const std::string& Path) { return Path.substr(Path.find_last_of('/') + 1); }
 }  // namespace
 
 TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
@@ -485,13 +487,16 @@ void TForm1::WriteSettings() {
 void TForm1::closeEvent(QCloseEvent* Event) {
   if (FBusy) {
     // The per-file set-up on the stack below uses the libraries: end it
-    // first, then close.
+    // first (a refusal's box open in it goes too), then close.
     FCancelBusy = true;
     FCloseWhenIdle = true;
+    FDialogs.CloseMessages();
     Event->ignore();
     return;
   }
   FormCloseQuery();
+  // A box still open (the output folder's, say) goes with the window.
+  FDialogs.CloseMessages();
   Event->accept();
 }
 
@@ -539,41 +544,50 @@ void TForm1::BtnAddClick() {
   AddFiles(files);
 }
 
-bool TForm1::DropFiles(const std::vector<std::string>& Paths) {
-  if (FRun.State() != TBatchRun::Idle || FBusy) return false;
-  // The extensions of the Add dialog's first entry ("*.avi;*.divX;..."), in
-  // lower case without "*.".
-  static const std::vector<std::string> extensions = [] {
-    std::vector<std::string> e;
-    for (const QString& pattern : QString(kAddDialogFilter).section('|', 1, 1).split(';'))
-      e.push_back(pattern.mid(2).toLower().toStdString());
-    return e;
-  }();
+namespace {
+
+// Paths with each folder replaced by its video files (the extensions of the
+// Add dialog's first entry), in name order, without its subfolders. A
+// folder without any stays, and is refused as a folder.
+std::vector<std::string> WithFolderFiles(const std::vector<std::string>& Paths) {
   std::vector<std::string> files;
   for (const std::string& path : Paths) {
-    if (!IsFolder(path)) {
+    std::vector<std::string> inside = IsFolder(path) ? FilesInFolder(path, VideoExtensions()) : std::vector<std::string>();
+    if (inside.empty()) {
       files.push_back(path);
       continue;
     }
-    for (std::string& file : FilesInFolder(path, extensions)) files.push_back(std::move(file));
+    for (std::string& file : inside) files.push_back(std::move(file));
   }
-  AddFiles(files);
+  return files;
+}
+
+}  // namespace
+
+bool TForm1::DropFiles(const std::vector<std::string>& Paths) {
+  if (FRun.State() != TBatchRun::Idle || FBusy) return false;
+  AddFiles(WithFolderFiles(Paths));
   return true;
 }
 
 void TForm1::AddStartupFiles(const std::vector<std::string>& Arguments) {
-  std::vector<std::string> files;
+  std::vector<std::string> paths;
   for (const std::string& a : Arguments)
-    if (std::string path = PathOfArgument(a); !path.empty()) files.push_back(std::move(path));
-  AddFiles(files);
+    if (std::string path = PathOfArgument(a); !path.empty()) paths.push_back(std::move(path));
+  AddFiles(WithFolderFiles(paths));
 }
 
 void TForm1::AddFiles(const std::vector<std::string>& Files) {
   if (Files.empty()) return;
-  // The folder is made when a conversion starts, not here: while it does not
-  // exist (on a first start the default folder does not) the outputs cannot
-  // be tried, and Convert checks each of them once it has made the folder.
+  // The folder is checked once: when it cannot take the outputs (a drive not
+  // plugged in, a path through a file) the files are checked as inputs only
+  // and listed, and one message says why. A usable folder is made when a
+  // conversion starts, not here: while it does not exist (on a first start
+  // the default folder does not) the outputs cannot be tried, and Convert
+  // checks each of them once it has made the folder.
+  const std::string folderProblem = OutputFolderProblem(EdtOutputFolder->text().toStdString());
   const bool folderExists = QFileInfo(EdtOutputFolder->text()).isDir();
+  const int rowsBefore = Lvw->RowCount();
   // The rows already listed keep their output names: a new file with the same
   // name is shown with the name the run will give it.
   TNameReservations reserved;
@@ -584,7 +598,7 @@ void TForm1::AddFiles(const std::vector<std::string>& Files) {
   }
   reserved.AddSources(Files);
   RunInSteps(static_cast<int>(Files.size()), "Adding files to the list...", [&](int I) {
-    const TFileSetup setup = SetUpFile(Files[static_cast<size_t>(I)], reserved, false, folderExists);
+    const TFileSetup setup = SetUpFile(Files[static_cast<size_t>(I)], reserved, false, folderProblem.empty() && folderExists);
     if (!setup.Ok) return;
     Lvw->AppendRow(setup);
     // Checked and named: the task itself is built again at Convert.
@@ -592,6 +606,10 @@ void TForm1::AddFiles(const std::vector<std::string>& Files) {
   });
   QuilloC.ClearTasks();
   RefreshOutputNames();
+  // Nothing of the Add follows the box: closing the window meanwhile is safe.
+  if (!folderProblem.empty() && Lvw->RowCount() > rowsBefore && !FClosePending && !FClosed)
+    Message("Warning", Q(OutputFolderText(EdtOutputFolder->text().toStdString(), folderProblem)),
+            TMessageIcon::Warning);
 }
 
 int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void(int)>& Step) {
@@ -723,6 +741,13 @@ void TForm1::StartRun() {
     Message("Information", "Please select files to be converted.", TMessageIcon::Information);
     return;
   }
+  // A folder that cannot take the outputs stops the batch before anything
+  // changes (making a missing drive's folder would fill the system disk).
+  const std::string folder = EdtOutputFolder->text().toStdString();
+  if (const std::string problem = OutputFolderProblem(folder); !problem.empty()) {
+    Message("Error", Q(OutputFolderText(folder, problem)), TMessageIcon::Error);
+    return;
+  }
   const int rows = Lvw->RowCount();
   // Files already converted (a batch stopped and started again) are converted
   // again only when the user says so; otherwise they keep their row and output.
@@ -750,9 +775,9 @@ void TForm1::StartRun() {
   TNameReservations reserved;
   for (int r = 0; r < rows; ++r) reserved.AddSource(Lvw->Path(r));
   // Nor the outputs of the files kept.
-  const std::string folder = FolderWithSlash(EdtOutputFolder->text().toStdString());
+  const std::string outputFolder = FolderWithSlash(folder);
   for (int r = 0; r < rows; ++r)
-    if (keep[static_cast<size_t>(r)]) reserved.Outputs.insert(folder + Lvw->OutputName(r) + kOutputExtension);
+    if (keep[static_cast<size_t>(r)]) reserved.Outputs.insert(outputFolder + Lvw->OutputName(r) + kOutputExtension);
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
     if (keep[static_cast<size_t>(R)]) return;
     const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved, true);
@@ -765,6 +790,7 @@ void TForm1::StartRun() {
       Lvw->SetOutputName(R, setup.OutputName);
     } else {
       Lvw->SetStatus(R, {TRowState::Skipped}, Q(setup.Message));
+      MemLog->appendPlainText(FileLabel(R) + ": " + Q(setup.Message));
     }
   });
   if (done < rows) {
@@ -814,13 +840,32 @@ void TForm1::StopRun() {
   const std::vector<int> rows = FRun.StoppedRows();
   FRun.End();
   ShowState(TBatchRun::Idle);
-  for (int row : rows) Lvw->SetStatus(row, {TRowState::Stopped});
+  // A row that its own end already marked keeps its reason.
+  for (int row : rows)
+    if (Lvw->Status(row).State != TRowState::Stopped) Lvw->SetStatus(row, {TRowState::Stopped});
 }
 
 void TForm1::EndRun() {
   QuilloC.StopAll();
   QuilloC.ClearTasks();
-  const int failed = FRun.FailedCount(), files = FRun.TaskCount();
+  // Every file of the batch that did not simply complete, with its reason,
+  // in list order. A row converted before and kept is not of this batch.
+  std::vector<TFinishEntry> entries;
+  bool failed = false;
+  int files = 0;
+  for (int r = 0; r < Lvw->RowCount(); ++r) {
+    const TRowStatus status = Lvw->Status(r);
+    if (status.State == TRowState::Completed && !FRun.HasRow(r)) continue;
+    ++files;
+    const bool shorter = status.State == TRowState::Completed && status.ExpectedMs > 0;
+    if (status.State != TRowState::Failed && status.State != TRowState::Stopped &&
+        status.State != TRowState::Skipped && !shorter)
+      continue;
+    failed = failed || status.State == TRowState::Failed;
+    std::string reason = Lvw->topLevelItem(r)->toolTip(TQueueList::ColStatus).toStdString();
+    if (reason.empty()) reason = "'" + FileNameOf(Lvw->Path(r)) + "' was stopped before its end.";
+    entries.push_back({status.State, reason});
+  }
   FRun.End();
   ShowState(TBatchRun::Idle);
   // Someone working in another window learns that the batch is over.
@@ -833,7 +878,8 @@ void TForm1::EndRun() {
   // The finish message takes the place of a failure's warning still open: it
   // counts the failures, and boxes never pile up.
   if (FWarningOpen) FDialogs.CloseMessages();
-  Message("Information", Q(FinishText(failed, files)), TMessageIcon::Information);
+  Message(failed ? "Warning" : "Information", Q(FinishText(entries, files)),
+          failed ? TMessageIcon::Warning : TMessageIcon::Information);
 }
 
 QString TForm1::BatchSummary() const {
@@ -909,7 +955,28 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
   if (row < 0) return;
   ShowBatchProgress();
   if (!AException) {
-    if (status) Lvw->SetStatus(row, {*status});
+    if (!status) return;
+    QString reason;
+    TRowStatus shown{*status};
+    if (*status == TRowState::Completed) {
+      // A source cut short behind a header that promises more converts
+      // without an error: its output is measured against the header.
+      // An output that cannot be read back is not measured.
+      const int64_t outputUs = MediaDurationUs(FRun.OutputOfTask(AIndex));
+      const int64_t outputMs = outputUs / 1000;
+      const int64_t expectedMs = FRun.DurationOfTask(AIndex);
+      if (outputUs > 0 && ClearlyShorter(outputMs, expectedMs)) {
+        shown.ConvertedMs = outputMs;
+        shown.ExpectedMs = expectedMs;
+        reason = Q("'" + FileNameOf(Lvw->Path(row)) + "' came out " + ShorterText(outputMs, expectedMs) +
+                   ": the file ends before its header says.");
+      }
+    } else if (!AMessage.isEmpty()) {
+      // What a stopped file left behind.
+      reason = Q("'" + FileNameOf(Lvw->Path(row)) + "' was stopped. ") + AMessage;
+    }
+    Lvw->SetStatus(row, shown, reason);
+    if (!reason.isEmpty()) MemLog->appendPlainText(FileLabel(row) + ": " + reason);
     return;
   }
   const QString text = Q(FailureText(AMessage.toStdString(), Lvw->Path(row),

@@ -171,12 +171,14 @@ private:
   // The per-file set-up with the window's settings; a refused file's message
   // is shown here. AtConvert: the set-up of a run, which skips a file
   // converted already when the box asks for it (no message for that). Without
-  // OpenOutput the output is named but not tried (its folder does not exist yet).
+  // OpenOutput the output is named but not tried (its folder does not exist yet,
+  // or cannot take outputs: the file is then checked as an input only).
   TFileSetup SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert = false,
                        bool OpenOutput = true);
   void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
   // Add's per-file set-up for each file, appending the accepted ones; a
-  // cancel keeps the rows added so far.
+  // cancel keeps the rows added so far. An output folder that cannot be used
+  // is checked once: the files are listed and one box says why.
   void AddFiles(const std::vector<std::string>& Files);
   // Runs Step for 0..Count-1 on this thread, letting the window's events
   // through after each step, under a progress dialog saying Label whose Cancel

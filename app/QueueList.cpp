@@ -136,6 +136,7 @@ void TQueueList::SetStatus(int Row, const TRowStatus& Status, const QString& Tip
   item->setData(ColStatus, StateRole, static_cast<int>(Status.State));
   item->setData(ColStatus, PercentRole, Status.Percent);
   item->setData(ColStatus, ConvertedMsRole, static_cast<qlonglong>(Status.ConvertedMs));
+  item->setData(ColStatus, ExpectedMsRole, static_cast<qlonglong>(Status.ExpectedMs));
   item->setText(ColStatus, QString::fromStdString(StatusText(Status)));
   item->setToolTip(ColStatus, Tip);
 }
@@ -144,7 +145,7 @@ TRowStatus TQueueList::Status(int Row) const {
   const QTreeWidgetItem* item = topLevelItem(Row);
   if (!item) return {};
   return {static_cast<TRowState>(item->data(ColStatus, StateRole).toInt()), item->data(ColStatus, PercentRole).toInt(),
-          item->data(ColStatus, ConvertedMsRole).toLongLong()};
+          item->data(ColStatus, ConvertedMsRole).toLongLong(), item->data(ColStatus, ExpectedMsRole).toLongLong()};
 }
 
 int TQueueList::CountRows(TRowState State) const {

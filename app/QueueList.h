@@ -18,7 +18,7 @@ public:
   enum TColumn { ColInput, ColDuration, ColType, ColOutput, ColStatus, ColPath, ColumnCount };
   // The Status cell keeps the row's TRowStatus as data; its text is drawn
   // from that, and a converting row with a percentage is drawn as a bar.
-  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole, BytesRole };
+  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole, BytesRole, ExpectedMsRole };
 
   explicit TQueueList(QWidget* Parent = nullptr);
 

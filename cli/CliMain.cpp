@@ -276,6 +276,7 @@ struct TFileRow {
   TFileSetup Setup;
   TFileState State = TFileState::Waiting;
   std::string Reason;
+  std::string Shorter;  // converted: "shorter: 0:00:03 of 0:00:10" when clearly shorter than its header
   int Percent = -1;  // -1: unknown
   int Fps = 0;
   int64_t LeftSeconds = -1;
@@ -302,6 +303,10 @@ public:
   TPrinter(std::ostream& Out, std::ostream& Err, bool Terminal, int Verbosity)
       : FOut(Out), FErr(Err), FTerminal(Terminal), FVerbosity(Verbosity) {}
 
+  // Whether a converted file's output is measured against its header's
+  // length; not when the user's own options may cut it (a time limit).
+  bool MeasureLength = true;
+
   // Prints what happened since the last call; Rows under the batch lock.
   void Update(TBatch& B, bool Final) {
     std::vector<std::string> lines, errors;
@@ -314,10 +319,16 @@ public:
         if (!r.Reported && (r.State == TFileState::Converted || r.State == TFileState::Stopped ||
                             r.State == TFileState::Failed)) {
           r.Reported = true;
-          // A conversion error goes to standard error, once per file.
+          // A conversion error goes to standard error, once per file, and so
+          // do an output cut short and what a stopped file left behind.
+          if (r.State == TFileState::Converted && MeasureLength) r.Shorter = ShorterThanHeader(r);
           if (r.State == TFileState::Failed)
-            errors.push_back(name + ": failed: " + r.Reason);
-          else if (FVerbosity > 0)
+            errors.push_back(name + ": failed: " + OneLine(r.Reason));
+          else if (!r.Shorter.empty())
+            errors.push_back(name + ": converted, but " + r.Shorter + ": the input ends before its header says");
+          else if (r.State == TFileState::Stopped && !r.Reason.empty())
+            errors.push_back(name + ": stopped: " + OneLine(r.Reason));
+          if (FVerbosity > 0 && r.State != TFileState::Failed)
             lines.push_back(name + (r.State == TFileState::Converted ? ": converted -> " + r.Setup.OutputPath
                                                                      : std::string(": stopped")));
         } else if (r.State == TFileState::Converting && FVerbosity > 0) {
@@ -349,6 +360,23 @@ public:
   }
 
 private:
+  static std::string ShorterThanHeader(const TFileRow& R) {
+    const int64_t headerMs = R.Setup.DurationUs > 0 ? R.Setup.DurationUs / 1000 : -1;
+    if (headerMs <= 0) return {};
+    // An output that cannot be read back is not measured.
+    const int64_t outputUs = MediaDurationUs(R.Setup.OutputPath);
+    if (outputUs <= 0) return {};
+    return ClearlyShorter(outputUs / 1000, headerMs) ? ShorterText(outputUs / 1000, headerMs) : std::string();
+  }
+  // The engine's reasons may run over several lines.
+  static std::string OneLine(std::string Text) {
+    while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r')) Text.pop_back();
+    for (size_t at = 0; (at = Text.find_first_of("\r\n", at)) != std::string::npos;) {
+      const size_t end = Text.find_first_not_of("\r\n", at);
+      Text.replace(at, end == std::string::npos ? std::string::npos : end - at, " ");
+    }
+    return Text;
+  }
   // Columns of the terminal on standard output (80 when it cannot be asked).
   static size_t TerminalWidth() {
     winsize size{};
@@ -430,6 +458,13 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
 
   TBatchSettings& settings = options.Settings;
   if (settings.OutputFolder.empty()) settings.OutputFolder = ".";
+  // A folder that cannot take the outputs ends the run before anything is
+  // made (making a missing drive's folder would fill the system disk).
+  if (const std::string problem = OutputFolderProblem(settings.OutputFolder); !problem.empty()) {
+    Err << "vidlomat-cli: the output folder \"" << settings.OutputFolder << "\" cannot be used: " << problem << "\n";
+    converter.UnloadLibraries();
+    return kExitFailed;
+  }
   {
     // Created with its parents when missing; a failure shows up per file.
     std::error_code ec;
@@ -558,6 +593,7 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   };
 
   TPrinter printer(Out, Err, Terminal, options.Verbosity);
+  printer.MeasureLength = settings.InputExtraOptions.empty() && settings.OutputExtraOptions.empty();
   bool interrupted = false;
   if (!batch.RowOfTask.empty()) {
     converter.SetThreadPriority(options.LowPriority ? tpLowest : tpNormal);
@@ -618,7 +654,10 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   for (const TFileRow& r : batch.Rows) {
     const std::string& in = r.Setup.FileName;
     switch (r.State) {
-      case TFileState::Converted: Out << "  converted  " << in << " -> " << r.Setup.OutputPath << "\n"; break;
+      case TFileState::Converted:
+        Out << "  converted  " << in << " -> " << r.Setup.OutputPath
+            << (r.Shorter.empty() ? "" : " (" + r.Shorter + ")") << "\n";
+        break;
       case TFileState::Refused: Out << "  refused    " << in << ": " << r.Reason << "\n"; break;
       case TFileState::Skipped:
         Out << "  skipped    " << in << " -> " << r.Setup.OutputPath << " (already converted)\n";

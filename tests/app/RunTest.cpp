@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "CloseOnSignals.h"
+#include "EngineIO.h"
 #include "ComponentSupport.h"
 #include "ConvertHelper.h"
 #include "MyUtils.h"
@@ -344,7 +345,9 @@ TEST_F(RunTest, AFailedFileReadsFailedAndTheBatchGoesOn) {
                   .hasMatch())
       << "a line of the engine or the libraries besides the reason:\n"
       << log.toStdString();
-  EXPECT_EQ(Dialogs.Messages[1].Text, kFinished + " 1 of 3 files failed: see the Log.");
+  // The finish message says it again, with the warning icon.
+  EXPECT_EQ(Dialogs.Messages[1].Text, kFinished + " 1 of 3 files failed:\n\n" + warning.Text);
+  EXPECT_EQ(Dialogs.Messages[1].Icon, TMessageIcon::Warning);
   EXPECT_EQ(PowerOff.Calls, 0);
   // The window is not in front (never shown): the desktop hears of the end.
   EXPECT_EQ(Dialogs.Notifications,
@@ -375,7 +378,8 @@ TEST_F(RunTest, AWarningLeftOpenNeverHoldsUpTheEndOfTheBatch) {
   ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s)) << "the batch did not end";
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Failed", "Failed"}));
   const std::string warning = "Could not write 'one.mp4' in " + Out + ": writing its header failed.";
-  const std::string finish = kFinished.toStdString() + " 2 of 2 files failed: see the Log.";
+  const std::string finish = kFinished.toStdString() + " 2 of 2 files failed:\n\n" + warning + "\n" +
+                             "Could not write 'two.mp4' in " + Out + ": writing its header failed.";
   // The first failure's warning is still open when the batch ends: the
   // second failure adds no box, the power-off is asked, and the finish
   // message takes the warning's place.
@@ -496,9 +500,29 @@ TEST(BatchRunTest, FailureAndFinishTextsSayWhatHappenedInWords) {
             "Could not write 'a.mp4' in /: permission denied.");
   EXPECT_EQ(FailureText("av_write_trailer(): x", "/v/a.avi", ""), "Could not convert 'a.avi': av_write_trailer(): x.");
 
-  EXPECT_EQ(FinishText(0, 5), "File conversion process finished.");
-  EXPECT_EQ(FinishText(2, 5), "File conversion process finished. 2 of 5 files failed: see the Log.");
-  EXPECT_EQ(FinishText(1, 1), "File conversion process finished. 1 of 1 file failed: see the Log.");
+  const std::string finished = "File conversion process finished.";
+  EXPECT_EQ(FinishText({}, 5), finished);
+  EXPECT_EQ(FinishText({{TRowState::Failed, "F."}}, 1), finished + " 1 of 1 file failed:\n\nF.");
+  // Each kind counted, the reasons in list order.
+  EXPECT_EQ(FinishText({{TRowState::Skipped, "S."},
+                        {TRowState::Failed, "F1."},
+                        {TRowState::Completed, "C."},
+                        {TRowState::Stopped, "T."},
+                        {TRowState::Failed, "F2."}},
+                       9),
+            finished + " 2 of 9 files failed, 1 stopped, 1 skipped, 1 came out shorter:\n\nS.\nF1.\nC.\nT.\nF2.");
+  EXPECT_EQ(FinishText({{TRowState::Skipped, "S."}}, 2), finished + " 1 of 2 files skipped:\n\nS.");
+  // Ten reasons at most.
+  std::vector<TFinishEntry> many;
+  std::string listed;
+  for (int i = 0; i < 13; ++i) {
+    many.push_back({TRowState::Failed, "R" + std::to_string(i) + "."});
+    if (i < 10) listed += "\nR" + std::to_string(i) + ".";
+  }
+  EXPECT_EQ(FinishText(many, 20), finished + " 13 of 20 files failed:\n" + listed + "\nand 3 more: see the Log.");
+  many.pop_back();
+  many.pop_back();
+  EXPECT_EQ(FinishText(many, 20), finished + " 11 of 20 files failed:\n" + listed + "\nand 1 more: see the Log.");
 }
 
 TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
@@ -509,9 +533,14 @@ TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
   fs::remove(gone);
   ConvertAll();
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Skipped"}));
-  const QString refused = QString::fromStdString("Convertion of file \"" + gone + "\" is not supported.");
+  // What happened, in words, in its box, on its row, in the Log, and counted
+  // in the finish message.
+  const QString refused = QString::fromStdString("Cannot convert \"" + gone + "\": not found.");
   EXPECT_EQ(Messages(refused), 1);
-  EXPECT_EQ(Messages(kFinished), 1);
+  EXPECT_EQ(f.Lvw->topLevelItem(1)->toolTip(TQueueList::ColStatus), refused);
+  EXPECT_TRUE(f.MemLog->toPlainText().contains("gone: " + refused)) << f.MemLog->toPlainText().toStdString();
+  EXPECT_EQ(Messages(kFinished + " 1 of 2 files skipped:\n\n" + refused), 1);
+  EXPECT_EQ(Dialogs.Messages.back().Icon, TMessageIcon::Information) << "nothing failed";
 
   // Nothing left to convert: straight back to Idle.
   fs::remove(Dir / "kept.avi");
@@ -523,6 +552,68 @@ TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
   ExpectIdleControls();
   EXPECT_EQ(Dialogs.Messages.size(), 2u);
   EXPECT_EQ(Messages(kFinished), 0);
+
+  // A file the libraries cannot read keeps their wording.
+  WriteFile(Dir / "kept.avi", "no video any more");
+  Dialogs.Messages.clear();
+  f.BtnStartClick();
+  EXPECT_EQ(Messages(QString::fromStdString("Convertion of file \"" + (Dir / "kept.avi") + "\" is not supported.")), 1);
+}
+
+TEST_F(RunTest, AFileCutShortReadsShorterAndIsCounted) {
+  TForm1& f = Make();
+  // A 10 s MP4 (its index first) of which only the start is left: its header still says 10 s.
+  TClipSpec recipe = ClipSpecByName("mp4_faststart");
+  recipe.DurationSeconds = 10;
+  const std::string trunc = Dir / "trunc.mp4";
+  std::string error;
+  ASSERT_TRUE(MakeClip(recipe, trunc, &error)) << error;
+  fs::resize_file(trunc, fs::file_size(trunc) / 5);
+  Add(Q({trunc, Clip("avi_xvid", "whole.avi", 3.0)}));
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColDuration), "00:00:10");
+  ConvertAll();
+  const QRegularExpression shorter("^Completed \\(shorter: 0:00:0[0-3] of 0:00:10\\)$");
+  EXPECT_TRUE(shorter.match(Status(0)).hasMatch()) << Status(0).toStdString();
+  EXPECT_EQ(Status(1), "Completed") << "a whole file is not shorter";
+  const QString reason = f.Lvw->topLevelItem(0)->toolTip(TQueueList::ColStatus);
+  EXPECT_TRUE(reason.startsWith("'trunc.mp4' came out shorter: 0:00:0")) << reason.toStdString();
+  EXPECT_TRUE(reason.endsWith(" of 0:00:10: the file ends before its header says.")) << reason.toStdString();
+  EXPECT_TRUE(f.MemLog->toPlainText().contains("trunc: " + reason));
+  ASSERT_FALSE(Dialogs.Messages.empty());
+  EXPECT_EQ(Dialogs.Messages.back().Text, kFinished + " 1 of 2 files came out shorter:\n\n" + reason);
+  EXPECT_EQ(Dialogs.Messages.back().Icon, TMessageIcon::Information);
+  EXPECT_EQ(f.Lvw->CountRows(TRowState::Completed), 2);
+}
+
+TEST_F(RunTest, APartFileThatCannotBeRemovedIsNamedWithItsSize) {
+  TForm1& f = Make();
+  Add(Q({Long("long.avi")}));
+  f.BtnStartClick();
+  // The output folder turns read-only while the file converts: the output
+  // can neither take its name nor be removed.
+  ASSERT_TRUE(PumpUntil([&] { return Status(0).endsWith("% Completed"); }));
+  std::unique_ptr<TReadOnlyFolder> locked = std::make_unique<TReadOnlyFolder>(Out);
+  if (!locked->Ok()) {
+    f.BtnStartClick();
+    GTEST_SKIP() << "cannot make a folder read-only here";
+  }
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  const std::vector<std::string> left = FilesIn(Out);
+  locked.reset();
+  ASSERT_EQ(left.size(), 1u);
+  const std::string part = Out + "/" + left[0];
+  EXPECT_TRUE(TOutputTarget::IsTemporaryName(left[0])) << left[0];
+  EXPECT_EQ(Status(0), "Failed");
+  const QString reason = f.Lvw->topLevelItem(0)->toolTip(TQueueList::ColStatus);
+  const QRegularExpression named(QRegularExpression::escape(QString::fromStdString(
+                                     "The unfinished output '" + part + "' (")) +
+                                 "\\d+\\.\\d [kM]B\\) could not be removed: \\w");
+  EXPECT_TRUE(named.match(reason).hasMatch()) << reason.toStdString();
+  EXPECT_TRUE(reason.startsWith("Could not write 'long.mp4' in " + QString::fromStdString(Out) + ": "))
+      << reason.toStdString();
+  EXPECT_TRUE(named.match(f.MemLog->toPlainText()).hasMatch()) << f.MemLog->toPlainText().toStdString();
+  fs::remove(part);
 }
 
 TEST_F(RunTest, PowerOffIsAskedOnceBeforeTheFinishMessage) {

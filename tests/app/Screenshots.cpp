@@ -4,7 +4,9 @@
 // desktop's palette and in a dark one), the About window, the main window in
 // the middle of a run (batch bar, estimate and log panel open), the note on
 // the players' limits, a batch whose last file failed with its finish message,
-// and a file refused during Add with its box in front of the progress.
+// a finish message that lists several files with their reasons, an output
+// folder that cannot be used, and a file refused during Add with its box in
+// front of the progress.
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
@@ -254,6 +256,51 @@ int main(int argc, char** argv) {
   if (!finished) std::fprintf(stderr, "the failed batch gave no finish message\n");
   ok = finished && ok;
   form.BtnLog->setChecked(false);
+
+  // A batch where several files fail and one is gone by Convert: the finish
+  // message lists each with its reason.
+  const QString second = media.path() + "/Wedding.avi", gone = media.path() + "/Old Tape.avi";
+  QFile::copy(files[1], second);
+  QFile::copy(files[2], gone);
+  QFile::link("/dev/full", media.path() + "/My iPod Files/Wedding.mp4");
+  form.BtnClearClick();
+  dialogs.Files = {files[1], failing, gone, second, files[2]};
+  form.BtnAddClick();
+  QFile::remove(gone);
+  bool listed = false;
+  dialogs.OnMessage = [&](const QString& Title, const QString& Text, TMessageIcon Icon) {
+    if (!Text.startsWith("File conversion process finished.")) return;
+    QMessageBox box(BoxIcon(Icon), Title, Text, QMessageBox::Ok, &form);
+    listed = SaveWithDialogs(form, {&box}, out + "/finish-reasons.png") &&
+             Text.contains("2 of 5 files failed, 1 skipped:") && Text.contains("not found") &&
+             Icon == TMessageIcon::Warning;
+  };
+  form.BtnStartClick();
+  for (int i = 0; i < 6000 && form.Run().State() != TBatchRun::Idle; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(10);
+  }
+  if (!listed) std::fprintf(stderr, "the finish message did not list the files\n");
+  ok = listed && ok;
+
+  // An output folder that cannot be used (a stick that is not plugged in is
+  // pictured by a path through a file): one box, the files are listed.
+  const QString outputFolder = form.EdtOutputFolder->text();
+  QFile blocker(media.path() + "/USB STICK");
+  if (blocker.open(QIODevice::WriteOnly)) blocker.write("a file where a folder should be");
+  blocker.close();
+  form.EdtOutputFolder->setText(media.path() + "/USB STICK/Videos/");
+  form.BtnClearClick();
+  dialogs.Files = {files[1], files[2]};
+  bool folderTold = false;
+  dialogs.OnMessage = [&](const QString& Title, const QString& Text, TMessageIcon Icon) {
+    QMessageBox box(BoxIcon(Icon), Title, Text, QMessageBox::Ok, &form);
+    folderTold = SaveWithDialogs(form, {&box}, out + "/output-folder-unusable.png") && Text.contains("is not a folder");
+  };
+  form.BtnAddClick();
+  if (!folderTold) std::fprintf(stderr, "the unusable output folder was not told\n");
+  ok = folderTold && form.Lvw->RowCount() == 2 && ok;
+  form.EdtOutputFolder->setText(outputFolder);
 
   // A file refused while files are added, its box in front of the progress.
   const QString text = media.path() + "/readme.avi";

@@ -33,6 +33,7 @@
 
 #include "AboutForm.h"
 #include "ErrorHandler.h"
+#include "FolderScan.h"
 #include "FFmpeg.h"
 #include "MediaLibraries.h"
 #include "MyUtils.h"
@@ -326,21 +327,80 @@ TEST_F(WindowTest, RefusedFilesShowTheirMessageAndTheOthersAreAdded) {
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), "good");
   EXPECT_FALSE(std::filesystem::exists(Dir / "new")) << "a missing output folder is made at Convert, not at Add";
 
-  // An output folder that cannot be made: the file is listed, and its output
-  // fails to open when Convert tries it.
-  WriteFile(Dir / "blocker", "a file where the output folder should be");
-  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "blocker") + "/");
-  f.Lvw->clear();
-  Add(Q({good}));
-  EXPECT_EQ(Dialogs.Messages.size(), 1u) << "no box of its own at Add";
-  ASSERT_EQ(f.Lvw->RowCount(), 1);
-  f.BtnStartClick();
-  ASSERT_TRUE(PumpUntil([&] { return f.Run().State() == TBatchRun::Idle; }));
+  // A file that is gone, and a folder in place of a file, say what happened.
+  Dialogs.Messages.clear();
+  std::filesystem::create_directories(Dir / "folder.avi");
+  Add(Q({Dir / "gone.avi", Dir / "folder.avi"}));
   ASSERT_EQ(Dialogs.Messages.size(), 2u);
-  EXPECT_TRUE(Dialogs.Messages[1].Text.startsWith("Cannot convert: ")) << Dialogs.Messages[1].Text.toStdString();
-  EXPECT_GT(Dialogs.Messages[1].Text.size(), QString("Cannot convert: ").size());
-  EXPECT_EQ(Dialogs.Messages[1].Icon, TMessageIcon::Error);
+  EXPECT_EQ(Dialogs.Messages[0].Text, QString::fromStdString("Cannot convert \"" + Dir / "gone.avi" + "\": not found."));
+  EXPECT_EQ(Dialogs.Messages[1].Text,
+            QString::fromStdString("Cannot convert \"" + Dir / "folder.avi" + "\": is a folder."));
+  EXPECT_EQ(f.Lvw->RowCount(), 1);
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+}
+
+TEST_F(WindowTest, AnUnusableOutputFolderIsToldOnceAndTheFilesAreKept) {
+  TForm1& f = MakeForm();
+  WriteFile(Dir / "blocker", "a file where the output folder should be");
+  const std::string folder = Dir / "blocker/out/";
+  f.EdtOutputFolder->setText(QString::fromStdString(folder));
+  const std::string clip = Clip("avi_xvid", "clip.avi", 0.5);
+  QStringList files;
+  for (int i = 0; i < 30; ++i) {
+    const std::string name = Dir / ("v" + std::to_string(100 + i) + ".avi");
+    std::filesystem::create_symlink(clip, name);
+    files << QString::fromStdString(name);
+  }
+  Add(files);
+  const QString text = QString::fromStdString(OutputFolderText(folder, Dir / "blocker is not a folder"));
+  EXPECT_TRUE(text.contains("kept")) << text.toStdString();
+  ASSERT_EQ(Dialogs.Messages.size(), 1u) << "one message for the folder, none per file";
+  EXPECT_EQ(Dialogs.Messages[0].Title, "Warning");
+  EXPECT_EQ(Dialogs.Messages[0].Text, text);
+  EXPECT_EQ(Dialogs.Messages[0].Icon, TMessageIcon::Warning);
+  ASSERT_EQ(f.Lvw->RowCount(), 30);
+  EXPECT_EQ(f.Lvw->Cell(29, TQueueList::ColOutput), "v129");
+  EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+
+  // Convert checks again and does not start while the folder is unusable.
+  f.BtnStartClick();
+  ASSERT_EQ(Dialogs.Messages.size(), 2u);
+  EXPECT_EQ(Dialogs.Messages[1].Text, text);
+  EXPECT_EQ(Dialogs.Messages[1].Icon, TMessageIcon::Error);
+  EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColStatus), "");
+  EXPECT_TRUE(f.BtnAdd->isEnabled());
+  EXPECT_EQ(Dialogs.Progresses.size(), 1u) << "no set-up of a batch";
+
+  // Closing the window while Add works ends the Add and then closes it.
+  int rowsAtClose = -1;
+  Dialogs.OnProgressValue = [&](int Value) {
+    if (Value != 5) return;
+    rowsAtClose = f.Lvw->RowCount();
+    f.close();
+  };
+  Add(files);
+  EXPECT_EQ(rowsAtClose, 35);
+  EXPECT_EQ(f.Lvw->RowCount(), 35) << "the Add ended at the close";
+  EXPECT_EQ(Dialogs.Messages.size(), 2u) << "no message on the way out";
+  EXPECT_TRUE(PumpUntil([&] { return QFileInfo::exists(SettingsPath()); }, std::chrono::seconds(5)))
+      << "the window closed (and wrote its settings)";
+}
+
+TEST_F(WindowTest, ClosingWhileTheFolderMessageIsOpenClosesTheWindow) {
+  TForm1& f = MakeForm();
+  WriteFile(Dir / "blocker", "a file");
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "blocker/out/"));
+  // Nobody answers the box; the window's close button is pressed meanwhile.
+  Dialogs.MessageOpen = std::chrono::seconds(60);
+  Dialogs.OnMessage = [&](const QString&) { QTimer::singleShot(20, [&] { f.close(); }); };
+  const auto start = std::chrono::steady_clock::now();
+  Add(Q({Clip("avi_xvid", "a.avi", 0.5), Clip("avi_xvid", "b.avi", 0.5)}));
+  EXPECT_EQ(f.Lvw->RowCount(), 2);
+  EXPECT_TRUE(QFileInfo::exists(SettingsPath())) << "the close went through while the box was open";
+  ASSERT_FALSE(Dialogs.Order->empty());
+  EXPECT_EQ(Dialogs.Order->back().rfind("closed: ", 0), 0u) << "the box went with the window";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
 }
 
 TEST_F(WindowTest, StopWhileARefusalAtConvertIsOpenSaysTheBatchDidNotStart) {
@@ -355,7 +415,7 @@ TEST_F(WindowTest, StopWhileARefusalAtConvertIsOpenSaysTheBatchDidNotStart) {
   Dialogs.MessageOpen = std::chrono::milliseconds(300);
   bool stopPressed = false;
   Dialogs.OnMessage = [&](const QString& Text) {
-    if (!Text.startsWith("Convertion of file")) return;
+    if (!Text.startsWith("Cannot convert \"")) return;
     QTimer::singleShot(50, [&] {
       stopPressed = f.BtnStart->isEnabled();
       f.BtnStart->click();
@@ -366,8 +426,7 @@ TEST_F(WindowTest, StopWhileARefusalAtConvertIsOpenSaysTheBatchDidNotStart) {
   EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
   ASSERT_EQ(Dialogs.Messages.size(), 2u);
-  EXPECT_EQ(Dialogs.Messages[0].Text,
-            QString::fromStdString("Convertion of file \"" + gone + "\" is not supported."));
+  EXPECT_EQ(Dialogs.Messages[0].Text, QString::fromStdString("Cannot convert \"" + gone + "\": not found."));
   EXPECT_EQ(Dialogs.Messages[1].Text, kNotStarted);
   EXPECT_TRUE(FolderEntries(Dir / "out").empty()) << "nothing was converted";
   EXPECT_TRUE(f.BtnAdd->isEnabled());
@@ -680,7 +739,9 @@ TEST(StatusTextTest, EachRowStateReadsItsText) {
       {{S::Converting, 0}, "0% Completed"},     {{S::Converting, 57, 99000}, "57% Completed"},
       {{S::Converting, -1, 30500}, "00:00:30 converted"}, {{S::Converting, -1, -20}, "00:00:00 converted"},
       {{S::Completed, 100}, "Completed"},       {{S::Stopped, 37}, "Stopped"},
-      {{S::Failed}, "Failed"},                  {{S::Skipped}, "Skipped"}};
+      {{S::Failed}, "Failed"},                  {{S::Skipped}, "Skipped"},
+      {{S::Completed, -1, 400, 10000}, "Completed (shorter: 0:00:00 of 0:00:10)"},
+      {{S::Completed, -1, 3723000, 7322000}, "Completed (shorter: 1:02:03 of 2:02:02)"}};
   for (const auto& [status, text] : cases) EXPECT_EQ(StatusText(status), text) << text;
 }
 
@@ -1001,4 +1062,23 @@ TEST_F(WindowTest, FilesGivenToTheProgramBecomeRows) {
   f.AddStartupFiles({});
   EXPECT_EQ(f.Lvw->RowCount(), 2);
   EXPECT_TRUE(Dialogs.Messages.empty());
+
+  // A folder given stands for its video files, as when it is dropped; one
+  // without any is refused as a folder.
+  std::filesystem::create_directories(Dir / "videos/sub");
+  std::filesystem::create_directories(Dir / "empty");
+  std::filesystem::copy_file(Dir / "one.mpg", Dir / "videos/two.mpg");
+  std::filesystem::copy_file(Dir / "one.mpg", Dir / "videos/sub/deeper.mpg");
+  f.AddStartupFiles({Dir / "videos", Dir / "empty"});
+  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  EXPECT_EQ(f.Lvw->Path(2), Dir / "videos/two.mpg");
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, QString::fromStdString("Cannot convert \"" + Dir / "empty" + "\": is a folder."));
+}
+
+TEST(AddFilterTest, AFoldersVideoFilesAreThoseTheAddDialogLists) {
+  std::vector<std::string> listed;
+  for (const QString& pattern : QString(kAddDialogFilter).section('|', 1, 1).split(';'))
+    listed.push_back(pattern.mid(2).toLower().toStdString());
+  EXPECT_EQ(listed, VideoExtensions());
 }

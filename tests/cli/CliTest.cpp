@@ -373,6 +373,44 @@ TEST_F(CliBatchTest, AConversionErrorGoesToStandardErrorOnce) {
   EXPECT_EQ(FolderEntries(Out), std::vector<std::string>{});
 }
 
+TEST_F(CliBatchTest, WhatHappenedToAFileIsSaidInWords) {
+  const std::string clip = CopyClip(TestClip("avi_xvid"), In + "/videos/clip.avi");
+  TClipSpec recipe = ClipSpecByName("mp4_faststart");
+  recipe.DurationSeconds = 10;
+  const std::string trunc = In + "/trunc.mp4";
+  std::string error;
+  ASSERT_TRUE(MakeClip(recipe, trunc, &error)) << error;
+  fs::resize_file(trunc, fs::file_size(trunc) / 5);
+
+  const TRun r = RunTool({"-o", Out, In + "/gone.avi", clip, trunc});
+  EXPECT_EQ(r.Status, kExitFailed) << r.Out << r.Err;
+  EXPECT_NE(r.Err.find("Cannot convert \"" + In + "/gone.avi\": not found."), std::string::npos) << r.Err;
+  EXPECT_EQ(r.Err.find("not supported"), std::string::npos) << r.Err;
+  // A source cut short converts, and says so on standard error.
+  const size_t shorter = r.Err.find("trunc.mp4: converted, but shorter: 0:00:0");
+  ASSERT_NE(shorter, std::string::npos) << r.Err;
+  EXPECT_EQ(r.Err.find(" of 0:00:10: the input ends before its header says\n", shorter),
+            shorter + std::string("trunc.mp4: converted, but shorter: 0:00:00").size())
+      << r.Err;
+  EXPECT_NE(r.Out.find("Summary: 2 converted, 0 stopped, 0 failed, 1 refused"), std::string::npos) << r.Out;
+  EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"clip.mp4", "trunc.mp4"}));
+
+  // An output the user's own options cut short is not told as shorter.
+  const std::string three = CopyClip(TestClip("avi_xvid", 3.0), In + "/three.avi");
+  const TRun cut = RunTool({"-o", Out, "--output-options", "-t 0.5", three});
+  EXPECT_EQ(cut.Status, 0) << cut.Out << cut.Err;
+  EXPECT_EQ(cut.Err.find("shorter"), std::string::npos) << cut.Err;
+  EXPECT_LT(ReadFacts(Out + "/three.mp4").DurationUs, 1000000);
+
+  // An output folder that cannot be used stops the run before anything.
+  WriteFile(In + "/file", "a file");
+  const TRun blocked = RunTool({"-o", In + "/file/out", clip});
+  EXPECT_EQ(blocked.Status, kExitFailed);
+  EXPECT_EQ(blocked.Err,
+            "vidlomat-cli: the output folder \"" + In + "/file/out\" cannot be used: " + In + "/file is not a folder\n");
+  EXPECT_EQ(blocked.Out, "");
+}
+
 // The built program, run as a user would.
 int Spawn(const std::vector<std::string>& Args, pid_t& Pid) {
   std::vector<char*> argv;

@@ -379,4 +379,109 @@ TEST(BatchSettingsTest, PerFileSetUp) {
             std::vector<std::string>{"broken.avi"});
 }
 
+TEST(BatchSettingsTest, AnInputThatCannotBeReadSaysWhyInWords) {
+  TTempDir dir;
+  const std::string clip = dir / "clip.avi";
+  std::filesystem::copy_file(TestClip("avi_xvid"), clip);
+  std::filesystem::create_directories(dir / "folder.avi");
+  WriteFile(dir / "notes.txt", "text");
+  const struct {
+    std::string Path, Problem;
+  } cases[] = {
+      {clip, ""},
+      {dir / "gone.avi", "not found"},
+      {dir / "notes.txt/clip.avi", "not found"},
+      {dir / "folder.avi", "is a folder"},
+      {"http://example.invalid/clip.avi", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(InputFileProblem(c.Path), c.Problem) << c.Path;
+  {
+    TUnreadableFile locked(clip);
+    EXPECT_EQ(InputFileProblem(clip), "permission denied");
+  }
+
+  // The set-up's refusal says it; a file the libraries cannot read keeps
+  // their wording (PerFileSetUp).
+  TQuilloConverter c;
+  LoadThrough(c);
+  TBatchSettings s;
+  s.OutputFolder = dir.Path();
+  for (const char* name : {"gone.avi", "folder.avi"}) {
+    const TFileSetup f = SetUpFile(c, s, dir / name);
+    EXPECT_FALSE(f.Ok);
+    EXPECT_EQ(f.Message, "Cannot convert \"" + (dir / name) + "\": " + InputFileProblem(dir / name) + ".");
+  }
+  EXPECT_EQ(c.TaskCount(), 0);
+}
+
+TEST(BatchSettingsTest, AnOutputFolderThatCannotBeUsedSaysWhyInWords) {
+  TTempDir dir;
+  const std::string media = dir / "media";
+  std::filesystem::create_directories(media + "/user/OTHER");
+  std::filesystem::create_directories(dir / "mnt/data");
+  WriteFile(dir / "mnt/data/film.avi", "a file");
+  WriteFile(media + "/user/OTHER/old.mp4", "a plugged-in drive's file");
+  std::filesystem::create_directories(dir / "locked");
+  WriteFile(dir / "file", "a file");
+  const std::vector<std::string> bases = {media, dir / "mnt"};
+  const struct {
+    std::string Folder, Problem;
+  } cases[] = {
+      {dir.Path(), ""},
+      {dir / "new/deeper/", ""},
+      {dir / "file", dir / "file is not a folder"},
+      {dir / "file/out/", dir / "file is not a folder"},
+      // A drive that is not plugged in: only folders (mount points) where
+      // its folder would be.
+      {media + "/STICK/videos", "not mounted"},
+      {media + "/user/STICK/videos/", "not mounted"},
+      {dir / "mnt/empty", "not mounted"},
+      // A folder of the system disk below a mount folder is made as usual.
+      {dir / "mnt/data/new", ""},
+      {media + "/user/OTHER/new", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(OutputFolderProblem(c.Folder, bases), c.Problem) << c.Folder;
+  EXPECT_EQ(OutputFolderProblem(media + "/STICK", {}), "") << "not below a mount folder";
+
+  TReadOnlyFolder locked(dir / "locked");
+  if (!locked.Ok()) GTEST_SKIP() << "cannot make a folder read-only here";
+  EXPECT_EQ(OutputFolderProblem(dir / "locked", bases), "permission denied");
+  EXPECT_EQ(OutputFolderProblem(dir / "locked/new", bases), "permission denied");
+
+  // A file is checked as an input only while the folder cannot take it.
+  TQuilloConverter c;
+  LoadThrough(c);
+  TBatchSettings s;
+  s.OutputFolder = dir / "file/out";
+  const TFileSetup f = SetUpFile(c, s, TestClip("avi_xvid"), nullptr, "", false);
+  EXPECT_TRUE(f.Ok) << f.Message;
+  EXPECT_EQ(f.OutputPath, dir / "file/out/" + f.Base + ".mp4");
+  EXPECT_FALSE(SetUpFile(c, s, TestClip("avi_xvid")).Ok);
+  EXPECT_EQ(c.TaskCount(), 1);
+}
+
+TEST(BatchSettingsTest, AnOutputIsShorterWhenMoreThanTwoSecondsAndATenthAreMissing) {
+  const struct {
+    int64_t OutputMs, HeaderMs;
+    bool Shorter;
+    const char* Text;
+  } cases[] = {
+      {400, 10000, true, "shorter: 0:00:00 of 0:00:10"},
+      {7999, 10000, true, "shorter: 0:00:07 of 0:00:10"},
+      {8000, 10000, false, "shorter: 0:00:08 of 0:00:10"},   // 2 s missing: not more
+      {0, 2000, false, "shorter: 0:00:00 of 0:00:02"},       // all of it, but only 2 s
+      {90000, 100000, false, "shorter: 0:01:30 of 0:01:40"}, // a tenth: not more
+      {89000, 100000, true, "shorter: 0:01:29 of 0:01:40"},
+      {12000, 10000, false, "shorter: 0:00:12 of 0:00:10"},  // longer
+      {0, -1, false, "shorter: 0:00:00 of 0:00:00"},         // no header length
+      {3599000, 7322000, true, "shorter: 0:59:59 of 2:02:02"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ClearlyShorter(c.OutputMs, c.HeaderMs), c.Shorter) << c.OutputMs << " of " << c.HeaderMs;
+    EXPECT_EQ(ShorterText(c.OutputMs, c.HeaderMs), c.Text);
+  }
+  EXPECT_EQ(MediaDurationUs("/no/such/file.mp4"), -1);
+  EXPECT_NEAR(static_cast<double>(MediaDurationUs(TestClip("avi_xvid", 3.0))), 3e6, 2e5);
+}
+
 }  // namespace

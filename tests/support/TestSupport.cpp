@@ -1,7 +1,12 @@
 #include "TestSupport.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -66,4 +71,52 @@ TEnvironmentScope::~TEnvironmentScope() {
     else
       unsetenv(it->first.c_str());
   }
+}
+
+namespace {
+
+// Sets or clears the immutable flag of Path; false when the file system or
+// the process cannot.
+bool SetImmutable(const std::string& Path, bool On) {
+  const int fd = open(Path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  if (ok) {
+    flags = On ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  }
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+TReadOnlyFolder::TReadOnlyFolder(const std::string& Folder) : FFolder(Folder) {
+  if (geteuid() != 0) {
+    FOk = chmod(Folder.c_str(), 0555) == 0;
+    return;
+  }
+  FImmutable = FOk = SetImmutable(Folder, true);
+}
+
+TReadOnlyFolder::~TReadOnlyFolder() {
+  if (FImmutable)
+    SetImmutable(FFolder, false);
+  else if (FOk)
+    chmod(FFolder.c_str(), 0755);
+}
+
+TUnreadableFile::TUnreadableFile(const std::string& File) : FFile(File) {
+  chmod(File.c_str(), 0);
+  if (geteuid() == 0) {
+    FWasRoot = true;
+    // Only the effective user changes: root is taken back at the end.
+    if (seteuid(65534) != 0) ADD_FAILURE() << "cannot act as nobody";
+  }
+}
+
+TUnreadableFile::~TUnreadableFile() {
+  if (FWasRoot && seteuid(0) != 0) std::abort();
+  chmod(FFile.c_str(), 0644);
 }

@@ -47,3 +47,36 @@ public:
 private:
   std::vector<std::pair<std::string, std::optional<std::string>>> FSaved;
 };
+
+// Makes Folder refuse new files, renames and removals while it lives: its
+// write permission is taken away, or for root, whom permissions do not stop,
+// the file system's immutable flag is set. Ok() tells whether either worked
+// (a file system without the flag, a user without the right to set it).
+class TReadOnlyFolder {
+public:
+  explicit TReadOnlyFolder(const std::string& Folder);
+  ~TReadOnlyFolder();
+  TReadOnlyFolder(const TReadOnlyFolder&) = delete;
+  TReadOnlyFolder& operator=(const TReadOnlyFolder&) = delete;
+  bool Ok() const { return FOk; }
+
+private:
+  std::string FFolder;
+  bool FOk = false;
+  bool FImmutable = false;
+};
+
+// Makes File unreadable while it lives: its permissions are taken away, and a
+// process of root, which could still read it, acts as the user nobody
+// meanwhile (every thread of it).
+class TUnreadableFile {
+public:
+  explicit TUnreadableFile(const std::string& File);
+  ~TUnreadableFile();
+  TUnreadableFile(const TUnreadableFile&) = delete;
+  TUnreadableFile& operator=(const TUnreadableFile&) = delete;
+
+private:
+  std::string FFile;
+  bool FWasRoot = false;
+};
