@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 #include "BatchSettings.h"
 
@@ -150,7 +151,16 @@ void TBatchRun::Begin(int Parallel) {
 }
 
 void TBatchRun::AddTask(int Row, int64_t DurationMs, const std::string& OutputPath) {
-  FTasks.push_back({Row, DurationMs, OutputPath});
+  FTasks.push_back({Row, DurationMs, OutputPath, DurationMs});
+}
+
+int64_t TBatchRun::HeaderDurationOfTask(int Task) const {
+  return Task >= 0 && Task < TaskCount() ? FTasks[static_cast<size_t>(Task)].HeaderMs : -1;
+}
+
+bool DurationNeedsCorrection(int64_t RealMs, int64_t HeaderMs) {
+  if (RealMs <= 0) return false;
+  return HeaderMs <= 0 || std::abs(RealMs - HeaderMs) > 1000;
 }
 
 int TBatchRun::RowOfTask(int Task) const {

@@ -63,6 +63,12 @@ std::string FinishText(const std::vector<TFinishEntry>& Entries, int Files);
 // the listed files stay.
 std::string OutputFolderText(const std::string& Folder, const std::string& Problem);
 
+// Whether a converted file's Duration cell, drawn from its header's HeaderMs
+// (0 or less: the header told none), is corrected to RealMs, the length the
+// conversion found (0 or less: unknown): when the header told none, or more
+// than a second off (a header of 0:00:10 on a file of 6:40).
+bool DurationNeedsCorrection(int64_t RealMs, int64_t HeaderMs);
+
 // The question before a batch when Converted rows already read "Completed":
 // "5 files are already converted. Convert them again?" ("1 file is ... it").
 std::string ConvertAgainText(int Converted);
@@ -117,6 +123,9 @@ public:
   int MeasuredFps(int Task, int FrameNumber, int64_t NowMs) const;
   // The output file of task Task; empty when unknown.
   std::string OutputOfTask(int Task) const;
+  // The length of task Task's input as its header gave it at Convert; 0 or
+  // less when unknown.
+  int64_t HeaderDurationOfTask(int Task) const;
   // The length of task Task's input as its header (or the engine) gave it;
   // 0 or less when unknown.
   int64_t DurationOfTask(int Task) const;
@@ -164,6 +173,7 @@ private:
     int Row;
     int64_t DurationMs;  // 0 or less: unknown
     std::string OutputPath;
+    int64_t HeaderMs = -1;  // DurationMs as the set-up gave it
     int64_t CurrentMs = 0;
     int64_t BeganMs = -1;  // -1: waiting
     bool Ended = false;

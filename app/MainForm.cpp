@@ -965,6 +965,8 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
       const int64_t outputUs = MediaDurationUs(FRun.OutputOfTask(AIndex));
       const int64_t outputMs = outputUs / 1000;
       const int64_t expectedMs = FRun.DurationOfTask(AIndex);
+      // The length the conversion found replaces a header's that was wrong.
+      if (DurationNeedsCorrection(outputMs, FRun.HeaderDurationOfTask(AIndex))) Lvw->SetDuration(row, outputUs);
       if (outputUs > 0 && ClearlyShorter(outputMs, expectedMs)) {
         shown.ConvertedMs = outputMs;
         shown.ExpectedMs = expectedMs;

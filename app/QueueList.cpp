@@ -95,6 +95,10 @@ TQueueList::TQueueList(QWidget* Parent) : QTreeWidget(Parent) {
   setDragDropMode(QAbstractItemView::DropOnly);
 }
 
+void TQueueList::SetDuration(int Row, int64_t DurationUs) {
+  if (QTreeWidgetItem* item = topLevelItem(Row)) item->setText(ColDuration, QString::fromStdString(DurationText(DurationUs)));
+}
+
 void TQueueList::AppendRow(const TFileSetup& Setup) {
   auto* item = new QTreeWidgetItem;
   item->setText(ColInput, QString::fromStdString(Setup.Base));

@@ -31,6 +31,8 @@ public:
   std::string Path(int Row) const;
   std::string OutputName(int Row) const;
   void SetOutputName(int Row, const std::string& Name);
+  // Shows DurationUs in Row's Duration cell ("00:06:40").
+  void SetDuration(int Row, int64_t DurationUs);
   // Sets a row's Status and its text (and its tooltip; empty clears it).
   void SetStatus(int Row, const TRowStatus& Status, const QString& Tip = QString());
   TRowStatus Status(int Row) const;

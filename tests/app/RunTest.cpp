@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -584,6 +585,44 @@ TEST_F(RunTest, AFileCutShortReadsShorterAndIsCounted) {
   EXPECT_EQ(Dialogs.Messages.back().Text, kFinished + " 1 of 2 files came out shorter:\n\n" + reason);
   EXPECT_EQ(Dialogs.Messages.back().Icon, TMessageIcon::Information);
   EXPECT_EQ(f.Lvw->CountRows(TRowState::Completed), 2);
+  // The Duration cell tells the length found, as the status does.
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColDuration), "0" + Status(0).mid(20, 7)) << Status(0).toStdString();
+}
+
+TEST_F(RunTest, TheDurationColumnTakesTheLengthTheConversionFound) {
+  TForm1& f = Make();
+  // Four MPEG program streams one after the other: each starts its clock
+  // again, so the header's length is the last one's, a quarter of the file.
+  const std::string part = Clip("mpeg1_ps", "part.mpg", 1.0);
+  const std::string joined = Dir / "joined.mpg";
+  {
+    std::ofstream out(joined, std::ios::binary);
+    for (int i = 0; i < 4; ++i) {
+      std::ifstream in(part, std::ios::binary);
+      out << in.rdbuf();
+    }
+  }
+  Add(Q({joined, Clip("avi_xvid", "whole.avi", 3.0)}));
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  ASSERT_EQ(f.Lvw->Cell(0, TQueueList::ColDuration), "00:00:01");
+  ASSERT_EQ(f.Lvw->Cell(1, TQueueList::ColDuration), "00:00:03");
+  ConvertAll();
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Completed"}));
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColDuration), "00:00:04") << "the real length replaces the header's";
+  EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColDuration), "00:00:03") << "a right header stays";
+}
+
+TEST(BatchRunTest, ADurationIsCorrectedWhenTheHeaderToldNoneOrWasMoreThanASecondOff) {
+  const struct {
+    int64_t RealMs, HeaderMs;
+    bool Corrected;
+  } cases[] = {
+      {400000, 10000, true}, {400, 10000, true},   {12000, -1, true},    {12000, 0, true},
+      {11001, 10000, true},  {8999, 10000, true},  {11000, 10000, false}, {9000, 10000, false},
+      {10040, 10000, false}, {0, 10000, false},    {-1, -1, false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(DurationNeedsCorrection(c.RealMs, c.HeaderMs), c.Corrected) << c.RealMs << " against " << c.HeaderMs;
 }
 
 TEST_F(RunTest, APartFileThatCannotBeRemovedIsNamedWithItsSize) {
