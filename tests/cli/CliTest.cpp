@@ -397,7 +397,7 @@ TEST_F(CliBatchTest, WhatHappenedToAFileIsSaidInWords) {
 
   // An output the user's own options cut short is not told as shorter.
   const std::string three = CopyClip(TestClip("avi_xvid", 3.0), In + "/three.avi");
-  const TRun cut = RunTool({"-o", Out, "--output-options", "-t 0.5", three});
+  const TRun cut = RunTool({"-o", Out, "--output-options", "t=0.5", three});
   EXPECT_EQ(cut.Status, 0) << cut.Out << cut.Err;
   EXPECT_EQ(cut.Err.find("shorter"), std::string::npos) << cut.Err;
   EXPECT_LT(ReadFacts(Out + "/three.mp4").DurationUs, 1000000);
