@@ -324,14 +324,24 @@ void TForm1::showEvent(QShowEvent* Event) {
     QRect g(QPoint(), FirstSize());
     g.moveCenter(area.center());
     FitOnScreen(g);
-    // Once the window manager has framed the window, its real frame is known:
-    // the window is moved back onto the screen if the estimate was short.
-    QTimer::singleShot(400, this, [this] {
-      if (isVisible() && !isMaximized() && !isFullScreen() && !AvailableArea().contains(frameGeometry()))
-        FitOnScreen(geometry());
-    });
+    FFrameChecks = 50;
+    QTimer::singleShot(100, this, [this] { CheckFirstFrame(); });
   }
   QWidget::showEvent(Event);
+}
+
+void TForm1::CheckFirstFrame() {
+  if (FFrameChecks <= 0) return;
+  const QRect frame = frameGeometry(), client = geometry();
+  if (!isVisible() || frame == client || !frame.contains(client)) {
+    // Not framed yet (or never: no window manager).
+    if (--FFrameChecks > 0) QTimer::singleShot(100, this, [this] { CheckFirstFrame(); });
+    return;
+  }
+  FFrameChecks = 0;
+  if (isMaximized() || isFullScreen() || AvailableArea().contains(frame)) return;
+  UpdateMinimumSize();  // the room left by the real frame
+  FitOnScreen(client);
 }
 
 QRect TForm1::AvailableArea() const {
@@ -352,7 +362,7 @@ QMargins TForm1::FrameMargins() const {
                     frame.bottom() - client.bottom()) +
            QMargins(1, 1, 1, 1);
   const int title = std::max(32, 2 * fontMetrics().height());
-  return QMargins(4, title, 4, 4);
+  return QMargins(8, title, 8, 8);
 }
 
 QSize TForm1::FirstSize() const {
@@ -377,8 +387,9 @@ void TForm1::FitOnScreen(QRect Client) {
   if (outer.bottom() > area.bottom()) outer.moveBottom(area.bottom());
   if (outer.left() < area.left()) outer.moveLeft(area.left());
   if (outer.top() < area.top()) outer.moveTop(area.top());
-  resize(outer.size().shrunkBy(frame));
-  move(outer.topLeft());
+  // Placed by the window itself, not its frame: before the window manager
+  // has framed it, a frame position would be taken for the window's.
+  setGeometry(QRect(outer.topLeft() + QPoint(frame.left(), frame.top()), outer.size().shrunkBy(frame)));
 }
 
 void TForm1::Message(const QString& Title, const QString& Text, TMessageIcon Icon) {

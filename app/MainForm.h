@@ -203,6 +203,10 @@ private:
   // Gives the window the size and place of Client (without the frame),
   // shrunk and moved as far as needed to keep the frame inside the free area.
   void FitOnScreen(QRect Client);
+  // Once the window manager has framed the window after its first show, its
+  // real frame is known: a frame the estimate left partly off the screen is
+  // moved back (looks again every 100 ms for five seconds until it is known).
+  void CheckFirstFrame();
   // Writes the settings file from the controls (not when FormCreate failed).
   void WriteSettings();
   void StartRun();
@@ -246,6 +250,7 @@ private:
   QWidget* FPage;           // every control, in FScroll
   QScrollArea* FScroll;
   bool FPlaced = false;     // the first show has placed the window
+  int FFrameChecks = 0;     // looks left for the window manager's first frame
   bool FCreated = false;  // the libraries were loaded and the settings read
   // The settings file's seconds between key frames, kept from start to close
   // (no control shows it). User-interface thread.

@@ -168,4 +168,97 @@ TEST_F(RealDisplayTest, RefusalEnterInAFieldAndConvertFromTheKeyboard) {
   EXPECT_EQ(settings.value("Options/VideoQuality").toString(), "600");
 }
 
+// A small screen of 800x600 at one and a half times the size: 533x400 of the
+// program's own pixels, less than the window's designed size.
+class SmallScreenTest : public RealDisplayTest {
+protected:
+  SmallScreenTest() { Screen = "800x600x24"; }
+  // The program's window with its frame on the screen, as the window manager
+  // shows it: the window's place and size and the frame's extents.
+  std::optional<QRect> Frame(const QString& Window) {
+    auto run = [&](const QString& Program, const QStringList& Arguments) -> std::optional<QString> {
+      QProcess p;
+      p.setProcessEnvironment(Env);
+      p.start(Program, Arguments);
+      if (!p.waitForFinished(20000) || p.exitCode() != 0) return {};
+      return QString::fromUtf8(p.readAllStandardOutput());
+    };
+    const auto info = run("xwininfo", {"-id", Window});
+    const auto prop = run("xprop", {"-id", Window, "_NET_FRAME_EXTENTS"});
+    if (!info || !prop) return {};
+    // "_NET_FRAME_EXTENTS(CARDINAL) = left, right, top, bottom"
+    const QStringList extents = prop->section('=', 1).split(',');
+    if (extents.size() != 4) return {};
+    std::map<QString, int> v;
+    for (const QString& line : info->split('\n'))
+      if (line.contains(':')) v[line.section(':', 0, 0).trimmed()] = line.section(':', 1).trimmed().toInt();
+    return QRect(v["Absolute upper-left X"], v["Absolute upper-left Y"], v["Width"], v["Height"])
+        .adjusted(-extents[0].trimmed().toInt(), -extents[2].trimmed().toInt(), extents[1].trimmed().toInt(),
+                  extents[3].trimmed().toInt());
+  }
+};
+
+TEST_F(SmallScreenTest, TheWholeWindowWithItsLogOpenLiesOnAScaledSmallScreen) {
+  const QRect screen(0, 0, 800, 600);
+  auto text = [](const std::optional<QRect>& R) {
+    return R ? std::to_string(R->x()) + "," + std::to_string(R->y()) + " " + std::to_string(R->width()) + "x" +
+                   std::to_string(R->height())
+             : std::string("none");
+  };
+  // Unscaled the window grows when the Log opens (so the key opened it);
+  // scaled it already takes the screen's height and the page scrolls. A kept
+  // list that cannot be read opens the Log at the start, with its note: the
+  // window's first size then has the Log in it.
+  const struct {
+    const char* Scale;
+    bool LogAtStart;
+  } cases[] = {{"1", false}, {"1.5", false}, {"1.5", true}};
+  for (const auto& c : cases) {
+    const std::string scale = c.Scale;
+    SCOPED_TRACE("QT_SCALE_FACTOR=" + scale + (c.LogAtStart ? ", the Log open at the start" : ""));
+    Env.insert("QT_SCALE_FACTOR", c.Scale);
+    if (c.LogAtStart) {
+      std::filesystem::create_directories(Home / ".local/state/Vidlomat");
+      WriteFile(Home / ".local/state/Vidlomat/list", "not a list at all\n\x01\x02");
+    }
+    Program.setProcessEnvironment(Env);
+    Program.start(QCoreApplication::applicationDirPath() + "/vidlomat", {});
+    ASSERT_TRUE(Program.waitForStarted(30000));
+    ASSERT_TRUE(Poll([&] { return VisibleWindowsOfProgram() == 1 && ActiveWindowName() == "Vidlomat"; }, 60s));
+    const QString window = Xdotool({"getactivewindow"}).value_or(QString());
+    QByteArray errors;
+    if (c.LogAtStart) {
+      EXPECT_TRUE(Poll(
+          [&] {
+            Program.waitForReadyRead(100);
+            errors += Program.readAllStandardError();
+            return errors.contains("could not be read");
+          },
+          10s))
+          << "the kept list's note (which opens the Log) was not given: " << errors.toStdString();
+    }
+    // From the moment the window manager has framed it, and not only once
+    // the window has settled: every frame seen in its first second and a
+    // half lies on the screen.
+    std::optional<QRect> closed;
+    ASSERT_TRUE(Poll([&] { return (closed = Frame(window)).has_value(); }, 30s));
+    for (int i = 0; i < 15; ++i) {
+      EXPECT_TRUE(screen.contains(*closed)) << text(closed) << " after " << i * 100 << " ms";
+      QThread::msleep(100);
+      if (const std::optional<QRect> now = Frame(window)) closed = now;
+    }
+    if (!c.LogAtStart) Keys({"alt+g"});
+    std::optional<QRect> open;
+    if (scale == "1") {
+      EXPECT_TRUE(Poll([&] { return (open = Frame(window)) && closed && open->height() > closed->height(); }, 10s))
+          << "the window did not make room for the Log: " << text(closed) << " -> " << text(open);
+    }
+    QThread::msleep(1000);
+    open = Frame(window);
+    EXPECT_TRUE(open && screen.contains(*open)) << text(open);
+    ::kill(static_cast<pid_t>(Program.processId()), SIGTERM);
+    EXPECT_TRUE(Program.waitForFinished(60000));
+  }
+}
+
 }  // namespace
