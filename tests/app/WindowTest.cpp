@@ -2,6 +2,7 @@
 // handler, the queue list, profiles, About and Help, library loading.
 #include <QAction>
 #include <QCheckBox>
+#include <QGridLayout>
 #include <QApplication>
 #include <QProgressDialog>
 #include <QMessageBox>
@@ -794,6 +795,26 @@ TEST_F(WindowTest, TheLogPanelOpensClosesAndItsTextCanBeCopied) {
   f.BtnLog->click();
   EXPECT_TRUE(f.MemLog->isHidden());
   EXPECT_EQ(f.size(), closed);
+}
+
+TEST_F(WindowTest, AWindowWithMoreSettingsThanTheScreenHoldsStillStartsOnTheScreen) {
+  // However many settings the page holds, the first size and place fit the
+  // screen's free area, with the Log open, and the page scrolls to Convert.
+  TForm1& f = MakeForm();
+  auto* grid = qobject_cast<QGridLayout*>(f.GBOther->layout());
+  ASSERT_NE(grid, nullptr);
+  for (int i = 0; i < 12; ++i) grid->addWidget(new QCheckBox("Another setting " + QString::number(i), f.GBOther), 10 + i, 0);
+  f.BtnLog->click();
+  f.show();
+  PumpFor(std::chrono::milliseconds(20));
+  const QRect area = f.screen()->availableGeometry();
+  ASSERT_GT(f.findChild<QScrollArea*>()->widget()->minimumSizeHint().height(), area.height()) << "the page is not taller";
+  EXPECT_TRUE(area.contains(f.frameGeometry())) << f.frameGeometry().y() << "+" << f.frameGeometry().height();
+  EXPECT_LE(f.minimumHeight(), area.height());
+  auto* page = f.findChild<QScrollArea*>();
+  EXPECT_GT(page->verticalScrollBar()->maximum(), 0);
+  page->ensureWidgetVisible(f.BtnStart);
+  EXPECT_TRUE(page->viewport()->rect().contains(QRect(f.BtnStart->mapTo(page->viewport(), QPoint()), f.BtnStart->size())));
 }
 
 TEST_F(WindowTest, TheWindowIsResizableFitsTheScreenAndGivesTheRoomToTheListAndTheLog) {
