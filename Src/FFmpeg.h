@@ -630,8 +630,23 @@ public:
                   AVCodecContext* Encoder);
 
   // --- Transcode set-up, main loop, audio, video, report ---------------------
-  // Set-up (TranscodeSetup.cpp)
+  // Set-up (TranscodeSetup.cpp): its steps in order.
   void TranscodeSetup();
+  void MakeInputStreams();   // the input stream records
+  void MakeOutputStreams();  // the stream maps checked, the output stream records
+  void ChooseSources();      // each output stream's source and sync stream
+  // Output stream K: copied or encoded, its encoder's settings, filters or
+  // scaler, two-pass statistics.
+  void SetUpOutputStream(int K);
+  void ChooseStepsAfterScaling();  // turn and tone-map after scaling where every output can
+  void ListStreams();              // the outputs' listing and the stream mapping in the log
+  void OpenCodecs();               // encoders, decoders, then subtitle encoders
+  void OpenEncoder(OutputStreamState* Ost);
+  void ResetInputClocks();
+  void CopyMappedMetadata();
+  void WriteHeaders();  // and the SDP of RTP outputs
+  void MakeBitstreamFilters();
+  bool ValidInputStream(int File, int Stream) const;
   void TranscodeLoop();  // MainLoop.cpp: the loop and the end of the run
   int FindProgramStream(AVMediaType CodecType);
   // Raises, naming the stream, when a stream to be decoded has no decoder, or
@@ -649,7 +664,12 @@ public:
   void AddOpenDecoder(InputStreamState* Ist) { FOpenDecoders.push_front(Ist); }
   void RemoveOpenEncoder(OutputStreamState* Ost);
   void RemoveOpenDecoder(InputStreamState* Ist);
-  // Main loop (MainLoop.cpp)
+  // Main loop (MainLoop.cpp): its steps.
+  int NextInputFile(double& OptsMin);
+  void ShiftPacketTimes(int FileIndex, InputStreamState* Ist, AVPacket* Pkt);
+  void FlushOutputs();
+  int WriteTrailers();
+  void CloseRunCodecs();
   int OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* Packet);
   // Resamples InSamples interleaved 16-bit samples (Buf null: what the
   // resampler still holds) into the stream's FIFO; the samples written, or < 0.

@@ -442,35 +442,8 @@ void TCustomFFmpeg::TranscodeLoop() {
       if (FStopRequested) break;
     }
     CheckEncodeStage();
-    double iptsMin = 1e100, optsMin = 1e100;
-    int fileIndex = -1;
-    for (OutputStreamState* ost : FOutputStreams) {
-      InputStreamState* ist = FInputStreams[ost->SourceIndex];
-      AVCodecContext* enc = ost->CodecCtx;
-      double opts;
-      if (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded)
-        opts = static_cast<double>(ost->SyncOpts) * av_q2d(enc->time_base);
-      else if (const int64_t endPts = EncoderFiguresOf(ost).EndPts; endPts != AV_NOPTS_VALUE)
-        opts = static_cast<double>(endPts) * av_q2d(ost->Stream->time_base);
-      else
-        opts = 0.0;
-      const double ipts = static_cast<double>(ist->Pts);
-      if (!FFileTable[ist->FileIndex].EofReached) {
-        if (ipts < iptsMin) {
-          iptsMin = ipts;
-          if (FInputSync) fileIndex = ist->FileIndex;
-        }
-        if (opts < optsMin) {
-          optsMin = opts;
-          if (!FInputSync) fileIndex = ist->FileIndex;
-        }
-      }
-      const int type = enc->codec_type;
-      if (type >= 0 && type < 4 && ost->FrameNumber >= FMaxFrames[type]) {
-        fileIndex = -1;
-        break;
-      }
-    }
+    double optsMin = 0;
+    const int fileIndex = NextInputFile(optsMin);
     if (fileIndex < 0) break;
     if (static_cast<double>(FRecordingTime) / 1000000.0 <= optsMin) break;
     if (FLimitFileSize != 0 && FOutputFiles[0]->pb && ff::avio_seek(FOutputFiles[0]->pb, 0, SEEK_CUR) > FLimitFileSize)
@@ -493,38 +466,7 @@ void TCustomFFmpeg::TranscodeLoop() {
     }
     const int istIndex = file.FirstStreamIndex + pkt->stream_index;
     InputStreamState* ist = FInputStreams[istIndex];
-    const AVRational tb = ist->Stream->time_base;
-
-    const int64_t offset = ff::av_rescale_q(FInputTsOffset[fileIndex], AV_TIME_BASE_Q, tb);
-    if (pkt->dts != AV_NOPTS_VALUE) pkt->dts += offset;
-    if (pkt->pts != AV_NOPTS_VALUE) pkt->pts += offset;
-    if (pkt->stream_index < MAX_STREAMS) {
-      const double scale = FInputTsScale[fileIndex][pkt->stream_index];
-      if (scale != 0) {
-        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts = static_cast<int64_t>(std::nearbyint(pkt->pts * scale));
-        if (pkt->dts != AV_NOPTS_VALUE) pkt->dts = static_cast<int64_t>(std::nearbyint(pkt->dts * scale));
-      }
-    }
-    AlignStreamStart(ist, pkt);
-    // The stream's time: for decoded video the last packet's, not the last
-    // picture's, so that the pictures a decoder holds back never make a packet
-    // look like a step back or a jump.
-    const int64_t streamPts = ist->PacketDtsSeen ? ist->PacketDtsUs : ist->Pts;
-    const int64_t streamNextPts = ist->PacketDtsSeen ? ist->PacketDtsUs : ist->NextPts;
-    if (pkt->dts != AV_NOPTS_VALUE && streamNextPts != AV_NOPTS_VALUE) {
-      const int64_t pktDts = ff::av_rescale_q(pkt->dts, tb, AV_TIME_BASE_Q);
-      const int64_t delta = pktDts - streamNextPts;
-      if ((std::llabs(delta) > static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) || pktDts + 1 < streamPts) &&
-          !FCopyTs) {
-        FInputTsOffset[fileIndex] -= delta;
-        if (FVerbose > 2 && FOnLog)
-          LogFmt(1, "timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
-                 static_cast<long long>(FInputTsOffset[fileIndex]));
-        const int64_t shift = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
-        pkt->dts -= shift;
-        if (pkt->pts != AV_NOPTS_VALUE) pkt->pts -= shift;
-      }
-    }
+    ShiftPacketTimes(fileIndex, ist, pkt);
 
     if (OutputPacket(ist, istIndex, pkt) < 0) {
       char text[128];
@@ -544,43 +486,10 @@ void TCustomFFmpeg::TranscodeLoop() {
   }
 
   // The end of the run: also after a stop, so the file is complete and playable.
-  for (size_t i = 0; i < FInputStreams.size(); ++i)
-    if (FInputStreams[i]->DecodingNeeded) OutputPacket(FInputStreams[i], static_cast<int>(i), nullptr);
-  // The bitstream filters give up what they hold.
-  if (AVPacket* end = ff::av_packet_alloc()) {
-    for (OutputStreamState* ost : FOutputStreams) {
-      end->stream_index = ost->StreamIndex;
-      try {
-        SubmitPacket(ost, end, -1);
-      } catch (...) {
-        ff::av_packet_free(&end);
-        throw;
-      }
-    }
-    ff::av_packet_free(&end);
-  }
-  FinishEncodeStage();
-  // A trailer that cannot be written (a full disk) leaves an unplayable file:
-  // that is the run's error, not a success.
-  int trailerError = 0;
-  for (int i = 0; i < FOutputFileCount; ++i) {
-    const int r = ff::av_write_trailer(FOutputFiles[i]);
-    if (r < 0 && trailerError == 0) trailerError = r;
-  }
+  FlushOutputs();
+  const int trailerError = WriteTrailers();
   PrintReport(true);
-  for (OutputStreamState* ost : FOutputStreams) {
-    if (!ost->EncodingNeeded) continue;
-    std::lock_guard<std::mutex> lock(CodecLock());
-    ff::av_freep(&ost->CodecCtx->stats_in);
-    ff::avcodec_close(ost->CodecCtx);
-    RemoveOpenEncoder(ost);
-  }
-  for (InputStreamState* ist : FInputStreams) {
-    if (!ist->DecodingNeeded) continue;
-    std::lock_guard<std::mutex> lock(CodecLock());
-    ff::avcodec_close(ist->CodecCtx);
-    RemoveOpenDecoder(ist);
-  }
+  CloseRunCodecs();
   FFinished = !FStopRequested;
   // An input that ran to its end without a single packet reaching the output
   // (a file cut after its header) gives a file that plays nothing: a failure.
@@ -597,5 +506,125 @@ void TCustomFFmpeg::TranscodeLoop() {
   if (nothingWritten) {
     FFinished = false;
     throw FFMpegException(emptyInput + ": no picture or sound could be decoded");
+  }
+}
+
+// The next input file to read from (-1: the loop ends), and the earliest
+// output time (seconds).
+int TCustomFFmpeg::NextInputFile(double& OptsMin) {
+  double iptsMin = 1e100;
+  OptsMin = 1e100;
+  int fileIndex = -1;
+  for (OutputStreamState* ost : FOutputStreams) {
+    InputStreamState* ist = FInputStreams[ost->SourceIndex];
+    AVCodecContext* enc = ost->CodecCtx;
+    double opts;
+    if (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost->EncodingNeeded)
+      opts = static_cast<double>(ost->SyncOpts) * av_q2d(enc->time_base);
+    else if (const int64_t endPts = EncoderFiguresOf(ost).EndPts; endPts != AV_NOPTS_VALUE)
+      opts = static_cast<double>(endPts) * av_q2d(ost->Stream->time_base);
+    else
+      opts = 0.0;
+    const double ipts = static_cast<double>(ist->Pts);
+    if (!FFileTable[ist->FileIndex].EofReached) {
+      if (ipts < iptsMin) {
+        iptsMin = ipts;
+        if (FInputSync) fileIndex = ist->FileIndex;
+      }
+      if (opts < OptsMin) {
+        OptsMin = opts;
+        if (!FInputSync) fileIndex = ist->FileIndex;
+      }
+    }
+    const int type = enc->codec_type;
+    if (type >= 0 && type < 4 && ost->FrameNumber >= FMaxFrames[type]) {
+      fileIndex = -1;
+      break;
+    }
+  }
+  return fileIndex;
+}
+
+// The input file's offset and scale, the stream's start and the steps over
+// timestamp discontinuities, applied to a packet just read.
+void TCustomFFmpeg::ShiftPacketTimes(int FileIndex, InputStreamState* Ist, AVPacket* Pkt) {
+  const AVRational tb = Ist->Stream->time_base;
+  const int64_t offset = ff::av_rescale_q(FInputTsOffset[FileIndex], AV_TIME_BASE_Q, tb);
+  if (Pkt->dts != AV_NOPTS_VALUE) Pkt->dts += offset;
+  if (Pkt->pts != AV_NOPTS_VALUE) Pkt->pts += offset;
+  if (Pkt->stream_index < MAX_STREAMS) {
+    const double scale = FInputTsScale[FileIndex][Pkt->stream_index];
+    if (scale != 0) {
+      if (Pkt->pts != AV_NOPTS_VALUE) Pkt->pts = static_cast<int64_t>(std::nearbyint(Pkt->pts * scale));
+      if (Pkt->dts != AV_NOPTS_VALUE) Pkt->dts = static_cast<int64_t>(std::nearbyint(Pkt->dts * scale));
+    }
+  }
+  AlignStreamStart(Ist, Pkt);
+  // The stream's time: for decoded video the last packet's, not the last
+  // picture's, so that the pictures a decoder holds back never make a packet
+  // look like a step back or a jump.
+  const int64_t streamPts = Ist->PacketDtsSeen ? Ist->PacketDtsUs : Ist->Pts;
+  const int64_t streamNextPts = Ist->PacketDtsSeen ? Ist->PacketDtsUs : Ist->NextPts;
+  if (Pkt->dts != AV_NOPTS_VALUE && streamNextPts != AV_NOPTS_VALUE) {
+    const int64_t pktDts = ff::av_rescale_q(Pkt->dts, tb, AV_TIME_BASE_Q);
+    const int64_t delta = pktDts - streamNextPts;
+    if ((std::llabs(delta) > static_cast<int64_t>(FDtsDeltaThreshold * 1000000.0) || pktDts + 1 < streamPts) &&
+        !FCopyTs) {
+      FInputTsOffset[FileIndex] -= delta;
+      if (FVerbose > 2 && FOnLog)
+        LogFmt(1, "timestamp discontinuity %lld, new offset= %lld", static_cast<long long>(delta),
+               static_cast<long long>(FInputTsOffset[FileIndex]));
+      const int64_t shift = ff::av_rescale_q(delta, AV_TIME_BASE_Q, tb);
+      Pkt->dts -= shift;
+      if (Pkt->pts != AV_NOPTS_VALUE) Pkt->pts -= shift;
+    }
+  }
+}
+
+// The decoders drained, the bitstream filters emptied, the encoding side finished.
+void TCustomFFmpeg::FlushOutputs() {
+  for (size_t i = 0; i < FInputStreams.size(); ++i)
+    if (FInputStreams[i]->DecodingNeeded) OutputPacket(FInputStreams[i], static_cast<int>(i), nullptr);
+  // The bitstream filters give up what they hold.
+  if (AVPacket* end = ff::av_packet_alloc()) {
+    for (OutputStreamState* ost : FOutputStreams) {
+      end->stream_index = ost->StreamIndex;
+      try {
+        SubmitPacket(ost, end, -1);
+      } catch (...) {
+        ff::av_packet_free(&end);
+        throw;
+      }
+    }
+    ff::av_packet_free(&end);
+  }
+  FinishEncodeStage();
+}
+
+// The first failure of the trailers, or 0.
+int TCustomFFmpeg::WriteTrailers() {
+  // A trailer that cannot be written (a full disk) leaves an unplayable file:
+  // that is the run's error, not a success.
+  int trailerError = 0;
+  for (int i = 0; i < FOutputFileCount; ++i) {
+    const int r = ff::av_write_trailer(FOutputFiles[i]);
+    if (r < 0 && trailerError == 0) trailerError = r;
+  }
+  return trailerError;
+}
+
+void TCustomFFmpeg::CloseRunCodecs() {
+  for (OutputStreamState* ost : FOutputStreams) {
+    if (!ost->EncodingNeeded) continue;
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ff::av_freep(&ost->CodecCtx->stats_in);
+    ff::avcodec_close(ost->CodecCtx);
+    RemoveOpenEncoder(ost);
+  }
+  for (InputStreamState* ist : FInputStreams) {
+    if (!ist->DecodingNeeded) continue;
+    std::lock_guard<std::mutex> lock(CodecLock());
+    ff::avcodec_close(ist->CodecCtx);
+    RemoveOpenDecoder(ist);
   }
 }

@@ -339,6 +339,27 @@ void TCustomFFmpeg::Transcode() {
 }
 
 void TCustomFFmpeg::TranscodeSetup() {
+  MakeInputStreams();
+  MakeOutputStreams();
+  ChooseSources();
+  for (size_t k = 0; k < FOutputStreams.size(); ++k) SetUpOutputStream(static_cast<int>(k));
+  ChooseStepsAfterScaling();
+  ListStreams();
+  OpenCodecs();
+  ResetInputClocks();
+  CopyMappedMetadata();
+  WriteHeaders();
+  MakeBitstreamFilters();
+  // The run's clocks start.
+  FTimerStart = ff::av_gettime();
+  FLastReportTime = FTimerStart;
+}
+
+bool TCustomFFmpeg::ValidInputStream(int File, int Stream) const {
+  return File >= 0 && File < FInputFileCount && Stream >= 0 && Stream < FFileTable[File].NbStreams;
+}
+
+void TCustomFFmpeg::MakeInputStreams() {
   // 1, 2: input files and streams
   FFileTable.assign(FInputFileCount, InputFileState{});
   int total = 0;
@@ -368,7 +389,9 @@ void TCustomFFmpeg::TranscodeSetup() {
       if (!ist->CodecCtx) throw FFMpegException("av_mallocz fail");
     }
   }
+}
 
+void TCustomFFmpeg::MakeOutputStreams() {
   // 3, 4, 5: output streams and maps
   int outputCount = 0;
   for (int i = 0; i < FOutputFileCount; ++i) {
@@ -377,14 +400,11 @@ void TCustomFFmpeg::TranscodeSetup() {
   }
   if (FStreamMapCount > 0 && FStreamMapCount != outputCount)
     throw FFMpegException("Number of stream maps must match number of output streams");
-  auto validStream = [&](int File, int Stream) {
-    return File >= 0 && File < FInputFileCount && Stream >= 0 && Stream < FFileTable[File].NbStreams;
-  };
   for (int m = 0; m < FStreamMapCount; ++m) {
     const TStreamMap& map = FStreamMaps[m];
-    if (!validStream(map.FileIndex, map.StreamIndex))
+    if (!ValidInputStream(map.FileIndex, map.StreamIndex))
       throw FFMpegException(Format("Could not find input stream #%d.%d", map.FileIndex, map.StreamIndex));
-    if (!validStream(map.SyncFileIndex, map.SyncStreamIndex))
+    if (!ValidInputStream(map.SyncFileIndex, map.SyncStreamIndex))
       throw FFMpegException(Format("Could not find sync stream #%d.%d", map.SyncFileIndex, map.SyncStreamIndex));
   }
 
@@ -405,9 +425,11 @@ void TCustomFFmpeg::TranscodeSetup() {
       if (!ost->CodecCtx || !ost->EncPacket || !ost->OutPacket) throw FFMpegException("av_mallocz fail");
     }
   }
+}
 
+void TCustomFFmpeg::ChooseSources() {
   // 7: sources
-  for (int k = 0; k < outputCount; ++k) {
+  for (size_t k = 0; k < FOutputStreams.size(); ++k) {
     OutputStreamState* ost = FOutputStreams[k];
     const AVMediaType type = ost->CodecCtx->codec_type;
     if (FStreamMapCount > 0) {
@@ -422,7 +444,7 @@ void TCustomFFmpeg::TranscodeSetup() {
       int found = -1;
       if (type == AVMEDIA_TYPE_AUDIO && FAudioSourceStream >= 0) {
         // The audio stream asked for: the user's track of several.
-        if (FInputFileCount < 1 || !validStream(0, FAudioSourceStream) ||
+        if (FInputFileCount < 1 || !ValidInputStream(0, FAudioSourceStream) ||
             FInputStreams[FFileTable[0].FirstStreamIndex + FAudioSourceStream]->CodecCtx->codec_type != type)
           throw FFMpegException(Format("Could not find input stream #%d.%d", 0, FAudioSourceStream));
         found = FFileTable[0].FirstStreamIndex + FAudioSourceStream;
@@ -450,173 +472,172 @@ void TCustomFFmpeg::TranscodeSetup() {
       ost->SyncInput = FInputStreams[ost->SourceIndex];
     }
   }
+}
 
-  // 8: per output stream
-  for (int k = 0; k < outputCount; ++k) {
-    OutputStreamState* ost = FOutputStreams[k];
-    InputStreamState* ist = FInputStreams[ost->SourceIndex];
-    AVCodecContext* icodec = ist->CodecCtx;
-    AVCodecContext* codec = ost->CodecCtx;
-    AVStream* st = ost->Stream;
-    AVFormatContext* os = FOutputFiles[ost->FileIndex];
+void TCustomFFmpeg::SetUpOutputStream(int K) {
+  OutputStreamState* ost = FOutputStreams[K];
+  InputStreamState* ist = FInputStreams[ost->SourceIndex];
+  AVCodecContext* icodec = ist->CodecCtx;
+  AVCodecContext* codec = ost->CodecCtx;
+  AVStream* st = ost->Stream;
+  AVFormatContext* os = FOutputFiles[ost->FileIndex];
 
-    if (!ff::av_dict_get(st->metadata, "language", nullptr, 0)) {
-      if (AVDictionaryEntry* lang = ff::av_dict_get(ist->Stream->metadata, "language", nullptr, 0))
-        ff::av_dict_set(&st->metadata, "language", std::string(lang->value).substr(0, 3).c_str(), 0);
+  if (!ff::av_dict_get(st->metadata, "language", nullptr, 0)) {
+    if (AVDictionaryEntry* lang = ff::av_dict_get(ist->Stream->metadata, "language", nullptr, 0))
+      ff::av_dict_set(&st->metadata, "language", std::string(lang->value).substr(0, 3).c_str(), 0);
+  }
+  st->disposition = ist->Stream->disposition;
+
+  const bool copy = FOutputStreamCopy[ost->FileIndex].size() > static_cast<size_t>(ost->StreamIndex) &&
+                    FOutputStreamCopy[ost->FileIndex][ost->StreamIndex];
+  if (copy) {
+    const AVCodecParameters* ipar = ist->Stream->codecpar;
+    switch (ipar->codec_type) {
+      case AVMEDIA_TYPE_AUDIO:
+        if (FAudioVolume != 256) throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
+        break;
+      case AVMEDIA_TYPE_VIDEO:
+        if (FOnCustomHook)
+          throw FFMpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+        if (FUsingVHook) throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+        break;
+      case AVMEDIA_TYPE_SUBTITLE:
+        break;
+      default:
+        throw FFMpegException("invalid codec_type of output stream");
     }
-    st->disposition = ist->Stream->disposition;
-
-    const bool copy = FOutputStreamCopy[ost->FileIndex].size() > static_cast<size_t>(ost->StreamIndex) &&
-                      FOutputStreamCopy[ost->FileIndex][ost->StreamIndex];
-    if (copy) {
-      const AVCodecParameters* ipar = ist->Stream->codecpar;
-      switch (ipar->codec_type) {
-        case AVMEDIA_TYPE_AUDIO:
-          if (FAudioVolume != 256) throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
-          break;
-        case AVMEDIA_TYPE_VIDEO:
-          if (FOnCustomHook)
-            throw FFMpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
-          if (FUsingVHook) throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
-          break;
-        case AVMEDIA_TYPE_SUBTITLE:
-          break;
-        default:
-          throw FFMpegException("invalid codec_type of output stream");
-      }
-      const uint32_t wantedTag = st->codecpar->codec_tag ? st->codecpar->codec_tag : codec->codec_tag;
-      const AVRational sar = st->sample_aspect_ratio;
-      if (ff::avcodec_parameters_copy(st->codecpar, ipar) < 0) throw FFMpegException("av_mallocz fail");
-      // Keep the input's tag only where the output container can carry it.
-      uint32_t tag = wantedTag;
-      if (!tag) {
-        const AVCodecTag* const* table = os->oformat->codec_tag;
-        unsigned int probe = 0;
-        if (!table || ff::av_codec_get_id(table, ipar->codec_tag) == ipar->codec_id ||
-            !ff::av_codec_get_tag2(table, ipar->codec_id, &probe))
-          tag = ipar->codec_tag;
-      }
-      st->codecpar->codec_tag = tag;
-      if (sar.num) st->sample_aspect_ratio = sar;
-      if (ipar->codec_type == AVMEDIA_TYPE_VIDEO && !ist->Turn.None()) {
-        // The copied pictures stay as stored: the display matrix goes with
-        // them, and the sample aspect ratio is the stored picture's, not the
-        // turned one's that the input's aspect was read as.
-        size_t size = 0;
-        const uint8_t* matrix = ff::av_stream_get_side_data(ist->Stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-        uint8_t* copied = ff::av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, size);
-        if (!copied) throw FFMpegException("av_mallocz fail");
-        std::memcpy(copied, matrix, size);
-        if (ist->Turn.Quarter() && st->sample_aspect_ratio.num)
-          st->sample_aspect_ratio = AVRational{st->sample_aspect_ratio.den, st->sample_aspect_ratio.num};
-      }
-      const AVRational itb = ist->Stream->time_base;
-      const AVRational ctb = icodec->framerate.num ? AVRational{icodec->framerate.den, icodec->framerate.num} : itb;
-      st->time_base = (av_q2d(ctb) > av_q2d(itb) && av_q2d(itb) < 0.001) ? ctb : itb;
-      if (ipar->codec_type == AVMEDIA_TYPE_AUDIO) {
-        if ((st->codecpar->block_align == 1 && ipar->codec_id == AV_CODEC_ID_MP3) ||
-            ipar->codec_id == AV_CODEC_ID_AC3)
-          st->codecpar->block_align = 0;
-      }
-      // Keep the encoder context in step for the report and the main loop.
-      ff::avcodec_parameters_to_context(codec, st->codecpar);
-      codec->time_base = st->time_base;
-    } else {
-      RefuseUndecodableStream(ist);
-      switch (codec->codec_type) {
-        case AVMEDIA_TYPE_AUDIO:
-          ost->AudioResample = codec->sample_rate != icodec->sample_rate || FAudioSyncMethod > 1;
-          ost->EncodingNeeded = 1;
-          ist->DecodingNeeded = 1;
-          break;
-        case AVMEDIA_TYPE_VIDEO: {
-          const int cropSum = FFrameTopBand + FFrameBottomBand + FFrameLeftBand + FFrameRightBand;
-          const int padSum = FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight;
-          ost->VideoCrop = cropSum != 0;
-          ost->VideoPad = padSum != 0;
-          if (ost->VideoCrop) {
-            ost->TopBand = FFrameTopBand;
-            ost->LeftBand = FFrameLeftBand;
-          }
-          if (ost->VideoPad) {
-            ost->PadTop = FFramePadTop;
-            ost->PadBottom = FFramePadBottom;
-            ost->PadLeft = FFramePadLeft;
-            ost->PadRight = FFramePadRight;
-          }
-          // The scaler converts the colours (with filters, the graph's scaler).
-          ost->Colour = PlanColour(icodec, codec->height, ist->Hdr);
-          TagColour(codec, ost->Colour);
-          // Without anything that looks at the pictures before (hooks, the
-          // user's filters, cropping), the output turns the small picture
-          // after scaling, which costs a fraction of turning the large one.
-          if (!ist->Turn.None() && !FFiltersEnabled && !FOnCustomHook && !FUsingVHook && !ost->VideoCrop &&
-              TurnablePictureFormat(codec->pix_fmt, ist->Turn))
-            ost->Turn = ist->Turn;
-          // In the same cases an HDR source made smaller is tone-mapped by the
-          // output on its small picture, a fraction of the large one's work.
-          if (ist->Hdr != THdrTransfer::None && FToneMapAtOutputSize && !FFiltersEnabled && !FOnCustomHook &&
-              !FUsingVHook && !ost->VideoCrop &&
-              int64_t{codec->width} * codec->height < int64_t{icodec->width} * icodec->height)
-            ost->ToneMap = ist->Hdr;
-          // Else tone-mapped pictures reach the scaler; the scaler is made for
-          // the pictures as shown.
-          const int preparedFormat =
-              ist->Hdr != THdrTransfer::None && ost->ToneMap == THdrTransfer::None ? AV_PIX_FMT_YUV420P : icodec->pix_fmt;
-          if (ist->Turn.Quarter())
-            PrepareVideoScaler(ost, icodec->height, icodec->width, preparedFormat);
-          else
-            PrepareVideoScaler(ost, icodec->width, icodec->height, preparedFormat);
-          ost->EncodingNeeded = 1;
-          ist->DecodingNeeded = 1;
-          FLastError.clear();
-          if (FFiltersEnabled && ConfigureVideoFilters(ist, ost) != 0)
-            throw FFMpegException(FLastError.empty() ? std::string("Error opening filters!")
-                                                     : "Error opening filters: " + FLastError);
-          break;
-        }
-        case AVMEDIA_TYPE_SUBTITLE:
-          ost->EncodingNeeded = 1;
-          ist->DecodingNeeded = 1;
-          // Subtitles are encoded with their times in microseconds.
-          codec->time_base = AV_TIME_BASE_Q;
-          break;
-        default:
-          throw FFMpegException("invalid codec_type of output stream");
-      }
+    const uint32_t wantedTag = st->codecpar->codec_tag ? st->codecpar->codec_tag : codec->codec_tag;
+    const AVRational sar = st->sample_aspect_ratio;
+    if (ff::avcodec_parameters_copy(st->codecpar, ipar) < 0) throw FFMpegException("av_mallocz fail");
+    // Keep the input's tag only where the output container can carry it.
+    uint32_t tag = wantedTag;
+    if (!tag) {
+      const AVCodecTag* const* table = os->oformat->codec_tag;
+      unsigned int probe = 0;
+      if (!table || ff::av_codec_get_id(table, ipar->codec_tag) == ipar->codec_id ||
+          !ff::av_codec_get_tag2(table, ipar->codec_id, &probe))
+        tag = ipar->codec_tag;
     }
-
-    // Two-pass statistics.
-    if (ost->EncodingNeeded && (codec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) {
-      std::string name = (FPassLogFileName.empty() ? std::string("ffmpeg2pass") : FPassLogFileName) + "-" +
-                         std::to_string(k) + ".log";
-      if (name.size() > 1023) name.resize(1023);
-      if (codec->flags & AV_CODEC_FLAG_PASS1) {
-        ost->LogFile = std::fopen(name.c_str(), "w");
-        if (!ost->LogFile) throw FFMpegException("creat file fail: " + name);
-      } else {
-        FILE* f = std::fopen(name.c_str(), "r");
-        if (!f) throw FFMpegException("creat open fail: " + name);
-        std::fseek(f, 0, SEEK_END);
-        long size = std::ftell(f);
-        std::fseek(f, 0, SEEK_SET);
-        if (size < 0) size = 0;
-        char* buffer = static_cast<char*>(ff::av_malloc(static_cast<size_t>(size) + 1));
-        if (!buffer) {
-          std::fclose(f);
-          throw FFMpegException("Could not allocate log buffer");
+    st->codecpar->codec_tag = tag;
+    if (sar.num) st->sample_aspect_ratio = sar;
+    if (ipar->codec_type == AVMEDIA_TYPE_VIDEO && !ist->Turn.None()) {
+      // The copied pictures stay as stored: the display matrix goes with
+      // them, and the sample aspect ratio is the stored picture's, not the
+      // turned one's that the input's aspect was read as.
+      size_t size = 0;
+      const uint8_t* matrix = ff::av_stream_get_side_data(ist->Stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+      uint8_t* copied = ff::av_stream_new_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, size);
+      if (!copied) throw FFMpegException("av_mallocz fail");
+      std::memcpy(copied, matrix, size);
+      if (ist->Turn.Quarter() && st->sample_aspect_ratio.num)
+        st->sample_aspect_ratio = AVRational{st->sample_aspect_ratio.den, st->sample_aspect_ratio.num};
+    }
+    const AVRational itb = ist->Stream->time_base;
+    const AVRational ctb = icodec->framerate.num ? AVRational{icodec->framerate.den, icodec->framerate.num} : itb;
+    st->time_base = (av_q2d(ctb) > av_q2d(itb) && av_q2d(itb) < 0.001) ? ctb : itb;
+    if (ipar->codec_type == AVMEDIA_TYPE_AUDIO) {
+      if ((st->codecpar->block_align == 1 && ipar->codec_id == AV_CODEC_ID_MP3) ||
+          ipar->codec_id == AV_CODEC_ID_AC3)
+        st->codecpar->block_align = 0;
+    }
+    // Keep the encoder context in step for the report and the main loop.
+    ff::avcodec_parameters_to_context(codec, st->codecpar);
+    codec->time_base = st->time_base;
+  } else {
+    RefuseUndecodableStream(ist);
+    switch (codec->codec_type) {
+      case AVMEDIA_TYPE_AUDIO:
+        ost->AudioResample = codec->sample_rate != icodec->sample_rate || FAudioSyncMethod > 1;
+        ost->EncodingNeeded = 1;
+        ist->DecodingNeeded = 1;
+        break;
+      case AVMEDIA_TYPE_VIDEO: {
+        const int cropSum = FFrameTopBand + FFrameBottomBand + FFrameLeftBand + FFrameRightBand;
+        const int padSum = FFramePadTop + FFramePadBottom + FFramePadLeft + FFramePadRight;
+        ost->VideoCrop = cropSum != 0;
+        ost->VideoPad = padSum != 0;
+        if (ost->VideoCrop) {
+          ost->TopBand = FFrameTopBand;
+          ost->LeftBand = FFrameLeftBand;
         }
-        size = static_cast<long>(std::fread(buffer, 1, static_cast<size_t>(size), f));
-        std::fclose(f);
-        buffer[size] = 0;
-        ff::av_freep(&codec->stats_in);
-        codec->stats_in = buffer;
+        if (ost->VideoPad) {
+          ost->PadTop = FFramePadTop;
+          ost->PadBottom = FFramePadBottom;
+          ost->PadLeft = FFramePadLeft;
+          ost->PadRight = FFramePadRight;
+        }
+        // The scaler converts the colours (with filters, the graph's scaler).
+        ost->Colour = PlanColour(icodec, codec->height, ist->Hdr);
+        TagColour(codec, ost->Colour);
+        // Without anything that looks at the pictures before (hooks, the
+        // user's filters, cropping), the output turns the small picture
+        // after scaling, which costs a fraction of turning the large one.
+        if (!ist->Turn.None() && !FFiltersEnabled && !FOnCustomHook && !FUsingVHook && !ost->VideoCrop &&
+            TurnablePictureFormat(codec->pix_fmt, ist->Turn))
+          ost->Turn = ist->Turn;
+        // In the same cases an HDR source made smaller is tone-mapped by the
+        // output on its small picture, a fraction of the large one's work.
+        if (ist->Hdr != THdrTransfer::None && FToneMapAtOutputSize && !FFiltersEnabled && !FOnCustomHook &&
+            !FUsingVHook && !ost->VideoCrop &&
+            int64_t{codec->width} * codec->height < int64_t{icodec->width} * icodec->height)
+          ost->ToneMap = ist->Hdr;
+        // Else tone-mapped pictures reach the scaler; the scaler is made for
+        // the pictures as shown.
+        const int preparedFormat =
+            ist->Hdr != THdrTransfer::None && ost->ToneMap == THdrTransfer::None ? AV_PIX_FMT_YUV420P : icodec->pix_fmt;
+        if (ist->Turn.Quarter())
+          PrepareVideoScaler(ost, icodec->height, icodec->width, preparedFormat);
+        else
+          PrepareVideoScaler(ost, icodec->width, icodec->height, preparedFormat);
+        ost->EncodingNeeded = 1;
+        ist->DecodingNeeded = 1;
+        FLastError.clear();
+        if (FFiltersEnabled && ConfigureVideoFilters(ist, ost) != 0)
+          throw FFMpegException(FLastError.empty() ? std::string("Error opening filters!")
+                                                   : "Error opening filters: " + FLastError);
+        break;
       }
+      case AVMEDIA_TYPE_SUBTITLE:
+        ost->EncodingNeeded = 1;
+        ist->DecodingNeeded = 1;
+        // Subtitles are encoded with their times in microseconds.
+        codec->time_base = AV_TIME_BASE_Q;
+        break;
+      default:
+        throw FFMpegException("invalid codec_type of output stream");
     }
   }
 
-  // allocated (its size, 4 x width x height, overflowed on huge pictures).
+  // Two-pass statistics.
+  if (ost->EncodingNeeded && (codec->flags & (AV_CODEC_FLAG_PASS1 | AV_CODEC_FLAG_PASS2))) {
+    std::string name = (FPassLogFileName.empty() ? std::string("ffmpeg2pass") : FPassLogFileName) + "-" +
+                       std::to_string(K) + ".log";
+    if (name.size() > 1023) name.resize(1023);
+    if (codec->flags & AV_CODEC_FLAG_PASS1) {
+      ost->LogFile = std::fopen(name.c_str(), "w");
+      if (!ost->LogFile) throw FFMpegException("creat file fail: " + name);
+    } else {
+      FILE* f = std::fopen(name.c_str(), "r");
+      if (!f) throw FFMpegException("creat open fail: " + name);
+      std::fseek(f, 0, SEEK_END);
+      long size = std::ftell(f);
+      std::fseek(f, 0, SEEK_SET);
+      if (size < 0) size = 0;
+      char* buffer = static_cast<char*>(ff::av_malloc(static_cast<size_t>(size) + 1));
+      if (!buffer) {
+        std::fclose(f);
+        throw FFMpegException("Could not allocate log buffer");
+      }
+      size = static_cast<long>(std::fread(buffer, 1, static_cast<size_t>(size), f));
+      std::fclose(f);
+      buffer[size] = 0;
+      ff::av_freep(&codec->stats_in);
+      codec->stats_in = buffer;
+    }
+  }
+}
 
+void TCustomFFmpeg::ChooseStepsAfterScaling() {
   // A source is turned after scaling only when every output that shows its
   // pictures can; else all of them get turned pictures, as made before.
   for (size_t i = 0; i < FInputStreams.size(); ++i) {
@@ -653,7 +674,9 @@ void TCustomFFmpeg::TranscodeSetup() {
         PrepareVideoScaler(ost, ost->DecodedWidth, ost->DecodedHeight, AV_PIX_FMT_YUV420P);
       }
   }
+}
 
+void TCustomFFmpeg::ListStreams() {
   // 10, 11
   // The listing reads each stream's parameters, which the encoders' settings
   // fill only once they open (step 12): describe the encoded streams from those
@@ -693,39 +716,42 @@ void TCustomFFmpeg::TranscodeSetup() {
                       ost->StreamIndex, colour.c_str()));
     }
   }
+}
 
+void TCustomFFmpeg::OpenEncoder(OutputStreamState* Ost) {
+  AVCodecContext* enc = Ost->CodecCtx;
+  const AVCodec* codec = ff::avcodec_find_encoder(enc->codec_id);
+  if (!codec)
+    throw FFMpegException(Format("Unsupported codec for output stream #%d.%d", Ost->FileIndex, Ost->StreamIndex));
+  // The frame rate may come from the input file. Below one picture per 1000 s
+  // an encoder divides by zero (libxvid), so such a rate counts as refused.
+  const bool rateUsable = enc->codec_type != AVMEDIA_TYPE_VIDEO ||
+                          (enc->time_base.num > 0 && enc->time_base.den > 0 &&
+                           enc->time_base.num <= int64_t{1000} * enc->time_base.den);
+  {
+    std::lock_guard<std::mutex> guard(CodecLock());
+    if (!rateUsable || ff::avcodec_open2(enc, codec, nullptr) < 0)
+      throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe incorrect "
+                                   "parameters such as bit_rate, rate, width or height",
+                                   Ost->FileIndex, Ost->StreamIndex));
+    AddOpenEncoder(Ost);
+  }
+  FExtraSize += enc->extradata_size;
+  ff::avcodec_parameters_from_context(Ost->Stream->codecpar, enc);
+  Ost->Stream->time_base = enc->time_base;
+  Ost->EncFrame = ff::av_frame_alloc();
+  if (!Ost->EncFrame) throw FFMpegException("av_mallocz fail");
+  if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
+    Ost->Fifo = ff::av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 1024);
+    if (!Ost->Fifo) throw FFMpegException("av_fifo_init fail");
+  }
+}
+
+void TCustomFFmpeg::OpenCodecs() {
   // 12: encoders. A text subtitle encoder needs the style header that its
   // source's decoder makes when it opens: those open after the decoders.
-  auto openEncoder = [this](OutputStreamState* ost) {
-    AVCodecContext* enc = ost->CodecCtx;
-    const AVCodec* codec = ff::avcodec_find_encoder(enc->codec_id);
-    if (!codec)
-      throw FFMpegException(Format("Unsupported codec for output stream #%d.%d", ost->FileIndex, ost->StreamIndex));
-    // The frame rate may come from the input file. Below one picture per 1000 s
-    // an encoder divides by zero (libxvid), so such a rate counts as refused.
-    const bool rateUsable = enc->codec_type != AVMEDIA_TYPE_VIDEO ||
-                            (enc->time_base.num > 0 && enc->time_base.den > 0 &&
-                             enc->time_base.num <= int64_t{1000} * enc->time_base.den);
-    {
-      std::lock_guard<std::mutex> guard(CodecLock());
-      if (!rateUsable || ff::avcodec_open2(enc, codec, nullptr) < 0)
-        throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe incorrect "
-                                     "parameters such as bit_rate, rate, width or height",
-                                     ost->FileIndex, ost->StreamIndex));
-      AddOpenEncoder(ost);
-    }
-    FExtraSize += enc->extradata_size;
-    ff::avcodec_parameters_from_context(ost->Stream->codecpar, enc);
-    ost->Stream->time_base = enc->time_base;
-    ost->EncFrame = ff::av_frame_alloc();
-    if (!ost->EncFrame) throw FFMpegException("av_mallocz fail");
-    if (enc->codec_type == AVMEDIA_TYPE_AUDIO) {
-      ost->Fifo = ff::av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 1024);
-      if (!ost->Fifo) throw FFMpegException("av_fifo_init fail");
-    }
-  };
   for (OutputStreamState* ost : FOutputStreams)
-    if (ost->EncodingNeeded && ost->CodecCtx->codec_type != AVMEDIA_TYPE_SUBTITLE) openEncoder(ost);
+    if (ost->EncodingNeeded && ost->CodecCtx->codec_type != AVMEDIA_TYPE_SUBTITLE) OpenEncoder(ost);
 
   // 13: decoders
   for (InputStreamState* ist : FInputStreams) {
@@ -755,16 +781,20 @@ void TCustomFFmpeg::TranscodeSetup() {
       std::memcpy(enc->subtitle_header, dec->subtitle_header, static_cast<size_t>(dec->subtitle_header_size));
       enc->subtitle_header_size = dec->subtitle_header_size;
     }
-    openEncoder(ost);
+    OpenEncoder(ost);
   }
+}
 
+void TCustomFFmpeg::ResetInputClocks() {
   // 14
   for (InputStreamState* ist : FInputStreams) {
     ist->Pts = 0;
     ist->NextPts = AV_NOPTS_VALUE;
     ist->IsStart = 1;
   }
+}
 
+void TCustomFFmpeg::CopyMappedMetadata() {
   // 15: metadata maps
   for (int m = 0; m < FMetaDataMapCount; ++m) {
     const TMetaDataMap& map = FMetaDataMaps[m];
@@ -781,7 +811,9 @@ void TCustomFFmpeg::TranscodeSetup() {
         ff::av_dict_set(&FOutputFiles[map.OutFile]->metadata, key, e->value, 0);
     }
   }
+}
 
+void TCustomFFmpeg::WriteHeaders() {
   // 16, 17: headers
   bool allRtp = true;
   for (int i = 0; i < FOutputFileCount; ++i) {
@@ -798,7 +830,9 @@ void TCustomFFmpeg::TranscodeSetup() {
     while (first < text.size() && static_cast<unsigned char>(text[first]) <= ' ') ++first;
     Log(1, "SDP: " + text.substr(first));
   }
+}
 
+void TCustomFFmpeg::MakeBitstreamFilters() {
   // The bitstream filters, now that each stream's parameters and time base are final.
   for (OutputStreamState* ost : FOutputStreams) {
     if (ost->StreamIndex >= MAX_STREAMS) continue;
@@ -823,8 +857,4 @@ void TCustomFFmpeg::TranscodeSetup() {
       if (ff::av_bsf_init(bsf) < 0) throw FFMpegException("Unknown bitstream filter " + name);
     }
   }
-
-  // 18
-  FTimerStart = ff::av_gettime();
-  FLastReportTime = FTimerStart;
 }
