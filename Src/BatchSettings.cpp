@@ -1,6 +1,7 @@
 #include "BatchSettings.h"
 
 #include "Loudness.h"
+#include "Subtitles.h"
 #include "OptionTable.h"
 
 #include <dirent.h>
@@ -377,6 +378,12 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
         }
       row.AudioTracks = AudioTracksOf(probe.FormatContext());
       row.AudioChoice = ChosenAudioTrack(Settings, row.AudioTracks);
+      if (Settings.BurnSubtitles && hasVideo) {
+        row.SubtitleFile = !Settings.SubtitleFile.empty() ? Settings.SubtitleFile
+                                                          : SubtitleFileBeside(FileName, UserLanguages());
+        if (row.SubtitleFile.empty())
+          row.SubtitleTrack = SubtitleTrackToBurn(probe.FormatContext(), UserLanguages(), Settings.LanguageSubtitles);
+      }
     }
   } catch (const EAVProbeError&) {
     // Libraries missing: AddTask below says so.
@@ -421,6 +428,13 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
     output.ExtraOptions = "astream=" + std::to_string(track.StreamIndex) + "\n" + output.ExtraOptions;
     row.Type += " \xC2\xB7 " + AudioTrackText(track);
   }
+  // A file name cannot go through the option lines if it holds a line break.
+  if (row.SubtitleFile.find_first_of("\r\n") != std::string::npos) row.SubtitleFile.clear();
+  if (!row.SubtitleFile.empty())
+    output.ExtraOptions = "subtitles=" + row.SubtitleFile + "\n" + output.ExtraOptions;
+  else if (row.SubtitleTrack >= 0)
+    output.ExtraOptions = "substream=" + std::to_string(row.SubtitleTrack) + "\n" + output.ExtraOptions;
+  if (!row.SubtitleFile.empty() || row.SubtitleTrack >= 0) row.Type += " + subtitles";
   if (OpenOutput && !Converter.SetOutputFile(index, row.OutputPath, output)) {
     row.Message = "Cannot convert: " + Converter.LastError();
     Converter.RemoveTask(index);

@@ -72,6 +72,13 @@ struct TBatchSettings {
   std::string AudioLanguage;
   // Every output's sound levelled to the same loudness (kEvenLoudnessLufs).
   bool EvenVolume = true;
+  // Subtitles burned into the pictures (Subtitles.h): SubtitleFile for every
+  // file when given, else the file's own subtitle file beside it, else its
+  // embedded text track flagged forced, else, with LanguageSubtitles, its
+  // embedded text track in the user's language.
+  bool BurnSubtitles = true;
+  std::string SubtitleFile;
+  bool LanguageSubtitles = false;
 };
 
 // Sets the two bitrates and the channels from profile entry Index (0..7).
@@ -166,6 +173,11 @@ struct TFileSetup {
   std::string Type;        // Type column ("MKV", or "MKV · de 5.1" when the file has several audio tracks)
   std::vector<TAudioTrack> AudioTracks;  // the file's audio tracks
   int AudioChoice = -1;    // the position in AudioTracks of the track converted; -1 none
+  // The subtitles burned in: a file, or the file's subtitle track (from 0
+  // among its subtitle streams); "" and -1 for none. The Type column then
+  // ends in " + subtitles".
+  std::string SubtitleFile;
+  int SubtitleTrack = -1;
   std::string OutputName;  // Output Filename column
   std::string OutputPath;  // folder + output name + extension
   int64_t ExpectedBytes = -1;  // the output's expected size (SizeEstimate.h); -1 unknown

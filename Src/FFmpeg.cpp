@@ -165,6 +165,9 @@ void TCustomFFmpeg::ResetOptions() {
   FScanOffset = false;
   FQpHist = 0;
   FVideoFilters.clear();
+  FSubtitleFile.clear();
+  FSubtitleStream = -1;
+  FSubtitlesGivenUp = false;
   FFiltersEnabled = false;
   FIntraOnly = 0;
   FAudioSampleRate = 44100;

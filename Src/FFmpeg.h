@@ -654,6 +654,11 @@ public:
   // channel count (audio).
   void RefuseUndecodableStream(const InputStreamState* Ist);
   int ConfigureVideoFilters(InputStreamState* Ist, OutputStreamState* Ost);
+  // The subtitles filter for pictures PictureHeight lines high in a frame of
+  // FrameHeight lines, in Graph; nullptr (said in the log) when the subtitles
+  // cannot be read.
+  AVFilterContext* SubtitleFilter(AVFilterGraph* Graph, const InputStreamState* Ist, int FrameHeight, int PictureHeight);
+  bool BurnsSubtitles() const { return (!FSubtitleFile.empty() || FSubtitleStream >= 0) && !FSubtitlesGivenUp; }
   // Decides whether pictures of this size and format need scaling to the
   // encoder's size and format, and makes the scaler and the temporary picture
   // (raises FFMpegException). Called at set-up and when the decoded pictures
@@ -930,6 +935,15 @@ public:
   std::vector<std::pair<std::string, std::string>> FEncoderPrivateOptions;
   int FQpHist = 0;
   std::string FVideoFilters;
+  // Subtitles burned into the pictures (the libraries' subtitles filter, at
+  // the end of the video filters, so at the picture's size within the bars):
+  // the text of FSubtitleFile, or the FSubtitleStream-th subtitle stream (from
+  // 0) of that file or, with no file, of the input. A file that cannot be
+  // read is said once in the log and the run goes on without it
+  // (FSubtitlesGivenUp). Set up on the owner's thread, read on the run's.
+  std::string FSubtitleFile;
+  int FSubtitleStream = -1;
+  bool FSubtitlesGivenUp = false;
   bool FFiltersEnabled = false;
   int FIntraOnly = 0;
   int FAudioSampleRate = 44100;

@@ -318,6 +318,8 @@ const TOptionRow kOptionTable[] = {
     {"vstats_file", TArg::Text, ACT { E.SetVStatsFile(V.Text); }},
     {"vhook", TArg::Text, ACT { E.AddVideoHook(V.Text); }},
     {"vfilters", TArg::Text, ACT { E.SetVideoFilters(V.Text); }},
+    {"subtitles", TArg::Text, ACT { E.FSubtitleFile = V.Text; }},
+    {"substream", TArg::Integer, ACT { E.FSubtitleStream = V.Int; }},
     {"intra_matrix", TArg::Text, ACT { E.SetIntraMatrix(V.Text); }},
     {"inter_matrix", TArg::Text, ACT { E.SetInterMatrix(V.Text); }},
     {"top", TArg::Integer, ACT { E.FTopFieldFirst = V.Int; }},
@@ -357,7 +359,7 @@ const TOptionRow kOptionTable[] = {
 
 #undef ACT
 
-static_assert(std::size(kOptionTable) == 108);
+static_assert(std::size(kOptionTable) == 110);
 
 [[noreturn]] void BadValue(const char* Format, const std::string& Value) {
   char buf[1024];

@@ -409,7 +409,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
     return fail(
         "Cannot enable pad options and the filters which resize frame at the same time. (crop, rotate, scale, "
         "transpose, etc.)");
-  FFiltersEnabled = !FVideoFilters.empty();
+  FFiltersEnabled = !FVideoFilters.empty() || BurnsSubtitles();
 
   if (!FOutputFormat) FOutputFormat = ff::av_guess_format(nullptr, FileName.c_str(), nullptr);
   if (!FOutputFormat) return fail("Unable to find a suitable output format for '" + FileName + "'");

@@ -2,6 +2,8 @@
 // scaler and filter graph, two-pass statistics, opening the codecs, metadata,
 // headers and the stream-mapping log. The main loop continues in MainLoop.cpp.
 #include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <cstring>
 
 #include "FFmpeg.h"
@@ -163,6 +165,15 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
     last = scale;
   }
 
+  // The subtitles come last, on the picture as it is encoded, before the bars.
+  AVFilterContext* tail = sink;
+  if (BurnsSubtitles()) {
+    if (AVFilterContext* subtitles = SubtitleFilter(graph, Ist, codec->height, codec->height - padH)) {
+      if (ff::avfilter_link(subtitles, 0, sink, 0) != 0) return -1;
+      tail = subtitles;
+    }
+  }
+
   if (!FVideoFilters.empty()) {
     AVFilterInOut* outputs = ff::avfilter_inout_alloc();
     AVFilterInOut* inputs = ff::avfilter_inout_alloc();
@@ -176,14 +187,14 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
     outputs->pad_idx = 0;
     outputs->next = nullptr;
     inputs->name = ff::av_strdup("out");
-    inputs->filter_ctx = sink;
+    inputs->filter_ctx = tail;
     inputs->pad_idx = 0;
     inputs->next = nullptr;
     const int r = ff::avfilter_graph_parse_ptr(graph, FVideoFilters.c_str(), &inputs, &outputs, nullptr);
     ff::avfilter_inout_free(&outputs);
     ff::avfilter_inout_free(&inputs);
     if (r < 0) return -1;
-  } else if (ff::avfilter_link(last, 0, sink, 0) < 0) {
+  } else if (ff::avfilter_link(last, 0, tail, 0) < 0) {
     return -1;
   }
   if (ff::avfilter_graph_config(graph, nullptr) < 0) return -1;
@@ -204,6 +215,57 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
       "Cannot enable pad options and the filters which resize frame at the same time. (crop, rotate, scale, "
       "transpose, etc.)";
   return -1;
+}
+
+AVFilterContext* TCustomFFmpeg::SubtitleFilter(AVFilterGraph* Graph, const InputStreamState* Ist, int FrameHeight,
+                                               int PictureHeight) {
+  const AVFormatContext* input = FInputFiles[Ist->FileIndex];
+  const std::string file = !FSubtitleFile.empty() ? FSubtitleFile : input && input->url ? input->url : "";
+  // Subtitles of their own style (ASS, SSA) keep it; plain text (SubRip,
+  // WebVTT, text tracks) is written large enough for a small screen: its line
+  // an eleventh of the frame (22 lines of 240, counted on the whole frame, so
+  // a letterboxed picture gets the same size), with an outline to read it on
+  // any picture. Plain text is laid out on a 288-line stage.
+  bool ownStyle = false;
+  std::string extension = file.substr(file.find_last_of('.') == std::string::npos ? file.size() : file.find_last_of('.'));
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (FSubtitleFile.empty() || extension == ".mkv" || extension == ".mp4") {
+    int n = 0;
+    for (unsigned i = 0; input && i < input->nb_streams; ++i) {
+      const AVCodecParameters* par = input->streams[i]->codecpar;
+      if (par->codec_type != AVMEDIA_TYPE_SUBTITLE) continue;
+      if (n++ == std::max(0, FSubtitleStream))
+        ownStyle = par->codec_id == AV_CODEC_ID_ASS || par->codec_id == AV_CODEC_ID_SSA;
+    }
+  } else {
+    ownStyle = extension == ".ass" || extension == ".ssa";
+  }
+  std::string reason = "the subtitles filter is missing";
+  AVFilterContext* filter = nullptr;
+  if (const AVFilter* kind = ff::avfilter_get_by_name("subtitles"))
+    filter = ff::avfilter_graph_alloc_filter(Graph, kind, "subtitles");
+  if (filter) {
+    int r = ff::av_opt_set(filter, "filename", file.c_str(), AV_OPT_SEARCH_CHILDREN);
+    if (r >= 0 && FSubtitleStream >= 0) r = ff::av_opt_set_int(filter, "stream_index", FSubtitleStream, AV_OPT_SEARCH_CHILDREN);
+    if (r >= 0 && !ownStyle && PictureHeight > 0) {
+      const double line = FrameHeight / 11.0;  // lines of the frame
+      const double stage = 288.0 / PictureHeight;       // stage lines per picture line
+      char style[160];
+      std::snprintf(style, sizeof style, "FontName=DejaVu Sans,FontSize=%ld,Outline=%ld,Shadow=0,MarginV=%ld",
+                    std::lround(line * stage), std::lround(std::max(1.0, line / 9) * stage),
+                    std::lround(line / 2 * stage));
+      r = ff::av_opt_set(filter, "force_style", style, AV_OPT_SEARCH_CHILDREN);
+    }
+    if (r >= 0) r = ff::avfilter_init_str(filter, nullptr);
+    if (r >= 0) return filter;
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    ff::av_strerror(r, text, sizeof text);
+    reason = text;
+    ff::avfilter_free(filter);
+  }
+  FSubtitlesGivenUp = true;
+  Log(0, "Subtitles \"" + file + "\" cannot be read (" + reason + "): the video is converted without them");
+  return nullptr;
 }
 
 // ---------------------------------------------------------------------------

@@ -271,6 +271,7 @@
   X(avfilter_graph_free) \
   X(avfilter_graph_create_filter) \
   X(avfilter_graph_alloc_filter) \
+  X(avfilter_free) \
   X(avfilter_init_str) \
   X(avfilter_link) \
   X(avfilter_graph_parse_ptr) \

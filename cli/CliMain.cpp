@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "FolderScan.h"
+#include "Loudness.h"
 #include "SizeEstimate.h"
 #include "MyUtils.h"
 
@@ -106,7 +108,24 @@ std::string CliUsage() {
        "      --rate HZ             audio sample rate, one of "
     << Join(SampleRateTexts())
     << " (default 44100)\n"
-"      --keyframe-seconds N  longest time between two key frames, 0.."
+       "      --audio-lang CODE     of a file with several audio tracks, the one in this language\n"
+       "                            (\"de\", \"deu\" or \"ger\"; default: the user's language from\n"
+       "                            LANGUAGE, LC_ALL, LC_MESSAGES or LANG, else the track flagged\n"
+       "                            default, else the one with the most channels)\n"
+       "      --audio-track N       of a file with several audio tracks, the Nth (from 1); a file\n"
+       "                            with fewer tracks takes its track as without this option\n"
+       "      --no-normalize        keep each file's own loudness (default: every output's sound\n"
+       "                            is evened out to "
+    << std::lround(kEvenLoudnessLufs) << " LUFS, its true peak at most " << std::lround(kEvenTruePeakDbtp)
+    << " dBTP)\n"
+       "      --no-subtitles        burn no subtitles into the pictures (default: a subtitle file\n"
+       "                            beside the video with its name, NAME.srt, .ass, .ssa, .vtt or\n"
+       "                            NAME.LANG.srt in the user's language first, else an embedded text\n"
+       "                            track flagged forced)\n"
+       "      --subtitles FILE      burn the subtitles of FILE into every file's pictures\n"
+       "      --language-subtitles  without a subtitle file or forced track, burn in the embedded\n"
+       "                            text track in the user's language\n"
+       "      --keyframe-seconds N  longest time between two key frames, 0.."
     << kMaxKeyFrameSeconds << " (default " << kDefaultKeyFrameSeconds
     << "; 0: a key frame every 12 frames)\n"
        "      --overwrite | --no-overwrite   write over an existing output, or take a free \"(N)\" name\n"
@@ -245,6 +264,30 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Option
         return false;
       }
       Options.Settings.SampleRate = std::stoi(text);
+    } else if (name == "--audio-lang") {
+      if (!take(text)) return false;
+      const std::string code = NormalLanguage(text);
+      if (code.empty() || code.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) {
+        Error = "option " + name + ": \"" + text + "\" is not a language code";
+        return false;
+      }
+      Options.Settings.AudioLanguage = text;
+    } else if (name == "--audio-track") {
+      if (!takeInt(Options.Settings.AudioTrack, 1, 999)) return false;
+    } else if (name == "--no-normalize") {
+      Options.Settings.EvenVolume = false;
+    } else if (name == "--no-subtitles") {
+      Options.Settings.BurnSubtitles = false;
+    } else if (name == "--language-subtitles") {
+      Options.Settings.LanguageSubtitles = true;
+    } else if (name == "--subtitles") {
+      if (!take(Options.Settings.SubtitleFile)) return false;
+      std::error_code ec;
+      if (!std::filesystem::is_regular_file(Options.Settings.SubtitleFile, ec)) {
+        Error = "option " + name + ": no such file: " + Options.Settings.SubtitleFile;
+        return false;
+      }
+      Options.Settings.BurnSubtitles = true;
     } else if (name == "--keyframe-seconds") {
       if (!takeInt(Options.Settings.KeyFrameSeconds, 0, kMaxKeyFrameSeconds)) return false;
     } else if (name == "--input-options") {

@@ -32,12 +32,15 @@ The package holds the window (vidlomat) and the command-line converter
 # the headers were built for, which the programs insist on. The native AAC
 # encoder is part of libavcodec. The rest is what the programs link: the C and
 # C++ runtimes and Qt 6 (libqt6gui6 holds the desktop's platform plugins).
+# Burned-in subtitles are written in DejaVu Sans (libass finds it through
+# fontconfig).
 set(VIDLOMAT_PACKAGE_DEPENDS
   libavcodec${VIDLOMAT_AVCODEC_MAJOR} libavfilter${VIDLOMAT_AVFILTER_MAJOR}
   libavformat${VIDLOMAT_AVFORMAT_MAJOR} libavutil${VIDLOMAT_AVUTIL_MAJOR}
   libswresample${VIDLOMAT_SWRESAMPLE_MAJOR} libswscale${VIDLOMAT_SWSCALE_MAJOR}
   "libc6 (>= 2.34)" "libgcc-s1 (>= 3.0)" "libstdc++6 (>= 12)"
-  "libqt6core6 (>= 6.4.0)" "libqt6dbus6 (>= 6.4.0)" "libqt6gui6 (>= 6.4.0)" "libqt6widgets6 (>= 6.4.0)")
+  "libqt6core6 (>= 6.4.0)" "libqt6dbus6 (>= 6.4.0)" "libqt6gui6 (>= 6.4.0)" "libqt6widgets6 (>= 6.4.0)"
+  fonts-dejavu-core)
 list(JOIN VIDLOMAT_PACKAGE_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 
 # Read by cmake/PackageFinish.cmake: each LibAV/ link as "name=target", the

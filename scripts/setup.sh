@@ -9,7 +9,8 @@ packages=(
   g++ cmake ninja-build binutils ccache
   googletest libgtest-dev libgmock-dev
   libavcodec-dev libavformat-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
-  qt6-base-dev libqt6dbus6 fonts-dejavu-core
+  qt6-base-dev libqt6dbus6
+  fonts-dejavu-core  # the window's font, and the font of burned-in subtitles
   locales help2man
   xvfb openbox xdotool x11-utils
   dbus-daemon

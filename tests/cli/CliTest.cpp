@@ -16,6 +16,7 @@
 #include "EngineIO.h"
 #include "ComponentSupport.h"
 #include "ConvertHelper.h"
+#include "MediaMaker.h"
 #include "MyUtils.h"
 #include "TestSupport.h"
 
@@ -63,6 +64,11 @@ TEST(CliArgumentsTest, UsageErrorsGiveTwo) {
       {"--video-kbps", "127", "a.avi"},
       {"--audio-kbps", "161", "a.avi"},
       {"--keyframe-seconds", "601", "a.avi"},
+      {"--audio-track", "0", "a.avi"},
+      {"--audio-lang", "und", "a.avi"},
+      {"--audio-lang", "12", "a.avi"},
+      {"--audio-lang"},
+      {"--subtitles", "/no/such/file.srt", "a.avi"},
       {"a.avi", "-o"},
   };
   for (const auto& args : cases) {
@@ -79,7 +85,8 @@ TEST(CliArgumentsTest, SettingsFromOptions) {
   std::string error;
   ASSERT_TRUE(ParseCliArguments({"--video-kbps", "700", "-p", "0", "-r", "auto", "--rate=22050", "-s", "640x360",
                                  "--no-overwrite", "-j3", "--keyframe-seconds", "0", "--output-options", "g=12",
-                                 "--skip-converted", "--low-priority", "--keep-folders", "--",
+                                 "--skip-converted", "--low-priority", "--keep-folders", "--audio-lang=ger",
+                                 "--audio-track", "2", "--no-normalize", "--",
                                  "-odd.avi"},
                                 o, error))
       << error;
@@ -97,7 +104,25 @@ TEST(CliArgumentsTest, SettingsFromOptions) {
   EXPECT_TRUE(o.Settings.KeepFolders);
   EXPECT_EQ(o.Settings.OutputExtraOptions, "g=12");
   EXPECT_EQ(o.Settings.KeyFrameSeconds, 0);
+  EXPECT_EQ(o.Settings.AudioLanguage, "ger");
+  EXPECT_EQ(o.Settings.AudioTrack, 2);
+  EXPECT_FALSE(o.Settings.EvenVolume);
   EXPECT_EQ(o.Files, std::vector<std::string>{"-odd.avi"});
+  // Without the options: the user's language, even loudness.
+  ASSERT_TRUE(ParseCliArguments({"a.avi"}, o, error)) << error;
+  EXPECT_EQ(o.Settings.AudioLanguage, "");
+  EXPECT_EQ(o.Settings.AudioTrack, 0);
+  EXPECT_TRUE(o.Settings.EvenVolume);
+  EXPECT_TRUE(o.Settings.BurnSubtitles);
+  EXPECT_FALSE(o.Settings.LanguageSubtitles);
+  EXPECT_EQ(o.Settings.SubtitleFile, "");
+  ASSERT_TRUE(ParseCliArguments({"--no-subtitles", "--language-subtitles", "a.avi"}, o, error)) << error;
+  EXPECT_FALSE(o.Settings.BurnSubtitles);
+  EXPECT_TRUE(o.Settings.LanguageSubtitles);
+  // A subtitle file given turns burning on again.
+  ASSERT_TRUE(ParseCliArguments({"--no-subtitles", "--subtitles", "/etc/hostname", "a.avi"}, o, error)) << error;
+  EXPECT_TRUE(o.Settings.BurnSubtitles);
+  EXPECT_EQ(o.Settings.SubtitleFile, "/etc/hostname");
   const TRun help = RunTool({"--help"});
   EXPECT_EQ(help.Status, kExitOk);
   EXPECT_NE(help.Out.find("Usage: vidlomat-cli"), std::string::npos);
@@ -334,6 +359,99 @@ TEST_F(CliBatchTest, InterruptDuringTheFirstFileKeepsOlderOutputsAndLeavesNoPart
   EXPECT_EQ(FolderEntries(Out), older);
   EXPECT_EQ(ReadFile(Out + "/long1.mp4"), "older 1");
   EXPECT_EQ(ReadFile(Out + "/long2.mp4"), "older 2");
+}
+
+// Of a film with an English and a German track, the options pick the track
+// (the listing's Type names it); loudness left alone gives the very file the
+// engine writes with its levelling turned off, byte for byte, and the
+// default levelling changes it.
+TEST_F(CliBatchTest, SoundOptionsReachTheFiles) {
+  TClipSpec film = ClipSpecByName("mkv");
+  film.AudioCodec = "aac";
+  film.SampleRate = 48000;
+  film.AudioTracks = {{"eng", false, 2, 440}, {"ger", false, 2, 1000}};
+  const std::string mkv = In + "/film.mkv";
+  std::string error;
+  ASSERT_TRUE(MakeClip(film, mkv, &error)) << error;
+  TEnvironmentScope env({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "en_US.UTF-8"}});
+  const struct {
+    std::vector<std::string> Args;
+    const char* Type;
+  } tracks[] = {
+      {{}, "MKV \xC2\xB7 en stereo"},
+      {{"--audio-lang", "de"}, "MKV \xC2\xB7 de stereo"},
+      {{"--audio-lang=deu"}, "MKV \xC2\xB7 de stereo"},
+      {{"--audio-track", "2"}, "MKV \xC2\xB7 de stereo"},
+      {{"--audio-lang", "ger", "--audio-track", "1"}, "MKV \xC2\xB7 en stereo"},
+      {{"--audio-track", "3"}, "MKV \xC2\xB7 en stereo"},
+  };
+  for (const auto& k : tracks) {
+    std::vector<std::string> args = k.Args;
+    SCOPED_TRACE(args.empty() ? "(none)" : args[0]);
+    args.insert(args.end(), {"--no-normalize", "-o", Out, mkv});
+    const TRun r = RunTool(args);
+    ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find(std::string("  ") + k.Type + "  film\n"), std::string::npos) << r.Out;
+  }
+
+  const std::string clip = CopyClip(TestClip("avi_xvid"), In + "/clip.avi");
+  const struct {
+    const char* Folder;
+    std::vector<std::string> Args;
+  } levels[] = {{"as_is", {"--no-normalize"}}, {"engine_off", {"--output-options", "loudness=0"}}, {"even", {}}};
+  for (const auto& k : levels) {
+    std::vector<std::string> args = k.Args;
+    args.insert(args.end(), {"-q", "-o", Out + "/" + k.Folder, clip});
+    const TRun r = RunTool(args);
+    ASSERT_EQ(r.Status, kExitOk) << k.Folder << r.Out << r.Err;
+  }
+  const std::string asIs = ReadFile(Out + "/as_is/clip.mp4");
+  ASSERT_GT(asIs.size(), 1000u);
+  EXPECT_TRUE(asIs == ReadFile(Out + "/engine_off/clip.mp4")) << "--no-normalize differs from the engine's levelling off";
+  EXPECT_FALSE(asIs == ReadFile(Out + "/even/clip.mp4")) << "the default levelling left the file as it was";
+  EXPECT_NE(RunTool({"--help"}).Out.find("--no-normalize"), std::string::npos);
+}
+
+// A dark film with a subtitle file beside it: burned in by default, not with
+// --no-subtitles; --subtitles burns a file of another name. The listing's
+// Type says so, and the text is bright pixels on the dark picture.
+TEST_F(CliBatchTest, SubtitleOptionsReachTheFiles) {
+  TClipSpec dark = ClipSpecByName("mkv");
+  dark.FlatLuma = 24;
+  dark.AudioCodec.clear();
+  const std::string film = In + "/film.mkv", plain = In + "/plain/film.mkv";
+  std::string error;
+  ASSERT_TRUE(MakeClip(dark, film, &error)) << error;
+  fs::create_directories(In + "/plain");
+  fs::copy_file(film, plain);
+  const std::string cue = "1\n00:00:00,000 --> 00:00:09,000\nHello Agnes\n";
+  WriteFile(In + "/film.srt", cue);
+  WriteFile(In + "/other.srt", cue);
+  const struct {
+    std::vector<std::string> Args;
+    std::string File;
+    bool Burned;
+  } cases[] = {
+      {{}, film, true},
+      {{"--no-subtitles"}, film, false},
+      {{}, plain, false},
+      {{"--subtitles", In + "/other.srt"}, plain, true},
+  };
+  for (const auto& k : cases) {
+    std::vector<std::string> args = k.Args;
+    SCOPED_TRACE(k.File + (args.empty() ? "" : " " + args[0]));
+    args.insert(args.end(), {"-o", Out, k.File});
+    const TRun r = RunTool(args);
+    ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find(k.Burned ? "  MKV + subtitles  film\n" : "  MKV   film\n"), std::string::npos) << r.Out;
+    const std::vector<TFramePtr> pictures = DecodeVideo(Out + "/film.mp4", 10);
+    ASSERT_EQ(pictures.size(), 10u);
+    const AVFrame* f = pictures[9].get();
+    int bright = 0;
+    for (int y = 0; y < f->height; ++y)
+      for (int x = 0; x < f->width; ++x) bright += f->data[0][static_cast<ptrdiff_t>(y) * f->linesize[0] + x] > 150;
+    EXPECT_EQ(bright > 100, k.Burned) << bright << " bright pixels";
+  }
 }
 
 TEST_F(CliBatchTest, VersionAndOutputOptionsThatReplaceSettings) {

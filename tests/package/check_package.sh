@@ -30,6 +30,8 @@ grep -qw md5sums <<<"$info" || fail "no md5sums in the control part"
 # The package names in Depends, without versions; alternatives count too.
 depends=" $(field Depends | tr ',|' '\n\n' | sed 's/(.*)//; s/^ *//; s/ *$//' | tr '\n' ' ') "
 depends_on() { [[ $depends == *" $1 "* ]]; }
+# The font of burned-in subtitles.
+depends_on fonts-dejavu-core || fail "Depends lacks fonts-dejavu-core, the font of burned-in subtitles"
 
 # --- Files: kind, path, and a link's target ---------------------------------
 contents=$(dpkg-deb --contents "$deb" | awk '{ kind = substr($1, 1, 1); path = $6; sub(/^\.\//, "", path);

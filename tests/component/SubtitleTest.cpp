@@ -1,0 +1,191 @@
+// Subtitles burned into the pictures: which subtitle file or embedded track a
+// file gets, and the text read back as bright pixels in the lower third of a
+// flat dark output picture, inside the picture and never on its bars.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "BatchSettings.h"
+#include "ComponentSupport.h"
+#include "ConvertHelper.h"
+#include "MediaMaker.h"
+#include "Subtitles.h"
+#include "TestSupport.h"
+
+namespace {
+
+TEST(SubtitleChoiceTest, TheFileBesideTheVideoInTheUsersLanguageFirst) {
+  struct TCase {
+    std::vector<std::string> Files;  // beside film.mkv
+    std::vector<std::string> Languages;
+    std::string Want;
+  };
+  const TCase cases[] = {
+      {{"film.srt"}, {"deu"}, "film.srt"},
+      {{"film.SRT"}, {}, "film.SRT"},
+      {{"film.vtt", "film.ass"}, {}, "film.ass"},
+      {{"film.srt", "film.de.srt", "film.en.srt"}, {"deu"}, "film.de.srt"},
+      {{"film.srt", "film.ger.srt", "film.en.srt"}, {"fra", "deu"}, "film.ger.srt"},
+      {{"film.srt", "film.en.srt"}, {"deu"}, "film.srt"},
+      {{"film.fr.srt", "film.en.srt"}, {"deu"}, "film.en.srt"},
+      {{"film.de.ass", "film.de.srt"}, {"deu"}, "film.de.srt"},
+      // Other names, other kinds, and a folder of the name are not subtitles.
+      {{"film2.srt", "film.txt", "other.srt", "film.part.one.srt", "film.sub"}, {"deu"}, ""},
+      {{"filmsrt", ".srt", "film.srt.bak"}, {}, ""},
+  };
+  for (const TCase& k : cases) {
+    TTempDir dir;
+    for (const std::string& f : k.Files) WriteFile(dir / f, "1\n00:00:00,000 --> 00:00:01,000\nHello\n");
+    std::filesystem::create_directory(dir / "film.de.vtt");
+    EXPECT_EQ(SubtitleFileBeside(dir / "film.mkv", k.Languages), k.Want.empty() ? "" : dir / k.Want)
+        << k.Files[0] << " ...";
+  }
+}
+
+TEST(SubtitleChoiceTest, AnEmbeddedTrackWhenForcedOrInTheUsersLanguageWhenAsked) {
+  EnsureLibrariesLoaded();
+  using T = TClipSpec::TSubtitleTrack;
+  struct TCase {
+    std::vector<T> Tracks;
+    bool ByLanguage;
+    int Want;
+  };
+  const TCase cases[] = {
+      {{{"eng", false, "a"}, {"ger", true, "b"}}, false, 1},
+      {{{"eng", true, "a"}, {"ger", false, "b"}}, true, 0},
+      {{{"eng", false, "a"}, {"ger", false, "b"}}, false, -1},
+      {{{"eng", false, "a"}, {"ger", false, "b"}}, true, 1},
+      {{{"eng", false, "a"}, {"fre", false, "b"}}, true, -1},
+      {{}, true, -1},
+  };
+  TTempDir dir;
+  int row = 0;
+  for (const TCase& k : cases) {
+    TClipSpec clip = ClipSpecByName("mkv");
+    clip.DurationSeconds = 0.2;
+    clip.SubtitleTracks = k.Tracks;
+    const std::string path = dir / ("tracks" + std::to_string(row) + ".mkv");
+    std::string error;
+    ASSERT_TRUE(MakeClip(clip, path, &error)) << error;
+    AVFormatContext* ic = nullptr;
+    ASSERT_GE(ff::avformat_open_input(&ic, path.c_str(), nullptr, nullptr), 0);
+    ASSERT_GE(ff::avformat_find_stream_info(ic, nullptr), 0);
+    EXPECT_EQ(SubtitleTrackToBurn(ic, {"deu"}, k.ByLanguage), k.Want) << "case " << row;
+    ff::avformat_close_input(&ic);
+    ++row;
+  }
+}
+
+// What the burned-in text leaves in an output picture.
+struct TTextMarks {
+  int InLowerThird = 0;  // bright pixels in the lower third of the picture area
+  int OnBars = 0;        // bright pixels on the black bars
+  int Elsewhere = 0;     // bright pixels above the lower third
+  int Rows = 0;          // from the first to the last row with a bright pixel
+};
+
+TTextMarks MarksOf(const AVFrame* F, int PadTop, int PadBottom) {
+  TTextMarks m;
+  const int top = PadTop, bottom = F->height - PadBottom;
+  const int lowerThird = top + (bottom - top) * 2 / 3;
+  int first = -1, last = -1;
+  for (int y = 0; y < F->height; ++y)
+    for (int x = 0; x < F->width; ++x) {
+      if (F->data[0][static_cast<ptrdiff_t>(y) * F->linesize[0] + x] < 150) continue;
+      if (y < top || y >= bottom)
+        ++m.OnBars;
+      else if (y >= lowerThird)
+        ++m.InLowerThird;
+      else
+        ++m.Elsewhere;
+      if (first < 0) first = y;
+      last = y;
+    }
+  m.Rows = first < 0 ? 0 : last - first + 1;
+  return m;
+}
+
+// A flat dark 16:9 film (letterboxed into 320x240: 30 lines of bars above and
+// below) with subtitles beside it or inside it: with subtitles burned in, the
+// text shows in the lower third, at least 16 lines high, never on the bars;
+// without, the picture stays dark. A broken subtitle file is a line in the
+// log and the film is converted without it.
+TEST(SubtitleBurnTest, TheTextShowsInTheLowerThirdOfThePicture) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec flat = ClipSpecByName("mkv");
+  flat.Width = 320;
+  flat.Height = 180;
+  flat.DurationSeconds = 1;
+  flat.FlatLuma = 24;
+  flat.AudioCodec.clear();
+  const std::string srt = "1\n00:00:00,000 --> 00:00:05,000\nHello Agnes\n";
+  struct TCase {
+    const char* Name;
+    std::vector<TClipSpec::TSubtitleTrack> Tracks;
+    std::string Beside;    // film.srt's content; empty: none
+    bool Burn, ByLanguage;
+    bool WantText, WantWarning;
+  };
+  const TCase cases[] = {
+      {"srt beside", {}, srt, true, false, true, false},
+      {"srt beside, burning off", {}, srt, false, false, false, false},
+      {"broken srt beside", {}, std::string("\x00\x01\xff garbage \x02", 14), true, false, false, true},
+      {"forced track", {{"eng", false, "Not this one"}, {"ger", true, "Hello Agnes"}}, "", true, false, true, false},
+      {"forced track, burning off", {{"ger", true, "Hello Agnes"}}, "", false, false, false, false},
+      {"track in the language, not asked", {{"ger", false, "Hello Agnes"}}, "", true, false, false, false},
+      {"track in the language, asked", {{"ger", false, "Hello Agnes"}}, "", true, true, true, false},
+  };
+  TEnvironmentScope env({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "de_DE.UTF-8"}});
+  int row = 0;
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    const std::string folder = dir / ("case" + std::to_string(row++));
+    std::filesystem::create_directories(folder);
+    TClipSpec clip = flat;
+    clip.SubtitleTracks = k.Tracks;
+    const std::string in = folder + "/film.mkv";
+    std::string error;
+    ASSERT_TRUE(MakeClip(clip, in, &error)) << error;
+    if (!k.Beside.empty()) WriteFile(folder + "/film.srt", k.Beside);
+    TBatchSettings s;
+    s.OutputFolder = folder;
+    s.BurnSubtitles = k.Burn;
+    s.LanguageSubtitles = k.ByLanguage;
+    TQuilloConverter c;
+    LoadThrough(c);
+    TEventRecorder r;
+    r.Attach(c, true);
+    const TFileSetup setup = SetUpFile(c, s, in);
+    ASSERT_TRUE(setup.Ok) << setup.Message;
+    const bool chosen = k.WantText || k.WantWarning;
+    EXPECT_EQ(setup.Type, chosen ? "MKV + subtitles" : "MKV");
+    c.Start(1);
+    ASSERT_TRUE(r.WaitAllDone());
+    bool warned = false;
+    for (const TEventRecord& e : r.Events()) {
+      if (e.Kind == TEventRecord::Terminate && e.Index >= 0) {
+        EXPECT_TRUE(e.Finished) << e.Message;
+      }
+      if (e.Kind == TEventRecord::Log && e.Message.find("Subtitles \"" + folder + "/film.srt\" cannot be read") == 0)
+        warned = true;
+    }
+    EXPECT_EQ(warned, k.WantWarning);
+    const std::vector<TFramePtr> pictures = DecodeVideo(setup.OutputPath, 15);
+    ASSERT_GE(pictures.size(), 10u);
+    const AVFrame* f = pictures[10].get();
+    ASSERT_EQ(f->height, 240);
+    const TTextMarks m = MarksOf(f, 30, 30);
+    EXPECT_EQ(m.OnBars, 0);
+    EXPECT_EQ(m.Elsewhere, 0);
+    if (k.WantText) {
+      EXPECT_GT(m.InLowerThird, 150);
+      EXPECT_GE(m.Rows, 16);
+    } else {
+      EXPECT_EQ(m.InLowerThird, 0);
+    }
+  }
+}
+
+}  // namespace
