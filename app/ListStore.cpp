@@ -129,7 +129,7 @@ std::string FormatList(const std::vector<TStoredRow>& Rows) {
     for (const TStateWord& w : kStateWords)
       if (w.State == row.State) word = w.Word;
     text += word;
-    for (const std::string* field : {&row.Path, &row.Base, &row.Duration, &row.Type, &row.OutputName}) {
+    for (const std::string* field : {&row.Path, &row.Base, &row.Duration, &row.Type, &row.OutputName, &row.TreeFolder}) {
       text += '\t';
       AppendEscaped(text, *field);
     }
@@ -159,8 +159,9 @@ bool ParseList(const std::string& Text, std::vector<TStoredRow>& Rows, std::stri
   for (size_t i = 1; i + 1 < lines.size(); ++i) {
     const std::vector<std::string> fields = Split(lines[i], '\t');
     const std::string where = "line " + std::to_string(i + 1);
-    if (fields.size() != 6) {
-      Error = where + " has " + std::to_string(fields.size()) + " fields instead of 6";
+    // The tree folder came later: a row without it has none.
+    if (fields.size() != 6 && fields.size() != 7) {
+      Error = where + " has " + std::to_string(fields.size()) + " fields instead of 7";
       return false;
     }
     TStoredRow row;
@@ -174,8 +175,8 @@ bool ParseList(const std::string& Text, std::vector<TStoredRow>& Rows, std::stri
       Error = where + " has an unknown status";
       return false;
     }
-    std::string* out[] = {&row.Path, &row.Base, &row.Duration, &row.Type, &row.OutputName};
-    for (size_t f = 0; f < 5; ++f)
+    std::string* out[] = {&row.Path, &row.Base, &row.Duration, &row.Type, &row.OutputName, &row.TreeFolder};
+    for (size_t f = 0; f + 1 < fields.size(); ++f)
       if (!Unescape(fields[f + 1], *out[f])) {
         Error = where + " has a broken %-escape";
         return false;

@@ -19,12 +19,16 @@ struct TStoredRow {
   std::string Duration;    // Duration
   std::string Type;        // Type
   std::string OutputName;  // Output Filename
+  // The folder the file was found in below a folder added, relative to it
+  // ("2019/Summer"; "" for a file added on its own).
+  std::string TreeFolder;
   bool operator==(const TStoredRow&) const = default;
 };
 
 // The file's text: a first line naming the format, one line per row (its
-// state as a word, then the five fields, separated by tabs; bytes below 32
-// and "%" written as %XX), and a last line "end" with the number of rows, so
+// state as a word, then the six fields, separated by tabs; bytes below 32
+// and "%" written as %XX; a list without the last field, the tree folder, is
+// read with none), and a last line "end" with the number of rows, so
 // that a file cut short is told from a whole one.
 std::string FormatList(const std::vector<TStoredRow>& Rows);
 // Reads FormatList's text. False, with Error saying what is wrong, for a

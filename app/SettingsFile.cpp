@@ -74,6 +74,7 @@ TStoredSettings TSettingsFile::Read() const {
   s.KeyFrameSeconds = IndexOf(ini, "KeyFrameSeconds", s.KeyFrameSeconds, kMaxKeyFrameSeconds + 1);
   s.SkipConverted = TextOf(ini, "SkipConverted", BoolText(s.SkipConverted)) == "True";
   s.LowPriority = TextOf(ini, "LowPriority", BoolText(s.LowPriority)) == "True";
+  s.KeepFolders = TextOf(ini, "KeepFolders", BoolText(s.KeepFolders)) == "True";
   return s;
 }
 
@@ -99,6 +100,7 @@ bool TSettingsFile::Write(const TStoredSettings& Settings, QString& Error) const
   ini.setValue("KeyFrameSeconds", Settings.KeyFrameSeconds);
   ini.setValue("SkipConverted", BoolText(Settings.SkipConverted));
   ini.setValue("LowPriority", BoolText(Settings.LowPriority));
+  ini.setValue("KeepFolders", BoolText(Settings.KeepFolders));
   ini.endGroup();
   ini.sync();
   if (ini.status() != QSettings::NoError) {

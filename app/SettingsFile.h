@@ -1,6 +1,6 @@
 // The window's settings between two starts of the program: Options.ini in the
 // folder Vidlomat/ of the user's configuration folder ($XDG_CONFIG_HOME,
-// default ~/.config), section Options, twelve keys.
+// default ~/.config), section Options, fifteen keys.
 #pragma once
 
 #include <QString>
@@ -30,6 +30,9 @@ struct TStoredSettings {
   bool SkipConverted = false;
   // Conversions at nice 10 as batch jobs, so the desktop stays quick.
   bool LowPriority = true;
+  // Files added from a folder tree are written at their places in it below
+  // the output folder.
+  bool KeepFolders = false;
 };
 
 // The most files the window converts at the same time: the number of cores.

@@ -11,6 +11,7 @@
 //   vidlomat-bench --batch-memory [FILES [FOLDER]]
 //   vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]
 //   vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...
+//   vidlomat-bench --nice [--runs N] [--seconds S] [--dir FOLDER]
 //
 // The first form makes (or reuses) test clips in FOLDER (default:
 // vidlomat-bench under the temporary folder), each with a grain that changes
@@ -33,6 +34,11 @@
 // The --against form converts the clips (or those named by --clip, by their
 // recipe name) through this build's engine and through another build of this
 // program (an earlier state of it), taking turns, and tables the medians.
+//
+// The --nice form converts the 1080p clip as a batch of one through the
+// converter component at normal and at low priority, taking turns, and prints
+// low against normal (wall and processor time): on an idle machine being nice
+// should cost nothing.
 //
 // The machine's limit for a job is the processor time of its one-thread run
 // spread over every core: no schedule of the same work can end sooner.
@@ -94,7 +100,8 @@ void Usage() {
                "                      [--extra OPTION-LINES] [--compare] [--runs N] [--clip NAME]...\n"
                "       vidlomat-bench --batch-memory [FILES [FOLDER]]\n"
                "       vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]\n"
-               "       vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...\n");
+               "       vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...\n"
+               "       vidlomat-bench --nice [--runs N] [--seconds S] [--dir FOLDER]\n");
 }
 
 bool LoadLibraries(const std::string& Folder) {
@@ -142,9 +149,9 @@ int ConvertOnce(const std::vector<std::string>& Args, const std::string& LibAV) 
     ok = ConvertDirect(Args[1], Args[2], variant == "direct1" ? 1 : 0, error);
   } else if (variant == "decode" || variant == "decode1") {
     ok = ConvertDirect(Args[1], "", variant == "decode1" ? 1 : 0, error);
-  } else if (variant == "batch") {
+  } else if (variant == "batch" || variant == "batch-low") {
     ok = ConvertBatch(std::vector<std::string>(Args.begin() + 3, Args.end()), Args[2], std::atoi(Args[1].c_str()),
-                      error);
+                      error, variant == "batch-low");
   } else {
     Usage();
     return 2;
@@ -635,6 +642,30 @@ bool BenchBatch(const std::string& Path, const TOptions& Options, const TSummary
   return true;
 }
 
+// The 1080p clip as a batch of one at normal and at low priority.
+int RunNiceBenchmark(const TOptions& Options) {
+  if (!LoadLibraries(Options.LibAV)) return 2;
+  const fs::path folder = fs::path(Options.Dir) / "nice";
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  std::string path;
+  if (!PrepareClip(Options, BenchClips(Options.Seconds).front().Recipe, path)) return 2;
+  const std::string out = (folder / (fs::path(path).stem().string() + ".mp4")).string();
+  std::printf("\n== one 1080p file through the converter component, normal against low priority\n");
+  PrintLoad("before");
+  const std::vector<std::string> labels{"normal priority", "low priority (nice 10, batch)"};
+  const std::vector<std::vector<std::string>> args{{"--batch", "1", folder.string(), path},
+                                                   {"--batch-low", "1", folder.string(), path}};
+  std::vector<std::vector<TRun>> runs;
+  if (!RunVariants(labels, args, {{out}, {out}}, Options, runs)) return 1;
+  const TSummary normal = Summarise(labels[0], runs[0]);
+  const TSummary low = Summarise(labels[1], runs[1]);
+  PrintLoad("after");
+  std::printf("low / normal: wall %.3f, cpu %.3f\n", Ratio(low.Seconds, normal.Seconds),
+              Ratio(low.CpuSeconds, normal.CpuSeconds));
+  return 0;
+}
+
 int RunBenchmark(const TOptions& Options) {
   if (!LoadLibraries(Options.LibAV)) return 2;
   std::error_code ec;
@@ -757,7 +788,7 @@ int main(int argc, char** argv) {
     return BatchBenchmarkChild(std::atoi(argv[2]), argv[3], argc >= 6 ? argv[5] : "");
   TOptions options;
   TQualityOptions quality;
-  bool qualityMode = false, hdrMode = false, secondsGiven = false, runsGiven = false;
+  bool qualityMode = false, hdrMode = false, niceMode = false, secondsGiven = false, runsGiven = false;
   std::vector<std::string> convert;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -794,9 +825,11 @@ int main(int argc, char** argv) {
     } else if (a == "--convert" && i + 3 < argc) {
       convert = {argv[i + 1], argv[i + 2], argv[i + 3]};
       i += 3;
-    } else if (a == "--batch" && i + 3 < argc) {
+    } else if (a == "--nice") {
+      niceMode = true;
+    } else if ((a == "--batch" || a == "--batch-low") && i + 3 < argc) {
       // JOBS OUTFOLDER and the inputs, up to the next option.
-      convert = {"batch"};
+      convert = {a.substr(2)};
       while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) convert.push_back(argv[++i]);
       if (convert.size() < 4) {
         Usage();
@@ -810,6 +843,7 @@ int main(int argc, char** argv) {
   if (!convert.empty()) return ConvertOnce(convert, options.LibAV);
   if (options.Dir.empty()) options.Dir = (fs::temp_directory_path() / "vidlomat-bench").string();
   if (!options.Against.empty()) return RunAgainst(options, quality.Clips);
+  if (niceMode) return RunNiceBenchmark(options);
   if (qualityMode || hdrMode) {
     if (!LoadLibraries(options.LibAV)) return 2;
     quality.Dir = options.Dir;

@@ -27,6 +27,8 @@ long PeakResidentKb();
 bool ConvertDirect(const std::string& In, const std::string& Out, int DecoderThreads, std::string& Error);
 
 // A batch through the converter component with the window's per-file set-up:
-// every input into OutFolder, Jobs files at the same time.
+// every input into OutFolder, Jobs files at the same time; LowPriority: its
+// threads at low priority (nice 10, batch scheduling), as the window's
+// "Convert at low priority" runs them.
 bool ConvertBatch(const std::vector<std::string>& Inputs, const std::string& OutFolder, int Jobs,
-                  std::string& Error);
+                  std::string& Error, bool LowPriority = false);

@@ -68,13 +68,14 @@ bool ConvertThroughEngine(const std::string& In, const std::string& Out, int Dec
 }
 
 bool ConvertBatch(const std::vector<std::string>& Inputs, const std::string& OutFolder, int Jobs,
-                  std::string& Error) {
+                  std::string& Error, bool LowPriority) {
   TQuilloConverter converter;
   if (!converter.LoadLibraries(DefaultLibraryFolder(), true)) {
     Error = converter.LastError();
     return false;
   }
   converter.SetLogLevel(llError);
+  converter.SetThreadPriority(LowPriority ? tpLowest : tpNormal);
   TBatchSettings settings;
   settings.OutputFolder = OutFolder;
   TNameReservations reserved;

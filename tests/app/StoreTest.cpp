@@ -45,6 +45,8 @@ TEST(ListFormatTest, EveryStatusAndAnyBytesComeBackAsWritten) {
       {S::Skipped, "/s.ts", "s", "00:00:03", "TS", "s"},
       {S::NotFound, "/gone.vob", "gone", "00:00:04", "VOB", "gone"},
       {S::AlreadyConverted, "/done.mkv", "done", "00:00:05", "MKV", "done"},
+      {S::Listed, "/v/2019/Summer/sea.mp4", "sea", "00:00:06", "MP4", "sea", "2019/Summer"},
+      {S::Listed, "/v/t/x.avi", "x", "", "AVI", "x", "tab\there/%"},
   };
   const std::string text = FormatList(rows);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>(rows.size()) + 2)
@@ -55,6 +57,16 @@ TEST(ListFormatTest, EveryStatusAndAnyBytesComeBackAsWritten) {
   EXPECT_EQ(back, rows);
   ASSERT_TRUE(ParseList(FormatList({}), back, error)) << error;
   EXPECT_TRUE(back.empty());
+}
+
+TEST(ListFormatTest, ARowWithoutItsTreeFolderHasNone) {
+  // A list written before rows kept their tree folder: six fields a row.
+  const std::string text = "Vidlomat list 1\nwaiting\t/a.avi\ta\t\tAVI\ta\nlisted\t/b/c.avi\tc\t\tAVI\tc\tb\nend\t2\n";
+  std::vector<TStoredRow> rows;
+  std::string error;
+  ASSERT_TRUE(ParseList(text, rows, error)) << error;
+  EXPECT_EQ(rows, (std::vector<TStoredRow>{{TRowState::Waiting, "/a.avi", "a", "", "AVI", "a", ""},
+                                           {TRowState::Listed, "/b/c.avi", "c", "", "AVI", "c", "b"}}));
 }
 
 TEST(ListFormatTest, DamagedTextsAreRefusedWithAReason) {
@@ -79,8 +91,8 @@ TEST(ListFormatTest, DamagedTextsAreRefusedWithAReason) {
       {replaced("end\t2", "end\t3"), "a row missing"},
       {replaced("end\t2", "end\t1"), "a row too many"},
       {replaced("waiting", "running"), "unknown status"},
-      {replaced("\tAVI\ta\n", "\tAVI\n"), "a field missing"},
-      {replaced("\tAVI\ta\n", "\tAVI\ta\tx\n"), "a field too many"},
+      {replaced("\tAVI\ta\t\n", "\tAVI\n"), "fields missing"},
+      {replaced("\tAVI\ta\t\n", "\tAVI\ta\t\tx\n"), "a field too many"},
       {replaced("/a.avi", "/a%G0.avi"), "escape not hex"},
       {replaced("/a.avi", "/a%4"), "escape cut short"},
       {replaced("/a.avi", "/a%4a"), "escape in lower case"},
