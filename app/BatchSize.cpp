@@ -15,6 +15,19 @@ int64_t ExpectedBytesAt(TSizeInputs Source, const TBatchSettings& Settings) {
   return TSizeEstimate::OutputBytes(Source);
 }
 
+int64_t DurationUsOfText(const std::string& Text) {
+  const size_t first = Text.find(':'), second = Text.rfind(':');
+  if (first == std::string::npos || second == first || second + 3 != Text.size() || first + 3 != second) return -1;
+  int64_t h = 0, m = 0, s = 0;
+  auto number = [](const std::string& Part, int64_t& Value) {
+    return !Part.empty() && std::from_chars(Part.data(), Part.data() + Part.size(), Value).ptr == Part.data() + Part.size();
+  };
+  if (!number(Text.substr(0, first), h) || !number(Text.substr(first + 1, 2), m) ||
+      !number(Text.substr(second + 1, 2), s) || m > 59 || s > 59 || h < 0 || m < 0 || s < 0)
+    return -1;
+  return ((h * 60 + m) * 60 + s) * 1'000'000;
+}
+
 std::string ExpectedSizeTip(int64_t Bytes) {
   if (Bytes < 0) return "Output size: not known (the file's length is not known)";
   return "Output: about " + TSizeEstimate::Text(Bytes) + " at most";

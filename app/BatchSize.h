@@ -20,7 +20,12 @@
 // -1 when the duration is unknown.
 int64_t ExpectedBytesAt(TSizeInputs Source, const TBatchSettings& Settings);
 
-// The Status cell's tooltip line: "Output: about 12 MB at most" ("Output
+// The duration of a Duration cell ("01:02:03", hours may be longer) in
+// microseconds, for a row brought back from the kept list; -1 when it is
+// not such a text.
+int64_t DurationUsOfText(const std::string& Text);
+
+// The Output Filename cell's tooltip: "Output: about 12 MB at most" ("Output
 // size: not known (the file's length is not known)" for -1).
 std::string ExpectedSizeTip(int64_t Bytes);
 

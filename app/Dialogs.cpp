@@ -113,6 +113,7 @@ public:
   }
   void SetValue(int Value) override { FDialog.setValue(Value); }
   bool Cancelled() override { return FDialog.wasCanceled(); }
+  void SetLabel(const QString& Label) override { FDialog.setLabelText(Label); }
 
 private:
   std::vector<QWidget*>& FOpen;

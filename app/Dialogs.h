@@ -24,6 +24,8 @@ public:
   virtual void SetValue(int Value) = 0;
   // Whether the user asked to cancel.
   virtual bool Cancelled() = 0;
+  // What the dialog says from now on.
+  virtual void SetLabel(const QString& Label) { (void)Label; }
 };
 
 class IDialogs {
@@ -48,7 +50,8 @@ public:
   // A desktop notification; fails silently (no notification service, no bus).
   virtual void Notify(const QString& Title, const QString& Text) = 0;
   // A window-modal progress dialog with a Cancel button for work of Maximum
-  // steps; work that ends quickly never shows it.
+  // steps (0: of steps not known beforehand, a busy bar); work that ends
+  // quickly never shows it.
   virtual std::unique_ptr<IProgress> Progress(QWidget* Parent, const QString& Title, const QString& Label,
                                               int Maximum) = 0;
 };

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
@@ -29,6 +31,7 @@
 
 #include "AboutForm.h"
 #include "AppIcon.h"
+#include "BatchSize.h"
 #include "FileNames.h"
 #include "FolderScan.h"
 #include "LauncherEntry.h"
@@ -42,17 +45,26 @@
 const char* const kAppTitle = "Vidlomat";
 const char* const kNotStarted = "The conversion was cancelled before it started: no file was converted.";
 const char* const kAddDialogTitle = "Choose Files to Convert";
-// The designed entries, today's formats added to the first one and given
-// entries of their own before "All Files".
-const char* const kAddDialogFilter =
-    "All supported Media "
-    "Format|*.avi;*.divX;*.div;*.xvid;*.mpeg;*.mpg;*.wmv;*.asf;*.rm;*.rmvb;*.dat;*.mov;*.swf;"
-    "*.mp4;*.m4v;*.mkv;*.webm;*.3gp;*.3g2;*.ts;*.mts;*.m2ts;*.flv;*.ogv;*.vob;*.mxf|AVI(*.avi)|*.avi|DivX(*."
-    "divx;*.div)|*.divx;*.div|Xvid(*.xvid)|*.xvid|MPEG(*.mpeg;*.mpg)|*.mpeg;*.mpg|WMV(*.wmv)|*.wmv|ASF(*.asf)|*.asf|"
-    "Real Video(*.rm;*.rmvb)|*.rm;*.rmvb|VCD Format(*.dat)|*.dat|Quick Time Format(*.mov)|*.mov|SWF(*.swf)|*.swf|"
-    "MPEG-4(*.mp4;*.m4v)|*.mp4;*.m4v|Matroska(*.mkv)|*.mkv|WebM(*.webm)|*.webm|3GP(*.3gp;*.3g2)|*.3gp;*.3g2|"
-    "MPEG Transport Stream(*.ts;*.mts;*.m2ts)|*.ts;*.mts;*.m2ts|Flash Video(*.flv)|*.flv|Ogg Video(*.ogv)|*.ogv|"
-    "DVD Video(*.vob)|*.vob|MXF(*.mxf)|*.mxf|All Files(*.*)|*.*";
+const char* const kAddFolderTitle = "Choose a Folder to Convert";
+// The designed entries, today's formats given entries of their own before
+// "All Files". The first entry lists every extension of VideoExtensions(),
+// the one list that Add Folder, dropped folders and vidlomat-cli use too
+// (with the designed entry's spelling "*.divX").
+const char* const kAddDialogFilter = [] {
+  static const std::string filter = [] {
+    std::string all = "All supported Media Format|";
+    for (const std::string& e : VideoExtensions())
+      all += (all.back() == '|' ? "*." : ";*.") + (e == "divx" ? std::string("divX") : e);
+    return all +
+           "|AVI(*.avi)|*.avi|DivX(*.divx;*.div)|*.divx;*.div|Xvid(*.xvid)|*.xvid|MPEG(*.mpeg;*.mpg)|*.mpeg;*.mpg|"
+           "WMV(*.wmv)|*.wmv|ASF(*.asf)|*.asf|Real Video(*.rm;*.rmvb)|*.rm;*.rmvb|VCD Format(*.dat)|*.dat|"
+           "Quick Time Format(*.mov)|*.mov|SWF(*.swf)|*.swf|MPEG-4(*.mp4;*.m4v)|*.mp4;*.m4v|Matroska(*.mkv)|*.mkv|"
+           "WebM(*.webm)|*.webm|3GP(*.3gp;*.3g2)|*.3gp;*.3g2|MPEG Transport Stream(*.ts;*.mts;*.m2ts)|*.ts;*.mts;"
+           "*.m2ts|Flash Video(*.flv)|*.flv|Ogg Video(*.ogv)|*.ogv|DVD Video(*.vob)|*.vob|MXF(*.mxf)|*.mxf|"
+           "All Files(*.*)|*.*";
+  }();
+  return filter.c_str();
+}();
 
 namespace {
 QString Q(const std::string& Text) { return QString::fromStdString(Text); }
@@ -72,11 +84,15 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
       FLibraryFolder(DefaultLibraryFolder()) {
   setWindowTitle(kAppTitle);
   setWindowIcon(AppIcon());
+  FreeSpace = FreeBytesFor;
 
   Lvw = new TQueueList(this);
   Lvw->setMinimumHeight(80);
   auto button = [this](const char* Caption) { return new QPushButton(Caption, this); };
   BtnAdd = button("&Add");
+  // Every letter is some control's mnemonic already: Ctrl+Shift+O is its key.
+  BtnAddFolder = button("Add Folder...");
+  BtnAddFolder->setToolTip("Add the video files of a folder and its subfolders (Ctrl+Shift+O)");
   BtnRemove = button("&Remove");
   BtnClear = button("&Clear");
   BtnMoveUp = button("Move &Up");
@@ -96,6 +112,8 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   ChkSkipConverted = new QCheckBox("S&kip files already converted", GBOther);
   ChkLowPriority = new QCheckBox("Convert at low priorit&y", GBOther);
   ChkLowPriority->setChecked(true);
+  ChkKeepFolders = new QCheckBox("Keep the folder structure", GBOther);
+  ChkKeepFolders->setToolTip("Files added from a folder go to the same subfolders below the output folder");
   LblParallel = new QLabel("Files at the same &time:", GBOther);
   SpinParallel = new QSpinBox(GBOther);
   SpinParallel->setRange(1, MaxFilesAtTheSameTime());
@@ -141,11 +159,16 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   FBatchTicker->setInterval(1000);
   connect(FBatchTicker, &QTimer::timeout, this, [this] { ShowBatchProgress(); });
   BtnStart = button("Con&vert");
+  // Enabled while Running (always shown, so that nothing moves at Convert).
+  // Its letters belong to controls that rest meanwhile (Move Up, Video Frame
+  // Rate).
+  BtnPause = button("Pa&use");
+  BtnPause->setEnabled(false);
   BtnAbout = button("A&bout");
   BtnHelp = button("&Help");
 
   auto* side = new QVBoxLayout;
-  for (QPushButton* b : {BtnAdd, BtnRemove, BtnClear}) side->addWidget(b);
+  for (QPushButton* b : {BtnAdd, BtnAddFolder, BtnRemove, BtnClear}) side->addWidget(b);
   side->addSpacing(12);
   side->addWidget(BtnMoveUp);
   side->addWidget(BtnMoveDown);
@@ -170,7 +193,8 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   parallel->addWidget(LblParallel);
   parallel->addWidget(SpinParallel);
   parallel->addStretch(1);
-  other->addLayout(parallel, 2, 0, 1, 2);
+  other->addWidget(ChkKeepFolders, 2, 0);
+  other->addLayout(parallel, 2, 1);
   other->setColumnStretch(2, 1);
   other->setHorizontalSpacing(12);
   other->setContentsMargins(6, 6, 6, 6);
@@ -182,6 +206,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   auto* bottom = new QHBoxLayout;
   bottom->addWidget(LblProgress, 1);
   bottom->addWidget(BtnLog);
+  bottom->addWidget(BtnPause);
   bottom->addWidget(BtnStart);
   bottom->addWidget(BtnAbout);
   bottom->addWidget(BtnHelp);
@@ -228,6 +253,8 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
     return a;
   };
   ActAdd = action(BtnAdd, {QKeySequence::Open}, this, [this] { BtnAddClick(); });
+  ActAddFolder = action(BtnAddFolder, {QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_O)}, this,
+                        [this] { BtnAddFolderClick(); });
   ActRemove = action(BtnRemove, {QKeySequence::Delete}, Lvw, [this] { BtnRemoveClick(); });
   ActClear = action(BtnClear, {}, this, [this] { BtnClearClick(); });
   ActMoveUp = action(BtnMoveUp, {QKeySequence(Qt::CTRL | Qt::Key_Up)}, this, [this] { BtnMoveUpClick(); });
@@ -239,6 +266,13 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   BtnStart->setAutoDefault(true);
   connect(BtnChangeOutputFolder, &QPushButton::clicked, this, [this] { BtnChangeOutputFolderClick(); });
   connect(BtnStart, &QPushButton::clicked, this, [this] { BtnStartClick(); });
+  connect(BtnPause, &QPushButton::clicked, this, [this] { BtnPauseClick(); });
+  // The Stop button's menu (its context menu, while Running).
+  ActStopAfter = new QAction("Stop after this file", this);
+  ActStopAfter->setVisible(false);
+  connect(ActStopAfter, &QAction::triggered, this, [this] { StopAfterCurrent(); });
+  BtnStart->addAction(ActStopAfter);
+  BtnStart->setContextMenuPolicy(Qt::ActionsContextMenu);
   connect(BtnAbout, &QPushButton::clicked, this, [this] { BtnAboutClick(); });
   connect(BtnHelp, &QPushButton::clicked, this, [this] { BtnHelpClick(); });
   connect(BtnOpenOutputFolder, &QPushButton::clicked, this, [this] { BtnOpenOutputFolderClick(); });
@@ -246,6 +280,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   Lvw->OnDropFiles = [this](const std::vector<std::string>& Paths) { return DropFiles(Paths); };
   connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
   connect(ChkOverwrite, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
+  connect(ChkKeepFolders, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
   connect(EdtOutputFolder, &QLineEdit::textChanged, this, [this] { RefreshOutputNames(); });
 
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
@@ -267,6 +302,21 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   connect(rows, &QAbstractItemModel::rowsMoved, this, save);
   connect(rows, &QAbstractItemModel::modelReset, this, save);
   connect(rows, &QAbstractItemModel::dataChanged, this, save);
+  // The size figures follow the rows, the settings and the output folder.
+  FFiguresTimer = new QTimer(this);
+  FFiguresTimer->setSingleShot(true);
+  FFiguresTimer->setInterval(0);
+  connect(FFiguresTimer, &QTimer::timeout, this, [this] { ShowBatchFigures(); });
+  auto figures = [this] {
+    if (!FFiguresTimer->isActive()) FFiguresTimer->start();
+  };
+  for (auto signal : {&QAbstractItemModel::rowsInserted, &QAbstractItemModel::rowsRemoved})
+    connect(rows, signal, this, figures);
+  connect(rows, &QAbstractItemModel::modelReset, this, figures);
+  connect(EdtOutputFolder, &QLineEdit::textChanged, this, figures);
+  for (QSpinBox* spin : {GBOutput->SpinVideo, GBOutput->SpinAudio}) connect(spin, &QSpinBox::valueChanged, this, figures);
+  for (QComboBox* box : {GBOutput->CboFrameRate, GBOutput->CboAudioSampleRate})
+    connect(box, &QComboBox::currentIndexChanged, this, figures);
 }
 
 TForm1::~TForm1() {
@@ -409,6 +459,7 @@ bool TForm1::FormCreate() {
   ChkShutdown->setChecked(s.ShutdownAfterCompleted);
   ChkSkipConverted->setChecked(s.SkipConverted);
   ChkLowPriority->setChecked(s.LowPriority);
+  ChkKeepFolders->setChecked(s.KeepFolders);
   SpinParallel->setValue(s.FilesAtTheSameTime);
   FKeyFrameSeconds = s.KeyFrameSeconds;
   FCreated = true;
@@ -427,6 +478,11 @@ void TForm1::RestoreList() {
     setup.OutputName = row.OutputName;
     Lvw->AppendRow(setup);
     Lvw->SetStatus(Lvw->RowCount() - 1, {row.State});
+    Lvw->SetTreeFolder(Lvw->RowCount() - 1, row.TreeFolder);
+    // The streams are not known again until Convert: a video with sound.
+    TSizeInputs size;
+    size.DurationUs = DurationUsOfText(row.Duration);
+    Lvw->SetSizeInputs(Lvw->RowCount() - 1, size);
   }
   if (!loaded.Note.empty()) {
     std::fprintf(stderr, "vidlomat: %s\n", loaded.Note.c_str());
@@ -444,7 +500,7 @@ void TForm1::SaveList() {
   for (int r = 0; r < Lvw->RowCount(); ++r)
     rows.push_back({Lvw->Status(r).State, Lvw->Path(r), Lvw->Cell(r, TQueueList::ColInput).toStdString(),
                     Lvw->Cell(r, TQueueList::ColDuration).toStdString(),
-                    Lvw->Cell(r, TQueueList::ColType).toStdString(), Lvw->OutputName(r)});
+                    Lvw->Cell(r, TQueueList::ColType).toStdString(), Lvw->OutputName(r), Lvw->TreeFolder(r)});
   std::string error;
   if (!FListStore.Save(rows, error)) std::fprintf(stderr, "vidlomat: the list was not saved: %s\n", error.c_str());
 }
@@ -489,6 +545,7 @@ void TForm1::WriteSettings() {
   s.ShutdownAfterCompleted = ChkShutdown->isChecked();
   s.SkipConverted = ChkSkipConverted->isChecked();
   s.LowPriority = ChkLowPriority->isChecked();
+  s.KeepFolders = ChkKeepFolders->isChecked();
   s.FilesAtTheSameTime = SpinParallel->value();
   s.KeyFrameSeconds = FKeyFrameSeconds;
   QString error;
@@ -516,18 +573,22 @@ TBatchSettings TForm1::CurrentSettings() const {
   GBOutput->Fill(s);
   s.OutputFolder = EdtOutputFolder->text().toStdString();
   s.Overwrite = ChkOverwrite->isChecked();
+  s.KeepFolders = ChkKeepFolders->isChecked();
   s.KeyFrameSeconds = FKeyFrameSeconds;
   return s;
 }
 
 TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert,
-                              bool OpenOutput) {
+                              bool OpenOutput, const std::string& TreeFolder, TFolderAdd* Refusals) {
   TBatchSettings settings = CurrentSettings();
   settings.SkipConverted = AtConvert && ChkSkipConverted->isChecked();
-  TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved, "", OpenOutput);
+  TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved, TreeFolder, OpenOutput);
   if (!setup.Ok && !setup.Skipped) {
     if (!setup.Detail.empty()) std::fprintf(stderr, "vidlomat: %s (%s)\n", setup.Message.c_str(), setup.Detail.c_str());
-    Message("Error", Q(setup.Message), TMessageIcon::Error);
+    if (Refusals)
+      Refusals->Refuse(FileName, setup.Detail.empty() ? setup.Message : setup.Message + " (" + setup.Detail + ")");
+    else
+      Message("Error", Q(setup.Message), TMessageIcon::Error);
   }
   return setup;
 }
@@ -555,29 +616,16 @@ void TForm1::BtnAddClick() {
   AddFiles(files);
 }
 
-namespace {
-
-// Paths with each folder replaced by its video files (the extensions of the
-// Add dialog's first entry), in name order, without its subfolders. A
-// folder without any stays, and is refused as a folder.
-std::vector<std::string> WithFolderFiles(const std::vector<std::string>& Paths) {
-  std::vector<std::string> files;
-  for (const std::string& path : Paths) {
-    std::vector<std::string> inside = IsFolder(path) ? FilesInFolder(path, VideoExtensions()) : std::vector<std::string>();
-    if (inside.empty()) {
-      files.push_back(path);
-      continue;
-    }
-    for (std::string& file : inside) files.push_back(std::move(file));
-  }
-  return files;
+void TForm1::BtnAddFolderClick() {
+  if (FBusy || FRun.State() != TBatchRun::Idle) return;
+  const QString chosen = FDialogs.ChooseFolder(this, kAddFolderTitle, QDir::homePath());
+  if (chosen.isEmpty()) return;
+  AddPaths({QFile::encodeName(chosen).toStdString()});
 }
-
-}  // namespace
 
 bool TForm1::DropFiles(const std::vector<std::string>& Paths) {
   if (FRun.State() != TBatchRun::Idle || FBusy) return false;
-  AddFiles(WithFolderFiles(Paths));
+  AddPaths(Paths);
   return true;
 }
 
@@ -585,11 +633,46 @@ void TForm1::AddStartupFiles(const std::vector<std::string>& Arguments) {
   std::vector<std::string> paths;
   for (const std::string& a : Arguments)
     if (std::string path = PathOfArgument(a); !path.empty()) paths.push_back(std::move(path));
-  AddFiles(WithFolderFiles(paths));
+  AddPaths(paths);
 }
 
 void TForm1::AddFiles(const std::vector<std::string>& Files) {
-  if (Files.empty()) return;
+  std::vector<TAddItem> items;
+  for (const std::string& file : Files) items.push_back({file, ""});
+  AddItems(items, nullptr);
+}
+
+void TForm1::AddPaths(const std::vector<std::string>& Paths) {
+  TFolderAdd add;
+  if (std::any_of(Paths.begin(), Paths.end(), [](const std::string& P) { return IsFolder(P); })) {
+    // A camera's folder may hold thousands of files: the search shows how
+    // many it found so far, and its Cancel (or Stop, or closing the window)
+    // ends it with the files found until then.
+    BeginBusy();
+    {
+      std::unique_ptr<IProgress> progress = FDialogs.Progress(this, kAppTitle, "Looking for video files...", 0);
+      add.OnProgress = [&](size_t Found, const std::string&) {
+        if (progress) {
+          progress->SetLabel("Looking for video files... " + QString::number(Found) + " found");
+          progress->SetValue(0);
+        }
+        QCoreApplication::processEvents();
+        return !FCancelBusy && !(progress && progress->Cancelled());
+      };
+      add.Expand(Paths);
+    }
+    EndBusy();
+    if (FClosePending || FClosed) return;
+  } else {
+    add.Expand(Paths);
+  }
+  AddItems(add.Items(), add.HadFolder() ? &add : nullptr);
+}
+
+void TForm1::AddItems(const std::vector<TAddItem>& Items, TFolderAdd* Report) {
+  if (Items.empty() && !Report) return;
+  std::vector<std::string> files;
+  for (const TAddItem& item : Items) files.push_back(item.Path);
   // The folder is checked once: when it cannot take the outputs (a drive not
   // plugged in, a path through a file) the files are checked as inputs only
   // and listed, and one message says why. A usable folder is made when a
@@ -607,26 +690,52 @@ void TForm1::AddFiles(const std::vector<std::string>& Files) {
     reserved.Outputs.insert(folder + Lvw->OutputName(r) + kOutputExtension);
     reserved.AddSource(Lvw->Path(r));
   }
-  reserved.AddSources(Files);
-  RunInSteps(static_cast<int>(Files.size()), "Adding files to the list...", [&](int I) {
-    const TFileSetup setup = SetUpFile(Files[static_cast<size_t>(I)], reserved, false, folderProblem.empty() && folderExists);
+  reserved.AddSources(files);
+  const int done = RunInSteps(static_cast<int>(files.size()), "Adding files to the list...", [&](int I) {
+    // No tree folder yet: the set-up would make the output's folders, which
+    // Convert makes. RefreshOutputNames names the output within its folder.
+    const TFileSetup setup = SetUpFile(files[static_cast<size_t>(I)], reserved, false, folderProblem.empty() && folderExists, "", Report);
     if (!setup.Ok) return;
     Lvw->AppendRow(setup);
+    const int row = Lvw->RowCount() - 1;
+    Lvw->SetTreeFolder(row, Items[static_cast<size_t>(I)].TreeFolder);
+    Lvw->SetSizeInputs(row, setup.Size);
+    if (Report) Report->Added();
     // Checked and named: the task itself is built again at Convert.
     QuilloC.RemoveTask(setup.TaskIndex);
   });
   QuilloC.ClearTasks();
   RefreshOutputNames();
-  // Nothing of the Add follows the box: closing the window meanwhile is safe.
+  // Nothing of the Add follows the boxes: closing the window meanwhile is safe.
   if (!folderProblem.empty() && Lvw->RowCount() > rowsBefore && !FClosePending && !FClosed)
     Message("Warning", Q(OutputFolderText(EdtOutputFolder->text().toStdString(), folderProblem)),
             TMessageIcon::Warning);
+  if (!Report || FClosePending || FClosed) return;
+  if (done < static_cast<int>(files.size())) Report->Cancel();
+  // The reasons in the Log, one box with the counts.
+  for (const std::string& line : Report->LogLines()) MemLog->appendPlainText(Q(line));
+  if (Report->RefusedCount() > 0) ShowLog(true);
+  Message("Information", Q(Report->Summary()), TMessageIcon::Information);
 }
 
-int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void(int)>& Step) {
+void TForm1::BeginBusy() {
   FBusy = true;
   FCancelBusy = false;
   UpdateActions();
+}
+
+void TForm1::EndBusy() {
+  FBusy = false;
+  UpdateActions();
+  if (FCloseWhenIdle) {
+    FCloseWhenIdle = false;
+    FClosePending = true;
+    QTimer::singleShot(0, this, [this] { close(); });
+  }
+}
+
+int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void(int)>& Step) {
+  BeginBusy();
   int done = 0;
   {
     std::unique_ptr<IProgress> progress = Count > 1 ? FDialogs.Progress(this, kAppTitle, Label, Count) : nullptr;
@@ -638,13 +747,7 @@ int TForm1::RunInSteps(int Count, const QString& Label, const std::function<void
       QCoreApplication::processEvents();
     }
   }
-  FBusy = false;
-  UpdateActions();
-  if (FCloseWhenIdle) {
-    FCloseWhenIdle = false;
-    FClosePending = true;
-    QTimer::singleShot(0, this, [this] { close(); });
-  }
+  EndBusy();
   return done;
 }
 
@@ -653,7 +756,8 @@ void TForm1::UpdateActions() {
   // a batch started; otherwise only the list itself, Stop (or Cancel) and the
   // log stay usable.
   const bool free = FRun.State() == TBatchRun::Idle && !FBusy;
-  for (QAction* a : {ActAdd, ActRemove, ActClear, ActMoveUp, ActMoveDown, ActConvert}) a->setEnabled(free);
+  for (QAction* a : {ActAdd, ActAddFolder, ActRemove, ActClear, ActMoveUp, ActMoveDown, ActConvert})
+    a->setEnabled(free);
   for (QWidget* w : std::initializer_list<QWidget*>{BtnChangeOutputFolder, BtnAbout, BtnHelp, GBOutput, GBOther})
     w->setEnabled(free);
   // While files are added, the progress dialog's Cancel ends the work:
@@ -724,14 +828,51 @@ void TForm1::ShowState(TBatchRun::TState State) {
   LblProgress->setVisible(!idle);
   BatchBar->setVisible(!idle);
   LblBatch->setVisible(!idle);
+  BtnPause->setEnabled(!idle);
+  ActStopAfter->setVisible(!idle);
+  ActStopAfter->setEnabled(true);
   if (idle) {
     FBatchTicker->stop();
     if (FSleepGuard) FSleepGuard->Release();
     if (FLauncher) FLauncher->Clear();
+    // A pause ends with its batch; the next one starts unpaused.
+    if (QuilloC.Paused()) QuilloC.Pause(false);
+    FPause.Reset();
+    BtnPause->setText("Pa&use");
+    LblBatch->setToolTip(QString());
+    ShowBatchFigures();
   } else {
     FBatchTicker->start();
   }
   BtnStart->setText(idle ? "Con&vert" : "&Stop");
+  BtnStart->setToolTip(idle ? QString() : "Shift+click: stop after the files being converted");
+}
+
+void TForm1::BtnPauseClick() {
+  if (FRun.State() != TBatchRun::Running) return;
+  if (FPause.Paused()) {
+    FPause.Resume(FRunClock.elapsed());
+    QuilloC.Pause(false);
+    KeepAwake();
+    FBatchTicker->start();
+    BtnPause->setText("Pa&use");
+  } else {
+    FPause.Pause(FRunClock.elapsed());
+    QuilloC.Pause(true);
+    // The machine may sleep while nothing converts.
+    if (FSleepGuard) FSleepGuard->Release();
+    FBatchTicker->stop();
+    BtnPause->setText("Res&ume");
+  }
+  ShowBatchProgress();
+}
+
+void TForm1::StopAfterCurrent() {
+  if (FRun.State() != TBatchRun::Running || FRun.Stopping() || FPause.StoppingAfterCurrent()) return;
+  FPause.StopAfterCurrent();
+  ActStopAfter->setEnabled(false);
+  QuilloC.FinishRunning();
+  ShowBatchProgress();
 }
 
 void TForm1::BtnStartClick() {
@@ -741,10 +882,12 @@ void TForm1::BtnStartClick() {
     FCancelBusy = true;
     return;
   }
-  if (FRun.State() == TBatchRun::Running)
-    StopRun();
-  else
+  if (FRun.State() != TBatchRun::Running)
     StartRun();
+  else if (QApplication::keyboardModifiers() & Qt::ShiftModifier)
+    StopAfterCurrent();
+  else
+    StopRun();
 }
 
 void TForm1::StartRun() {
@@ -768,6 +911,17 @@ void TForm1::StartRun() {
     for (int r = 0; r < rows; ++r) keep[static_cast<size_t>(r)] = Lvw->Status(r).State == TRowState::Completed;
     if (converted == rows) return;
   }
+  // A batch that clearly does not fit is not started.
+  {
+    std::vector<int64_t> expected;
+    for (int r = 0; r < rows; ++r)
+      if (!keep[static_cast<size_t>(r)]) expected.push_back(ExpectedBytesOf(r));
+    const std::string out = EdtOutputFolder->text().toStdString();
+    if (const TBatchFigures f = BatchFigures(expected, FreeSpace(out)); BatchTooLarge(f)) {
+      Message("Error", Q(TSizeEstimate::TooLargeMessage(out, f.Expected, f.Free)), TMessageIcon::Error);
+      return;
+    }
+  }
   // Created with its parents when missing; a failure shows up as each file's
   // output failing to open.
   QDir().mkpath(EdtOutputFolder->text());
@@ -777,6 +931,9 @@ void TForm1::StartRun() {
   FFileLabels = FileLabels();
   const int parallel = SpinParallel->value();
   FRun.Begin(parallel);
+  FPause.Reset();
+  FTaskBytes.clear();
+  FRoomChecked.clear();
   FRunClock.start();
   LblProgress->clear();  // no line of the run before
   ShowState(TBatchRun::Running);
@@ -791,14 +948,19 @@ void TForm1::StartRun() {
     if (keep[static_cast<size_t>(r)]) reserved.Outputs.insert(outputFolder + Lvw->OutputName(r) + kOutputExtension);
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
     if (keep[static_cast<size_t>(R)]) return;
-    const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved, true);
+    const std::string tree = ChkKeepFolders->isChecked() ? Lvw->TreeFolder(R) : std::string();
+    const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved, true, true, tree);
+    // Below the output folder: its place in the tree, and its name.
+    const std::string shown = tree.empty() ? setup.OutputName : tree + "/" + setup.OutputName;
     if (setup.Skipped) {
       Lvw->SetStatus(R, {TRowState::AlreadyConverted});
-      Lvw->SetOutputName(R, setup.OutputName);
+      Lvw->SetOutputName(R, shown);
     } else if (setup.Ok) {
       FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1, setup.OutputPath);
+      FTaskBytes.push_back(setup.ExpectedBytes);
+      FRoomChecked.push_back(false);
       // The name this run writes (a file made since Add can take the name).
-      Lvw->SetOutputName(R, setup.OutputName);
+      Lvw->SetOutputName(R, shown);
     } else {
       Lvw->SetStatus(R, {TRowState::Skipped}, Q(setup.Message));
       MemLog->appendPlainText(FileLabel(R) + ": " + Q(setup.Message));
@@ -835,7 +997,8 @@ void TForm1::StartRun() {
   };
   QuilloC.SetThreadPriority(ChkLowPriority->isChecked() ? tpLowest : tpNormal);
   KeepAwake();
-  FRun.Started(FRunClock.elapsed());
+  FRun.Started(RunMs());
+  CheckRoomForCurrentFiles();
   QuilloC.Start(parallel);
 }
 
@@ -877,11 +1040,18 @@ void TForm1::EndRun() {
     if (reason.empty()) reason = "'" + FileNameOf(Lvw->Path(r)) + "' was stopped before its end.";
     entries.push_back({status.State, reason});
   }
+  const bool early = FPause.StoppingAfterCurrent();
   FRun.End();
   ShowState(TBatchRun::Idle);
+  // Stopped after the files then converting: the files that never started
+  // are listed again as before Convert.
+  if (early)
+    for (int r = 0; r < Lvw->RowCount(); ++r)
+      if (Lvw->Status(r).State == TRowState::Waiting) Lvw->SetStatus(r, {TRowState::Listed});
   // Someone working in another window learns that the batch is over.
   if (!isActiveWindow()) FDialogs.Notify(kAppTitle, BatchSummary());
-  if (ChkShutdown->isChecked() && FPowerOff) {
+  // A batch stopped after its running files was stopped by the user.
+  if (ChkShutdown->isChecked() && FPowerOff && !early) {
     // The power-off ends the program before any close could write them.
     WriteSettings();
     FPowerOff->PowerOffNow();
@@ -939,7 +1109,7 @@ void TForm1::ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int A
   Lvw->SetStatus(row, ProgressStatus(ACurrentDuration, ATotalOutputDuration));
   // The rate over the file's time so far: the engine's own reads 0 for the
   // first second.
-  const int fps = FRun.MeasuredFps(AIndex, AFrameNumber, FRunClock.elapsed());
+  const int fps = FRun.MeasuredFps(AIndex, AFrameNumber, RunMs());
   const QString line = Q(ProgressLine(AFrameNumber, ACurrentDuration, fps >= 0 ? fps : AFPS));
   // Files at the same time take turns on the line: each names its file.
   LblProgress->setText(FRun.Parallel() > 1 ? FileLabel(row) + ": " + line : line);
@@ -960,9 +1130,10 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
   const int row = FRun.RowOfTask(AIndex);
   const std::optional<TRowState> status =
       FRun.TaskEnded(AIndex, AException ? TTaskEnd::Failed : AFinished ? TTaskEnd::Finished : TTaskEnd::Stopped,
-                     FRunClock.elapsed());
+                     RunMs());
   // The list shows the next file as it begins.
   if (const std::vector<int> next = FRun.CurrentRows(); !next.empty()) Lvw->FollowRow(next.front());
+  if (!FRun.Stopping() && !FPause.StoppingAfterCurrent()) CheckRoomForCurrentFiles();
   if (row < 0) return;
   ShowBatchProgress();
   if (!AException) {
@@ -1027,6 +1198,12 @@ QString TForm1::FileLabel(int Row) const {
   return Lvw->Cell(Row, TQueueList::ColInput);
 }
 
+std::string TForm1::OutputFolderOf(int Row) const {
+  const std::string folder = EdtOutputFolder->text().toStdString();
+  const std::string tree = ChkKeepFolders->isChecked() ? Lvw->TreeFolder(Row) : std::string();
+  return tree.empty() ? folder : FolderWithSlash(folder) + tree;
+}
+
 void TForm1::RefreshOutputNames() {
   if (FRun.State() != TBatchRun::Idle || FBusy) return;
   const std::string folder = EdtOutputFolder->text().toStdString();
@@ -1040,16 +1217,58 @@ void TForm1::RefreshOutputNames() {
   for (int r = 0; r < Lvw->RowCount(); ++r) {
     if (converted(r)) continue;
     const std::string input = Lvw->Path(r);
-    const std::string name = ChooseOutputName(folder, BaseNameOf(input), ChkOverwrite->isChecked(), &reserved, input);
-    reserved.Outputs.insert(FolderWithSlash(folder) + name + kOutputExtension);
-    Lvw->SetOutputName(r, name);
+    // With the folder structure kept, the name shows its folder below the
+    // output folder ("2019/Summer/clip").
+    const std::string rowFolder = OutputFolderOf(r);
+    const std::string tree = rowFolder == folder ? std::string() : Lvw->TreeFolder(r) + "/";
+    const std::string name = ChooseOutputName(rowFolder, BaseNameOf(input), ChkOverwrite->isChecked(), &reserved, input);
+    reserved.Outputs.insert(FolderWithSlash(rowFolder) + name + kOutputExtension);
+    Lvw->SetOutputName(r, tree + name);
   }
 }
 
 void TForm1::ShowBatchProgress() {
   if (FRun.State() != TBatchRun::Running) return;
-  const TBatchProgress p = FRun.Progress(FRunClock.elapsed());
+  const TBatchProgress p = FRun.Progress(RunMs());
   BatchBar->setValue(p.Percent);
-  LblBatch->setText(Q(BatchProgressLine(p)));
+  QString line = Q(BatchProgressLine(p));
+  if (FPause.Paused()) line = "Paused: " + line;
+  if (FPause.StoppingAfterCurrent()) line += "; stopping after the files being converted";
+  LblBatch->setText(line);
   if (FLauncher) FLauncher->Show(p.Percent, p.Total - p.Done);
+}
+
+int64_t TForm1::ExpectedBytesOf(int Row) const { return ExpectedBytesAt(Lvw->SizeInputs(Row), CurrentSettings()); }
+
+void TForm1::ShowBatchFigures() {
+  if (FRun.State() != TBatchRun::Idle) return;
+  std::vector<int64_t> expected;
+  for (int r = 0; r < Lvw->RowCount(); ++r) {
+    const int64_t bytes = ExpectedBytesOf(r);
+    Lvw->SetSizeTip(r, Q(ExpectedSizeTip(bytes)));
+    if (Lvw->Status(r).State != TRowState::Completed) expected.push_back(bytes);
+  }
+  const TBatchFigures f = BatchFigures(expected, FreeSpace(EdtOutputFolder->text().toStdString()));
+  LblBatch->setText(Q(BatchFiguresLine(f)));
+  LblBatch->setToolTip("The sizes are what the bitrates allow: quiet or simple pictures take less.");
+  LblBatch->setVisible(f.Files > 0);
+}
+
+void TForm1::CheckRoomForCurrentFiles() {
+  for (int row : FRun.CurrentRows()) {
+    int task = -1;
+    for (int t = 0; t < FRun.TaskCount(); ++t)
+      if (FRun.RowOfTask(t) == row && !FRun.RowEnded(row)) task = t;
+    if (task < 0 || FRoomChecked[static_cast<size_t>(task)]) continue;
+    FRoomChecked[static_cast<size_t>(task)] = true;
+    const std::string out = FRun.OutputOfTask(task);
+    const std::string folder = out.substr(0, out.find_last_of('/') + 1);
+    const int64_t expected = FTaskBytes[static_cast<size_t>(task)], free = FreeSpace(folder);
+    if (!RoomShort(expected, free)) continue;
+    if (!FPause.Paused()) BtnPauseClick();
+    const std::string input = Lvw->Path(row);
+    Message("Warning", Q(RoomShortText(folder, input.substr(input.find_last_of('/') + 1), expected, free)),
+            TMessageIcon::Warning);
+    return;  // one message at a time
+  }
 }

@@ -19,9 +19,11 @@
 #include <string>
 #include <vector>
 
+#include "BatchPause.h"
 #include "BatchRun.h"
 #include "BatchSettings.h"
 #include "Dialogs.h"
+#include "FolderAdd.h"
 #include "ListStore.h"
 #include "QuilloConverter.h"
 
@@ -51,6 +53,8 @@ extern const char* const kNotStarted;
 // The Add dialog's title and filter list.
 extern const char* const kAddDialogTitle;
 extern const char* const kAddDialogFilter;
+// The Add Folder dialog's title.
+extern const char* const kAddFolderTitle;
 
 class TForm1 : public QWidget {
 public:
@@ -85,13 +89,21 @@ public:
 
   // Button handlers.
   void BtnAddClick();
-  // Files and folders dropped on the list: a folder gives its files whose
-  // extension the Add dialog lists, in name order, without its subfolders.
-  // Refused (false) while Running.
+  // Add Folder: a folder chosen, then AddPaths.
+  void BtnAddFolderClick();
+  // Files and folders dropped on the list, through AddPaths. Refused (false)
+  // while Running.
   bool DropFiles(const std::vector<std::string>& Paths);
-  // Files given to the program (a desktop entry's %F, "Open with"): local
-  // paths or file: URLs, each through Add's per-file set-up.
+  // Files and folders given to the program (a desktop entry's %F, "Open
+  // with"): local paths or file: URLs, through AddPaths.
   void AddStartupFiles(const std::vector<std::string>& Arguments);
+  // Pause/Resume of a running batch: the conversions hold, the clocks and the
+  // estimate stand still, the sleep lock is given back (and taken again).
+  void BtnPauseClick();
+  // "Stop after this file" (Shift+Stop, or the Stop button's menu): the files
+  // converting now finish, no other one starts.
+  void StopAfterCurrent();
+  const TBatchPause& BatchPause() const { return FPause; }
   void BtnRemoveClick();
   void BtnClearClick();
   void BtnMoveUpClick();
@@ -120,9 +132,14 @@ public:
   // The settings the next per-file set-up uses.
   TBatchSettings CurrentSettings() const;
 
+  // The free space of a folder's file system (FreeBytesFor; a test hands in
+  // its own figures).
+  std::function<int64_t(const std::string&)> FreeSpace;
+
   TQuilloConverter QuilloC;
   TQueueList* Lvw;
   QPushButton* BtnAdd;
+  QPushButton* BtnAddFolder;  // Ctrl+Shift+O
   QPushButton* BtnRemove;
   QPushButton* BtnClear;
   QPushButton* BtnMoveUp;
@@ -137,6 +154,7 @@ public:
   QCheckBox* ChkShutdown;
   QCheckBox* ChkSkipConverted;
   QCheckBox* ChkLowPriority;
+  QCheckBox* ChkKeepFolders;
   QLabel* LblParallel;
   QSpinBox* SpinParallel;  // "Files at the same time", 1..cores
   QLabel* LblProgress;
@@ -150,8 +168,11 @@ public:
   QToolButton* BtnLog;
   QPlainTextEdit* MemLog;
   QPushButton* BtnStart;
+  QPushButton* BtnPause;  // enabled while Running
   // The list's commands, shared by their buttons and keys.
   QAction* ActAdd;
+  QAction* ActAddFolder;
+  QAction* ActStopAfter;  // in the Stop button's menu while Running
   QAction* ActRemove;
   QAction* ActClear;
   QAction* ActMoveUp;
@@ -173,13 +194,24 @@ private:
   // converted already when the box asks for it (no message for that). Without
   // OpenOutput the output is named but not tried (its folder does not exist yet,
   // or cannot take outputs: the file is then checked as an input only).
+  // TreeFolder: the file's folder below a folder added (kept folder
+  // structure). Refusals: where a refusal goes instead of a box.
   TFileSetup SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert = false,
-                       bool OpenOutput = true);
+                       bool OpenOutput = true, const std::string& TreeFolder = "", TFolderAdd* Refusals = nullptr);
   void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
   // Add's per-file set-up for each file, appending the accepted ones; a
   // cancel keeps the rows added so far. An output folder that cannot be used
   // is checked once: the files are listed and one box says why.
   void AddFiles(const std::vector<std::string>& Files);
+  // Files and folders: each folder's video files through its tree
+  // (TFolderAdd, under a progress dialog whose Cancel ends the search), then
+  // AddItems. When a folder was among them, the refusals go to the Log and
+  // one box says how many files were added and refused.
+  void AddPaths(const std::vector<std::string>& Paths);
+  void AddItems(const std::vector<TAddItem>& Items, TFolderAdd* Report);
+  // The start and end of work in steps (RunInSteps, a folder's search).
+  void BeginBusy();
+  void EndBusy();
   // Runs Step for 0..Count-1 on this thread, letting the window's events
   // through after each step, under a progress dialog saying Label whose Cancel
   // ends the work (as do Stop and closing the window). Returns the number of
@@ -225,6 +257,19 @@ private:
   void RefreshOutputNames();
   // The batch bar and line from the run and the time since Convert.
   void ShowBatchProgress();
+  // Idle: each row's expected output in its tooltip, and the batch line's
+  // size figures ("12 files, about 1.4 GB, 6.2 GB free") for the rows a
+  // Convert would convert (all but the completed ones).
+  void ShowBatchFigures();
+  int64_t ExpectedBytesOf(int Row) const;
+  // The folder a row's output goes to (with the kept folder structure, its
+  // tree folder below the output folder).
+  std::string OutputFolderOf(int Row) const;
+  // Before the tasks that begin now: a file whose expected size is above the
+  // free space pauses the batch with a message (once per task).
+  void CheckRoomForCurrentFiles();
+  // The run's time: since Convert, less its pauses.
+  int64_t RunMs() const { return FPause.RunMs(FRunClock.elapsed()); }
   // The list of the last start back in Lvw (FormCreate); a damaged list's
   // note goes to the log, which opens.
   void RestoreList();
@@ -245,6 +290,10 @@ private:
   TUiQueue* FUiQueue;  // set once here; used by the worker-thread handlers
   std::string FLibraryFolder;
   TBatchRun FRun;
+  TBatchPause FPause;  // the run's pause and early end (user-interface thread)
+  std::vector<int64_t> FTaskBytes;  // each task's expected output at Convert (user-interface thread)
+  std::vector<bool> FRoomChecked;   // each task was looked at by CheckRoomForCurrentFiles
+  QTimer* FFiguresTimer;            // ShowBatchFigures once the events of a change are through
   QElapsedTimer FRunClock;  // started at Convert
   QTimer* FBatchTicker;     // refreshes the elapsed time between events
   QWidget* FPage;           // every control, in FScroll

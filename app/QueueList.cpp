@@ -134,6 +134,41 @@ void TQueueList::SetOutputName(int Row, const std::string& Name) {
   item->setData(ColOutput, BytesRole, QByteArray::fromStdString(Name));
 }
 
+std::string TQueueList::TreeFolder(int Row) const {
+  const QTreeWidgetItem* item = topLevelItem(Row);
+  return item ? item->data(ColPath, TreeFolderRole).toByteArray().toStdString() : std::string();
+}
+
+void TQueueList::SetTreeFolder(int Row, const std::string& Folder) {
+  if (QTreeWidgetItem* item = topLevelItem(Row)) item->setData(ColPath, TreeFolderRole, QByteArray::fromStdString(Folder));
+}
+
+TSizeInputs TQueueList::SizeInputs(int Row) const {
+  TSizeInputs inputs;
+  const QTreeWidgetItem* item = topLevelItem(Row);
+  if (!item) return inputs;
+  // Duration (microseconds), video, audio, the source's frame rate.
+  const QVariantList v = item->data(ColPath, SizeRole).toList();
+  if (v.size() != 4) return inputs;
+  inputs.DurationUs = v[0].toLongLong();
+  inputs.HasVideo = v[1].toBool();
+  inputs.HasAudio = v[2].toBool();
+  inputs.FrameRate = v[3].toDouble();
+  return inputs;
+}
+
+void TQueueList::SetSizeInputs(int Row, const TSizeInputs& Inputs) {
+  if (QTreeWidgetItem* item = topLevelItem(Row))
+    item->setData(ColPath, SizeRole,
+                  QVariantList{QVariant::fromValue<qlonglong>(Inputs.DurationUs), Inputs.HasVideo, Inputs.HasAudio,
+                               Inputs.FrameRate});
+}
+
+void TQueueList::SetSizeTip(int Row, const QString& Tip) {
+  QTreeWidgetItem* item = topLevelItem(Row);
+  if (item && item->toolTip(ColOutput) != Tip) item->setToolTip(ColOutput, Tip);
+}
+
 void TQueueList::SetStatus(int Row, const TRowStatus& Status, const QString& Tip) {
   QTreeWidgetItem* item = topLevelItem(Row);
   if (!item) return;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BatchRun.h"
+#include "SizeEstimate.h"
 
 struct TFileSetup;
 
@@ -18,7 +19,7 @@ public:
   enum TColumn { ColInput, ColDuration, ColType, ColOutput, ColStatus, ColPath, ColumnCount };
   // The Status cell keeps the row's TRowStatus as data; its text is drawn
   // from that, and a converting row with a percentage is drawn as a bar.
-  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole, BytesRole, ExpectedMsRole };
+  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole, BytesRole, ExpectedMsRole, TreeFolderRole, SizeRole };
 
   explicit TQueueList(QWidget* Parent = nullptr);
 
@@ -33,6 +34,16 @@ public:
   void SetOutputName(int Row, const std::string& Name);
   // Shows DurationUs in Row's Duration cell ("00:06:40").
   void SetDuration(int Row, int64_t DurationUs);
+  // The folder a row's file was found in below a folder added, relative to
+  // it ("" for a file added on its own), as bytes.
+  std::string TreeFolder(int Row) const;
+  void SetTreeFolder(int Row, const std::string& Folder);
+  // What the row's expected output size is estimated from (its duration and
+  // streams; the bitrates are the settings'), and the Output Filename cell's
+  // tooltip that shows the estimate.
+  TSizeInputs SizeInputs(int Row) const;
+  void SetSizeInputs(int Row, const TSizeInputs& Inputs);
+  void SetSizeTip(int Row, const QString& Tip);
   // Sets a row's Status and its text (and its tooltip; empty clears it).
   void SetStatus(int Row, const TRowStatus& Status, const QString& Tip = QString());
   TRowStatus Status(int Row) const;

@@ -125,6 +125,14 @@ TEST(BatchSizeTest, ExpectedBytesFollowTheSettingsShownNow) {
   EXPECT_EQ(ExpectedBytesAt(source, s), -1);
 }
 
+TEST(BatchSizeTest, DurationOfAKeptRowsText) {
+  const std::vector<std::pair<std::string, int64_t>> cases = {
+      {"00:00:00", 0},         {"00:01:30", 90'000'000}, {"01:02:03", 3723'000'000},
+      {"123:00:01", 442801'000'000}, {"", -1},          {"1:30", -1},
+      {"00:60:00", -1},        {"00:00:5x", -1},         {"-1:00:00", -1}, {"aa:00:00", -1}};
+  for (const auto& [text, us] : cases) EXPECT_EQ(DurationUsOfText(text), us) << text;
+}
+
 TEST(BatchSizeTest, TipsLinesAndChecks) {
   EXPECT_EQ(ExpectedSizeTip(12'300'000), "Output: about 12 MB at most");
   EXPECT_EQ(ExpectedSizeTip(-1), "Output size: not known (the file's length is not known)");

@@ -23,6 +23,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "FolderScan.h"
 #include "AboutForm.h"
 #include "OutputSettings.h"
 #include "QueueList.h"
@@ -100,6 +101,11 @@ TEST(AddFilterTest, DesignedEntriesStayAndTodaysFormatsJoin) {
     own += entries[i].second.split(';');
   }
   EXPECT_EQ(own, QString(kTodaysPatterns).split(';'));
+  // The first entry is the one list of video extensions that folders are
+  // searched with too.
+  std::vector<std::string> first;
+  for (const QString& pattern : entries[0].second.split(';')) first.push_back(pattern.mid(2).toLower().toStdString());
+  EXPECT_EQ(first, VideoExtensions());
 
   // In the dialog "All Files" also shows a file without an extension.
   const QStringList qt = QtNameFilters(kAddDialogFilter);
@@ -142,7 +148,8 @@ TEST_F(WindowTest, ADroppedFolderGivesTodaysVideosToo) {
   for (int r = 0; r < f.Lvw->RowCount(); ++r)
     rows << f.Lvw->Cell(r, TQueueList::ColInput) + "." + f.Lvw->Cell(r, TQueueList::ColType);
   EXPECT_EQ(rows.join(","), "a.MP4,b.MKV,c.M2TS,d.3GP");
-  EXPECT_TRUE(Dialogs.Messages.empty());
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, "4 files added.");
 }
 
 TEST_F(WindowTest, WhatNoProgramCanOpenIsShownToBeCopied) {
@@ -288,6 +295,12 @@ TEST_F(WindowTest, NamesThatAreNotUtf8KeepTheirBytesDownToTheOutput) {
     EXPECT_EQ(f.Lvw->OutputName(0), name) << how;
     EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColInput), shown) << how;
     EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColPath), QString::fromStdString(folder) + "/" + shown + ".flv") << how;
+    // A folder's add ends with its count.
+    if (std::string(how) == "dropped folder") {
+      ASSERT_EQ(Dialogs.Messages.size(), 1u) << how;
+      EXPECT_EQ(Dialogs.Messages[0].Text, "1 file added.");
+      Dialogs.Messages.clear();
+    }
     EXPECT_TRUE(Dialogs.Messages.empty()) << how;
   }
 

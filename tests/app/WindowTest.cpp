@@ -69,6 +69,7 @@ TEST_F(WindowTest, DefaultsWithNoSettingsFile) {
   EXPECT_FALSE(f.ChkShutdown->isChecked());
   EXPECT_FALSE(f.ChkSkipConverted->isChecked());
   EXPECT_TRUE(f.ChkLowPriority->isChecked());
+  EXPECT_FALSE(f.ChkKeepFolders->isChecked());
   EXPECT_EQ(f.CurrentSettings().KeyFrameSeconds, 10);
   EXPECT_FALSE(QFile::exists(SettingsPath())) << "reading creates nothing";
 }
@@ -89,6 +90,7 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   f.ChkShutdown->setChecked(true);
   f.ChkSkipConverted->setChecked(true);
   f.ChkLowPriority->setChecked(false);
+  f.ChkKeepFolders->setChecked(true);
   f.SpinParallel->setValue(MaxFilesAtTheSameTime());
   EXPECT_TRUE(f.close());
   ASSERT_TRUE(QFile::exists(SettingsPath()));
@@ -100,8 +102,8 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
       {"VideoQuality", "777"},        {"AudioQuality", "99"}, {"VideoFrameRate", "9"},  {"AudioSampleRate", "0"},
       {"Overwrite", "False"},         {"ShutdownAfterCompleted", "True"},
       {"FilesAtTheSameTime", QString::number(MaxFilesAtTheSameTime())}, {"KeyFrameSeconds", "0"},
-      {"SkipConverted", "True"},      {"LowPriority", "False"}};
-  EXPECT_EQ(ini.childKeys().size(), 14);
+      {"SkipConverted", "True"},      {"LowPriority", "False"},          {"KeepFolders", "True"}};
+  EXPECT_EQ(ini.childKeys().size(), 15);
   for (const auto& [key, value] : expected) EXPECT_EQ(ini.value(key).toString(), value) << key;
 
   TForm1& g = MakeForm();
@@ -117,6 +119,7 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   EXPECT_TRUE(g.ChkShutdown->isChecked());
   EXPECT_TRUE(g.ChkSkipConverted->isChecked());
   EXPECT_FALSE(g.ChkLowPriority->isChecked());
+  EXPECT_TRUE(g.ChkKeepFolders->isChecked());
   EXPECT_EQ(g.SpinParallel->value(), MaxFilesAtTheSameTime());
   EXPECT_EQ(g.CurrentSettings().KeyFrameSeconds, 0) << "what the conversions get";
 }
@@ -1060,14 +1063,16 @@ TEST_F(WindowTest, DroppedFilesAndFoldersAreAddedLikeAdd) {
     return names.join(",");
   };
   EXPECT_TRUE(drop({two, folder, one}));
-  EXPECT_EQ(inputs(), "two/MPG,A/AVI,b/MPG,c/WMV,one/AVI") << "the folder's videos in name order, no subfolder";
+  EXPECT_EQ(inputs(), "two/MPG,A/AVI,b/MPG,c/WMV,deeper/AVI,one/AVI")
+      << "the folder's videos in name order, then its subfolder's";
   EXPECT_EQ(f.QuilloC.TaskCount(), 0);
-  EXPECT_TRUE(Dialogs.Messages.empty());
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, "6 files added.");
 
   f.BtnStartClick();
   ASSERT_EQ(f.Run().State(), TBatchRun::Running);
   EXPECT_FALSE(drop({one}));
-  EXPECT_EQ(f.Lvw->RowCount(), 5) << "no drop while Running";
+  EXPECT_EQ(f.Lvw->RowCount(), 6) << "no drop while Running";
   f.BtnStartClick();
 }
 

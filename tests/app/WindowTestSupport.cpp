@@ -81,6 +81,7 @@ std::unique_ptr<IProgress> TRecorderDialogs::Progress(QWidget*, const QString& T
       if (Owner->OnProgressValue) Owner->OnProgressValue(Value);
     }
     bool Cancelled() override { return Owner->Progresses[Index].Cancelled; }
+    void SetLabel(const QString& Label) override { Owner->Progresses[Index].Labels.push_back(Label); }
   };
   Progresses.push_back({Title, Label, Maximum, {}, true, false});
   return std::make_unique<TRecorded>(this, Progresses.size() - 1);

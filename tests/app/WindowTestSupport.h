@@ -53,6 +53,7 @@ public:
     std::vector<int> Values;
     bool Open = true;
     bool Cancelled = false;
+    std::vector<QString> Labels;  // given after it opened
   };
   std::vector<TRecordedProgress> Progresses;
   // The progress dialogs press Cancel once their value reaches this (-1: never).

@@ -1,0 +1,254 @@
+// Batches of folder trees in the window: Add Folder and dropped folders
+// (through the whole tree, with progress, Cancel and the count of files added
+// and refused), the kept folder structure, Pause/Resume and "Stop after this
+// file", and the size figures with the checks before a batch and before each
+// file.
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QToolButton>
+#include <QSpinBox>
+#include <QTest>
+#include <filesystem>
+
+#include "ComponentSupport.h"
+#include "MediaMaker.h"
+#include "MyUtils.h"
+#include "OutputSettings.h"
+#include "QueueList.h"
+#include "WindowTestSupport.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+class BatchWindowTest : public WindowTest {
+protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    EnsureLibrariesLoaded();
+    Out = Dir / "out";
+  }
+  TForm1& Make() {
+    TForm1& f = MakeForm();
+    f.EdtOutputFolder->setText(QString::fromStdString(Out) + "/");
+    f.QuilloC.SetProgressInterval(100);
+    return f;
+  }
+  // Copies a short clip to Dir/Path, making its folders.
+  std::string Put(const std::string& Path, double Seconds = 0.3) {
+    fs::create_directories(fs::path(Dir / Path).parent_path());
+    fs::copy_file(TestClip("avi_xvid", Seconds), Dir / Path, fs::copy_options::overwrite_existing);
+    return Dir / Path;
+  }
+  // A clip that takes a few seconds to convert.
+  std::string Slow(const std::string& Path) {
+    TClipSpec recipe = ClipSpecByName("avi_xvid");
+    recipe.DurationSeconds = 8;
+    recipe.Width = 320;
+    recipe.Height = 240;
+    recipe.Noise = 20;
+    fs::create_directories(fs::path(Dir / Path).parent_path());
+    std::string error;
+    EXPECT_TRUE(MakeClip(recipe, Dir / Path, &error)) << error;
+    return Dir / Path;
+  }
+  QString Rows() const {
+    QStringList names;
+    for (int r = 0; r < Form->Lvw->RowCount(); ++r) names << Form->Lvw->Cell(r, TQueueList::ColOutput);
+    return names.join(",");
+  }
+  QString Status(int Row) const { return Form->Lvw->Cell(Row, TQueueList::ColStatus); }
+  bool Idle() const { return Form->Run().State() == TBatchRun::Idle; }
+  std::string Out;
+};
+
+TEST_F(BatchWindowTest, AddFolderAddsTheWholeTreeAndCountsTheFilesRefused) {
+  TForm1& f = Make();
+  for (const char* p : {"cam/clip10.avi", "cam/clip2.avi", "cam/2019/Summer/sea.avi", "cam/.thumbs/t.avi"}) Put(p);
+  WriteFile(Dir / "cam/broken.avi", "not a video");
+  WriteFile(Dir / "cam/notes.txt", "not listed");
+  fs::create_symlink(Dir / "gone.avi", Dir / "cam/link.avi");
+  EXPECT_EQ(f.ActAddFolder->shortcut(), QKeySequence("Ctrl+Shift+O"));
+  Dialogs.FolderAnswers.push_back(QString::fromStdString(Dir / "cam"));
+  f.ActAddFolder->trigger();
+  EXPECT_EQ(Dialogs.FolderTitle, "Choose a Folder to Convert");
+  EXPECT_EQ(Rows(), "clip2,clip10,sea");
+  // The search's progress counts the files found; then the adding has its own.
+  ASSERT_GE(Dialogs.Progresses.size(), 2u);
+  EXPECT_EQ(Dialogs.Progresses[0].Maximum, 0);
+  ASSERT_FALSE(Dialogs.Progresses[0].Labels.empty());
+  EXPECT_EQ(Dialogs.Progresses[0].Labels.back(), "Looking for video files... 4 found");
+  EXPECT_EQ(Dialogs.Progresses[1].Label, "Adding files to the list...");
+  // One box with the counts; the reasons in the Log, which opens.
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, "3 files added, 2 refused: see the Log.");
+  const QString log = f.MemLog->toPlainText();
+  EXPECT_TRUE(log.contains(QString::fromStdString(Dir / "cam/link.avi") + ": No such file or directory")) << log.toStdString();
+  EXPECT_TRUE(log.contains("broken.avi")) << log.toStdString();
+  EXPECT_TRUE(f.BtnLog->isChecked());
+  EXPECT_EQ(f.QuilloC.TaskCount(), 0);
+  EXPECT_FALSE(fs::exists(Out)) << "adding makes no folder";
+
+  // Cancel while looking: nothing after the first folder read.
+  f.BtnClearClick();
+  Dialogs.Messages.clear();
+  const size_t before = Dialogs.Progresses.size();
+  Dialogs.OnProgressValue = [&](int) {
+    if (Dialogs.Progresses.size() == before + 1) Dialogs.Progresses.back().Cancelled = true;
+  };
+  EXPECT_TRUE(f.DropFiles({Dir / "cam"}));
+  Dialogs.OnProgressValue = nullptr;
+  EXPECT_EQ(Rows(), "clip2,clip10");
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_TRUE(Dialogs.Messages[0].Text.startsWith("Cancelled: 2 files added")) << Dialogs.Messages[0].Text.toStdString();
+
+  // A folder without videos says so.
+  fs::create_directories(Dir / "empty");
+  Dialogs.Messages.clear();
+  f.AddStartupFiles({Dir / "empty"});
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, QString::fromStdString("No video files in " + Dir / "empty" + "."));
+  // A folder chooser that is cancelled adds nothing.
+  f.BtnAddFolderClick();
+  EXPECT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(f.Lvw->RowCount(), 2);
+}
+
+TEST_F(BatchWindowTest, KeepTheFolderStructureWritesEachFileAtItsPlace) {
+  TForm1& f = Make();
+  for (const char* p : {"cam/top.avi", "cam/2019/Summer/clip.avi", "cam/2020/clip.avi"}) Put(p);
+  const std::string loose = Put("loose.avi");
+  f.ChkOverwrite->setChecked(false);
+  EXPECT_TRUE(f.DropFiles({Dir / "cam", loose}));
+  // Off: one folder, the second clip takes the next free name.
+  EXPECT_EQ(Rows(), "top,clip,clip(1),loose");
+  f.ChkKeepFolders->setChecked(true);
+  EXPECT_EQ(Rows(), "top,2019/Summer/clip,2020/clip,loose");
+  // The list keeps each row's place in the tree.
+  QCoreApplication::processEvents();
+  const std::string kept = ReadFile(f.ListStore().Path());
+  EXPECT_NE(kept.find("\t2019/Summer\n"), std::string::npos) << kept;
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  for (const char* p : {"top.mp4", "2019/Summer/clip.mp4", "2020/clip.mp4", "loose.mp4"})
+    EXPECT_GT(FileSizeOf(Out + "/" + p), 1000) << p;
+  EXPECT_FALSE(fs::exists(Out + "/clip.mp4"));
+}
+
+TEST_F(BatchWindowTest, PauseHoldsTheBatchAndItsClocksUntilResume) {
+  TForm1& f = Make();
+  EXPECT_FALSE(f.BtnPause->isEnabled());
+  f.AddStartupFiles({Slow("a.avi")});
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Status(0).endsWith("% Completed"); }));
+  EXPECT_TRUE(f.BtnPause->isEnabled());
+  f.BtnPause->click();
+  EXPECT_TRUE(f.QuilloC.Paused());
+  EXPECT_EQ(f.BtnPause->text(), "Res&ume");
+  PumpFor(300ms);  // events already on their way arrive
+  const QString status = Status(0), line = f.LblBatch->text();
+  EXPECT_TRUE(line.startsWith("Paused: 0 of 1 files done, ")) << line.toStdString();
+  PumpFor(1500ms);
+  EXPECT_EQ(Status(0), status) << "no progress while paused";
+  EXPECT_EQ(f.LblBatch->text(), line) << "the elapsed time stands still";
+  f.BtnPause->click();
+  EXPECT_FALSE(f.QuilloC.Paused());
+  EXPECT_EQ(f.BtnPause->text(), "Pa&use");
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  EXPECT_EQ(Status(0), "Completed");
+  EXPECT_FALSE(f.BtnPause->isEnabled());
+
+  // Stop works while paused, and the next batch starts unpaused.
+  Dialogs.Answers.push_back(true);  // convert the completed file again
+  f.BtnStartClick();
+  ASSERT_FALSE(Idle());
+  f.BtnPause->click();
+  f.BtnStartClick();
+  EXPECT_TRUE(Idle());
+  EXPECT_FALSE(f.QuilloC.Paused());
+  EXPECT_FALSE(f.BatchPause().Paused());
+}
+
+TEST_F(BatchWindowTest, StopAfterThisFileFinishesTheRunningFileAndStartsNoMore) {
+  TForm1& f = Make();
+  f.AddStartupFiles({Slow("a.avi"), Put("b.avi"), Put("c.avi")});
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Status(0).endsWith("% Completed"); }));
+  EXPECT_TRUE(f.ActStopAfter->isVisible());
+  QTest::mouseClick(f.BtnStart, Qt::LeftButton, Qt::ShiftModifier);
+  EXPECT_FALSE(Idle()) << "the running file goes on";
+  EXPECT_TRUE(f.LblBatch->text().endsWith("; stopping after the files being converted")) << f.LblBatch->text().toStdString();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  EXPECT_EQ(Status(0), "Completed");
+  EXPECT_EQ(Status(1), "");
+  EXPECT_EQ(Status(2), "");
+  EXPECT_GT(FileSizeOf(Out + "/a.mp4"), 1000);
+  EXPECT_FALSE(fs::exists(Out + "/b.mp4"));
+  EXPECT_FALSE(f.ActStopAfter->isVisible());
+  // The menu's entry does the same; the next Convert takes the rest.
+  Dialogs.Answers.push_back(false);  // the completed one is not converted again
+  f.BtnStartClick();
+  f.ActStopAfter->trigger();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  EXPECT_EQ(Status(1), "Completed");
+  EXPECT_EQ(Status(2), "");
+}
+
+TEST_F(BatchWindowTest, SizeFiguresAndTheChecksBeforeTheBatchAndEachFile) {
+  TForm1& f = Make();
+  f.AddStartupFiles({Put("a.avi", 2.0), Put("b.avi", 2.0)});
+  QCoreApplication::processEvents();
+  // 2 s at 512 + 80 kbit/s: about 150 KB each.
+  const QRegularExpression line("^2 files, about (\\d+) KB, .* free$");
+  const QRegularExpressionMatch m = line.match(f.LblBatch->text());
+  ASSERT_TRUE(m.hasMatch()) << f.LblBatch->text().toStdString();
+  EXPECT_NEAR(m.captured(1).toInt(), 300, 30);
+  EXPECT_TRUE(f.LblBatch->isVisible() || !f.isVisible());
+  // 2 s at 592 kbit/s is 148 KB, plus the index and headers.
+  const QRegularExpressionMatch tip =
+      QRegularExpression("^Output: about (\\d+) KB at most$").match(f.Lvw->topLevelItem(0)->toolTip(TQueueList::ColOutput));
+  ASSERT_TRUE(tip.hasMatch()) << f.Lvw->topLevelItem(0)->toolTip(TQueueList::ColOutput).toStdString();
+  EXPECT_GE(tip.captured(1).toInt(), 148);
+  EXPECT_LE(tip.captured(1).toInt(), 165);
+  // The figures follow the bitrates.
+  f.GBOutput->SpinVideo->setValue(1024);
+  QCoreApplication::processEvents();
+  const QRegularExpressionMatch twice = line.match(f.LblBatch->text());
+  ASSERT_TRUE(twice.hasMatch()) << f.LblBatch->text().toStdString();
+  EXPECT_GT(twice.captured(1).toInt(), m.captured(1).toInt() * 17 / 10);
+
+  // Not enough room for the batch: Convert refuses, naming the folder and both figures.
+  f.FreeSpace = [](const std::string&) { return int64_t{100'000}; };
+  f.BtnStartClick();
+  EXPECT_TRUE(Idle());
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text.toStdString(),
+            "The files need about " + twice.captured(1).toStdString() + " KB, but only 100 KB is free in " + Out + "/.");
+  EXPECT_FALSE(fs::exists(Out)) << "nothing changed";
+
+  // Room for the batch at Convert (within its margin), but not for the second
+  // file once the first is written: the batch pauses before it.
+  Dialogs.Messages.clear();
+  int asked = 0;
+  f.FreeSpace = [&](const std::string&) { return ++asked <= 2 ? int64_t{1'000'000} : int64_t{1000}; };
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return f.BatchPause().Paused(); }, 60s));
+  EXPECT_EQ(Status(0), "Completed");
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_TRUE(Dialogs.Messages[0].Text.startsWith(QString::fromStdString("Only 1 KB is free in " + Out + "/, and 'b.avi' needs about ")))
+      << Dialogs.Messages[0].Text.toStdString();
+  EXPECT_TRUE(Dialogs.Messages[0].Text.endsWith("The batch is paused: make room, then press Resume."));
+  PumpFor(500ms);
+  EXPECT_EQ(Status(1), " ") << "held at its start";
+  f.BtnPause->click();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 60s));
+  EXPECT_EQ(Status(1), "Completed");
+}
+
+}  // namespace
