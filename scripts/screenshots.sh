@@ -4,9 +4,10 @@
 # palette), the About window, the main window during a run (nothing moved at
 # Convert, the log at its last line), the players' limit note, a batch whose
 # last file failed with its finish message, a finish message that lists
-# several files with their reasons, an output folder that cannot be used, and
-# a file refused during Add (its box in front of the progress) to PNG files
-# in build/screenshots/, on Qt's offscreen platform (no display needed).
+# several files with their reasons, an output folder that cannot be used, a
+# file refused during Add (its box in front of the progress), Add Folder's
+# progress, the batch line's size figures and a paused batch to PNG files in
+# build/screenshots/, on Qt's offscreen platform (no display needed).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh

@@ -5,13 +5,15 @@
 // the middle of a run (batch bar, estimate and log panel open), the note on
 // the players' limits, a batch whose last file failed with its finish message,
 // a finish message that lists several files with their reasons, an output
-// folder that cannot be used, and a file refused during Add with its box in
-// front of the progress.
+// folder that cannot be used, a file refused during Add with its box in
+// front of the progress, Add Folder's progress while it looks through a tree,
+// the idle batch line's size figures, and a paused batch.
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
 #include <QPainter>
 #include <QProgressDialog>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QToolButton>
@@ -39,7 +41,10 @@ namespace {
 class TScriptedDialogs : public IDialogs {
 public:
   QStringList Files;
+  QString Folder;  // what the folder dialog answers
   std::function<void(const QString& Title, const QString& Text, TMessageIcon Icon)> OnMessage;
+  // Called with each new label of the open progress dialog.
+  std::function<void(const QString& Label)> OnProgressLabel;
   QString ProgressLabel;  // of the progress dialog open now; empty when none
   int ProgressMaximum = 0, ProgressValue = 0;
   void Message(QWidget*, const QString& Title, const QString& Text, TMessageIcon Icon) override {
@@ -48,7 +53,7 @@ public:
   }
   bool Ask(QWidget*, const QString&, const QString&) override { return false; }
   QStringList OpenFiles(QWidget*, const QString&, const QString&) override { return Files; }
-  QString ChooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
+  QString ChooseFolder(QWidget*, const QString&, const QString&) override { return Folder; }
   bool OpenUrl(const QUrl&) override { return true; }
   void Notify(const QString&, const QString&) override {}
   std::unique_ptr<IProgress> Progress(QWidget*, const QString&, const QString& Label, int Maximum) override {
@@ -58,6 +63,10 @@ public:
       ~TSilent() override { Owner.ProgressLabel.clear(); }
       void SetValue(int Value) override { Owner.ProgressValue = Value; }
       bool Cancelled() override { return false; }
+      void SetLabel(const QString& Label) override {
+        Owner.ProgressLabel = Label;
+        if (Owner.OnProgressLabel) Owner.OnProgressLabel(Label);
+      }
     };
     ProgressLabel = Label;
     ProgressMaximum = Maximum;
@@ -322,6 +331,54 @@ int main(int argc, char** argv) {
   if (!refused) std::fprintf(stderr, "the refusal was not shown during the Add\n");
   ok = refused && form.Lvw->RowCount() == 2 && ok;
   dialogs.OnMessage = nullptr;
+
+  // Add Folder looking through a camera's tree, its progress in front.
+  const QString camera = media.path() + "/Camera";
+  for (const char* sub : {"/2019/Summer", "/2019/Winter", "/2020"}) QDir().mkpath(camera + sub);
+  QFile::copy(files[0], camera + "/2019/Summer/beach.avi");
+  QFile::copy(files[1], camera + "/2019/Winter/snow.mpg");
+  QFile::copy(files[2], camera + "/2020/party.mov");
+  QFile::copy(files[2], camera + "/intro.mov");
+  form.BtnClearClick();
+  form.ChkKeepFolders->setChecked(true);
+  dialogs.Folder = camera;
+  bool looking = false;
+  dialogs.OnProgressLabel = [&](const QString& Label) {
+    if (looking || !Label.endsWith("3 found")) return;
+    QProgressDialog progress(Label, "Cancel", 0, 0, &form);
+    progress.setWindowTitle(kAppTitle);
+    looking = SaveWithDialogs(form, {&progress}, out + "/add-folder-progress.png");
+  };
+  QString added;
+  dialogs.OnMessage = [&](const QString&, const QString& Text, TMessageIcon) { added = Text; };
+  form.BtnAddFolderClick();
+  dialogs.OnProgressLabel = nullptr;
+  dialogs.OnMessage = nullptr;
+  if (!looking) std::fprintf(stderr, "Add Folder showed no progress\n");
+  ok = looking && added == "4 files added." && form.Lvw->RowCount() == 4 && ok;
+
+  // Idle, the batch line sums the expected outputs against the free space.
+  const bool figures = form.LblBatch->isVisible() && form.LblBatch->text().startsWith("4 files, about ");
+  if (!figures) std::fprintf(stderr, "no size figures: %s\n", qPrintable(form.LblBatch->text()));
+  ok = Save(form, out + "/size-figures.png") && figures && ok;
+
+  // A paused batch: the clocks stand still, the button reads Resume.
+  form.BtnStartClick();
+  bool converting = false;
+  for (int i = 0; i < 3000 && !converting; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(10);
+    converting = form.Lvw->Status(1).Percent >= 5;  // the minute-long beach
+  }
+  form.BtnPause->click();
+  for (int i = 0; i < 30; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(10);
+  }
+  const bool paused = converting && form.LblBatch->text().startsWith("Paused: ");
+  if (!paused) std::fprintf(stderr, "the batch was not caught paused: %s\n", qPrintable(form.LblBatch->text()));
+  ok = Save(form, out + "/paused.png") && paused && ok;
+  form.BtnStartClick();  // Stop
   form.close();
   return ok ? 0 : 1;
 }
