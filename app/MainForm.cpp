@@ -160,8 +160,7 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   connect(FBatchTicker, &QTimer::timeout, this, [this] { ShowBatchProgress(); });
   BtnStart = button("Con&vert");
   // Enabled while Running (always shown, so that nothing moves at Convert).
-  // Its letters belong to controls that rest meanwhile (Move Up, Video Frame
-  // Rate).
+  // Its letters belong to buttons that rest meanwhile (Move Up, Remove).
   BtnPause = button("Pa&use");
   BtnPause->setEnabled(false);
   BtnAbout = button("A&bout");
@@ -862,7 +861,7 @@ void TForm1::BtnPauseClick() {
     // The machine may sleep while nothing converts.
     if (FSleepGuard) FSleepGuard->Release();
     FBatchTicker->stop();
-    BtnPause->setText("Res&ume");
+    BtnPause->setText("&Resume");
   }
   ShowBatchProgress();
 }

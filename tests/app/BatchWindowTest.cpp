@@ -150,7 +150,7 @@ TEST_F(BatchWindowTest, PauseHoldsTheBatchAndItsClocksUntilResume) {
   EXPECT_TRUE(f.BtnPause->isEnabled());
   f.BtnPause->click();
   EXPECT_TRUE(f.QuilloC.Paused());
-  EXPECT_EQ(f.BtnPause->text(), "Res&ume");
+  EXPECT_EQ(f.BtnPause->text(), "&Resume");
   PumpFor(300ms);  // events already on their way arrive
   const QString status = Status(0), line = f.LblBatch->text();
   EXPECT_TRUE(line.startsWith("Paused: 0 of 1 files done, ")) << line.toStdString();
@@ -160,6 +160,16 @@ TEST_F(BatchWindowTest, PauseHoldsTheBatchAndItsClocksUntilResume) {
   f.BtnPause->click();
   EXPECT_FALSE(f.QuilloC.Paused());
   EXPECT_EQ(f.BtnPause->text(), "Pa&use");
+  // Its keys: Alt+U pauses, Alt+R resumes (Move Up and Remove,
+  // whose letters they are, rest while converting).
+  f.show();
+  f.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+  // (A mnemonic clicks its button after a short animation.)
+  QTest::keyClick(&f, Qt::Key_U, Qt::AltModifier);
+  EXPECT_TRUE(PumpUntil([&] { return f.QuilloC.Paused(); }, 2s));
+  QTest::keyClick(&f, Qt::Key_R, Qt::AltModifier);
+  EXPECT_TRUE(PumpUntil([&] { return !f.QuilloC.Paused(); }, 2s));
   ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
   EXPECT_EQ(Status(0), "Completed");
   EXPECT_FALSE(f.BtnPause->isEnabled());
