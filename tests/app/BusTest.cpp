@@ -7,6 +7,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QCoreApplication>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QThread>
@@ -282,6 +283,32 @@ TEST_F(WindowTest, ABatchKeepsTheMachineAwakeAndShowsItsProgressOnTheLauncher) {
   EXPECT_FALSE(guard.Held()) << "released on Stop";
   // The stand-in's own copies of the lock go once its reply is sent.
   EXPECT_TRUE(PumpUntil([&] { return !logind.Fake.Held(1); }, std::chrono::seconds(5))) << "released on Stop";
+}
+
+TEST_F(WindowTest, PauseGivesTheSleepLockBackAndResumeTakesItAgain) {
+  TPrivateBus bus;
+  ASSERT_FALSE(bus.Address.isEmpty());
+  TLogindOnBus logind(bus);
+  ASSERT_TRUE(logind.Registered);
+  TSleepGuard guard(bus.Connect());
+  TCloseForm closeForm{Form};
+  const std::string a = Clip("avi_xvid", "a.avi", 4.0);
+  MakeForm(false, false);
+  Form->SetSleepGuard(&guard);
+  ASSERT_TRUE(Form->FormCreate());
+  Form->EdtOutputFolder->setText(QString::fromStdString(Dir / "out/"));
+  Add(Q({a}));
+  Form->BtnStartClick();
+  ASSERT_EQ(logind.Fake.Calls().size(), 1u);
+  EXPECT_TRUE(logind.Fake.Held(0));
+  Form->BtnPause->click();
+  EXPECT_TRUE(PumpUntil([&] { return !logind.Fake.Held(0); }, std::chrono::seconds(5))) << "released while paused";
+  EXPECT_EQ(logind.Fake.Calls().size(), 1u);
+  Form->BtnPause->click();
+  ASSERT_EQ(logind.Fake.Calls().size(), 2u) << "taken again on Resume";
+  EXPECT_TRUE(logind.Fake.Held(1));
+  ASSERT_TRUE(PumpUntil([&] { return Form->Run().State() == TBatchRun::Idle; }));
+  EXPECT_TRUE(PumpUntil([&] { return !logind.Fake.Held(1); }, std::chrono::seconds(5)));
 }
 
 TEST_F(WindowTest, WithoutLogindTheLogSaysSoOnceAndTheBatchGoesOn) {
