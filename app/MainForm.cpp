@@ -726,6 +726,7 @@ void TForm1::BeginBusy() {
 void TForm1::EndBusy() {
   FBusy = false;
   UpdateActions();
+  if (FRun.State() == TBatchRun::Idle) FFiguresTimer->start();
   if (FCloseWhenIdle) {
     FCloseWhenIdle = false;
     FClosePending = true;
@@ -913,8 +914,9 @@ void TForm1::StartRun() {
   // A batch that clearly does not fit is not started.
   {
     std::vector<int64_t> expected;
+    const TBatchSettings settings = CurrentSettings();
     for (int r = 0; r < rows; ++r)
-      if (!keep[static_cast<size_t>(r)]) expected.push_back(ExpectedBytesOf(r));
+      if (!keep[static_cast<size_t>(r)]) expected.push_back(ExpectedBytesAt(Lvw->SizeInputs(r), settings));
     const std::string out = EdtOutputFolder->text().toStdString();
     if (const TBatchFigures f = BatchFigures(expected, FreeSpace(out)); BatchTooLarge(f)) {
       Message("Error", Q(TSizeEstimate::TooLargeMessage(out, f.Expected, f.Free)), TMessageIcon::Error);
@@ -1237,13 +1239,13 @@ void TForm1::ShowBatchProgress() {
   if (FLauncher) FLauncher->Show(p.Percent, p.Total - p.Done);
 }
 
-int64_t TForm1::ExpectedBytesOf(int Row) const { return ExpectedBytesAt(Lvw->SizeInputs(Row), CurrentSettings()); }
-
 void TForm1::ShowBatchFigures() {
-  if (FRun.State() != TBatchRun::Idle) return;
+  // While files are added, once at the end (EndBusy).
+  if (FRun.State() != TBatchRun::Idle || FBusy) return;
+  const TBatchSettings settings = CurrentSettings();
   std::vector<int64_t> expected;
   for (int r = 0; r < Lvw->RowCount(); ++r) {
-    const int64_t bytes = ExpectedBytesOf(r);
+    const int64_t bytes = ExpectedBytesAt(Lvw->SizeInputs(r), settings);
     Lvw->SetSizeTip(r, Q(ExpectedSizeTip(bytes)));
     if (Lvw->Status(r).State != TRowState::Completed) expected.push_back(bytes);
   }

@@ -261,7 +261,6 @@ private:
   // size figures ("12 files, about 1.4 GB, 6.2 GB free") for the rows a
   // Convert would convert (all but the completed ones).
   void ShowBatchFigures();
-  int64_t ExpectedBytesOf(int Row) const;
   // The folder a row's output goes to (with the kept folder structure, its
   // tree folder below the output folder).
   std::string OutputFolderOf(int Row) const;
