@@ -1089,17 +1089,18 @@ TEST_F(WindowTest, FilesGivenToTheProgramBecomeRows) {
   EXPECT_EQ(f.Lvw->RowCount(), 2);
   EXPECT_TRUE(Dialogs.Messages.empty());
 
-  // A folder given stands for its video files, as when it is dropped; one
-  // without any is refused as a folder.
+  // A folder given stands for the video files of its tree, as when it is
+  // dropped; the add ends with its count (a folder without any adds none).
   std::filesystem::create_directories(Dir / "videos/sub");
   std::filesystem::create_directories(Dir / "empty");
   std::filesystem::copy_file(Dir / "one.mpg", Dir / "videos/two.mpg");
   std::filesystem::copy_file(Dir / "one.mpg", Dir / "videos/sub/deeper.mpg");
   f.AddStartupFiles({Dir / "videos", Dir / "empty"});
-  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  ASSERT_EQ(f.Lvw->RowCount(), 4);
   EXPECT_EQ(f.Lvw->Path(2), Dir / "videos/two.mpg");
+  EXPECT_EQ(f.Lvw->Path(3), Dir / "videos/sub/deeper.mpg");
   ASSERT_EQ(Dialogs.Messages.size(), 1u);
-  EXPECT_EQ(Dialogs.Messages[0].Text, QString::fromStdString("Cannot convert \"" + Dir / "empty" + "\": is a folder."));
+  EXPECT_EQ(Dialogs.Messages[0].Text, "2 files added.");
 }
 
 TEST(AddFilterTest, AFoldersVideoFilesAreThoseTheAddDialogLists) {
