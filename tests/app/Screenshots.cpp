@@ -358,6 +358,7 @@ int main(int argc, char** argv) {
   ok = looking && added == "4 files added." && form.Lvw->RowCount() == 4 && ok;
 
   // Idle, the batch line sums the expected outputs against the free space.
+  QApplication::processEvents();
   const bool figures = form.LblBatch->isVisible() && form.LblBatch->text().startsWith("4 files, about ");
   if (!figures) std::fprintf(stderr, "no size figures: %s\n", qPrintable(form.LblBatch->text()));
   ok = Save(form, out + "/size-figures.png") && figures && ok;
