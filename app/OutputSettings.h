@@ -1,10 +1,11 @@
 // The "Output Settings" group: the quality profiles, video size, bitrates,
 // channels, frame rate and sample rate that every file of a batch is converted
-// with. User-interface thread only.
+// with, and whether its sound is evened out and its subtitles burned in. User-interface thread only.
 #pragma once
 
 #include <QGroupBox>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QSpinBox;
@@ -39,6 +40,10 @@ public:
   QSpinBox* SpinAudio;
   QComboBox* CboFrameRate;
   QComboBox* CboAudioSampleRate;
+  // Every output's sound at one loudness; subtitles beside a file (or forced
+  // in it) drawn into its picture.
+  QCheckBox* ChkEvenVolume;
+  QCheckBox* ChkBurnSubtitles;
   // Shown while the chosen size or frame rate is beyond the players' limits;
   // the conversion uses the chosen values all the same.
   QLabel* LblPlayerLimit;
