@@ -1,6 +1,5 @@
 #include "OutputSettings.h"
 
-#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -119,11 +118,6 @@ TOutputSettings::TOutputSettings(QWidget* Parent) : QGroupBox("Output Settings",
   // (the window grows only when the list is at its least height). It spans
   // the whole group, so that it fits a narrow window on one line.
   grid->addWidget(LblPlayerLimit, 4, 0, 1, 6);
-  // Every letter already leads to another control: these two have none.
-  ChkEvenVolume = new QCheckBox("Even out the volume", this);
-  ChkBurnSubtitles = new QCheckBox("Burn in subtitles", this);
-  grid->addWidget(ChkEvenVolume, 5, 0, 1, 2);
-  grid->addWidget(ChkBurnSubtitles, 5, 3, 1, 2);
   grid->setColumnStretch(1, 1);
   grid->setColumnStretch(4, 1);
   grid->setColumnMinimumWidth(2, 30);
@@ -158,8 +152,6 @@ void TOutputSettings::Load(const TStoredSettings& Settings) {
   SetSpinText(SpinAudio, Settings.AudioQuality, 80);
   CboFrameRate->setCurrentIndex(Settings.VideoFrameRate);
   CboAudioSampleRate->setCurrentIndex(Settings.AudioSampleRate);
-  ChkEvenVolume->setChecked(Settings.EvenVolume);
-  ChkBurnSubtitles->setChecked(Settings.BurnSubtitles);
 }
 
 void TOutputSettings::Store(TStoredSettings& Settings) const {
@@ -170,8 +162,6 @@ void TOutputSettings::Store(TStoredSettings& Settings) const {
   Settings.AudioQuality = QString::number(SpinAudio->value());
   Settings.VideoFrameRate = CboFrameRate->currentIndex();
   Settings.AudioSampleRate = CboAudioSampleRate->currentIndex();
-  Settings.EvenVolume = ChkEvenVolume->isChecked();
-  Settings.BurnSubtitles = ChkBurnSubtitles->isChecked();
 }
 
 void TOutputSettings::Fill(TBatchSettings& Settings) const {
@@ -184,8 +174,6 @@ void TOutputSettings::Fill(TBatchSettings& Settings) const {
   Settings.FrameSize = CboResolution->currentText().toStdString();
   Settings.FrameRate = CboFrameRate->currentText().toStdString();
   Settings.SampleRate = CboAudioSampleRate->currentText().toInt();
-  Settings.EvenVolume = ChkEvenVolume->isChecked();
-  Settings.BurnSubtitles = ChkBurnSubtitles->isChecked();
 }
 
 void TOutputSettings::CboProfilesSelect(int Index) {

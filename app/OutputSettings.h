@@ -1,11 +1,10 @@
 // The "Output Settings" group: the quality profiles, video size, bitrates,
 // channels, frame rate and sample rate that every file of a batch is converted
-// with, and whether its sound is evened out and its subtitles burned in. User-interface thread only.
+// with. User-interface thread only.
 #pragma once
 
 #include <QGroupBox>
 
-class QCheckBox;
 class QComboBox;
 class QLabel;
 class QSpinBox;
@@ -40,10 +39,6 @@ public:
   QSpinBox* SpinAudio;
   QComboBox* CboFrameRate;
   QComboBox* CboAudioSampleRate;
-  // Every output's sound at one loudness; subtitles beside a file (or forced
-  // in it) drawn into its picture.
-  QCheckBox* ChkEvenVolume;
-  QCheckBox* ChkBurnSubtitles;
   // Shown while the chosen size or frame rate is beyond the players' limits;
   // the conversion uses the chosen values all the same.
   QLabel* LblPlayerLimit;

@@ -70,11 +70,7 @@ TEST_F(WindowTest, DefaultsWithNoSettingsFile) {
   EXPECT_FALSE(f.ChkSkipConverted->isChecked());
   EXPECT_TRUE(f.ChkLowPriority->isChecked());
   EXPECT_FALSE(f.ChkKeepFolders->isChecked());
-  EXPECT_TRUE(f.GBOutput->ChkEvenVolume->isChecked());
-  EXPECT_TRUE(f.GBOutput->ChkBurnSubtitles->isChecked());
   EXPECT_EQ(f.CurrentSettings().KeyFrameSeconds, 10);
-  EXPECT_TRUE(f.CurrentSettings().EvenVolume);
-  EXPECT_TRUE(f.CurrentSettings().BurnSubtitles);
   EXPECT_FALSE(QFile::exists(SettingsPath())) << "reading creates nothing";
 }
 
@@ -95,8 +91,6 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   f.ChkSkipConverted->setChecked(true);
   f.ChkLowPriority->setChecked(false);
   f.ChkKeepFolders->setChecked(true);
-  f.GBOutput->ChkEvenVolume->setChecked(false);
-  f.GBOutput->ChkBurnSubtitles->setChecked(false);
   f.SpinParallel->setValue(MaxFilesAtTheSameTime());
   EXPECT_TRUE(f.close());
   ASSERT_TRUE(QFile::exists(SettingsPath()));
@@ -108,9 +102,8 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
       {"VideoQuality", "777"},        {"AudioQuality", "99"}, {"VideoFrameRate", "9"},  {"AudioSampleRate", "0"},
       {"Overwrite", "False"},         {"ShutdownAfterCompleted", "True"},
       {"FilesAtTheSameTime", QString::number(MaxFilesAtTheSameTime())}, {"KeyFrameSeconds", "0"},
-      {"SkipConverted", "True"},      {"LowPriority", "False"},          {"KeepFolders", "True"},
-      {"EvenVolume", "False"},        {"BurnSubtitles", "False"}};
-  EXPECT_EQ(ini.childKeys().size(), 17);
+      {"SkipConverted", "True"},      {"LowPriority", "False"},          {"KeepFolders", "True"}};
+  EXPECT_EQ(ini.childKeys().size(), 15);
   for (const auto& [key, value] : expected) EXPECT_EQ(ini.value(key).toString(), value) << key;
 
   TForm1& g = MakeForm();
@@ -127,12 +120,8 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   EXPECT_TRUE(g.ChkSkipConverted->isChecked());
   EXPECT_FALSE(g.ChkLowPriority->isChecked());
   EXPECT_TRUE(g.ChkKeepFolders->isChecked());
-  EXPECT_FALSE(g.GBOutput->ChkEvenVolume->isChecked());
-  EXPECT_FALSE(g.GBOutput->ChkBurnSubtitles->isChecked());
   EXPECT_EQ(g.SpinParallel->value(), MaxFilesAtTheSameTime());
   EXPECT_EQ(g.CurrentSettings().KeyFrameSeconds, 0) << "what the conversions get";
-  EXPECT_FALSE(g.CurrentSettings().EvenVolume);
-  EXPECT_FALSE(g.CurrentSettings().BurnSubtitles);
 }
 
 TEST_F(WindowTest, CountKeysReadInsideTheirRanges) {
