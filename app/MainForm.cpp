@@ -114,6 +114,13 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   ChkLowPriority->setChecked(true);
   ChkKeepFolders = new QCheckBox("Keep the folder structure", GBOther);
   ChkKeepFolders->setToolTip("Files added from a folder go to the same subfolders below the output folder");
+  // Every letter already leads to another control: these two have none.
+  ChkEvenVolume = new QCheckBox("Even out the volume", GBOther);
+  ChkEvenVolume->setChecked(true);
+  ChkEvenVolume->setToolTip("Every output's sound at the same loudness, so quiet and loud videos play at one level");
+  ChkBurnSubtitles = new QCheckBox("Burn in subtitles", GBOther);
+  ChkBurnSubtitles->setChecked(true);
+  ChkBurnSubtitles->setToolTip("A subtitle file beside a video, or a forced subtitle track, is drawn into the picture");
   LblParallel = new QLabel("Files at the same &time:", GBOther);
   SpinParallel = new QSpinBox(GBOther);
   SpinParallel->setRange(1, MaxFilesAtTheSameTime());
@@ -194,7 +201,12 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   parallel->addStretch(1);
   other->addWidget(ChkKeepFolders, 2, 0);
   other->addLayout(parallel, 2, 1);
-  other->setColumnStretch(2, 1);
+  // The sound and subtitle boxes take the third column of the rows there
+  // are, so that the page is no taller (it fits an 800x600 screen with the
+  // Log open).
+  other->addWidget(ChkEvenVolume, 0, 2);
+  other->addWidget(ChkBurnSubtitles, 1, 2);
+  other->setColumnStretch(3, 1);
   other->setHorizontalSpacing(12);
   other->setContentsMargins(6, 6, 6, 6);
 
@@ -459,6 +471,8 @@ bool TForm1::FormCreate() {
   ChkSkipConverted->setChecked(s.SkipConverted);
   ChkLowPriority->setChecked(s.LowPriority);
   ChkKeepFolders->setChecked(s.KeepFolders);
+  ChkEvenVolume->setChecked(s.EvenVolume);
+  ChkBurnSubtitles->setChecked(s.BurnSubtitles);
   SpinParallel->setValue(s.FilesAtTheSameTime);
   FKeyFrameSeconds = s.KeyFrameSeconds;
   FCreated = true;
@@ -544,6 +558,8 @@ void TForm1::WriteSettings() {
   s.ShutdownAfterCompleted = ChkShutdown->isChecked();
   s.SkipConverted = ChkSkipConverted->isChecked();
   s.LowPriority = ChkLowPriority->isChecked();
+  s.EvenVolume = ChkEvenVolume->isChecked();
+  s.BurnSubtitles = ChkBurnSubtitles->isChecked();
   s.KeepFolders = ChkKeepFolders->isChecked();
   s.FilesAtTheSameTime = SpinParallel->value();
   s.KeyFrameSeconds = FKeyFrameSeconds;
@@ -573,6 +589,8 @@ TBatchSettings TForm1::CurrentSettings() const {
   s.OutputFolder = EdtOutputFolder->text().toStdString();
   s.Overwrite = ChkOverwrite->isChecked();
   s.KeepFolders = ChkKeepFolders->isChecked();
+  s.EvenVolume = ChkEvenVolume->isChecked();
+  s.BurnSubtitles = ChkBurnSubtitles->isChecked();
   s.KeyFrameSeconds = FKeyFrameSeconds;
   return s;
 }

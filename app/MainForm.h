@@ -155,6 +155,10 @@ public:
   QCheckBox* ChkSkipConverted;
   QCheckBox* ChkLowPriority;
   QCheckBox* ChkKeepFolders;
+  // Every output's sound at one loudness; subtitles beside a file (or forced
+  // in it) drawn into its picture.
+  QCheckBox* ChkEvenVolume;
+  QCheckBox* ChkBurnSubtitles;
   QLabel* LblParallel;
   QSpinBox* SpinParallel;  // "Files at the same time", 1..cores
   QLabel* LblProgress;

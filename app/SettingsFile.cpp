@@ -75,6 +75,8 @@ TStoredSettings TSettingsFile::Read() const {
   s.SkipConverted = TextOf(ini, "SkipConverted", BoolText(s.SkipConverted)) == "True";
   s.LowPriority = TextOf(ini, "LowPriority", BoolText(s.LowPriority)) == "True";
   s.KeepFolders = TextOf(ini, "KeepFolders", BoolText(s.KeepFolders)) == "True";
+  s.EvenVolume = TextOf(ini, "EvenVolume", BoolText(s.EvenVolume)) == "True";
+  s.BurnSubtitles = TextOf(ini, "BurnSubtitles", BoolText(s.BurnSubtitles)) == "True";
   return s;
 }
 
@@ -101,6 +103,8 @@ bool TSettingsFile::Write(const TStoredSettings& Settings, QString& Error) const
   ini.setValue("SkipConverted", BoolText(Settings.SkipConverted));
   ini.setValue("LowPriority", BoolText(Settings.LowPriority));
   ini.setValue("KeepFolders", BoolText(Settings.KeepFolders));
+  ini.setValue("EvenVolume", BoolText(Settings.EvenVolume));
+  ini.setValue("BurnSubtitles", BoolText(Settings.BurnSubtitles));
   ini.endGroup();
   ini.sync();
   if (ini.status() != QSettings::NoError) {

@@ -33,6 +33,8 @@ struct TStoredSettings {
   // Files added from a folder tree are written at their places in it below
   // the output folder.
   bool KeepFolders = false;
+  bool EvenVolume = true;     // the sound of every output at one loudness
+  bool BurnSubtitles = true;  // subtitles beside a file, or forced in it, drawn into the picture
 };
 
 // The most files the window converts at the same time: the number of cores.

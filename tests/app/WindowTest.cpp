@@ -70,7 +70,11 @@ TEST_F(WindowTest, DefaultsWithNoSettingsFile) {
   EXPECT_FALSE(f.ChkSkipConverted->isChecked());
   EXPECT_TRUE(f.ChkLowPriority->isChecked());
   EXPECT_FALSE(f.ChkKeepFolders->isChecked());
+  EXPECT_TRUE(f.ChkEvenVolume->isChecked());
+  EXPECT_TRUE(f.ChkBurnSubtitles->isChecked());
   EXPECT_EQ(f.CurrentSettings().KeyFrameSeconds, 10);
+  EXPECT_TRUE(f.CurrentSettings().EvenVolume);
+  EXPECT_TRUE(f.CurrentSettings().BurnSubtitles);
   EXPECT_FALSE(QFile::exists(SettingsPath())) << "reading creates nothing";
 }
 
@@ -91,6 +95,8 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   f.ChkSkipConverted->setChecked(true);
   f.ChkLowPriority->setChecked(false);
   f.ChkKeepFolders->setChecked(true);
+  f.ChkEvenVolume->setChecked(false);
+  f.ChkBurnSubtitles->setChecked(false);
   f.SpinParallel->setValue(MaxFilesAtTheSameTime());
   EXPECT_TRUE(f.close());
   ASSERT_TRUE(QFile::exists(SettingsPath()));
@@ -102,8 +108,9 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
       {"VideoQuality", "777"},        {"AudioQuality", "99"}, {"VideoFrameRate", "9"},  {"AudioSampleRate", "0"},
       {"Overwrite", "False"},         {"ShutdownAfterCompleted", "True"},
       {"FilesAtTheSameTime", QString::number(MaxFilesAtTheSameTime())}, {"KeyFrameSeconds", "0"},
-      {"SkipConverted", "True"},      {"LowPriority", "False"},          {"KeepFolders", "True"}};
-  EXPECT_EQ(ini.childKeys().size(), 15);
+      {"SkipConverted", "True"},      {"LowPriority", "False"},          {"KeepFolders", "True"},
+      {"EvenVolume", "False"},        {"BurnSubtitles", "False"}};
+  EXPECT_EQ(ini.childKeys().size(), 17);
   for (const auto& [key, value] : expected) EXPECT_EQ(ini.value(key).toString(), value) << key;
 
   TForm1& g = MakeForm();
@@ -120,8 +127,12 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   EXPECT_TRUE(g.ChkSkipConverted->isChecked());
   EXPECT_FALSE(g.ChkLowPriority->isChecked());
   EXPECT_TRUE(g.ChkKeepFolders->isChecked());
+  EXPECT_FALSE(g.ChkEvenVolume->isChecked());
+  EXPECT_FALSE(g.ChkBurnSubtitles->isChecked());
   EXPECT_EQ(g.SpinParallel->value(), MaxFilesAtTheSameTime());
   EXPECT_EQ(g.CurrentSettings().KeyFrameSeconds, 0) << "what the conversions get";
+  EXPECT_FALSE(g.CurrentSettings().EvenVolume);
+  EXPECT_FALSE(g.CurrentSettings().BurnSubtitles);
 }
 
 TEST_F(WindowTest, CountKeysReadInsideTheirRanges) {
@@ -167,6 +178,9 @@ TEST_F(WindowTest, OddStoredValuesReadAsTheUserExpects) {
   EXPECT_EQ(f.GBOutput->CboAudioSampleRate->currentText(), "44100") << "the stored default 13 is no entry";
   EXPECT_FALSE(f.ChkOverwrite->isChecked()) << "only \"True\" checks the box";
   EXPECT_FALSE(f.ChkShutdown->isChecked());
+  // A file from before the sound and subtitle boxes: both on.
+  EXPECT_TRUE(f.ChkEvenVolume->isChecked());
+  EXPECT_TRUE(f.ChkBurnSubtitles->isChecked());
 }
 
 TEST_F(WindowTest, AnUnwritableSettingsFolderStillCloses) {
