@@ -30,6 +30,7 @@
 #include <QKeySequence>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "AboutForm.h"
@@ -494,6 +495,19 @@ TEST_F(WindowTest, TheSameFileTwiceGetsTwoRowsWithBatchNames) {
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColOutput), "clip");
   EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColOutput), "clip(1)");
   EXPECT_EQ(f.Lvw->Cell(2, TQueueList::ColOutput), "clip(2)");
+}
+
+TEST_F(WindowTest, TheSubtitleBoxDecidesWhetherTheFileBesideAVideoIsBurnedIn) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
+  const std::string clip = Clip("avi_xvid", "film.avi");
+  std::ofstream(Dir / "film.srt") << "1\n00:00:00,000 --> 00:00:01,000\nHello\n";
+  Add(Q({clip}));
+  f.ChkBurnSubtitles->setChecked(false);
+  Add(Q({clip}));
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), "AVI + subtitles");
+  EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColType), "AVI");
 }
 
 TEST_F(WindowTest, AddingNeverTouchesAnExistingOutput) {
