@@ -325,6 +325,25 @@ int ChosenAudioTrack(const TBatchSettings& Settings, const std::vector<TAudioTra
   return ChooseAudioTrack(Tracks, languages);
 }
 
+std::vector<TAudioTrack> ProbeAudioTracks(TCustomQuilloConverter& Converter, const std::string& FileName) {
+  std::vector<TAudioTrack> tracks;
+  TAVProbe& probe = Converter.Probe();
+  try {
+    if (probe.Open(FileName)) tracks = AudioTracksOf(probe.FormatContext());
+  } catch (const EAVProbeError&) {
+    // Libraries missing: no tracks known.
+  }
+  probe.Close();
+  return tracks;
+}
+
+std::string TypeColumnText(const std::string& FileName, const std::string& TrackText, bool Subtitles) {
+  std::string type = TypeOf(FileName);
+  if (!TrackText.empty()) type += " \xC2\xB7 " + TrackText;
+  if (Subtitles) type += " + subtitles";
+  return type;
+}
+
 TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
                      const std::string& FileName, TNameReservations* Reserved, const std::string& TreeFolder,
                      bool OpenOutput) {
@@ -423,10 +442,11 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   size.SampleRate = Settings.SampleRate;
   row.ExpectedBytes = TSizeEstimate::OutputBytes(size);
   row.Size = size;
+  std::string trackText;
   if (row.AudioTracks.size() > 1 && row.AudioChoice >= 0) {
     const TAudioTrack& track = row.AudioTracks[static_cast<size_t>(row.AudioChoice)];
     output.ExtraOptions = "astream=" + std::to_string(track.StreamIndex) + "\n" + output.ExtraOptions;
-    row.Type += " \xC2\xB7 " + AudioTrackText(track);
+    trackText = AudioTrackText(track);
   }
   // A file name cannot go through the option lines if it holds a line break.
   if (row.SubtitleFile.find_first_of("\r\n") != std::string::npos) row.SubtitleFile.clear();
@@ -434,7 +454,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
     output.ExtraOptions = "subtitles=" + row.SubtitleFile + "\n" + output.ExtraOptions;
   else if (row.SubtitleTrack >= 0)
     output.ExtraOptions = "substream=" + std::to_string(row.SubtitleTrack) + "\n" + output.ExtraOptions;
-  if (!row.SubtitleFile.empty() || row.SubtitleTrack >= 0) row.Type += " + subtitles";
+  row.Type = TypeColumnText(FileName, trackText, !row.SubtitleFile.empty() || row.SubtitleTrack >= 0);
   if (OpenOutput && !Converter.SetOutputFile(index, row.OutputPath, output)) {
     row.Message = "Cannot convert: " + Converter.LastError();
     Converter.RemoveTask(index);

@@ -160,6 +160,15 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
 // TBatchSettings::AudioTrack); -1 when there is none.
 int ChosenAudioTrack(const TBatchSettings& Settings, const std::vector<TAudioTrack>& Tracks);
 
+// The audio tracks of a file, read through the component's probe; none when
+// the file cannot be read.
+std::vector<TAudioTrack> ProbeAudioTracks(TCustomQuilloConverter& Converter, const std::string& FileName);
+
+// The Type column of a file: its type, the audio track converted when the
+// file has several ("MKV · de 5.1"; TrackText empty: none named), and
+// " + subtitles" when subtitles are burned in.
+std::string TypeColumnText(const std::string& FileName, const std::string& TrackText, bool Subtitles);
+
 // One file after the per-file set-up: the row the window would show, and the
 // task (kept in the component when Ok).
 struct TFileSetup {

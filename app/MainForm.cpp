@@ -1,6 +1,7 @@
 #include "MainForm.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -290,6 +291,13 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   Lvw->CanDrop = [this] { return FRun.State() == TBatchRun::Idle && !FBusy; };
   Lvw->OnDropFiles = [this](const std::vector<std::string>& Paths) { return DropFiles(Paths); };
   connect(BtnLog, &QToolButton::toggled, this, [this](bool Open) { ShowLog(Open); });
+  Lvw->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Lvw, &QWidget::customContextMenuRequested, this, [this](const QPoint& At) {
+    const QModelIndex index = Lvw->indexAt(At);
+    if (!index.isValid()) return;
+    const std::unique_ptr<QMenu> menu = RowMenu(index.row());
+    menu->exec(Lvw->viewport()->mapToGlobal(At));
+  });
   connect(ChkOverwrite, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
   connect(ChkKeepFolders, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
   connect(EdtOutputFolder, &QLineEdit::textChanged, this, [this] { RefreshOutputNames(); });
@@ -492,6 +500,11 @@ void TForm1::RestoreList() {
     Lvw->AppendRow(setup);
     Lvw->SetStatus(Lvw->RowCount() - 1, {row.State});
     Lvw->SetTreeFolder(Lvw->RowCount() - 1, row.TreeFolder);
+    // The tracks are read when the row's menu asks or at Convert; whether
+    // subtitles are burned in is what the stored Type says.
+    TRowAudio audio;
+    audio.Subtitles = row.Type.ends_with(" + subtitles");
+    Lvw->SetAudio(Lvw->RowCount() - 1, audio);
     // The streams are not known again until Convert: a video with sound.
     TSizeInputs size;
     size.DurationUs = DurationUsOfText(row.Duration);
@@ -513,7 +526,7 @@ void TForm1::SaveList() {
   for (int r = 0; r < Lvw->RowCount(); ++r)
     rows.push_back({Lvw->Status(r).State, Lvw->Path(r), Lvw->Cell(r, TQueueList::ColInput).toStdString(),
                     Lvw->Cell(r, TQueueList::ColDuration).toStdString(),
-                    Lvw->Cell(r, TQueueList::ColType).toStdString(), Lvw->OutputName(r), Lvw->TreeFolder(r)});
+                    Lvw->TypeToKeep(r).toStdString(), Lvw->OutputName(r), Lvw->TreeFolder(r)});
   std::string error;
   if (!FListStore.Save(rows, error)) std::fprintf(stderr, "vidlomat: the list was not saved: %s\n", error.c_str());
 }
@@ -596,9 +609,10 @@ TBatchSettings TForm1::CurrentSettings() const {
 }
 
 TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert,
-                              bool OpenOutput, const std::string& TreeFolder, TFolderAdd* Refusals) {
+                              bool OpenOutput, const std::string& TreeFolder, TFolderAdd* Refusals, int AudioTrack) {
   TBatchSettings settings = CurrentSettings();
   settings.SkipConverted = AtConvert && ChkSkipConverted->isChecked();
+  settings.AudioTrack = AudioTrack;
   TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved, TreeFolder, OpenOutput);
   if (!setup.Ok && !setup.Skipped) {
     if (!setup.Detail.empty()) std::fprintf(stderr, "vidlomat: %s (%s)\n", setup.Message.c_str(), setup.Detail.c_str());
@@ -608,6 +622,55 @@ TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Res
       Message("Error", Q(setup.Message), TMessageIcon::Error);
   }
   return setup;
+}
+
+TRowAudio TForm1::RowAudioOf(const TFileSetup& Setup, int Picked) const {
+  TRowAudio audio;
+  audio.Known = true;
+  for (const TAudioTrack& t : Setup.AudioTracks) audio.Tracks.push_back(AudioTrackText(t));
+  audio.Automatic = ChosenAudioTrack(CurrentSettings(), Setup.AudioTracks);
+  // A choice the file no longer has (it changed since) is dropped.
+  audio.Picked = Picked >= 0 && Picked < static_cast<int>(audio.Tracks.size()) ? Picked : -1;
+  audio.Subtitles = !Setup.SubtitleFile.empty() || Setup.SubtitleTrack >= 0;
+  return audio;
+}
+
+std::unique_ptr<QMenu> TForm1::RowMenu(int Row) {
+  auto menu = std::make_unique<QMenu>(this);
+  QMenu* tracks = menu->addMenu("Audio track");
+  TRowAudio audio = Lvw->Audio(Row);
+  if (!audio.Known && Row >= 0 && Row < Lvw->RowCount()) {
+    // A row of the kept list: its tracks are read now.
+    TFileSetup probed;
+    probed.AudioTracks = ProbeAudioTracks(QuilloC, Lvw->Path(Row));
+    const bool subtitles = audio.Subtitles;
+    audio = RowAudioOf(probed, -1);
+    audio.Subtitles = subtitles;
+    Lvw->SetAudio(Row, audio);
+  }
+  // The row is found again when a track is picked (rows may have moved).
+  const QPersistentModelIndex where(Lvw->model()->index(Row, 0));
+  auto* group = new QActionGroup(tracks);
+  for (size_t i = 0; i < audio.Tracks.size(); ++i) {
+    const int position = static_cast<int>(i);
+    QAction* a = tracks->addAction(QString("Track &%1: %2").arg(position + 1).arg(QString::fromStdString(audio.Tracks[i])));
+    a->setCheckable(true);
+    a->setChecked(position == audio.Choice());
+    group->addAction(a);
+    connect(a, &QAction::triggered, this, [this, where, position] {
+      if (where.isValid()) PickAudioTrack(where.row(), position);
+    });
+  }
+  // A choice is made before Convert: the set-up of a batch reads it.
+  tracks->setEnabled(audio.Tracks.size() > 1 && FRun.State() == TBatchRun::Idle && !FBusy);
+  return menu;
+}
+
+void TForm1::PickAudioTrack(int Row, int Position) {
+  TRowAudio audio = Lvw->Audio(Row);
+  if (!audio.Known || Position < 0 || Position >= static_cast<int>(audio.Tracks.size())) return;
+  audio.Picked = Position;
+  Lvw->SetAudio(Row, audio);
 }
 
 // ---------------------------------------------------------------------------
@@ -715,6 +778,7 @@ void TForm1::AddItems(const std::vector<TAddItem>& Items, TFolderAdd* Report) {
     if (!setup.Ok) return;
     Lvw->AppendRow(setup);
     const int row = Lvw->RowCount() - 1;
+    Lvw->SetAudio(row, RowAudioOf(setup, -1));
     Lvw->SetTreeFolder(row, Items[static_cast<size_t>(I)].TreeFolder);
     Lvw->SetSizeInputs(row, setup.Size);
     if (Report) Report->Added();
@@ -968,7 +1032,10 @@ void TForm1::StartRun() {
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
     if (keep[static_cast<size_t>(R)]) return;
     const std::string tree = ChkKeepFolders->isChecked() ? Lvw->TreeFolder(R) : std::string();
-    const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved, true, true, tree);
+    const int picked = Lvw->Audio(R).Picked;
+    const TFileSetup setup = SetUpFile(Lvw->Path(R), reserved, true, true, tree, nullptr, picked + 1);
+    // The tracks as the file has them now, the user's choice kept.
+    if (setup.Ok) Lvw->SetAudio(R, RowAudioOf(setup, picked));
     // Below the output folder: its place in the tree, and its name.
     const std::string shown = tree.empty() ? setup.OutputName : tree + "/" + setup.OutputName;
     if (setup.Skipped) {

@@ -16,6 +16,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "Dialogs.h"
 #include "FolderAdd.h"
 #include "ListStore.h"
+#include "QueueList.h"
 #include "QuilloConverter.h"
 
 class IPowerOff;
@@ -33,6 +35,7 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QScrollArea;
@@ -132,6 +135,16 @@ public:
   // The settings the next per-file set-up uses.
   TBatchSettings CurrentSettings() const;
 
+  // A row's context menu (what a right click on the row shows): "Audio
+  // track", which lists the file's audio tracks with the one converted
+  // checked; a file with one track shows it and offers no choice, and the
+  // choice waits while a batch runs. A row of the kept list has its tracks
+  // probed here.
+  std::unique_ptr<QMenu> RowMenu(int Row);
+  // Converts Row's file with its audio track at Position (from 0) in this
+  // run's batches, and shows it in the Type column.
+  void PickAudioTrack(int Row, int Position);
+
   // The free space of a folder's file system (FreeBytesFor; a test hands in
   // its own figures).
   std::function<int64_t(const std::string&)> FreeSpace;
@@ -200,8 +213,13 @@ private:
   // or cannot take outputs: the file is then checked as an input only).
   // TreeFolder: the file's folder below a folder added (kept folder
   // structure). Refusals: where a refusal goes instead of a box.
+  // AudioTrack: the audio track chosen by the user (from 1; 0: the
+  // set-up's own choice).
   TFileSetup SetUpFile(const std::string& FileName, TNameReservations& Reserved, bool AtConvert = false,
-                       bool OpenOutput = true, const std::string& TreeFolder = "", TFolderAdd* Refusals = nullptr);
+                       bool OpenOutput = true, const std::string& TreeFolder = "", TFolderAdd* Refusals = nullptr,
+                       int AudioTrack = 0);
+  // The audio of a row as a set-up found it (Picked: the user's choice kept).
+  TRowAudio RowAudioOf(const TFileSetup& Setup, int Picked) const;
   void Message(const QString& Title, const QString& Text, TMessageIcon Icon);
   // Add's per-file set-up for each file, appending the accepted ones; a
   // cancel keeps the rows added so far. An output folder that cannot be used

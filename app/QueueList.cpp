@@ -164,6 +164,46 @@ void TQueueList::SetSizeInputs(int Row, const TSizeInputs& Inputs) {
                                Inputs.FrameRate});
 }
 
+namespace {
+
+QString TypeText(const std::string& Path, const TRowAudio& Audio, int Choice) {
+  const bool named = Audio.Tracks.size() > 1 && Choice >= 0 && Choice < static_cast<int>(Audio.Tracks.size());
+  return QString::fromStdString(
+      TypeColumnText(Path, named ? Audio.Tracks[static_cast<size_t>(Choice)] : std::string(), Audio.Subtitles));
+}
+
+}  // namespace
+
+TRowAudio TQueueList::Audio(int Row) const {
+  TRowAudio audio;
+  const QTreeWidgetItem* item = topLevelItem(Row);
+  if (!item) return audio;
+  // Known, the tracks, automatic, picked, subtitles.
+  const QVariantList v = item->data(ColType, AudioRole).toList();
+  if (v.size() != 5) return audio;
+  audio.Known = v[0].toBool();
+  for (const QString& t : v[1].toStringList()) audio.Tracks.push_back(t.toStdString());
+  audio.Automatic = v[2].toInt();
+  audio.Picked = v[3].toInt();
+  audio.Subtitles = v[4].toBool();
+  return audio;
+}
+
+void TQueueList::SetAudio(int Row, const TRowAudio& Audio) {
+  QTreeWidgetItem* item = topLevelItem(Row);
+  if (!item) return;
+  QStringList tracks;
+  for (const std::string& t : Audio.Tracks) tracks << QString::fromStdString(t);
+  item->setData(ColType, AudioRole, QVariantList{Audio.Known, tracks, Audio.Automatic, Audio.Picked, Audio.Subtitles});
+  if (Audio.Known) item->setText(ColType, TypeText(Path(Row), Audio, Audio.Choice()));
+}
+
+QString TQueueList::TypeToKeep(int Row) const {
+  const TRowAudio audio = Audio(Row);
+  if (!audio.Known || audio.Picked < 0) return Cell(Row, ColType);
+  return TypeText(Path(Row), audio, audio.Automatic);
+}
+
 void TQueueList::SetSizeTip(int Row, const QString& Tip) {
   QTreeWidgetItem* item = topLevelItem(Row);
   if (item && item->toolTip(ColOutput) != Tip) item->setToolTip(ColOutput, Tip);

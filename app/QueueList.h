@@ -14,12 +14,25 @@
 
 struct TFileSetup;
 
+// The audio tracks of a row's file, as the Type column and the row's "Audio
+// track" menu name them ("de 5.1"), and which of them is converted.
+struct TRowAudio {
+  bool Known = false;               // probed (a row of the kept list is not, until asked or converted)
+  std::vector<std::string> Tracks;  // in stream order
+  int Automatic = -1;  // the position the set-up chooses by itself; -1 none
+  int Picked = -1;     // the position the user chose for this run; -1 none
+  bool Subtitles = false;  // subtitles are burned in
+  int Choice() const { return Picked >= 0 ? Picked : Automatic; }
+  bool operator==(const TRowAudio&) const = default;
+};
+
 class TQueueList : public QTreeWidget {
 public:
   enum TColumn { ColInput, ColDuration, ColType, ColOutput, ColStatus, ColPath, ColumnCount };
   // The Status cell keeps the row's TRowStatus as data; its text is drawn
   // from that, and a converting row with a percentage is drawn as a bar.
-  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole, BytesRole, ExpectedMsRole, TreeFolderRole, SizeRole };
+  enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole, BytesRole, ExpectedMsRole, TreeFolderRole, SizeRole,
+               AudioRole };
 
   explicit TQueueList(QWidget* Parent = nullptr);
 
@@ -44,6 +57,13 @@ public:
   TSizeInputs SizeInputs(int Row) const;
   void SetSizeInputs(int Row, const TSizeInputs& Inputs);
   void SetSizeTip(int Row, const QString& Tip);
+  // A row's audio tracks and choice; setting them shows the track converted
+  // in the Type cell (when they are known). TypeToKeep: the Type cell with
+  // the track the set-up chooses by itself, as the kept list stores it (a
+  // choice is kept for this run only).
+  TRowAudio Audio(int Row) const;
+  void SetAudio(int Row, const TRowAudio& Audio);
+  QString TypeToKeep(int Row) const;
   // Sets a row's Status and its text (and its tooltip; empty clears it).
   void SetStatus(int Row, const TRowStatus& Status, const QString& Tip = QString());
   TRowStatus Status(int Row) const;

@@ -180,6 +180,47 @@ TEST_F(RunTest, ThreeFilesCompleteWithTheWindowsSettings) {
   }
 }
 
+TEST_F(RunTest, ThePickedAudioTrackIsConvertedAndTheVolumeBoxDecidesTheLevelling) {
+  TForm1& f = Make();
+  const std::string film = TwoLanguageFilm("film.mkv", 2);
+  {
+    TEnvironmentScope english({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "en_GB.UTF-8"}});
+    Add(Q({film}));
+  }
+  ASSERT_EQ(f.Lvw->RowCount(), 1);
+  // Each run: the track picked, the box, the tone to hear and the other's.
+  const struct {
+    int Track;
+    bool Even;
+    double Hz, OtherHz;
+    const char* Type;
+  } runs[] = {{1, true, 1000, 440, "MKV \xC2\xB7 de 5.1"}, {0, false, 440, 1000, "MKV \xC2\xB7 en stereo"}};
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.Type);
+    f.PickAudioTrack(0, r.Track);
+    f.ChkEvenVolume->setChecked(r.Even);
+    Dialogs.Answers.push_back(true);  // convert the file again
+    f.BtnStartClick();
+    ASSERT_FALSE(Idle());
+    {
+      // No choice while the batch runs.
+      const std::unique_ptr<QMenu> menu = f.RowMenu(0);
+      ASSERT_NE(AudioTrackMenu(*menu), nullptr);
+      EXPECT_FALSE(AudioTrackMenu(*menu)->isEnabled());
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+    ASSERT_EQ(Status(0), "Completed");
+    EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), r.Type);
+    int channels = 0, rate = 0;
+    const std::vector<float> sound = DecodeAudioFloat(Out + "/film.mp4", channels, rate);
+    ASSERT_EQ(channels, 2);
+    const double level = ToneLevelDbfs(sound, channels, 0, r.Hz, rate);
+    EXPECT_GT(level, -30);
+    EXPECT_LT(ToneLevelDbfs(sound, channels, 0, r.OtherHz, rate), level - 40);
+    EXPECT_EQ(f.MemLog->toPlainText().contains("LUFS"), r.Even) << f.MemLog->toPlainText().toStdString();
+  }
+}
+
 TEST_F(RunTest, SkipFilesAlreadyConvertedAndConvertAtLowPriority) {
   TForm1& f = Make();
   const std::string a = Clip("avi_xvid", "a.avi"), b = Clip("mpeg1_ps", "b.mpg");

@@ -15,6 +15,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QDropEvent>
 #include <QPlainTextEdit>
@@ -508,6 +509,66 @@ TEST_F(WindowTest, TheSubtitleBoxDecidesWhetherTheFileBesideAVideoIsBurnedIn) {
   ASSERT_EQ(f.Lvw->RowCount(), 2);
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), "AVI + subtitles");
   EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColType), "AVI");
+}
+
+// The texts and checks of a row's "Audio track" entries.
+std::vector<std::pair<QString, bool>> TrackEntries(QMenu* Tracks) {
+  std::vector<std::pair<QString, bool>> entries;
+  if (Tracks)
+    for (QAction* a : Tracks->actions()) entries.emplace_back(a->text(), a->isChecked());
+  return entries;
+}
+
+TEST_F(WindowTest, TheAudioTrackMenuPicksATrackForTheRunAndTheTypeShowsIt) {
+  const std::string film = TwoLanguageFilm("film.mkv");
+  const std::string avi = Clip("avi_xvid", "home.avi");
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
+  {
+    TEnvironmentScope english({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "en_GB.UTF-8"}});
+    Add(Q({film, avi}));
+  }
+  ASSERT_EQ(f.Lvw->RowCount(), 2);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), "MKV \xC2\xB7 en stereo");
+  using TEntries = std::vector<std::pair<QString, bool>>;
+  {
+    const std::unique_ptr<QMenu> menu = f.RowMenu(0);
+    QMenu* tracks = AudioTrackMenu(*menu);
+    ASSERT_NE(tracks, nullptr);
+    EXPECT_TRUE(tracks->isEnabled());
+    EXPECT_EQ(TrackEntries(tracks), (TEntries{{"Track &1: en stereo", true}, {"Track &2: de 5.1", false}}));
+    tracks->actions()[1]->trigger();
+  }
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), "MKV \xC2\xB7 de 5.1");
+  {
+    const std::unique_ptr<QMenu> menu = f.RowMenu(0);
+    EXPECT_EQ(TrackEntries(AudioTrackMenu(*menu)), (TEntries{{"Track &1: en stereo", false}, {"Track &2: de 5.1", true}}));
+  }
+  // The choice travels with its row.
+  f.Lvw->SelectRow(0);
+  f.BtnMoveDownClick();
+  EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColType), "MKV \xC2\xB7 de 5.1");
+  EXPECT_EQ(f.Lvw->Audio(1).Picked, 1);
+  {
+    // A file with one track: shown, nothing to choose.
+    const std::unique_ptr<QMenu> menu = f.RowMenu(0);
+    QMenu* tracks = AudioTrackMenu(*menu);
+    ASSERT_NE(tracks, nullptr);
+    EXPECT_FALSE(tracks->isEnabled());
+    EXPECT_EQ(TrackEntries(tracks).size(), 1u);
+  }
+  // The choice is for this run: the kept list has the file's own track, and
+  // a row of the kept list reads its tracks when its menu opens.
+  EXPECT_TRUE(f.close());
+  TEnvironmentScope english({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "en_GB.UTF-8"}});
+  TForm1& g = MakeForm();
+  ASSERT_EQ(g.Lvw->RowCount(), 2);
+  EXPECT_EQ(g.Lvw->Cell(1, TQueueList::ColType), "MKV \xC2\xB7 en stereo");
+  EXPECT_FALSE(g.Lvw->Audio(1).Known);
+  const std::unique_ptr<QMenu> menu = g.RowMenu(1);
+  EXPECT_EQ(TrackEntries(AudioTrackMenu(*menu)), (TEntries{{"Track &1: en stereo", true}, {"Track &2: de 5.1", false}}));
+  AudioTrackMenu(*menu)->actions()[1]->trigger();
+  EXPECT_EQ(g.Lvw->Cell(1, TQueueList::ColType), "MKV \xC2\xB7 de 5.1");
 }
 
 TEST_F(WindowTest, AddingNeverTouchesAnExistingOutput) {

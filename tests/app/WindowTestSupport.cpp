@@ -1,5 +1,6 @@
 #include "WindowTestSupport.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QThread>
 #include <QTimer>
@@ -7,6 +8,7 @@
 
 #include "ComponentSupport.h"
 #include "MediaLibraries.h"
+#include "MediaMaker.h"
 
 void TRecorderDialogs::Message(QWidget*, const QString& Title, const QString& Text, TMessageIcon Icon) {
   // A box's icon matches its title wherever the title names a kind.
@@ -134,6 +136,26 @@ std::string WindowTest::Clip(const std::string& Preset, const std::string& Name,
   const std::string path = Dir / Name;
   std::filesystem::copy_file(TestClip(Preset, Seconds), path, std::filesystem::copy_options::overwrite_existing);
   return path;
+}
+
+std::string WindowTest::TwoLanguageFilm(const std::string& Name, double Seconds) {
+  EnsureLibrariesLoaded();
+  TClipSpec film = ClipSpecByName("mkv");
+  film.DurationSeconds = Seconds;
+  film.AudioCodec = "aac";
+  film.SampleRate = 48000;
+  film.AudioTracks = {{"eng", false, 2, 440}, {"ger", false, 6, 1000}};
+  film.MuxerOptions = {{"default_mode", "passthrough"}};
+  const std::string path = Dir / Name;
+  std::string error;
+  EXPECT_TRUE(MakeClip(film, path, &error)) << error;
+  return path;
+}
+
+QMenu* WindowTest::AudioTrackMenu(QMenu& RowMenu) {
+  for (QAction* a : RowMenu.actions())
+    if (a->text() == "Audio track") return a->menu();
+  return nullptr;
 }
 
 void WindowTest::Add(const QStringList& Files) {

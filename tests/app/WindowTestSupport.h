@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QEventLoop>
+#include <QMenu>
 #include <QUrl>
 #include <chrono>
 #include <deque>
@@ -125,6 +126,12 @@ protected:
   QString SettingsPath() const;
   // A clip of the media maker (preset, seconds) copied to Dir/Name.
   std::string Clip(const std::string& Preset, const std::string& Name, double Seconds = 1.0);
+  // A Matroska film of Seconds with two audio tracks told apart by their
+  // tones: English stereo at 440 Hz, then German 5.1 at 1000 Hz (neither
+  // flagged default), copied to Dir/Name.
+  std::string TwoLanguageFilm(const std::string& Name, double Seconds = 1.0);
+  // The entries of a row menu's "Audio track" (null when it has none).
+  static QMenu* AudioTrackMenu(QMenu& RowMenu);
   // Adds files through the Add button with the recorder answering the dialog.
   void Add(const QStringList& Files);
   static QStringList Q(const std::vector<std::string>& Files);

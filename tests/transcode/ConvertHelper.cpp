@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <ctime>
+#include <numbers>
 
 const TStreamFacts* TFileFacts::First(AVMediaType Type) const {
   for (const auto& s : Streams)
@@ -209,6 +212,19 @@ std::vector<T> DecodeInterleaved(const std::string& Path, AVSampleFormat Format,
 
 std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Rate) {
   return DecodeInterleaved<int16_t>(Path, AV_SAMPLE_FMT_S16, Channels, Rate);
+}
+
+double ToneLevelDbfs(const std::vector<float>& Samples, int Channels, int Channel, double Hz, int Rate) {
+  const size_t from = static_cast<size_t>(Rate / 4), count = static_cast<size_t>(Rate / 2);
+  const size_t step = static_cast<size_t>(Channels);
+  double re = 0, im = 0;
+  for (size_t i = 0; i < count && (from + i) * step + static_cast<size_t>(Channel) < Samples.size(); ++i) {
+    const double x = Samples[(from + i) * step + static_cast<size_t>(Channel)];
+    const double phase = 2 * std::numbers::pi * Hz * static_cast<double>(i) / Rate;
+    re += x * std::cos(phase);
+    im -= x * std::sin(phase);
+  }
+  return 20 * std::log10(std::max(2 * std::hypot(re, im) / static_cast<double>(count), 1e-12));
 }
 
 std::vector<float> DecodeAudioFloat(const std::string& Path, int& Channels, int& Rate) {

@@ -51,6 +51,9 @@ std::vector<int16_t> DecodeAudio(const std::string& Path, int& Channels, int& Ra
 // The same as floats, full scale 1.0, unclipped: a float stream's samples
 // beyond full scale keep their values.
 std::vector<float> DecodeAudioFloat(const std::string& Path, int& Channels, int& Rate);
+// Level in dBFS of the tone of Hz in one channel of interleaved samples: one
+// DFT bin over half a second from a quarter second in.
+double ToneLevelDbfs(const std::vector<float>& Samples, int Channels, int Channel, double Hz, int Rate);
 
 // Mean absolute difference of the luma of two pictures over a rectangle.
 double LumaDifference(const AVFrame* A, int AX, int AY, const AVFrame* B, int BX, int BY, int W, int H);
