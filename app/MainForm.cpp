@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QScreen>
 #include <QScrollArea>
@@ -295,8 +296,10 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   connect(Lvw, &QWidget::customContextMenuRequested, this, [this](const QPoint& At) {
     const QModelIndex index = Lvw->indexAt(At);
     if (!index.isValid()) return;
-    const std::unique_ptr<QMenu> menu = RowMenu(index.row());
+    // The window (the menu's parent) may go while the menu is open.
+    const QPointer<QMenu> menu = RowMenu(index.row()).release();
     menu->exec(Lvw->viewport()->mapToGlobal(At));
+    if (menu) menu->deleteLater();
   });
   connect(ChkOverwrite, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
   connect(ChkKeepFolders, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
