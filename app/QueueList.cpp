@@ -104,6 +104,7 @@ void TQueueList::AppendRow(const TFileSetup& Setup) {
   item->setText(ColInput, QString::fromStdString(Setup.Base));
   item->setText(ColDuration, QString::fromStdString(Setup.Duration));
   item->setText(ColType, QString::fromStdString(Setup.Type));
+  FitTypeColumn(item->text(ColType));
   item->setText(ColPath, ShownPath(Setup.FileName));
   item->setData(ColPath, BytesRole, QByteArray::fromStdString(Setup.FileName));
   item->setToolTip(ColInput, item->text(ColPath));
@@ -195,7 +196,9 @@ void TQueueList::SetAudio(int Row, const TRowAudio& Audio) {
   QStringList tracks;
   for (const std::string& t : Audio.Tracks) tracks << QString::fromStdString(t);
   item->setData(ColType, AudioRole, QVariantList{Audio.Known, tracks, Audio.Automatic, Audio.Picked, Audio.Subtitles});
-  if (Audio.Known) item->setText(ColType, TypeText(Path(Row), Audio, Audio.Choice()));
+  if (!Audio.Known) return;
+  item->setText(ColType, TypeText(Path(Row), Audio, Audio.Choice()));
+  FitTypeColumn(item->text(ColType));
 }
 
 QString TQueueList::TypeToKeep(int Row) const {
@@ -282,6 +285,18 @@ void TQueueList::MoveSelected(bool Up) {
 
 void TQueueList::resizeEvent(QResizeEvent* Event) {
   QTreeWidget::resizeEvent(Event);
+  FitNameColumns();
+}
+
+void TQueueList::FitTypeColumn(const QString& Text) {
+  // Wide enough for "MKV · de 5.1 + subtitles", taken from the name columns.
+  const int needed = std::min(fontMetrics().horizontalAdvance(Text) + 12, 160);
+  if (needed <= columnWidth(ColType)) return;
+  setColumnWidth(ColType, needed);
+  FitNameColumns();
+}
+
+void TQueueList::FitNameColumns() {
   // A narrow list (a small screen) takes the width for Status from the two
   // name columns, down to 60 pixels each, and gives it back up to their
   // designed 150 as it widens; a column the user made wider is left alone

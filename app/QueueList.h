@@ -102,6 +102,10 @@ protected:
   void dropEvent(QDropEvent* Event) override;
 
 private:
+  // The Type column widens for a longer text (up to a limit), and the name
+  // columns share what is left with Status.
+  void FitTypeColumn(const QString& Text);
+  void FitNameColumns();
   QElapsedTimer FUserScrolled;  // since the user's last scroll; invalid before it
   bool FFollowing = false;      // inside FollowRow
 };

@@ -7,7 +7,8 @@
 // a finish message that lists several files with their reasons, an output
 // folder that cannot be used, a file refused during Add with its box in
 // front of the progress, Add Folder's progress while it looks through a tree,
-// the idle batch line's size figures, and a paused batch.
+// the idle batch line's size figures, a paused batch, a row's Audio track
+// menu, and a picture of an output with its subtitle burned in.
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
@@ -24,11 +25,16 @@
 #include <QPalette>
 #include <QScreen>
 #include <QThread>
+#include <QMenu>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 
 #include "AboutForm.h"
+#include "ConvertHelper.h"
 #include "MainForm.h"
 #include "MediaMaker.h"
 #include "OutputSettings.h"
@@ -105,6 +111,59 @@ bool SaveWithDialogs(QWidget& Window, const std::vector<QWidget*>& Dialogs, cons
   const bool ok = image.save(Path);
   std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(Path));
   return ok;
+}
+
+// A menu and its open submenu over the window: the menu at At, the submenu
+// beside the menu's active entry.
+bool SaveWithMenu(QWidget& Window, QMenu& Menu, QMenu& Submenu, QPoint At, const QString& Path) {
+  QApplication::processEvents();
+  QImage image = Window.grab().toImage();
+  QPainter painter(&image);
+  Menu.popup(Window.mapToGlobal(At));
+  QApplication::processEvents();
+  const QRect entry = Menu.actionGeometry(Menu.activeAction());
+  Submenu.popup(Window.mapToGlobal(At + QPoint(Menu.width() - 2, entry.top())));
+  QApplication::processEvents();
+  const QPoint subAt = At + QPoint(Menu.width() - 2, entry.top());
+  for (auto [menu, where] : {std::pair<QMenu*, QPoint>{&Menu, At}, {&Submenu, subAt}}) {
+    const QPixmap picture = menu->grab();
+    painter.drawPixmap(where, picture);
+    painter.setPen(QColor(90, 90, 90));
+    painter.drawRect(QRect(where, picture.size()).adjusted(-1, -1, 0, 0));
+  }
+  painter.end();
+  Submenu.hide();
+  Menu.hide();
+  const bool ok = image.save(Path);
+  std::printf("%s %s\n", ok ? "wrote" : "could not write", qPrintable(Path));
+  return ok;
+}
+
+// A decoded 4:2:0 picture as RGB (BT.601, limited range); null for another
+// pixel format.
+QImage PictureOf(const AVFrame& F) {
+  if (F.format != AV_PIX_FMT_YUV420P) return {};
+  QImage image(F.width, F.height, QImage::Format_RGB32);
+  auto level = [](double V) { return std::clamp(static_cast<int>(std::lround(V)), 0, 255); };
+  for (int y = 0; y < F.height; ++y) {
+    const uint8_t* luma = F.data[0] + y * F.linesize[0];
+    const uint8_t* u = F.data[1] + (y / 2) * F.linesize[1];
+    const uint8_t* v = F.data[2] + (y / 2) * F.linesize[2];
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+    for (int x = 0; x < F.width; ++x) {
+      const double c = 1.164 * (luma[x] - 16), d = u[x / 2] - 128, e = v[x / 2] - 128;
+      line[x] = qRgb(level(c + 1.596 * e), level(c - 0.392 * d - 0.813 * e), level(c + 2.017 * d));
+    }
+  }
+  return image;
+}
+
+// The number of bright pixels (luma above 160) in rows From..To of a picture.
+int BrightPixels(const AVFrame& F, int From, int To) {
+  int n = 0;
+  for (int y = std::max(From, 0); y < std::min(To, F.height); ++y)
+    for (int x = 0; x < F.width; ++x) n += F.data[0][y * F.linesize[0] + x] > 160;
+  return n;
 }
 
 QMessageBox::Icon BoxIcon(TMessageIcon Icon) {
@@ -206,6 +265,9 @@ int main(int argc, char** argv) {
                                 {QPalette::ButtonText, text}, {QPalette::Highlight, QColor(42, 130, 218)},
                                 {QPalette::HighlightedText, QColor(Qt::white)}, {QPalette::Midlight, QColor(80, 80, 80)}})
       dark.setColor(role, colour);
+    // Disabled controls (Pause while idle) in grey, as a dark theme has them.
+    for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+      dark.setColor(QPalette::Disabled, role, QColor(127, 127, 127));
     QApplication::setPalette(dark);
     form.GBOutput->CboResolution->setCurrentText("720x306");  // the note, in the dark theme too
     ok = Save(form, out + "/selected-row-dark.png") && ok;
@@ -380,6 +442,87 @@ int main(int argc, char** argv) {
   if (!paused) std::fprintf(stderr, "the batch was not caught paused: %s\n", qPrintable(form.LblBatch->text()));
   ok = Save(form, out + "/paused.png") && paused && ok;
   form.BtnStartClick();  // Stop
+  for (int i = 0; i < 6000 && form.Run().State() != TBatchRun::Idle; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(10);
+  }
+
+  // A film with two audio tracks and its row's Audio track menu, beside a
+  // dark clip with a subtitle file of the same name.
+  form.BtnClearClick();
+  form.ChkKeepFolders->setChecked(false);
+  const QString film = media.path() + "/Our Film.mkv", night = media.path() + "/Night Walk.avi";
+  {
+    TClipSpec recipe = ClipSpecByName("mkv");
+    recipe.DurationSeconds = 2;
+    recipe.AudioCodec = "aac";
+    recipe.SampleRate = 48000;
+    recipe.AudioTracks = {{"eng", false, 2, 440}, {"ger", false, 6, 1000}};
+    recipe.MuxerOptions = {{"default_mode", "passthrough"}};
+    TClipSpec dark = ClipSpecByName("avi_xvid");
+    dark.DurationSeconds = 2;
+    dark.FlatLuma = 40;
+    std::string error;
+    if (!MakeClip(recipe, film.toStdString(), &error) || !MakeClip(dark, night.toStdString(), &error)) {
+      std::fprintf(stderr, "cannot make the clips: %s\n", error.c_str());
+      return 1;
+    }
+    std::ofstream(media.path().toStdString() + "/Night Walk.srt")
+        << "1\n00:00:00,000 --> 00:00:05,000\nWhere are you going?\n";
+  }
+  {
+    // The user's language: English, so the English track comes first.
+    const QByteArray lang = qgetenv("LANG"), language = qgetenv("LANGUAGE"), all = qgetenv("LC_ALL"),
+                     messages = qgetenv("LC_MESSAGES");
+    qputenv("LANG", "en_GB.UTF-8");
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) qunsetenv(name);
+    dialogs.Files = {film, night};
+    form.BtnAddClick();
+    for (auto [name, value] : {std::pair{"LANG", lang}, {"LANGUAGE", language}, {"LC_ALL", all}, {"LC_MESSAGES", messages}})
+      if (value.isEmpty()) qunsetenv(name); else qputenv(name, value);
+  }
+  const bool types = form.Lvw->RowCount() == 2 &&
+                     form.Lvw->Cell(0, TQueueList::ColType) == "MKV \u00B7 en stereo" &&
+                     form.Lvw->Cell(1, TQueueList::ColType) == "AVI + subtitles";
+  if (!types) std::fprintf(stderr, "the Type column does not show the track and the subtitles\n");
+  {
+    const std::unique_ptr<QMenu> menu = form.RowMenu(0);
+    QMenu* tracks = nullptr;
+    for (QAction* a : menu->actions())
+      if (a->text() == "Audio track") {
+        tracks = a->menu();
+        menu->setActiveAction(a);
+      }
+    // Below the rows, so that their Type cells show.
+    const QRect cell = form.Lvw->visualRect(form.Lvw->model()->index(1, TQueueList::ColOutput));
+    const QPoint at = form.Lvw->viewport()->mapTo(&form, cell.bottomLeft() + QPoint(20, 4));
+    ok = tracks && tracks->isEnabled() && tracks->actions().size() == 2 &&
+         SaveWithMenu(form, *menu, *tracks, at, out + "/audio-track-menu.png") && types && ok;
+    if (tracks) tracks->actions()[1]->trigger();  // German
+  }
+  ok = form.Lvw->Cell(0, TQueueList::ColType) == "MKV \u00B7 de 5.1" && ok;
+
+  // The two converted; one picture of the dark clip's output, half a second
+  // in, with its subtitle drawn in the lower third and nothing above.
+  form.BtnStartClick();
+  for (int i = 0; i < 6000 && form.Run().State() != TBatchRun::Idle; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(10);
+  }
+  bool burned = false;
+  // (The pictures go before the window, which unloads the libraries.)
+  if (const std::vector<TFramePtr> frames =
+          DecodeVideo(media.path().toStdString() + "/My iPod Files/Night Walk.mp4", 16);
+      frames.size() == 16) {
+    const AVFrame& f = *frames.back();
+    const int lower = BrightPixels(f, f.height * 2 / 3, f.height), upper = BrightPixels(f, 0, f.height / 3);
+    std::printf("subtitle: %d bright pixels in the lower third, %d in the upper\n", lower, upper);
+    const QImage picture = PictureOf(f);
+    burned = lower > 100 && upper == 0 && picture.save(out + "/burned-subtitle.png");
+    std::printf("%s %s\n", burned ? "wrote" : "could not write", qPrintable(out + "/burned-subtitle.png"));
+  }
+  if (!burned) std::fprintf(stderr, "no subtitle burned into the output\n");
+  ok = burned && ok;
   form.close();
   return ok ? 0 : 1;
 }

@@ -530,6 +530,8 @@ TEST_F(WindowTest, TheAudioTrackMenuPicksATrackForTheRunAndTheTypeShowsIt) {
   }
   ASSERT_EQ(f.Lvw->RowCount(), 2);
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), "MKV \xC2\xB7 en stereo");
+  EXPECT_GT(f.Lvw->columnWidth(TQueueList::ColType), f.Lvw->fontMetrics().horizontalAdvance("MKV \xC2\xB7 en stereo"))
+      << "the Type column widens for the track";
   using TEntries = std::vector<std::pair<QString, bool>>;
   {
     const std::unique_ptr<QMenu> menu = f.RowMenu(0);
