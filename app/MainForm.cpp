@@ -154,7 +154,11 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   MemLog->setReadOnly(true);
   MemLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   MemLog->setMaximumBlockCount(5000);
-  MemLog->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // A long line is wrapped at the panel's width rather than scrolled: at its
+  // least height (a small screen) a horizontal scroll bar would leave one
+  // line to read. Copied, each line stays one line.
+  MemLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  MemLog->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   MemLog->setMinimumHeight(3 * MemLog->fontMetrics().lineSpacing() + 2 * MemLog->frameWidth());
   MemLog->hide();
   // The panel follows new lines while it shows the last one; once the user

@@ -26,6 +26,9 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTextLayout>
 #include <QTimer>
 #include <QToolButton>
 #include <QKeySequence>
@@ -889,6 +892,18 @@ TEST_F(WindowTest, TheLogPanelOpensClosesAndItsTextCanBeCopied) {
   f.BtnLog->click();
   EXPECT_TRUE(f.MemLog->isHidden());
   EXPECT_EQ(f.size(), closed);
+  // A line longer than the panel is wide is wrapped, not scrolled (a scroll
+  // bar would take a line of a small panel), and is copied as one line.
+  const QString path = "c: /media/stick/" + QString("a_very_long_folder_name/").repeated(12) + "clip.avi: loudness -6.9 LUFS";
+  f.show();
+  f.BtnLog->click();
+  f.MemLog->appendPlainText(path);
+  QApplication::processEvents();
+  EXPECT_EQ(f.MemLog->horizontalScrollBar()->maximum(), 0) << "nothing to scroll to";
+  EXPECT_GT(f.MemLog->document()->lastBlock().layout()->lineCount(), 1) << "wrapped into several lines";
+  f.MemLog->selectAll();
+  f.MemLog->copy();
+  EXPECT_EQ(QGuiApplication::clipboard()->text().split('\n').last(), path);
 }
 
 TEST_F(WindowTest, AWindowWithMoreSettingsThanTheScreenHoldsStillStartsOnTheScreen) {
