@@ -25,6 +25,7 @@
 #include "EngineIO.h"
 #include "FrameHook.h"
 #include "MediaLibraries.h"
+#include "PictureSubtitles.h"
 #include "SourcePicture.h"
 #include "Thread.h"
 
@@ -130,6 +131,10 @@ struct InputStreamState {
   int IsStart;
   AVFilterContext* OutputVideoFilter;
   AVFilterContext* InputVideoFilter;
+  // The graph's second source when picture subtitles are burned in: the
+  // subtitle pictures for its overlay, one with each picture (owned by the
+  // graph; the run's thread).
+  AVFilterContext* SubtitleVideoFilter;
   AVFilterGraph* FilterGraph;
   AVFrame* FilterPicRef;
   // Today's decoding state: the decoded frame, and for audio the converter to
@@ -659,6 +664,22 @@ public:
   // cannot be read.
   AVFilterContext* SubtitleFilter(AVFilterGraph* Graph, const InputStreamState* Ist, int FrameHeight, int PictureHeight);
   bool BurnsSubtitles() const { return (!FSubtitleFile.empty() || FSubtitleStream >= 0) && !FSubtitlesGivenUp; }
+  // Picture subtitles (PictureSubtitles.cpp, the run's thread). Set-up step
+  // after ChooseSources: a chosen subtitle track of pictures (DVD, PGS, DVB)
+  // gets its decoder and is read with the video's file; a text track or file
+  // stays with the subtitles filter.
+  void ChoosePictureSubtitles();
+  // The overlay that lays the subtitle pictures over Ist's pictures of
+  // Width x Height in Graph, with their source; nullptr (said in the log)
+  // when the graph cannot take it.
+  AVFilterContext* SubtitleOverlay(AVFilterGraph* Graph, InputStreamState* Ist, int Width, int Height,
+                                   AVColorSpace Matrix);
+  // A packet of the subtitle track, read from input file FileIndex.
+  void DecodePictureSubtitle(int FileIndex, AVPacket* Packet);
+  std::unique_ptr<TPictureSubtitles> FPictureSubtitles;  // while a run burns a track of pictures in
+  int FPictureSubtitleStream = -1;  // the track's input stream record, -1: none
+  int FPictureSubtitleVideo = -1;   // the video's input stream record, whose clock the track follows
+  bool FPictureSubtitleFault = false;  // a packet could not be read (said once)
   // Decides whether pictures of this size and format need scaling to the
   // encoder's size and format, and makes the scaler and the temporary picture
   // (raises FFMpegException). Called at set-up and when the decoded pictures

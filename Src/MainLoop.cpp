@@ -192,6 +192,11 @@ int TCustomFFmpeg::OutputPacket(InputStreamState* Ist, int IstIndex, AVPacket* P
     // or one that gives its pictures only at the end) goes out, then what the
     // encoders still hold. The deinterlacer holds a picture too.
     if (dec->codec_type == AVMEDIA_TYPE_VIDEO) DrainPreparedVideo(Ist, IstIndex, true);
+    // (The subtitle pictures end first; a refusal only leaves the overlay
+    // waiting for the end of the pictures.)
+    if (dec->codec_type == AVMEDIA_TYPE_VIDEO && Ist->SubtitleVideoFilter &&
+        ff::av_buffersrc_add_frame_flags(Ist->SubtitleVideoFilter, nullptr, 0) < 0)
+      Ist->SubtitleVideoFilter = nullptr;
     if (dec->codec_type == AVMEDIA_TYPE_VIDEO && FFiltersEnabled && Ist->InputVideoFilter &&
         ff::av_buffersrc_add_frame_flags(Ist->InputVideoFilter, nullptr, 0) >= 0)
       DrainVideoFilter(Ist, IstIndex);
@@ -288,7 +293,7 @@ void TCustomFFmpeg::ShowDecodedVideo(InputStreamState* Ist, int IstIndex, AVFram
       continue;
     PrepareVideoScaler(ost, picture->width, picture->height, picture->format);
     ff::avfilter_graph_free(&Ist->FilterGraph);
-    Ist->InputVideoFilter = Ist->OutputVideoFilter = nullptr;
+    Ist->InputVideoFilter = Ist->OutputVideoFilter = Ist->SubtitleVideoFilter = nullptr;
     FLastError.clear();
     if (ConfigureVideoFilters(Ist, ost) != 0)
       throw FFMpegException(FLastError.empty() ? std::string("Error opening filters!")
@@ -297,6 +302,19 @@ void TCustomFFmpeg::ShowDecodedVideo(InputStreamState* Ist, int IstIndex, AVFram
   // Through the filter graph: every picture it gives back goes out with its
   // own time.
   picture->pts = picture->best_effort_timestamp;
+  // The overlay takes a subtitle picture with each picture, of the same time.
+  // When it cannot have one, the subtitle pictures end there and the
+  // pictures pass on without them.
+  if (Ist->SubtitleVideoFilter &&
+      !FPictureSubtitles->Feed(Ist->SubtitleVideoFilter, picture->pts, Ist->Stream->time_base)) {
+    if (ff::av_buffersrc_add_frame_flags(Ist->SubtitleVideoFilter, nullptr, 0) < 0) {
+      // The overlay passes the pictures on once its second source has ended.
+    }
+    Ist->SubtitleVideoFilter = nullptr;
+    FSubtitlesGivenUp = true;
+    Log(0, "Subtitles \"" + std::string(FInputFiles[Ist->FileIndex]->url) +
+               "\" cannot be laid over the pictures: the rest of the video is converted without them");
+  }
   if (ff::av_buffersrc_add_frame_flags(Ist->InputVideoFilter, picture, AV_BUFFERSRC_FLAG_KEEP_REF) < 0) return;
   DrainVideoFilter(Ist, IstIndex);
 }
@@ -466,6 +484,11 @@ void TCustomFFmpeg::TranscodeLoop() {
     }
     const int istIndex = file.FirstStreamIndex + pkt->stream_index;
     InputStreamState* ist = FInputStreams[istIndex];
+    if (istIndex == FPictureSubtitleStream) {
+      DecodePictureSubtitle(fileIndex, pkt);
+      ff::av_packet_unref(pkt);
+      continue;
+    }
     ShiftPacketTimes(fileIndex, ist, pkt);
 
     if (OutputPacket(ist, istIndex, pkt) < 0) {

@@ -67,23 +67,26 @@ int SubtitleTrackToBurn(const AVFormatContext* Context, const std::vector<std::s
     std::string Language;
     bool Forced;
   };
-  std::vector<TTrack> text;
+  std::vector<TTrack> tracks;
   int number = 0;
   for (unsigned i = 0; i < Context->nb_streams; ++i) {
     const AVStream* s = Context->streams[i];
     if (s->codecpar->codec_type != AVMEDIA_TYPE_SUBTITLE) continue;
     const AVCodecDescriptor* d = ff::avcodec_descriptor_get(s->codecpar->codec_id);
-    if (d && (d->props & AV_CODEC_PROP_TEXT_SUB)) {
+    // Pictures (DVD, PGS, DVB) need the libraries' decoder; text goes to the subtitles filter.
+    const bool usable = d && ((d->props & AV_CODEC_PROP_TEXT_SUB) ||
+                              ((d->props & AV_CODEC_PROP_BITMAP_SUB) && ff::avcodec_find_decoder(d->id)));
+    if (usable) {
       const AVDictionaryEntry* tag = ff::av_dict_get(s->metadata, "language", nullptr, 0);
-      text.push_back({number, NormalLanguage(tag ? tag->value : ""), (s->disposition & AV_DISPOSITION_FORCED) != 0});
+      tracks.push_back({number, NormalLanguage(tag ? tag->value : ""), (s->disposition & AV_DISPOSITION_FORCED) != 0});
     }
     ++number;
   }
-  for (const TTrack& t : text)
+  for (const TTrack& t : tracks)
     if (t.Forced) return t.Number;
   if (ByLanguage)
     for (const std::string& language : Languages)
-      for (const TTrack& t : text)
+      for (const TTrack& t : tracks)
         if (!language.empty() && t.Language == language) return t.Number;
   return -1;
 }

@@ -1,7 +1,8 @@
 // Which subtitles to burn into a file's pictures: a subtitle file beside it
 // with its name (NAME.srt, .ass, .ssa, .vtt, or NAME.LANG.srt and the like),
-// else an embedded text track flagged forced, else, when asked, the embedded
-// text track in the user's language.
+// else an embedded track flagged forced, else, when asked, the embedded track
+// in the user's language; text tracks and, where the libraries decode them,
+// tracks of pictures (DVD, PGS, DVB).
 #pragma once
 
 #include <string>
@@ -15,8 +16,8 @@ struct AVFormatContext;
 // case. Empty when there is none.
 std::string SubtitleFileBeside(const std::string& Video, const std::vector<std::string>& Languages);
 
-// The embedded text subtitle track to burn in, counted among the file's
-// subtitle streams from 0: the first flagged forced; else, with ByLanguage,
-// the first in the first of Languages that any text track has; -1 when none.
-// Picture subtitles (DVD, PGS) are not taken.
+// The embedded subtitle track to burn in, counted among the file's subtitle
+// streams from 0: the first flagged forced; else, with ByLanguage, the first
+// in the first of Languages that any track has; -1 when none. Tracks of
+// pictures count when the libraries have their decoder.
 int SubtitleTrackToBurn(const AVFormatContext* Context, const std::vector<std::string>& Languages, bool ByLanguage);

@@ -83,6 +83,8 @@ void TCustomFFmpeg::ReleaseTranscodeTables() {
     delete ost;
   }
   FOutputStreams.clear();
+  FPictureSubtitles.reset();
+  FPictureSubtitleStream = FPictureSubtitleVideo = -1;
   if (FHookFrame) ff::av_frame_free(&FHookFrame);
   for (int f = 0; f < MAX_FILES; ++f)
     for (auto& chain : FBitstreamFilters[f]) {
@@ -150,6 +152,7 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
     return -1;
   Ist->InputVideoFilter = source;
   Ist->OutputVideoFilter = sink;
+  Ist->SubtitleVideoFilter = nullptr;
   AVFilterContext* last = source;
 
   const int padW = FFramePadLeft + FFramePadRight;
@@ -165,10 +168,14 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
     last = scale;
   }
 
-  // The subtitles come last, on the picture as it is encoded, before the bars.
+  // The subtitles come last, on the picture as it is encoded, before the bars:
+  // text through the subtitles filter, pictures through an overlay.
   AVFilterContext* tail = sink;
   if (BurnsSubtitles()) {
-    if (AVFilterContext* subtitles = SubtitleFilter(graph, Ist, codec->height, codec->height - padH)) {
+    AVFilterContext* subtitles =
+        FPictureSubtitles ? SubtitleOverlay(graph, Ist, codec->width - padW, codec->height - padH, codec->colorspace)
+                          : SubtitleFilter(graph, Ist, codec->height, codec->height - padH);
+    if (subtitles) {
       if (ff::avfilter_link(subtitles, 0, sink, 0) != 0) return -1;
       tail = subtitles;
     }
@@ -404,6 +411,7 @@ void TCustomFFmpeg::TranscodeSetup() {
   MakeInputStreams();
   MakeOutputStreams();
   ChooseSources();
+  ChoosePictureSubtitles();
   for (size_t k = 0; k < FOutputStreams.size(); ++k) SetUpOutputStream(static_cast<int>(k));
   ChooseStepsAfterScaling();
   ListStreams();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include "BatchSettings.h"
@@ -58,6 +59,9 @@ TEST(SubtitleChoiceTest, AnEmbeddedTrackWhenForcedOrInTheUsersLanguageWhenAsked)
       {{{"eng", false, "a"}, {"ger", false, "b"}}, true, 1},
       {{{"eng", false, "a"}, {"fre", false, "b"}}, true, -1},
       {{}, true, -1},
+      // Tracks of pictures count as text tracks do.
+      {{{"eng", false, "a"}, {"ger", true, "", TClipSpec::TPicture::Dvd}}, false, 1},
+      {{{"eng", false, "", TClipSpec::TPicture::Dvd}, {"ger", false, "", TClipSpec::TPicture::Pgs}}, true, 1},
   };
   TTempDir dir;
   int row = 0;
@@ -184,6 +188,112 @@ TEST(SubtitleBurnTest, TheTextShowsInTheLowerThirdOfThePicture) {
       EXPECT_GE(m.Rows, 16);
     } else {
       EXPECT_EQ(m.InLowerThird, 0);
+    }
+  }
+}
+
+// A flat dark 16:9 film of 640x360 (letterboxed into 320x240 as a 320x180
+// picture between 30-line bars) with a track of pictures whose white block
+// is shown from 0.6 s to 1.4 s: burned in, the block shows, scaled with the
+// picture, exactly while its cue lasts, and never on the bars; without
+// burning, or from a track that cannot be read (a line in the log), the
+// picture stays dark and the film converts all the same.
+TEST(SubtitleBurnTest, APictureTrackShowsWhileItsCueLastsInsideThePicture) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec flat = ClipSpecByName("mkv");
+  flat.Width = 640;
+  flat.Height = 360;
+  flat.FrameRate = {25, 1};
+  flat.DurationSeconds = 2;
+  flat.FlatLuma = 24;
+  flat.AudioCodec.clear();
+  using P = TClipSpec::TPicture;
+  struct TCase {
+    const char* Name;
+    P Picture;
+    bool Forced, Broken, Burn, ByLanguage;
+    bool WantBlock, WantWarning;
+  };
+  const TCase cases[] = {
+      {"DVD, forced", P::Dvd, true, false, true, false, true, false},
+      {"PGS, forced", P::Pgs, true, false, true, false, true, false},
+      {"DVD, burning off", P::Dvd, true, false, false, false, false, false},
+      {"DVD in the language, not asked", P::Dvd, false, false, true, false, false, false},
+      {"PGS in the language, asked", P::Pgs, false, false, true, true, true, false},
+      {"broken PGS", P::Pgs, true, true, true, false, false, true},
+      {"broken DVD", P::Dvd, true, true, true, false, false, false},
+  };
+  TEnvironmentScope env({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "de_DE.UTF-8"}});
+  int row = 0;
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    const std::string folder = dir / ("case" + std::to_string(row++));
+    std::filesystem::create_directories(folder);
+    TClipSpec clip = flat;
+    TClipSpec::TSubtitleTrack track{"ger", k.Forced, "", k.Picture, 0.6, 1.4, k.Broken};
+    clip.SubtitleTracks = {track};
+    const std::string in = folder + "/film.mkv";
+    std::string error;
+    ASSERT_TRUE(MakeClip(clip, in, &error)) << error;
+    TBatchSettings s;
+    s.OutputFolder = folder;
+    s.BurnSubtitles = k.Burn;
+    s.LanguageSubtitles = k.ByLanguage;
+    s.FrameRate = "Auto";
+    TQuilloConverter c;
+    LoadThrough(c);
+    TEventRecorder r;
+    r.Attach(c, true);
+    const TFileSetup setup = SetUpFile(c, s, in);
+    ASSERT_TRUE(setup.Ok) << setup.Message;
+    const bool chosen = k.Burn && (k.Forced || k.ByLanguage);
+    EXPECT_EQ(setup.Type, chosen ? "MKV + subtitles" : "MKV");
+    c.Start(1);
+    ASSERT_TRUE(r.WaitAllDone());
+    bool warned = false;
+    for (const TEventRecord& e : r.Events()) {
+      if (e.Kind == TEventRecord::Terminate && e.Index >= 0) {
+        EXPECT_TRUE(e.Finished) << e.Message;
+      }
+      if (e.Kind == TEventRecord::Log && e.Message.find("A subtitle of \"" + in + "\" at 0:00:00 cannot be read") == 0)
+        warned = true;
+    }
+    EXPECT_EQ(warned, k.WantWarning);
+    const std::vector<TFramePtr> pictures = DecodeVideo(setup.OutputPath, 60);
+    ASSERT_EQ(pictures.size(), 50u);
+    for (size_t i = 0; i < pictures.size(); ++i) {
+      const AVFrame* f = pictures[i].get();
+      ASSERT_EQ(f->height, 240);
+      const double t = static_cast<double>(i) / 25;
+      if (std::abs(t - 0.6) < 0.05 || std::abs(t - 1.4) < 0.05) continue;  // a picture at either end may go either way
+      int bright = 0, onBars = 0, minX = f->width, maxX = -1, minY = f->height, maxY = -1;
+      for (int y = 0; y < f->height; ++y)
+        for (int x = 0; x < f->width; ++x) {
+          if (f->data[0][static_cast<ptrdiff_t>(y) * f->linesize[0] + x] < 150) continue;
+          ++bright;
+          if (y < 30 || y >= 210) ++onBars;
+          minX = std::min(minX, x);
+          maxX = std::max(maxX, x);
+          minY = std::min(minY, y);
+          maxY = std::max(maxY, y);
+        }
+      EXPECT_EQ(onBars, 0) << "picture " << i;
+      if (k.WantBlock && t > 0.6 && t < 1.4) {
+        // The block of the 640x360 canvas (x 160-480, y 225-270, with its
+        // black edge) at half size, 30 lines down.
+        EXPECT_GT(bright, 140 * 16) << "picture " << i;
+        EXPECT_GE(minX, 80) << "picture " << i;
+        EXPECT_LE(minX, 84) << "picture " << i;
+        EXPECT_GE(maxX, 235) << "picture " << i;
+        EXPECT_LE(maxX, 240) << "picture " << i;
+        EXPECT_GE(minY, 142) << "picture " << i;
+        EXPECT_LE(minY, 146) << "picture " << i;
+        EXPECT_GE(maxY, 161) << "picture " << i;
+        EXPECT_LE(maxY, 165) << "picture " << i;
+      } else {
+        EXPECT_EQ(bright, 0) << "picture " << i;
+      }
     }
   }
 }
