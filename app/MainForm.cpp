@@ -207,14 +207,14 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   parallel->addStretch(1);
   other->addWidget(ChkKeepFolders, 2, 0);
   other->addLayout(parallel, 2, 1);
-  // The sound and subtitle boxes take the third column of the rows there
-  // are, so that the page is no taller (it fits an 800x600 screen with the
-  // Log open).
-  other->addWidget(ChkEvenVolume, 0, 2);
-  other->addWidget(ChkBurnSubtitles, 1, 2);
   other->setColumnStretch(3, 1);
   other->setHorizontalSpacing(12);
   other->setContentsMargins(6, 6, 6, 6);
+  // The sound and subtitle boxes: a third column where the screen is wide
+  // enough for it (at 800x600 the page is then no taller), else a row of
+  // their own (ArrangeOtherSettings).
+  other->addWidget(ChkEvenVolume, 0, 2);
+  other->addWidget(ChkBurnSubtitles, 1, 2);
 
   auto* batch = new QHBoxLayout;
   batch->addWidget(BatchBar);
@@ -380,6 +380,30 @@ void TForm1::ShowLog(bool Open) {
     resize(g.size());
 }
 
+void TForm1::ArrangeOtherSettings(int RoomWidth) {
+  auto* grid = static_cast<QGridLayout*>(GBOther->layout());
+  auto widest = [](std::initializer_list<QWidget*> Widgets) {
+    int w = 0;
+    for (QWidget* widget : Widgets) w = std::max(w, widget->sizeHint().width());
+    return w;
+  };
+  const int parallel = LblParallel->sizeHint().width() + SpinParallel->sizeHint().width() + 6;
+  const QMargins m = grid->contentsMargins();
+  const int need = m.left() + widest({ChkOverwrite, ChkShutdown, ChkKeepFolders}) +
+                   std::max(widest({ChkSkipConverted, ChkLowPriority}), parallel) +
+                   widest({ChkEvenVolume, ChkBurnSubtitles}) + 2 * grid->horizontalSpacing() + m.right();
+  // The group's frame and the page's margins around the grid.
+  const QMargins page = FPage->layout()->contentsMargins();
+  const int around = GBOther->minimumSizeHint().width() - grid->minimumSize().width() + page.left() + page.right();
+  const bool wide = RoomWidth >= need + around;
+  if (wide == FOtherWide) return;
+  FOtherWide = wide;
+  grid->removeWidget(ChkEvenVolume);
+  grid->removeWidget(ChkBurnSubtitles);
+  grid->addWidget(ChkEvenVolume, wide ? 0 : 3, wide ? 2 : 0);
+  grid->addWidget(ChkBurnSubtitles, wide ? 1 : 3, wide ? 2 : 1);
+}
+
 bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
   if (Watched == FPage && Event->type() == QEvent::LayoutRequest) {
     // The page's layout would work on this event after the filter: done now,
@@ -448,6 +472,7 @@ QSize TForm1::FirstSize() const {
 
 void TForm1::UpdateMinimumSize() {
   const QSize room = AvailableArea().size().shrunkBy(FrameMargins());
+  ArrangeOtherSettings(room.width());
   const QSize before = size();
   setMinimumSize(FPage->minimumSizeHint().boundedTo(room));
   // A window that had to grow stays on the screen.

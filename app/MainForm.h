@@ -134,6 +134,11 @@ public:
   const TBatchRun& Run() const { return FRun; }
   // The settings the next per-file set-up uses.
   TBatchSettings CurrentSettings() const;
+  // Places "Even out the volume" and "Burn in subtitles" in Other Settings'
+  // third column when a page with it fits RoomWidth (the screen's free
+  // width), else in a row of their own below the others, so that the page is
+  // no wider than the screen (a scaled small screen) for them.
+  void ArrangeOtherSettings(int RoomWidth);
 
   // A row's context menu (what a right click on the row shows): "Audio
   // track", which lists the file's audio tracks with the one converted
@@ -320,6 +325,7 @@ private:
   QWidget* FPage;           // every control, in FScroll
   QScrollArea* FScroll;
   bool FPlaced = false;     // the first show has placed the window
+  bool FOtherWide = true;   // the sound and subtitle boxes in Other Settings' third column (UI thread)
   int FFrameChecks = 0;     // looks left for the window manager's first frame
   bool FCreated = false;  // the libraries were loaded and the settings read
   // The settings file's seconds between key frames, kept from start to close

@@ -140,6 +140,30 @@ TEST_F(WindowTest, EveryKeyRoundTripsAndTheFolderIsCreated) {
   EXPECT_FALSE(g.CurrentSettings().BurnSubtitles);
 }
 
+TEST_F(WindowTest, TheSoundAndSubtitleBoxesTakeAThirdColumnWhereTheScreenHasRoomElseARowOfTheirOwn) {
+  TForm1& f = MakeForm();
+  auto* grid = static_cast<QGridLayout*>(f.GBOther->layout());
+  auto cell = [grid](QWidget* W) {
+    int row = -1, column = -1, rows = 0, columns = 0;
+    grid->getItemPosition(grid->indexOf(W), &row, &column, &rows, &columns);
+    return std::pair{row, column};
+  };
+  using TCell = std::pair<int, int>;
+  // The screen's free width: a wide one, then one that holds only two
+  // columns (a scaled small screen), then the wide one again.
+  const int wide = 1000, narrow = f.ChkShutdown->sizeHint().width() + f.ChkSkipConverted->sizeHint().width() + 80;
+  for (const int room : {wide, narrow, wide}) {
+    SCOPED_TRACE(room);
+    f.ArrangeOtherSettings(room);
+    grid->activate();
+    const bool third = room == wide;
+    EXPECT_EQ(cell(f.ChkEvenVolume), third ? TCell(0, 2) : TCell(3, 0));
+    EXPECT_EQ(cell(f.ChkBurnSubtitles), third ? TCell(1, 2) : TCell(3, 1));
+    // The group, inside the page's margins, fits the room.
+    EXPECT_LE(f.GBOther->minimumSizeHint().width() + 12, room);
+  }
+}
+
 TEST_F(WindowTest, CountKeysReadInsideTheirRanges) {
   // Files at the same time: brought into 1..cores. Key-frame seconds: the
   // default 10 unless a number in 0..600.
