@@ -482,6 +482,14 @@ bool TCustomQuilloConverter::BeginTaskRun(TFFmpeg* t) {
     TaskEnded(t, false, true, kStillConfiguring);
     return false;
   }
+  if (auto handler = OnBeforeStart.Get(); handler && !FDestroying) {
+    ++FEventDepth;
+    struct TLeave {
+      int& Depth;
+      ~TLeave() { --Depth; }
+    } leave{FEventDepth};
+    (*handler)(t->Index);
+  }
   t->FProgressInterval = static_cast<int64_t>(FProgressInterval.load()) * 1000;
   t->SetVerbose(static_cast<int>(FLogLevel.load()) - 1);
   t->Pause(FPaused);

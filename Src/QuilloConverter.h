@@ -136,6 +136,13 @@ public:
   TEvent<void(int, TLogLevel, const std::string&)> OnLog{&FLock};
   TEvent<void(int, int, int, int, float, float, int64_t, int)> OnProgress{&FLock};
   TEvent<void(int, bool, bool, const std::string&)> OnTerminate{&FLock};
+  // Raised with FLock held just before a task of a run is handed its settings
+  // and started, on the thread that starts it (the caller of Start, the thread
+  // of the task that ended before it, or the main thread). A handler that calls
+  // Pause(true) makes the task start paused: it holds before its first packet
+  // and reports no progress until Pause(false). The handler must not wait, nor
+  // add, remove or clear tasks.
+  TEvent<void(int)> OnBeforeStart{&FLock};
 
   // Methods ------------------------------------------------------------------
   bool LoadLibraries(const std::string& Folder, bool Versioned);

@@ -28,9 +28,40 @@ int64_t DurationUsOfText(const std::string& Text) {
   return ((h * 60 + m) * 60 + s) * 1'000'000;
 }
 
-std::string ExpectedSizeTip(int64_t Bytes) {
+std::string ExpectedSizeTip(int64_t Bytes, bool Measured) {
   if (Bytes < 0) return "Output size: not known (the file's length is not known)";
-  return "Output: about " + TSizeEstimate::Text(Bytes) + " at most";
+  return "Output: about " + TSizeEstimate::Text(Bytes) + (Measured ? "" : " at most");
+}
+
+std::string TMeasuredSizes::SettingsKey(const TBatchSettings& S) {
+  // Fields that neither name nor place an output; a line each, the free texts last.
+  return std::to_string(S.VideoKbps) + "\n" + std::to_string(S.AudioKbps) + "\n" + std::to_string(S.ChannelsEntry) +
+         "\n" + S.FrameSize + "\n" + S.FrameRate + "\n" + std::to_string(S.SampleRate) + "\n" +
+         std::to_string(S.KeyFrameSeconds) + "\n" + std::to_string(S.AudioTrack) + "\n" + S.AudioLanguage + "\n" +
+         (S.BurnSubtitles ? "1" : "0") + (S.LanguageSubtitles ? "1" : "0") + "\n" + S.SubtitleFile + "\n" +
+         S.InputExtraOptions + "\n" + S.OutputExtraOptions;
+}
+
+bool TMeasuredSizes::SetSettings(const std::string& Key) {
+  if (Key == FKey) return false;
+  FKey = Key;
+  FBytes.clear();
+  return true;
+}
+
+int64_t TMeasuredSizes::Bytes(const std::string& File, const std::string& Key) const {
+  if (Key != FKey) return -1;
+  const auto found = FBytes.find(File);
+  return found == FBytes.end() ? -1 : found->second;
+}
+
+void TMeasuredSizes::Set(const std::string& File, int64_t Bytes) { FBytes[File] = Bytes; }
+
+std::vector<std::string> TMeasuredSizes::Missing(const std::vector<std::string>& Files) const {
+  std::vector<std::string> missing;
+  for (const std::string& file : Files)
+    if (!FBytes.count(file)) missing.push_back(file);
+  return missing;
 }
 
 int64_t FreeBytesFor(const std::string& Folder) {

@@ -2,13 +2,14 @@
 // shown now, the batch line's total against the output folder's free space,
 // and the checks before a batch and before each file. No widgets.
 //
-// The estimate is the bitrates asked for over the file's duration: the
-// encoder reaches them on busy pictures, and stays below them on quiet or
-// simple ones (measured from 0.12 to 0.55 of the estimate at the higher
-// profiles), so the figures are an upper bound and are shown as one.
+// A row's figure is the measured estimate (SizeSampler.h: samples of the file
+// encoded with the batch's settings) once it has come, shown as "about";
+// until then the bitrates over the duration, an upper bound that the encoder
+// reaches on busy pictures only, shown as "at most".
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,33 @@ int64_t ExpectedBytesAt(TSizeInputs Source, const TBatchSettings& Settings);
 // not such a text.
 int64_t DurationUsOfText(const std::string& Text);
 
-// The Output Filename cell's tooltip: "Output: about 12 MB at most" ("Output
-// size: not known (the file's length is not known)" for -1).
-std::string ExpectedSizeTip(int64_t Bytes);
+// The Output Filename cell's tooltip: "Output: about 12 MB" for a measured
+// figure, "Output: about 12 MB at most" for the bound ("Output size: not
+// known (the file's length is not known)" for -1).
+std::string ExpectedSizeTip(int64_t Bytes, bool Measured = false);
+
+// The measured figures of the listed files at one set of settings (the
+// user-interface thread's).
+class TMeasuredSizes {
+public:
+  // What of the settings changes an output's size, as one text.
+  static std::string SettingsKey(const TBatchSettings& Settings);
+  // The settings now in force: the figures of other settings are forgotten.
+  // True when the key changed.
+  bool SetSettings(const std::string& Key);
+  const std::string& Key() const { return FKey; }
+  // The measured bytes of File at Key (-1 when not measured, it could not be,
+  // or Key is not the settings in force).
+  int64_t Bytes(const std::string& File, const std::string& Key) const;
+  // A figure has come (-1: the file could not be measured; it is not asked again).
+  void Set(const std::string& File, int64_t Bytes);
+  // Of Files, those with no figure yet, in order.
+  std::vector<std::string> Missing(const std::vector<std::string>& Files) const;
+
+private:
+  std::string FKey;
+  std::map<std::string, int64_t> FBytes;
+};
 
 // The free space of Folder's file system, asked of its nearest folder that
 // exists (the output folder is made only at Convert); -1 when unknown.

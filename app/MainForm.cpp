@@ -30,6 +30,7 @@
 #include <map>
 #include <optional>
 #include <cstdio>
+#include <filesystem>
 
 #include "AboutForm.h"
 #include "AppIcon.h"
@@ -41,6 +42,7 @@
 #include "PowerOff.h"
 #include "QueueList.h"
 #include "SettingsFile.h"
+#include "SizeSampler.h"
 #include "SleepGuard.h"
 #include "UiQueue.h"
 
@@ -351,6 +353,9 @@ TForm1::~TForm1() {
   QuilloC.OnProgress = nullptr;
   QuilloC.OnTerminate = nullptr;
   QuilloC.OnLog = nullptr;
+  QuilloC.OnBeforeStart = nullptr;
+  // Its thread is joined here; what it posted is dropped with the queue.
+  FSampler.reset();
   // The list is destroyed with the window's children, after this body, and
   // its model says so (a reset): that must not save the list from a window
   // that is no longer one.
@@ -582,6 +587,9 @@ void TForm1::FormCloseQuery() {
   QuilloC.OnLog = nullptr;
   QuilloC.OnProgress = nullptr;
   QuilloC.OnTerminate = nullptr;
+  QuilloC.OnBeforeStart = nullptr;
+  // No sample may still run library code when the libraries are unloaded.
+  FSampler.reset();
   QuilloC.StopAll();
   if (FRun.State() == TBatchRun::Running) FRun.End();
   if (FSleepGuard) FSleepGuard->Release();
@@ -951,11 +959,14 @@ void TForm1::ShowState(TBatchRun::TState State) {
     if (FLauncher) FLauncher->Clear();
     // A pause ends with its batch; the next one starts unpaused.
     if (QuilloC.Paused()) QuilloC.Pause(false);
+    if (FSampler) FSampler->Pause(false);
     FPause.Reset();
     BtnPause->setText("Pa&use");
     LblBatch->setToolTip(QString());
     ShowBatchFigures();
   } else {
+    // The measuring of sizes never takes time from a batch: it waits.
+    if (FSampler) FSampler->Pause(true);
     FBatchTicker->start();
   }
   BtnStart->setText(idle ? "Con&vert" : "&Stop");
@@ -1030,7 +1041,8 @@ void TForm1::StartRun() {
     std::vector<int64_t> expected;
     const TBatchSettings settings = CurrentSettings();
     for (int r = 0; r < rows; ++r)
-      if (!keep[static_cast<size_t>(r)]) expected.push_back(ExpectedBytesAt(Lvw->SizeInputs(r), settings));
+      if (!keep[static_cast<size_t>(r)])
+        expected.push_back(RowExpectedBytes(r, settings, TMeasuredSizes::SettingsKey(settings)));
     const std::string out = EdtOutputFolder->text().toStdString();
     if (const TBatchFigures f = BatchFigures(expected, FreeSpace(out)); BatchTooLarge(f)) {
       Message("Error", Q(TSizeEstimate::TooLargeMessage(out, f.Expected, f.Free)), TMessageIcon::Error);
@@ -1048,7 +1060,6 @@ void TForm1::StartRun() {
   FRun.Begin(parallel);
   FPause.Reset();
   FTaskBytes.clear();
-  FRoomChecked.clear();
   FRunClock.start();
   LblProgress->clear();  // no line of the run before
   ShowState(TBatchRun::Running);
@@ -1075,8 +1086,10 @@ void TForm1::StartRun() {
       Lvw->SetOutputName(R, shown);
     } else if (setup.Ok) {
       FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1, setup.OutputPath);
-      FTaskBytes.push_back(setup.ExpectedBytes);
-      FRoomChecked.push_back(false);
+      {
+        const int64_t measured = FMeasured.Bytes(Lvw->Path(R), TMeasuredSizes::SettingsKey(CurrentSettings()));
+        FTaskBytes.push_back(measured >= 0 ? measured : setup.ExpectedBytes);
+      }
       // The name this run writes (a file made since Add can take the name).
       Lvw->SetOutputName(R, shown);
     } else {
@@ -1113,10 +1126,30 @@ void TForm1::StartRun() {
   QuilloC.OnLog = [this, run](int AIndex, TLogLevel ALogLevel, const std::string& AMsg) {
     QuilloCLog(run, AIndex, ALogLevel, AMsg);
   };
+  // Before each file starts, on the thread that starts it: a file the free
+  // space cannot take starts paused (it holds before its first packet, so its
+  // row never moves) and the window is told.
+  struct TRoomCheck {
+    int64_t Expected;
+    std::string Folder;
+  };
+  auto checks = std::make_shared<std::vector<TRoomCheck>>();
+  for (int t = 0; t < FRun.TaskCount(); ++t) {
+    const std::string out = FRun.OutputOfTask(t);
+    checks->push_back({FTaskBytes[static_cast<size_t>(t)], out.substr(0, out.find_last_of('/') + 1)});
+  }
+  QuilloC.OnBeforeStart = [this, run, checks = std::shared_ptr<const std::vector<TRoomCheck>>(checks),
+                           freeSpace = FreeSpace](int AIndex) {
+    if (AIndex < 0 || static_cast<size_t>(AIndex) >= checks->size()) return;
+    const TRoomCheck& check = (*checks)[static_cast<size_t>(AIndex)];
+    const int64_t free = freeSpace(check.Folder);
+    if (!RoomShort(check.Expected, free)) return;
+    QuilloC.Pause(true);
+    FUiQueue->Post([this, run, AIndex, free] { RoomShortArrived(run, AIndex, free); });
+  };
   QuilloC.SetThreadPriority(ChkLowPriority->isChecked() ? tpLowest : tpNormal);
   KeepAwake();
   FRun.Started(RunMs());
-  CheckRoomForCurrentFiles();
   QuilloC.Start(parallel);
 }
 
@@ -1251,7 +1284,6 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
                      RunMs());
   // The list shows the next file as it begins.
   if (const std::vector<int> next = FRun.CurrentRows(); !next.empty()) Lvw->FollowRow(next.front());
-  if (!FRun.Stopping() && !FPause.StoppingAfterCurrent()) CheckRoomForCurrentFiles();
   if (row < 0) return;
   ShowBatchProgress();
   if (!AException) {
@@ -1360,33 +1392,79 @@ void TForm1::ShowBatchFigures() {
   // While files are added, once at the end (EndBusy).
   if (FRun.State() != TBatchRun::Idle || FBusy) return;
   const TBatchSettings settings = CurrentSettings();
+  const std::string key = TMeasuredSizes::SettingsKey(settings);
+  if (FSampler) {
+    // The files without a figure at these settings are measured, in list
+    // order; a request is only replaced when that list changes.
+    const bool changed = FMeasured.SetSettings(key);
+    std::vector<std::string> files;
+    for (int r = 0; r < Lvw->RowCount(); ++r)
+      if (Lvw->Status(r).State != TRowState::Completed) files.push_back(Lvw->Path(r));
+    std::vector<std::string> missing = FMeasured.Missing(files);
+    if (changed || missing != FSampleRequest) {
+      FSampleGeneration = FSampler->Measure(missing, settings);
+      FSampleRequest = std::move(missing);
+    }
+  }
   std::vector<int64_t> expected;
+  int measuredRows = 0;
   for (int r = 0; r < Lvw->RowCount(); ++r) {
-    const int64_t bytes = ExpectedBytesAt(Lvw->SizeInputs(r), settings);
-    Lvw->SetSizeTip(r, Q(ExpectedSizeTip(bytes)));
-    if (Lvw->Status(r).State != TRowState::Completed) expected.push_back(bytes);
+    bool measured = false;
+    const int64_t bytes = RowExpectedBytes(r, settings, key, &measured);
+    Lvw->SetSizeTip(r, Q(ExpectedSizeTip(bytes, measured)));
+    if (Lvw->Status(r).State != TRowState::Completed) {
+      expected.push_back(bytes);
+      measuredRows += measured;
+    }
   }
   const TBatchFigures f = BatchFigures(expected, FreeSpace(EdtOutputFolder->text().toStdString()));
   LblBatch->setText(Q(BatchFiguresLine(f)));
-  LblBatch->setToolTip("The sizes are what the bitrates allow: quiet or simple pictures take less.");
+  LblBatch->setToolTip(measuredRows == static_cast<int>(expected.size())
+                           ? "The sizes are measured on samples of each file."
+                           : "The sizes are what the bitrates allow until each file is measured: quiet or simple pictures take less.");
   LblBatch->setVisible(f.Files > 0);
 }
 
-void TForm1::CheckRoomForCurrentFiles() {
-  for (int row : FRun.CurrentRows()) {
-    int task = -1;
-    for (int t = 0; t < FRun.TaskCount(); ++t)
-      if (FRun.RowOfTask(t) == row && !FRun.RowEnded(row)) task = t;
-    if (task < 0 || FRoomChecked[static_cast<size_t>(task)]) continue;
-    FRoomChecked[static_cast<size_t>(task)] = true;
-    const std::string out = FRun.OutputOfTask(task);
-    const std::string folder = out.substr(0, out.find_last_of('/') + 1);
-    const int64_t expected = FTaskBytes[static_cast<size_t>(task)], free = FreeSpace(folder);
-    if (!RoomShort(expected, free)) continue;
-    if (!FPause.Paused()) BtnPauseClick();
-    const std::string input = Lvw->Path(row);
-    Message("Warning", Q(RoomShortText(folder, input.substr(input.find_last_of('/') + 1), expected, free)),
-            TMessageIcon::Warning);
-    return;  // one message at a time
+int64_t TForm1::RowExpectedBytes(int Row, const TBatchSettings& Settings, const std::string& Key, bool* Measured) const {
+  const int64_t measured = FMeasured.Bytes(Lvw->Path(Row), Key);
+  if (Measured) *Measured = measured >= 0;
+  return measured >= 0 ? measured : ExpectedBytesAt(Lvw->SizeInputs(Row), Settings);
+}
+
+void TForm1::MeasureSizes(bool On) {
+  if (On == static_cast<bool>(FSampler)) return;
+  if (!On) {
+    FSampler.reset();
+    FSampleRequest.clear();
+    return;
   }
+  FSampler = std::make_unique<TSizeSampler>(
+      std::filesystem::temp_directory_path().string(),
+      [this](uint64_t Generation, const std::string& File, int64_t Bytes) {
+        FUiQueue->Post([this, Generation, File, Bytes] { SizeMeasured(Generation, File, Bytes); });
+      });
+  if (FRun.State() != TBatchRun::Idle) FSampler->Pause(true);
+  FFiguresTimer->start();
+}
+
+void TForm1::SizeMeasured(uint64_t Generation, const std::string& File, int64_t Bytes) {
+  if (!FSampler || Generation != FSampleGeneration) return;
+  FMeasured.Set(File, Bytes);
+  FSampleRequest.erase(std::remove(FSampleRequest.begin(), FSampleRequest.end(), File), FSampleRequest.end());
+  FFiguresTimer->start();
+}
+
+void TForm1::RoomShortArrived(uint64_t RunId, int AIndex, int64_t Free) {
+  if (RunId != FRun.RunId() || FRun.Stopping() || AIndex < 0 || static_cast<size_t>(AIndex) >= FTaskBytes.size())
+    return;
+  // The component holds already; the window's pause follows it (clocks, sleep
+  // lock, Resume).
+  if (!FPause.Paused()) BtnPauseClick();
+  const int row = FRun.RowOfTask(AIndex);
+  const std::string out = FRun.OutputOfTask(AIndex);
+  const std::string input = row >= 0 ? Lvw->Path(row) : out;
+  Message("Warning",
+          Q(RoomShortText(out.substr(0, out.find_last_of('/') + 1), input.substr(input.find_last_of('/') + 1),
+                          FTaskBytes[static_cast<size_t>(AIndex)], Free)),
+          TMessageIcon::Warning);
 }

@@ -22,6 +22,7 @@
 
 #include "BatchPause.h"
 #include "BatchRun.h"
+#include "BatchSize.h"
 #include "BatchSettings.h"
 #include "Dialogs.h"
 #include "FolderAdd.h"
@@ -59,6 +60,8 @@ extern const char* const kAddDialogFilter;
 // The Add Folder dialog's title.
 extern const char* const kAddFolderTitle;
 
+class TSizeSampler;
+
 class TForm1 : public QWidget {
 public:
   // PowerOff: what a finished batch calls when "Shut down computer when
@@ -77,6 +80,11 @@ public:
   void SetSleepGuard(TSleepGuard* Guard) { FSleepGuard = Guard; }
   TSleepGuard* SleepGuard() const { return FSleepGuard; }
   void SetLauncherEntry(TLauncherEntry* Entry) { FLauncher = Entry; }
+  // Measures each listed file's output size in the background, from samples
+  // of it encoded with the settings shown (TSizeSampler, held while a batch
+  // converts); the size figures take each measured one as it comes. The
+  // program turns it on; off, the figures are the bitrate bound.
+  void MeasureSizes(bool On);
   // Where the list is kept between starts (default TListStore::DefaultPath(),
   // read when the window is made).
   const TListStore& ListStore() const { return FListStore; }
@@ -151,7 +159,8 @@ public:
   void PickAudioTrack(int Row, int Position);
 
   // The free space of a folder's file system (FreeBytesFor; a test hands in
-  // its own figures).
+  // its own figures). A run takes a copy at Convert and calls it on the
+  // thread that starts each file.
   std::function<int64_t(const std::string&)> FreeSpace;
 
   TQuilloConverter QuilloC;
@@ -291,9 +300,10 @@ private:
   // The folder a row's output goes to (with the kept folder structure, its
   // tree folder below the output folder).
   std::string OutputFolderOf(int Row) const;
-  // Before the tasks that begin now: a file whose expected size is above the
-  // free space pauses the batch with a message (once per task).
-  void CheckRoomForCurrentFiles();
+  // A task that the free space could not take was held before its start
+  // (the component's OnBeforeStart, with Free bytes free): the batch shows as
+  // paused, with a message.
+  void RoomShortArrived(uint64_t RunId, int AIndex, int64_t Free);
   // The run's time: since Convert, less its pauses.
   int64_t RunMs() const { return FPause.RunMs(FRunClock.elapsed()); }
   // The list of the last start back in Lvw (FormCreate); a damaged list's
@@ -318,7 +328,16 @@ private:
   TBatchRun FRun;
   TBatchPause FPause;  // the run's pause and early end (user-interface thread)
   std::vector<int64_t> FTaskBytes;  // each task's expected output at Convert (user-interface thread)
-  std::vector<bool> FRoomChecked;   // each task was looked at by CheckRoomForCurrentFiles
+  // The background size measuring (MeasureSizes), all on the user-interface
+  // thread; the sampler's figures come through FUiQueue (SizeMeasured).
+  std::unique_ptr<TSizeSampler> FSampler;
+  TMeasuredSizes FMeasured;                 // the figures come so far, at FMeasured.Key()
+  std::vector<std::string> FSampleRequest;  // the files asked of FSampler and not yet answered
+  uint64_t FSampleGeneration = 0;           // FSampler's number of that request
+  void SizeMeasured(uint64_t Generation, const std::string& File, int64_t Bytes);
+  // A row's expected output at Settings (whose SettingsKey is Key): measured
+  // when known (Measured set), else the bitrate bound.
+  int64_t RowExpectedBytes(int Row, const TBatchSettings& Settings, const std::string& Key, bool* Measured = nullptr) const;
   QTimer* FFiguresTimer;            // ShowBatchFigures once the events of a change are through
   QElapsedTimer FRunClock;  // started at Convert
   QTimer* FBatchTicker;     // refreshes the elapsed time between events

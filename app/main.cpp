@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
   TForm1 form(dialogs, &powerOff);
   form.SetSleepGuard(&sleepGuard);
   form.SetLauncherEntry(&launcher);
+  form.MeasureSizes(true);
   if (!form.FormCreate()) return 1;
   // A logout, `kill` or a closing terminal closes the window like its close button.
   TCloseOnSignals closeOnSignals(&form);

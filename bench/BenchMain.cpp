@@ -12,6 +12,7 @@
 //   vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]
 //   vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...
 //   vidlomat-bench --nice [--runs N] [--seconds S] [--dir FOLDER]
+//   vidlomat-bench --estimate [--dir FOLDER]
 //
 // The first form makes (or reuses) test clips in FOLDER (default:
 // vidlomat-bench under the temporary folder), each with a grain that changes
@@ -63,6 +64,7 @@
 #include "EncodeStage.h"
 #include "MediaLibraries.h"
 #include "MediaMaker.h"
+#include "EstimateBench.h"
 #include "QualityBench.h"
 
 namespace {
@@ -101,7 +103,8 @@ void Usage() {
                "       vidlomat-bench --batch-memory [FILES [FOLDER]]\n"
                "       vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]\n"
                "       vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...\n"
-               "       vidlomat-bench --nice [--runs N] [--seconds S] [--dir FOLDER]\n");
+               "       vidlomat-bench --nice [--runs N] [--seconds S] [--dir FOLDER]\n"
+               "       vidlomat-bench --estimate [--dir FOLDER]\n");
 }
 
 bool LoadLibraries(const std::string& Folder) {
@@ -788,7 +791,7 @@ int main(int argc, char** argv) {
     return BatchBenchmarkChild(std::atoi(argv[2]), argv[3], argc >= 6 ? argv[5] : "");
   TOptions options;
   TQualityOptions quality;
-  bool qualityMode = false, hdrMode = false, niceMode = false, secondsGiven = false, runsGiven = false;
+  bool qualityMode = false, hdrMode = false, niceMode = false, estimateMode = false, secondsGiven = false, runsGiven = false;
   std::vector<std::string> convert;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -827,6 +830,8 @@ int main(int argc, char** argv) {
       i += 3;
     } else if (a == "--nice") {
       niceMode = true;
+    } else if (a == "--estimate") {
+      estimateMode = true;
     } else if ((a == "--batch" || a == "--batch-low") && i + 3 < argc) {
       // JOBS OUTFOLDER and the inputs, up to the next option.
       convert = {a.substr(2)};
@@ -844,6 +849,7 @@ int main(int argc, char** argv) {
   if (options.Dir.empty()) options.Dir = (fs::temp_directory_path() / "vidlomat-bench").string();
   if (!options.Against.empty()) return RunAgainst(options, quality.Clips);
   if (niceMode) return RunNiceBenchmark(options);
+  if (estimateMode) return LoadLibraries(options.LibAV) ? RunEstimateBenchmark(options.Dir) : 2;
   if (qualityMode || hdrMode) {
     if (!LoadLibraries(options.LibAV)) return 2;
     quality.Dir = options.Dir;

@@ -133,8 +133,30 @@ TEST(BatchSizeTest, DurationOfAKeptRowsText) {
   for (const auto& [text, us] : cases) EXPECT_EQ(DurationUsOfText(text), us) << text;
 }
 
+TEST(BatchSizeTest, MeasuredFiguresHoldForTheirSettingsOnly) {
+  TBatchSettings a, b = a, named = a;
+  b.VideoKbps = 1024;
+  named.OutputFolder = "/elsewhere";  // where an output goes does not change its size
+  named.Overwrite = !a.Overwrite;
+  const std::string keyA = TMeasuredSizes::SettingsKey(a), keyB = TMeasuredSizes::SettingsKey(b);
+  EXPECT_NE(keyA, keyB);
+  EXPECT_EQ(TMeasuredSizes::SettingsKey(named), keyA);
+  TMeasuredSizes m;
+  EXPECT_TRUE(m.SetSettings(keyA));
+  EXPECT_FALSE(m.SetSettings(keyA));
+  m.Set("/v/a.avi", 5000);
+  m.Set("/v/bad.avi", -1);  // could not be measured: not asked again
+  EXPECT_EQ(m.Bytes("/v/a.avi", keyA), 5000);
+  EXPECT_EQ(m.Bytes("/v/a.avi", keyB), -1) << "another key";
+  EXPECT_EQ(m.Missing({"/v/a.avi", "/v/c.avi", "/v/bad.avi", "/v/b.avi"}), (std::vector<std::string>{"/v/c.avi", "/v/b.avi"}));
+  EXPECT_TRUE(m.SetSettings(keyB));
+  EXPECT_EQ(m.Bytes("/v/a.avi", keyB), -1) << "forgotten with the old settings";
+  EXPECT_EQ(m.Missing({"/v/a.avi"}).size(), 1u);
+}
+
 TEST(BatchSizeTest, TipsLinesAndChecks) {
   EXPECT_EQ(ExpectedSizeTip(12'300'000), "Output: about 12 MB at most");
+  EXPECT_EQ(ExpectedSizeTip(12'300'000, true), "Output: about 12 MB");
   EXPECT_EQ(ExpectedSizeTip(-1), "Output size: not known (the file's length is not known)");
   struct TCase {
     std::vector<int64_t> Expected;

@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <QSpinBox>
 #include <QTest>
+#include <atomic>
 #include <filesystem>
 
 #include "ComponentSupport.h"
@@ -245,7 +246,8 @@ TEST_F(BatchWindowTest, SizeFiguresAndTheChecksBeforeTheBatchAndEachFile) {
   // Room for the batch at Convert (within its margin), but not for the second
   // file once the first is written: the batch pauses before it.
   Dialogs.Messages.clear();
-  int asked = 0;
+  // Asked at Convert, then before each file on the thread that starts it.
+  std::atomic<int> asked = 0;
   f.FreeSpace = [&](const std::string&) { return ++asked <= 2 ? int64_t{1'000'000} : int64_t{1000}; };
   f.BtnStartClick();
   ASSERT_TRUE(PumpUntil([&] { return f.BatchPause().Paused(); }, 60s));
@@ -254,16 +256,57 @@ TEST_F(BatchWindowTest, SizeFiguresAndTheChecksBeforeTheBatchAndEachFile) {
   EXPECT_TRUE(Dialogs.Messages[0].Text.startsWith(QString::fromStdString("Only 1 KB is free in " + Out + "/, and 'b.avi' needs about ")))
       << Dialogs.Messages[0].Text.toStdString();
   EXPECT_TRUE(Dialogs.Messages[0].Text.endsWith("The batch is paused: make room, then press Resume."));
-  // The next file began as the first one ended (the check is made when that
-  // end reaches the window): it holds within its first pictures.
-  PumpFor(300ms);
-  const QString held = Status(1);
-  EXPECT_TRUE(held == " " || held == "0% Completed") << held.toStdString();
-  PumpFor(700ms);
-  EXPECT_EQ(Status(1), held);
+  // The check is made before the next file starts: it holds before its first
+  // packet and its row never moves from waiting.
+  EXPECT_EQ(asked.load(), 3);
+  EXPECT_EQ(Status(1), " ");
+  PumpFor(1000ms);
+  EXPECT_EQ(Status(1), " ");
+  EXPECT_TRUE(f.QuilloC.Paused());
   f.BtnPause->click();
   ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 60s));
   EXPECT_EQ(Status(1), "Completed");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BatchWindowTest, MeasuredSizesReplaceTheBoundAndLieWithinATenthOfTheRealOutput) {
+  TForm1& f = Make();
+  f.MeasureSizes(true);
+  // 20 s of a quiet picture: the encoder stays well below the bitrate.
+  TClipSpec recipe = ClipSpecByName("avi_xvid");
+  recipe.DurationSeconds = 20;
+  recipe.Width = 320;
+  recipe.Height = 240;
+  const std::string in = Dir / "quiet.avi";
+  std::string error;
+  ASSERT_TRUE(MakeClip(recipe, in, &error)) << error;
+  f.AddStartupFiles({in});
+  auto tip = [&] { return f.Lvw->topLevelItem(0)->toolTip(TQueueList::ColOutput).toStdString(); };
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(tip().ends_with(" at most")) << tip();
+  ASSERT_TRUE(PumpUntil([&] { return !tip().ends_with(" at most"); }, 60s)) << tip();
+  const QRegularExpressionMatch measured = QRegularExpression("^Output: about (\\d+) KB$").match(QString::fromStdString(tip()));
+  ASSERT_TRUE(measured.hasMatch()) << tip();
+  EXPECT_EQ(f.LblBatch->text().toStdString().rfind("1 file, about " + measured.captured(1).toStdString() + " KB, ", 0), 0u)
+      << f.LblBatch->text().toStdString();
+  EXPECT_EQ(f.LblBatch->toolTip(), "The sizes are measured on samples of each file.");
+  // Another profile: the figure is the bound again until measured anew.
+  f.GBOutput->SpinVideo->setValue(1024);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(tip().ends_with(" at most")) << tip();
+  f.GBOutput->SpinVideo->setValue(512);
+  QCoreApplication::processEvents();
+  ASSERT_TRUE(PumpUntil([&] { return !tip().ends_with(" at most"); }, 60s)) << tip();
+  EXPECT_EQ(tip(), "Output: about " + measured.captured(1).toStdString() + " KB") << "the same settings, the same figure";
+
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  const int64_t real = FileSizeOf(Out + "/quiet.mp4");
+  ASSERT_GT(real, 10000);
+  EXPECT_NEAR(measured.captured(1).toDouble() * 1000 / static_cast<double>(real), 1.0, 0.10) << real;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <set>
 #include <sched.h>
@@ -292,6 +293,42 @@ TEST_F(ComponentTest, PauseHoldsTheRunAndStopAllEndsItWhilePaused) {
   C.OnTerminate = nullptr;
   C.ClearTasks();
   for (int i = 0; i < 2; ++i) EXPECT_GT(FileSizeOf(Output(i)), 1000) << i;
+}
+
+TEST_F(ComponentTest, ABeforeStartHandlerThatPausesHoldsTheNextTaskBeforeItsFirstProgress) {
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(AddConversion(C, TestClip("avi_xvid", 0.5), Output(i)), i);
+  C.SetProgressInterval(100);
+  std::mutex lock;
+  std::vector<int> asked;  // lock
+  // Pauses the run before its second task, as a check of the free space would.
+  C.OnBeforeStart = [&](int Index) {
+    {
+      std::lock_guard<std::mutex> guard(lock);
+      asked.push_back(Index);
+    }
+    if (Index == 1) C.Pause(true);
+  };
+  R.Attach(C, false);
+  C.Start(1);
+  ASSERT_TRUE(R.WaitFor([](const std::vector<TEventRecord>& E) {
+    for (const auto& e : E)
+      if (e.Kind == TEventRecord::Terminate && e.Index == 0) return true;
+    return false;
+  }));
+  std::this_thread::sleep_for(400ms);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ(asked, (std::vector<int>{0, 1}));
+  }
+  EXPECT_TRUE(C.Paused());
+  for (const auto& e : R.Events()) EXPECT_FALSE(e.Index == 1) << "task 1 reported while held, kind " << e.Kind;
+  C.Pause(false);
+  ASSERT_TRUE(R.WaitAllDone());
+  C.OnBeforeStart = nullptr;
+  C.OnProgress = nullptr;
+  C.OnTerminate = nullptr;
+  EXPECT_EQ(asked, (std::vector<int>{0, 1, 2}));
+  for (const auto& e : R.Terminations()) EXPECT_TRUE(e.Index < 0 || e.Finished) << e.Index << e.Message;
 }
 
 TEST_F(ComponentTest, FinishRunningEndsTheRunAfterTheFilesConvertingNow) {
