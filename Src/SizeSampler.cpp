@@ -124,15 +124,14 @@ int64_t ExtrapolatedBytes(const std::vector<TSampleBytes>& Samples, int64_t Dura
 }
 
 int64_t MeasureOutputBytes(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
-                           const std::string& File, const std::string& TempFolder, TSampleControl& Control) {
+                           const std::string& File, const std::string& TempFolder, TSampleControl& Control,
+                           double* RateShare) {
+  if (RateShare) *RateShare = 0;
   TBatchSettings s = Settings;
   s.OutputFolder = TempFolder;
   s.Overwrite = true;
   s.SkipConverted = false;
   s.KeepFolders = false;
-  // The levelling of the sound measures the whole file first; the sound's
-  // bitrate does not depend on its level.
-  s.EvenVolume = false;
 
   Converter.ClearTasks();
   TNameReservations reserved;
@@ -214,7 +213,9 @@ int64_t MeasureOutputBytes(TCustomQuilloConverter& Converter, const TBatchSettin
   std::vector<TSampleBytes> samples;
   for (size_t i = 0; i < outputs.size() && !stopped; ++i) {
     TSampleBytes bytes;
-    if (!finished[i] || !ReadSampleBytes(outputs[i], bytes, skips[i])) {
+    // A sample with no packet at all (a file whose times lie elsewhere) tells nothing.
+    if (!finished[i] || !ReadSampleBytes(outputs[i], bytes, skips[i]) ||
+        bytes.KeyPictures + bytes.OtherPictures + bytes.AudioPackets + bytes.SkippedPackets == 0) {
       stopped = true;
       break;
     }
@@ -224,7 +225,18 @@ int64_t MeasureOutputBytes(TCustomQuilloConverter& Converter, const TBatchSettin
   removeOutputs();
   if (stopped) return -1;
   const int64_t bytes = ExtrapolatedBytes(samples, durationUs, group);
-  return bound > 0 && bytes > bound ? bound : bytes;
+  // A short file was encoded whole: that is its output.
+  if (bound <= 0 || (samples.size() == 1 && skips[0] == 0)) return bytes;
+  double sampleBytes = 0, sampleSeconds = 0;
+  for (size_t i = 0; i < samples.size(); ++i) {
+    sampleBytes += static_cast<double>(samples[i].FileBytes);
+    sampleSeconds += samples[i].Seconds + skips[i];
+  }
+  const double boundRate = static_cast<double>(bound) / (static_cast<double>(durationUs) / 1e6);
+  const double share = sampleSeconds > 0 ? sampleBytes / sampleSeconds / boundRate : 0;
+  if (RateShare) *RateShare = share;
+  if (share >= kRateBoundShare) return bound;
+  return std::min(bytes, bound);
 }
 
 // ---------------------------------------------------------------------------

@@ -63,7 +63,13 @@ bool ReadSampleBytes(const std::string& Path, TSampleBytes& Bytes, double SkipSe
 // answer. -1 without samples.
 //
 // MeasureOutputBytes takes the lesser of this and the bitrate bound: over a
-// whole file the rate control holds the output at the bitrate.
+// whole file the rate control holds the output at the bitrate. And when the
+// samples as a whole already spent kRateBoundShare of the bitrate or more,
+// the encoder is held by the bitrate, not by the pictures: a short sample
+// then spends its key picture's excess on the pictures after it, which a
+// whole file spreads over its group, so the bound is the better figure. A
+// file short enough to be encoded whole keeps its own size.
+constexpr double kRateBoundShare = 1.0;
 int64_t ExtrapolatedBytes(const std::vector<TSampleBytes>& Samples, int64_t DurationUs, int GroupFrames);
 
 // How a measuring is held or cancelled from another thread: set a flag under
@@ -79,8 +85,11 @@ struct TSampleControl {
 // thread, with no other run of it going on) into TempFolder, one after
 // another, reads and removes them, and returns the expected output bytes; -1
 // when the file cannot be measured or Control was cancelled.
+// RateShare, when given, receives what the samples spent as a share of the
+// bitrate (0 when not known).
 int64_t MeasureOutputBytes(TCustomQuilloConverter& Converter, const TBatchSettings& Settings,
-                           const std::string& File, const std::string& TempFolder, TSampleControl& Control);
+                           const std::string& File, const std::string& TempFolder, TSampleControl& Control,
+                           double* RateShare = nullptr);
 
 class TSizeSampler {
 public:

@@ -38,7 +38,7 @@ std::string TMeasuredSizes::SettingsKey(const TBatchSettings& S) {
   return std::to_string(S.VideoKbps) + "\n" + std::to_string(S.AudioKbps) + "\n" + std::to_string(S.ChannelsEntry) +
          "\n" + S.FrameSize + "\n" + S.FrameRate + "\n" + std::to_string(S.SampleRate) + "\n" +
          std::to_string(S.KeyFrameSeconds) + "\n" + std::to_string(S.AudioTrack) + "\n" + S.AudioLanguage + "\n" +
-         (S.BurnSubtitles ? "1" : "0") + (S.LanguageSubtitles ? "1" : "0") + "\n" + S.SubtitleFile + "\n" +
+         (S.BurnSubtitles ? "1" : "0") + (S.LanguageSubtitles ? "1" : "0") + (S.EvenVolume ? "1" : "0") + "\n" + S.SubtitleFile + "\n" +
          S.InputExtraOptions + "\n" + S.OutputExtraOptions;
 }
 
