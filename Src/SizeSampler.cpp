@@ -297,7 +297,6 @@ void TSizeSampler::Run() {
   converter.SetThreadPriority(tpIdle);
   std::unique_lock<std::mutex> lock(FControl.Lock);
   for (;;) {
-    FInHand = false;
     FControl.Changed.wait(lock, [&] { return FQuit || !FFiles.empty(); });
     if (FQuit) break;
     const std::string file = FFiles.front();
@@ -310,7 +309,9 @@ void TSizeSampler::Run() {
     const int64_t bytes =
         FTempFolder.empty() ? -1 : MeasureOutputBytes(converter, settings, file, FTempFolder, FControl);
     lock.lock();
+    FInHand = false;
     if (FControl.Cancel || generation != FGeneration) continue;
+    // Not busy with this file any more once its figure is handed over.
     lock.unlock();
     if (FOnMeasured) FOnMeasured(generation, file, bytes);
     lock.lock();

@@ -113,7 +113,8 @@ public:
   // Holds the measuring (the sample in hand holds before its next packet) or
   // lets it go on.
   void Pause(bool On);
-  // Whether a request is waiting or being measured.
+  // Whether a file of the request is waiting or being measured (false from
+  // just before the last figure is handed over).
   bool Busy() const;
 
 private:
