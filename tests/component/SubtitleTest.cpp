@@ -11,6 +11,7 @@
 #include "ComponentSupport.h"
 #include "ConvertHelper.h"
 #include "MediaMaker.h"
+#include "PictureSubtitles.h"
 #include "Subtitles.h"
 #include "TestSupport.h"
 
@@ -188,6 +189,71 @@ TEST(SubtitleBurnTest, TheTextShowsInTheLowerThirdOfThePicture) {
       EXPECT_GE(m.Rows, 16);
     } else {
       EXPECT_EQ(m.InLowerThird, 0);
+    }
+  }
+}
+
+// When a subtitle of pictures shows: from its start display time to its end
+// display time, else for its packet's duration, else until the next; one
+// screen at a time (a subtitle ends the one before it, also one whose packet
+// came first); one without pictures only clears the screen.
+TEST(PictureSubtitleTimingTest, EachSubtitleShowsUntilItsEndOrTheNext) {
+  EnsureLibrariesLoaded();
+  constexpr uint32_t kOpen = UINT32_MAX;
+  struct TSub {
+    int64_t AtMs;
+    uint32_t StartMs, EndMs;
+    int64_t DurationMs;
+    uint32_t Colour;  // of the whole canvas; 0: no pictures
+  };
+  constexpr uint32_t kWhite = 0xFFFFFFFF, kGrey = 0xFF808080;
+  struct TCase {
+    const char* Name;
+    std::vector<TSub> Subs;
+    std::vector<std::pair<int64_t, uint32_t>> Want;  // time (ms), colour shown (0: none)
+  };
+  const TCase cases[] = {
+      {"end display time", {{0, 0, 800, 0, kWhite}}, {{0, kWhite}, {790, kWhite}, {810, 0}}},
+      {"start display time", {{0, 200, 900, 0, kWhite}}, {{100, 0}, {300, kWhite}, {910, 0}}},
+      {"packet duration", {{0, 0, 0, 500, kWhite}}, {{400, kWhite}, {600, 0}}},
+      {"until cleared", {{0, 0, kOpen, 0, kWhite}, {1000, 0, kOpen, 0, 0}}, {{900, kWhite}, {1100, 0}}},
+      {"replaced", {{0, 0, kOpen, 0, kWhite}, {500, 0, 2000, 0, kGrey}}, {{400, kWhite}, {600, kGrey}, {2600, 0}}},
+      {"read out of order", {{1000, 0, 1000, 0, kGrey}, {0, 0, 5000, 0, kWhite}}, {{500, kWhite}, {1500, kGrey}, {2500, 0}}},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    TPictureSubtitles subtitles(nullptr, 64, 64);
+    subtitles.SetPictureSize(32, 32, AVCOL_SPC_BT709);
+    for (const TSub& sub : k.Subs) {
+      std::vector<uint8_t> indices(64 * 64, 0);
+      uint32_t palette[1] = {sub.Colour};
+      AVSubtitleRect rect{};
+      rect.type = SUBTITLE_BITMAP;
+      rect.w = rect.h = 64;
+      rect.nb_colors = 1;
+      rect.data[0] = indices.data();
+      rect.linesize[0] = 64;
+      rect.data[1] = reinterpret_cast<uint8_t*>(palette);
+      AVSubtitleRect* rects[1] = {&rect};
+      AVSubtitle s{};
+      s.start_display_time = sub.StartMs;
+      s.end_display_time = sub.EndMs;
+      s.num_rects = sub.Colour ? 1 : 0;
+      s.rects = rects;
+      subtitles.Add(s, sub.AtMs * 1000, sub.DurationMs * 1000);
+    }
+    for (const auto& [ms, colour] : k.Want) {
+      const AVFrame* f = subtitles.PictureAt(ms * 1000);
+      ASSERT_NE(f, nullptr);
+      ASSERT_EQ(f->format, AV_PIX_FMT_YUVA420P);
+      ASSERT_EQ(f->width, 32);
+      const int alpha = f->data[3][16 * f->linesize[3] + 16], luma = f->data[0][16 * f->linesize[0] + 16];
+      if (!colour) {
+        EXPECT_EQ(alpha, 0) << "at " << ms << " ms";
+      } else {
+        EXPECT_EQ(alpha, 255) << "at " << ms << " ms";
+        EXPECT_NEAR(luma, colour == kWhite ? 235 : 126, 3) << "at " << ms << " ms";
+      }
     }
   }
 }
