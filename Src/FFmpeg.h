@@ -231,6 +231,17 @@ struct OutputStreamState {
   THdrTransfer ToneMap;
   AVFrame* ToneMapTmp;
   std::unique_ptr<TToneMapStep> ToneMapStep;
+  // Burned-in subtitles on the small picture, when no user filters make a
+  // graph of the pictures: buffer (the picture area's size, the encoder's
+  // format) → subtitles filter or overlay → sink, run on each scaled picture
+  // in place before the bars (owned here, the decoding side; freed with the
+  // per-run tables). SubtitlePictures is the overlay's second source for
+  // subtitles of pictures; SubtitleCount numbers the pictures given to it.
+  AVFilterGraph* SubtitleGraph;
+  AVFilterContext* SubtitleIn;
+  AVFilterContext* SubtitleOut;
+  AVFilterContext* SubtitlePictures;
+  int64_t SubtitleCount;
   int ResampleHeight;
   // Size and format of the decoded pictures the scaler (or, with filters, the
   // filter graph) was made for; a picture that differs rebuilds them.
@@ -673,7 +684,15 @@ public:
   // Width x Height in Graph, with their source; nullptr (said in the log)
   // when the graph cannot take it.
   AVFilterContext* SubtitleOverlay(AVFilterGraph* Graph, InputStreamState* Ist, int Width, int Height,
-                                   AVColorSpace Matrix);
+                                   AVColorSpace Matrix, AVFilterContext** Pictures);
+  // The output's subtitle step (SubtitleGraph), for the direct path.
+  void MakeSubtitleStep(InputStreamState* Ist, OutputStreamState* Ost);
+  // Gives up the output's subtitle step, saying why.
+  void DropSubtitleStep(OutputStreamState* Ost, const std::string& Why);
+  // The subtitles of Picture's time laid on its scaled picture area, in place.
+  void BurnSubtitlesInto(OutputStreamState* Ost, const AVFrame* Picture, uint8_t* const Area[4], const int Lines[4]);
+  // Whether the direct path burns subtitles in with a step of its own.
+  bool SubtitlesAfterScaling() const { return !FFiltersEnabled && BurnsSubtitles(); }
   // A packet of the subtitle track, read from input file FileIndex.
   void DecodePictureSubtitle(int FileIndex, AVPacket* Packet);
   std::unique_ptr<TPictureSubtitles> FPictureSubtitles;  // while a run burns a track of pictures in

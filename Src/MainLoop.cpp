@@ -306,7 +306,10 @@ void TCustomFFmpeg::ShowDecodedVideo(InputStreamState* Ist, int IstIndex, AVFram
   // When it cannot have one, the subtitle pictures end there and the
   // pictures pass on without them.
   if (Ist->SubtitleVideoFilter &&
-      !FPictureSubtitles->Feed(Ist->SubtitleVideoFilter, picture->pts, Ist->Stream->time_base)) {
+      !FPictureSubtitles->Feed(Ist->SubtitleVideoFilter, picture->pts,
+                               picture->pts == AV_NOPTS_VALUE
+                                   ? AV_NOPTS_VALUE
+                                   : ff::av_rescale_q(picture->pts, Ist->Stream->time_base, AV_TIME_BASE_Q))) {
     if (ff::av_buffersrc_add_frame_flags(Ist->SubtitleVideoFilter, nullptr, 0) < 0) {
       // The overlay passes the pictures on once its second source has ended.
     }

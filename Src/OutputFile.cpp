@@ -409,7 +409,9 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
     return fail(
         "Cannot enable pad options and the filters which resize frame at the same time. (crop, rotate, scale, "
         "transpose, etc.)");
-  FFiltersEnabled = !FVideoFilters.empty() || BurnsSubtitles();
+  // Burned-in subtitles go into the user's graph when there is one, else
+  // onto the scaled picture (MakeSubtitleStep).
+  FFiltersEnabled = !FVideoFilters.empty();
 
   if (!FOutputFormat) FOutputFormat = ff::av_guess_format(nullptr, FileName.c_str(), nullptr);
   if (!FOutputFormat) return fail("Unable to find a suitable output format for '" + FileName + "'");

@@ -206,9 +206,8 @@ const AVFrame* TPictureSubtitles::PictureAt(int64_t TimeUs) {
   return shown->Picture ? shown->Picture : FClear;
 }
 
-bool TPictureSubtitles::Feed(AVFilterContext* Source, int64_t Pts, AVRational TimeBase) {
-  // A picture without a time keeps the subtitle of the one before it.
-  if (Pts != AV_NOPTS_VALUE) FLastTime = ff::av_rescale_q(Pts, TimeBase, AV_TIME_BASE_Q);
+bool TPictureSubtitles::Feed(AVFilterContext* Source, int64_t Pts, int64_t TimeUs) {
+  if (TimeUs != AV_NOPTS_VALUE) FLastTime = TimeUs;
   const AVFrame* picture = PictureAt(FLastTime);
   if (!picture || !FOut || ff::av_frame_ref(FOut, picture) < 0) return false;
   FOut->pts = Pts;
@@ -257,7 +256,7 @@ void TCustomFFmpeg::ChoosePictureSubtitles() {
 }
 
 AVFilterContext* TCustomFFmpeg::SubtitleOverlay(AVFilterGraph* Graph, InputStreamState* Ist, int Width, int Height,
-                                                AVColorSpace Matrix) {
+                                                AVColorSpace Matrix, AVFilterContext** Pictures) {
   const AVRational tb = Ist->Stream->time_base;
   char args[256];
   std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=1/1", Width, Height,
@@ -276,7 +275,7 @@ AVFilterContext* TCustomFFmpeg::SubtitleOverlay(AVFilterGraph* Graph, InputStrea
   if (r >= 0) r = ff::avfilter_link(source, 0, overlay, 1);
   if (r >= 0) {
     FPictureSubtitles->SetPictureSize(Width, Height, Matrix);
-    Ist->SubtitleVideoFilter = source;
+    *Pictures = source;
     return overlay;
   }
   if (overlay) ff::avfilter_free(overlay);

@@ -45,9 +45,10 @@ public:
   // subtitle is shown or it cannot be drawn; nullptr without a picture size
   // (SetPictureSize not called, or out of memory).
   const AVFrame* PictureAt(int64_t TimeUs);
-  // Gives Source a reference to PictureAt(the time of Pts in TimeBase),
-  // stamped Pts. False when there is nothing to give or Source refuses it.
-  bool Feed(AVFilterContext* Source, int64_t Pts, AVRational TimeBase);
+  // Gives Source a reference to PictureAt(TimeUs), stamped Pts. A picture
+  // without a time (AV_NOPTS_VALUE) keeps the last one's. False when there
+  // is nothing to give or Source refuses it.
+  bool Feed(AVFilterContext* Source, int64_t Pts, int64_t TimeUs);
 
 private:
   struct TRect {

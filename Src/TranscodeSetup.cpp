@@ -73,6 +73,7 @@ void TCustomFFmpeg::ReleaseTranscodeTables() {
     if (ost->TurnTmp) ff::av_frame_free(&ost->TurnTmp);
     if (ost->ToneMapTmp) ff::av_frame_free(&ost->ToneMapTmp);
     ost->ToneMapStep.reset();
+    if (ost->SubtitleGraph) ff::avfilter_graph_free(&ost->SubtitleGraph);
     ost->VideoResample = 0;
     if (ost->Resample) ff::swr_free(&ost->Resample);
     if (ost->EncFrame) ff::av_frame_free(&ost->EncFrame);
@@ -173,7 +174,8 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
   AVFilterContext* tail = sink;
   if (BurnsSubtitles()) {
     AVFilterContext* subtitles =
-        FPictureSubtitles ? SubtitleOverlay(graph, Ist, codec->width - padW, codec->height - padH, codec->colorspace)
+        FPictureSubtitles ? SubtitleOverlay(graph, Ist, codec->width - padW, codec->height - padH, codec->colorspace,
+                                            &Ist->SubtitleVideoFilter)
                           : SubtitleFilter(graph, Ist, codec->height, codec->height - padH);
     if (subtitles) {
       if (ff::avfilter_link(subtitles, 0, sink, 0) != 0) return -1;
@@ -222,6 +224,62 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
       "Cannot enable pad options and the filters which resize frame at the same time. (crop, rotate, scale, "
       "transpose, etc.)";
   return -1;
+}
+
+void TCustomFFmpeg::MakeSubtitleStep(InputStreamState* Ist, OutputStreamState* Ost) {
+  AVCodecContext* codec = Ost->CodecCtx;
+  const int width = codec->width - FFramePadLeft - FFramePadRight;
+  const int height = codec->height - FFramePadTop - FFramePadBottom;
+  if (Ost->SubtitleGraph) ff::avfilter_graph_free(&Ost->SubtitleGraph);
+  Ost->SubtitleIn = Ost->SubtitleOut = Ost->SubtitlePictures = nullptr;
+  Ost->SubtitleGraph = ff::avfilter_graph_alloc();
+  if (!Ost->SubtitleGraph) throw FFMpegException("av_mallocz fail");
+  AVFilterGraph* graph = Ost->SubtitleGraph;
+  // The pictures keep their source's time base: the subtitles filter reads
+  // their times.
+  const AVRational tb = Ist->Stream->time_base;
+  char args[256];
+  std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=1/1", width, height,
+                static_cast<int>(codec->pix_fmt), tb.num, tb.den);
+  AVFilterContext* source = nullptr;
+  AVFilterContext* sink = nullptr;
+  int r = ff::avfilter_graph_create_filter(&source, ff::avfilter_get_by_name("buffer"), "src", args, nullptr, graph);
+  if (r >= 0)
+    r = ff::avfilter_graph_create_filter(&sink, ff::avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph);
+  const enum AVPixelFormat formats[] = {codec->pix_fmt, AV_PIX_FMT_NONE};
+  if (r >= 0)
+    r = ff::av_opt_set_bin(sink, "pix_fmts", reinterpret_cast<const uint8_t*>(formats), sizeof(formats[0]),
+                           AV_OPT_SEARCH_CHILDREN);
+  if (r < 0) throw FFMpegException("Error opening filters!");
+  // Either says in the log when it cannot be made.
+  AVFilterContext* burn = FPictureSubtitles
+                              ? SubtitleOverlay(graph, Ist, width, height, codec->colorspace, &Ost->SubtitlePictures)
+                              : SubtitleFilter(graph, Ist, codec->height, height);
+  if (!burn) {
+    ff::avfilter_graph_free(&Ost->SubtitleGraph);
+    Ost->SubtitlePictures = nullptr;
+    return;
+  }
+  r = ff::avfilter_link(source, 0, burn, 0);
+  if (r >= 0) r = ff::avfilter_link(burn, 0, sink, 0);
+  if (r >= 0) r = ff::avfilter_graph_config(graph, nullptr);
+  if (r < 0) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    ff::av_strerror(r, text, sizeof text);
+    DropSubtitleStep(Ost, text);
+    return;
+  }
+  Ost->SubtitleIn = source;
+  Ost->SubtitleOut = sink;
+}
+
+void TCustomFFmpeg::DropSubtitleStep(OutputStreamState* Ost, const std::string& Why) {
+  ff::avfilter_graph_free(&Ost->SubtitleGraph);
+  Ost->SubtitleIn = Ost->SubtitleOut = Ost->SubtitlePictures = nullptr;
+  FSubtitlesGivenUp = true;
+  const std::string file = !FSubtitleFile.empty() ? FSubtitleFile : FInputFiles[0]->url;
+  Log(0, "Subtitles \"" + file + "\" cannot be laid over the pictures (" + Why +
+             "): the rest of the video is converted without them");
 }
 
 AVFilterContext* TCustomFFmpeg::SubtitleFilter(AVFilterGraph* Graph, const InputStreamState* Ist, int FrameHeight,
@@ -295,11 +353,14 @@ void TCustomFFmpeg::PrepareVideoScaler(OutputStreamState* Ost, int Width, int He
   if (Ost->TurnTmp) ff::av_frame_free(&Ost->TurnTmp);
   if (Ost->ToneMapTmp) ff::av_frame_free(&Ost->ToneMapTmp);
   Ost->ToneMapStep.reset();
+  // Subtitles are laid on the scaled picture: a picture of the output's
+  // size goes through the scaler too (a copy), so that they never touch the
+  // decoded one.
   Ost->VideoResample =
       !(Width + FFramePadLeft + FFramePadRight - FFrameLeftBand - FFrameRightBand == codec->width &&
         Height + FFramePadTop + FFramePadBottom - FFrameTopBand - FFrameBottomBand == codec->height &&
         PixFmt == codec->pix_fmt) ||
-      Ost->Colour.Convert || !Ost->Turn.None() || Ost->ToneMap != THdrTransfer::None;
+      Ost->Colour.Convert || !Ost->Turn.None() || Ost->ToneMap != THdrTransfer::None || SubtitlesAfterScaling();
   if ((Ost->VideoPad || Ost->VideoResample) && !Ost->PictTmp) {
     Ost->PictTmp = AllocPicture(codec->pix_fmt, codec->width, codec->height);
     if (!Ost->PictTmp)
@@ -661,6 +722,7 @@ void TCustomFFmpeg::SetUpOutputStream(int K) {
           PrepareVideoScaler(ost, icodec->width, icodec->height, preparedFormat);
         ost->EncodingNeeded = 1;
         ist->DecodingNeeded = 1;
+        if (SubtitlesAfterScaling()) MakeSubtitleStep(ist, ost);
         FLastError.clear();
         if (FFiltersEnabled && ConfigureVideoFilters(ist, ost) != 0)
           throw FFMpegException(FLastError.empty() ? std::string("Error opening filters!")

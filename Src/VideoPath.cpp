@@ -425,6 +425,8 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
                   static_cast<AVPixelFormat>(Ost->TurnTmp->format), Ost->Turn, scaleTarget.data,
                   scaleTarget.linesize);
   }
+  if (Ost->SubtitleGraph && !FFiltersEnabled && Ost->VideoResample)
+    BurnSubtitlesInto(Ost, Picture, scaleTarget.data, scaleTarget.linesize);
   if (Ost->VideoPad &&
       !PadPicture(final, paddingSource, enc->height, enc->width, enc->pix_fmt, Ost->PadTop, Ost->PadBottom,
                   Ost->PadLeft, Ost->PadRight, FPadColor)) {
@@ -460,6 +462,51 @@ void TCustomFFmpeg::WriteVideoPicture(OutputStreamState* Ost, AVFrame* Picture, 
     ++Ost->SyncHandedOn;
     ++Ost->FrameNumber;
   }
+}
+
+void TCustomFFmpeg::BurnSubtitlesInto(OutputStreamState* Ost, const AVFrame* Picture, uint8_t* const Area[4],
+                                      const int Lines[4]) {
+  // The area goes through the step's graph as a picture of its own (the
+  // filters draw on it) and comes back into its place.
+  const AVPixelFormat format = Ost->CodecCtx->pix_fmt;
+  const int width = ff::av_buffersink_get_w(Ost->SubtitleOut);
+  const int height = ff::av_buffersink_get_h(Ost->SubtitleOut);
+  AVFrame* in = ff::av_frame_alloc();
+  AVFrame* out = ff::av_frame_alloc();
+  std::string why;
+  if (in && out) {
+    in->format = format;
+    in->width = width;
+    in->height = height;
+    if (ff::av_frame_get_buffer(in, 0) < 0) why = "out of memory";
+  } else {
+    why = "out of memory";
+  }
+  if (why.empty()) {
+    ff::av_image_copy(in->data, in->linesize, const_cast<const uint8_t**>(Area), Lines, format, width, height);
+    const int64_t at =
+        Picture->best_effort_timestamp != AV_NOPTS_VALUE ? Picture->best_effort_timestamp : Picture->pts;
+    const AVRational tb = FInputStreams[Ost->SourceIndex]->Stream->time_base;
+    // Pictures of subtitles meet the picture by a count of their own (a
+    // picture may be written more than once); the subtitle is the one of
+    // the picture's time.
+    if (Ost->SubtitlePictures) {
+      in->pts = Ost->SubtitleCount++;
+      if (!FPictureSubtitles->Feed(Ost->SubtitlePictures, in->pts,
+                                   at == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ff::av_rescale_q(at, tb, AV_TIME_BASE_Q)))
+        why = "a subtitle picture could not be given";
+    } else {
+      in->pts = at;
+    }
+  }
+  if (why.empty() && ff::av_buffersrc_add_frame_flags(Ost->SubtitleIn, in, 0) < 0) why = "the picture was refused";
+  if (why.empty() && ff::av_buffersink_get_frame(Ost->SubtitleOut, out) < 0) why = "no picture came back";
+  if (why.empty())
+    ff::av_image_copy(const_cast<uint8_t**>(Area), const_cast<int*>(Lines), const_cast<const uint8_t**>(out->data),
+                      out->linesize, format, width, height);
+  ff::av_frame_free(&in);
+  ff::av_frame_free(&out);
+  if (!why.empty()) DropSubtitleStep(Ost, why);
 }
 
 // ---------------------------------------------------------------------------

@@ -193,6 +193,51 @@ TEST(SubtitleBurnTest, TheTextShowsInTheLowerThirdOfThePicture) {
   }
 }
 
+// A phone film shown turned (stored 320x180, shown upright 180x320, so
+// fitted into 320x240 between bars left and right) with a .srt beside it:
+// the text is laid on the turned picture, upright in its lower third and
+// within its columns, as the output turns the small picture itself.
+TEST(SubtitleBurnTest, ATurnedFilmGetsItsTextUprightInItsLowerThird) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec phone = ClipSpecByName("mp4");
+  phone.Width = 320;
+  phone.Height = 180;
+  phone.DurationSeconds = 1;
+  phone.FlatLuma = 24;
+  phone.AudioCodec.clear();
+  phone.DisplayMatrix = true;
+  phone.DisplayTurn = 90;
+  const std::string in = dir / "film.mp4";
+  std::string error;
+  ASSERT_TRUE(MakeClip(phone, in, &error)) << error;
+  WriteFile(dir / "film.srt", "1\n00:00:00,000 --> 00:00:05,000\nHello\n");
+  TBatchSettings s;
+  s.OutputFolder = dir.Path();
+  TQuilloConverter c;
+  LoadThrough(c);
+  TEventRecorder r;
+  r.Attach(c, true);
+  const TFileSetup setup = SetUpFile(c, s, in);
+  ASSERT_TRUE(setup.Ok) << setup.Message;
+  EXPECT_EQ(setup.Type, "MP4 + subtitles");
+  c.Start(1);
+  ASSERT_TRUE(r.WaitAllDone());
+  const std::vector<TFramePtr> pictures = DecodeVideo(setup.OutputPath, 15);
+  ASSERT_GE(pictures.size(), 10u);
+  const AVFrame* f = pictures[10].get();
+  ASSERT_EQ(f->width, 320);
+  ASSERT_EQ(f->height, 240);
+  // The picture is 135 columns wide in the middle (x 92-227).
+  int inside = 0, outside = 0;
+  for (int y = 0; y < f->height; ++y)
+    for (int x = 0; x < f->width; ++x)
+      if (f->data[0][static_cast<ptrdiff_t>(y) * f->linesize[0] + x] >= 150)
+        ++(y >= 160 && x >= 92 && x < 228 ? inside : outside);
+  EXPECT_GT(inside, 40);
+  EXPECT_EQ(outside, 0);
+}
+
 // When a subtitle of pictures shows: from its start display time to its end
 // display time, else for its packet's duration, else until the next; one
 // screen at a time (a subtitle ends the one before it, also one whose packet
@@ -280,6 +325,9 @@ TEST(SubtitleBurnTest, APictureTrackShowsWhileItsCueLastsInsideThePicture) {
     P Picture;
     bool Forced, Broken, Burn, ByLanguage;
     bool WantBlock, WantWarning;
+    // Filters of the user's own (the picture then fills the frame, 240
+    // lines for 360, without bars): the subtitles go into their graph.
+    bool UserFilters = false;
   };
   const TCase cases[] = {
       {"DVD, forced", P::Dvd, true, false, true, false, true, false},
@@ -289,6 +337,7 @@ TEST(SubtitleBurnTest, APictureTrackShowsWhileItsCueLastsInsideThePicture) {
       {"PGS in the language, asked", P::Pgs, false, false, true, true, true, false},
       {"broken PGS", P::Pgs, true, true, true, false, false, true},
       {"broken DVD", P::Dvd, true, true, true, false, false, false},
+      {"PGS, forced, with the user's filters", P::Pgs, true, false, true, false, true, false, true},
   };
   TEnvironmentScope env({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "de_DE.UTF-8"}});
   int row = 0;
@@ -307,6 +356,7 @@ TEST(SubtitleBurnTest, APictureTrackShowsWhileItsCueLastsInsideThePicture) {
     s.BurnSubtitles = k.Burn;
     s.LanguageSubtitles = k.ByLanguage;
     s.FrameRate = "Auto";
+    if (k.UserFilters) s.OutputExtraOptions = "vfilters=null";
     TQuilloConverter c;
     LoadThrough(c);
     TEventRecorder r;
@@ -347,16 +397,18 @@ TEST(SubtitleBurnTest, APictureTrackShowsWhileItsCueLastsInsideThePicture) {
       EXPECT_EQ(onBars, 0) << "picture " << i;
       if (k.WantBlock && t > 0.6 && t < 1.4) {
         // The block of the 640x360 canvas (x 160-480, y 225-270, with its
-        // black edge) at half size, 30 lines down.
+        // black edge) at the picture's size, below the upper bar.
+        const double top = k.UserFilters ? 0 : 30, scale = k.UserFilters ? 240.0 / 360 : 0.5;
+        const int blockTop = static_cast<int>(top + 225 * scale), blockBottom = static_cast<int>(top + 270 * scale);
         EXPECT_GT(bright, 140 * 16) << "picture " << i;
         EXPECT_GE(minX, 80) << "picture " << i;
         EXPECT_LE(minX, 84) << "picture " << i;
         EXPECT_GE(maxX, 235) << "picture " << i;
         EXPECT_LE(maxX, 240) << "picture " << i;
-        EXPECT_GE(minY, 142) << "picture " << i;
-        EXPECT_LE(minY, 146) << "picture " << i;
-        EXPECT_GE(maxY, 161) << "picture " << i;
-        EXPECT_LE(maxY, 165) << "picture " << i;
+        EXPECT_GE(minY, blockTop) << "picture " << i;
+        EXPECT_LE(minY, blockTop + 4) << "picture " << i;
+        EXPECT_GE(maxY, blockBottom - 4) << "picture " << i;
+        EXPECT_LE(maxY, blockBottom) << "picture " << i;
       } else {
         EXPECT_EQ(bright, 0) << "picture " << i;
       }
