@@ -13,6 +13,7 @@
 //   vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...
 //   vidlomat-bench --nice [--runs N] [--seconds S] [--dir FOLDER]
 //   vidlomat-bench --estimate [--dir FOLDER]
+//   vidlomat-bench --loudness [--seconds S] [--dir FOLDER]
 //
 // The first form makes (or reuses) test clips in FOLDER (default:
 // vidlomat-bench under the temporary folder), each with a grain that changes
@@ -41,6 +42,11 @@
 // low against normal (wall and processor time): on an idle machine being nice
 // should cost nothing.
 //
+// The --loudness form converts every clip through the converter component
+// with "Even out the volume" off and on, and tables the loudness of the
+// source's sound and of each AAC output (EBU R128 integrated loudness and
+// true peak, through the libraries' ebur128 filter).
+//
 // The machine's limit for a job is the processor time of its one-thread run
 // spread over every core: no schedule of the same work can end sooner.
 #include <sched.h>
@@ -62,6 +68,7 @@
 #include "BatchMemory.h"
 #include "Conversions.h"
 #include "EncodeStage.h"
+#include "Loudness.h"
 #include "MediaLibraries.h"
 #include "MediaMaker.h"
 #include "EstimateBench.h"
@@ -104,7 +111,8 @@ void Usage() {
                "       vidlomat-bench --hdr [--seconds S] [--runs N] [--dir FOLDER]\n"
                "       vidlomat-bench --against PROGRAM [--runs N] [--seconds S] [--dir FOLDER] [--clip NAME]...\n"
                "       vidlomat-bench --nice [--runs N] [--seconds S] [--dir FOLDER]\n"
-               "       vidlomat-bench --estimate [--dir FOLDER]\n");
+               "       vidlomat-bench --estimate [--dir FOLDER]\n"
+               "       vidlomat-bench --loudness [--seconds S] [--dir FOLDER]\n");
 }
 
 bool LoadLibraries(const std::string& Folder) {
@@ -669,6 +677,89 @@ int RunNiceBenchmark(const TOptions& Options) {
   return 0;
 }
 
+// The loudness of a file's first audio stream, decoded (false with the
+// reason when it cannot be read).
+bool LoudnessOfFile(const std::string& Path, TLoudness& Result, std::string& Error) {
+  AVFormatContext* ic = nullptr;
+  AVCodecContext* dec = nullptr;
+  AVPacket* pkt = ff::av_packet_alloc();
+  AVFrame* frame = ff::av_frame_alloc();
+  TLoudnessMeter meter;
+  bool ok = false;
+  const AVCodec* codec = nullptr;
+  int stream = -1;
+  if (pkt && frame && ff::avformat_open_input(&ic, Path.c_str(), nullptr, nullptr) >= 0 &&
+      ff::avformat_find_stream_info(ic, nullptr) >= 0 &&
+      (stream = ff::av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0)) >= 0 &&
+      (dec = ff::avcodec_alloc_context3(codec)) &&
+      ff::avcodec_parameters_to_context(dec, ic->streams[stream]->codecpar) >= 0 &&
+      ff::avcodec_open2(dec, codec, nullptr) >= 0 &&
+      meter.Open(dec->sample_fmt, dec->sample_rate, dec->ch_layout, Error)) {
+    ok = true;
+    auto drain = [&] {
+      while (ok && ff::avcodec_receive_frame(dec, frame) >= 0) {
+        ok = meter.Add(frame->extended_data, frame->nb_samples);
+        ff::av_frame_unref(frame);
+      }
+    };
+    while (ok && ff::av_read_frame(ic, pkt) >= 0) {
+      if (pkt->stream_index == stream && ff::avcodec_send_packet(dec, pkt) >= 0) drain();
+      ff::av_packet_unref(pkt);
+    }
+    if (ff::avcodec_send_packet(dec, nullptr) >= 0) drain();
+    if (ok) Result = meter.Finish();
+    if (!ok) Error = "the loudness meter refused the sound";
+  } else if (Error.empty()) {
+    Error = "cannot decode its sound";
+  }
+  ff::av_frame_free(&frame);
+  ff::av_packet_free(&pkt);
+  ff::avcodec_free_context(&dec);
+  ff::avformat_close_input(&ic);
+  return ok;
+}
+
+// Every clip through the converter component with even loudness off and on.
+int RunLoudnessBenchmark(const TOptions& Options) {
+  if (!LoadLibraries(Options.LibAV)) return 2;
+  const std::vector<TBenchClip> clips = BenchClips(Options.Seconds);
+  std::vector<std::string> paths(clips.size());
+  for (size_t i = 0; i < clips.size(); ++i)
+    if (!PrepareClip(Options, clips[i].Recipe, paths[i])) return 2;
+  std::printf("\n== loudness (LUFS integrated / dBTP true peak) of the source and of the AAC output, "
+              "\"Even out the volume\" off and on\n");
+  std::printf("%-52s %15s %15s %15s\n", "clip", "source", "off", "on");
+  auto cell = [](const TLoudness& L) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%6.1f / %5.1f", L.Integrated, L.TruePeak);
+    return std::string(text);
+  };
+  for (size_t i = 0; i < clips.size(); ++i) {
+    TLoudness source, off, on;
+    std::string error;
+    if (!LoudnessOfFile(paths[i], source, error)) {
+      std::fprintf(stderr, "vidlomat-bench: %s: %s\n", paths[i].c_str(), error.c_str());
+      return 1;
+    }
+    for (const bool even : {false, true}) {
+      const fs::path folder = fs::path(Options.Dir) / "loudness" / (even ? "on" : "off");
+      std::error_code ec;
+      fs::remove_all(folder, ec);
+      fs::create_directories(folder, ec);
+      const std::string out = (folder / (fs::path(paths[i]).stem().string() + ".mp4")).string();
+      if (!ConvertBatch({paths[i]}, folder.string(), 1, error, false, even) ||
+          !LoudnessOfFile(out, even ? on : off, error)) {
+        std::fprintf(stderr, "vidlomat-bench: %s: %s\n", paths[i].c_str(), error.c_str());
+        return 1;
+      }
+    }
+    std::printf("%-52s %15s %15s %15s\n", clips[i].Label.c_str(), cell(source).c_str(), cell(off).c_str(),
+                cell(on).c_str());
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
 int RunBenchmark(const TOptions& Options) {
   if (!LoadLibraries(Options.LibAV)) return 2;
   std::error_code ec;
@@ -791,7 +882,8 @@ int main(int argc, char** argv) {
     return BatchBenchmarkChild(std::atoi(argv[2]), argv[3], argc >= 6 ? argv[5] : "");
   TOptions options;
   TQualityOptions quality;
-  bool qualityMode = false, hdrMode = false, niceMode = false, estimateMode = false, secondsGiven = false, runsGiven = false;
+  bool qualityMode = false, hdrMode = false, niceMode = false, estimateMode = false, loudnessMode = false,
+       secondsGiven = false, runsGiven = false;
   std::vector<std::string> convert;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -832,6 +924,8 @@ int main(int argc, char** argv) {
       niceMode = true;
     } else if (a == "--estimate") {
       estimateMode = true;
+    } else if (a == "--loudness") {
+      loudnessMode = true;
     } else if ((a == "--batch" || a == "--batch-low") && i + 3 < argc) {
       // JOBS OUTFOLDER and the inputs, up to the next option.
       convert = {a.substr(2)};
@@ -850,6 +944,7 @@ int main(int argc, char** argv) {
   if (!options.Against.empty()) return RunAgainst(options, quality.Clips);
   if (niceMode) return RunNiceBenchmark(options);
   if (estimateMode) return LoadLibraries(options.LibAV) ? RunEstimateBenchmark(options.Dir) : 2;
+  if (loudnessMode) return RunLoudnessBenchmark(options);
   if (qualityMode || hdrMode) {
     if (!LoadLibraries(options.LibAV)) return 2;
     quality.Dir = options.Dir;

@@ -29,6 +29,6 @@ bool ConvertDirect(const std::string& In, const std::string& Out, int DecoderThr
 // A batch through the converter component with the window's per-file set-up:
 // every input into OutFolder, Jobs files at the same time; LowPriority: its
 // threads at low priority (nice 10, batch scheduling), as the window's
-// "Convert at low priority" runs them.
+// "Convert at low priority" runs them; EvenVolume: "Even out the volume".
 bool ConvertBatch(const std::vector<std::string>& Inputs, const std::string& OutFolder, int Jobs,
-                  std::string& Error, bool LowPriority = false);
+                  std::string& Error, bool LowPriority = false, bool EvenVolume = true);

@@ -68,7 +68,7 @@ bool ConvertThroughEngine(const std::string& In, const std::string& Out, int Dec
 }
 
 bool ConvertBatch(const std::vector<std::string>& Inputs, const std::string& OutFolder, int Jobs,
-                  std::string& Error, bool LowPriority) {
+                  std::string& Error, bool LowPriority, bool EvenVolume) {
   TQuilloConverter converter;
   if (!converter.LoadLibraries(DefaultLibraryFolder(), true)) {
     Error = converter.LastError();
@@ -78,6 +78,7 @@ bool ConvertBatch(const std::vector<std::string>& Inputs, const std::string& Out
   converter.SetThreadPriority(LowPriority ? tpLowest : tpNormal);
   TBatchSettings settings;
   settings.OutputFolder = OutFolder;
+  settings.EvenVolume = EvenVolume;
   TNameReservations reserved;
   for (const std::string& in : Inputs) {
     const TFileSetup setup = SetUpFile(converter, settings, in, &reserved);
