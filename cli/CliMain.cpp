@@ -4,18 +4,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iomanip>
 #include <map>
+#include <memory>
 #include <sstream>
 
 #include "FolderScan.h"
 #include "Loudness.h"
 #include "SizeEstimate.h"
+#include "SizeSampler.h"
 #include "MyUtils.h"
 
 namespace {
@@ -466,6 +470,22 @@ void RequestCliPause(bool On) {
   b.Changed.notify_all();
 }
 
+TBatchRoom CheckBatchRoom(const std::vector<int64_t>& Bounds, int64_t Free,
+                          const std::function<int64_t(size_t)>& Measure) {
+  TBatchRoom room;
+  for (const int64_t b : Bounds) room.Bytes += std::max<int64_t>(b, 0);
+  if (!TSizeEstimate::ClearlyTooLarge(room.Bytes, Free)) return room;
+  room.Measured = true;
+  room.Bytes = 0;
+  for (size_t i = 0; i < Bounds.size(); ++i) {
+    if (Bounds[i] <= 0) continue;
+    const int64_t measured = Measure(i);
+    room.Bytes += measured >= 0 ? measured : Bounds[i];
+  }
+  room.Fits = !TSizeEstimate::ClearlyTooLarge(room.Bytes, Free);
+  return room;
+}
+
 int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream& Err, bool Terminal) {
   InterruptRequested = 0;
   TCliOptions options;
@@ -578,20 +598,47 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
                                                 : r.Setup.OutputName)
           << "\n";
   }
-  // Whether the batch fits: the expected sizes of the files to convert
-  // against the output folder's free space.
-  int64_t expected = 0;
-  int sized = 0;
-  for (const TFileRow& r : batch.Rows)
-    if (r.Setup.Ok && r.Setup.ExpectedBytes > 0) {
-      expected += r.Setup.ExpectedBytes;
-      ++sized;
+  // Whether the batch fits: the bitrate bounds of the files to convert
+  // against the output folder's free space, and when they do not fit, the
+  // sizes measured on samples of the files.
+  std::vector<int64_t> bounds;
+  std::vector<std::string> boundFiles;
+  for (size_t i = 0; i < batch.Rows.size(); ++i)
+    if (batch.Rows[i].Setup.Ok && batch.Rows[i].Setup.ExpectedBytes > 0) {
+      bounds.push_back(batch.Rows[i].Setup.ExpectedBytes);
+      boundFiles.push_back(inputs[i].Path);
     }
+  const int sized = static_cast<int>(bounds.size());
   const int64_t freeBytes = TSizeEstimate::FreeBytes(settings.OutputFolder);
-  if (options.Verbosity > 0 && sized > 0) Out << TSizeEstimate::BatchLine(sized, expected, freeBytes) << "\n";
+  int64_t boundTotal = 0;
+  for (const int64_t b : bounds) boundTotal += b;
+  if (options.Verbosity > 0 && sized > 0) Out << TSizeEstimate::BatchLine(sized, boundTotal, freeBytes) << "\n";
   Out.flush();
-  if (TSizeEstimate::ClearlyTooLarge(expected, freeBytes)) {
-    Err << "vidlomat-cli: " << TSizeEstimate::TooLargeMessage(settings.OutputFolder, expected, freeBytes)
+  // The samples are encoded, one after another on this thread, by a
+  // component of their own (the batch's tasks stay in the one above) into a
+  // temporary folder of their own.
+  std::unique_ptr<TQuilloConverter> sampler;
+  std::string sampleFolder;
+  const TBatchRoom room = CheckBatchRoom(bounds, freeBytes, [&](size_t Index) -> int64_t {
+    if (!sampler) {
+      if (options.Verbosity > 0) Out << "Measuring the output sizes on samples of the files..." << std::endl;
+      sampler = std::make_unique<TQuilloConverter>();
+      std::string name = (std::filesystem::temp_directory_path() / "vidlomat-samples-XXXXXX").string();
+      if (mkdtemp(name.data())) sampleFolder = name;
+    }
+    if (sampleFolder.empty() || InterruptRequested) return -1;
+    TSampleControl control;
+    return MeasureOutputBytes(*sampler, settings, boundFiles[Index], sampleFolder, control);
+  });
+  sampler.reset();
+  if (!sampleFolder.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(sampleFolder, ec);
+  }
+  if (room.Measured && options.Verbosity > 0) Out << TSizeEstimate::BatchLine(sized, room.Bytes, freeBytes) << "\n";
+  Out.flush();
+  if (!room.Fits) {
+    Err << "vidlomat-cli: " << TSizeEstimate::TooLargeMessage(settings.OutputFolder, room.Bytes, freeBytes)
         << " Nothing was converted.\n";
     converter.ClearTasks();
     converter.UnloadLibraries();

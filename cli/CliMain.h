@@ -1,6 +1,8 @@
 // The command-line converter: the window's batch conversion without a window.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -27,6 +29,22 @@ struct TCliOptions {
 // Parses the arguments (without the program name). False with a message in
 // Error for a usage error.
 bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Options, std::string& Error);
+
+// Whether a batch's outputs fit in the output folder's Free bytes (-1: not
+// known, taken as fitting). Bounds are the files' bitrate bounds
+// (TFileSetup::ExpectedBytes; 0 or less: not known, counted as 0). When their
+// total clearly does not fit, Measure(i) measures file i on samples (its
+// bytes, or -1 when it cannot be measured: then its bound stands), and the
+// batch is refused only when the measured total clearly does not fit either.
+// The bound can be several times the real output, so it alone would refuse
+// batches that fit.
+struct TBatchRoom {
+  bool Fits = true;
+  bool Measured = false;  // the files were measured
+  int64_t Bytes = 0;      // the total checked last: the measured one when measured
+};
+TBatchRoom CheckBatchRoom(const std::vector<int64_t>& Bounds, int64_t Free,
+                          const std::function<int64_t(size_t)>& Measure);
 
 std::string CliUsage();
 // "vidlomat-cli (Vidlomat) 3.1": the program's release, as the window's About shows it.

@@ -298,6 +298,45 @@ TEST_F(CliBatchTest, ABatchThatClearlyDoesNotFitIsRefusedBeforeItStarts) {
   EXPECT_NE(r.Err.find("vidlomat-cli: The files need about "), std::string::npos) << r.Err;
   EXPECT_NE(r.Err.find(" is free in " + Out + "/big. Nothing was converted."), std::string::npos) << r.Err;
   EXPECT_EQ(FolderEntries(Out + "/big"), std::vector<std::string>{});
+  // The bound did not fit, so the files were measured before refusing.
+  EXPECT_NE(r.Out.find("Measuring the output sizes on samples of the files...\n"), std::string::npos) << r.Out;
+  EXPECT_EQ(fits.Out.find("Measuring"), std::string::npos) << fits.Out;
+}
+
+// The room check with the free space and the measured sizes given: the bound
+// alone decides when it fits; otherwise the measured total does, a file that
+// cannot be measured counting at its bound.
+TEST(CliBatchRoomTest, MeasuresOnlyWhenTheBoundDoesNotFitAndRefusesOnlyWhatStillDoesNot) {
+  struct TCase {
+    const char* Name;
+    std::vector<int64_t> Bounds;
+    int64_t Free;
+    std::vector<int64_t> Measured;  // per file; -1: cannot be measured
+    bool Fits, WasMeasured;
+    int64_t Bytes;
+    std::vector<size_t> Asked;  // the files measured
+  };
+  const std::vector<TCase> cases = {
+      {"bound fits", {100, 200}, 1000, {1, 1}, true, false, 300, {}},
+      {"bound within the 10% margin", {500, 600}, 1000, {1, 1}, true, false, 1100, {}},
+      {"free space unknown", {5000}, -1, {1}, true, false, 5000, {}},
+      {"bound too large, measured fits", {1000, 2000}, 1000, {200, 300}, true, true, 500, {0, 1}},
+      {"measured within the 10% margin", {1000, 2000}, 1000, {500, 550}, true, true, 1050, {0, 1}},
+      {"measured too large", {1000, 2000}, 1000, {600, 700}, false, true, 1300, {0, 1}},
+      {"unmeasured keeps its bound", {2000, 2000}, 1000, {-1, 100}, false, true, 2100, {0, 1}},
+      {"unknown bound not measured", {0, 3000}, 1000, {999, 200}, true, true, 200, {1}},
+  };
+  for (const TCase& c : cases) {
+    std::vector<size_t> asked;
+    const TBatchRoom room = CheckBatchRoom(c.Bounds, c.Free, [&](size_t Index) {
+      asked.push_back(Index);
+      return c.Measured.at(Index);
+    });
+    EXPECT_EQ(room.Fits, c.Fits) << c.Name;
+    EXPECT_EQ(room.Measured, c.WasMeasured) << c.Name;
+    EXPECT_EQ(room.Bytes, c.Bytes) << c.Name;
+    EXPECT_EQ(asked, c.Asked) << c.Name;
+  }
 }
 
 TEST_F(CliBatchTest, KeepFoldersWritesEachFileAtItsPlaceInTheTree) {
