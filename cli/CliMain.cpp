@@ -637,7 +637,9 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   }
   if (room.Measured && options.Verbosity > 0) Out << TSizeEstimate::BatchLine(sized, room.Bytes, freeBytes) << "\n";
   Out.flush();
-  if (!room.Fits) {
+  // An interrupt while measuring leaves the files unmeasured: the stop below
+  // ends the run as an interrupt, not as a refusal.
+  if (!room.Fits && !InterruptRequested) {
     Err << "vidlomat-cli: " << TSizeEstimate::TooLargeMessage(settings.OutputFolder, room.Bytes, freeBytes)
         << " Nothing was converted.\n";
     converter.ClearTasks();
