@@ -603,10 +603,10 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   // sizes measured on samples of the files.
   std::vector<int64_t> bounds;
   std::vector<std::string> boundFiles;
-  for (size_t i = 0; i < batch.Rows.size(); ++i)
-    if (batch.Rows[i].Setup.Ok && batch.Rows[i].Setup.ExpectedBytes > 0) {
-      bounds.push_back(batch.Rows[i].Setup.ExpectedBytes);
-      boundFiles.push_back(inputs[i].Path);
+  for (const TFileRow& r : batch.Rows)
+    if (r.Setup.Ok && r.Setup.ExpectedBytes > 0) {
+      bounds.push_back(r.Setup.ExpectedBytes);
+      boundFiles.push_back(r.Setup.FileName);
     }
   const int sized = static_cast<int>(bounds.size());
   const int64_t freeBytes = TSizeEstimate::FreeBytes(settings.OutputFolder);
