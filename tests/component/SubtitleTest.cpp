@@ -111,6 +111,32 @@ TTextMarks MarksOf(const AVFrame* F, int PadTop, int PadBottom) {
   return m;
 }
 
+// Sets In up with Settings and converts it through a component of its own;
+// every task must finish. Warned: the Log had a line starting with Warning.
+struct TConverted {
+  TFileSetup Setup;
+  bool Done = false;
+  bool Warned = false;
+};
+
+TConverted ConvertOne(const TBatchSettings& Settings, const std::string& In, const std::string& Warning = "") {
+  TQuilloConverter c;
+  LoadThrough(c);
+  TEventRecorder r;
+  r.Attach(c, true);
+  TConverted out{SetUpFile(c, Settings, In)};
+  if (!out.Setup.Ok) return out;
+  c.Start(1);
+  out.Done = r.WaitAllDone();
+  for (const TEventRecord& e : r.Events()) {
+    if (e.Kind == TEventRecord::Terminate && e.Index >= 0) {
+      EXPECT_TRUE(e.Finished) << e.Message;
+    }
+    if (!Warning.empty() && e.Kind == TEventRecord::Log && e.Message.find(Warning) == 0) out.Warned = true;
+  }
+  return out;
+}
+
 // A flat dark 16:9 film (letterboxed into 320x240: 30 lines of bars above and
 // below) with subtitles beside it or inside it: with subtitles burned in, the
 // text shows in the lower third, at least 16 lines high, never on the bars;
@@ -158,25 +184,13 @@ TEST(SubtitleBurnTest, TheTextShowsInTheLowerThirdOfThePicture) {
     s.OutputFolder = folder;
     s.BurnSubtitles = k.Burn;
     s.LanguageSubtitles = k.ByLanguage;
-    TQuilloConverter c;
-    LoadThrough(c);
-    TEventRecorder r;
-    r.Attach(c, true);
-    const TFileSetup setup = SetUpFile(c, s, in);
+    const TConverted run = ConvertOne(s, in, "Subtitles \"" + folder + "/film.srt\" cannot be read");
+    const TFileSetup& setup = run.Setup;
     ASSERT_TRUE(setup.Ok) << setup.Message;
+    ASSERT_TRUE(run.Done);
     const bool chosen = k.WantText || k.WantWarning;
     EXPECT_EQ(setup.Type, chosen ? "MKV + subtitles" : "MKV");
-    c.Start(1);
-    ASSERT_TRUE(r.WaitAllDone());
-    bool warned = false;
-    for (const TEventRecord& e : r.Events()) {
-      if (e.Kind == TEventRecord::Terminate && e.Index >= 0) {
-        EXPECT_TRUE(e.Finished) << e.Message;
-      }
-      if (e.Kind == TEventRecord::Log && e.Message.find("Subtitles \"" + folder + "/film.srt\" cannot be read") == 0)
-        warned = true;
-    }
-    EXPECT_EQ(warned, k.WantWarning);
+    EXPECT_EQ(run.Warned, k.WantWarning);
     const std::vector<TFramePtr> pictures = DecodeVideo(setup.OutputPath, 15);
     ASSERT_GE(pictures.size(), 10u);
     const AVFrame* f = pictures[10].get();
@@ -214,15 +228,11 @@ TEST(SubtitleBurnTest, ATurnedFilmGetsItsTextUprightInItsLowerThird) {
   WriteFile(dir / "film.srt", "1\n00:00:00,000 --> 00:00:05,000\nHello\n");
   TBatchSettings s;
   s.OutputFolder = dir.Path();
-  TQuilloConverter c;
-  LoadThrough(c);
-  TEventRecorder r;
-  r.Attach(c, true);
-  const TFileSetup setup = SetUpFile(c, s, in);
+  const TConverted run = ConvertOne(s, in);
+  const TFileSetup& setup = run.Setup;
   ASSERT_TRUE(setup.Ok) << setup.Message;
+  ASSERT_TRUE(run.Done);
   EXPECT_EQ(setup.Type, "MP4 + subtitles");
-  c.Start(1);
-  ASSERT_TRUE(r.WaitAllDone());
   const std::vector<TFramePtr> pictures = DecodeVideo(setup.OutputPath, 15);
   ASSERT_GE(pictures.size(), 10u);
   const AVFrame* f = pictures[10].get();
@@ -357,25 +367,13 @@ TEST(SubtitleBurnTest, APictureTrackShowsWhileItsCueLastsInsideThePicture) {
     s.LanguageSubtitles = k.ByLanguage;
     s.FrameRate = "Auto";
     if (k.UserFilters) s.OutputExtraOptions = "vfilters=null";
-    TQuilloConverter c;
-    LoadThrough(c);
-    TEventRecorder r;
-    r.Attach(c, true);
-    const TFileSetup setup = SetUpFile(c, s, in);
+    const TConverted run = ConvertOne(s, in, "A subtitle of \"" + in + "\" at 0:00:00 cannot be read");
+    const TFileSetup& setup = run.Setup;
     ASSERT_TRUE(setup.Ok) << setup.Message;
+    ASSERT_TRUE(run.Done);
     const bool chosen = k.Burn && (k.Forced || k.ByLanguage);
     EXPECT_EQ(setup.Type, chosen ? "MKV + subtitles" : "MKV");
-    c.Start(1);
-    ASSERT_TRUE(r.WaitAllDone());
-    bool warned = false;
-    for (const TEventRecord& e : r.Events()) {
-      if (e.Kind == TEventRecord::Terminate && e.Index >= 0) {
-        EXPECT_TRUE(e.Finished) << e.Message;
-      }
-      if (e.Kind == TEventRecord::Log && e.Message.find("A subtitle of \"" + in + "\" at 0:00:00 cannot be read") == 0)
-        warned = true;
-    }
-    EXPECT_EQ(warned, k.WantWarning);
+    EXPECT_EQ(run.Warned, k.WantWarning);
     const std::vector<TFramePtr> pictures = DecodeVideo(setup.OutputPath, 60);
     ASSERT_EQ(pictures.size(), 50u);
     for (size_t i = 0; i < pictures.size(); ++i) {
