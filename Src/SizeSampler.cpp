@@ -241,11 +241,20 @@ int64_t MeasureOutputBytes(TCustomQuilloConverter& Converter, const TBatchSettin
 
 // ---------------------------------------------------------------------------
 
-TSizeSampler::TSizeSampler(const std::string& Parent, TMeasured OnMeasured) : FOnMeasured(std::move(OnMeasured)) {
+TSampleFolder::TSampleFolder(const std::string& Parent) {
   std::error_code ec;
   std::filesystem::create_directories(Parent, ec);
   std::string name = (std::filesystem::path(Parent) / "vidlomat-samples-XXXXXX").string();
-  if (mkdtemp(name.data())) FTempFolder = name;
+  if (mkdtemp(name.data())) FPath = name;
+}
+
+TSampleFolder::~TSampleFolder() {
+  std::error_code ec;
+  if (!FPath.empty()) std::filesystem::remove_all(FPath, ec);
+}
+
+TSizeSampler::TSizeSampler(const std::string& Parent, TMeasured OnMeasured)
+    : FTempFolder(Parent), FOnMeasured(std::move(OnMeasured)) {
   FThread = std::thread([this] { Run(); });
 }
 
@@ -258,8 +267,6 @@ TSizeSampler::~TSizeSampler() {
   }
   FControl.Changed.notify_all();
   FThread.join();
-  std::error_code ec;
-  if (!FTempFolder.empty()) std::filesystem::remove_all(FTempFolder, ec);
 }
 
 uint64_t TSizeSampler::Measure(const std::vector<std::string>& Files, const TBatchSettings& Settings) {
@@ -307,7 +314,7 @@ void TSizeSampler::Run() {
     FInHand = true;
     lock.unlock();
     const int64_t bytes =
-        FTempFolder.empty() ? -1 : MeasureOutputBytes(converter, settings, file, FTempFolder, FControl);
+        FTempFolder.Path().empty() ? -1 : MeasureOutputBytes(converter, settings, file, FTempFolder.Path(), FControl);
     lock.lock();
     FInHand = false;
     if (FControl.Cancel || generation != FGeneration) continue;

@@ -91,6 +91,21 @@ int64_t MeasureOutputBytes(TCustomQuilloConverter& Converter, const TBatchSettin
                            const std::string& File, const std::string& TempFolder, TSampleControl& Control,
                            double* RateShare = nullptr);
 
+// A new folder of its own for the samples below Parent (made as needed),
+// removed with everything in it when this goes; Path() is empty when it
+// could not be made.
+class TSampleFolder {
+public:
+  explicit TSampleFolder(const std::string& Parent);
+  ~TSampleFolder();
+  TSampleFolder(const TSampleFolder&) = delete;
+  TSampleFolder& operator=(const TSampleFolder&) = delete;
+  const std::string& Path() const { return FPath; }
+
+private:
+  std::string FPath;
+};
+
 class TSizeSampler {
 public:
   // Called on the sampler's thread with a file's measured bytes (-1: it could
@@ -120,7 +135,7 @@ public:
 private:
   void Run();
 
-  std::string FTempFolder;  // set by the constructor
+  const TSampleFolder FTempFolder;  // made by the constructor
   const TMeasured FOnMeasured;
   // FControl.Lock guards the request; FControl.Changed also signals a request
   // or the end. FControl.Cancel is set for the file in hand and cleared when

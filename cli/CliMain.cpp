@@ -618,23 +618,20 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
   // component of their own (the batch's tasks stay in the one above) into a
   // temporary folder of their own.
   std::unique_ptr<TQuilloConverter> sampler;
-  std::string sampleFolder;
+  std::unique_ptr<TSampleFolder> sampleFolder;
   const TBatchRoom room = CheckBatchRoom(bounds, freeBytes, [&](size_t Index) -> int64_t {
     if (!sampler) {
       if (options.Verbosity > 0) Out << "Measuring the output sizes on samples of the files..." << std::endl;
       sampler = std::make_unique<TQuilloConverter>();
-      std::string name = (std::filesystem::temp_directory_path() / "vidlomat-samples-XXXXXX").string();
-      if (mkdtemp(name.data())) sampleFolder = name;
+      sampleFolder = std::make_unique<TSampleFolder>(std::filesystem::temp_directory_path().string());
     }
-    if (sampleFolder.empty() || InterruptRequested) return -1;
+    if (sampleFolder->Path().empty() || InterruptRequested) return -1;
     TSampleControl control;
-    return MeasureOutputBytes(*sampler, settings, boundFiles[Index], sampleFolder, control);
+    return MeasureOutputBytes(*sampler, settings, boundFiles[Index], sampleFolder->Path(), control);
   });
+  // The component closes its files before their folder is removed.
   sampler.reset();
-  if (!sampleFolder.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(sampleFolder, ec);
-  }
+  sampleFolder.reset();
   if (room.Measured && options.Verbosity > 0) Out << TSizeEstimate::BatchLine(sized, room.Bytes, freeBytes) << "\n";
   Out.flush();
   // An interrupt while measuring leaves the files unmeasured: the stop below
