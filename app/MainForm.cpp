@@ -1036,13 +1036,14 @@ void TForm1::StartRun() {
     for (int r = 0; r < rows; ++r) keep[static_cast<size_t>(r)] = Lvw->Status(r).State == TRowState::Completed;
     if (converted == rows) return;
   }
-  // A batch that clearly does not fit is not started.
+  // A batch that clearly does not fit is not started. The figures measured
+  // at these settings are the ones each task is checked against below.
+  const TBatchSettings sizeSettings = CurrentSettings();
+  const std::string sizeKey = TMeasuredSizes::SettingsKey(sizeSettings);
   {
     std::vector<int64_t> expected;
-    const TBatchSettings settings = CurrentSettings();
     for (int r = 0; r < rows; ++r)
-      if (!keep[static_cast<size_t>(r)])
-        expected.push_back(RowExpectedBytes(r, settings, TMeasuredSizes::SettingsKey(settings)));
+      if (!keep[static_cast<size_t>(r)]) expected.push_back(RowExpectedBytes(r, sizeSettings, sizeKey));
     const std::string out = EdtOutputFolder->text().toStdString();
     if (const TBatchFigures f = BatchFigures(expected, FreeSpace(out)); BatchTooLarge(f)) {
       Message("Error", Q(TSizeEstimate::TooLargeMessage(out, f.Expected, f.Free)), TMessageIcon::Error);
@@ -1086,10 +1087,8 @@ void TForm1::StartRun() {
       Lvw->SetOutputName(R, shown);
     } else if (setup.Ok) {
       FRun.AddTask(R, setup.DurationUs > 0 ? setup.DurationUs / 1000 : -1, setup.OutputPath);
-      {
-        const int64_t measured = FMeasured.Bytes(Lvw->Path(R), TMeasuredSizes::SettingsKey(CurrentSettings()));
-        FTaskBytes.push_back(measured >= 0 ? measured : setup.ExpectedBytes);
-      }
+      const int64_t measured = FMeasured.Bytes(Lvw->Path(R), sizeKey);
+      FTaskBytes.push_back(measured >= 0 ? measured : setup.ExpectedBytes);
       // The name this run writes (a file made since Add can take the name).
       Lvw->SetOutputName(R, shown);
     } else {
