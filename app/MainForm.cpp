@@ -636,9 +636,9 @@ void TForm1::closeEvent(QCloseEvent* Event) {
   Event->accept();
 }
 
-TBatchSettings TForm1::CurrentSettings() const {
+TBatchSettings TForm1::CurrentSettings(bool TakeTyped) const {
   TBatchSettings s;
-  GBOutput->Fill(s);
+  GBOutput->Fill(s, TakeTyped);
   s.OutputFolder = EdtOutputFolder->text().toStdString();
   s.Overwrite = ChkOverwrite->isChecked();
   s.KeepFolders = ChkKeepFolders->isChecked();
@@ -1390,7 +1390,7 @@ void TForm1::ShowBatchProgress() {
 void TForm1::ShowBatchFigures() {
   // While files are added, once at the end (EndBusy).
   if (FRun.State() != TBatchRun::Idle || FBusy) return;
-  const TBatchSettings settings = CurrentSettings();
+  const TBatchSettings settings = CurrentSettings(false);
   const std::string key = TMeasuredSizes::SettingsKey(settings);
   if (FSampler) {
     // The files without a figure at these settings are measured, in list

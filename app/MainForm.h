@@ -140,8 +140,10 @@ public:
   // setting up a batch) with its progress dialog.
   bool Busy() const { return FBusy; }
   const TBatchRun& Run() const { return FRun; }
-  // The settings the next per-file set-up uses.
-  TBatchSettings CurrentSettings() const;
+  // The settings the next per-file set-up uses. Work in the background
+  // (the size figures) passes TakeTyped false: it must not enter, and so
+  // bring into range, a number the user is still typing.
+  TBatchSettings CurrentSettings(bool TakeTyped = true) const;
   // Places "Even out the volume" and "Burn in subtitles" in Other Settings'
   // third column when a page with it fits RoomWidth (the screen's free
   // width), else in a row of their own below the others, so that the page is

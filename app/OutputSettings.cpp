@@ -164,10 +164,11 @@ void TOutputSettings::Store(TStoredSettings& Settings) const {
   Settings.AudioSampleRate = CboAudioSampleRate->currentIndex();
 }
 
-void TOutputSettings::Fill(TBatchSettings& Settings) const {
-  // A value still being typed counts as entered.
-  SpinVideo->interpretText();
-  SpinAudio->interpretText();
+void TOutputSettings::Fill(TBatchSettings& Settings, bool TakeTyped) const {
+  if (TakeTyped) {
+    SpinVideo->interpretText();
+    SpinAudio->interpretText();
+  }
   Settings.VideoKbps = SpinVideo->value();
   Settings.AudioKbps = SpinAudio->value();
   Settings.ChannelsEntry = CboChannels->currentIndex();

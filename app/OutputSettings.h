@@ -20,8 +20,9 @@ public:
   void Load(const TStoredSettings& Settings);
   void Store(TStoredSettings& Settings) const;
   // The bitrates, channels, size, frame rate and sample rate for the per-file
-  // set-up.
-  void Fill(TBatchSettings& Settings) const;
+  // set-up. With TakeTyped, a number still being typed counts as entered;
+  // without, the fields' last values are read and what is typed is left alone.
+  void Fill(TBatchSettings& Settings, bool TakeTyped = true) const;
 
   // A profile chosen by the user: its text's video and audio bitrates go into
   // the two fields, and "Mono" in the text selects one channel, else two.

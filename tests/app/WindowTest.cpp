@@ -1083,6 +1083,18 @@ TEST_F(WindowTest, EnterInAFieldOnlyConfirmsItsValue) {
       EXPECT_EQ(c.Field->value(), c.Value) << c.Typed;
       EXPECT_EQ(f.Run().State(), TBatchRun::Idle) << "Enter in the field of " << c.Typed << " started the batch";
     }
+  // The size figures worked out while a number is half typed ("60", below
+  // the field's least 128) leave the typing alone.
+  f.GBOutput->SpinVideo->setFocus();
+  f.GBOutput->SpinVideo->selectAll();
+  QTest::keyClicks(f.GBOutput->SpinVideo, "60");
+  const QString folder = f.EdtOutputFolder->text();
+  f.EdtOutputFolder->setText(folder + "x");
+  f.EdtOutputFolder->setText(folder);
+  QCoreApplication::processEvents();
+  QTest::keyClicks(f.GBOutput->SpinVideo, "0");
+  QTest::keyClick(f.GBOutput->SpinVideo, Qt::Key_Return);
+  EXPECT_EQ(f.GBOutput->SpinVideo->value(), 600);
   f.GBOutput->CboResolution->setFocus();
   QTest::keyClick(f.GBOutput->CboResolution, Qt::Key_Return);
   EXPECT_EQ(f.Run().State(), TBatchRun::Idle);
