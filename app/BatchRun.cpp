@@ -204,11 +204,17 @@ void TBatchRun::BeginWaiting(int64_t NowMs) {
   }
 }
 
-int TBatchRun::MeasuredFps(int Task, int FrameNumber, int64_t NowMs) const {
+int TBatchRun::MeasuredFps(int Task, int FrameNumber, int64_t NowMs) {
   if (Task < 0 || Task >= TaskCount()) return -1;
-  const int64_t took = NowMs - FTasks[static_cast<size_t>(Task)].BeganMs;
-  if (FTasks[static_cast<size_t>(Task)].BeganMs < 0 || took <= 0) return -1;
-  return static_cast<int>(std::max<int64_t>(0, FrameNumber) * 1000 / took);
+  TTask& t = FTasks[static_cast<size_t>(Task)];
+  if (t.BeganMs < 0) return -1;
+  if (FrameNumber <= 0) {
+    t.RateFromMs = NowMs;
+    return -1;
+  }
+  const int64_t took = NowMs - (t.RateFromMs >= 0 ? t.RateFromMs : t.BeganMs);
+  if (took <= 0) return -1;
+  return static_cast<int>(static_cast<int64_t>(FrameNumber) * 1000 / took);
 }
 
 std::optional<TRowState> TBatchRun::TaskEnded(int Task, TTaskEnd How, int64_t NowMs) {

@@ -118,9 +118,11 @@ public:
   // task begins then.
   void TaskEnded(int Task, int64_t NowMs = 0);
   // The frames per second of a task that has converted FrameNumber frames by
-  // NowMs: measured since it began, so known from its first event on; -1
-  // when it has not begun or no time has passed.
-  int MeasuredFps(int Task, int FrameNumber, int64_t NowMs) const;
+  // NowMs, known from its first event with pictures on; -1 when it has not
+  // begun, no time has passed or no picture is converted yet. The clock
+  // starts when the task began, or at its last event without pictures (the
+  // loudness pass before the conversion), so that time is not counted.
+  int MeasuredFps(int Task, int FrameNumber, int64_t NowMs);
   // The output file of task Task; empty when unknown.
   std::string OutputOfTask(int Task) const;
   // The length of task Task's input as its header gave it at Convert; 0 or
@@ -176,6 +178,7 @@ private:
     int64_t HeaderMs = -1;  // DurationMs as the set-up gave it
     int64_t CurrentMs = 0;
     int64_t BeganMs = -1;  // -1: waiting
+    int64_t RateFromMs = -1;  // the last event without pictures; -1: none
     bool Ended = false;
     TTaskEnd How = TTaskEnd::Stopped;  // when Ended
     bool Converting = false;  // a progress event came, or it ran when Stop was pressed
