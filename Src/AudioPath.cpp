@@ -42,57 +42,70 @@ void TCustomFFmpeg::NoteMixLevels(InputStreamState* Ist, const AVFrame* Frame) {
   Ist->DecSurroundMix = info ? info->surround_mix_level : -1;
 }
 
-void TCustomFFmpeg::CreateResampler(OutputStreamState* Ost, const InputStreamState* Ist, int DecChannels, int DecRate) {
-  AVCodecContext* enc = Ost->CodecCtx;
-  const int encChannels = enc->ch_layout.nb_channels;
-  const int rate = enc->sample_rate;
-  const bool signalled = Ist->DecCentreMix >= 0 && Ist->DecSurroundMix >= 0;
+int TCustomFFmpeg::OpenSoundConverter(SwrContext*& Swr, const AVCodecContext* Enc, AVSampleFormat OutFormat,
+                                      AVSampleFormat InFormat, int InRate, int InChannels, uint64_t InMask,
+                                      double Centre, double Surround, std::string* Refused, uint64_t* UsedMask) const {
   // Fewer output channels: the centre and the surrounds join the front at the
   // stream's levels or the usual ones, the LFE is left out, and each output
   // channel's gains are scaled to add up to at most 1, so that no mix of
   // channels within full scale can pass it (without that, a float encoder is
   // given a loud 5.1 mix up to 7.7 dB over full scale).
-  const double centre = signalled ? Ist->DecCentreMix : kUsualMixLevel;
-  const double surround = signalled ? Ist->DecSurroundMix : kUsualMixLevel;
+  const bool signalled = Centre >= 0 && Surround >= 0;
+  const double centre = signalled ? Centre : kUsualMixLevel;
+  const double surround = signalled ? Surround : kUsualMixLevel;
   auto make = [&](AVChannelLayout& In) {
-    int r = ff::swr_alloc_set_opts2(&Ost->Resample, &enc->ch_layout, enc->sample_fmt, rate, &In, AV_SAMPLE_FMT_S16,
-                                    DecRate, 0, nullptr);
-    if (r >= 0 && (r = ff::av_opt_set_double(Ost->Resample, "center_mix_level", centre, 0)) >= 0 &&
-        (r = ff::av_opt_set_double(Ost->Resample, "surround_mix_level", surround, 0)) >= 0 &&
-        (r = ff::av_opt_set_double(Ost->Resample, "lfe_mix_level", 0, 0)) >= 0 &&
-        (r = ff::av_opt_set_double(Ost->Resample, "rematrix_maxval", 1, 0)) >= 0)
-      r = ff::swr_init(Ost->Resample);
-    if (r < 0 && Ost->Resample) ff::swr_free(&Ost->Resample);
+    int r = ff::swr_alloc_set_opts2(&Swr, const_cast<AVChannelLayout*>(&Enc->ch_layout), OutFormat, Enc->sample_rate, &In, InFormat, InRate, 0,
+                                    nullptr);
+    if (r >= 0 && (r = ff::av_opt_set_double(Swr, "center_mix_level", centre, 0)) >= 0 &&
+        (r = ff::av_opt_set_double(Swr, "surround_mix_level", surround, 0)) >= 0 &&
+        (r = ff::av_opt_set_double(Swr, "lfe_mix_level", 0, 0)) >= 0 &&
+        (r = ff::av_opt_set_double(Swr, "rematrix_maxval", 1, 0)) >= 0)
+      r = ff::swr_init(Swr);
+    if (r < 0 && Swr) ff::swr_free(&Swr);
     return r;
   };
   // The resampler divides by the sample size: unknown formats never reach it.
-  const bool usable = SamplesUsable(enc->sample_fmt, rate, encChannels) &&
-                      SamplesUsable(AV_SAMPLE_FMT_S16, DecRate, DecChannels);
+  const bool usable = SamplesUsable(OutFormat, Enc->sample_rate, Enc->ch_layout.nb_channels) &&
+                      SamplesUsable(InFormat, InRate, InChannels);
   AVChannelLayout inLayout{}, fallback{};
-  if (Ist->DecLayout)
-    ff::av_channel_layout_from_mask(&inLayout, Ist->DecLayout);
+  if (InMask)
+    ff::av_channel_layout_from_mask(&inLayout, InMask);
   else
-    ff::av_channel_layout_default(&inLayout, DecChannels);
-  ff::av_channel_layout_default(&fallback, DecChannels);
+    ff::av_channel_layout_default(&inLayout, InChannels);
+  ff::av_channel_layout_default(&fallback, InChannels);
   // A layout of another channel count, or one the resampler refuses (two
   // channels with a single front speaker, or none), is taken as the default
   // layout for the channel count: the channels keep their sound, on the
   // default speakers, instead of failing the conversion.
-  const bool fits = inLayout.nb_channels == DecChannels;
+  const bool fits = inLayout.nb_channels == InChannels;
   int r = !usable ? AVERROR(EINVAL) : fits ? make(inLayout) : -1;
-  uint64_t inMask = inLayout.order == AV_CHANNEL_ORDER_NATIVE ? inLayout.u.mask : 0;
+  uint64_t used = inLayout.order == AV_CHANNEL_ORDER_NATIVE ? inLayout.u.mask : 0;
   if (usable && r < 0 && ff::av_channel_layout_compare(&inLayout, &fallback) != 0 && make(fallback) >= 0) {
     r = 0;
     char from[128] = "", to[128] = "";
     ff::av_channel_layout_describe(&inLayout, from, sizeof from);
     ff::av_channel_layout_describe(&fallback, to, sizeof to);
-    if (FVerbose >= 0 && FOnLog)
-      LogFmt(1, "Stream #%d.%d -> #%d.%d: channel layout %s refused, converted as %s", Ist->FileIndex,
-             Ist->StreamIndex, Ost->FileIndex, Ost->StreamIndex, from, to);
-    inMask = fallback.order == AV_CHANNEL_ORDER_NATIVE ? fallback.u.mask : 0;
+    if (Refused) *Refused = std::string("channel layout ") + from + " refused, converted as " + to;
+    used = fallback.order == AV_CHANNEL_ORDER_NATIVE ? fallback.u.mask : 0;
   }
   ff::av_channel_layout_uninit(&inLayout);
   ff::av_channel_layout_uninit(&fallback);
+  if (UsedMask) *UsedMask = used;
+  return r;
+}
+
+void TCustomFFmpeg::CreateResampler(OutputStreamState* Ost, const InputStreamState* Ist, int DecChannels, int DecRate) {
+  AVCodecContext* enc = Ost->CodecCtx;
+  const int encChannels = enc->ch_layout.nb_channels;
+  const int rate = enc->sample_rate;
+  const bool signalled = Ist->DecCentreMix >= 0 && Ist->DecSurroundMix >= 0;
+  std::string refused;
+  uint64_t inMask = 0;
+  const int r = OpenSoundConverter(Ost->Resample, enc, enc->sample_fmt, AV_SAMPLE_FMT_S16, DecRate, DecChannels,
+                                   Ist->DecLayout, Ist->DecCentreMix, Ist->DecSurroundMix, &refused, &inMask);
+  if (r >= 0 && !refused.empty() && FVerbose >= 0 && FOnLog)
+    LogFmt(1, "Stream #%d.%d -> #%d.%d: %s", Ist->FileIndex, Ist->StreamIndex, Ost->FileIndex, Ost->StreamIndex,
+           refused.c_str());
   if (r < 0) {
     char text[256];
     if (Ost->AudioResample || DecRate != rate)

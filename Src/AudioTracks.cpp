@@ -79,6 +79,13 @@ std::string NormalLanguage(const std::string& Code) {
   return code;
 }
 
+bool KnownLanguage(const std::string& Code) {
+  const std::string normal = NormalLanguage(Code);
+  if (normal.empty() || normal.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos) return false;
+  // Every two-letter code the table knows has become its three-letter one.
+  return normal.size() == 3;
+}
+
 std::string ShortLanguage(const std::string& Code) {
   const std::string normal = NormalLanguage(Code);
   for (const TLanguageCodes& l : kLanguages)
@@ -146,8 +153,11 @@ int ChooseAudioTrack(const std::vector<TAudioTrack>& Tracks, const std::vector<s
   for (const std::string& language : Languages)
     for (size_t i = 0; i < Tracks.size(); ++i)
       if (!language.empty() && Tracks[i].Language == language) return static_cast<int>(i);
+  int flagged = -1;
   for (size_t i = 0; i < Tracks.size(); ++i)
-    if (Tracks[i].Default) return static_cast<int>(i);
+    if (Tracks[i].Default && (flagged < 0 || Tracks[i].Channels > Tracks[static_cast<size_t>(flagged)].Channels))
+      flagged = static_cast<int>(i);
+  if (flagged >= 0) return flagged;
   size_t most = 0;
   for (size_t i = 1; i < Tracks.size(); ++i)
     if (Tracks[i].Channels > Tracks[most].Channels) most = i;

@@ -14,6 +14,10 @@ struct AVFormatContext;
 // a code it does not know lower case as given; "" for none ("und", "zxx",
 // "mis", "mul" and empty codes mean no language).
 std::string NormalLanguage(const std::string& Code);
+// Whether Code names a language a user may ask for: a two-letter code of
+// ISO 639-1 (or a withdrawn one old systems write), or any three-letter code
+// (ISO 639-2 and 639-3 know too many to list). "xx" does not.
+bool KnownLanguage(const std::string& Code);
 // The two-letter code of a language where it has one ("deu" → "de"), else its
 // normal code.
 std::string ShortLanguage(const std::string& Code);
@@ -40,8 +44,9 @@ struct TAudioTrack {
 std::vector<TAudioTrack> AudioTracksOf(const AVFormatContext* Context);
 
 // The position in Tracks of the track to convert: the first in the first of
-// Languages that any track has, else the first flagged default, else the first
-// with the most channels, else 0. -1 when there are no tracks.
+// Languages that any track has, else the first with the most channels of
+// those flagged default (a file may flag several), else the first with the
+// most channels, else 0. -1 when there are no tracks.
 int ChooseAudioTrack(const std::vector<TAudioTrack>& Tracks, const std::vector<std::string>& Languages);
 
 // The track as the Type column names it: "de 5.1", "stereo" (untagged).

@@ -320,8 +320,12 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
 
 int ChosenAudioTrack(const TBatchSettings& Settings, const std::vector<TAudioTrack>& Tracks) {
   if (Settings.AudioTrack > 0 && Settings.AudioTrack <= static_cast<int>(Tracks.size())) return Settings.AudioTrack - 1;
-  const std::vector<std::string> languages =
-      Settings.AudioLanguage.empty() ? UserLanguages() : std::vector<std::string>{NormalLanguage(Settings.AudioLanguage)};
+  // The language asked for first (one no one knows is passed over), then the
+  // user's own.
+  std::vector<std::string> languages;
+  if (KnownLanguage(Settings.AudioLanguage)) languages.push_back(NormalLanguage(Settings.AudioLanguage));
+  for (const std::string& language : UserLanguages())
+    if (languages.empty() || language != languages.front()) languages.push_back(language);
   return ChooseAudioTrack(Tracks, languages);
 }
 

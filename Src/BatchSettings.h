@@ -66,8 +66,9 @@ struct TBatchSettings {
   std::string OutputExtraOptions;
   // Which audio track of a file with several: the Nth (from 1) when AudioTrack
   // is above 0 and the file has that many, else the one in AudioLanguage (a
-  // language code; empty: the user's languages from the environment), else
-  // the one flagged default, else the one with the most channels.
+  // language code; empty or unknown: none), else the one in the user's
+  // languages from the environment, else the one flagged default, else the
+  // one with the most channels.
   int AudioTrack = 0;
   std::string AudioLanguage;
   // Every output's sound levelled to the same loudness (kEvenLoudnessLufs).

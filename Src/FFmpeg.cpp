@@ -120,6 +120,7 @@ void TCustomFFmpeg::ResetOptions() {
   // Group 1
   FInputFiles.fill(nullptr);
   FInputTsOffset.fill(0);
+  FInputSeekUs.fill(AV_NOPTS_VALUE);
   FInputRateEmu.fill(0);
   for (auto& row : FInputTsScale) row.fill(0.0);
   FInputFileCount = 0;

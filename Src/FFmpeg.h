@@ -411,6 +411,10 @@ public:
 
   // Input and output (built by the file routines) -------------------------
   bool OpenInputFile(const std::string& FileName);
+  // The decoder context every reading of an input stream makes: Decoder with
+  // the stream's parameters Par and time base, logging for this engine, with
+  // the engine's decoder threads. Null when it cannot be made.
+  AVCodecContext* NewDecoderContext(const AVCodec* Decoder, const AVCodecParameters* Par, AVRational TimeBase);
   // Builds an output file with its streams. The file itself is created here,
   // unless FCheckOutputsOnly is set: then it is only checked that it could be
   // created, and the run creates it when it starts.
@@ -712,6 +716,10 @@ public:
   // Main loop (MainLoop.cpp): its steps.
   int NextInputFile(double& OptsMin);
   void ShiftPacketTimes(int FileIndex, InputStreamState* Ist, AVPacket* Pkt);
+  // The input file's offset and scale applied to a packet of stream St just
+  // read from it: every reading of input FileIndex (the conversion's and the
+  // measuring pass's) puts its packets on the same time line with this.
+  void OffsetPacketTimes(int FileIndex, const AVStream* St, AVPacket* Pkt) const;
   void FlushOutputs();
   int WriteTrailers();
   void CloseRunCodecs();
@@ -726,6 +734,15 @@ public:
   // format; a stereo mix takes the stream's mix levels and never exceeds full
   // scale. Logs what a downmix applied.
   void CreateResampler(OutputStreamState* Ost, const InputStreamState* Ist, int DecChannels, int DecRate);
+  // The converter every reading of a source makes for the sound it hands to
+  // an encoder (Enc's rate and layout, in OutFormat): from InFormat at InRate,
+  // InChannels channels of the mask InMask (0: the default order), with the
+  // stereo mix at the given centre and surround levels (negative: the usual
+  // ones). A layout the library refuses is taken as the default layout for
+  // the channel count; Refused then names both. The library's result.
+  int OpenSoundConverter(SwrContext*& Swr, const AVCodecContext* Enc, AVSampleFormat OutFormat,
+                         AVSampleFormat InFormat, int InRate, int InChannels, uint64_t InMask, double Centre,
+                         double Surround, std::string* Refused = nullptr, uint64_t* UsedMask = nullptr) const;
   // Encodes Samples samples from the stream's FIFO and writes the packets.
   void EncodeAudioFrame(OutputStreamState* Ost, int Samples);
   // Encodes whole encoder frames of the FIFO (all of it for encoders of any frame size).
@@ -827,8 +844,9 @@ public:
   // Measures the source of Ost as the audio path converts it (through
   // Through first, when given); its progress runs from From to To of the
   // measuring share. False when the source cannot be read again or on a stop.
-  bool MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result, TLevelStage* Through = nullptr,
-                             double From = 0, double To = 1);
+  // Why is set when false and no stop was requested.
+  bool MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result, std::string& Why,
+                             TLevelStage* Through = nullptr, double From = 0, double To = 1);
   void QueueSamples(OutputStreamState* Ost, uint8_t** Data, int N);
   // Samples waiting for the encoder: in the queue and in the level stage.
   int64_t QueuedSamples(const OutputStreamState* Ost) const;
@@ -906,6 +924,9 @@ public:
   // Group 1: files and maps
   std::array<AVFormatContext*, MAX_FILES> FInputFiles{};
   std::array<int64_t, MAX_FILES> FInputTsOffset{};
+  // Where each input was sought to when it was opened (its start time plus
+  // the input's start option), microseconds; AV_NOPTS_VALUE: not sought.
+  std::array<int64_t, MAX_FILES> FInputSeekUs{};
   std::array<TGrowingArray<double, MAX_STREAMS>, MAX_FILES> FInputTsScale{};
   int FInputFileCount = 0;
   std::array<AVFormatContext*, MAX_FILES> FOutputFiles{};

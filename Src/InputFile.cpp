@@ -44,6 +44,29 @@ TDecoderThreads DecoderThreadsFor(int Cores, AVPixelFormat Format, int Width, in
   return {std::max(1, Cores), FF_THREAD_SLICE};
 }
 
+AVCodecContext* TCustomFFmpeg::NewDecoderContext(const AVCodec* Decoder, const AVCodecParameters* Par,
+                                                 AVRational TimeBase) {
+  AVCodecContext* dec = ff::avcodec_alloc_context3(Decoder);
+  if (!dec || ff::avcodec_parameters_to_context(dec, Par) < 0) {
+    if (dec) ff::avcodec_free_context(&dec);
+    return nullptr;
+  }
+  dec->pkt_timebase = TimeBase;
+  dec->opaque = this;  // tells whose conversion the decoder's threads log for
+  // Decoders use every core with frame and slice threads (within the
+  // memory of their pictures in flight); the engine's own thread count is
+  // the encoders'.
+  dec->thread_count = FDecoderThreadCount;
+  dec->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+  if (FDecoderThreadCount == 0 && Par->codec_type == AVMEDIA_TYPE_VIDEO && Par->format >= 0) {
+    const TDecoderThreads threads =
+        DecoderThreadsFor(ff::av_cpu_count(), static_cast<AVPixelFormat>(Par->format), Par->width, Par->height);
+    dec->thread_count = threads.Count;
+    dec->thread_type = threads.Type;
+  }
+  return dec;
+}
+
 void TCustomFFmpeg::ResetInputSelections() {
   FInputFormat = nullptr;
   FOutputFormat = nullptr;
@@ -147,8 +170,10 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
 
   int64_t timestamp = FStartTime;
   if (ic->start_time != AV_NOPTS_VALUE) timestamp += ic->start_time;
+  FInputSeekUs[FInputFileCount] = AV_NOPTS_VALUE;
   if (FStartTime != 0) {
     ff::av_seek_frame(ic, -1, timestamp, AVSEEK_FLAG_BACKWARD);  // a failed seek is not fatal
+    FInputSeekUs[FInputFileCount] = timestamp;
     FStartTime = 0;
   }
 
@@ -166,26 +191,12 @@ bool TCustomFFmpeg::OpenInputFile(const std::string& FileName) {
                             : par->codec_type == AVMEDIA_TYPE_SUBTITLE ? subtitleCodec
                                                                        : nullptr;
     const AVCodec* decoder = forced ? forced : ff::avcodec_find_decoder(par->codec_id);
-    AVCodecContext* enc = ff::avcodec_alloc_context3(decoder);
-    if (!enc || ff::avcodec_parameters_to_context(enc, par) < 0) {
-      if (enc) ff::avcodec_free_context(&enc);
+    AVCodecContext* enc = NewDecoderContext(decoder, par, st->time_base);
+    if (!enc) {
       freeDecoders();
       return fail(ic, FormatOpenError(FileName, AVERROR(ENOMEM)));
     }
     decoders[i] = enc;
-    enc->pkt_timebase = st->time_base;
-    enc->opaque = this;  // tells whose conversion the decoder's threads log for
-    // Decoders use every core with frame and slice threads (within the
-    // memory of their pictures in flight); the engine's own thread count is
-    // the encoders'.
-    enc->thread_count = FDecoderThreadCount;
-    enc->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
-    if (FDecoderThreadCount == 0 && par->codec_type == AVMEDIA_TYPE_VIDEO && par->format >= 0) {
-      const TDecoderThreads threads = DecoderThreadsFor(ff::av_cpu_count(), static_cast<AVPixelFormat>(par->format),
-                                                        par->width, par->height);
-      enc->thread_count = threads.Count;
-      enc->thread_type = threads.Type;
-    }
 
     switch (par->codec_type) {
       case AVMEDIA_TYPE_VIDEO: {

@@ -250,14 +250,18 @@ struct TSwrFree {
 
 }  // namespace
 
-bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result, TLevelStage* Through,
-                                          double From, double To) {
+bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Result, std::string& Why,
+                                          TLevelStage* Through, double From, double To) {
   const InputStreamState* ist = FInputStreams[Ost->SourceIndex];
   const AVFormatContext* main = FInputFiles[ist->FileIndex];
+  Why = "the input cannot be read twice";
   // Only a file can be read a second time.
   struct stat st{};
   if (!main->url || stat(main->url, &st) != 0 || !S_ISREG(st.st_mode)) return false;
 
+  // The input is read as the conversion reads it: the same demuxer, the
+  // same place it was sought to, the same track, the same decoder, the same
+  // time line (its offset and scale), the same sound converter.
   AVFormatContext* opened = ff::avformat_alloc_context();
   if (!opened) return false;
   opened->interrupt_callback.callback = &TCustomFFmpeg::InterruptCallback;
@@ -274,11 +278,11 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
   for (unsigned i = 0; i < input->nb_streams; ++i)
     input->streams[i]->discard = static_cast<int>(i) == index ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
   const AVStream* stream = input->streams[index];
+  const int64_t seekUs = FInputSeekUs[ist->FileIndex];
+  if (seekUs != AV_NOPTS_VALUE) ff::av_seek_frame(input.get(), -1, seekUs, AVSEEK_FLAG_BACKWARD);
 
-  // The decoder is the run's own kind, with the parameters its set-up found.
-  const AVCodec* codec = ff::avcodec_find_decoder(ist->Stream->codecpar->codec_id);
-  if (!codec) return false;
-  AVCodecContext* dec = ff::avcodec_alloc_context3(codec);
+  Why = "its sound cannot be decoded";
+  AVCodecContext* dec = NewDecoderContext(ist->CodecCtx->codec, ist->Stream->codecpar, stream->time_base);
   if (!dec) return false;
   struct TDecoderFree {
     AVCodecContext*& Dec;
@@ -287,20 +291,17 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
       ff::avcodec_free_context(&Dec);
     }
   } freeDecoder{dec};
-  if (ff::avcodec_parameters_to_context(dec, ist->Stream->codecpar) < 0) return false;
-  dec->opaque = this;
-  dec->thread_count = 1;
-  dec->pkt_timebase = stream->time_base;
   {
     std::lock_guard<std::mutex> guard(CodecLock());
-    if (ff::avcodec_open2(dec, codec, nullptr) < 0) return false;
+    if (ff::avcodec_open2(dec, dec->codec, nullptr) < 0) return false;
   }
 
   const AVCodecContext* enc = Ost->CodecCtx;
+  const int rate = enc->sample_rate;
   TLoudnessMeter meter;
   std::string error;
-  if (!meter.Open(AV_SAMPLE_FMT_FLTP, enc->sample_rate, enc->ch_layout, error)) {
-    Log(0, error);
+  if (!meter.Open(AV_SAMPLE_FMT_FLTP, rate, enc->ch_layout, error)) {
+    Why = error;
     return false;
   }
   std::unique_ptr<AVPacket, TPacketFree> packet(ff::av_packet_alloc());
@@ -320,6 +321,7 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
       if (Fifo) ff::av_audio_fifo_free(Fifo);
     }
   } freeFifo{levelled};
+  Why = "out of memory";
   if (!packet || !frame || (Through && !levelled)) return false;
   auto meterLevelled = [&]() -> bool {
     const int n = ff::av_audio_fifo_size(levelled);
@@ -331,8 +333,16 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
     return meter.Add(planes.data(), n);
   };
 
-  // Converts (and with nullptr drains) into the measured format.
-  auto measure = [&](const AVFrame* F) -> bool {
+  // The part of the conversion's time line that is converted: from the
+  // output's start on, for the recording time (the input's own start option
+  // is in the time line's offset).
+  const int64_t startUs = FStartTime;
+  const int64_t endUs = FRecordingTime == INT64_MAX ? INT64_MAX : FStartTime + FRecordingTime;
+  // Where the next converted sample lies on that time line.
+  int64_t nextUs = startUs;
+  // Converts (and with nullptr drains) into the measured format; measures
+  // the samples that lie within the converted part.
+  auto measure = [&](const AVFrame* F, int64_t AtUs) -> bool {
     const int in = F ? F->nb_samples : 0;
     const int capacity = ff::swr_get_out_samples(swr.get(), in) + 32;
     const size_t planeBytes = static_cast<size_t>(capacity) * sizeof(float);
@@ -341,16 +351,22 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
     const int n = ff::swr_convert(swr.get(), planes.data(), capacity, F ? const_cast<const uint8_t**>(F->extended_data) : nullptr,
                                   in);
     if (n < 0) return false;
-    if (!Through) return meter.Add(planes.data(), n);
-    return Through->Process(planes.data(), n, levelled, AV_SAMPLE_FMT_FLTP, enc->ch_layout.nb_channels) &&
+    const int64_t at = F ? AtUs : nextUs;
+    nextUs = at + n * int64_t{1000000} / rate;
+    auto sampleAt = [&](int64_t Us) {
+      if (Us == INT64_MAX) return int64_t{n};
+      return std::clamp<int64_t>((Us - at) * rate / 1000000, 0, n);
+    };
+    const int first = static_cast<int>(sampleAt(startUs)), last = static_cast<int>(sampleAt(endUs));
+    if (last <= first) return true;
+    std::vector<uint8_t*> part(planes.size());
+    for (size_t p = 0; p < planes.size(); ++p) part[p] = planes[p] + static_cast<size_t>(first) * sizeof(float);
+    if (!Through) return meter.Add(part.data(), last - first);
+    return Through->Process(part.data(), last - first, levelled, AV_SAMPLE_FMT_FLTP, enc->ch_layout.nb_channels) &&
            meterLevelled();
   };
 
-  const int64_t startUs = FStartTime;
-  const int64_t endUs = FRecordingTime == INT64_MAX ? INT64_MAX : FStartTime + FRecordingTime;
-  const int64_t firstUs = stream->start_time != AV_NOPTS_VALUE
-                              ? ff::av_rescale_q(stream->start_time, stream->time_base, AV_TIME_BASE_Q)
-                              : 0;
+  Why = "its sound cannot be converted";
   bool ended = false, draining = false;
   while (!ended) {
     // A pause holds the measuring pass as it holds the conversion.
@@ -362,7 +378,10 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
         draining = true;
         ff::avcodec_send_packet(dec, nullptr);
       } else {
-        if (packet->stream_index == index) ff::avcodec_send_packet(dec, packet.get());
+        if (packet->stream_index == index) {
+          OffsetPacketTimes(ist->FileIndex, stream, packet.get());
+          ff::avcodec_send_packet(dec, packet.get());
+        }
         ff::av_packet_unref(packet.get());
       }
     }
@@ -371,13 +390,13 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
       if (r == AVERROR_EOF) ended = true;
       if (r < 0) break;
       const int64_t ts = frame->best_effort_timestamp;
-      const int64_t atUs =
-          ts == AV_NOPTS_VALUE ? startUs : ff::av_rescale_q(ts, stream->time_base, AV_TIME_BASE_Q) - firstUs;
+      const int64_t atUs = ts == AV_NOPTS_VALUE ? nextUs : ff::av_rescale_q(ts, stream->time_base, AV_TIME_BASE_Q);
       if (atUs >= endUs) {
         ended = true;
         break;
       }
-      if (atUs < startUs || frame->nb_samples <= 0) continue;
+      const int64_t lengthUs = frame->sample_rate > 0 ? frame->nb_samples * int64_t{1000000} / frame->sample_rate : 0;
+      if (atUs + lengthUs <= startUs || frame->nb_samples <= 0) continue;
       // The audio path's conversion: the same layout, rate and mix levels.
       const uint64_t mask = frame->ch_layout.order == AV_CHANNEL_ORDER_NATIVE ? frame->ch_layout.u.mask : 0;
       const AVFrameSideData* side = ff::av_frame_get_side_data(frame.get(), AV_FRAME_DATA_DOWNMIX_INFO);
@@ -388,24 +407,12 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
       const double surround = info ? info->surround_mix_level : -1;
       if (!swr || frame->format != swrFormat || frame->sample_rate != swrRate || mask != swrMask ||
           frame->ch_layout.nb_channels != swrChannels || centre != swrCentre || surround != swrSurround) {
-        if (swr && !measure(nullptr)) return false;
+        if (swr && !measure(nullptr, 0)) return false;
         SwrContext* made = nullptr;
-        AVChannelLayout inLayout{};
-        if (mask)
-          ff::av_channel_layout_from_mask(&inLayout, mask);
-        else
-          ff::av_channel_layout_default(&inLayout, frame->ch_layout.nb_channels);
-        int r2 = ff::swr_alloc_set_opts2(&made, const_cast<AVChannelLayout*>(&enc->ch_layout), AV_SAMPLE_FMT_FLTP, enc->sample_rate, &inLayout,
-                                         static_cast<AVSampleFormat>(frame->format), frame->sample_rate, 0, nullptr);
-        ff::av_channel_layout_uninit(&inLayout);
+        const int r2 = OpenSoundConverter(made, enc, AV_SAMPLE_FMT_FLTP, static_cast<AVSampleFormat>(frame->format),
+                                          frame->sample_rate, frame->ch_layout.nb_channels, mask, centre, surround);
         swr.reset(made);
-        const bool signalled = centre >= 0 && surround >= 0;
-        if (r2 >= 0 &&
-            (r2 = ff::av_opt_set_double(made, "center_mix_level", signalled ? centre : std::sqrt(0.5), 0)) >= 0 &&
-            (r2 = ff::av_opt_set_double(made, "surround_mix_level", signalled ? surround : std::sqrt(0.5), 0)) >= 0 &&
-            (r2 = ff::av_opt_set_double(made, "lfe_mix_level", 0, 0)) >= 0)
-          r2 = ff::av_opt_set_double(made, "rematrix_maxval", 1, 0);
-        if (r2 < 0 || ff::swr_init(made) < 0) return false;
+        if (r2 < 0) return false;
         swrFormat = frame->format;
         swrRate = frame->sample_rate;
         swrMask = mask;
@@ -413,7 +420,7 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
         swrCentre = centre;
         swrSurround = surround;
       }
-      if (!measure(frame.get())) return false;
+      if (!measure(frame.get(), atUs)) return false;
       // The measuring pass is the first part of the progress.
       const int64_t now = ff::av_gettime();
       if (FOnProgress && now - FLastReportTime > FProgressInterval && FTotalDurationMs > 0) {
@@ -424,9 +431,10 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
       }
     }
   }
-  if (swr && !measure(nullptr)) return false;
+  if (swr && !measure(nullptr, 0)) return false;
   if (Through && !(Through->Finish(levelled) && meterLevelled())) return false;
   Result = meter.Finish();
+  Why.clear();
   return true;
 }
 
@@ -447,9 +455,10 @@ void TCustomFFmpeg::PrepareEvenLoudness() {
     const AVCodecContext* enc = ost->CodecCtx;
     TLoudness loudness;
     std::string error;
-    if (!MeasureSourceLoudness(ost, loudness, nullptr, 0, 0.5)) {
+    std::string why;
+    if (!MeasureSourceLoudness(ost, loudness, why, nullptr, 0, 0.5)) {
       if (FStopRequested) return;
-      // A stream that cannot be read twice is levelled as it plays.
+      // A stream that cannot be measured first is levelled as it plays.
       auto stage = std::make_unique<TLevelStage>(0.0);
       if (!stage->OpenDynamic(FLoudnessTarget, kLimiterPeakDbtp, enc->sample_fmt, enc->sample_rate, enc->ch_layout,
                               error)) {
@@ -458,8 +467,8 @@ void TCustomFFmpeg::PrepareEvenLoudness() {
       }
       ost->Level = stage.release();
       if (FVerbose >= 0 && FOnLog)
-        LogFmt(1, "%sloudness not measured (the input cannot be read twice): levelled to %.1f LUFS as it plays",
-               stream.c_str(), FLoudnessTarget);
+        LogFmt(1, "%sloudness not measured (%s): levelled to %.1f LUFS as it plays", stream.c_str(), why.c_str(),
+               FLoudnessTarget);
       continue;
     }
     if (loudness.Integrated == -HUGE_VAL) {
@@ -483,7 +492,7 @@ void TCustomFFmpeg::PrepareEvenLoudness() {
     TLoudness levelled;
     if (trial.OpenDynamic(FLoudnessTarget, kLimiterPeakDbtp, AV_SAMPLE_FMT_FLTP, enc->sample_rate, enc->ch_layout,
                           error) &&
-        MeasureSourceLoudness(ost, levelled, &trial, 0.5, 1) && levelled.Integrated != -HUGE_VAL)
+        MeasureSourceLoudness(ost, levelled, why, &trial, 0.5, 1) && levelled.Integrated != -HUGE_VAL)
       aim = std::clamp(FLoudnessTarget + std::clamp(FLoudnessTarget - levelled.Integrated, -3.0, 3.0), -70.0, -5.0);
     if (FStopRequested) return;
     auto stage = std::make_unique<TLevelStage>(0.0);

@@ -573,8 +573,8 @@ int TCustomFFmpeg::NextInputFile(double& OptsMin) {
 
 // The input file's offset and scale, the stream's start and the steps over
 // timestamp discontinuities, applied to a packet just read.
-void TCustomFFmpeg::ShiftPacketTimes(int FileIndex, InputStreamState* Ist, AVPacket* Pkt) {
-  const AVRational tb = Ist->Stream->time_base;
+void TCustomFFmpeg::OffsetPacketTimes(int FileIndex, const AVStream* St, AVPacket* Pkt) const {
+  const AVRational tb = St->time_base;
   const int64_t offset = ff::av_rescale_q(FInputTsOffset[FileIndex], AV_TIME_BASE_Q, tb);
   if (Pkt->dts != AV_NOPTS_VALUE) Pkt->dts += offset;
   if (Pkt->pts != AV_NOPTS_VALUE) Pkt->pts += offset;
@@ -585,6 +585,11 @@ void TCustomFFmpeg::ShiftPacketTimes(int FileIndex, InputStreamState* Ist, AVPac
       if (Pkt->dts != AV_NOPTS_VALUE) Pkt->dts = static_cast<int64_t>(std::nearbyint(Pkt->dts * scale));
     }
   }
+}
+
+void TCustomFFmpeg::ShiftPacketTimes(int FileIndex, InputStreamState* Ist, AVPacket* Pkt) {
+  const AVRational tb = Ist->Stream->time_base;
+  OffsetPacketTimes(FileIndex, Ist->Stream, Pkt);
   AlignStreamStart(Ist, Pkt);
   // The stream's time: for decoded video the last packet's, not the last
   // picture's, so that the pictures a decoder holds back never make a packet

@@ -503,6 +503,12 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     return kExitOk;
   }
 
+  // A language no one knows takes no track: the user's own language does.
+  if (const std::string& language = options.Settings.AudioLanguage;
+      !language.empty() && !KnownLanguage(language) && options.Verbosity > 0)
+    Err << "vidlomat-cli: warning: --audio-lang \"" << language
+        << "\" is not a known language code; the track in your own language is converted\n";
+
   TQuilloConverter converter;
   const std::string folder = DefaultLibraryFolder();
   if (!converter.LoadLibraries(folder, true)) {

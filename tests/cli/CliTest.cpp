@@ -432,6 +432,14 @@ TEST_F(CliBatchTest, SoundOptionsReachTheFiles) {
     ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
     EXPECT_NE(r.Out.find(std::string("  ") + k.Type + "  film\n"), std::string::npos) << r.Out;
   }
+  {
+    // A language code no one knows: a warning, then the user's language.
+    TEnvironmentScope german({{"LANG", "de_DE.UTF-8"}, {"LC_ALL", nullptr}});
+    const TRun r = RunTool({"--audio-lang", "xx", "--no-normalize", "-o", Out, mkv});
+    ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+    EXPECT_NE(r.Out.find("  MKV \xC2\xB7 de stereo  film\n"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Err.find("warning: --audio-lang \"xx\" is not a known language code"), std::string::npos) << r.Err;
+  }
 
   const std::string clip = CopyClip(TestClip("avi_xvid"), In + "/clip.avi");
   const struct {

@@ -76,6 +76,9 @@ TEST(AudioTrackTest, ChoiceFollowsLanguageThenDefaultThenChannels) {
       {{track("", false, 2), track("", true, 2)}, {"deu"}, 1},
       {{track("de", false, 2)}, {"eng"}, 0},
       {{}, {"deu"}, -1},
+      // Of several tracks flagged default, the one with the most channels.
+      {{track("en", true, 1), track("en", true, 2)}, {"fra"}, 1},
+      {{track("", true, 2), track("", false, 6), track("", true, 6), track("", true, 2)}, {}, 2},
   };
   int row = 0;
   for (const TCase& c : cases) EXPECT_EQ(ChooseAudioTrack(c.Tracks, c.Languages), c.Want) << "case " << row++;
@@ -93,6 +96,14 @@ TEST(AudioTrackTest, ChoiceFollowsLanguageThenDefaultThenChannels) {
   s = TBatchSettings{};
   TEnvironmentScope env({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "fr_FR.UTF-8"}});
   EXPECT_EQ(ChosenAudioTrack(s, tracks), 2);
+  // A language no one knows, or one no track has, gives way to the user's.
+  for (const char* asked : {"xx", "x1", "ita"}) {
+    s.AudioLanguage = asked;
+    EXPECT_EQ(ChosenAudioTrack(s, tracks), 2) << asked;
+  }
+  const std::pair<const char*, bool> known[] = {{"de", true},   {"ger", true}, {"tlh", true}, {"xx", false},
+                                                {"qq", false},  {"", false},   {"und", false}, {"e1g", false}};
+  for (auto [code, want] : known) EXPECT_EQ(KnownLanguage(code), want) << code;
 }
 
 // Level in dBFS of the tone of Hz in one channel of interleaved samples: one
@@ -343,6 +354,74 @@ TEST(LoudnessTest, EveryOutputComesOutAtTheSameLoudness) {
         EXPECT_FALSE(HasLine(lines, "LUFS"));
       }
     }
+  }
+}
+
+// Converts In with Settings and gives the output's loudness and the lines
+// the conversion logged about its sound ("Stream #...").
+TLoudness ConvertAndMeasure(const TBatchSettings& Settings, const std::string& In, std::vector<std::string>& Lines) {
+  TQuilloConverter c;
+  LoadThrough(c);
+  TEventRecorder r;
+  r.Attach(c, true);
+  const TFileSetup row = SetUpFile(c, Settings, In);
+  EXPECT_TRUE(row.Ok) << row.Message;
+  if (!row.Ok) return {};
+  c.Start(1);
+  EXPECT_TRUE(r.WaitAllDone());
+  for (const TEventRecord& e : r.Events())
+    if (e.Kind == TEventRecord::Log && e.Message.rfind("Stream #", 0) == 0) Lines.push_back(e.Message);
+  return LoudnessOf(row.OutputPath);
+}
+
+// The measuring pass reads what the conversion converts: the part the
+// input's and the output's start and length options give (a size sample is
+// such a part), the track's channels as the conversion takes them (a layout
+// the resampler refuses as the default one). Each output is at -16 LUFS with
+// its true peak at most -1 dBTP.
+TEST(LoudnessTest, TheMeasuringPassReadsWhatIsConverted) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  // 12 s of tone that changes its level at 6 s.
+  auto changing = [](const std::string& Name, double Before, double After) {
+    TClipSpec s = ToneClipSpec(2, Before);
+    s.Name = Name;
+    s.DurationSeconds = 12;
+    s.LoudFromSeconds = 6;
+    s.LoudAmplitude = std::pow(10.0, After / 20);
+    return s;
+  };
+  TClipSpec frontCentre = ToneClipSpec(2, -30);
+  frontCentre.Name = "front_left_and_centre";
+  frontCentre.DurationSeconds = 4;
+  frontCentre.ChannelMask = AV_CH_FRONT_LEFT | AV_CH_FRONT_CENTER;
+  struct TCase {
+    TClipSpec Clip;
+    const char *Input, *Output;  // the extra options
+  };
+  const TCase cases[] = {
+      {changing("quiet_then_loud", -50, -6), "ss=6", "t=3"},
+      {changing("loud_then_quiet", -6, -50), "ss=6", "t=3"},
+      {changing("quiet_then_loud_sample", -50, -6), "ss=7", "t=3"},
+      {changing("quiet_then_loud_output_start", -50, -6), "", "ss=6\nt=3"},
+      {frontCentre, "", ""},
+  };
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Clip.Name);
+    const std::string in = dir / (k.Clip.Name + ".wav");
+    std::string error;
+    ASSERT_TRUE(MakeClip(k.Clip, in, &error)) << error;
+    TBatchSettings s;
+    s.OutputFolder = dir.Path();
+    s.InputExtraOptions = k.Input;
+    s.OutputExtraOptions = k.Output;
+    std::vector<std::string> lines;
+    const TLoudness out = ConvertAndMeasure(s, in, lines);
+    std::printf("%-30s -> %6.1f LUFS %6.1f dBTP\n", k.Clip.Name.c_str(), out.Integrated, out.TruePeak);
+    EXPECT_NEAR(out.Integrated, kEvenLoudnessLufs, 1.5);
+    EXPECT_LE(out.TruePeak, kEvenTruePeakDbtp);
+    EXPECT_TRUE(HasLine(lines, "loudness")) << "no line names the loudness";
+    EXPECT_FALSE(HasLine(lines, "not measured")) << "the measuring pass refused the file";
   }
 }
 
