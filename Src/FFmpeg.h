@@ -413,7 +413,10 @@ public:
   bool OpenInputFile(const std::string& FileName);
   // The decoder context every reading of an input stream makes: Decoder with
   // the stream's parameters Par and time base, logging for this engine, with
-  // the engine's decoder threads. Null when it cannot be made.
+  // the engine's decoder threads (sound on one thread: a decoder with frame
+  // threads hands each sound frame back only after as many more packets as
+  // it has threads less one, and the audio path times the samples by the
+  // packets). Null when it cannot be made.
   AVCodecContext* NewDecoderContext(const AVCodec* Decoder, const AVCodecParameters* Par, AVRational TimeBase);
   // Builds an output file with its streams. The file itself is created here,
   // unless FCheckOutputsOnly is set: then it is only checked that it could be

@@ -64,6 +64,13 @@ AVCodecContext* TCustomFFmpeg::NewDecoderContext(const AVCodec* Decoder, const A
     dec->thread_count = threads.Count;
     dec->thread_type = threads.Type;
   }
+  // Sound decodes on one thread: a FLAC or ALAC decoder with three frame
+  // threads gave its frames two packets late, and the samples, timed by the
+  // packets, came out two of their large frames (up to half a second) late.
+  if (Par->codec_type == AVMEDIA_TYPE_AUDIO) {
+    dec->thread_count = 1;
+    dec->thread_type = 0;
+  }
   return dec;
 }
 

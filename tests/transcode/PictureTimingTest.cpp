@@ -84,6 +84,10 @@ TTimeline ReadTimeline(const std::string& Path) {
               v = reinterpret_cast<const int16_t*>(frame->data[0])[i * channels] / 32768.0;
             else if (frame->format == AV_SAMPLE_FMT_FLT)
               v = reinterpret_cast<const float*>(frame->data[0])[i * channels];
+            else if (frame->format == AV_SAMPLE_FMT_S32P)
+              v = reinterpret_cast<const int32_t*>(frame->extended_data[0])[i] / 2147483648.0;
+            else if (frame->format == AV_SAMPLE_FMT_S32)
+              v = reinterpret_cast<const int32_t*>(frame->data[0])[i * channels] / 2147483648.0;
             // A beep starts where the sound first reaches half its amplitude
             // after at least 5 ms of silence.
             quiet = std::fabs(v) < 0.02 ? quiet + 1 : 0;
@@ -130,6 +134,8 @@ TEST_F(PictureTimingTest, EveryFrameShowsThePictureOnScreenAtItsMiddleAndTheSoun
     bool Packed, VariableRate, Milliseconds;
     int64_t VideoOffsetUs, AudioOffsetUs;
     bool AutoRate = false;  // the window's frame rate "Auto": the source's pictures at their own times
+    const char* AudioCodec = "";  // empty: the preset's
+    int SampleRate = 0;           // 0: the preset's
   };
   const TCase cases[] = {
       {"mp4_h264_bframes", "mp4", "libx264", {25, 1}, 2, false, false, false, 0, 0},
@@ -150,6 +156,12 @@ TEST_F(PictureTimingTest, EveryFrameShowsThePictureOnScreenAtItsMiddleAndTheSoun
       {"mkv_video_7ms_in", "mkv", "", {25, 1}, 0, false, false, true, 7000, 0},
       {"mkv_video_half_second_late", "mkv", "", {25, 1}, 0, false, false, true, 500000, 0},
       {"mp4_sound_half_second_late", "mp4", "", {25, 1}, 0, false, false, false, 0, 500000},
+      // Sound in large frames (4,096 samples and more), from decoders that
+      // can decode on several threads.
+      {"mkv_flac_16k", "mkv", "", {25, 1}, 0, false, false, false, 0, 0, false, "flac", 16000},
+      {"mkv_flac_44k", "mkv", "", {25, 1}, 0, false, false, false, 0, 0, false, "flac", 44100},
+      {"mkv_flac_48k", "mkv", "", {25, 1}, 0, false, false, false, 0, 0, false, "flac", 48000},
+      {"mp4_alac_48k", "mp4", "", {25, 1}, 0, false, false, false, 0, 0, false, "alac", 48000},
   };
   constexpr double kOutRate = 30;
   for (const TCase& k : cases) {
@@ -157,6 +169,8 @@ TEST_F(PictureTimingTest, EveryFrameShowsThePictureOnScreenAtItsMiddleAndTheSoun
     TClipSpec clip = ClipSpecByName(k.Preset);
     clip.Name = k.Name;
     if (*k.VideoCodec) clip.VideoCodec = k.VideoCodec;
+    if (*k.AudioCodec) clip.AudioCodec = k.AudioCodec;
+    if (k.SampleRate) clip.SampleRate = k.SampleRate;
     if (k.Rate.num) clip.FrameRate = k.Rate;
     clip.BFrames = k.BFrames;
     clip.PackedBFrames = k.Packed;
