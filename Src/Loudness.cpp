@@ -129,14 +129,39 @@ bool TAudioGraph::Receive(AVFrame* Frame) {
 
 TLoudnessMeter::~TLoudnessMeter() { ff::av_frame_free(&FOut); }
 
-bool TLoudnessMeter::Open(AVSampleFormat Format, int Rate, const AVChannelLayout& Layout, std::string& Error) {
+int EncoderBandLimitHz(const AVCodecContext* Enc) {
+  if (!Enc || !Enc->codec || std::strcmp(Enc->codec->name, "aac") != 0 || Enc->sample_rate <= 0) return 0;
+  const int64_t half = Enc->sample_rate / 2;
+  int64_t limit = Enc->cutoff;
+  if (limit <= 0) {
+    // The encoder's own rule (its psychoacoustic model's bandwidth); at a
+    // fixed quality it keeps everything.
+    if ((Enc->flags & AV_CODEC_FLAG_QSCALE) || Enc->bit_rate <= 0) return 0;
+    const int64_t perChannel = Enc->bit_rate / std::max(1, Enc->ch_layout.nb_channels);
+    limit = std::min({std::max(perChannel / 5, perChannel * 15 / 32 - 5500), 3000 + perChannel / 4,
+                      12000 + perChannel / 16, int64_t{22000}, half});
+  }
+  return limit > 0 && limit < half ? static_cast<int>(limit) : 0;
+}
+
+bool TLoudnessMeter::Open(AVSampleFormat Format, int Rate, const AVChannelLayout& Layout, std::string& Error,
+                          int BandLimitHz) {
   FOut = ff::av_frame_alloc();
   if (!FOut) {
     Error = "out of memory";
     return false;
   }
   // The figures come with the frames (every 100 ms), the peaks as gains.
-  return FGraph.Open(Format, Rate, Layout, "ebur128=peak=true:metadata=1", Error);
+  std::string chain = "ebur128=peak=true:metadata=1";
+  if (BandLimitHz > 0 && BandLimitHz < Rate / 2) {
+    // A steep cut (a linear-phase filter 20 ms long: about 100 Hz wide)
+    // just above the limit.
+    char cut[160];
+    std::snprintf(cut, sizeof cut, "firequalizer=delay=0.01:gain_entry='entry(0,0);entry(%d,0);entry(%d,-120)',",
+                  BandLimitHz, BandLimitHz + 100);
+    chain = cut + chain;
+  }
+  return FGraph.Open(Format, Rate, Layout, chain, Error);
 }
 
 void TLoudnessMeter::Read() {
@@ -300,7 +325,8 @@ bool TCustomFFmpeg::MeasureSourceLoudness(OutputStreamState* Ost, TLoudness& Res
   const int rate = enc->sample_rate;
   TLoudnessMeter meter;
   std::string error;
-  if (!meter.Open(AV_SAMPLE_FMT_FLTP, rate, enc->ch_layout, error)) {
+  // What the encoder drops is not heard: it is not measured either.
+  if (!meter.Open(AV_SAMPLE_FMT_FLTP, rate, enc->ch_layout, error, EncoderBandLimitHz(enc))) {
     Why = error;
     return false;
   }

@@ -27,6 +27,12 @@ constexpr double kSilenceLufs = -70.0;
 // and decoding the sound alone is about twenty times as fast as converting.
 constexpr double kMeasuringShare = 0.05;
 
+// The highest frequency the encoder of Enc keeps (0: all it can carry). The
+// native AAC encoder drops the bands above a limit it works out from the
+// bitrate per channel (13 kHz at 80 kbit/s stereo, 9.5 kHz at 32 kbit/s
+// mono), so sound in those bands is not heard in its output.
+int EncoderBandLimitHz(const AVCodecContext* Enc);
+
 struct TLoudness {
   double Integrated = -HUGE_VAL;  // LUFS; -HUGE_VAL when nothing was heard
   double TruePeak = -HUGE_VAL;    // dBTP
@@ -71,7 +77,8 @@ public:
   ~TLoudnessMeter();
   TLoudnessMeter(const TLoudnessMeter&) = delete;
   TLoudnessMeter& operator=(const TLoudnessMeter&) = delete;
-  bool Open(AVSampleFormat Format, int Rate, const AVChannelLayout& Layout, std::string& Error);
+  // BandLimitHz > 0: what lies above that frequency is not measured.
+  bool Open(AVSampleFormat Format, int Rate, const AVChannelLayout& Layout, std::string& Error, int BandLimitHz = 0);
   bool Add(const uint8_t* const* Data, int N);
   // Ends the measurement and gives its result.
   TLoudness Finish();

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <numbers>
 
 #include "BatchSettings.h"
@@ -422,6 +423,46 @@ TEST(LoudnessTest, TheMeasuringPassReadsWhatIsConverted) {
     EXPECT_LE(out.TruePeak, kEvenTruePeakDbtp);
     EXPECT_TRUE(HasLine(lines, "loudness")) << "no line names the loudness";
     EXPECT_FALSE(HasLine(lines, "not measured")) << "the measuring pass refused the file";
+  }
+}
+
+// What the listener hears is levelled: sound the encoder drops at a low
+// bitrate (highs above its band limit) is not counted. Read back from the
+// encoded file at the lowest, the usual and the best profile (mono, stereo,
+// stereo), and in mono at the usual bitrate.
+TEST(LoudnessTest, TheEncodedOutputIsLevelledAtEveryProfile) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec highs = ToneClipSpec(2, -20);
+  highs.Name = "tone_440_and_15k";
+  highs.HighToneHz = 15000;
+  TClipSpec noise = ToneClipSpec(2, -20);
+  noise.Name = "noise_above_6k";
+  noise.HighNoise = true;
+  struct TSetting {
+    const char* Name;
+    int Profile;
+    int Channels;  // -1: the profile's
+  };
+  const TSetting settings[] = {{"profile 0", 0, -1}, {"profile 3", 3, -1}, {"profile 7", 7, -1}, {"profile 3 mono", 3, 0}};
+  for (TClipSpec clip : {highs, noise}) {
+    clip.DurationSeconds = 4;
+    const std::string in = dir / (clip.Name + ".wav");
+    std::string error;
+    ASSERT_TRUE(MakeClip(clip, in, &error)) << error;
+    for (const TSetting& k : settings) {
+      SCOPED_TRACE(clip.Name + " at " + k.Name);
+      TBatchSettings s;
+      ApplyProfile(s, k.Profile);
+      if (k.Channels >= 0) s.ChannelsEntry = k.Channels;
+      s.OutputFolder = dir / (clip.Name + std::to_string(k.Profile) + std::to_string(k.Channels));
+      std::filesystem::create_directories(s.OutputFolder);
+      std::vector<std::string> lines;
+      const TLoudness out = ConvertAndMeasure(s, in, lines);
+      std::printf("%-18s %-15s -> %6.1f LUFS %6.1f dBTP\n", clip.Name.c_str(), k.Name, out.Integrated, out.TruePeak);
+      EXPECT_NEAR(out.Integrated, kEvenLoudnessLufs, 1.5);
+      EXPECT_LE(out.TruePeak, kEvenTruePeakDbtp);
+    }
   }
 }
 
