@@ -501,25 +501,29 @@ void TCustomFFmpeg::PrepareEvenLoudness() {
       if (FVerbose >= 0 && FOnLog) LogFmt(1, "%ssilent: its level is left as it is", stream.c_str());
       continue;
     }
-    const double gain = FLoudnessTarget - loudness.Integrated;
+    // The loudness this stream is taken to: the target, unless that needs
+    // more than the most gain.
+    const double target = std::min(FLoudnessTarget, loudness.Integrated + kMostGainDb);
+    if (target < FLoudnessTarget && FVerbose >= 0 && FOnLog)
+      LogFmt(1, "%sloudness %.1f LUFS: raised by no more than %.0f dB, to %.1f LUFS instead of %.1f", stream.c_str(),
+             loudness.Integrated, kMostGainDb, target, FLoudnessTarget);
+    const double gain = target - loudness.Integrated;
     if (loudness.TruePeak + gain <= kLinearPeakDbtp) {
       ost->Level = new TLevelStage(gain);
       if (FVerbose >= 0 && FOnLog)
         LogFmt(1, "%sloudness %.1f LUFS, true peak %.1f dBTP: %s by %.1f dB to %.1f LUFS", stream.c_str(),
-               loudness.Integrated, loudness.TruePeak, gain >= 0 ? "raised" : "lowered", std::fabs(gain),
-               FLoudnessTarget);
+               loudness.Integrated, loudness.TruePeak, gain >= 0 ? "raised" : "lowered", std::fabs(gain), target);
       continue;
     }
     // The limiter takes away the share of the loudness its peaks had: a trial
     // run of the levelling, measured, tells how much, and the target is
     // raised by that much (at most 3 LU).
-    double aim = FLoudnessTarget;
+    double aim = target;
     TLevelStage trial(0.0);
     TLoudness levelled;
-    if (trial.OpenDynamic(FLoudnessTarget, kLimiterPeakDbtp, AV_SAMPLE_FMT_FLTP, enc->sample_rate, enc->ch_layout,
-                          error) &&
+    if (trial.OpenDynamic(target, kLimiterPeakDbtp, AV_SAMPLE_FMT_FLTP, enc->sample_rate, enc->ch_layout, error) &&
         MeasureSourceLoudness(ost, levelled, why, &trial, 0.5, 1) && levelled.Integrated != -HUGE_VAL)
-      aim = std::clamp(FLoudnessTarget + std::clamp(FLoudnessTarget - levelled.Integrated, -3.0, 3.0), -70.0, -5.0);
+      aim = std::clamp(target + std::clamp(target - levelled.Integrated, -3.0, 3.0), -70.0, -5.0);
     if (FStopRequested) return;
     auto stage = std::make_unique<TLevelStage>(0.0);
     if (!stage->OpenDynamic(aim, kLimiterPeakDbtp, enc->sample_fmt, enc->sample_rate, enc->ch_layout, error)) {
@@ -531,7 +535,7 @@ void TCustomFFmpeg::PrepareEvenLoudness() {
       LogFmt(1,
              "%sloudness %.1f LUFS, true peak %.1f dBTP: levelled to %.1f LUFS with its peaks held at %.1f dBTP "
              "(a gain of %.1f dB would take them to %.1f dBTP)",
-             stream.c_str(), loudness.Integrated, loudness.TruePeak, FLoudnessTarget, kLimiterPeakDbtp, gain,
+             stream.c_str(), loudness.Integrated, loudness.TruePeak, target, kLimiterPeakDbtp, gain,
              loudness.TruePeak + gain);
   }
   // The conversion's own speed counts from here.

@@ -21,6 +21,9 @@ constexpr double kEvenLoudnessLufs = -16.0;
 constexpr double kEvenTruePeakDbtp = -1.0;
 constexpr double kLinearPeakDbtp = -1.5;
 constexpr double kLimiterPeakDbtp = -3.0;
+// The most a stream is raised: hiss or a far too quiet recording raised by
+// 50 dB only makes the noise loud.
+constexpr double kMostGainDb = 30.0;
 // Quieter than this counts as silence (the measurement's absolute gate).
 constexpr double kSilenceLufs = -70.0;
 // The part of a conversion's progress that its measuring pass takes: reading

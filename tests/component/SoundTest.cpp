@@ -466,6 +466,32 @@ TEST(LoudnessTest, TheEncodedOutputIsLevelledAtEveryProfile) {
   }
 }
 
+// Hiss and far too quiet recordings are raised by at most kMostGainDb, and
+// the Log says so.
+TEST(LoudnessTest, TheGainHasACeiling) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  struct TCase {
+    double SourceLufs, WantLufs;
+    bool Capped;
+  };
+  const TCase cases[] = {{-64, -34, true}, {-69, -39, true}, {-44, -16, false}};
+  for (const TCase& k : cases) {
+    TClipSpec clip = ToneAtLoudness(dir, 2, k.SourceLufs);
+    SCOPED_TRACE(clip.Name);
+    const std::string in = dir / (clip.Name + ".wav");
+    std::string error;
+    ASSERT_TRUE(MakeClip(clip, in, &error)) << error;
+    TBatchSettings s;
+    s.OutputFolder = dir.Path();
+    std::vector<std::string> lines;
+    const TLoudness out = ConvertAndMeasure(s, in, lines);
+    std::printf("%-18s -> %6.1f LUFS %6.1f dBTP\n", clip.Name.c_str(), out.Integrated, out.TruePeak);
+    EXPECT_NEAR(out.Integrated, k.WantLufs, 1.0);
+    EXPECT_EQ(HasLine(lines, "raised by no more than 30 dB"), k.Capped);
+  }
+}
+
 // The measuring pass is the start of the progress: the figures rise from
 // the first event of the measuring pass to the end of the conversion and
 // never go back.
