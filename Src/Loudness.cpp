@@ -151,6 +151,10 @@ bool TLoudnessMeter::Open(AVSampleFormat Format, int Rate, const AVChannelLayout
     Error = "out of memory";
     return false;
   }
+  FFormat = Format;
+  FChannels = Layout.nb_channels;
+  FShortest = Rate * int64_t{4} / 10;
+  FFirst.assign(static_cast<size_t>(ff::av_sample_fmt_is_planar(Format) ? FChannels : 1), {});
   // The figures come with the frames (every 100 ms), the peaks as gains.
   std::string chain = "ebur128=peak=true:metadata=1";
   if (BandLimitHz > 0 && BandLimitHz < Rate / 2) {
@@ -177,12 +181,29 @@ void TLoudnessMeter::Read() {
 }
 
 bool TLoudnessMeter::Add(const uint8_t* const* Data, int N) {
+  if (N <= 0) return true;
+  if (FCount < FShortest) {
+    const bool planar = ff::av_sample_fmt_is_planar(FFormat);
+    const size_t bytes = static_cast<size_t>(N) * static_cast<size_t>(ff::av_get_bytes_per_sample(FFormat)) *
+                         static_cast<size_t>(planar ? 1 : FChannels);
+    for (size_t p = 0; p < FFirst.size(); ++p) FFirst[p].insert(FFirst[p].end(), Data[p], Data[p] + bytes);
+  }
+  FCount += N;
   if (!FGraph.Send(Data, N)) return false;
   Read();
   return true;
 }
 
 TLoudness TLoudnessMeter::Finish() {
+  if (FCount > 0 && FCount < FShortest) {
+    // Played over and over until the measure has its 400 ms.
+    std::vector<const uint8_t*> planes(FFirst.size());
+    for (size_t p = 0; p < FFirst.size(); ++p) planes[p] = FFirst[p].data();
+    const int64_t n = FCount;
+    for (int64_t sent = n; sent < FShortest + n; sent += n)
+      if (!FGraph.Send(planes.data(), static_cast<int>(n))) break;
+    Read();
+  }
   FGraph.Send(nullptr, 0);
   Read();
   // The gate leaves nothing of silence: the filter then names -70 LUFS.

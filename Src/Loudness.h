@@ -91,6 +91,14 @@ private:
   TAudioGraph FGraph;
   AVFrame* FOut = nullptr;
   TLoudness FResult;
+  // The measure needs 400 ms of sound: a shorter stream is measured as it
+  // sounds played over and over, from the samples kept here (one buffer a
+  // plane) while fewer than that came.
+  AVSampleFormat FFormat = AV_SAMPLE_FMT_NONE;
+  int FChannels = 0;
+  int64_t FShortest = 0;  // samples in 400 ms
+  int64_t FCount = 0;     // samples measured
+  std::vector<std::vector<uint8_t>> FFirst;
 };
 
 // Levels a stream's sound on its way to the encoder's queue, in the encoder's

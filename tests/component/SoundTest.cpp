@@ -467,17 +467,22 @@ TEST(LoudnessTest, TheEncodedOutputIsLevelledAtEveryProfile) {
 }
 
 // Hiss and far too quiet recordings are raised by at most kMostGainDb, and
-// the Log says so.
+// the Log says so. A clip shorter than the measure's 400 ms is measured as
+// played over and over.
 TEST(LoudnessTest, TheGainHasACeiling) {
   EnsureLibrariesLoaded();
   TTempDir dir;
   struct TCase {
     double SourceLufs, WantLufs;
     bool Capped;
+    double Seconds = 3;
   };
-  const TCase cases[] = {{-64, -34, true}, {-69, -39, true}, {-44, -16, false}};
+  // A clip of 0.3 s is levelled too.
+  const TCase cases[] = {{-64, -34, true}, {-69, -39, true}, {-44, -16, false}, {-44, -16, false, 0.3}};
   for (const TCase& k : cases) {
     TClipSpec clip = ToneAtLoudness(dir, 2, k.SourceLufs);
+    clip.DurationSeconds = k.Seconds;
+    clip.Name += "_" + std::to_string(std::lround(k.Seconds * 10));
     SCOPED_TRACE(clip.Name);
     const std::string in = dir / (clip.Name + ".wav");
     std::string error;
