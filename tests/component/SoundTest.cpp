@@ -313,7 +313,8 @@ TEST(LoudnessTest, EveryOutputComesOutAtTheSameLoudness) {
   const TCase cases[] = {
       {ToneAtLoudness(dir, 2, -40), "raised by"},
       {ToneAtLoudness(dir, 2, -3), "lowered by"},
-      {ToneAtLoudness(dir, 6, -40), "raised by"},
+      // (Its stereo mix is 10 dB quieter: within the most gain.)
+      {ToneAtLoudness(dir, 6, -36), "raised by"},
       {ToneAtLoudness(dir, 6, -3), "lowered by"},
       {claps, "with its peaks held at"},
   };
@@ -402,7 +403,7 @@ TEST(LoudnessTest, TheMeasuringPassReadsWhatIsConverted) {
   };
   const TCase cases[] = {
       {changing("quiet_then_loud", -50, -6), "ss=6", "t=3"},
-      {changing("loud_then_quiet", -6, -50), "ss=6", "t=3"},
+      {changing("loud_then_quiet", -6, -40), "ss=6", "t=3"},
       {changing("quiet_then_loud_sample", -50, -6), "ss=7", "t=3"},
       {changing("quiet_then_loud_output_start", -50, -6), "", "ss=6\nt=3"},
       {frontCentre, "", ""},
