@@ -1,6 +1,7 @@
 #include "BatchSettings.h"
 
 #include "Loudness.h"
+#include "SubtitleScript.h"
 #include "Subtitles.h"
 #include "OptionTable.h"
 
@@ -454,6 +455,15 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   }
   // A file name cannot go through the option lines if it holds a line break.
   if (row.SubtitleFile.find_first_of("\r\n") != std::string::npos) row.SubtitleFile.clear();
+  if (!row.SubtitleFile.empty()) {
+    std::string charset;
+    const std::string problem = SubtitleFileProblem(row.SubtitleFile, charset);
+    if (!problem.empty()) {
+      row.Warning = "Subtitles \"" + row.SubtitleFile + "\" cannot be read (" + problem +
+                    "): the video is converted without them";
+      row.SubtitleFile.clear();
+    }
+  }
   if (!row.SubtitleFile.empty())
     output.ExtraOptions = "subtitles=" + row.SubtitleFile + "\n" + output.ExtraOptions;
   else if (row.SubtitleTrack >= 0)

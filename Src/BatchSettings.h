@@ -193,6 +193,9 @@ struct TFileSetup {
   int64_t ExpectedBytes = -1;  // the output's expected size (SizeEstimate.h); -1 unknown
   TSizeInputs Size;            // what ExpectedBytes was estimated from
   std::string Message;     // why the file was refused (the window's message text)
+  // Something the conversion leaves out, said to the user at the normal level
+  // ("Subtitles ... cannot be read (...)"); "" when nothing.
+  std::string Warning;
   std::string Detail;      // the component's reason behind a "not supported" refusal
 };
 

@@ -169,6 +169,7 @@ void TCustomFFmpeg::ResetOptions() {
   FSubtitleFile.clear();
   FSubtitleStream = -1;
   FSubtitlesGivenUp = false;
+  FSubtitleCharset.clear();
   FFiltersEnabled = false;
   FIntraOnly = 0;
   FAudioSampleRate = 44100;

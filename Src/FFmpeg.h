@@ -27,6 +27,7 @@
 #include "MediaLibraries.h"
 #include "PictureSubtitles.h"
 #include "SourcePicture.h"
+#include "SubtitleScript.h"
 #include "Thread.h"
 
 // ---------------------------------------------------------------------------
@@ -680,7 +681,10 @@ public:
   // The subtitles filter for pictures PictureHeight lines high in a frame of
   // FrameHeight lines, in Graph; nullptr (said in the log) when the subtitles
   // cannot be read.
-  AVFilterContext* SubtitleFilter(AVFilterGraph* Graph, const InputStreamState* Ist, int FrameHeight, int PictureHeight);
+  AVFilterContext* SubtitleFilter(AVFilterGraph* Graph, int FrameHeight, int PictureWidth, int PictureHeight);
+  // Gives the subtitle file up, said in the log, when it holds nothing to
+  // burn in; else notes its character set.
+  void CheckSubtitleFile();
   bool BurnsSubtitles() const { return (!FSubtitleFile.empty() || FSubtitleStream >= 0) && !FSubtitlesGivenUp; }
   // Picture subtitles (PictureSubtitles.cpp, the run's thread). Set-up step
   // after ChooseSources: a chosen subtitle track of pictures (DVD, PGS, DVB)
@@ -703,6 +707,11 @@ public:
   // A packet of the subtitle track, read from input file FileIndex.
   void DecodePictureSubtitle(int FileIndex, AVPacket* Packet);
   std::unique_ptr<TPictureSubtitles> FPictureSubtitles;  // while a run burns a track of pictures in
+  // The text subtitles a run burns in, read at its set-up (a file's, or the
+  // input's track over the stretch converted) and written for the subtitles
+  // filter of each graph; the run's thread.
+  std::unique_ptr<TSubtitleScript> FSubtitleScript;
+  void ReadSubtitleScript();
   int FPictureSubtitleStream = -1;  // the track's input stream record, -1: none
   int FPictureSubtitleVideo = -1;   // the video's input stream record, whose clock the track follows
   bool FPictureSubtitleFault = false;  // a packet could not be read (said once)
@@ -1008,6 +1017,9 @@ public:
   std::string FSubtitleFile;
   int FSubtitleStream = -1;
   bool FSubtitlesGivenUp = false;
+  // The character set of FSubtitleFile's text when the libraries cannot read
+  // it as it is (SubtitleCharacterSet); set and read on the run's thread.
+  std::string FSubtitleCharset;
   bool FFiltersEnabled = false;
   int FIntraOnly = 0;
   int FAudioSampleRate = 44100;

@@ -21,3 +21,4 @@ std::string SubtitleFileBeside(const std::string& Video, const std::vector<std::
 // in the first of Languages that any track has; -1 when none. Tracks of
 // pictures count when the libraries have their decoder.
 int SubtitleTrackToBurn(const AVFormatContext* Context, const std::vector<std::string>& Languages, bool ByLanguage);
+

@@ -5,10 +5,12 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 
 #include "FFmpeg.h"
 #include "Loudness.h"
 #include "MyUtils.h"
+#include "SubtitleScript.h"
 
 namespace {
 
@@ -85,6 +87,7 @@ void TCustomFFmpeg::ReleaseTranscodeTables() {
   }
   FOutputStreams.clear();
   FPictureSubtitles.reset();
+  FSubtitleScript.reset();
   FPictureSubtitleStream = FPictureSubtitleVideo = -1;
   if (FHookFrame) ff::av_frame_free(&FHookFrame);
   for (int f = 0; f < MAX_FILES; ++f)
@@ -176,7 +179,7 @@ int TCustomFFmpeg::ConfigureVideoFilters(InputStreamState* Ist, OutputStreamStat
     AVFilterContext* subtitles =
         FPictureSubtitles ? SubtitleOverlay(graph, Ist, codec->width - padW, codec->height - padH, codec->colorspace,
                                             &Ist->SubtitleVideoFilter)
-                          : SubtitleFilter(graph, Ist, codec->height, codec->height - padH);
+                          : SubtitleFilter(graph, codec->height, codec->width - padW, codec->height - padH);
     if (subtitles) {
       if (ff::avfilter_link(subtitles, 0, sink, 0) != 0) return -1;
       tail = subtitles;
@@ -254,7 +257,7 @@ void TCustomFFmpeg::MakeSubtitleStep(InputStreamState* Ist, OutputStreamState* O
   // Either says in the log when it cannot be made.
   AVFilterContext* burn = FPictureSubtitles
                               ? SubtitleOverlay(graph, Ist, width, height, codec->colorspace, &Ost->SubtitlePictures)
-                              : SubtitleFilter(graph, Ist, codec->height, height);
+                              : SubtitleFilter(graph, codec->height, width, height);
   if (!burn) {
     ff::avfilter_graph_free(&Ost->SubtitleGraph);
     Ost->SubtitlePictures = nullptr;
@@ -282,42 +285,72 @@ void TCustomFFmpeg::DropSubtitleStep(OutputStreamState* Ost, const std::string& 
              "): the rest of the video is converted without them");
 }
 
-AVFilterContext* TCustomFFmpeg::SubtitleFilter(AVFilterGraph* Graph, const InputStreamState* Ist, int FrameHeight,
+void TCustomFFmpeg::CheckSubtitleFile() {
+  FSubtitleCharset.clear();
+  if (FSubtitleFile.empty() || FSubtitlesGivenUp) return;
+  // A film given as the subtitle file is read by the subtitles filter as it is.
+  std::string extension = std::filesystem::path(FSubtitleFile).extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == ".mkv" || extension == ".mp4") return;
+  const std::string problem = SubtitleFileProblem(FSubtitleFile, FSubtitleCharset);
+  if (problem.empty()) return;
+  FSubtitlesGivenUp = true;
+  Log(0, "Subtitles \"" + FSubtitleFile + "\" cannot be read (" + problem + "): the video is converted without them");
+}
+
+void TCustomFFmpeg::ReadSubtitleScript() {
+  FSubtitleScript.reset();
+  if (!BurnsSubtitles() || FPictureSubtitles || FInputFileCount < 1) return;
+  const AVFormatContext* input = FInputFiles[0];
+  const std::string file = !FSubtitleFile.empty() ? FSubtitleFile : input->url ? input->url : "";
+  // The stretch converted, on the input's clock: the pictures' times less
+  // the input's offset (its start and the start asked for). A subtitle
+  // file counts from the film's start, as players show it.
+  int64_t shift = FInputTsOffset[0];
+  if (!FSubtitleFile.empty() && input->start_time != AV_NOPTS_VALUE) shift += input->start_time;
+  const int64_t to = FRecordingTime == INT64_MAX ? INT64_MAX : FRecordingTime - shift;
+  auto script = std::make_unique<TSubtitleScript>();
+  const std::string problem =
+      script->Read(file, std::max(0, FSubtitleStream), FSubtitleCharset, -shift, to, shift);
+  if (!problem.empty()) {
+    FSubtitlesGivenUp = true;
+    Log(0, "Subtitles \"" + file + "\" cannot be read (" + problem + "): the video is converted without them");
+    return;
+  }
+  FSubtitleScript = std::move(script);
+}
+
+AVFilterContext* TCustomFFmpeg::SubtitleFilter(AVFilterGraph* Graph, int FrameHeight, int PictureWidth,
                                                int PictureHeight) {
-  const AVFormatContext* input = FInputFiles[Ist->FileIndex];
-  const std::string file = !FSubtitleFile.empty() ? FSubtitleFile : input && input->url ? input->url : "";
+  const std::string file = !FSubtitleFile.empty() ? FSubtitleFile : FInputFiles[0]->url ? FInputFiles[0]->url : "";
   // Subtitles of their own style (ASS, SSA) keep it; plain text (SubRip,
   // WebVTT, text tracks) is written large enough for a small screen: its line
   // an eleventh of the frame (22 lines of 240, counted on the whole frame, so
   // a letterboxed picture gets the same size), with an outline to read it on
-  // any picture. Plain text is laid out on a 288-line stage.
-  bool ownStyle = false;
-  std::string extension = file.substr(file.find_last_of('.') == std::string::npos ? file.size() : file.find_last_of('.'));
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (FSubtitleFile.empty() || extension == ".mkv" || extension == ".mp4") {
-    int n = 0;
-    for (unsigned i = 0; input && i < input->nb_streams; ++i) {
-      const AVCodecParameters* par = input->streams[i]->codecpar;
-      if (par->codec_type != AVMEDIA_TYPE_SUBTITLE) continue;
-      if (n++ == std::max(0, FSubtitleStream))
-        ownStyle = par->codec_id == AV_CODEC_ID_ASS || par->codec_id == AV_CODEC_ID_SSA;
-    }
-  } else {
-    ownStyle = extension == ".ass" || extension == ".ssa";
-  }
+  // any picture. Plain text is laid out on a 288-line stage; a cue too long
+  // for four lines is written smaller (TSubtitleScript).
   std::string reason = "the subtitles filter is missing";
   AVFilterContext* filter = nullptr;
-  if (const AVFilter* kind = ff::avfilter_get_by_name("subtitles"))
+  if (!FSubtitleScript) {
+    reason = "its subtitles were not read";
+  } else if (const AVFilter* kind = ff::avfilter_get_by_name("subtitles")) {
     filter = ff::avfilter_graph_alloc_filter(Graph, kind, "subtitles");
+  }
   if (filter) {
-    int r = ff::av_opt_set(filter, "filename", file.c_str(), AV_OPT_SEARCH_CHILDREN);
-    if (r >= 0 && FSubtitleStream >= 0) r = ff::av_opt_set_int(filter, "stream_index", FSubtitleStream, AV_OPT_SEARCH_CHILDREN);
+    const bool ownStyle = FSubtitleScript->OwnStyle();
+    const double line = FrameHeight / 11.0;       // lines of the frame
+    const double stage = 288.0 / std::max(1, PictureHeight);  // stage lines per picture line
+    TSubtitleScript::TLayout layout;
+    layout.Width = PictureWidth;
+    layout.Height = PictureHeight;
+    layout.FontSize = static_cast<double>(std::lround(line * stage));
+    std::string error;
+    const std::string script = FSubtitleScript->Write(layout, error);
+    int r = script.empty() ? AVERROR(EIO) : ff::av_opt_set(filter, "filename", script.c_str(), AV_OPT_SEARCH_CHILDREN);
     if (r >= 0 && !ownStyle && PictureHeight > 0) {
-      const double line = FrameHeight / 11.0;  // lines of the frame
-      const double stage = 288.0 / PictureHeight;       // stage lines per picture line
       char style[160];
       std::snprintf(style, sizeof style, "FontName=DejaVu Sans,FontSize=%ld,Outline=%ld,Shadow=0,MarginV=%ld",
-                    std::lround(line * stage), std::lround(std::max(1.0, line / 9) * stage),
+                    std::lround(layout.FontSize), std::lround(std::max(1.0, line / 9) * stage),
                     std::lround(line / 2 * stage));
       r = ff::av_opt_set(filter, "force_style", style, AV_OPT_SEARCH_CHILDREN);
     }
@@ -325,7 +358,7 @@ AVFilterContext* TCustomFFmpeg::SubtitleFilter(AVFilterGraph* Graph, const Input
     if (r >= 0) return filter;
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
     ff::av_strerror(r, text, sizeof text);
-    reason = text;
+    reason = error.empty() ? text : error;
     ff::avfilter_free(filter);
   }
   FSubtitlesGivenUp = true;
@@ -472,7 +505,9 @@ void TCustomFFmpeg::TranscodeSetup() {
   MakeInputStreams();
   MakeOutputStreams();
   ChooseSources();
+  CheckSubtitleFile();
   ChoosePictureSubtitles();
+  ReadSubtitleScript();
   for (size_t k = 0; k < FOutputStreams.size(); ++k) SetUpOutputStream(static_cast<int>(k));
   ChooseStepsAfterScaling();
   ListStreams();

@@ -584,6 +584,8 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
       Err << row.Reason << "\n";
     } else {
       batch.RowOfTask.push_back(static_cast<int>(batch.Rows.size()));
+      // What the conversion leaves out (subtitles that cannot be read).
+      if (!row.Setup.Warning.empty() && options.Verbosity > 0) Err << row.Setup.Warning << "\n";
     }
     batch.Rows.push_back(std::move(row));
   }

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -498,6 +499,39 @@ TEST_F(CliBatchTest, SubtitleOptionsReachTheFiles) {
     for (int y = 0; y < f->height; ++y)
       for (int x = 0; x < f->width; ++x) bright += f->data[0][static_cast<ptrdiff_t>(y) * f->linesize[0] + x] > 150;
     EXPECT_EQ(bright > 100, k.Burned) << bright << " bright pixels";
+  }
+}
+
+// A subtitle file beside a film that holds nothing to burn in (empty, blank,
+// garbage, text without a cue) is one line on standard error at the normal
+// level, naming the file and the reason; the film is converted without it,
+// and the listing's Type does not promise subtitles.
+TEST_F(CliBatchTest, AnUnusableSubtitleFileIsOneLineOnStandardError) {
+  TClipSpec clip = ClipSpecByName("mkv");
+  clip.DurationSeconds = 0.4;
+  clip.AudioCodec.clear();
+  const std::string film = In + "/film.mkv", srt = In + "/film.srt";
+  std::string error;
+  ASSERT_TRUE(MakeClip(clip, film, &error)) << error;
+  const struct {
+    const char* Name;
+    std::string Text, Reason;
+  } cases[] = {
+      {"empty", "", "the file is empty"},
+      {"blank", "\xEF\xBB\xBF \r\n\r\n", "the file is empty"},
+      {"garbage", std::string("\x00\x01\xff garbage \x02\x7f\x80", 16), "not a subtitle file the libraries know"},
+      {"text without a cue", "1\nHello Agnes\nand more words\n", ""},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.Name);
+    WriteFile(srt, k.Text);
+    const TRun r = RunTool({"-o", Out, "--overwrite", film});
+    ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+    const std::string line = "Subtitles \"" + srt + "\" cannot be read (" + k.Reason;
+    EXPECT_NE(r.Err.find(line), std::string::npos) << r.Err;
+    EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1) << r.Err;
+    EXPECT_NE(r.Out.find("  MKV   film\n"), std::string::npos) << r.Out;
+    EXPECT_TRUE(fs::exists(Out + "/film.mp4"));
   }
 }
 

@@ -6,12 +6,14 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 
 #include "BatchSettings.h"
 #include "ComponentSupport.h"
 #include "ConvertHelper.h"
 #include "MediaMaker.h"
 #include "PictureSubtitles.h"
+#include "SubtitleScript.h"
 #include "Subtitles.h"
 #include "TestSupport.h"
 
@@ -126,13 +128,18 @@ TConverted ConvertOne(const TBatchSettings& Settings, const std::string& In, con
   r.Attach(c, true);
   TConverted out{SetUpFile(c, Settings, In)};
   if (!out.Setup.Ok) return out;
+  // What the set-up leaves out is said once, before the conversion.
+  out.Warned = !Warning.empty() && out.Setup.Warning.find(Warning) == 0;
   c.Start(1);
   out.Done = r.WaitAllDone();
   for (const TEventRecord& e : r.Events()) {
     if (e.Kind == TEventRecord::Terminate && e.Index >= 0) {
       EXPECT_TRUE(e.Finished) << e.Message;
     }
-    if (!Warning.empty() && e.Kind == TEventRecord::Log && e.Message.find(Warning) == 0) out.Warned = true;
+    if (!Warning.empty() && e.Kind == TEventRecord::Log && e.Message.find(Warning) == 0) {
+      EXPECT_FALSE(out.Warned) << "said twice: " << e.Message;
+      out.Warned = true;
+    }
   }
   return out;
 }
@@ -140,8 +147,8 @@ TConverted ConvertOne(const TBatchSettings& Settings, const std::string& In, con
 // A flat dark 16:9 film (letterboxed into 320x240: 30 lines of bars above and
 // below) with subtitles beside it or inside it: with subtitles burned in, the
 // text shows in the lower third, at least 16 lines high, never on the bars;
-// without, the picture stays dark. A broken subtitle file is a line in the
-// log and the film is converted without it.
+// without, the picture stays dark. A broken subtitle file is said once, at
+// the set-up, and the film is converted without it.
 TEST(SubtitleBurnTest, TheTextShowsInTheLowerThirdOfThePicture) {
   EnsureLibrariesLoaded();
   TTempDir dir;
@@ -188,8 +195,7 @@ TEST(SubtitleBurnTest, TheTextShowsInTheLowerThirdOfThePicture) {
     const TFileSetup& setup = run.Setup;
     ASSERT_TRUE(setup.Ok) << setup.Message;
     ASSERT_TRUE(run.Done);
-    const bool chosen = k.WantText || k.WantWarning;
-    EXPECT_EQ(setup.Type, chosen ? "MKV + subtitles" : "MKV");
+    EXPECT_EQ(setup.Type, k.WantText ? "MKV + subtitles" : "MKV");
     EXPECT_EQ(run.Warned, k.WantWarning);
     const std::vector<TFramePtr> pictures = DecodeVideo(setup.OutputPath, 15);
     ASSERT_GE(pictures.size(), 10u);
@@ -205,6 +211,288 @@ TEST(SubtitleBurnTest, TheTextShowsInTheLowerThirdOfThePicture) {
       EXPECT_EQ(m.InLowerThird, 0);
     }
   }
+}
+
+// UTF-16 of the text Latin (ASCII and Latin-1 letters, as one byte each), with
+// its byte order mark.
+std::string Utf16(const std::string& Latin, bool BigEndian) {
+  std::string out = BigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (const char c : Latin) {
+    const char pair[2] = {BigEndian ? '\0' : c, BigEndian ? c : '\0'};
+    out.append(pair, 2);
+  }
+  return out;
+}
+
+// A .srt in each common encoding beside a flat dark film: UTF-8 with and
+// without its mark and UTF-16 with its mark as they are, Latin-1 and
+// Windows-1252 in the locale's legacy character set; each is burned in
+// (bright pixels in the lower third) without a word in the log.
+TEST(SubtitleBurnTest, AFileInAnyCommonEncodingIsBurnedIn) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec flat = ClipSpecByName("mkv");
+  flat.Width = 320;
+  flat.Height = 180;
+  flat.DurationSeconds = 1;
+  flat.FlatLuma = 24;
+  flat.AudioCodec.clear();
+  const std::string cue = "1\n00:00:00,000 --> 00:00:05,000\n";
+  struct TCase {
+    const char* Name;
+    std::string File;
+  };
+  const TCase cases[] = {
+      {"UTF-8", cue + "Gr\xC3\xBC\xC3\x9F\x65 Agnes\n"},
+      {"UTF-8 with its mark", "\xEF\xBB\xBF" + cue + "Gr\xC3\xBC\xC3\x9F\x65 Agnes\n"},
+      {"UTF-16 LE with its mark", Utf16(cue + "Gr\xFC\xDF\x65 Agnes\n", false)},
+      {"UTF-16 BE with its mark", Utf16(cue + "Gr\xFC\xDF\x65 Agnes\n", true)},
+      {"Latin-1", cue + "Gr\xFC\xDF\x65 Agnes\n"},
+      {"Windows-1252", cue + "\x84Gr\xFC\xDF\x65\x93 Agnes \x80\n"},
+  };
+  TEnvironmentScope env({{"LC_ALL", nullptr}, {"LC_CTYPE", nullptr}, {"LANG", "de_DE.UTF-8"}});
+  int row = 0;
+  for (const TCase& k : cases) {
+    SCOPED_TRACE(k.Name);
+    const std::string folder = dir / ("case" + std::to_string(row++));
+    std::filesystem::create_directories(folder);
+    const std::string in = folder + "/film.mkv";
+    std::string error;
+    ASSERT_TRUE(MakeClip(flat, in, &error)) << error;
+    WriteFile(folder + "/film.srt", k.File);
+    TBatchSettings s;
+    s.OutputFolder = folder;
+    const TConverted run = ConvertOne(s, in, "Subtitles");
+    ASSERT_TRUE(run.Setup.Ok) << run.Setup.Message;
+    ASSERT_TRUE(run.Done);
+    EXPECT_FALSE(run.Warned);
+    const std::vector<TFramePtr> pictures = DecodeVideo(run.Setup.OutputPath, 15);
+    ASSERT_GE(pictures.size(), 10u);
+    const TTextMarks m = MarksOf(pictures[10].get(), 30, 30);
+    EXPECT_GT(m.InLowerThird, 150);
+    EXPECT_EQ(m.Elsewhere + m.OnBars, 0);
+  }
+}
+
+// Which character set a subtitle file's text is read in: none (as it is)
+// for UTF-8 and UTF-16 with its mark, else the locale's legacy one.
+TEST(SubtitleCharacterSetTest, UnicodeAsItIsElseTheLocalesLegacyCharacterSet) {
+  struct TCase {
+    std::string Text, Locale, Want;
+  };
+  const TCase cases[] = {
+      {"Gr\xC3\xBC\xC3\x9F\x65", "ru_RU.UTF-8", ""},
+      {"\xEF\xBB\xBFHallo", "", ""},
+      {std::string("\xFF\xFEH\0i\0", 6), "de_DE.UTF-8", ""},
+      {std::string("\xFE\xFF\0H\0i", 6), "de_DE.UTF-8", ""},
+      {"Gr\xFC\xDF\x65", "de_DE.UTF-8", "CP1252"},
+      {"Gr\xFC\xDF\x65", "", "CP1252"},
+      {"Gr\xFC\xDF\x65", "C", "CP1252"},
+      {"\xCF\xF0\xE8\xE2\xE5\xF2", "ru_RU.UTF-8", "CP1251"},
+      {"\xCF\xF0\xE8\xE2\xE5\xF2", "ru_RU.KOI8-R", "KOI8-R"},
+      {"Za\xBF\xF3\xB3\xE6", "pl_PL.UTF-8@euro", "CP1250"},
+      {"x\xE9", "sr_RS.UTF-8@latin", "CP1250"},
+      {"x\xE9", "sr_RS.UTF-8", "CP1251"},
+      {"x\xE9", "zh_TW.UTF-8", "BIG5"},
+      {"x\xE9", "zh_CN.UTF-8", "GB18030"},
+      {"x\xE9", "ja_JP.UTF-8", "CP932"},
+      // Overlong forms, surrogates and a cut sequence are not UTF-8.
+      {"\xC0\xAF", "de_DE.UTF-8", "CP1252"},
+      {"\xED\xA0\x80", "de_DE.UTF-8", "CP1252"},
+      {"ab\xE2\x82", "de_DE.UTF-8", "CP1252"},
+  };
+  for (const TCase& k : cases)
+    EXPECT_EQ(SubtitleCharacterSet(k.Text, k.Locale), k.Want) << k.Text << " in " << k.Locale;
+}
+
+// A film converted from 2.5 s for 2 s, with a cue from 3 s to 4 s beside it
+// or in its track: the cue shows from 0.5 s to 1.5 s of the output, on the
+// pictures' clock, and not before or after.
+TEST(SubtitleBurnTest, ACueShowsAtItsTimeInAStretchConverted) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec flat = ClipSpecByName("mkv");
+  flat.Width = 320;
+  flat.Height = 180;
+  flat.FrameRate = {25, 1};
+  flat.DurationSeconds = 6;
+  flat.FlatLuma = 24;
+  flat.AudioCodec.clear();
+  TEnvironmentScope env({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "de_DE.UTF-8"}});
+  int row = 0;
+  for (const bool beside : {true, false}) {
+    SCOPED_TRACE(beside ? "srt beside" : "forced track");
+    const std::string folder = dir / ("case" + std::to_string(row++));
+    std::filesystem::create_directories(folder);
+    TClipSpec clip = flat;
+    if (!beside) clip.SubtitleTracks = {{"ger", true, "Hello Agnes", TClipSpec::TPicture::None, 3, 4}};
+    const std::string in = folder + "/film.mkv";
+    std::string error;
+    ASSERT_TRUE(MakeClip(clip, in, &error)) << error;
+    if (beside) WriteFile(folder + "/film.srt", "1\n00:00:03,000 --> 00:00:04,000\nHello Agnes\n");
+    TBatchSettings s;
+    s.OutputFolder = folder;
+    s.FrameRate = "Auto";
+    s.InputExtraOptions = "ss=2.5";
+    s.OutputExtraOptions = "t=2";
+    const TConverted run = ConvertOne(s, in);
+    ASSERT_TRUE(run.Setup.Ok) << run.Setup.Message;
+    ASSERT_TRUE(run.Done);
+    const std::vector<TFramePtr> pictures = DecodeVideo(run.Setup.OutputPath, 60);
+    ASSERT_GE(pictures.size(), 45u);
+    for (size_t i = 0; i < pictures.size(); ++i) {
+      const double t = static_cast<double>(i) / 25;
+      if (std::abs(t - 0.5) < 0.1 || std::abs(t - 1.5) < 0.1) continue;  // a picture at either end may go either way
+      EXPECT_EQ(MarksOf(pictures[i].get(), 30, 30).InLowerThird > 100, t > 0.5 && t < 1.5) << "picture " << i;
+    }
+  }
+}
+
+// A cue of 500 characters beside a flat dark film, or in its track: at the
+// normal size it wraps to nine lines and its first runs off the top of the
+// picture; it is written smaller (or cut short), so the text stays clear of
+// the picture's top sixth and of its bars.
+TEST(SubtitleBurnTest, AVeryLongCueStaysInsideThePicture) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec flat = ClipSpecByName("mkv");
+  flat.Width = 320;
+  flat.Height = 180;
+  flat.DurationSeconds = 1;
+  flat.FlatLuma = 24;
+  flat.AudioCodec.clear();
+  std::string words;
+  while (words.size() < 500) words += "Agnes walks down the long road to town. ";
+  words.resize(500);
+  const std::string cue = "1\n00:00:00,000 --> 00:00:05,000\n" + words + "\n";
+  struct TCase {
+    const char* Name;
+    bool Beside;
+  };
+  TEnvironmentScope env({{"LANGUAGE", nullptr}, {"LC_ALL", nullptr}, {"LC_MESSAGES", nullptr}, {"LANG", "de_DE.UTF-8"}});
+  int row = 0;
+  for (const TCase k : {TCase{"srt beside", true}, TCase{"forced track", false}}) {
+    SCOPED_TRACE(k.Name);
+    const std::string folder = dir / ("case" + std::to_string(row++));
+    std::filesystem::create_directories(folder);
+    TClipSpec clip = flat;
+    if (!k.Beside) clip.SubtitleTracks = {{"ger", true, words}};
+    const std::string in = folder + "/film.mkv";
+    std::string error;
+    ASSERT_TRUE(MakeClip(clip, in, &error)) << error;
+    if (k.Beside) WriteFile(folder + "/film.srt", cue);
+    TBatchSettings s;
+    s.OutputFolder = folder;
+    const TConverted run = ConvertOne(s, in);
+    ASSERT_TRUE(run.Setup.Ok) << run.Setup.Message;
+    ASSERT_TRUE(run.Done);
+    const std::vector<TFramePtr> pictures = DecodeVideo(run.Setup.OutputPath, 15);
+    ASSERT_GE(pictures.size(), 10u);
+    const AVFrame* f = pictures[10].get();
+    int first = -1, bright = 0;
+    for (int y = 0; y < f->height; ++y)
+      for (int x = 0; x < f->width; ++x)
+        if (f->data[0][static_cast<ptrdiff_t>(y) * f->linesize[0] + x] >= 150) {
+          ++bright;
+          if (first < 0) first = y;
+        }
+    EXPECT_GT(bright, 300) << "the text is shown";
+    // The picture is rows 30 to 209.
+    EXPECT_GE(first, 30 + 30) << "the text reaches up to row " << first;
+    EXPECT_EQ(MarksOf(f, 30, 30).OnBars, 0);
+  }
+}
+
+// How a cue of plain text is fitted: at the normal size while it takes
+// four lines or fewer; smaller, as much as needed, when longer; cut short
+// (ending in an ellipsis) at the smallest size.
+TEST(SubtitleScriptTest, ALongCueIsWrittenSmallerOrCutShort) {
+  TSubtitleScript::TLayout layout;
+  layout.Width = 320;
+  layout.Height = 180;
+  layout.FontSize = 35;  // 22 lines of a 240-line frame, on the 288-line stage over 180 picture lines
+  const std::string line(40, 'x');
+  struct TCase {
+    std::string Text;
+    double MinSize, MaxSize;
+    bool Cut;
+  };
+  const TCase cases[] = {
+      {"Hello Agnes", 35, 35, false},
+      {line + "\\N" + line, 35, 35, false},
+      {std::string(60, 'x'), 35, 35, false},
+      {"{\\i1}" + std::string(60, 'x') + "{\\i0}", 35, 35, false},
+      {std::string(500, 'x'), 14, 34, false},
+      {std::string(5000, 'x'), 14, 14, true},
+      {line + "\\N" + line + "\\N" + line, 14, 34, false},
+  };
+  for (const TCase& k : cases) {
+    const auto [size, text] = TSubtitleScript::Fit(k.Text, layout);
+    EXPECT_GE(size, k.MinSize) << k.Text.size() << " characters";
+    EXPECT_LE(size, k.MaxSize) << k.Text.size() << " characters";
+    EXPECT_EQ(text.ends_with("\xE2\x80\xA6"), k.Cut) << k.Text.size() << " characters";
+    if (!k.Cut) {
+      EXPECT_EQ(text, k.Text);
+    }
+  }
+}
+
+// The bytes this process has read through the system so far.
+int64_t BytesReadSoFar() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  int64_t value = 0;
+  while (io >> key >> value)
+    if (key == "rchar:") return value;
+  return -1;
+}
+
+// A film of 70 MB (raw pictures) with a forced text track, of which 2 s are
+// converted: its subtitles come from the stretch converted, not from a
+// second read of the whole file, so burning them in reads little more than
+// the same conversion without them.
+TEST(SubtitleBurnTest, AnEmbeddedTrackIsNotReadFromTheWholeFile) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec big = ClipSpecByName("mkv");
+  big.VideoCodec = "rawvideo";
+  big.VideoTag.clear();
+  big.PixelFormat = "yuv420p";
+  big.Width = 640;
+  big.Height = 480;
+  big.FrameRate = {5, 1};
+  big.DurationSeconds = 30;
+  big.FlatLuma = 24;
+  big.AudioCodec.clear();
+  big.SubtitleTracks = {{"ger", true, "Hello Agnes"}};
+  const std::string in = dir / "film.mkv";
+  std::string error;
+  ASSERT_TRUE(MakeClip(big, in, &error)) << error;
+  const int64_t size = static_cast<int64_t>(std::filesystem::file_size(in));
+  ASSERT_GT(size, 50'000'000);
+  int64_t read[2] = {};
+  for (const bool burn : {false, true}) {
+    SCOPED_TRACE(burn ? "burned in" : "not burned in");
+    TBatchSettings s;
+    s.OutputFolder = dir / (burn ? "burned" : "plain");
+    std::filesystem::create_directories(s.OutputFolder);
+    s.OutputExtraOptions = "t=2";
+    s.BurnSubtitles = burn;
+    const int64_t before = BytesReadSoFar();
+    ASSERT_GE(before, 0);
+    const TConverted run = ConvertOne(s, in);
+    read[burn] = BytesReadSoFar() - before;
+    ASSERT_TRUE(run.Setup.Ok) << run.Setup.Message;
+    ASSERT_TRUE(run.Done);
+    EXPECT_EQ(run.Setup.Type, burn ? "MKV + subtitles" : "MKV");
+    const std::vector<TFramePtr> pictures = DecodeVideo(run.Setup.OutputPath, 15);
+    ASSERT_GE(pictures.size(), 6u);
+    EXPECT_EQ(MarksOf(pictures[5].get(), 0, 0).InLowerThird > 100, burn);
+  }
+  RecordProperty("BytesReadWithout", std::to_string(read[0]));
+  RecordProperty("BytesReadWith", std::to_string(read[1]));
+  EXPECT_LT(read[1] - read[0], size / 4) << read[1] << " bytes read with the subtitles, " << read[0]
+                                         << " without, of " << size;
 }
 
 // A phone film shown turned (stored 320x180, shown upright 180x320, so
