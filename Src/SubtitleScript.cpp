@@ -39,8 +39,9 @@ std::string AssTime(int64_t Ms) {
 }
 
 // The text of a cue as shown: its hard lines ("\N", "\n" or a line break
-// between them), each as the characters it shows (override blocks "{...}"
-// show nothing; "\h" is a space; a UTF-8 sequence is one character).
+// between them), each as the width of the characters it shows in letters
+// (override blocks "{...}" show nothing; "\h" is a space; a character from
+// U+3000 on, the CJK scripts', is two letters wide).
 std::vector<int> ShownLineLengths(const std::string& Text) {
   std::vector<int> lines{0};
   for (size_t i = 0; i < Text.size(); ++i) {
@@ -62,7 +63,7 @@ std::vector<int> ShownLineLengths(const std::string& Text) {
       continue;
     }
     if (c == '\\' && i + 1 < Text.size() && Text[i + 1] == 'h') ++i;
-    if ((c & 0xC0) != 0x80) ++lines.back();
+    if ((c & 0xC0) != 0x80) lines.back() += c >= 0xE3 ? 2 : 1;
   }
   return lines;
 }

@@ -423,6 +423,14 @@ TEST(SubtitleScriptTest, ALongCueIsWrittenSmallerOrCutShort) {
       {std::string(60, 'x'), 35, 35, false},
       {"{\\i1}" + std::string(60, 'x') + "{\\i0}", 35, 35, false},
       {std::string(500, 'x'), 14, 34, false},
+      // CJK characters are twice as wide: 50 take five lines.
+      {std::string(50, 'x'), 35, 35, false},
+      {[] {
+         std::string kana;
+         for (int i = 0; i < 50; ++i) kana += "\xE3\x81\x82";
+         return kana;
+       }(),
+       14, 34, false},
       {std::string(5000, 'x'), 14, 14, true},
       {line + "\\N" + line + "\\N" + line, 14, 34, false},
   };
