@@ -212,6 +212,66 @@ TLoudness TLoudnessMeter::Finish() {
 }
 
 // ---------------------------------------------------------------------------
+// TPeakLimiter
+
+TPeakLimiter::TPeakLimiter(double CeilingDbfs, int Rate, int Channels)
+    : FCeiling(static_cast<float>(std::pow(10.0, CeilingDbfs / 20))),
+      FLookahead(std::max(1, Rate / 200)),
+      FChannels(std::max(1, Channels)),
+      FRelease(1 - std::exp(-1.0 / (0.05 * std::max(1, Rate)))) {
+  FDelay.assign(static_cast<size_t>(FLookahead + 1) * static_cast<size_t>(FChannels), 0.0f);
+  FRequired.assign(static_cast<size_t>(FLookahead + 1), 1.0);
+  FWindowMin.assign(static_cast<size_t>(FLookahead), 1.0);
+  FWindowSum = FLookahead;
+}
+
+void TPeakLimiter::Take(const float* Frame, std::vector<std::vector<float>>& Out) {
+  const int64_t k = FIn++;
+  float peak = 0;
+  for (int c = 0; c < FChannels; ++c) peak = std::max(peak, std::fabs(Frame[c]));
+  const double required = peak > FCeiling ? static_cast<double>(FCeiling) / peak : 1.0;
+  while (!FLowestAhead.empty() && FLowestAhead.back().second >= required) FLowestAhead.pop_back();
+  FLowestAhead.emplace_back(k, required);
+  const size_t ring = static_cast<size_t>(FLookahead + 1);
+  std::copy(Frame, Frame + FChannels, FDelay.begin() + static_cast<std::ptrdiff_t>((k % ring) * FChannels));
+  FRequired[static_cast<size_t>(k) % ring] = required;
+  if (k < FLookahead) return;
+  // Frame j leaves now: the lowest gain any frame up to the look-ahead
+  // after it requires, averaged over the look-ahead before it, so that the
+  // gain is down at each peak, got there smoothly, and comes back slowly.
+  const int64_t j = k - FLookahead;
+  while (FLowestAhead.front().first < j) FLowestAhead.pop_front();
+  const double lowest = FLowestAhead.front().second;
+  const size_t slot = static_cast<size_t>(j % FLookahead);
+  FWindowSum += lowest - FWindowMin[slot];
+  FWindowMin[slot] = lowest;
+  const double smooth = std::min(1.0, FWindowSum / FLookahead);
+  FGain = smooth < FGain ? smooth : FGain + (smooth - FGain) * FRelease;
+  const double gain = std::min(FGain, FRequired[static_cast<size_t>(j) % ring]);
+  if (gain < 1 - 1e-6) {
+    ++FLowered;
+    FLowest = std::min(FLowest, gain);
+  }
+  const float* held = &FDelay[(static_cast<size_t>(j) % ring) * static_cast<size_t>(FChannels)];
+  for (int c = 0; c < FChannels; ++c) Out[static_cast<size_t>(c)].push_back(static_cast<float>(held[c] * gain));
+}
+
+void TPeakLimiter::Process(const float* const* Data, int N, std::vector<std::vector<float>>& Out) {
+  Out.resize(static_cast<size_t>(FChannels));
+  std::vector<float> frame(static_cast<size_t>(FChannels), 0.0f);
+  if (!Data) {
+    // The end: silence pushes the held samples out.
+    const int64_t held = std::min<int64_t>(FIn, FLookahead);
+    for (int64_t i = 0; i < held; ++i) Take(frame.data(), Out);
+    return;
+  }
+  for (int i = 0; i < N; ++i) {
+    for (int c = 0; c < FChannels; ++c) frame[static_cast<size_t>(c)] = Data[c][i];
+    Take(frame.data(), Out);
+  }
+}
+
+// ---------------------------------------------------------------------------
 // TLevelStage
 
 TLevelStage::~TLevelStage() { ff::av_frame_free(&FOut); }
@@ -246,9 +306,24 @@ bool TLevelStage::Drain(AVAudioFifo* Fifo) {
   return true;
 }
 
+void TLevelStage::Limit(double CeilingDbfs, int Rate, int Channels) {
+  FLimiter = std::make_unique<TPeakLimiter>(CeilingDbfs, Rate, Channels);
+}
+
+bool TLevelStage::WriteLimited(AVAudioFifo* Fifo) {
+  if (FLimiterOut.empty() || FLimiterOut[0].empty()) return true;
+  const int n = static_cast<int>(FLimiterOut[0].size());
+  std::vector<void*> planes(FLimiterOut.size());
+  for (size_t p = 0; p < planes.size(); ++p) planes[p] = FLimiterOut[p].data();
+  const bool ok = ff::av_audio_fifo_write(Fifo, planes.data(), n) >= n;
+  for (auto& plane : FLimiterOut) plane.clear();
+  return ok;
+}
+
 bool TLevelStage::Process(const uint8_t* const* Data, int N, AVAudioFifo* Fifo, AVSampleFormat Format, int Channels) {
   if (N <= 0) return true;
   if (FDynamic) return FGraph.Send(Data, N) && Drain(Fifo);
+  if (FLimiter && Format != AV_SAMPLE_FMT_FLTP) FLimiter.reset();
   // The gain goes on a copy: the samples may be the decoder's, which other
   // outputs of the same stream take too.
   const bool planar = ff::av_sample_fmt_is_planar(Format);
@@ -268,10 +343,20 @@ bool TLevelStage::Process(const uint8_t* const* Data, int N, AVAudioFifo* Fifo, 
       default: break;  // 8-bit samples keep their level
     }
   }
+  if (FLimiter) {
+    FLimited += N;
+    FLimiter->Process(reinterpret_cast<const float* const*>(copy.data()), N, FLimiterOut);
+    return WriteLimited(Fifo);
+  }
   return ff::av_audio_fifo_write(Fifo, reinterpret_cast<void**>(copy.data()), N) >= N;
 }
 
 bool TLevelStage::Finish(AVAudioFifo* Fifo) {
+  if (FLimiter) {
+    FLimiter->Process(nullptr, 0, FLimiterOut);
+    FLimited = 0;
+    return WriteLimited(Fifo);
+  }
   if (!FDynamic) return true;
   return FGraph.Send(nullptr, 0) && Drain(Fifo);
 }
@@ -536,28 +621,27 @@ void TCustomFFmpeg::PrepareEvenLoudness() {
                loudness.Integrated, loudness.TruePeak, gain >= 0 ? "raised" : "lowered", std::fabs(gain), target);
       continue;
     }
-    // The limiter takes away the share of the loudness its peaks had: a trial
-    // run of the levelling, measured, tells how much, and the target is
-    // raised by that much (at most 3 LU).
-    double aim = target;
-    TLevelStage trial(0.0);
+    // The peaks do not allow the gain: the whole file gets one gain and a
+    // limiter holds its peaks. The limiter takes away the share of the
+    // loudness its peaks had: a trial run of the levelling, measured, tells
+    // how much, and the gain makes up for it (at most 3 dB more).
+    const int channels = enc->ch_layout.nb_channels;
+    double levelGain = gain;
+    TLevelStage trial(gain);
+    trial.Limit(kLimiterPeakDbtp, enc->sample_rate, channels);
     TLoudness levelled;
-    if (trial.OpenDynamic(target, kLimiterPeakDbtp, AV_SAMPLE_FMT_FLTP, enc->sample_rate, enc->ch_layout, error) &&
-        MeasureSourceLoudness(ost, levelled, why, &trial, 0.5, 1) && levelled.Integrated != -HUGE_VAL)
-      aim = std::clamp(target + std::clamp(target - levelled.Integrated, -3.0, 3.0), -70.0, -5.0);
+    if (MeasureSourceLoudness(ost, levelled, why, &trial, 0.5, 1) && levelled.Integrated != -HUGE_VAL)
+      levelGain = gain + std::clamp(target - levelled.Integrated, -3.0, 3.0);
     if (FStopRequested) return;
-    auto stage = std::make_unique<TLevelStage>(0.0);
-    if (!stage->OpenDynamic(aim, kLimiterPeakDbtp, enc->sample_fmt, enc->sample_rate, enc->ch_layout, error)) {
-      Log(0, stream + error);
-      continue;
-    }
+    auto stage = std::make_unique<TLevelStage>(levelGain);
+    stage->Limit(kLimiterPeakDbtp, enc->sample_rate, channels);
     ost->Level = stage.release();
     if (FVerbose >= 0 && FOnLog)
       LogFmt(1,
-             "%sloudness %.1f LUFS, true peak %.1f dBTP: levelled to %.1f LUFS with its peaks held at %.1f dBTP "
-             "(a gain of %.1f dB would take them to %.1f dBTP)",
-             stream.c_str(), loudness.Integrated, loudness.TruePeak, target, kLimiterPeakDbtp, gain,
-             loudness.TruePeak + gain);
+             "%sloudness %.1f LUFS, true peak %.1f dBTP: %s by %.1f dB to %.1f LUFS with its peaks held at %.1f dBFS "
+             "(the gain alone would take them to %.1f dBTP)",
+             stream.c_str(), loudness.Integrated, loudness.TruePeak, levelGain >= 0 ? "raised" : "lowered",
+             std::fabs(levelGain), target, kLimiterPeakDbtp, loudness.TruePeak + levelGain);
   }
   // The conversion's own speed counts from here.
   FTimerStart = ff::av_gettime();

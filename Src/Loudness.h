@@ -1,21 +1,25 @@
 // Even loudness: measuring a stream's sound (EBU R128 integrated loudness and
 // true peak, through the libraries' ebur128 filter) and levelling it (a
-// linear gain, or the libraries' loudnorm filter where the peaks do not allow
-// the whole gain). Each object belongs to the thread that uses it.
+// linear gain, with a peak limiter where the peaks do not allow the whole
+// gain; the libraries' loudnorm filter for a stream that could not be
+// measured first). Each object belongs to the thread that uses it.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "MediaHeaders.h"
 
 // The loudness a stream should come out at, and the highest true peak it may
 // reach, measured on the encoded output. Lossy coding lifts the peaks: a
-// linear gain is taken when it keeps them at kLinearPeakDbtp or below; else
-// the limiter holds them at kLimiterPeakDbtp, as the sharp peaks that need it
+// linear gain alone is taken when it keeps them at kLinearPeakDbtp or below;
+// else a limiter holds the samples at kLimiterPeakDbtp, as the sharp peaks that need it
 // are lifted most (a clap by 1.5 dB at 80 kbit/s).
 constexpr double kEvenLoudnessLufs = -16.0;
 constexpr double kEvenTruePeakDbtp = -1.0;
@@ -101,6 +105,41 @@ private:
   std::vector<std::vector<uint8_t>> FFirst;
 };
 
+// A look-ahead peak limiter on planar float samples: no sample leaves above
+// the ceiling. The gain falls smoothly over the 5 ms before a peak (so the
+// samples are held that long) and comes back over about a fifth of a second;
+// where no peak is near, the samples pass as they are.
+class TPeakLimiter {
+public:
+  TPeakLimiter(double CeilingDbfs, int Rate, int Channels);
+  // Takes N samples (one pointer a channel) and appends the samples ready,
+  // as many as come in once the first Latency() are held, to Out (one
+  // vector a channel). Null Data: the end; what is held comes out.
+  void Process(const float* const* Data, int N, std::vector<std::vector<float>>& Out);
+  int Latency() const { return FLookahead; }
+  // Samples whose gain was lowered, and the lowest gain (dB).
+  int64_t Lowered() const { return FLowered; }
+  double LowestGainDb() const { return 20 * std::log10(FLowest); }
+
+private:
+  void Take(const float* Frame, std::vector<std::vector<float>>& Out);
+  float FCeiling;
+  int FLookahead;
+  int FChannels;
+  double FRelease;
+  std::vector<float> FDelay;        // the held samples, FLookahead + 1 frames in a ring
+  std::vector<double> FRequired;    // each held frame's gain that keeps it at the ceiling, in a ring
+  // The frames still in the look-ahead whose required gain no later one
+  // undercuts (frame number, gain): the first is the lowest.
+  std::deque<std::pair<int64_t, double>> FLowestAhead;
+  std::vector<double> FWindowMin;   // the lowest required gain from each frame on, over the look-ahead, in a ring
+  double FWindowSum = 0;            // of the last FLookahead of FWindowMin
+  int64_t FIn = 0;                  // frames taken
+  double FGain = 1;
+  int64_t FLowered = 0;
+  double FLowest = 1;
+};
+
 // Levels a stream's sound on its way to the encoder's queue, in the encoder's
 // sample format, rate and layout.
 class TLevelStage {
@@ -119,11 +158,19 @@ public:
   // The end of the sound: what the filter still holds goes into Fifo.
   bool Finish(AVAudioFifo* Fifo);
   // Samples taken and not yet written into the queue.
-  int64_t Held() const { return FDynamic ? FGraph.Held() : 0; }
+  int64_t Held() const { return FDynamic ? FGraph.Held() : FLimiter ? std::min<int64_t>(FLimited, FLimiter->Latency()) : 0; }
   bool Dynamic() const { return FDynamic; }
+  // The linear gain's peaks held at CeilingDbfs by a limiter (planar float
+  // samples only: the AAC encoder's).
+  void Limit(double CeilingDbfs, int Rate, int Channels);
+  const TPeakLimiter* Limiter() const { return FLimiter.get(); }
 
 private:
   bool Drain(AVAudioFifo* Fifo);
+  bool WriteLimited(AVAudioFifo* Fifo);
+  std::unique_ptr<TPeakLimiter> FLimiter;
+  int64_t FLimited = 0;  // samples given to the limiter
+  std::vector<std::vector<float>> FLimiterOut;
   double FGain = 1.0;
   bool FDynamic = false;
   TAudioGraph FGraph;

@@ -4,6 +4,7 @@
 // read back from the AAC output with the libraries' ebur128 filter).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -465,6 +466,47 @@ TEST(LoudnessTest, TheEncodedOutputIsLevelledAtEveryProfile) {
       EXPECT_LE(out.TruePeak, kEvenTruePeakDbtp);
     }
   }
+}
+
+// A file whose peaks do not allow the gain gets one gain all through, and a
+// limiter holds its peaks: after 10 s of near silence, the tone between the
+// claps keeps one level to the end (the dynamic levelling moved it by
+// several dB while it found its way).
+TEST(LoudnessTest, AFileGetsOneGain) {
+  EnsureLibrariesLoaded();
+  TTempDir dir;
+  TClipSpec claps = ToneClipSpec(2, -75);
+  claps.Name = "silence_then_tone_with_claps";
+  claps.DurationSeconds = 22;
+  claps.LoudFromSeconds = 10;
+  claps.LoudAmplitude = std::pow(10.0, -30.0 / 20);
+  claps.BurstEverySeconds = 2;
+  claps.BurstSeconds = 0.002;
+  const std::string in = dir / "claps.wav";
+  std::string error;
+  ASSERT_TRUE(MakeClip(claps, in, &error)) << error;
+  TBatchSettings s;
+  s.OutputFolder = dir.Path();
+  std::vector<std::string> lines;
+  const TLoudness out = ConvertAndMeasure(s, in, lines);
+  EXPECT_NEAR(out.Integrated, kEvenLoudnessLufs, 1.0);
+  EXPECT_LE(out.TruePeak, kEvenTruePeakDbtp);
+  EXPECT_TRUE(HasLine(lines, "with its peaks held at")) << "the peaks did not need the limiter";
+  int channels = 0, rate = 0;
+  const std::vector<float> samples = DecodeAudioFloat(dir / "claps.mp4", channels, rate);
+  ASSERT_GT(rate, 0);
+  // The tone's level in the half second before each clap (and before the end).
+  std::vector<double> levels;
+  for (int second = 11; second < 22; second += 2) {
+    const size_t from = static_cast<size_t>((second + 0.25) * rate - rate / 4.0) * static_cast<size_t>(channels);
+    ASSERT_LT(from + static_cast<size_t>(rate) * static_cast<size_t>(channels), samples.size());
+    const std::vector<float> part(samples.begin() + static_cast<std::ptrdiff_t>(from), samples.end());
+    levels.push_back(ToneDbfs(part, channels, 0, TestToneFrequency(0), rate));
+  }
+  const auto [low, high] = std::minmax_element(levels.begin(), levels.end());
+  for (double l : levels) std::printf("%.2f ", l);
+  std::printf("dBFS\n");
+  EXPECT_LT(*high - *low, 0.5) << "the gain moved within the file";
 }
 
 // Hiss and far too quiet recordings are raised by at most kMostGainDb, and
