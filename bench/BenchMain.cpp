@@ -42,10 +42,11 @@
 // low against normal (wall and processor time): on an idle machine being nice
 // should cost nothing.
 //
-// The --loudness form converts every clip through the converter component
-// with "Even out the volume" off and on, and tables the loudness of the
-// source's sound and of each AAC output (EBU R128 integrated loudness and
-// true peak, through the libraries' ebur128 filter).
+// The --loudness form converts every clip, and a 10-minute film silent but
+// for its last 10 s, through the converter component with "Even out the
+// volume" off and on, and tables the loudness of the source's sound and of
+// each AAC output (EBU R128 integrated loudness and true peak, through the
+// libraries' ebur128 filter) and the wall time of each conversion.
 //
 // The machine's limit for a job is the processor time of its one-thread run
 // spread over every core: no schedule of the same work can end sooner.
@@ -719,16 +720,32 @@ bool LoudnessOfFile(const std::string& Path, TLoudness& Result, std::string& Err
   return ok;
 }
 
-// Every clip through the converter component with even loudness off and on.
+// Every clip, and a long film that is silent but for its last 10 s (the
+// case where measuring the sound costs most against converting it), through
+// the converter component with even loudness off and on: the loudness and
+// the wall time of each.
 int RunLoudnessBenchmark(const TOptions& Options) {
   if (!LoadLibraries(Options.LibAV)) return 2;
-  const std::vector<TBenchClip> clips = BenchClips(Options.Seconds);
+  std::vector<TBenchClip> clips = BenchClips(Options.Seconds);
+  TBenchClip silent;
+  silent.Label = "10 min, silent but for its last 10 s";
+  silent.Recipe = ClipSpecByName("mkv");
+  silent.Recipe.Name = "bench-mostly-silent";
+  silent.Recipe.Width = 176;
+  silent.Recipe.Height = 100;
+  silent.Recipe.FrameRate = AVRational{10, 1};
+  silent.Recipe.AudioCodec = "aac";
+  silent.Recipe.DurationSeconds = 600;
+  silent.Recipe.ToneAmplitude = 0;
+  silent.Recipe.LoudFromSeconds = 590;
+  silent.Recipe.LoudAmplitude = 0.3;
+  clips.push_back(silent);
   std::vector<std::string> paths(clips.size());
   for (size_t i = 0; i < clips.size(); ++i)
     if (!PrepareClip(Options, clips[i].Recipe, paths[i])) return 2;
-  std::printf("\n== loudness (LUFS integrated / dBTP true peak) of the source and of the AAC output, "
-              "\"Even out the volume\" off and on\n");
-  std::printf("%-52s %15s %15s %15s\n", "clip", "source", "off", "on");
+  std::printf("\n== loudness (LUFS integrated / dBTP true peak) of the source and of the AAC output, and the wall "
+              "time of the conversion, \"Even out the volume\" off and on\n");
+  std::printf("%-52s %15s %15s %15s %9s %9s %7s\n", "clip", "source", "off", "on", "off s", "on s", "on/off");
   auto cell = [](const TLoudness& L) {
     char text[32];
     std::snprintf(text, sizeof text, "%6.1f / %5.1f", L.Integrated, L.TruePeak);
@@ -736,6 +753,7 @@ int RunLoudnessBenchmark(const TOptions& Options) {
   };
   for (size_t i = 0; i < clips.size(); ++i) {
     TLoudness source, off, on;
+    double seconds[2] = {0, 0};
     std::string error;
     if (!LoudnessOfFile(paths[i], source, error)) {
       std::fprintf(stderr, "vidlomat-bench: %s: %s\n", paths[i].c_str(), error.c_str());
@@ -747,14 +765,17 @@ int RunLoudnessBenchmark(const TOptions& Options) {
       fs::remove_all(folder, ec);
       fs::create_directories(folder, ec);
       const std::string out = (folder / (fs::path(paths[i]).stem().string() + ".mp4")).string();
-      if (!ConvertBatch({paths[i]}, folder.string(), 1, error, false, even) ||
-          !LoudnessOfFile(out, even ? on : off, error)) {
+      const auto start = std::chrono::steady_clock::now();
+      const bool converted = ConvertBatch({paths[i]}, folder.string(), 1, error, false, even);
+      seconds[even] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      if (!converted || !LoudnessOfFile(out, even ? on : off, error)) {
         std::fprintf(stderr, "vidlomat-bench: %s: %s\n", paths[i].c_str(), error.c_str());
         return 1;
       }
     }
-    std::printf("%-52s %15s %15s %15s\n", clips[i].Label.c_str(), cell(source).c_str(), cell(off).c_str(),
-                cell(on).c_str());
+    std::printf("%-52s %15s %15s %15s %9.2f %9.2f %6.2fx\n", clips[i].Label.c_str(), cell(source).c_str(),
+                cell(off).c_str(), cell(on).c_str(), seconds[0], seconds[1],
+                seconds[0] > 0 ? seconds[1] / seconds[0] : 0.0);
     std::fflush(stdout);
   }
   return 0;
