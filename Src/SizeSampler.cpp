@@ -253,8 +253,8 @@ TSampleFolder::~TSampleFolder() {
   if (!FPath.empty()) std::filesystem::remove_all(FPath, ec);
 }
 
-TSizeSampler::TSizeSampler(const std::string& Parent, TMeasured OnMeasured)
-    : FTempFolder(Parent), FOnMeasured(std::move(OnMeasured)) {
+TSizeSampler::TSizeSampler(const std::string& Parent, TMeasured OnMeasured, TThreadPriority Priority)
+    : FTempFolder(Parent), FOnMeasured(std::move(OnMeasured)), FPriority(Priority) {
   FThread = std::thread([this] { Run(); });
 }
 
@@ -299,9 +299,9 @@ bool TSizeSampler::Busy() const {
 }
 
 void TSizeSampler::Run() {
-  // The component belongs to this thread; its tasks run at idle priority.
+  // The component belongs to this thread; its tasks run at FPriority.
   TQuilloConverter converter;
-  converter.SetThreadPriority(tpIdle);
+  converter.SetThreadPriority(FPriority);
   std::unique_lock<std::mutex> lock(FControl.Lock);
   for (;;) {
     FControl.Changed.wait(lock, [&] { return FQuit || !FFiles.empty(); });

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "BatchSettings.h"
+#include "Thread.h"
 
 class TCustomQuilloConverter;
 
@@ -113,8 +114,10 @@ public:
   // handler must not wait for the thread that calls Measure or Pause.
   using TMeasured = std::function<void(uint64_t Generation, const std::string& File, int64_t Bytes)>;
   // The samples are encoded into a new folder of their own below Parent
-  // (made as needed), removed again by the destructor.
-  TSizeSampler(const std::string& Parent, TMeasured OnMeasured);
+  // (made as needed), removed again by the destructor. The samples are encoded
+  // at Priority: idle, so that they never slow what the user does, unless a
+  // caller (a test on a busy machine) needs them measured in bounded time.
+  TSizeSampler(const std::string& Parent, TMeasured OnMeasured, TThreadPriority Priority = tpIdle);
   // Cancels what is measured, waits for the thread and removes its folder.
   ~TSizeSampler();
   TSizeSampler(const TSizeSampler&) = delete;
@@ -137,6 +140,7 @@ private:
 
   const TSampleFolder FTempFolder;  // made by the constructor
   const TMeasured FOnMeasured;
+  const TThreadPriority FPriority;
   // FControl.Lock guards the request; FControl.Changed also signals a request
   // or the end. FControl.Cancel is set for the file in hand and cleared when
   // the thread takes the next one.

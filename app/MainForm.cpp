@@ -1430,7 +1430,7 @@ int64_t TForm1::RowExpectedBytes(int Row, const TBatchSettings& Settings, const 
   return measured >= 0 ? measured : ExpectedBytesAt(Lvw->SizeInputs(Row), Settings);
 }
 
-void TForm1::MeasureSizes(bool On) {
+void TForm1::MeasureSizes(bool On, TThreadPriority Priority) {
   if (On == static_cast<bool>(FSampler)) return;
   if (!On) {
     FSampler.reset();
@@ -1441,7 +1441,8 @@ void TForm1::MeasureSizes(bool On) {
       std::filesystem::temp_directory_path().string(),
       [this](uint64_t Generation, const std::string& File, int64_t Bytes) {
         FUiQueue->Post([this, Generation, File, Bytes] { SizeMeasured(Generation, File, Bytes); });
-      });
+      },
+      Priority);
   if (FRun.State() != TBatchRun::Idle) FSampler->Pause(true);
   FFiguresTimer->start();
 }

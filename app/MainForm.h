@@ -83,8 +83,9 @@ public:
   // Measures each listed file's output size in the background, from samples
   // of it encoded with the settings shown (TSizeSampler, held while a batch
   // converts); the size figures take each measured one as it comes. The
-  // program turns it on; off, the figures are the bitrate bound.
-  void MeasureSizes(bool On);
+  // program turns it on; off, the figures are the bitrate bound. The samples
+  // are encoded at Priority (see TSizeSampler).
+  void MeasureSizes(bool On, TThreadPriority Priority = tpIdle);
   // Where the list is kept between starts (default TListStore::DefaultPath(),
   // read when the window is made).
   const TListStore& ListStore() const { return FListStore; }

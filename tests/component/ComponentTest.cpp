@@ -316,11 +316,16 @@ TEST_F(ComponentTest, ABeforeStartHandlerThatPausesHoldsTheNextTaskBeforeItsFirs
       if (e.Kind == TEventRecord::Terminate && e.Index == 0) return true;
     return false;
   }));
-  std::this_thread::sleep_for(400ms);
-  {
+  // The second task is asked about on its way to start (after the first one's
+  // end is told); held there, it reports nothing.
+  auto askedNow = [&] {
     std::lock_guard<std::mutex> guard(lock);
-    EXPECT_EQ(asked, (std::vector<int>{0, 1}));
-  }
+    return asked;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (askedNow().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(askedNow(), (std::vector<int>{0, 1}));
   EXPECT_TRUE(C.Paused());
   for (const auto& e : R.Events()) EXPECT_FALSE(e.Index == 1) << "task 1 reported while held, kind " << e.Kind;
   C.Pause(false);

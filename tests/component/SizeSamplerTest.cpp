@@ -159,7 +159,7 @@ TEST(SizeSamplingTest, TheSamplerMeasuresInTurnDropsAReplacedRequestAndHoldsWhil
       std::lock_guard<std::mutex> guard(lock);
       results.emplace_back(Generation, File, Bytes);
       arrived.notify_all();
-    });
+    }, tpNormal);  // at idle priority a busy machine may give it no time at all
     auto waitFor = [&](size_t N) {
       std::unique_lock<std::mutex> guard(lock);
       return arrived.wait_for(guard, 60s, [&] { return results.size() >= N; });
