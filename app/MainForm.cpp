@@ -309,6 +309,8 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
   });
   connect(ChkOverwrite, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
   connect(ChkKeepFolders, &QCheckBox::toggled, this, [this] { RefreshOutputNames(); });
+  // The Type column says " + subtitles" only while they are burned in.
+  connect(ChkBurnSubtitles, &QCheckBox::toggled, this, [this](bool On) { Lvw->SetBurnSubtitles(On); });
   connect(EdtOutputFolder, &QLineEdit::textChanged, this, [this] { RefreshOutputNames(); });
 
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
@@ -652,6 +654,9 @@ TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Res
                               bool OpenOutput, const std::string& TreeFolder, TFolderAdd* Refusals, int AudioTrack) {
   TBatchSettings settings = CurrentSettings();
   settings.SkipConverted = AtConvert && ChkSkipConverted->isChecked();
+  // A row knows its subtitles whatever the box says when it is added: the
+  // box may change before Convert, and the Type column follows it.
+  if (!AtConvert) settings.BurnSubtitles = true;
   settings.AudioTrack = AudioTrack;
   TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved, TreeFolder, OpenOutput);
   if (!setup.Ok && !setup.Skipped) {
@@ -1091,6 +1096,8 @@ void TForm1::StartRun() {
       FTaskBytes.push_back(measured >= 0 ? measured : setup.ExpectedBytes);
       // The name this run writes (a file made since Add can take the name).
       Lvw->SetOutputName(R, shown);
+      // What the conversion leaves out (subtitles that cannot be read).
+      if (!setup.Warning.empty()) MemLog->appendPlainText(FileLabel(R) + ": " + Q(setup.Warning));
     } else {
       Lvw->SetStatus(R, {TRowState::Skipped}, Q(setup.Message));
       MemLog->appendPlainText(FileLabel(R) + ": " + Q(setup.Message));

@@ -103,8 +103,7 @@ void TQueueList::AppendRow(const TFileSetup& Setup) {
   auto* item = new QTreeWidgetItem;
   item->setText(ColInput, QString::fromStdString(Setup.Base));
   item->setText(ColDuration, QString::fromStdString(Setup.Duration));
-  item->setText(ColType, QString::fromStdString(Setup.Type));
-  FitTypeColumn(item->text(ColType));
+  SetTypeText(item, QString::fromStdString(Setup.Type));
   item->setText(ColPath, ShownPath(Setup.FileName));
   item->setData(ColPath, BytesRole, QByteArray::fromStdString(Setup.FileName));
   item->setToolTip(ColInput, item->text(ColPath));
@@ -197,13 +196,30 @@ void TQueueList::SetAudio(int Row, const TRowAudio& Audio) {
   for (const std::string& t : Audio.Tracks) tracks << QString::fromStdString(t);
   item->setData(ColType, AudioRole, QVariantList{Audio.Known, tracks, Audio.Automatic, Audio.Picked, Audio.Subtitles});
   if (!Audio.Known) return;
-  item->setText(ColType, TypeText(Path(Row), Audio, Audio.Choice()));
-  FitTypeColumn(item->text(ColType));
+  SetTypeText(item, TypeText(Path(Row), Audio, Audio.Choice()));
+}
+
+void TQueueList::SetTypeText(QTreeWidgetItem* Item, const QString& Full) {
+  static const QString subtitles = " + subtitles";
+  Item->setData(ColType, TypeRole, Full);
+  Item->setText(ColType, FBurnSubtitles || !Full.endsWith(subtitles) ? Full : Full.chopped(subtitles.size()));
+  FitTypeColumn(Item->text(ColType));
+}
+
+void TQueueList::SetBurnSubtitles(bool On) {
+  if (On == FBurnSubtitles) return;
+  FBurnSubtitles = On;
+  for (int r = 0; r < RowCount(); ++r) {
+    QTreeWidgetItem* item = topLevelItem(r);
+    SetTypeText(item, item->data(ColType, TypeRole).toString());
+  }
 }
 
 QString TQueueList::TypeToKeep(int Row) const {
+  const QTreeWidgetItem* item = topLevelItem(Row);
+  if (!item) return QString();
   const TRowAudio audio = Audio(Row);
-  if (!audio.Known || audio.Picked < 0) return Cell(Row, ColType);
+  if (!audio.Known || audio.Picked < 0) return item->data(ColType, TypeRole).toString();
   return TypeText(Path(Row), audio, audio.Automatic);
 }
 

@@ -21,7 +21,7 @@ struct TRowAudio {
   std::vector<std::string> Tracks;  // in stream order
   int Automatic = -1;  // the position the set-up chooses by itself; -1 none
   int Picked = -1;     // the position the user chose for this run; -1 none
-  bool Subtitles = false;  // subtitles are burned in
+  bool Subtitles = false;  // the file has subtitles to burn in (shown while burning is on)
   int Choice() const { return Picked >= 0 ? Picked : Automatic; }
   bool operator==(const TRowAudio&) const = default;
 };
@@ -32,7 +32,7 @@ public:
   // The Status cell keeps the row's TRowStatus as data; its text is drawn
   // from that, and a converting row with a percentage is drawn as a bar.
   enum TRole { StateRole = Qt::UserRole, PercentRole, ConvertedMsRole, BytesRole, ExpectedMsRole, TreeFolderRole, SizeRole,
-               AudioRole };
+               AudioRole, TypeRole };
 
   explicit TQueueList(QWidget* Parent = nullptr);
 
@@ -64,6 +64,10 @@ public:
   TRowAudio Audio(int Row) const;
   void SetAudio(int Row, const TRowAudio& Audio);
   QString TypeToKeep(int Row) const;
+  // Whether subtitles are burned in (the "Burn in subtitles" box): the Type
+  // cell of a row whose file has them ends in " + subtitles" only while on.
+  // A row keeps its full text (TypeRole) to show again when the box changes.
+  void SetBurnSubtitles(bool On);
   // Sets a row's Status and its text (and its tooltip; empty clears it).
   void SetStatus(int Row, const TRowStatus& Status, const QString& Tip = QString());
   TRowStatus Status(int Row) const;
@@ -106,6 +110,10 @@ private:
   // columns share what is left with Status.
   void FitTypeColumn(const QString& Text);
   void FitNameColumns();
+  // Keeps Full as the item's Type and shows it, " + subtitles" only while
+  // burning is on.
+  void SetTypeText(QTreeWidgetItem* Item, const QString& Full);
+  bool FBurnSubtitles = true;
   QElapsedTimer FUserScrolled;  // since the user's last scroll; invalid before it
   bool FFollowing = false;      // inside FollowRow
 };

@@ -142,6 +142,23 @@ TEST_F(BatchWindowTest, KeepTheFolderStructureWritesEachFileAtItsPlace) {
   EXPECT_FALSE(fs::exists(Out + "/clip.mp4"));
 }
 
+// An empty subtitle file beside a film: the Type column does not promise
+// subtitles, and Convert says once in the Log which file is left out and why.
+TEST_F(BatchWindowTest, AnUnusableSubtitleFileIsOneLineInTheLog) {
+  TForm1& f = Make();
+  const std::string film = Put("film.avi");
+  WriteFile(Dir / "film.srt", "");
+  EXPECT_TRUE(f.DropFiles({film}));
+  ASSERT_EQ(f.Lvw->RowCount(), 1);
+  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), "AVI");
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  EXPECT_GT(FileSizeOf(Out + "/film.mp4"), 1000);
+  const QString log = f.MemLog->toPlainText();
+  const QString line = QString::fromStdString("Subtitles \"" + (Dir / "film.srt") + "\" cannot be read (the file is empty)");
+  EXPECT_EQ(log.count(line), 1) << log.toStdString();
+}
+
 TEST_F(BatchWindowTest, PauseHoldsTheBatchAndItsClocksUntilResume) {
   TForm1& f = Make();
   EXPECT_FALSE(f.BtnPause->isEnabled());

@@ -530,12 +530,21 @@ TEST_F(WindowTest, TheSubtitleBoxDecidesWhetherTheFileBesideAVideoIsBurnedIn) {
   f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
   const std::string clip = Clip("avi_xvid", "film.avi");
   std::ofstream(Dir / "film.srt") << "1\n00:00:00,000 --> 00:00:01,000\nHello\n";
-  Add(Q({clip}));
+  const std::string plain = Clip("avi_xvid", "plain.avi");
+  // Rows added with the box on and off; the Type column of every row follows
+  // the box as it changes, and the kept list keeps what the file has.
+  Add(Q({clip, plain}));
   f.ChkBurnSubtitles->setChecked(false);
   Add(Q({clip}));
-  ASSERT_EQ(f.Lvw->RowCount(), 2);
-  EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), "AVI + subtitles");
-  EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColType), "AVI");
+  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  for (const bool on : {false, true, false}) {
+    SCOPED_TRACE(on ? "burning on" : "burning off");
+    f.ChkBurnSubtitles->setChecked(on);
+    EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColType), on ? "AVI + subtitles" : "AVI");
+    EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColType), "AVI");
+    EXPECT_EQ(f.Lvw->Cell(2, TQueueList::ColType), on ? "AVI + subtitles" : "AVI");
+    EXPECT_EQ(f.Lvw->TypeToKeep(2), "AVI + subtitles");
+  }
 }
 
 // The texts and checks of a row's "Audio track" entries.
