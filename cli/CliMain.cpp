@@ -317,6 +317,15 @@ bool ParseCliArguments(const std::vector<std::string>& Args, TCliOptions& Option
 
 namespace {
 
+// Frames per second of a file that has converted Frames in Took; the engine's
+// EngineFps when nothing can be measured yet (no frame, no time), and -1 when
+// neither has a rate to tell.
+int MeasuredRate(int Frames, TClock::duration Took, int EngineFps) {
+  const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(Took).count();
+  if (Frames > 0 && ms > 0) return static_cast<int>(int64_t{Frames} * 1000 / ms);
+  return EngineFps > 0 ? EngineFps : -1;
+}
+
 enum class TFileState { Refused, Skipped, Waiting, Converting, Converted, Stopped, Failed };
 
 struct TFileRow {
@@ -325,9 +334,10 @@ struct TFileRow {
   std::string Reason;
   std::string Shorter;  // converted: "shorter: 0:00:03 of 0:00:10" when clearly shorter than its header
   int Percent = -1;  // -1: unknown
-  int Fps = 0;
+  int Fps = -1;  // frames per second; -1 while there is no rate to show yet
   int64_t LeftSeconds = -1;
-  TClock::time_point Started;
+  TClock::time_point Started;  // when its task started (OnBeforeStart), else its first progress event
+  bool StartKnown = false;
   bool Reported = false;      // its end was printed
   int PrintedPercent = -2;    // last percent printed as a plain line
 };
@@ -432,7 +442,7 @@ private:
   }
   static std::string Numbers(const TFileRow& R) {
     std::string s = R.Percent >= 0 ? std::to_string(R.Percent) + "%" : "?%";
-    s += ", " + std::to_string(R.Fps) + " fps";
+    if (R.Fps > 0) s += ", " + std::to_string(R.Fps) + " fps";
     if (R.LeftSeconds >= 0) s += ", " + Clock(R.LeftSeconds) + " left";
     return s;
   }
@@ -462,10 +472,11 @@ void RequestCliPause(bool On) {
     b.Paused = true;
     b.PausedAt = now;
   } else if (!On && b.Paused) {
-    // The time left is reckoned from the time spent converting.
+    // The time left and the rate are reckoned from the time spent converting.
     b.Paused = false;
     for (TFileRow& r : b.Rows)
-      if (r.State == TFileState::Converting) r.Started += now - b.PausedAt;
+      if (r.State == TFileState::Converting || (r.State == TFileState::Waiting && r.StartKnown))
+        r.Started += now - b.PausedAt;
   }
   b.Changed.notify_all();
 }
@@ -663,17 +674,26 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     }
     batch.Changed.notify_all();
   };
-  converter.OnProgress = [&batch](int AIndex, int, int AFPS, int ACurrentDuration, float, float, int64_t,
-                                  int ATotalOutputDuration) {
+  // The rate is measured from the moment the task starts: the engine's own
+  // reads 0 for its first second, all of a short file.
+  converter.OnBeforeStart = [&batch](int AIndex) {
+    std::lock_guard<std::mutex> guard(batch.Lock);
+    if (AIndex < 0 || AIndex >= static_cast<int>(batch.RowOfTask.size())) return;
+    TFileRow& r = batch.Rows[static_cast<size_t>(batch.RowOfTask[static_cast<size_t>(AIndex)])];
+    r.Started = TClock::now();
+    r.StartKnown = true;
+  };
+  converter.OnProgress = [&batch](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float, float,
+                                  int64_t, int ATotalOutputDuration) {
     std::lock_guard<std::mutex> guard(batch.Lock);
     if (AIndex < 0 || AIndex >= static_cast<int>(batch.RowOfTask.size())) return;
     TFileRow& r = batch.Rows[static_cast<size_t>(batch.RowOfTask[static_cast<size_t>(AIndex)])];
     const auto now = TClock::now();
     if (r.State == TFileState::Waiting) {
       r.State = TFileState::Converting;
-      r.Started = now;
+      if (!r.StartKnown) r.Started = now;
     }
-    r.Fps = AFPS;
+    r.Fps = MeasuredRate(AFrameNumber, now - r.Started, AFPS);
     if (ATotalOutputDuration > 0 && ACurrentDuration >= 0) {
       r.Percent = static_cast<int>(std::min<int64_t>(100, static_cast<int64_t>(ACurrentDuration) * 100 / ATotalOutputDuration));
       const double elapsed = std::chrono::duration<double>(now - r.Started).count();

@@ -633,6 +633,32 @@ int WaitExit(pid_t Pid) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
+TEST_F(CliBatchTest, TheProgressShowsARateOnlyOnceThereIsOne) {
+  // A noisy clip takes several progress events to convert; the engine's own
+  // rate reads 0 for the first second of each file.
+  TClipSpec recipe = ClipSpecByName("avi_xvid");
+  recipe.DurationSeconds = 8;
+  recipe.Noise = 20;
+  const std::string clip = In + "/noisy.avi";
+  std::string error;
+  ASSERT_TRUE(MakeClip(recipe, clip, &error)) << error;
+  const TRun r = RunTool({"-o", Out, clip});
+  ASSERT_EQ(r.Status, kExitOk) << r.Out << r.Err;
+  std::istringstream lines(r.Out);
+  int progress = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("noisy.avi: ", 0) != 0 || line.find('%') == std::string::npos) continue;
+    ++progress;
+    // "noisy.avi: 56%, 212 fps, 0:00:01 left" or, before there is a rate, "noisy.avi: 3%".
+    const size_t fps = line.find(" fps");
+    if (fps == std::string::npos) continue;
+    const size_t start = line.rfind(", ", fps);
+    ASSERT_NE(start, std::string::npos) << line;
+    EXPECT_GT(std::stoi(line.substr(start + 2, fps - start - 2)), 0) << line;
+  }
+  EXPECT_GT(progress, 0) << r.Out;
+}
+
 TEST_F(CliBatchTest, ProgramExitStatusesAndSigint) {
   pid_t pid = 0;
   ASSERT_EQ(Spawn({"--size", "1x1", "x.avi"}, pid), 0);
