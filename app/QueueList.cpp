@@ -34,12 +34,17 @@ protected:
 };
 
 // Draws the Status of a converting row with a percentage as a progress bar
-// carrying its text.
+// carrying its text. A status too long for its cell keeps its start ("Completed
+// (shorter: …"): what happened comes first, its details follow in the tooltip.
 class TStatusDelegate : public TGridDelegate {
 public:
   using TGridDelegate::TGridDelegate;
 
 protected:
+  void initStyleOption(QStyleOptionViewItem* Option, const QModelIndex& Index) const override {
+    TGridDelegate::initStyleOption(Option, Index);
+    Option->textElideMode = Qt::ElideRight;
+  }
   void PaintCell(QPainter* Painter, const QStyleOptionViewItem& Option, const QModelIndex& Index) const override {
     const bool converting = Index.data(TQueueList::StateRole).toInt() == static_cast<int>(TRowState::Converting);
     const int percent = Index.data(TQueueList::PercentRole).toInt();
@@ -83,6 +88,8 @@ TQueueList::TQueueList(QWidget* Parent) : QTreeWidget(Parent) {
   header()->setStretchLastSection(true);
   header()->setMinimumSectionSize(40);
   setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // File names keep their start and their end; the Status column keeps its
+  // start (TStatusDelegate).
   setTextElideMode(Qt::ElideMiddle);
   setRootIsDecorated(false);
   setItemsExpandable(false);

@@ -8,6 +8,8 @@
 #include <QDropEvent>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
+#include <QStyleOptionViewItem>
 #include <QScrollBar>
 #include <QToolButton>
 #include <QGroupBox>
@@ -365,6 +367,50 @@ TEST_F(WindowTest, RowsAreDrawnInThePalettesColoursSelectedOrNot) {
     EXPECT_GT(share(0, p.color(group, QPalette::Text), p.color(group, QPalette::Base)), 20);
   }
   QApplication::setPalette(light);
+}
+
+// Records how each Status cell is drawn: its text, its width and how a text
+// too long for it is cut.
+class TCellRecorder : public QProxyStyle {
+public:
+  struct TCell {
+    QString Text;
+    int Width;
+    Qt::TextElideMode Elide;
+  };
+  std::vector<TCell> Cells;
+  void drawControl(ControlElement Element, const QStyleOption* Option, QPainter* Painter,
+                   const QWidget* Widget) const override {
+    if (const auto* item = qstyleoption_cast<const QStyleOptionViewItem*>(Option);
+        Element == CE_ItemViewItem && item && item->index.column() == TQueueList::ColStatus)
+      const_cast<TCellRecorder*>(this)->Cells.push_back({item->text, item->rect.width(), item->textElideMode});
+    QProxyStyle::drawControl(Element, Option, Painter, Widget);
+  }
+};
+
+TEST_F(WindowTest, ALongStatusKeepsItsStartInItsCellAndItsWholeTextInTheTooltip) {
+  TForm1& f = MakeForm();
+  f.EdtOutputFolder->setText(QString::fromStdString(Dir / "out") + "/");
+  Add(Q({Clip("avi_xvid", "a.avi")}));
+  f.show();
+  const QString reason = "'a.avi' came out shorter: 0:00:03 of 0:00:08: the file ends before its header says.";
+  f.Lvw->SetStatus(0, {TRowState::Completed, -1, 3000, 8000}, reason);
+  auto* recorder = new TCellRecorder;
+  recorder->setParent(f.Lvw);
+  f.Lvw->setStyle(recorder);
+  f.Lvw->viewport()->grab();
+  ASSERT_FALSE(recorder->Cells.empty());
+  const TCellRecorder::TCell cell = recorder->Cells.back();
+  EXPECT_EQ(cell.Text, "Completed (shorter: 0:00:03 of 0:00:08)");
+  // At the window's default width the text does not fit its cell; the cell
+  // shows its start.
+  EXPECT_GT(f.Lvw->fontMetrics().horizontalAdvance(cell.Text), cell.Width);
+  EXPECT_EQ(cell.Elide, Qt::ElideRight);
+  EXPECT_TRUE(f.Lvw->fontMetrics().elidedText(cell.Text, cell.Elide, cell.Width).startsWith("Complete"));
+  EXPECT_EQ(f.Lvw->topLevelItem(0)->toolTip(TQueueList::ColStatus), reason);
+  // The file names keep both ends.
+  EXPECT_EQ(f.Lvw->textElideMode(), Qt::ElideMiddle);
+  f.Lvw->setStyle(nullptr);
 }
 
 }  // namespace
