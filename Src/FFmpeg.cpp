@@ -370,15 +370,20 @@ void TCustomFFmpeg::Run() {
   bool failed = false;
   std::string error;
   try {
-    if (FSetupState == ssWaiting) {
-      FSetupState = ssOpen;
-      if (!Reopen())
-        throw FFMpegException(FLastError.empty() ? "The files of the task could not be opened again" : FLastError);
+    // A run started paused (its output folder gone, or its disk too full)
+    // holds before it opens anything: its files are opened once it goes on.
+    if (FPauseRequested) HoldWhilePaused();
+    if (!FStopRequested) {
+      if (FSetupState == ssWaiting) {
+        FSetupState = ssOpen;
+        if (!Reopen())
+          throw FFMpegException(FLastError.empty() ? "The files of the task could not be opened again" : FLastError);
+      }
+      OpenCheckedOutputs();
+      Transcode();
+      // Only a finished run gives its outputs their final names.
+      if (FFinished) CommitOutputFiles();
     }
-    OpenCheckedOutputs();
-    Transcode();
-    // Only a finished run gives its outputs their final names.
-    if (FFinished) CommitOutputFiles();
   } catch (const std::exception& e) {
     if (FStopRequested && FIOInterrupted) {
       // The stop request ended a read or write: the run was stopped.

@@ -16,7 +16,19 @@ namespace {
 // time. Written by the handler, read on the user-interface thread.
 int SignalPipe[2] = {-1, -1};
 
+// Signals that arrived since the handlers were installed (the handler only).
+volatile sig_atomic_t Arrivals = 0;  // read and written by the handler; reset at install
+
 void OnSignal(int Signal) {
+  // A second signal ends the program at once, as the signal's own default
+  // does, whatever the window is doing (a box, a close that hangs).
+  const bool second = Arrivals != 0;
+  Arrivals = 1;
+  if (second) {
+    signal(Signal, SIG_DFL);
+    raise(Signal);
+    return;
+  }
   const int saved = errno;
   const char number = static_cast<char>(Signal);
   // Async-signal-safe; a full pipe already holds a signal to act on.
@@ -39,6 +51,7 @@ TCloseOnSignals::TCloseOnSignals(QWidget* Window, std::function<void()> Quit)
     std::perror("vidlomat: no signal pipe");
     return;
   }
+  Arrivals = 0;
   FNotifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, this);
   connect(FNotifier, &QSocketNotifier::activated, this, [this] { Arrived(); });
   struct sigaction action = {};

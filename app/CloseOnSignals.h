@@ -2,7 +2,8 @@
 // window as its close button does: the run stops, its temporary outputs go,
 // and the settings are written. The signal handler only writes the signal's
 // number into a pipe; the user-interface thread reads it through a
-// QSocketNotifier and does the work there. A signal that is ignored when the
+// QSocketNotifier and does the work there. A second signal ends the program
+// at once (its default action), whatever the window is doing. A signal that is ignored when the
 // handlers are installed (SIGHUP under nohup) stays ignored: whoever started
 // the program asked for the batch to outlive it.
 #pragma once

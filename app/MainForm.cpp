@@ -661,9 +661,11 @@ TFileSetup TForm1::SetUpFile(const std::string& FileName, TNameReservations& Res
   TFileSetup setup = ::SetUpFile(QuilloC, settings, FileName, &Reserved, TreeFolder, OpenOutput);
   if (!setup.Ok && !setup.Skipped) {
     if (!setup.Detail.empty()) std::fprintf(stderr, "vidlomat: %s (%s)\n", setup.Message.c_str(), setup.Detail.c_str());
+    // At Convert a refusal is its row's status and a line of the finish
+    // message: no box holds the batch.
     if (Refusals)
       Refusals->Refuse(FileName, setup.Detail.empty() ? setup.Message : setup.Message + " (" + setup.Detail + ")");
-    else
+    else if (!AtConvert)
       Message("Error", Q(setup.Message), TMessageIcon::Error);
   }
   return setup;
@@ -966,6 +968,7 @@ void TForm1::ShowState(TBatchRun::TState State) {
     if (QuilloC.Paused()) QuilloC.Pause(false);
     if (FSampler) FSampler->Pause(false);
     FPause.Reset();
+    FFolderHold.Clear();
     BtnPause->setText("Pa&use");
     LblBatch->setToolTip(QString());
     ShowBatchFigures();
@@ -981,6 +984,11 @@ void TForm1::ShowState(TBatchRun::TState State) {
 void TForm1::BtnPauseClick() {
   if (FRun.State() != TBatchRun::Running) return;
   if (FPause.Paused()) {
+    // A batch held for its output folder goes on once the folder is back.
+    if (!FFolderHold.BringBack()) {
+      Message("Warning", Q(TOutputFolderHold::GoneText(FFolderHold.Folder())), TMessageIcon::Warning);
+      return;
+    }
     FPause.Resume(FRunClock.elapsed());
     QuilloC.Pause(false);
     KeepAwake();
@@ -1006,6 +1014,7 @@ void TForm1::StopAfterCurrent() {
 }
 
 void TForm1::BtnStartClick() {
+  if (FClosed) return;  // the window was closed (a signal while a box was open)
   if (FBusy) {
     // Stop while the batch is being set up ends that work (while files are
     // added the button rests).
@@ -1116,9 +1125,13 @@ void TForm1::StartRun() {
   }
   ShowBatchProgress();
   if (FRun.TaskCount() == 0) {
-    // Every file was refused: nothing runs, nothing will end the run.
+    // Every file was refused or converted before: nothing runs, nothing
+    // will end the run; the message says why.
+    bool failed = false;
+    const QString text = EndMessage(TBatchEnd::Finished, &failed);
     FRun.End();
     ShowState(TBatchRun::Idle);
+    Message(failed ? "Warning" : "Information", text, failed ? TMessageIcon::Warning : TMessageIcon::Information);
     return;
   }
   const uint64_t run = FRun.RunId();
@@ -1139,15 +1152,24 @@ void TForm1::StartRun() {
     int64_t Expected;
     std::string Folder;
   };
+  // A file whose output folder went away starts paused too, before it opens
+  // anything; the window says which folder (the output folder when it went
+  // whole, else the file's folder in the kept tree).
   auto checks = std::make_shared<std::vector<TRoomCheck>>();
   for (int t = 0; t < FRun.TaskCount(); ++t) {
     const std::string out = FRun.OutputOfTask(t);
     checks->push_back({FTaskBytes[static_cast<size_t>(t)], out.substr(0, out.find_last_of('/') + 1)});
   }
   QuilloC.OnBeforeStart = [this, run, checks = std::shared_ptr<const std::vector<TRoomCheck>>(checks),
-                           freeSpace = FreeSpace](int AIndex) {
+                           freeSpace = FreeSpace, root = FolderWithSlash(folder)](int AIndex) {
     if (AIndex < 0 || static_cast<size_t>(AIndex) >= checks->size()) return;
     const TRoomCheck& check = (*checks)[static_cast<size_t>(AIndex)];
+    if (!TOutputFolderHold::Present(check.Folder)) {
+      QuilloC.Pause(true);
+      const std::string gone = TOutputFolderHold::Present(root) ? check.Folder : root;
+      FUiQueue->Post([this, run, gone] { FolderGoneArrived(run, gone); });
+      return;
+    }
     const int64_t free = freeSpace(check.Folder);
     if (!RoomShort(check.Expected, free)) return;
     QuilloC.Pause(true);
@@ -1174,30 +1196,20 @@ void TForm1::StopRun() {
   // A row that its own end already marked keeps its reason.
   for (int row : rows)
     if (Lvw->Status(row).State != TRowState::Stopped) Lvw->SetStatus(row, {TRowState::Stopped});
+  if (FClosed) return;
+  // What the batch did before the stop, counted.
+  bool failed = false;
+  const QString text = EndMessage(TBatchEnd::Stopped, &failed);
+  if (FWarningOpen) FDialogs.CloseMessages();
+  Message(failed ? "Warning" : "Information", text, failed ? TMessageIcon::Warning : TMessageIcon::Information);
 }
 
 void TForm1::EndRun() {
   QuilloC.StopAll();
   QuilloC.ClearTasks();
-  // Every file of the batch that did not simply complete, with its reason,
-  // in list order. A row converted before and kept is not of this batch.
-  std::vector<TFinishEntry> entries;
-  bool failed = false;
-  int files = 0;
-  for (int r = 0; r < Lvw->RowCount(); ++r) {
-    const TRowStatus status = Lvw->Status(r);
-    if (status.State == TRowState::Completed && !FRun.HasRow(r)) continue;
-    ++files;
-    const bool shorter = status.State == TRowState::Completed && status.ExpectedMs > 0;
-    if (status.State != TRowState::Failed && status.State != TRowState::Stopped &&
-        status.State != TRowState::Skipped && !shorter)
-      continue;
-    failed = failed || status.State == TRowState::Failed;
-    std::string reason = Lvw->topLevelItem(r)->toolTip(TQueueList::ColStatus).toStdString();
-    if (reason.empty()) reason = "'" + FileNameOf(Lvw->Path(r)) + "' was stopped before its end.";
-    entries.push_back({status.State, reason});
-  }
   const bool early = FPause.StoppingAfterCurrent();
+  bool failed = false;
+  const QString text = EndMessage(early ? TBatchEnd::StoppedAfterCurrent : TBatchEnd::Finished, &failed);
   FRun.End();
   ShowState(TBatchRun::Idle);
   // Stopped after the files then converting: the files that never started
@@ -1216,8 +1228,33 @@ void TForm1::EndRun() {
   // The finish message takes the place of a failure's warning still open: it
   // counts the failures, and boxes never pile up.
   if (FWarningOpen) FDialogs.CloseMessages();
-  Message(failed ? "Warning" : "Information", Q(FinishText(entries, files)),
-          failed ? TMessageIcon::Warning : TMessageIcon::Information);
+  Message(failed ? "Warning" : "Information", text, failed ? TMessageIcon::Warning : TMessageIcon::Information);
+}
+
+QString TForm1::EndMessage(TBatchEnd End, bool* Failed) const {
+  // Every file of the batch that did not simply complete, with its reason,
+  // in list order. A row converted before and kept is not of this batch.
+  std::vector<TFinishEntry> entries;
+  TBatchCounts counts;
+  *Failed = false;
+  for (int r = 0; r < Lvw->RowCount(); ++r) {
+    const TRowStatus status = Lvw->Status(r);
+    if (status.State == TRowState::Completed && !FRun.HasRow(r)) continue;
+    if (status.State == TRowState::Listed) continue;  // not of the batch
+    ++counts.Files;
+    counts.Converted += status.State == TRowState::Completed;
+    counts.AlreadyConverted += status.State == TRowState::AlreadyConverted;
+    counts.NotStarted += status.State == TRowState::Waiting;
+    const bool shorter = status.State == TRowState::Completed && status.ExpectedMs > 0;
+    if (status.State != TRowState::Failed && status.State != TRowState::Stopped &&
+        status.State != TRowState::Skipped && !shorter)
+      continue;
+    *Failed = *Failed || status.State == TRowState::Failed;
+    std::string reason = Lvw->topLevelItem(r)->toolTip(TQueueList::ColStatus).toStdString();
+    if (reason.empty()) reason = "'" + FileNameOf(Lvw->Path(r)) + "' was stopped before its end.";
+    entries.push_back({status.State, reason});
+  }
+  return Q(EndText(End, counts, entries));
 }
 
 QString TForm1::BatchSummary() const {
@@ -1319,11 +1356,23 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
     if (!reason.isEmpty()) MemLog->appendPlainText(FileLabel(row) + ": " + reason);
     return;
   }
+  // A file gone (or no longer readable) since the set-up is skipped as at
+  // Convert: its row and the finish message say so, no box.
+  if (const std::string problem = InputFileProblem(Lvw->Path(row)); !problem.empty()) {
+    const QString text = Q("Cannot convert \"" + Lvw->Path(row) + "\": " + problem + ".");
+    Lvw->SetStatus(row, {TRowState::Skipped}, text);
+    MemLog->appendPlainText(FileLabel(row) + ": " + text);
+    return;
+  }
   const QString text = Q(FailureText(AMessage.toStdString(), Lvw->Path(row),
                                      FRun.OutputOfTask(AIndex)));
   Lvw->SetStatus(row, {TRowState::Failed}, text);
   // The engine's own words stay in the log.
   MemLog->appendPlainText(FileLabel(row) + ": " + AMessage);
+  // An output whose folder went away: the batch's hold says so, once.
+  if (const std::string out = FRun.OutputOfTask(AIndex);
+      !out.empty() && !TOutputFolderHold::Present(out.substr(0, out.find_last_of('/') + 1)))
+    return;
   // One warning at a time: a failure while one is open is on its row and in
   // the log, and the finish message counts it.
   if (FWarningOpen) return;
@@ -1474,4 +1523,13 @@ void TForm1::RoomShortArrived(uint64_t RunId, int AIndex, int64_t Free) {
           Q(RoomShortText(out.substr(0, out.find_last_of('/') + 1), input.substr(input.find_last_of('/') + 1),
                           FTaskBytes[static_cast<size_t>(AIndex)], Free)),
           TMessageIcon::Warning);
+}
+
+void TForm1::FolderGoneArrived(uint64_t RunId, const std::string& Folder) {
+  if (RunId != FRun.RunId() || FRun.Stopping()) return;
+  // The component holds already; the window's pause follows it, and one
+  // message names the folder.
+  if (!FPause.Paused()) BtnPauseClick();
+  if (!FFolderHold.Hold(Folder)) return;
+  Message("Warning", Q(TOutputFolderHold::GoneText(Folder)), TMessageIcon::Warning);
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "BatchEnd.h"
 #include "BatchPause.h"
 #include "BatchRun.h"
 #include "BatchSize.h"
@@ -27,6 +28,7 @@
 #include "Dialogs.h"
 #include "FolderAdd.h"
 #include "ListStore.h"
+#include "OutputFolderHold.h"
 #include "QueueList.h"
 #include "QuilloConverter.h"
 
@@ -283,6 +285,9 @@ private:
   void StartRun();
   void StopRun();
   void EndRun();
+  // The message at the batch's end, from the rows' statuses and the run's
+  // tasks (also after FRun.End); Failed: a file failed.
+  QString EndMessage(TBatchEnd End, bool* Failed) const;
   // "3 files converted, 1 failed" from the rows' statuses.
   QString BatchSummary() const;
   void ProgressArrived(uint64_t RunId, int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
@@ -307,6 +312,10 @@ private:
   // (the component's OnBeforeStart, with Free bytes free): the batch shows as
   // paused, with a message.
   void RoomShortArrived(uint64_t RunId, int AIndex, int64_t Free);
+  // The output folder Folder was gone when a task was to start: the task
+  // holds before it opens anything and the batch shows as paused, with a
+  // message; Resume goes on once the folder is back (FFolderHold).
+  void FolderGoneArrived(uint64_t RunId, const std::string& Folder);
   // The run's time: since Convert, less its pauses.
   int64_t RunMs() const { return FPause.RunMs(FRunClock.elapsed()); }
   // The list of the last start back in Lvw (FormCreate); a damaged list's
@@ -330,6 +339,7 @@ private:
   std::string FLibraryFolder;
   TBatchRun FRun;
   TBatchPause FPause;  // the run's pause and early end (user-interface thread)
+  TOutputFolderHold FFolderHold;  // the output folder the batch holds for (user-interface thread)
   std::vector<int64_t> FTaskBytes;  // each task's expected output at Convert (user-interface thread)
   // The background size measuring (MeasureSizes), all on the user-interface
   // thread; the sampler's figures come through FUiQueue (SizeMeasured).

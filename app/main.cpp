@@ -74,6 +74,12 @@ int main(int argc, char** argv) {
   form.show();
   // Files given as arguments join the list as if added.
   form.AddStartupFiles(files);
+  // A signal (or the close button) while the files were added, or while the
+  // Add summary was open, closed the window: nothing starts, the program ends.
+  if (!form.isVisible()) {
+    app.SetDialogs(nullptr);
+    return 0;
+  }
   if (convert && form.Lvw->RowCount() > 0) form.BtnStartClick();
   const int status = app.exec();
   app.SetDialogs(nullptr);

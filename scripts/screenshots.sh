@@ -6,7 +6,8 @@
 # last file failed with its finish message, a finish message that lists
 # several files with their reasons, an output folder that cannot be used, a
 # file refused during Add (its box in front of the progress), Add Folder's
-# progress, the batch line's size figures, a paused batch, a row's Audio
+# progress, the batch line's size figures, a paused batch, the messages after
+# a Stop and after "Stop after this file", a row's Audio
 # track menu and one picture of an output with its subtitle burned in to PNG files in
 # build/screenshots/, on Qt's offscreen platform (no display needed).
 set -euo pipefail

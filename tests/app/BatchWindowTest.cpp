@@ -228,6 +228,49 @@ TEST_F(BatchWindowTest, StopAfterThisFileFinishesTheRunningFileAndStartsNoMore) 
   EXPECT_EQ(Status(2), "");
 }
 
+TEST_F(BatchWindowTest, AnOutputFolderGoneMidBatchPausesItUntilTheFolderIsBack) {
+  TForm1& f = Make();
+  f.AddStartupFiles({Slow("a.avi"), Put("b.avi"), Put("c.avi")});
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Status(0).endsWith("% Completed"); }));
+  // Paused while the first file converts, the folder goes (with the first
+  // file's unfinished output), then the batch goes on.
+  f.BtnPause->click();
+  fs::remove_all(Out);
+  f.BtnPause->click();
+  // The next file holds before it opens anything; one message names the folder.
+  ASSERT_TRUE(PumpUntil([&] { return f.BatchPause().Paused(); }, 120s));
+  PumpFor(300ms);
+  const QString gone = QString::fromStdString(TOutputFolderHold::GoneText(Out + "/"));
+  ASSERT_EQ(Dialogs.Messages.size(), 1u) << Dialogs.Messages.back().Text.toStdString();
+  EXPECT_EQ(Dialogs.Messages[0].Text, gone);
+  EXPECT_TRUE(Dialogs.Messages[0].Text.contains(QString::fromStdString(Out)));
+  EXPECT_EQ(Status(0), "Failed") << "its output went with the folder";
+  EXPECT_EQ(Status(1), " ");
+  EXPECT_TRUE(f.QuilloC.Paused());
+  // Where the folder was, a file now: Resume cannot make it, says so again
+  // and stays paused.
+  WriteFile(Out, "not a folder");
+  f.BtnPause->click();
+  EXPECT_TRUE(f.BatchPause().Paused());
+  ASSERT_EQ(Dialogs.Messages.size(), 2u);
+  EXPECT_EQ(Dialogs.Messages[1].Text, gone);
+  PumpFor(300ms);
+  EXPECT_EQ(Status(1), " ");
+  // The folder it was in is there: Resume makes it again and the batch goes on.
+  fs::remove(Out);
+  f.BtnPause->click();
+  EXPECT_FALSE(f.BatchPause().Paused());
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  EXPECT_EQ(Status(1), "Completed");
+  EXPECT_EQ(Status(2), "Completed");
+  EXPECT_GT(FileSizeOf(Out + "/b.mp4"), 1000);
+  EXPECT_GT(FileSizeOf(Out + "/c.mp4"), 1000);
+  ASSERT_EQ(Dialogs.Messages.size(), 3u);
+  EXPECT_TRUE(Dialogs.Messages[2].Text.startsWith("File conversion process finished. 1 of 3 files failed:"))
+      << Dialogs.Messages[2].Text.toStdString();
+}
+
 TEST_F(BatchWindowTest, SizeFiguresAndTheChecksBeforeTheBatchAndEachFile) {
   TForm1& f = Make();
   f.AddStartupFiles({Put("a.avi", 2.0), Put("b.avi", 2.0)});

@@ -168,6 +168,82 @@ TEST_F(RealDisplayTest, RefusalEnterInAFieldAndConvertFromTheKeyboard) {
   EXPECT_EQ(settings.value("Options/VideoQuality").toString(), "600");
 }
 
+TEST_F(RealDisplayTest, AFileDeletedAfterAddIsSkippedWithoutABoxAndTheOthersConvert) {
+  EnsureLibrariesLoaded();
+  const std::string out = Home / "out";
+  std::filesystem::create_directories(Home / "config/Vidlomat");
+  WriteFile(Home / "config/Vidlomat/Options.ini", "[Options]\nOutputPath=" + out + "/\n");
+  QStringList files;
+  for (const char* name : {"one.avi", "two.avi", "three.avi", "four.avi"}) {
+    std::filesystem::copy_file(TestClip("avi_xvid"), Home / name);
+    files << QString::fromStdString(Home / name);
+  }
+  Program.setProcessEnvironment(Env);
+  Program.start(QCoreApplication::applicationDirPath() + "/vidlomat", files);
+  ASSERT_TRUE(Program.waitForStarted(30000));
+  // Convert rests while the files are added: the kept list, saved as the
+  // last row comes, tells that the Add is through.
+  ASSERT_TRUE(Poll(
+      [&] {
+        return VisibleWindowsOfProgram() == 1 && ActiveWindowName() == "Vidlomat" &&
+               ReadFile(Home / ".local/state/Vidlomat/list").find("four.avi") != std::string::npos;
+      },
+      60s));
+  std::filesystem::remove(Home / "three.avi");
+  Keys({"alt+v"});
+  // No box comes until the batch is through: the first window after the
+  // main one is the finish message, with the three outputs written.
+  QString first;
+  ASSERT_TRUE(Poll(
+      [&] {
+        if (VisibleWindowsOfProgram() < 2) return false;
+        first = ActiveWindowName();
+        return first != "Vidlomat";
+      },
+      180s));
+  EXPECT_TRUE(first.startsWith("Information")) << "a box other than the finish message opened: " << first.toStdString();
+  EXPECT_EQ(FolderEntries(out), (std::vector<std::string>{"four.mp4", "one.mp4", "two.mp4"}));
+  // (Its text, which names the missing file, is checked offscreen in
+  // RunTest.FilesRefusedAtTheStartAreSkipped.) Enter closes it.
+  Keys({"Return"});
+  ASSERT_TRUE(Poll([&] { return VisibleWindowsOfProgram() == 1; }, 30s));
+  ::kill(static_cast<pid_t>(Program.processId()), SIGTERM);
+  ASSERT_TRUE(Program.waitForFinished(60000));
+}
+
+TEST_F(RealDisplayTest, TerminateWhileTheAddSummaryOfConvertIsOpenStartsNothingAndEnds) {
+  EnsureLibrariesLoaded();
+  const std::string out = Home / "out";
+  std::filesystem::create_directories(Home / "config/Vidlomat");
+  WriteFile(Home / "config/Vidlomat/Options.ini", "[Options]\nOutputPath=" + out + "/\n");
+  std::filesystem::create_directories(Home / "videos");
+  std::filesystem::copy_file(TestClip("avi_xvid"), Home / "videos/clip.avi");
+  WriteFile(Home / "videos/readme.avi", "a text file, not a video");
+  Program.setProcessEnvironment(Env);
+  Program.start(QCoreApplication::applicationDirPath() + "/vidlomat",
+                {"--convert", QString::fromStdString(Home / "videos")});
+  ASSERT_TRUE(Program.waitForStarted(30000));
+  // The Add summary ("1 file added, 1 refused") is open in front of the window.
+  ASSERT_TRUE(Poll([&] { return ActiveWindowName().startsWith("Information"); }, 60s)) << ActiveWindowName().toStdString();
+  ::kill(static_cast<pid_t>(Program.processId()), SIGTERM);
+  ASSERT_TRUE(Program.waitForFinished(60000)) << "the program did not end on SIGTERM";
+  EXPECT_EQ(Program.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(Program.exitCode(), 0);
+  const QString errors = QString::fromUtf8(Program.readAllStandardError());
+  EXPECT_FALSE(errors.contains("not loaded")) << errors.toStdString();
+  EXPECT_TRUE(FolderEntries(out).empty()) << "the batch started after the close";
+
+  // A second signal is never ignored: it ends the program at once, even
+  // while the first one's close is under way.
+  Program.start(QCoreApplication::applicationDirPath() + "/vidlomat",
+                {"--convert", QString::fromStdString(Home / "videos")});
+  ASSERT_TRUE(Program.waitForStarted(30000));
+  ASSERT_TRUE(Poll([&] { return ActiveWindowName().startsWith("Information"); }, 60s)) << ActiveWindowName().toStdString();
+  ::kill(static_cast<pid_t>(Program.processId()), SIGTERM);
+  ::kill(static_cast<pid_t>(Program.processId()), SIGTERM);
+  ASSERT_TRUE(Program.waitForFinished(60000)) << "the second SIGTERM was ignored";
+}
+
 // A small screen of 800x600 at one and a half times the size: 533x400 of the
 // program's own pixels, less than the window's designed size.
 class SmallScreenTest : public RealDisplayTest {

@@ -520,6 +520,31 @@ TEST(BatchRunTest, StopRulesDecideWhichRowsReadStopped) {
   EXPECT_EQ(run.OutputOfTask(1), "");
 }
 
+TEST(BatchRunTest, EveryEndOfABatchSaysHowItEndedWithCounts) {
+  const std::vector<TFinishEntry> stopped = {{TRowState::Stopped, "'b.avi' was stopped before its end."}};
+  const std::vector<TFinishEntry> refused = {{TRowState::Skipped, "Cannot convert \"/x/a.avi\": not found."}};
+  const struct {
+    TBatchEnd End;
+    TBatchCounts Counts;
+    std::vector<TFinishEntry> Entries;
+    std::string Text;
+  } cases[] = {
+      // A batch that ran through keeps the designed words.
+      {TBatchEnd::Finished, {3, 3, 0, 0}, {}, "File conversion process finished."},
+      {TBatchEnd::Finished, {1, 0, 0, 0}, refused,
+       "File conversion process finished. 1 of 1 file skipped:\n\nCannot convert \"/x/a.avi\": not found."},
+      {TBatchEnd::Finished, {3, 0, 3, 0}, {}, "File conversion process finished. Nothing was converted (3 files already converted)."},
+      {TBatchEnd::Finished, {3, 2, 1, 0}, {}, "File conversion process finished. 2 of 3 files converted, 1 already converted."},
+      {TBatchEnd::Stopped, {5, 1, 0, 3}, stopped,
+       "File conversion stopped. 1 of 5 files converted, 1 stopped, 3 not started:\n\n'b.avi' was stopped before its end."},
+      {TBatchEnd::Stopped, {2, 0, 0, 1}, stopped,
+       "File conversion stopped. Nothing was converted (1 file stopped, 1 not started):\n\n'b.avi' was stopped before its end."},
+      {TBatchEnd::StoppedAfterCurrent, {688, 1, 0, 687}, {},
+       "File conversion process finished after the files being converted. 1 of 688 files converted, 687 not started."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(EndText(c.End, c.Counts, c.Entries), c.Text);
+}
+
 TEST(BatchRunTest, FailureAndFinishTextsSayWhatHappenedInWords) {
   const struct {
     const char *Message, *Text;
@@ -576,16 +601,18 @@ TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
   fs::remove(gone);
   ConvertAll();
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Skipped"}));
-  // What happened, in words, in its box, on its row, in the Log, and counted
-  // in the finish message.
+  // What happened, in words, on its row, in the Log, and counted in the
+  // finish message: no box of its own holds the batch.
   const QString refused = QString::fromStdString("Cannot convert \"" + gone + "\": not found.");
-  EXPECT_EQ(Messages(refused), 1);
+  EXPECT_EQ(Messages(refused), 0);
+  EXPECT_EQ(Dialogs.Messages.size(), 1u);
   EXPECT_EQ(f.Lvw->topLevelItem(1)->toolTip(TQueueList::ColStatus), refused);
   EXPECT_TRUE(f.MemLog->toPlainText().contains("gone: " + refused)) << f.MemLog->toPlainText().toStdString();
   EXPECT_EQ(Messages(kFinished + " 1 of 2 files skipped:\n\n" + refused), 1);
   EXPECT_EQ(Dialogs.Messages.back().Icon, TMessageIcon::Information) << "nothing failed";
 
-  // Nothing left to convert: straight back to Idle.
+  // Nothing left to convert: straight back to Idle, and the message says
+  // what became of the files, and why.
   fs::remove(Dir / "kept.avi");
   Dialogs.Messages.clear();
   Dialogs.Answers = {true};  // convert the completed one again
@@ -593,14 +620,78 @@ TEST_F(RunTest, FilesRefusedAtTheStartAreSkipped) {
   EXPECT_TRUE(Idle());
   EXPECT_EQ(Statuses(), (std::vector<QString>{"Skipped", "Skipped"}));
   ExpectIdleControls();
-  EXPECT_EQ(Dialogs.Messages.size(), 2u);
-  EXPECT_EQ(Messages(kFinished), 0);
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text,
+            kFinished + " 2 of 2 files skipped:\n\n" +
+                QString::fromStdString("Cannot convert \"" + Dir / "kept.avi" + "\": not found.\n") + refused);
 
   // A file the libraries cannot read keeps their wording.
   WriteFile(Dir / "kept.avi", "no video any more");
   Dialogs.Messages.clear();
   f.BtnStartClick();
-  EXPECT_EQ(Messages(QString::fromStdString("Convertion of file \"" + (Dir / "kept.avi") + "\" is not supported.")), 1);
+  ASSERT_FALSE(Dialogs.Messages.empty());
+  EXPECT_TRUE(Dialogs.Messages.back().Text.contains(
+      QString::fromStdString("Convertion of file \"" + (Dir / "kept.avi") + "\" is not supported.")))
+      << Dialogs.Messages.back().Text.toStdString();
+}
+
+TEST_F(RunTest, AFileGoneDuringTheBatchIsSkippedWithoutABox) {
+  TForm1& f = Make();
+  const std::string gone = Dir / "gone.avi";
+  Add(Q({Long("first.avi"), Clip("avi_xvid", "gone.avi"), Clip("avi_xvid", "last.avi")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 3);
+  f.BtnStartClick();
+  // Set up at Convert, then gone before its turn.
+  ASSERT_TRUE(PumpUntil([&] { return Status(0).endsWith("% Completed"); }));
+  fs::remove(gone);
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  EXPECT_EQ(Statuses(), (std::vector<QString>{"Completed", "Skipped", "Completed"}));
+  const QString refused = QString::fromStdString("Cannot convert \"" + gone + "\": not found.");
+  EXPECT_EQ(f.Lvw->topLevelItem(1)->toolTip(TQueueList::ColStatus), refused);
+  ASSERT_EQ(Dialogs.Messages.size(), 1u) << "only the finish message";
+  EXPECT_EQ(Dialogs.Messages[0].Text, kFinished + " 1 of 3 files skipped:\n\n" + refused);
+}
+
+TEST_F(RunTest, EveryEndSaysWhatHappenedWithCounts) {
+  TForm1& f = Make();
+  Add(Q({Clip("avi_xvid", "a.avi"), Long("b.avi"), Clip("avi_xvid", "c.avi"), Clip("avi_xvid", "d.avi")}));
+  ASSERT_EQ(f.Lvw->RowCount(), 4);
+  // A plain Stop while the second file converts.
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Status(1).endsWith("% Completed"); }));
+  f.BtnStartClick();
+  EXPECT_TRUE(Idle());
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text,
+            "File conversion stopped. 1 of 4 files converted, 1 stopped, 2 not started:\n\n'b.avi' was stopped before "
+            "its end.");
+  EXPECT_EQ(Dialogs.Messages[0].Icon, TMessageIcon::Information);
+
+  // "Stop after this file" while the second converts again.
+  Dialogs.Messages.clear();
+  Dialogs.Answers = {false};  // the completed one is not converted again
+  f.BtnStartClick();
+  ASSERT_TRUE(PumpUntil([&] { return Status(1).endsWith("% Completed"); }));
+  f.StopAfterCurrent();
+  ASSERT_TRUE(PumpUntil([&] { return Idle(); }, 120s));
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text,
+            "File conversion process finished after the files being converted. 1 of 3 files converted, 2 not "
+            "started.");
+
+  // Everything converted before, and Skip converted files on: nothing to do,
+  // and the message says so.
+  Dialogs.Messages.clear();
+  f.ChkOverwrite->setChecked(true);
+  Dialogs.Answers = {true};
+  ConvertAll();
+  Dialogs.Messages.clear();
+  f.ChkSkipConverted->setChecked(true);
+  Dialogs.Answers = {true};  // convert the completed ones again: each is skipped
+  f.BtnStartClick();
+  EXPECT_TRUE(Idle());
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, kFinished + " Nothing was converted (4 files already converted).");
 }
 
 TEST_F(RunTest, AFileCutShortReadsShorterAndIsCounted) {

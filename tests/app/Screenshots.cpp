@@ -7,8 +7,9 @@
 // a finish message that lists several files with their reasons, an output
 // folder that cannot be used, a file refused during Add with its box in
 // front of the progress, Add Folder's progress while it looks through a tree,
-// the idle batch line's size figures, a paused batch, a row's Audio track
-// menu, and a picture of an output with its subtitle burned in.
+// the idle batch line's size figures, a paused batch, the messages after a
+// Stop and after "Stop after this file", a row's Audio track menu, and a
+// picture of an output with its subtitle burned in.
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
@@ -441,11 +442,45 @@ int main(int argc, char** argv) {
   const bool paused = converting && form.LblBatch->text().startsWith("Paused: ");
   if (!paused) std::fprintf(stderr, "the batch was not caught paused: %s\n", qPrintable(form.LblBatch->text()));
   ok = Save(form, out + "/paused.png") && paused && ok;
+  // Stop: the message counts what was converted, stopped and not started.
+  bool stopTold = false;
+  dialogs.OnMessage = [&](const QString& Title, const QString& Text, TMessageIcon Icon) {
+    QMessageBox box(BoxIcon(Icon), Title, Text, QMessageBox::Ok, &form);
+    stopTold = SaveWithDialogs(form, {&box}, out + "/finish-after-stop.png") &&
+               Text.startsWith("File conversion stopped. ") && Text.contains(" not started");
+  };
   form.BtnStartClick();  // Stop
   for (int i = 0; i < 6000 && form.Run().State() != TBatchRun::Idle; ++i) {
     QApplication::processEvents(QEventLoop::AllEvents, 10);
     QThread::msleep(10);
   }
+  if (!stopTold) std::fprintf(stderr, "the stop gave no message that counts the files\n");
+  ok = stopTold && ok;
+
+  // "Stop after this file" as the batch starts: the first file converts, the
+  // others are counted as not started.
+  form.BtnClearClick();
+  const QString garden = media.path() + "/Garden.avi";
+  QFile::copy(files[2], garden);
+  dialogs.Files = {files[1], files[2], garden};
+  dialogs.OnMessage = nullptr;
+  form.BtnAddClick();
+  bool stopAfterTold = false;
+  dialogs.OnMessage = [&](const QString& Title, const QString& Text, TMessageIcon Icon) {
+    QMessageBox box(BoxIcon(Icon), Title, Text, QMessageBox::Ok, &form);
+    stopAfterTold = SaveWithDialogs(form, {&box}, out + "/finish-after-stop-after-this-file.png") &&
+                    Text.startsWith("File conversion process finished after the files being converted. 1 of 3 files "
+                                    "converted, 2 not started.");
+  };
+  form.BtnStartClick();
+  form.StopAfterCurrent();
+  for (int i = 0; i < 6000 && form.Run().State() != TBatchRun::Idle; ++i) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    QThread::msleep(10);
+  }
+  if (!stopAfterTold) std::fprintf(stderr, "\"Stop after this file\" gave no message that counts the files\n");
+  ok = stopAfterTold && ok;
+  dialogs.OnMessage = nullptr;
 
   // A film with two audio tracks and its row's Audio track menu, beside a
   // dark clip with a subtitle file of the same name.
