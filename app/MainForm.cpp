@@ -573,13 +573,15 @@ void TForm1::SaveList() {
 void TForm1::KeepAwake() {
   if (!FSleepGuard) return;
   const int files = FRun.TaskCount();
-  QString error;
-  if (FSleepGuard->Acquire("Converting " + QString::number(files) + (files == 1 ? " file" : " files"), &error) ||
-      FSleepNoted)
-    return;
-  FSleepNoted = true;
-  MemLog->appendPlainText("The computer may go to sleep while converting: logind could not be asked to keep it "
-                          "awake (" + error + ").");
+  // logind's answer comes later (the guard never waits for it); a pause,
+  // the batch's end or the window's close gives the lock back and drops it.
+  FSleepGuard->Acquire("Converting " + QString::number(files) + (files == 1 ? " file" : " files"),
+                       [self = QPointer<TForm1>(this)](bool Ok, const QString& Error) {
+                         if (Ok || !self || self->FSleepNoted) return;
+                         self->FSleepNoted = true;
+                         self->MemLog->appendPlainText("The computer may go to sleep while converting: logind could not "
+                                                 "be asked to keep it awake (" + Error + ").");
+                       });
 }
 
 void TForm1::FormCloseQuery() {
@@ -590,8 +592,10 @@ void TForm1::FormCloseQuery() {
   QuilloC.OnProgress = nullptr;
   QuilloC.OnTerminate = nullptr;
   QuilloC.OnBeforeStart = nullptr;
-  // No sample may still run library code when the libraries are unloaded.
+  // No sample nor reading of an output may still run library code when the
+  // libraries are unloaded.
   FSampler.reset();
+  FOutputLengths.Wait();
   QuilloC.StopAll();
   if (FRun.State() == TBatchRun::Running) FRun.End();
   if (FSleepGuard) FSleepGuard->Release();
@@ -1073,6 +1077,7 @@ void TForm1::StartRun() {
   FFileLabels = FileLabels();
   const int parallel = SpinParallel->value();
   FRun.Begin(parallel);
+  FEndWhenMeasured = false;
   FPause.Reset();
   FTaskBytes.clear();
   FRunClock.start();
@@ -1182,6 +1187,7 @@ void TForm1::StartRun() {
 }
 
 void TForm1::StopRun() {
+  FEndWhenMeasured = false;
   std::vector<int> running;
   QuilloC.StopAll(&running);
   FRun.BeginStop(running);
@@ -1317,8 +1323,13 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
   if (RunId != FRun.RunId()) return;
   if (AIndex < 0) {
     // Every task of the run has ended, whatever each one's outcome; when the
-    // user pressed Stop meanwhile, the stop ends the batch.
-    if (!FRun.Stopping()) EndRun();
+    // user pressed Stop meanwhile, the stop ends the batch. The outputs still
+    // being read back come first (their rows may read shorter).
+    if (FRun.Stopping()) return;
+    if (FMeasuring > 0)
+      FEndWhenMeasured = true;
+    else
+      EndRun();
     return;
   }
   const int row = FRun.RowOfTask(AIndex);
@@ -1335,19 +1346,15 @@ void TForm1::TerminateArrived(uint64_t RunId, int AIndex, bool AFinished, bool A
     TRowStatus shown{*status};
     if (*status == TRowState::Completed) {
       // A source cut short behind a header that promises more converts
-      // without an error: its output is measured against the header.
-      // An output that cannot be read back is not measured.
-      const int64_t outputUs = MediaDurationUs(FRun.OutputOfTask(AIndex));
-      const int64_t outputMs = outputUs / 1000;
-      const int64_t expectedMs = FRun.DurationOfTask(AIndex);
-      // The length the conversion found replaces a header's that was wrong.
-      if (DurationNeedsCorrection(outputMs, FRun.HeaderDurationOfTask(AIndex))) Lvw->SetDuration(row, outputUs);
-      if (outputUs > 0 && ClearlyShorter(outputMs, expectedMs)) {
-        shown.ConvertedMs = outputMs;
-        shown.ExpectedMs = expectedMs;
-        reason = Q("'" + FileNameOf(Lvw->Path(row)) + "' came out " + ShorterText(outputMs, expectedMs) +
-                   ": the file ends before its header says.");
-      }
+      // without an error: its output is read back off this thread and
+      // measured against the header (OutputMeasured); the batch's end
+      // waits for it.
+      ++FMeasuring;
+      const uint64_t run = FRun.RunId();
+      const std::string input = Lvw->Path(row);
+      FOutputLengths.Measure(FRun.OutputOfTask(AIndex), [this, run, AIndex, row, input](int64_t Us) {
+        FUiQueue->Post([this, run, AIndex, row, input, Us] { OutputMeasured(run, AIndex, row, input, Us); });
+      });
     } else if (!AMessage.isEmpty()) {
       // What a stopped file left behind.
       reason = Q("'" + FileNameOf(Lvw->Path(row)) + "' was stopped. ") + AMessage;
@@ -1523,6 +1530,30 @@ void TForm1::RoomShortArrived(uint64_t RunId, int AIndex, int64_t Free) {
           Q(RoomShortText(out.substr(0, out.find_last_of('/') + 1), input.substr(input.find_last_of('/') + 1),
                           FTaskBytes[static_cast<size_t>(AIndex)], Free)),
           TMessageIcon::Warning);
+}
+
+void TForm1::OutputMeasured(uint64_t RunId, int AIndex, int Row, const std::string& Input, int64_t OutputUs) {
+  --FMeasuring;
+  // Of this run, or of the one that has just ended (its tasks are kept until
+  // the next Convert), on the row as it still is.
+  const bool ours = RunId == FRun.RunId() || (FRun.State() == TBatchRun::Idle && RunId + 1 == FRun.RunId());
+  if (ours && Row < Lvw->RowCount() && Lvw->Path(Row) == Input &&
+      Lvw->Status(Row).State == TRowState::Completed) {
+    // An output that cannot be read back is not measured.
+    const int64_t outputMs = OutputUs / 1000;
+    const int64_t expectedMs = FRun.DurationOfTask(AIndex);
+    // The length the conversion found replaces a header's that was wrong.
+    if (DurationNeedsCorrection(outputMs, FRun.HeaderDurationOfTask(AIndex))) Lvw->SetDuration(Row, OutputUs);
+    if (OutputUs > 0 && ClearlyShorter(outputMs, expectedMs)) {
+      const QString reason = Q("'" + FileNameOf(Input) + "' came out " + ShorterText(outputMs, expectedMs) +
+                               ": the file ends before its header says.");
+      Lvw->SetStatus(Row, {TRowState::Completed, -1, outputMs, expectedMs}, reason);
+      MemLog->appendPlainText(FileLabel(Row) + ": " + reason);
+    }
+  }
+  if (FMeasuring > 0 || !FEndWhenMeasured) return;
+  FEndWhenMeasured = false;
+  if (FRun.State() == TBatchRun::Running && !FRun.Stopping()) EndRun();
 }
 
 void TForm1::FolderGoneArrived(uint64_t RunId, const std::string& Folder) {

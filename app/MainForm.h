@@ -29,6 +29,7 @@
 #include "FolderAdd.h"
 #include "ListStore.h"
 #include "OutputFolderHold.h"
+#include "OutputLengths.h"
 #include "QueueList.h"
 #include "QuilloConverter.h"
 
@@ -316,6 +317,12 @@ private:
   // holds before it opens anything and the batch shows as paused, with a
   // message; Resume goes on once the folder is back (FFolderHold).
   void FolderGoneArrived(uint64_t RunId, const std::string& Folder);
+  // The length of a finished file's output (read back by FOutputLengths off
+  // this thread; 0 or less: unreadable), for task AIndex of run RunId on Row
+  // (whose file is Input): the Duration cell corrected, a clearly shorter
+  // output's status and reason; the last one awaited ends the batch when its
+  // end was waiting for it.
+  void OutputMeasured(uint64_t RunId, int AIndex, int Row, const std::string& Input, int64_t OutputUs);
   // The run's time: since Convert, less its pauses.
   int64_t RunMs() const { return FPause.RunMs(FRunClock.elapsed()); }
   // The list of the last start back in Lvw (FormCreate); a damaged list's
@@ -340,6 +347,11 @@ private:
   TBatchRun FRun;
   TBatchPause FPause;  // the run's pause and early end (user-interface thread)
   TOutputFolderHold FFolderHold;  // the output folder the batch holds for (user-interface thread)
+  // Finished files' outputs read back off this thread; the answers come
+  // through FUiQueue (OutputMeasured). The counts: user-interface thread.
+  TOutputLengths FOutputLengths;
+  int FMeasuring = 0;             // outputs asked for and not answered yet
+  bool FEndWhenMeasured = false;  // the run's all-done came while FMeasuring > 0
   std::vector<int64_t> FTaskBytes;  // each task's expected output at Convert (user-interface thread)
   // The background size measuring (MeasureSizes), all on the user-interface
   // thread; the sampler's figures come through FUiQueue (SizeMeasured).

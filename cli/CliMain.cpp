@@ -319,7 +319,7 @@ namespace {
 
 // Frames per second of a file that has converted Frames in Took; the engine's
 // EngineFps when nothing can be measured yet (no frame, no time), and -1 when
-// neither has a rate to tell.
+// neither has a rate to tell (the progress then shows none).
 int MeasuredRate(int Frames, TClock::duration Took, int EngineFps) {
   const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(Took).count();
   if (Frames > 0 && ms > 0) return static_cast<int>(int64_t{Frames} * 1000 / ms);
@@ -338,6 +338,9 @@ struct TFileRow {
   int64_t LeftSeconds = -1;
   TClock::time_point Started;  // when its task started (OnBeforeStart), else its first progress event
   bool StartKnown = false;
+  // Where its rate is measured from: its start, or its last event without
+  // pictures (the loudness pass before the conversion takes no frames).
+  TClock::time_point RateFrom;
   bool Reported = false;      // its end was printed
   int PrintedPercent = -2;    // last percent printed as a plain line
 };
@@ -475,8 +478,10 @@ void RequestCliPause(bool On) {
     // The time left and the rate are reckoned from the time spent converting.
     b.Paused = false;
     for (TFileRow& r : b.Rows)
-      if (r.State == TFileState::Converting || (r.State == TFileState::Waiting && r.StartKnown))
+      if (r.State == TFileState::Converting || (r.State == TFileState::Waiting && r.StartKnown)) {
         r.Started += now - b.PausedAt;
+        r.RateFrom += now - b.PausedAt;
+      }
   }
   b.Changed.notify_all();
 }
@@ -680,7 +685,7 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     std::lock_guard<std::mutex> guard(batch.Lock);
     if (AIndex < 0 || AIndex >= static_cast<int>(batch.RowOfTask.size())) return;
     TFileRow& r = batch.Rows[static_cast<size_t>(batch.RowOfTask[static_cast<size_t>(AIndex)])];
-    r.Started = TClock::now();
+    r.Started = r.RateFrom = TClock::now();
     r.StartKnown = true;
   };
   converter.OnProgress = [&batch](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float, float,
@@ -691,9 +696,10 @@ int RunCli(const std::vector<std::string>& Args, std::ostream& Out, std::ostream
     const auto now = TClock::now();
     if (r.State == TFileState::Waiting) {
       r.State = TFileState::Converting;
-      if (!r.StartKnown) r.Started = now;
+      if (!r.StartKnown) r.Started = r.RateFrom = now;
     }
-    r.Fps = MeasuredRate(AFrameNumber, now - r.Started, AFPS);
+    if (AFrameNumber <= 0) r.RateFrom = now;
+    r.Fps = MeasuredRate(AFrameNumber, now - r.RateFrom, AFPS);
     if (ATotalOutputDuration > 0 && ACurrentDuration >= 0) {
       r.Percent = static_cast<int>(std::min<int64_t>(100, static_cast<int64_t>(ACurrentDuration) * 100 / ATotalOutputDuration));
       const double elapsed = std::chrono::duration<double>(now - r.Started).count();
