@@ -6,6 +6,10 @@
 #include "OptionTable.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/statfs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +24,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "EngineIO.h"
 #include "MediaHeaders.h"
 #include "SizeEstimate.h"
 #include "SourcePicture.h"
@@ -141,6 +146,81 @@ std::string FolderWithSlash(const std::string& Folder) {
   return Folder + "/";
 }
 
+namespace {
+
+bool ProbeFoldsCase(const std::string& Folder) {
+  // A name with lower-case letters, looked up in upper case.
+  const std::string probe = FolderWithSlash(Folder) + ".vidlomat-case-probe-" + std::to_string(getpid());
+  const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  std::string upper = probe;
+  for (size_t i = FolderWithSlash(Folder).size(); i < upper.size(); ++i)
+    if (upper[i] >= 'a' && upper[i] <= 'z') upper[i] = static_cast<char>(upper[i] - 'a' + 'A');
+  struct stat st {};
+  const bool folds = stat(upper.c_str(), &st) == 0;
+  unlink(probe.c_str());
+  return folds;
+}
+
+}  // namespace
+
+bool FolderFoldsCase(const std::string& Folder) {
+  // The output folder may not exist yet: its nearest existing folder is on
+  // the same disk.
+  std::string folder = Folder.empty() ? "." : Folder;
+  struct stat st {};
+  while (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos) {
+      folder = ".";
+      break;
+    }
+    folder = slash == 0 ? "/" : folder.substr(0, slash);
+  }
+  struct statfs fs {};
+  if (statfs(folder.c_str(), &fs) != 0) return false;
+  constexpr long kFat = 0x4d44, kExFat = 0x2011BAB0, kExt4 = 0xEF53, kBtrfs = 0x9123683E, kXfs = 0x58465342,
+                 kTmpfs = 0x01021994;
+  switch (static_cast<long>(fs.f_type)) {
+    case kFat:
+    case kExFat:
+      return true;
+    case kExt4: {
+      // ext4 folds case in the folders that have the casefold attribute.
+      const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) return false;
+      int flags = 0;
+      const bool got = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+      close(fd);
+      return got && (flags & FS_CASEFOLD_FL) != 0;
+    }
+    case kBtrfs:
+    case kXfs:
+    case kTmpfs:
+      return false;
+    default:
+      // A FUSE exFAT driver, a Windows share, NTFS: the folder itself says.
+      return ProbeFoldsCase(folder);
+  }
+}
+
+std::string TNameReservations::Key(const std::string& Path) const {
+  const size_t slash = Path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : Path.substr(0, slash);
+  auto known = FFoldingFolders.find(folder);
+  if (known == FFoldingFolders.end()) known = FFoldingFolders.emplace(folder, FoldsCase && FoldsCase(folder)).first;
+  if (!known->second) return Path;
+  std::string key = Path;
+  for (size_t i = slash == std::string::npos ? 0 : slash + 1; i < key.size(); ++i)
+    if (key[i] >= 'A' && key[i] <= 'Z') key[i] = static_cast<char>(key[i] - 'A' + 'a');
+  return key;
+}
+
+void TNameReservations::Reserve(const std::string& Path) { FOutputs.insert(Key(Path)); }
+
+bool TNameReservations::IsReserved(const std::string& Path) const { return FOutputs.count(Key(Path)) > 0; }
+
 void TNameReservations::AddSource(const std::string& Path) {
   if (const auto id = FileIdOf(Path)) Sources.insert(*id);
 }
@@ -162,7 +242,7 @@ std::string ChooseOutputName(const std::string& Folder, const std::string& Base,
   // Never write over the input itself, over any input of this batch, nor
   // over an output of this batch.
   auto ours = [&](const std::string& Path) {
-    return (Reserved && (Reserved->Outputs.count(Path) > 0 || Reserved->IsSource(Path))) ||
+    return (Reserved && (Reserved->IsReserved(Path) || Reserved->IsSource(Path))) ||
            (!InputFile.empty() && SameFile(Path, InputFile));
   };
   auto taken = [&](const std::string& Path) { return FileExists(Path) || ours(Path); };
@@ -264,6 +344,7 @@ void FillOutputOptions(const TBatchSettings& Settings, const std::string& Output
   Options.Timestamp = 0;
   Options.KeepSourceDates = true;
   Options.RecordSource = true;
+  Options.RecordShape = OutputShapeText(Settings);
   Options.FileExt = kOutputExtension;
   Options.FileName = OutputPath;
   const int gop = GroupOfPictures(Settings, InputFrameRate);
@@ -363,7 +444,11 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
   if (Settings.SkipConverted) {
     // The names this file's output may have had: Base, and Base(1), Base(2)...
     // when an older file held the name, as far as such files exist.
-    const std::string record = SourceRecordOf(FileName);
+    // Converted already: an output that records this source, unchanged since,
+    // and these settings. An output of an older version records no settings
+    // and is converted again, once: a wrong output kept without a word is
+    // worse than the time of one conversion.
+    const std::string record = SourceRecordOf(FileName, OutputShapeText(Settings));
     const std::string folder = FolderWithSlash(outputFolder);
     for (int n = 0; !record.empty(); ++n) {
       const std::string name = n == 0 ? row.Base : row.Base + "(" + std::to_string(n) + ")";
@@ -374,7 +459,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
       row.OutputName = name;
       row.OutputPath = path;
       row.Message = kSkippedConverted;
-      if (Reserved) Reserved->Outputs.insert(path);
+      if (Reserved) Reserved->Reserve(path);
       return row;
     }
   }
@@ -474,7 +559,7 @@ TFileSetup SetUpFile(TCustomQuilloConverter& Converter, const TBatchSettings& Se
     Converter.RemoveTask(index);
     return row;
   }
-  if (Reserved) Reserved->Outputs.insert(row.OutputPath);
+  if (Reserved) Reserved->Reserve(row.OutputPath);
   row.Ok = true;
   row.TaskIndex = index;
   return row;
@@ -634,4 +719,37 @@ bool ClearlyShorter(int64_t OutputMs, int64_t HeaderMs) {
 
 std::string ShorterText(int64_t OutputMs, int64_t HeaderMs) {
   return "shorter: " + ClockText(OutputMs) + " of " + ClockText(HeaderMs);
+}
+
+std::vector<std::string> RemoveLeftoverPartFiles(const std::string& Folder) {
+  std::vector<std::string> removed;
+  TOutputTarget::RemoveStaleTemporaryFiles(Folder.empty() ? "." : Folder, &removed);
+  return removed;
+}
+
+std::string OutputShapeText(const TBatchSettings& Settings) {
+  auto flat = [](std::string Text) {
+    for (char& c : Text)
+      if (c == '\n' || c == '\r') c = ' ';
+    while (!Text.empty() && Text.back() == ' ') Text.pop_back();
+    return Text;
+  };
+  std::string text = Settings.FrameSize + ", " +
+                     (Settings.FrameRate == "Auto" ? std::string("the source's frame rate") : Settings.FrameRate + " fps") +
+                     ", video " + std::to_string(Settings.VideoKbps) + " kbit/s, audio " +
+                     std::to_string(Settings.AudioKbps) + " kbit/s " + std::to_string(Settings.SampleRate) + " Hz " +
+                     (Settings.ChannelsEntry == 0 ? "mono" : "stereo") + ", key frame every " +
+                     std::to_string(Settings.KeyFrameSeconds) + " s, " +
+                     (Settings.EvenVolume ? "levelled" : "not levelled") + ", ";
+  if (!Settings.BurnSubtitles)
+    text += "no subtitles";
+  else if (!Settings.SubtitleFile.empty())
+    text += "subtitles from " + Settings.SubtitleFile;
+  else
+    text += Settings.LanguageSubtitles ? "own subtitles or those in the user's language" : "own subtitles";
+  if (Settings.AudioTrack > 0) text += ", audio track " + std::to_string(Settings.AudioTrack);
+  else if (!Settings.AudioLanguage.empty()) text += ", audio in " + Settings.AudioLanguage;
+  if (!flat(Settings.InputExtraOptions).empty()) text += ", input options " + flat(Settings.InputExtraOptions);
+  if (!flat(Settings.OutputExtraOptions).empty()) text += ", output options " + flat(Settings.OutputExtraOptions);
+  return text;
 }

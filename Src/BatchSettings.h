@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -82,6 +84,13 @@ struct TBatchSettings {
   bool LanguageSubtitles = false;
 };
 
+// What of Settings shapes an output, as text for the output's source record:
+// "320x240, 30 fps, video 512 kbit/s, audio 80 kbit/s 44100 Hz stereo, key
+// frame every 10 s, levelled, own subtitles" and, when set, the audio track
+// chosen and the extra options (cuts among them). Where the output goes and
+// how its name is chosen are left out.
+std::string OutputShapeText(const TBatchSettings& Settings);
+
 // Sets the two bitrates and the channels from profile entry Index (0..7).
 void ApplyProfile(TBatchSettings& Settings, int Index);
 
@@ -96,19 +105,40 @@ std::string TypeOf(const std::string& FileName);
 // Folder with a trailing "/" ("" stays "").
 std::string FolderWithSlash(const std::string& Folder);
 
+// Whether names in Folder are found whatever the case of their letters
+// (FAT, exFAT, a case-folding ext4 folder, a Windows share): told from the
+// file system's type, else from a probe file in the folder (or the nearest
+// folder above it that exists), which is removed again. False when it cannot
+// be told.
+bool FolderFoldsCase(const std::string& Folder);
+
 // The names one batch may not write to: outputs already given to earlier
 // files of the batch, so that two inputs with the same name never write to one
 // file; and the input of every file of the batch, known as a file (device and
 // inode), so that no output replaces an input, whatever name, hard link or
 // linked folder leads to it.
+// Outputs are told apart as their folder tells names apart: on a folder that
+// folds case (FAT and exFAT, the storage of players and SD cards) "Clip.mp4"
+// and "clip.mp4" are one file.
 struct TNameReservations {
-  std::set<std::string> Outputs;
+  // Whether a folder folds the case of names (FolderFoldsCase; tests put
+  // their own answer here). Asked once per folder.
+  std::function<bool(const std::string& Folder)> FoldsCase = FolderFoldsCase;
+  // An output given to a file of this batch, and whether Path is one (or
+  // names the same file in a folder that folds case).
+  void Reserve(const std::string& Path);
+  bool IsReserved(const std::string& Path) const;
   std::set<std::pair<uint64_t, uint64_t>> Sources;
   // Adds the file at Path to the inputs (nothing when there is no such file).
   void AddSource(const std::string& Path);
   void AddSources(const std::vector<std::string>& Paths);
   // Whether Path leads to one of the inputs.
   bool IsSource(const std::string& Path) const;
+
+private:
+  std::string Key(const std::string& Path) const;
+  std::set<std::string> FOutputs;                      // Key() of each output reserved
+  mutable std::map<std::string, bool> FFoldingFolders;  // FoldsCase's answers, by folder
 };
 
 // The output name (without folder and extension) for Base in Folder: Base when
@@ -228,6 +258,11 @@ const std::vector<std::string>& DefaultMountBases();
 // would write onto the system disk.
 std::string OutputFolderProblem(const std::string& Folder,
                                 const std::vector<std::string>& MountBases = DefaultMountBases());
+
+// Removes the part files of conversions that were cut off (the program
+// killed, the power gone) from Folder: hidden temporary outputs that no live
+// process writes any more. Returns their paths.
+std::vector<std::string> RemoveLeftoverPartFiles(const std::string& Folder);
 
 // The files of Folder (not its subfolders) whose extension, in lower case, is
 // one of Extensions, readable, in name order ignoring ASCII case; empty when

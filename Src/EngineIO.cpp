@@ -127,7 +127,7 @@ bool TOutputTarget::IsTemporaryName(const std::string& Name) {
          Name.compare(Name.size() - suffix, suffix, kTemporarySuffix) == 0;
 }
 
-int TOutputTarget::RemoveStaleTemporaryFiles(const std::string& Folder) {
+int TOutputTarget::RemoveStaleTemporaryFiles(const std::string& Folder, std::vector<std::string>* Removed) {
   DIR* dir = opendir(Folder.c_str());
   if (!dir) return 0;
   int removed = 0;
@@ -139,8 +139,10 @@ int TOutputTarget::RemoveStaleTemporaryFiles(const std::string& Folder) {
     struct stat st {};
     // A lock that can be taken means that no process writes the file any more.
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 && SameFile(fd, path) &&
-        unlink(path.c_str()) == 0)
+        unlink(path.c_str()) == 0) {
       ++removed;
+      if (Removed) Removed->push_back(path);
+    }
     close(fd);
   }
   closedir(dir);

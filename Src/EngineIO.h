@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "MediaHeaders.h"
 
@@ -72,8 +73,9 @@ public:
   static constexpr const char* kTemporarySuffix = ".vidlomat-part";
   static bool IsTemporaryName(const std::string& Name);
   // Removes every temporary output in Folder that no live process holds
-  // locked. Returns how many it removed.
-  static int RemoveStaleTemporaryFiles(const std::string& Folder);
+  // locked. Returns how many it removed; their paths are added to Removed
+  // when given.
+  static int RemoveStaleTemporaryFiles(const std::string& Folder, std::vector<std::string>* Removed = nullptr);
 
 private:
   static int WritePacket(void* Opaque, uint8_t* Buf, int Size);

@@ -189,6 +189,7 @@ void TCustomFFmpeg::ResetOptions() {
   FRecTimestamp = 0;
   FKeepSourceDates = false;
   FRecordSource = false;
+  FRecordShape.clear();
   FHasSourceFileTime = false;
   FSourceFileTime = {};
   FInputTsOffsetOpt = 0;

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Bitmap.h"
@@ -550,7 +551,10 @@ public:
   void SetInputTsOffset(const std::string& Text);
   void SetRecTimestamp(const std::string& Text);
   void SetKeepSourceDates(bool On) { FKeepSourceDates = On; }
-  void SetRecordSource(bool On) { FRecordSource = On; }
+  void SetRecordSource(bool On, std::string Shape = {}) {
+    FRecordSource = On;
+    FRecordShape = std::move(Shape);
+  }
   // The first input's creation time in seconds since 1970 UTC (FKeepSourceDates),
   // and its file's modification time into FSourceFileTime; 0 when it has none.
   int64_t SourceCreationTime();
@@ -1045,6 +1049,7 @@ public:
   // Record the first input's name, size and modification time in the output's
   // metadata (SourceRecord.h), so that a later batch can tell it converted.
   bool FRecordSource = false;
+  std::string FRecordShape;  // with FRecordSource: the settings that shaped the output
   bool FHasSourceFileTime = false;
   timespec FSourceFileTime{};
   int64_t FInputTsOffsetOpt = 0;

@@ -8,7 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <set>
+#include <cstdlib>
+#include <map>
 #include <utility>
 
 namespace {
@@ -64,10 +65,24 @@ struct TWalk {
   const std::function<bool(const std::string&)>* Wanted;
   const std::function<bool(size_t, const std::string&)>* Progress;
   TFolderScanResult* Result;
-  std::set<TNodeId> SeenFolders;
-  std::set<TNodeId> SeenFiles;
+  std::string RealRoot;                        // the root with every link resolved
+  std::map<TNodeId, std::string> SeenFolders;  // each folder searched, and where
 
   void Refuse(const std::string& Path, int Error) { Result->Refused.push_back({Path, std::strerror(Error)}); }
+
+  bool InsideRoot(const std::string& Real) const {
+    return Real == RealRoot || Real.starts_with(RealRoot == "/" ? RealRoot : RealRoot + "/");
+  }
+
+  // A link to a folder: not followed. One outside the tree is named.
+  void LinkedFolder(const std::string& Path) {
+    char* real = realpath(Path.c_str(), nullptr);
+    if (!real) return;  // gone meanwhile
+    const std::string target = real;
+    std::free(real);
+    if (!InsideRoot(target))
+      Result->LeftOut.push_back({Path, "a link to " + target + ", outside the folder added: not followed"});
+  }
 
   // Reads one folder (already marked seen) and descends; false when cancelled.
   bool Folder(const std::string& Path, const std::string& Relative) {
@@ -84,6 +99,11 @@ struct TWalk {
       if (name.empty() || name[0] == '.') continue;  // ".", "..", hidden
       const bool plainFile = entry->d_type == DT_REG;
       if (plainFile && !(*Wanted)(name)) continue;  // no need to look closer
+      bool link = entry->d_type == DT_LNK;
+      if (entry->d_type == DT_UNKNOWN) {
+        struct stat own {};
+        link = fstatat(fd, name.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode);
+      }
       struct stat st {};
       if (fstatat(fd, name.c_str(), &st, 0) != 0) {
         // A broken link, or a name gone meanwhile: only worth a word when it
@@ -92,13 +112,21 @@ struct TWalk {
         continue;
       }
       if (S_ISDIR(st.st_mode)) {
-        if (SeenFolders.insert({st.st_dev, st.st_ino}).second) folders.push_back(name);
+        if (link) {
+          LinkedFolder(Child(Path, name));
+          continue;
+        }
+        const auto [seen, added] = SeenFolders.insert({{st.st_dev, st.st_ino}, Child(Path, name)});
+        if (added)
+          folders.push_back(name);
+        else
+          Result->LeftOut.push_back({Child(Path, name), "the same folder as " + seen->second + ": not searched again"});
       } else if (S_ISREG(st.st_mode) && (*Wanted)(name)) {
         if (faccessat(fd, name.c_str(), R_OK, 0) != 0) {
           Refuse(Child(Path, name), errno);
           continue;
         }
-        if (SeenFiles.insert({st.st_dev, st.st_ino}).second) files.push_back(name);
+        files.push_back(name);
       }
     }
     closedir(dir);
@@ -148,7 +176,11 @@ TFolderScanResult TFolderScan::Scan(const std::string& Root) {
     result.RootUnreadable = true;
     return result;
   }
-  walk.SeenFolders.insert({st.st_dev, st.st_ino});
+  walk.SeenFolders.insert({{st.st_dev, st.st_ino}, root});
+  if (char* real = realpath(root.c_str(), nullptr)) {
+    walk.RealRoot = real;
+    std::free(real);
+  }
   result.Cancelled = !walk.Folder(root, "");
   // Folder refuses a folder it cannot open first of all.
   result.RootUnreadable = !result.Refused.empty() && result.Refused.front().Path == root;

@@ -29,6 +29,9 @@ struct TScanRefusal {
 struct TFolderScanResult {
   std::vector<TScannedFile> Files;
   std::vector<TScanRefusal> Refused;
+  // Folders not searched, with why: a linked folder outside the tree, a
+  // folder reached a second time (a bind mount of a folder above it).
+  std::vector<TScanRefusal> LeftOut;
   bool Cancelled = false;
   bool RootUnreadable = false;  // the root itself could not be read (its refusal is in Refused)
 };
@@ -36,9 +39,13 @@ struct TFolderScanResult {
 // Walks a folder tree. Folder by folder: the files of a folder in natural
 // name order, then each of its subfolders in the same order, depth first.
 // Only files with one of the extensions; hidden files and folders (names
-// starting with ".") are left out. Symbolic links are followed, and a folder
-// or file reached a second time (a link loop, two links to one place) is not
-// taken again. A file or folder that cannot be read is refused with the
+// starting with ".") are left out. Every name that leads to a file is a file
+// of its own: hard links and links to files are taken, wherever they point.
+// A linked folder is not followed: one inside the tree is searched at its own
+// place, one outside it (a link to a parent, to another disk) would pull in
+// files the user did not add, and is named in LeftOut. A folder reached a
+// second time (found by device and inode) is not searched again and is named
+// in LeftOut too. A file or folder that cannot be read is refused with the
 // reason. Used by one thread at a time.
 class TFolderScan {
 public:

@@ -70,8 +70,11 @@ struct TOutputOptions {
   // The output takes the source's dates: its creation time (Timestamp only
   // when the source has none) and, for a local file, its modification time.
   bool KeepSourceDates = false;
-  // The output records its source's name, size and modification time.
+  // The output records its source's name, size and modification time, and
+  // RecordShape: what shaped the output (OutputShapeText), so that a later
+  // batch with other settings does not take it for converted.
   bool RecordSource = false;
+  std::string RecordShape;
   int32_t Year = -1;
   int32_t Track = -1;
   char Title[512] = {};

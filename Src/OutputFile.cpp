@@ -477,7 +477,7 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
     }
   }
   if (FRecordSource && FInputFileCount > 0 && FInputFiles[0] && FInputFiles[0]->url)
-    if (const std::string record = SourceRecordOf(FInputFiles[0]->url); !record.empty())
+    if (const std::string record = SourceRecordOf(FInputFiles[0]->url, FRecordShape); !record.empty())
       ff::av_dict_set(&oc->metadata, kSourceRecordTag, record.c_str(), 0);
   auto tag = [&](const char* Key, const std::string& Value, size_t Limit) {
     if (!Value.empty()) ff::av_dict_set(&oc->metadata, Key, Value.substr(0, Limit).c_str(), 0);

@@ -9,7 +9,7 @@
 
 const char* const kSourceRecordTag = "description";
 
-std::string SourceRecordOf(const std::string& Path) {
+std::string SourceRecordOf(const std::string& Path, const std::string& Shape) {
   struct stat st {};
   if (stat(Path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   const size_t slash = Path.find_last_of('/');
@@ -27,7 +27,7 @@ std::string SourceRecordOf(const std::string& Path) {
   char facts[96];
   std::snprintf(facts, sizeof facts, " (%lld bytes, modified %lld.%09ld)", static_cast<long long>(st.st_size),
                 static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
-  return "Converted by Vidlomat from " + name + facts;
+  return "Converted by Vidlomat from " + name + facts + (Shape.empty() ? "" : " as " + Shape);
 }
 
 std::string RecordedSourceOf(const std::string& Path) {

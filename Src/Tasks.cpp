@@ -102,7 +102,7 @@ void TFFmpeg::HandOutputToEngine(TEngineBeforeHookEvent BeforeHook, TEngineCusto
   else if (o.Timestamp > 0)
     FRecTimestamp = LocalDateTimeToUnix(o.Timestamp);
   if (o.KeepSourceDates) SetKeepSourceDates(true);
-  if (o.RecordSource) SetRecordSource(true);
+  if (o.RecordSource) SetRecordSource(true, o.RecordShape);
   if (o.Year > 0) SetYear(o.Year);
   if (o.Track > 0) SetTrack(o.Track);
   SetTitle(TextOf(o.Title));

@@ -39,13 +39,27 @@ public:
   // window's words).
   void Added() { ++FAdded; }
   void Refuse(const std::string& Path, const std::string& Reason);
+  // A file left out because the list holds it already (or this add had it
+  // before, under the same path).
+  void AlreadyListed(const std::string& Path);
+  // Items without the files Listed holds already and without a second one
+  // of a file this add has; each one left out is counted (AlreadyListed).
+  // A file is the same when its path is, once made absolute and without "."
+  // and ".." parts: two names of one file (hard links, a link) are two
+  // files, as the folder search takes them.
+  std::vector<TAddItem> NotYetListed(const std::vector<TAddItem>& Items, const std::vector<std::string>& Listed);
   int AddedCount() const { return FAdded; }
-  int RefusedCount() const { return static_cast<int>(FLogLines.size()); }
-  // One line per refused file for the Log: "/v/x.avi: Permission denied".
+  int RefusedCount() const { return FRefused; }
+  int AlreadyListedCount() const { return FAlreadyListed; }
+  // The folders the search did not go into (TFolderScanResult::LeftOut).
+  int LeftOutCount() const { return FLeftOut; }
+  // One line for each file refused or left out and each folder left out, for
+  // the Log: "/v/x.avi: Permission denied", "/v/a.avi: already in the list".
   const std::vector<std::string>& LogLines() const { return FLogLines; }
   // "12 files added.", "12 files added, 3 refused: see the Log.",
-  // "No video files in /v." (nothing found in a single folder), each after
-  // "Cancelled: " when the user cancelled.
+  // "2 files added, 2 already in the list, 1 folder left out, 1 refused: see
+  // the Log.", "No video files in /v." (nothing found in a single folder),
+  // each after "Cancelled: " when the user cancelled.
   std::string Summary() const;
 
 private:
@@ -53,6 +67,9 @@ private:
   std::vector<std::string> FLogLines;
   std::vector<std::string> FFolders;  // the folders expanded
   int FAdded = 0;
+  int FRefused = 0;
+  int FAlreadyListed = 0;
+  int FLeftOut = 0;
   bool FHadFolder = false;
   bool FCancelled = false;
 };

@@ -138,56 +138,94 @@ std::string FormatList(const std::vector<TStoredRow>& Rows) {
   return text + "end\t" + std::to_string(Rows.size()) + "\n";
 }
 
-bool ParseList(const std::string& Text, std::vector<TStoredRow>& Rows, std::string& Error) {
-  Rows.clear();
-  std::vector<std::string> lines = Split(Text, '\n');
-  // The text ends with a line break: the part after it is empty.
-  if (lines.size() < 3 || !lines.back().empty()) {
-    Error = "the list is cut short";
+namespace {
+
+// One row line; false, with Error, when it is not a whole row.
+bool ParseRow(const std::string& Line, const std::string& Where, TStoredRow& Row, std::string& Error) {
+  const std::vector<std::string> fields = Split(Line, '\t');
+  // The tree folder came later: a row without it has none.
+  if (fields.size() != 6 && fields.size() != 7) {
+    Error = Where + " has " + std::to_string(fields.size()) + " fields instead of 7";
     return false;
   }
-  lines.pop_back();
-  if (lines.front() != kHeader) {
-    Error = "it is not a list of this program";
+  bool known = false;
+  for (const TStateWord& w : kStateWords)
+    if (fields[0] == w.Word) {
+      Row.State = w.State;
+      known = true;
+    }
+  if (!known) {
+    Error = Where + " has an unknown status";
     return false;
   }
-  const std::string& last = lines.back();
-  if (last != "end\t" + std::to_string(lines.size() - 2)) {
-    Error = "the list is cut short";
+  std::string* out[] = {&Row.Path, &Row.Base, &Row.Duration, &Row.Type, &Row.OutputName, &Row.TreeFolder};
+  for (size_t f = 0; f + 1 < fields.size(); ++f)
+    if (!Unescape(fields[f + 1], *out[f])) {
+      Error = Where + " has a broken %-escape";
+      return false;
+    }
+  if (Row.Path.empty()) {
+    Error = Where + " names no file";
     return false;
-  }
-  for (size_t i = 1; i + 1 < lines.size(); ++i) {
-    const std::vector<std::string> fields = Split(lines[i], '\t');
-    const std::string where = "line " + std::to_string(i + 1);
-    // The tree folder came later: a row without it has none.
-    if (fields.size() != 6 && fields.size() != 7) {
-      Error = where + " has " + std::to_string(fields.size()) + " fields instead of 7";
-      return false;
-    }
-    TStoredRow row;
-    bool known = false;
-    for (const TStateWord& w : kStateWords)
-      if (fields[0] == w.Word) {
-        row.State = w.State;
-        known = true;
-      }
-    if (!known) {
-      Error = where + " has an unknown status";
-      return false;
-    }
-    std::string* out[] = {&row.Path, &row.Base, &row.Duration, &row.Type, &row.OutputName, &row.TreeFolder};
-    for (size_t f = 0; f + 1 < fields.size(); ++f)
-      if (!Unescape(fields[f + 1], *out[f])) {
-        Error = where + " has a broken %-escape";
-        return false;
-      }
-    if (row.Path.empty()) {
-      Error = where + " names no file";
-      return false;
-    }
-    Rows.push_back(std::move(row));
   }
   return true;
+}
+
+}  // namespace
+
+bool ParseList(const std::string& Text, std::vector<TStoredRow>& Rows, std::string& Error, TListDamage* Damage) {
+  Rows.clear();
+  Error.clear();
+  TListDamage damage;
+  std::vector<std::string> lines = Split(Text, '\n');
+  // A whole text ends with a line break: the part after it is empty.
+  const bool lastLineWhole = lines.back().empty();
+  if (lastLineWhole) lines.pop_back();
+  const bool header = !lines.empty() && lines.front() == kHeader;
+  if (!header && !lines.empty() && lines.front().starts_with("Vidlomat list ")) {
+    Error = "it is a list of another version of this program";
+    if (Damage) *Damage = damage;
+    return false;
+  }
+  // A cut through the end line itself loses no row.
+  if (!lastLineWhole && lines.size() >= 2 && std::string("end\t").starts_with(lines.back().substr(0, 4)))
+    lines.pop_back();
+  // The end line, when the text still has it.
+  long declared = -1;
+  if (lastLineWhole && lines.size() >= 2 && lines.back().starts_with("end\t")) {
+    const std::string count = lines.back().substr(4);
+    if (!count.empty() && count.size() < 10 && count.find_first_not_of("0123456789") == std::string::npos)
+      declared = std::stol(count);
+    lines.pop_back();
+  }
+  // Every line between that reads as a whole row is kept, whatever happened
+  // to the others.
+  for (size_t i = header ? 1 : 0; i < lines.size(); ++i) {
+    TStoredRow row;
+    std::string why;
+    if (ParseRow(lines[i], "line " + std::to_string(i + 1), row, why)) {
+      Rows.push_back(std::move(row));
+    } else {
+      ++damage.BadLines;
+      if (Error.empty()) Error = why;
+    }
+  }
+  if (!header && Rows.empty()) {
+    // Not a damaged list: another file, or bytes of a lost write.
+    Error = "it is not a list of this program";
+    damage.BadLines = 0;
+  } else if (!header && Error.empty()) {
+    Error = "its first line is damaged";
+  } else if (declared < 0 && Error.empty()) {
+    Error = "the list is cut short";
+  } else if (declared >= 0 && static_cast<size_t>(declared) != Rows.size() + damage.BadLines && Error.empty()) {
+    Error = "it holds " + std::to_string(Rows.size()) + " rows, not the " + std::to_string(declared) +
+            " it was written with";
+  }
+  if (declared >= 0 && static_cast<size_t>(declared) > Rows.size()) damage.Lost = static_cast<int>(declared - static_cast<long>(Rows.size()));
+  else if (declared >= 0) damage.Lost = damage.BadLines;
+  if (Damage) *Damage = damage;
+  return Error.empty();
 }
 
 TListStore::TListStore(std::string Path) : FPath(std::move(Path)) {}
@@ -230,6 +268,7 @@ bool TListStore::Save(const std::vector<TStoredRow>& Rows, std::string& Error) {
   }
   FLastText = std::move(text);
   FKnown = true;
+  ++FWrites;
   return true;
 }
 
@@ -247,16 +286,20 @@ TListStore::TLoaded TListStore::Load() {
   } else {
     error = std::strerror(errno);
   }
-  if (error.empty() && ParseList(text, loaded.Rows, error)) {
-    for (TStoredRow& row : loaded.Rows) {
-      if (row.State == TRowState::Converting) row.State = TRowState::Waiting;
-      if (row.State != TRowState::Completed && !Exists(row.Path)) row.State = TRowState::NotFound;
+  TListDamage damage;
+  const bool whole = error.empty() && ParseList(text, loaded.Rows, error, &damage);
+  for (TStoredRow& row : loaded.Rows) {
+    if (row.State == TRowState::Converting) {
+      row.State = TRowState::Waiting;
+      ++loaded.Interrupted;
     }
+    if (row.State != TRowState::Completed && !Exists(row.Path)) row.State = TRowState::NotFound;
+  }
+  if (whole) {
     FLastText = std::move(text);
     FKnown = true;
     return loaded;
   }
-  loaded.Rows.clear();
   // Kept aside under a name of its own, so that the next save does not write
   // over what the user may still want.
   char stamp[32];
@@ -267,9 +310,20 @@ TListStore::TLoaded TListStore::Load() {
   std::string aside = FPath + ".damaged-" + stamp;
   for (int n = 2; Exists(aside); ++n) aside = FPath + ".damaged-" + stamp + "-" + std::to_string(n);
   const bool kept = ::rename(FPath.c_str(), aside.c_str()) == 0;
-  loaded.Note = "The saved list " + FPath + " could not be read (" + error + "); the list starts empty. " +
-                (kept ? "The file was kept as " + aside + "." : "The file was left where it is (" +
-                                                                    std::string(std::strerror(errno)) + ").");
+  const std::string where = kept ? "The file was kept as " + aside + "."
+                                 : "The file was left where it is (" + std::string(std::strerror(errno)) + ").";
+  if (loaded.Rows.empty()) {
+    loaded.Note = "The saved list " + FPath + " could not be read (" + error + "); the list starts empty. " + where;
+  } else {
+    const size_t rows = loaded.Rows.size();
+    const std::string lost = damage.Lost >= 0 ? std::to_string(damage.Lost) + (damage.Lost == 1 ? " row" : " rows") +
+                                                    " lost"
+                             : damage.BadLines > 0 ? "at least " + std::to_string(damage.BadLines) +
+                                                         (damage.BadLines == 1 ? " row" : " rows") + " lost"
+                                                   : "any rows after them lost";
+    loaded.Note = "The saved list " + FPath + " was damaged (" + error + "): " + std::to_string(rows) +
+                  (rows == 1 ? " row" : " rows") + " read back, " + lost + ". " + where;
+  }
   FKnown = false;
   return loaded;
 }

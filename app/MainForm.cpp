@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 #include <cstdio>
 #include <filesystem>
 
@@ -315,18 +316,19 @@ TForm1::TForm1(IDialogs& Dialogs, IPowerOff* PowerOff, QWidget* Parent)
 
   EdtOutputFolder->setText(TSettingsFile::DefaultOutputFolder());
 
-  // Every change of the list is saved, once its events are through (adding
-  // a thousand files lets the events through after each file). A change
-  // while a save is pending does not put it off again: a row's progress
-  // changes it many times a second, and the save must still come.
+  // Every change of the list is saved, once its events are through, and
+  // written by FListSaver's thread. An add of many files is saved once it is
+  // through (EndBusy), not after each file; during a batch, whose progress
+  // changes the rows many times a second, at most every kListSaveGapMs. A
+  // change while a save is pending does not put it off again.
+  FListSaver = std::make_unique<TListSaver>(FListStore);
   FListSave = new QTimer(this);
   FListSave->setSingleShot(true);
-  FListSave->setInterval(0);
-  connect(FListSave, &QTimer::timeout, this, [this] { SaveList(); });
+  connect(FListSave, &QTimer::timeout, this, [this] {
+    if (!FBusy) SaveList();  // else EndBusy starts it again
+  });
   QAbstractItemModel* rows = Lvw->model();
-  auto save = [this] {
-    if (!FListSave->isActive()) FListSave->start();
-  };
+  auto save = [this] { ScheduleListSave(); };
   connect(rows, &QAbstractItemModel::rowsInserted, this, save);
   connect(rows, &QAbstractItemModel::rowsRemoved, this, save);
   connect(rows, &QAbstractItemModel::rowsMoved, this, save);
@@ -557,6 +559,35 @@ void TForm1::RestoreList() {
   FListRestored = true;
   RefreshOutputNames();
   SaveList();
+  if (loaded.Interrupted > 0) RemoveLeftoverParts();
+}
+
+void TForm1::RemoveLeftoverParts() {
+  // The program was ended in a batch: the output it was writing is a part
+  // file in the row's output folder, which the next output into that folder
+  // would remove. It goes now, and the Log says so.
+  std::set<std::string> folders;
+  for (int r = 0; r < Lvw->RowCount(); ++r) folders.insert(OutputFolderOf(r));
+  std::vector<std::string> removed;
+  for (const std::string& folder : folders)
+    for (std::string& path : RemoveLeftoverPartFiles(folder)) removed.push_back(std::move(path));
+  for (const std::string& path : removed)
+    MemLog->appendPlainText("Removed " + Q(path) + ", the unfinished output of the conversion that was under way "
+                            "when the program last ended.");
+}
+
+void TForm1::ScheduleListSave() {
+  if (FBusy) return;
+  if (FListSave->isActive() && FListSave->interval() == 0) return;
+  // During a batch a row's progress changes the list many times a second,
+  // but is not kept: only a change of what is kept (a row that starts,
+  // ends, comes or goes) is saved at once.
+  bool kept = FRun.State() == TBatchRun::Idle || Lvw->RowCount() != static_cast<int>(FSavedStates.size());
+  for (int r = 0; !kept && r < Lvw->RowCount(); ++r) kept = Lvw->Status(r).State != FSavedStates[static_cast<size_t>(r)];
+  if (kept)
+    FListSave->start(0);
+  else if (!FListSave->isActive())
+    FListSave->start(kListSaveGapMs);
 }
 
 void TForm1::SaveList() {
@@ -566,8 +597,9 @@ void TForm1::SaveList() {
     rows.push_back({Lvw->Status(r).State, Lvw->Path(r), Lvw->Cell(r, TQueueList::ColInput).toStdString(),
                     Lvw->Cell(r, TQueueList::ColDuration).toStdString(),
                     Lvw->TypeToKeep(r).toStdString(), Lvw->OutputName(r), Lvw->TreeFolder(r)});
-  std::string error;
-  if (!FListStore.Save(rows, error)) std::fprintf(stderr, "vidlomat: the list was not saved: %s\n", error.c_str());
+  FSavedStates.clear();
+  for (const TStoredRow& row : rows) FSavedStates.push_back(row.State);
+  FListSaver->Post(std::move(rows));
 }
 
 void TForm1::KeepAwake() {
@@ -603,6 +635,7 @@ void TForm1::FormCloseQuery() {
   if (!FCreated) return;
   FListSave->stop();
   SaveList();
+  FListSaver->Flush();
   // Waits (bounded) until no worker runs library code any more.
   if (!QuilloC.UnloadLibraries()) std::fprintf(stderr, "vidlomat: %s\n", QuilloC.LastError().c_str());
   WriteSettings();
@@ -767,6 +800,37 @@ void TForm1::AddStartupFiles(const std::vector<std::string>& Arguments) {
   AddPaths(paths);
 }
 
+void TForm1::OpenHandedOver(const std::vector<std::string>& Files, bool Convert) {
+  if (isMinimized()) showNormal();
+  raise();
+  activateWindow();
+  FHandedOver.emplace_back(Files, Convert);
+  TakeHandedOver();
+}
+
+void TForm1::TakeHandedOver() {
+  if (!FHandOverRetry) {
+    FHandOverRetry = new QTimer(this);
+    FHandOverRetry->setInterval(kHandOverRetryMs);
+    connect(FHandOverRetry, &QTimer::timeout, this, [this] { TakeHandedOver(); });
+  }
+  while (!FHandedOver.empty() && !FClosed && !FClosePending) {
+    const auto& [files, convert] = FHandedOver.front();
+    const bool folder = std::any_of(files.begin(), files.end(),
+                                    [](const std::string& F) { return IsFolder(PathOfArgument(F)); });
+    if (FBusy || !FCreated || (FRun.State() != TBatchRun::Idle && (convert || folder))) {
+      FHandOverRetry->start();
+      return;
+    }
+    const std::vector<std::string> taken = files;
+    const bool start = convert;
+    FHandedOver.erase(FHandedOver.begin());
+    AddStartupFiles(taken);
+    if (start && Lvw->RowCount() > 0 && FRun.State() == TBatchRun::Idle && !FBusy) BtnStartClick();
+  }
+  FHandOverRetry->stop();
+}
+
 void TForm1::AddFiles(const std::vector<std::string>& Files) {
   std::vector<TAddItem> items;
   for (const std::string& file : Files) items.push_back({file, ""});
@@ -802,8 +866,15 @@ void TForm1::AddPaths(const std::vector<std::string>& Paths) {
 
 void TForm1::AddItems(const std::vector<TAddItem>& Items, TFolderAdd* Report) {
   if (Items.empty() && !Report) return;
+  // A file the list holds already is left out and counted (in a summary of
+  // its own when the add has none).
+  TFolderAdd own;
+  TFolderAdd& counts = Report ? *Report : own;  // SetUpFile's refusals still go to Report
+  std::vector<std::string> listed;
+  for (int r = 0; r < Lvw->RowCount(); ++r) listed.push_back(Lvw->Path(r));
+  const std::vector<TAddItem> fresh = counts.NotYetListed(Items, listed);
   std::vector<std::string> files;
-  for (const TAddItem& item : Items) files.push_back(item.Path);
+  for (const TAddItem& item : fresh) files.push_back(item.Path);
   // The folder is checked once: when it cannot take the outputs (a drive not
   // plugged in, a path through a file) the files are checked as inputs only
   // and listed, and one message says why. A usable folder is made when a
@@ -818,7 +889,7 @@ void TForm1::AddItems(const std::vector<TAddItem>& Items, TFolderAdd* Report) {
   TNameReservations reserved;
   const std::string folder = FolderWithSlash(EdtOutputFolder->text().toStdString());
   for (int r = 0; r < Lvw->RowCount(); ++r) {
-    reserved.Outputs.insert(folder + Lvw->OutputName(r) + kOutputExtension);
+    reserved.Reserve(folder + Lvw->OutputName(r) + kOutputExtension);
     reserved.AddSource(Lvw->Path(r));
   }
   reserved.AddSources(files);
@@ -830,9 +901,9 @@ void TForm1::AddItems(const std::vector<TAddItem>& Items, TFolderAdd* Report) {
     Lvw->AppendRow(setup);
     const int row = Lvw->RowCount() - 1;
     Lvw->SetAudio(row, RowAudioOf(setup, -1));
-    Lvw->SetTreeFolder(row, Items[static_cast<size_t>(I)].TreeFolder);
+    Lvw->SetTreeFolder(row, fresh[static_cast<size_t>(I)].TreeFolder);
     Lvw->SetSizeInputs(row, setup.Size);
-    if (Report) Report->Added();
+    counts.Added();
     // Checked and named: the task itself is built again at Convert.
     QuilloC.RemoveTask(setup.TaskIndex);
   });
@@ -842,12 +913,14 @@ void TForm1::AddItems(const std::vector<TAddItem>& Items, TFolderAdd* Report) {
   if (!folderProblem.empty() && Lvw->RowCount() > rowsBefore && !FClosePending && !FClosed)
     Message("Warning", Q(OutputFolderText(EdtOutputFolder->text().toStdString(), folderProblem)),
             TMessageIcon::Warning);
-  if (!Report || FClosePending || FClosed) return;
-  if (done < static_cast<int>(files.size())) Report->Cancel();
-  // The reasons in the Log, one box with the counts.
-  for (const std::string& line : Report->LogLines()) MemLog->appendPlainText(Q(line));
-  if (Report->RefusedCount() > 0) ShowLog(true);
-  Message("Information", Q(Report->Summary()), TMessageIcon::Information);
+  if (FClosePending || FClosed) return;
+  if (done < static_cast<int>(files.size())) counts.Cancel();
+  // The reasons in the Log; a folder's add ends with one box with the counts.
+  // Files added on their own have no summary: those already listed are named
+  // in the Log only (no box stops a `--convert` of them).
+  for (const std::string& line : counts.LogLines()) MemLog->appendPlainText(Q(line));
+  if (!counts.LogLines().empty()) ShowLog(true);
+  if (Report) Message("Information", Q(counts.Summary()), TMessageIcon::Information);
 }
 
 void TForm1::BeginBusy() {
@@ -859,6 +932,7 @@ void TForm1::BeginBusy() {
 void TForm1::EndBusy() {
   FBusy = false;
   UpdateActions();
+  ScheduleListSave();  // what changed meanwhile
   if (FRun.State() == TBatchRun::Idle) FFiguresTimer->start();
   if (FCloseWhenIdle) {
     FCloseWhenIdle = false;
@@ -1091,7 +1165,7 @@ void TForm1::StartRun() {
   // Nor the outputs of the files kept.
   const std::string outputFolder = FolderWithSlash(folder);
   for (int r = 0; r < rows; ++r)
-    if (keep[static_cast<size_t>(r)]) reserved.Outputs.insert(outputFolder + Lvw->OutputName(r) + kOutputExtension);
+    if (keep[static_cast<size_t>(r)]) reserved.Reserve(outputFolder + Lvw->OutputName(r) + kOutputExtension);
   const int done = RunInSteps(rows, "Checking the files to convert...", [&](int R) {
     if (keep[static_cast<size_t>(R)]) return;
     const std::string tree = ChkKeepFolders->isChecked() ? Lvw->TreeFolder(R) : std::string();
@@ -1425,7 +1499,7 @@ void TForm1::RefreshOutputNames() {
   // other row may take it.
   auto converted = [this](int Row) { return Lvw->Status(Row).State == TRowState::Completed; };
   for (int r = 0; r < Lvw->RowCount(); ++r)
-    if (converted(r)) reserved.Outputs.insert(FolderWithSlash(folder) + Lvw->OutputName(r) + kOutputExtension);
+    if (converted(r)) reserved.Reserve(FolderWithSlash(folder) + Lvw->OutputName(r) + kOutputExtension);
   for (int r = 0; r < Lvw->RowCount(); ++r) {
     if (converted(r)) continue;
     const std::string input = Lvw->Path(r);
@@ -1434,7 +1508,7 @@ void TForm1::RefreshOutputNames() {
     const std::string rowFolder = OutputFolderOf(r);
     const std::string tree = rowFolder == folder ? std::string() : Lvw->TreeFolder(r) + "/";
     const std::string name = ChooseOutputName(rowFolder, BaseNameOf(input), ChkOverwrite->isChecked(), &reserved, input);
-    reserved.Outputs.insert(FolderWithSlash(rowFolder) + name + kOutputExtension);
+    reserved.Reserve(FolderWithSlash(rowFolder) + name + kOutputExtension);
     Lvw->SetOutputName(r, tree + name);
   }
 }

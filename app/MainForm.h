@@ -27,6 +27,7 @@
 #include "BatchSettings.h"
 #include "Dialogs.h"
 #include "FolderAdd.h"
+#include "ListSaver.h"
 #include "ListStore.h"
 #include "OutputFolderHold.h"
 #include "OutputLengths.h"
@@ -89,9 +90,20 @@ public:
   // program turns it on; off, the figures are the bitrate bound. The samples
   // are encoded at Priority (see TSizeSampler).
   void MeasureSizes(bool On, TThreadPriority Priority = tpIdle);
+  // Files a later start of the program handed over (TSingleInstance), with
+  // Convert for `vidlomat --convert`: the window comes to the front and adds
+  // them as if given at its own start, and converts them when asked. While
+  // the window is adding or checking files, and while a batch runs when they
+  // are to be converted or hold a folder, they wait (polled every
+  // kHandOverRetryMs) and are taken in the order they came.
+  void OpenHandedOver(const std::vector<std::string>& Files, bool Convert);
+  static constexpr int kHandOverRetryMs = 500;
+
   // Where the list is kept between starts (default TListStore::DefaultPath(),
   // read when the window is made).
   const TListStore& ListStore() const { return FListStore; }
+  // What writes it (tests count its saves and wait for them).
+  TListSaver& ListSaver() { return *FListSaver; }
 
   // Loads the media libraries, reads the settings file and brings back the
   // list of the last start. When the libraries cannot be loaded it shows why
@@ -328,8 +340,16 @@ private:
   // The list of the last start back in Lvw (FormCreate); a damaged list's
   // note goes to the log, which opens.
   void RestoreList();
-  // Writes the rows to FListStore (from FListSave, after any change of the
-  // list: rows added, removed, moved, a status changed).
+  // Removes the part files a batch that was cut off left in the rows' output
+  // folders, each named in the log.
+  void RemoveLeftoverParts();
+  // Starts FListSave after a change of the list (rows added, removed, moved,
+  // a status changed): at once when no batch runs or a row's state changed,
+  // else (a row's progress during a batch) kListSaveGapMs later; not while
+  // adding (EndBusy starts it).
+  void ScheduleListSave();
+  static constexpr int kListSaveGapMs = 3000;
+  // Hands the rows to FListSaver, which writes them to FListStore.
   void SaveList();
   // Takes the sleep lock for the batch's files; a missing logind is said once
   // in the log.
@@ -386,7 +406,14 @@ private:
   TSleepGuard* FSleepGuard = nullptr;  // not owned
   TLauncherEntry* FLauncher = nullptr;  // not owned
   bool FSleepNoted = false;    // the log said that the lock could not be taken
-  TListStore FListStore;
+  // Files handed over and not yet added (user-interface thread), and the
+  // timer that tries again.
+  std::vector<std::pair<std::vector<std::string>, bool>> FHandedOver;
+  QTimer* FHandOverRetry = nullptr;
+  void TakeHandedOver();
+  TListStore FListStore;       // Load on the user-interface thread before FListSaver's first save
+  std::unique_ptr<TListSaver> FListSaver;  // made and ended on the user-interface thread
   QTimer* FListSave;           // saves the list once the events of a change are through
+  std::vector<TRowState> FSavedStates;  // each row's state as last saved (user-interface thread)
   bool FListRestored = false;  // the list was brought back: from now on it is saved
 };

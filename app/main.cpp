@@ -15,6 +15,7 @@
 #include "MainForm.h"
 #include "MediaLibraries.h"
 #include "QueueList.h"
+#include "SingleInstance.h"
 #include "SleepGuard.h"
 
 namespace {
@@ -58,6 +59,16 @@ int main(int argc, char** argv) {
   const bool convert = !files.empty() && files[0] == "--convert";
   if (convert) files.erase(files.begin());
 
+  // One window per session: a window already open takes the files, and this
+  // start ends before it reads or writes the kept list.
+  TSingleInstance instance(QDBusConnection::sessionBus());
+  if (!instance.Claim()) {
+    QString error;
+    if (instance.HandOver(files, convert, &error)) return 0;
+    std::fprintf(stderr, "vidlomat: the window already open did not take the files (%s); opening another\n",
+                 qPrintable(error));
+  }
+
   TQtDialogs dialogs;
   app.SetDialogs(&dialogs);
   TLogindPowerOff powerOff;
@@ -81,6 +92,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (convert && form.Lvw->RowCount() > 0) form.BtnStartClick();
+  instance.SetOnOpen([&form](const std::vector<std::string>& Files, bool Convert) { form.OpenHandedOver(Files, Convert); });
   const int status = app.exec();
   app.SetDialogs(nullptr);
   return status;

@@ -139,6 +139,7 @@ std::string CliUsage() {
        "                            below the output folder (made as needed)\n"
        "      --skip-converted      leave out a file whose output is already there, converted\n"
        "                            from the same file (same name, size and modification time)\n"
+       "                            with the same settings\n"
        "  -j, --jobs N              files converted at the same time (default 1)\n"
        "      --low-priority        convert at nice 10 as a batch job, so the desktop stays quick\n"
        "      --input-options TEXT  name=value lines handed to the engine for the input\n"

@@ -66,6 +66,7 @@ TEST(FolderAddTest, SummaryCountsAddedAndRefused) {
     std::vector<std::string> Refused;
     bool Cancel;
     std::string Summary;
+    std::vector<std::string> Listed = {};  // already in the list
   };
   TTempDir dir;
   fs::create_directories(dir / "empty");
@@ -76,16 +77,21 @@ TEST(FolderAddTest, SummaryCountsAddedAndRefused) {
       {0, {}, false, "No video files in " + dir / "empty" + "."},
       {3, {}, true, "Cancelled: 3 files added."},
       {0, {}, true, "Cancelled: 0 files added."},
+      {2, {}, false, "2 files added, 1 already in the list: see the Log.", {"/v/a.avi"}},
+      {0, {"/v/x.avi"}, false, "0 files added, 2 already in the list, 1 refused: see the Log.", {"/v/a.avi", "/v/b.avi"}},
   };
   for (const TCase& c : cases) {
     TFolderAdd add;
     add.Expand({dir / "empty"});
     for (int i = 0; i < c.Added; ++i) add.Added();
     for (const std::string& path : c.Refused) add.Refuse(path, "Cannot convert \"" + path + "\": not found.");
+    for (const std::string& path : c.Listed) add.AlreadyListed(path);
     if (c.Cancel) add.Cancel();
     EXPECT_EQ(add.Summary(), c.Summary);
     EXPECT_EQ(add.AddedCount(), c.Added);
     EXPECT_EQ(add.RefusedCount(), static_cast<int>(c.Refused.size()));
+    EXPECT_EQ(add.AlreadyListedCount(), static_cast<int>(c.Listed.size()));
+    EXPECT_EQ(add.LogLines().size(), c.Refused.size() + c.Listed.size());
   }
   // A reason that names its file stands alone in the Log; one that does not
   // is put after the path.
@@ -94,6 +100,34 @@ TEST(FolderAddTest, SummaryCountsAddedAndRefused) {
   add.Refuse("/v/b.avi", "Permission denied");
   EXPECT_EQ(add.LogLines(), (std::vector<std::string>{"Convertion of file \"/v/a.avi\" is not supported.",
                                                       "/v/b.avi: Permission denied"}));
+}
+
+TEST(FolderAddTest, FilesAlreadyListedAndFoldersLeftOutAreCountedAndNamed) {
+  TTempDir dir;
+  for (const char* f : {"/cam/a.avi", "/cam/b.avi", "/cam/sub/c.avi", "/up.avi"}) {
+    fs::create_directories(fs::path(dir.Path() + f).parent_path());
+    WriteFile(dir.Path() + f, "x");
+  }
+  fs::create_hard_link(dir / "cam/a.avi", dir / "cam/sub/hard.avi");
+  fs::create_directory_symlink("../..", dir / "cam/sub/up");
+  TFolderAdd add;
+  add.Expand({dir / "cam", dir / "cam/b.avi"});
+  // The list holds a.avi (under another spelling of its path) and sub/c.avi;
+  // b.avi comes twice in this add. The hard link is a file of its own.
+  const std::vector<TAddItem> fresh =
+      add.NotYetListed(add.Items(), {dir / "cam/./sub/../a.avi", dir / "cam/sub/c.avi"});
+  std::vector<std::string> paths;
+  for (const TAddItem& item : fresh) paths.push_back(item.Path);
+  EXPECT_EQ(paths, (std::vector<std::string>{dir / "cam/b.avi", dir / "cam/sub/hard.avi"}));
+  for (size_t i = 0; i < fresh.size(); ++i) add.Added();
+  EXPECT_EQ(add.AlreadyListedCount(), 3);
+  EXPECT_EQ(add.LeftOutCount(), 1);
+  EXPECT_EQ(add.Summary(), "2 files added, 3 already in the list, 1 folder left out: see the Log.");
+  EXPECT_EQ(add.LogLines(), (std::vector<std::string>{
+                                dir / "cam/sub/up: a link to " + fs::canonical(dir.Path()).string() +
+                                    ", outside the folder added: not followed",
+                                dir / "cam/a.avi: already in the list", dir / "cam/sub/c.avi: already in the list",
+                                dir / "cam/b.avi: already in the list"}));
 }
 
 TEST(BatchSizeTest, ExpectedBytesFollowTheSettingsShownNow) {

@@ -121,6 +121,41 @@ TEST_F(BatchWindowTest, AddFolderAddsTheWholeTreeAndCountsTheFilesRefused) {
   EXPECT_EQ(f.Lvw->RowCount(), 2);
 }
 
+TEST_F(BatchWindowTest, AFolderOfHardLinksIsAddedWholeOnceAndSavedOnce) {
+  // 200 names of one clip, a link out of the folder and back to it.
+  TForm1& f = Make();
+  const std::string first = Put("cam/clip0.avi");
+  for (int i = 1; i < 200; ++i) fs::create_hard_link(first, Dir / ("cam/clip" + std::to_string(i) + ".avi"));
+  fs::create_directory_symlink("..", Dir / "cam/loop");
+  f.ListSaver().Flush();  // the empty list of the start
+  const int writesBefore = f.ListStore().Writes();
+  EXPECT_TRUE(f.DropFiles({Dir / "cam"}));
+  EXPECT_EQ(f.Lvw->RowCount(), 200);
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, "200 files added, 1 folder left out: see the Log.");
+  EXPECT_TRUE(f.MemLog->toPlainText().contains(QString::fromStdString(Dir / "cam/loop: a link to ")))
+      << f.MemLog->toPlainText().toStdString();
+  // The list is written once the adding is through, not once a file.
+  PumpFor(50ms);
+  f.ListSaver().Flush();
+  EXPECT_LE(f.ListStore().Writes() - writesBefore, 2);
+  const std::string kept = ReadFile(f.ListStore().Path());
+  EXPECT_EQ(std::count(kept.begin(), kept.end(), '\n'), 202) << "the header, 200 rows and the end line";
+
+  // The folder again, and one of its files on its own: nothing is added twice.
+  Dialogs.Messages.clear();
+  EXPECT_TRUE(f.DropFiles({Dir / "cam"}));
+  EXPECT_EQ(f.Lvw->RowCount(), 200);
+  ASSERT_EQ(Dialogs.Messages.size(), 1u);
+  EXPECT_EQ(Dialogs.Messages[0].Text, "0 files added, 200 already in the list, 1 folder left out: see the Log.");
+  Dialogs.Messages.clear();
+  f.MemLog->clear();
+  f.AddStartupFiles({Dir / "cam/clip7.avi", Dir / "cam/../cam/clip7.avi"});
+  EXPECT_EQ(f.Lvw->RowCount(), 200);
+  EXPECT_TRUE(Dialogs.Messages.empty()) << "files added on their own have no summary box";
+  EXPECT_EQ(f.MemLog->toPlainText().count("already in the list"), 2) << f.MemLog->toPlainText().toStdString();
+}
+
 TEST_F(BatchWindowTest, KeepTheFolderStructureWritesEachFileAtItsPlace) {
   TForm1& f = Make();
   for (const char* p : {"cam/top.avi", "cam/2019/Summer/clip.avi", "cam/2020/clip.avi"}) Put(p);
@@ -133,6 +168,7 @@ TEST_F(BatchWindowTest, KeepTheFolderStructureWritesEachFileAtItsPlace) {
   EXPECT_EQ(Rows(), "top,2019/Summer/clip,2020/clip,loose");
   // The list keeps each row's place in the tree.
   QCoreApplication::processEvents();
+  f.ListSaver().Flush();
   const std::string kept = ReadFile(f.ListStore().Path());
   EXPECT_NE(kept.find("\t2019/Summer\n"), std::string::npos) << kept;
   f.BtnStartClick();

@@ -14,6 +14,7 @@
 #include <QVariantMap>
 #include <fcntl.h>
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -21,6 +22,7 @@
 
 #include "LauncherEntry.h"
 #include "QueueList.h"
+#include "SingleInstance.h"
 #include "SleepGuard.h"
 #include "WindowTestSupport.h"
 
@@ -403,6 +405,57 @@ TEST_F(WindowTest, ConvertAndResumeNeverWaitForLogindsAnswer) {
   Form->BtnPause->click();
   ASSERT_TRUE(PumpUntil([&] { return Form->Run().State() == TBatchRun::Idle; }));
   EXPECT_FALSE(guard.Held());
+}
+
+TEST_F(WindowTest, ALaterStartHandsItsFilesToTheWindowOpenAndEnds) {
+  TPrivateBus bus;
+  ASSERT_FALSE(bus.Address.isEmpty());
+  TCloseForm closeForm{Form};
+  const std::string a = Clip("avi_xvid", "a.avi", 0.5), b = Clip("avi_xvid", "b.avi", 0.5);
+  std::filesystem::create_directories(Config / "Vidlomat");
+  WriteFile(Config / "Vidlomat/Options.ini", "[Options]\nOutputPath=" + Dir / "out/" + "\n");
+  // The window open: it holds the name; a second claim on the bus fails.
+  TSingleInstance first(bus.Connect());
+  ASSERT_TRUE(first.Claim());
+  TSingleInstance other(bus.Connect());
+  EXPECT_FALSE(other.Claim());
+  MakeForm();
+  first.SetOnOpen([this](const std::vector<std::string>& Files, bool Convert) { Form->OpenHandedOver(Files, Convert); });
+  Add(Q({a}));
+
+  // "Open with" on b, and `vidlomat --convert` of a (listed already) and b
+  // given relative to the folder of the start: the program started ends at
+  // once, the window lists b once and converts.
+  auto start = [&](const QStringList& Arguments) {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("DBUS_SESSION_BUS_ADDRESS", bus.Address);
+    env.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=" + QString::fromStdString(Dir / "no-system-bus"));
+    env.insert("XDG_CONFIG_HOME", QString::fromStdString(Dir / "second-config"));
+    env.insert("XDG_STATE_HOME", QString::fromStdString(Dir / "second-state"));
+    env.insert("ASAN_OPTIONS", "detect_leaks=0");
+    program.setProcessEnvironment(env);
+    program.setWorkingDirectory(QString::fromStdString(Dir.Path()));
+    program.start(QCoreApplication::applicationDirPath() + "/vidlomat", Arguments);
+    EXPECT_TRUE(program.waitForStarted(30000));
+    // The window answers from this process's events.
+    const bool ended = PumpUntil([&] { return program.state() == QProcess::NotRunning; }, std::chrono::seconds(60));
+    if (!ended) program.kill();
+    program.waitForFinished(10000);
+    EXPECT_TRUE(ended) << "the second start did not end";
+    EXPECT_EQ(program.exitCode(), 0);
+  };
+  start({QString::fromStdString(b)});
+  ASSERT_TRUE(PumpUntil([&] { return Form->Lvw->RowCount() == 2; }));
+  start({"--convert", "a.avi", "b.avi"});
+  ASSERT_TRUE(PumpUntil([&] { return Form->Run().State() != TBatchRun::Idle; }));
+  ASSERT_TRUE(PumpUntil([&] { return Form->Run().State() == TBatchRun::Idle; }));
+  EXPECT_EQ(Form->Lvw->RowCount(), 2) << "a and b were listed already";
+  for (int r = 0; r < 2; ++r) EXPECT_EQ(Form->Lvw->Cell(r, TQueueList::ColStatus), "Completed") << r;
+  // The second starts neither kept a list of their own nor changed settings.
+  EXPECT_FALSE(std::filesystem::exists(Dir / "second-state"));
+  EXPECT_FALSE(std::filesystem::exists(Dir / "second-config"));
 }
 
 #include "BusTest.moc"

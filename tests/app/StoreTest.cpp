@@ -169,24 +169,97 @@ TEST(ListStoreTest, TheListLivesUnderTheStateFolder) {
   qputenv("HOME", home);
 }
 
-TEST(ListStoreTest, ADamagedOrUnreadableListIsKeptAsideAndTheListStartsEmpty) {
+TEST(ListFormatTest, EveryWholeRowOfADamagedListIsReadAndTheLossCounted) {
+  std::vector<TStoredRow> written;
+  for (int i = 0; i < 400; ++i)
+    written.push_back({TRowState::Waiting, "/v/clip" + std::to_string(i) + ".avi", "clip", "", "AVI", "clip"});
+  const std::string good = FormatList(written);
+  const size_t rowStart = good.find('\n') + 1;
+  const size_t row10 = good.find("/v/clip10.avi") - std::string("waiting\t").size();
+  auto lineEnd = [&](size_t At) { return good.find('\n', At) + 1; };
+  const struct {
+    std::string Text;
+    size_t Rows;     // rows read back
+    int Lost;        // as TListDamage counts it
+    int BadLines;
+    const char* Why;  // the start of the reason
+  } cases[] = {
+      // Cut in half: the half that is whole is kept, the end line is gone.
+      {good.substr(0, good.size() / 2), 0, -1, 1, "line "},
+      // One line of noise in the middle: only that row is lost.
+      {good.substr(0, row10) + "\x01\x02garbage\n" + good.substr(lineEnd(row10)), 399, 1, 1, "line 12 has"},
+      // The first line gone.
+      {good.substr(rowStart), 400, 0, 0, "its first line is damaged"},
+      // Cut through the end line: every row is there.
+      {good.substr(0, good.size() - 3), 400, -1, 0, "the list is cut short"},
+  };
+  for (const auto& c : cases) {
+    std::vector<TStoredRow> rows;
+    std::string error;
+    TListDamage damage;
+    EXPECT_FALSE(ParseList(c.Text, rows, error, &damage)) << c.Why;
+    if (c.Rows > 0) {
+      EXPECT_EQ(rows.size(), c.Rows) << c.Why;
+    }
+    EXPECT_EQ(damage.Lost, c.Lost) << c.Why;
+    EXPECT_EQ(damage.BadLines, c.BadLines) << c.Why;
+    EXPECT_EQ(error.rfind(c.Why, 0), 0u) << error;
+  }
+  // The noise took row 10 and nothing else.
+  std::vector<TStoredRow> noisy;
+  std::string noisyError;
+  ParseList(cases[1].Text, noisy, noisyError);
+  std::vector<TStoredRow> expected = written;
+  expected.erase(expected.begin() + 10);
+  EXPECT_EQ(noisy, expected);
+  std::vector<TStoredRow> half;
+  std::string error;
+  ParseList(good.substr(0, good.size() / 2), half, error);
+  ASSERT_GT(half.size(), 150u);
+  EXPECT_EQ(half, std::vector<TStoredRow>(written.begin(), written.begin() + static_cast<long>(half.size())));
+  // Bytes that were never a list are not "cut short".
+  for (const std::string& noise : {std::string("\x89PNG\r\n\x1a\n\0\0garbage"), std::string(64, '\0'),
+                                   std::string("hello\tworld\n")}) {
+    std::vector<TStoredRow> rows;
+    EXPECT_FALSE(ParseList(noise, rows, error));
+    EXPECT_EQ(error, "it is not a list of this program");
+    EXPECT_TRUE(rows.empty());
+  }
+}
+
+TEST(ListStoreTest, ADamagedOrUnreadableListIsKeptAsideWithEveryWholeRow) {
   TTempDir dir;
   const std::string path = dir / "list";
-  const std::string good = FormatList({{TRowState::Waiting, dir / "a", "a", "", "", "a"}});
-  for (const std::string& damaged : {good.substr(0, good.size() - 3), std::string("\x89PNG garbage\n")}) {
-    WriteFile(path, damaged);
-    const TListStore::TLoaded loaded = TListStore(path).Load();
-    EXPECT_TRUE(loaded.Rows.empty());
-    EXPECT_NE(loaded.Note.find("could not be read"), std::string::npos) << loaded.Note;
-    EXPECT_NE(loaded.Note.find("list starts empty"), std::string::npos) << loaded.Note;
-    EXPECT_FALSE(std::filesystem::exists(path));
-  }
+  WriteFile(dir / "a", "x");
+  const std::string good = FormatList({{TRowState::Waiting, dir / "a", "a", "", "", "a"},
+                                       {TRowState::Converting, dir / "a", "a", "", "", "a"},
+                                       {TRowState::Waiting, dir / "gone", "g", "", "", "g"}});
+  const std::string garbage = "\x89PNG garbage\n";
+  // Cut in the last row: two rows back, the first as it was, the second
+  // waiting again; the third lost.
+  const std::string cut = good.substr(0, good.find(dir / "gone") + 3);
+  WriteFile(path, cut);
+  const TListStore::TLoaded partly = TListStore(path).Load();
+  ASSERT_EQ(partly.Rows.size(), 2u);
+  EXPECT_EQ(partly.Rows[1].State, TRowState::Waiting);
+  EXPECT_EQ(partly.Interrupted, 1);
+  EXPECT_NE(partly.Note.find("was damaged (line 4 has 2 fields instead of 7): 2 rows read back, at least 1 row lost."),
+            std::string::npos)
+      << partly.Note;
+  EXPECT_FALSE(std::filesystem::exists(path));
+  WriteFile(path, garbage);
+  const TListStore::TLoaded none = TListStore(path).Load();
+  EXPECT_TRUE(none.Rows.empty());
+  EXPECT_NE(none.Note.find("could not be read (it is not a list of this program)"), std::string::npos) << none.Note;
+  EXPECT_NE(none.Note.find("list starts empty"), std::string::npos) << none.Note;
+  EXPECT_FALSE(std::filesystem::exists(path));
   // Both kept, each under its own name, each with what it held.
   std::vector<std::string> kept = FilesIn(dir.Path());
+  std::erase(kept, "a");
   ASSERT_EQ(kept.size(), 2u);
   for (const std::string& name : kept) EXPECT_EQ(name.rfind("list.damaged-", 0), 0u) << name;
-  EXPECT_EQ(ReadFile(dir / kept[0]), good.substr(0, good.size() - 3));
-  EXPECT_EQ(ReadFile(dir / kept[1]), "\x89PNG garbage\n");
+  EXPECT_EQ(ReadFile(dir / kept[0]), cut);
+  EXPECT_EQ(ReadFile(dir / kept[1]), garbage);
 
   // A list that cannot be read at all (a folder in its place) goes aside too,
   // and the next save writes a new one.
@@ -198,7 +271,7 @@ TEST(ListStoreTest, ADamagedOrUnreadableListIsKeptAsideAndTheListStartsEmpty) {
   std::string error;
   EXPECT_TRUE(store.Save({{TRowState::Listed, "/x", "x", "", "", "x"}}, error)) << error;
   EXPECT_EQ(ReadList(path).size(), 1u);
-  EXPECT_EQ(FilesIn(dir.Path()).size(), 4u);
+  EXPECT_EQ(FilesIn(dir.Path()).size(), 5u);
 }
 
 TEST_F(WindowTest, TheListIsSavedOnEveryChangeAndComesBackAtTheNextStart) {
@@ -207,24 +280,29 @@ TEST_F(WindowTest, TheListIsSavedOnEveryChangeAndComesBackAtTheNextStart) {
   MakeForm();
   const std::string path = Form->ListStore().Path();
   EXPECT_EQ(path, Config / "state/Vidlomat/list");
+  // The list is written on a thread of its own: a test waits for it.
+  auto settle = [&] {
+    PumpFor(std::chrono::milliseconds(50));
+    Form->ListSaver().Flush();
+  };
   auto saved = [&] {
     std::vector<std::string> files;
     for (const TStoredRow& row : ReadList(path)) files.push_back(row.Path + "=" + StatusText({row.State}));
     return files;
   };
   Add(Q({a, b, c}));
-  PumpFor(std::chrono::milliseconds(50));
+  settle();
   EXPECT_EQ(saved(), (std::vector<std::string>{a + "=", b + "=", c + "="})) << "added";
   Form->Lvw->SelectRow(2);
   Form->BtnMoveUpClick();
-  PumpFor(std::chrono::milliseconds(50));
+  settle();
   EXPECT_EQ(saved(), (std::vector<std::string>{a + "=", c + "=", b + "="})) << "moved";
   Form->Lvw->SelectRow(0);
   Form->BtnRemoveClick();
-  PumpFor(std::chrono::milliseconds(50));
+  settle();
   EXPECT_EQ(saved(), (std::vector<std::string>{c + "=", b + "="})) << "removed";
   Form->Lvw->SetStatus(1, {TRowState::Completed});
-  PumpFor(std::chrono::milliseconds(50));
+  settle();
   EXPECT_EQ(saved(), (std::vector<std::string>{c + "=", b + "=Completed"})) << "status";
 
   // The next start: the rows as they were, a file gone since reads "not found".
@@ -243,7 +321,7 @@ TEST_F(WindowTest, TheListIsSavedOnEveryChangeAndComesBackAtTheNextStart) {
   EXPECT_TRUE(Form->MemLog->toPlainText().isEmpty());
   // Clear empties the kept list too.
   Form->BtnClearClick();
-  PumpFor(std::chrono::milliseconds(50));
+  settle();
   EXPECT_TRUE(ReadList(path).empty());
 }
 
@@ -251,6 +329,7 @@ TEST_F(WindowTest, ADamagedListStartsEmptyAndTheLogSaysSo) {
   std::filesystem::create_directories(Config / "state/Vidlomat");
   WriteFile(Config / "state/Vidlomat/list", "Vidlomat list 1\nwaiting\t/a.avi");
   MakeForm();
+  Form->ListSaver().Flush();
   EXPECT_EQ(Form->Lvw->RowCount(), 0);
   EXPECT_TRUE(Form->MemLog->isVisibleTo(Form.get())) << "the log opens";
   EXPECT_TRUE(Form->MemLog->toPlainText().contains("could not be read")) << Form->MemLog->toPlainText().toStdString();
@@ -258,6 +337,29 @@ TEST_F(WindowTest, ADamagedListStartsEmptyAndTheLogSaysSo) {
   ASSERT_EQ(kept.size(), 2u) << "the damaged file beside the new list";
   EXPECT_EQ(ReadFile(Config / "state/Vidlomat/" + kept[1]), "Vidlomat list 1\nwaiting\t/a.avi");
   EXPECT_TRUE(ReadList(Config / "state/Vidlomat/list").empty());
+}
+
+TEST_F(WindowTest, ThePartFileOfABatchThatWasCutOffGoesWhenTheListComesBack) {
+  const std::string clip = Clip("avi_xvid", "clip.avi", 0.5);
+  const std::string out = Dir / "out";
+  std::filesystem::create_directories(out + "/2019");
+  std::filesystem::create_directories(Config / "Vidlomat");
+  WriteFile(Config / "Vidlomat/Options.ini", "[Options]\nOutputPath=" + out + "/\nKeepFolders=True\n");
+  // What a program killed while converting clip.avi (found in 2019/ below the
+  // folder added) left: its row converting, its part file; and a user's file.
+  std::filesystem::create_directories(Config / "state/Vidlomat");
+  WriteFile(Config / "state/Vidlomat/list",
+            FormatList({{TRowState::Converting, clip, "clip", "", "AVI", "2019/clip", "2019"}}));
+  const std::string part = out + "/2019/.clip.mp4.4242-1.vidlomat-part";
+  WriteFile(part, "half a file");
+  WriteFile(out + "/2019/.clip.mp4", "a user's hidden file");
+  MakeForm();
+  ASSERT_EQ(Form->Lvw->RowCount(), 1);
+  EXPECT_EQ(Form->Lvw->Status(0).State, TRowState::Waiting);
+  EXPECT_FALSE(std::filesystem::exists(part));
+  EXPECT_EQ(FilesIn(out + "/2019"), std::vector<std::string>{".clip.mp4"});
+  EXPECT_TRUE(Form->MemLog->toPlainText().contains(QString::fromStdString("Removed " + part + ", the unfinished output")))
+      << Form->MemLog->toPlainText().toStdString();
 }
 
 TEST_F(WindowTest, AProgramKilledMidBatchBringsTheListBackWithTheInterruptedRowWaiting) {

@@ -419,14 +419,21 @@ TEST_F(WindowTest, AnUnusableOutputFolderIsToldOnceAndTheFilesAreKept) {
   EXPECT_TRUE(f.BtnAdd->isEnabled());
   EXPECT_EQ(Dialogs.Progresses.size(), 1u) << "no set-up of a batch";
 
-  // Closing the window while Add works ends the Add and then closes it.
+  // Closing the window while Add works ends the Add and then closes it
+  // (30 more names: the files listed are not added again).
+  QStringList more;
+  for (int i = 0; i < 30; ++i) {
+    const std::string name = Dir / ("w" + std::to_string(100 + i) + ".avi");
+    std::filesystem::create_symlink(clip, name);
+    more << QString::fromStdString(name);
+  }
   int rowsAtClose = -1;
   Dialogs.OnProgressValue = [&](int Value) {
     if (Value != 5) return;
     rowsAtClose = f.Lvw->RowCount();
     f.close();
   };
-  Add(files);
+  Add(more);
   EXPECT_EQ(rowsAtClose, 35);
   EXPECT_EQ(f.Lvw->RowCount(), 35) << "the Add ended at the close";
   EXPECT_EQ(Dialogs.Messages.size(), 2u) << "no message on the way out";
@@ -509,16 +516,24 @@ TEST(QtDialogsTest, AMessageDuringWorkIsInFrontOfTheProgressAndTakesEnter) {
   EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
 
-TEST_F(WindowTest, TheSameFileTwiceGetsTwoRowsWithBatchNames) {
+TEST_F(WindowTest, TheSameFileTwiceIsListedOnceAndFilesOfOneNameGetBatchNames) {
   TForm1& f = MakeForm();
   f.EdtOutputFolder->setText(QString::fromStdString(Dir.Path()) + "/");
   const std::string clip = Clip("avi_xvid", "clip.avi");
+  std::filesystem::create_directories(Dir / "a");
+  std::filesystem::create_directories(Dir / "b");
+  std::filesystem::copy_file(clip, Dir / "a/clip.avi");
+  std::filesystem::copy_file(clip, Dir / "b/clip.avi");
   Add(Q({clip, clip}));
-  Add(Q({clip}));
+  Add(Q({clip, Dir / "a/clip.avi"}));
+  Add(Q({Dir / "b/clip.avi"}));
   ASSERT_EQ(f.Lvw->RowCount(), 3);
   EXPECT_EQ(f.Lvw->Cell(0, TQueueList::ColOutput), "clip");
   EXPECT_EQ(f.Lvw->Cell(1, TQueueList::ColOutput), "clip(1)");
   EXPECT_EQ(f.Lvw->Cell(2, TQueueList::ColOutput), "clip(2)");
+  // The two left out are named in the Log; files added on their own have no box.
+  EXPECT_EQ(f.MemLog->toPlainText().count(QString::fromStdString(clip + ": already in the list")), 2);
+  EXPECT_TRUE(Dialogs.Messages.empty());
 }
 
 TEST_F(WindowTest, TheSubtitleBoxDecidesWhetherTheFileBesideAVideoIsBurnedIn) {
@@ -529,9 +544,13 @@ TEST_F(WindowTest, TheSubtitleBoxDecidesWhetherTheFileBesideAVideoIsBurnedIn) {
   const std::string plain = Clip("avi_xvid", "plain.avi");
   // Rows added with the box on and off; the Type column of every row follows
   // the box as it changes, and the kept list keeps what the file has.
+  // A second film with its subtitles beside it (one file is listed once).
+  std::filesystem::create_directories(Dir / "second");
+  std::filesystem::copy_file(clip, Dir / "second/film.avi");
+  std::filesystem::copy_file(Dir / "film.srt", Dir / "second/film.srt");
   Add(Q({clip, plain}));
   f.ChkBurnSubtitles->setChecked(false);
-  Add(Q({clip}));
+  Add(Q({Dir / "second/film.avi"}));
   ASSERT_EQ(f.Lvw->RowCount(), 3);
   for (const bool on : {false, true, false}) {
     SCOPED_TRACE(on ? "burning on" : "burning off");

@@ -279,6 +279,16 @@ TEST_F(CliBatchTest, SkipConvertedAndDatesKept) {
   EXPECT_NE(r.Out.find("  skipped    " + a + " -> " + Out + "/a.mp4 (already converted)"), std::string::npos) << r.Out;
   EXPECT_NE(r.Out.find("  AVI   a (already converted)\n"), std::string::npos) << r.Out;
   EXPECT_EQ(FolderEntries(Out), (std::vector<std::string>{"a.mp4", "b.mp4"}));
+  // Other settings: a.mp4 is not what they make, and is made again (once).
+  for (const int skipped : {0, 1}) {
+    const TRun larger = RunTool({"--skip-converted", "-s", "640x360", "-p", "7", "-o", Out, a});
+    EXPECT_EQ(larger.Status, kExitOk) << larger.Out << larger.Err;
+    EXPECT_NE(larger.Out.find("Summary: " + std::to_string(1 - skipped) + " converted, 0 stopped, 0 failed, 0 refused, " +
+                              std::to_string(skipped) + " skipped"),
+              std::string::npos)
+        << larger.Out;
+  }
+  EXPECT_EQ(ReadFacts(Out + "/a.mp4").First(AVMEDIA_TYPE_VIDEO)->Width, 640);
 }
 
 TEST_F(CliBatchTest, ABatchThatClearlyDoesNotFitIsRefusedBeforeItStarts) {

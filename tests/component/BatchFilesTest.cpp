@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
+#include <set>
 
 #include "BatchSettings.h"
 #include "ComponentSupport.h"
@@ -124,8 +126,10 @@ TEST(BatchFilesTest, SkipsOnlyWhatWasConvertedFromTheSameSource) {
   const std::vector<TFileSetup> first = ConvertBatch(settings, {a, b, c});
   ASSERT_TRUE(first[0].Ok && first[1].Ok && first[2].Ok);
   EXPECT_EQ(first[2].OutputName, "c(1)");
-  EXPECT_EQ(RecordedSourceOf(first[0].OutputPath), SourceRecordOf(a));
+  EXPECT_EQ(RecordedSourceOf(first[0].OutputPath), SourceRecordOf(a, OutputShapeText(settings)));
   EXPECT_NE(SourceRecordOf(a).find("from caf\xe9 100%25.avi ("), std::string::npos) << SourceRecordOf(a);
+  // What an output written before the settings were recorded holds is not it.
+  EXPECT_NE(RecordedSourceOf(first[0].OutputPath), SourceRecordOf(a));
 
   // b changes (a later modification time); a and c are as they were.
   const timespec later[2] = {{1700000000, 0}, {1700000000, 0}};
@@ -140,6 +144,20 @@ TEST(BatchFilesTest, SkipsOnlyWhatWasConvertedFromTheSameSource) {
   EXPECT_EQ(again[1].OutputName, "b(1)") << "not overwriting: the older output stays";
   EXPECT_TRUE(again[2].Skipped);
   EXPECT_EQ(again[2].OutputName, "c(1)");
+
+  // Other settings: the output there is not the one asked for.
+  TBatchSettings larger = settings;
+  larger.FrameSize = "640x360";
+  ApplyProfile(larger, 7);
+  {
+    TQuilloConverter converter;
+    LoadThrough(converter);
+    const TFileSetup redo = SetUpFile(converter, larger, a);
+    EXPECT_FALSE(redo.Skipped);
+    EXPECT_TRUE(redo.Ok);
+    EXPECT_EQ(redo.OutputName, "caf\xe9 100%(1)") << "not overwriting: the 320x240 output stays";
+    converter.ClearTasks();
+  }
 
   // The same name and size from another folder with another date is another source.
   const std::string other = dir / "elsewhere/b.avi";
@@ -159,6 +177,42 @@ TEST(BatchFilesTest, SkipsOnlyWhatWasConvertedFromTheSameSource) {
   EXPECT_FALSE(plain.Skipped);
   EXPECT_TRUE(plain.Ok);
   converter.ClearTasks();
+}
+
+TEST(BatchFilesTest, EverySettingThatShapesTheOutputIsInItsRecord) {
+  TBatchSettings base;
+  EXPECT_EQ(OutputShapeText(base), "320x240, 30 fps, video 512 kbit/s, audio 80 kbit/s 44100 Hz stereo, key frame "
+                                   "every 10 s, levelled, own subtitles");
+  const std::vector<std::pair<const char*, std::function<void(TBatchSettings&)>>> changes = {
+      {"size", [](TBatchSettings& S) { S.FrameSize = "640x360"; }},
+      {"rate", [](TBatchSettings& S) { S.FrameRate = "Auto"; }},
+      {"video bitrate", [](TBatchSettings& S) { S.VideoKbps = 768; }},
+      {"audio bitrate", [](TBatchSettings& S) { S.AudioKbps = 128; }},
+      {"sample rate", [](TBatchSettings& S) { S.SampleRate = 48000; }},
+      {"channels", [](TBatchSettings& S) { S.ChannelsEntry = 0; }},
+      {"key frames", [](TBatchSettings& S) { S.KeyFrameSeconds = 2; }},
+      {"levelling", [](TBatchSettings& S) { S.EvenVolume = false; }},
+      {"no subtitles", [](TBatchSettings& S) { S.BurnSubtitles = false; }},
+      {"subtitle file", [](TBatchSettings& S) { S.SubtitleFile = "/s/all.srt"; }},
+      {"language subtitles", [](TBatchSettings& S) { S.LanguageSubtitles = true; }},
+      {"audio track", [](TBatchSettings& S) { S.AudioTrack = 2; }},
+      {"audio language", [](TBatchSettings& S) { S.AudioLanguage = "de"; }},
+      {"a cut", [](TBatchSettings& S) { S.InputExtraOptions = "ss=00:01:00\n"; }},
+      {"a length", [](TBatchSettings& S) { S.OutputExtraOptions = "t=30\n"; }},
+  };
+  std::set<std::string> seen = {OutputShapeText(base)};
+  for (const auto& [what, change] : changes) {
+    TBatchSettings s = base;
+    change(s);
+    EXPECT_TRUE(seen.insert(OutputShapeText(s)).second) << what << ": " << OutputShapeText(s);
+  }
+  // Where the output goes and how it is named do not shape it.
+  TBatchSettings placed = base;
+  placed.OutputFolder = "/elsewhere";
+  placed.Overwrite = false;
+  placed.KeepFolders = true;
+  placed.SkipConverted = true;
+  EXPECT_EQ(OutputShapeText(placed), OutputShapeText(base));
 }
 
 TEST(SizeEstimateTest, TextsAndTheFitRule) {

@@ -2,6 +2,8 @@
 // per-file set-up.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cmath>
 #include <filesystem>
 
@@ -62,10 +64,41 @@ TEST(BatchSettingsTest, FreeNumberedNameWhenNotOverwriting) {
   EXPECT_EQ(ChooseOutputName(dir.Path() + "/", "clip", false), "clip(2)");
   // Names given to earlier files of the batch are taken even when overwriting.
   TNameReservations reserved;
-  reserved.Outputs = {dir / "clip.mp4", dir / "clip(2).mp4"};
+  reserved.Reserve(dir / "clip.mp4");
+  reserved.Reserve(dir / "clip(2).mp4");
   EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", true, &reserved), "clip(3)");
   // The input itself is never written over.
   EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", true, nullptr, dir / "clip.mp4"), "clip(2)");
+}
+
+TEST(BatchSettingsTest, OnAFolderThatFoldsCaseNamesThatDifferInCaseAreOneOutput) {
+  // A/Clip.avi and B/clip.mkv into one folder, with Overwrite on: on a FAT
+  // stick the second must not take the first one's output.
+  TTempDir dir;
+  for (const bool folds : {false, true}) {
+    SCOPED_TRACE(folds ? "folding" : "not folding");
+    std::vector<std::string> asked;
+    TNameReservations reserved;
+    reserved.FoldsCase = [&](const std::string& Folder) {
+      asked.push_back(Folder);
+      return folds && Folder == dir.Path();
+    };
+    reserved.Reserve(dir / ChooseOutputName(dir.Path(), "Clip", true, &reserved) + ".mp4");
+    EXPECT_EQ(ChooseOutputName(dir.Path(), "clip", true, &reserved), folds ? "clip(1)" : "clip");
+    EXPECT_EQ(ChooseOutputName(dir.Path(), "CLIP", true, &reserved), folds ? "CLIP(1)" : "CLIP");
+    // Another folder tells names apart as before.
+    EXPECT_EQ(ChooseOutputName(dir / "sub", "clip", true, &reserved), "clip");
+    EXPECT_TRUE(reserved.IsReserved(dir / "Clip.mp4"));
+    EXPECT_EQ(reserved.IsReserved(dir / "cLiP.mp4"), folds);
+    EXPECT_FALSE(reserved.IsReserved(dir / "sub/Clip.mp4"));
+    // Each folder is asked once.
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{dir.Path(), dir / "sub"}));
+  }
+  // The test's own folder tells case apart, and telling it leaves nothing behind.
+  EXPECT_FALSE(FolderFoldsCase(dir.Path()));
+  EXPECT_FALSE(FolderFoldsCase(dir / "not/made/yet"));
+  EXPECT_TRUE(FolderEntries(dir.Path()).empty());
 }
 
 TEST(BatchSettingsTest, NoOutputNameLeadsToAnInputOfTheBatch) {

@@ -1,9 +1,11 @@
 // Folder trees as a batch's input: natural name order folder by folder,
-// hidden names and other extensions left out, links followed without loops,
+// hidden names and other extensions left out, every name of a file taken,
+// no linked folder followed out of the tree,
 // refusals with their reason, cancelling from the progress callback.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "FolderScan.h"
@@ -39,8 +41,8 @@ TEST(FolderScanTest, TreeFolderByFolder) {
                         "/2019/top.wmv", "/2020/x.flv", "/10/ten.ts", "/9/nine.vob", "/2019/look.avi.txt"})
     WriteFile(root + f, "x");
   // A loop back to the root, a second link to a folder, a link to a file
-  // already listed, a link to a file outside, a broken link that looks like a
-  // video and one that does not.
+  // already listed (a file of its own), a link to a file outside, a broken
+  // link that looks like a video and one that does not.
   fs::create_directory_symlink("..", root + "/2020/up");
   fs::create_directory_symlink(root + "/2019/Summer", root + "/2020/again");
   fs::create_symlink(root + "/clip1.mp4", root + "/2020/same.mp4");
@@ -69,6 +71,7 @@ TEST(FolderScanTest, TreeFolderByFolder) {
       {"/2019/Summer/b.mkv", "2019/Summer"},
       {"/2019/Winter/w.mpg", "2019/Winter"},
       {"/2020/linked.m2ts", "2020"},
+      {"/2020/same.mp4", "2020"},
       {"/2020/x.flv", "2020"},
   };
   EXPECT_EQ(got, expected);
@@ -77,8 +80,52 @@ TEST(FolderScanTest, TreeFolderByFolder) {
   ASSERT_EQ(r.Refused.size(), 1u);
   EXPECT_EQ(r.Refused[0].Path, root + "/gone.avi");
   EXPECT_EQ(r.Refused[0].Reason, "No such file or directory");
+  // Both linked folders lead into the tree, whose files are all there.
+  EXPECT_TRUE(r.LeftOut.empty());
   EXPECT_EQ(progressFolders,
             (std::vector<std::string>{"", "/9", "/10", "/2019", "/2019/Summer", "/2019/Winter", "/2020"}));
+}
+
+TEST(FolderScanTest, EveryNameOfAFileIsTakenAndNoLinkLeadsOutOfTheTree) {
+  // clips/ holds 2 clips, each with 3 hard links and a link to it; weird/
+  // links up to its parent, to the folder above that and to a folder beside.
+  TTempDir dir;
+  const std::string root = dir / "clips";
+  fs::create_directories(root + "/weird");
+  fs::create_directories(dir / "beside");
+  WriteFile(dir / "beside/other.avi", "x");
+  WriteFile(dir / "top.avi", "x");
+  for (const char* clip : {"a", "b"}) {
+    WriteFile(root + "/" + clip + ".avi", "x");
+    for (int i = 1; i <= 3; ++i)
+      fs::create_hard_link(root + "/" + clip + ".avi", root + "/weird/" + clip + std::to_string(i) + ".avi");
+    fs::create_symlink(root + "/" + clip + ".avi", root + "/weird/" + clip + "-link.avi");
+  }
+  fs::create_directory_symlink("..", root + "/weird/loop");
+  fs::create_directory_symlink(dir / "beside", root + "/weird/beside");
+  fs::create_directory_symlink("../..", root + "/weird/above");
+
+  const TFolderScanResult r = TFolderScan().Scan(root);
+  std::vector<std::string> got;
+  for (const TScannedFile& f : r.Files) got.push_back(f.Path.substr(root.size()));
+  EXPECT_EQ(got, (std::vector<std::string>{"/a.avi", "/b.avi", "/weird/a-link.avi", "/weird/a1.avi", "/weird/a2.avi",
+                                           "/weird/a3.avi", "/weird/b-link.avi", "/weird/b1.avi", "/weird/b2.avi",
+                                           "/weird/b3.avi"}));
+  EXPECT_TRUE(r.Refused.empty());
+  // "loop" leads back to the root: its files are all found anyway. The two
+  // links out of the tree are named, with where they lead.
+  std::vector<std::pair<std::string, std::string>> leftOut;
+  for (const TScanRefusal& f : r.LeftOut) leftOut.push_back({f.Path.substr(root.size()), f.Reason});
+  std::sort(leftOut.begin(), leftOut.end());
+  const std::string real = fs::canonical(dir.Path()).string();
+  EXPECT_EQ(leftOut, (std::vector<std::pair<std::string, std::string>>{
+                         {"/weird/above", "a link to " + real + ", outside the folder added: not followed"},
+                         {"/weird/beside", "a link to " + real + "/beside, outside the folder added: not followed"}}));
+
+  // Added from the folder below: the link up to clips/ leads out of it.
+  const TFolderScanResult below = TFolderScan().Scan(root + "/weird");
+  EXPECT_EQ(below.Files.size(), 8u);
+  ASSERT_EQ(below.LeftOut.size(), 3u);
 }
 
 TEST(FolderScanTest, CancelAndUnreadableRoots) {
