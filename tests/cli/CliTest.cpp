@@ -463,10 +463,15 @@ TEST_F(CliBatchTest, SoundOptionsReachTheFiles) {
     const TRun r = RunTool(args);
     ASSERT_EQ(r.Status, kExitOk) << k.Folder << r.Out << r.Err;
   }
-  const std::string asIs = ReadFile(Out + "/as_is/clip.mp4");
+  // The sound is compared (each output's record of its settings differs).
+  auto sound = [&](const char* Folder) {
+    int channels = 0, rate = 0;
+    return DecodeAudio(Out + "/" + Folder + "/clip.mp4", channels, rate);
+  };
+  const std::vector<int16_t> asIs = sound("as_is");
   ASSERT_GT(asIs.size(), 1000u);
-  EXPECT_TRUE(asIs == ReadFile(Out + "/engine_off/clip.mp4")) << "--no-normalize differs from the engine's levelling off";
-  EXPECT_FALSE(asIs == ReadFile(Out + "/even/clip.mp4")) << "the default levelling left the file as it was";
+  EXPECT_TRUE(asIs == sound("engine_off")) << "--no-normalize differs from the engine's levelling off";
+  EXPECT_FALSE(asIs == sound("even")) << "the default levelling left the sound as it was";
   EXPECT_NE(RunTool({"--help"}).Out.find("--no-normalize"), std::string::npos);
 }
 
