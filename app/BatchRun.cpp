@@ -99,9 +99,7 @@ std::string FailureText(const std::string& Message, const std::string& InputPath
   return reason.empty() ? head + "." : head + ": " + AsReason(reason);
 }
 
-std::string FinishText(const std::vector<TFinishEntry>& Entries, int Files) {
-  std::string text = "File conversion process finished.";
-  if (Entries.empty()) return text;
+std::vector<std::pair<int, std::string>> FinishCounts(const std::vector<TFinishEntry>& Entries) {
   struct TKind {
     TRowState State;
     const char* Words;
@@ -110,21 +108,34 @@ std::string FinishText(const std::vector<TFinishEntry>& Entries, int Files) {
                                 {TRowState::Stopped, "stopped"},
                                 {TRowState::Skipped, "skipped"},
                                 {TRowState::Completed, "came out shorter"}};
-  std::string counts;
+  std::vector<std::pair<int, std::string>> counts;
   for (const TKind& kind : kinds) {
     const auto n = std::count_if(Entries.begin(), Entries.end(),
                                  [&](const TFinishEntry& e) { return e.State == kind.State; });
-    if (n == 0) continue;
-    counts += counts.empty() ? " " + std::to_string(n) + " of " + std::to_string(Files) +
-                                   (Files == 1 ? " file " : " files ")
-                             : ", " + std::to_string(n) + " ";
-    counts += kind.Words;
+    if (n > 0) counts.emplace_back(static_cast<int>(n), kind.Words);
   }
-  text += counts + ":\n";
+  return counts;
+}
+
+std::string FinishReasons(const std::vector<TFinishEntry>& Entries) {
+  std::string text = ":\n";
   constexpr size_t kListed = 10;
   for (size_t i = 0; i < Entries.size() && i < kListed; ++i) text += "\n" + Entries[i].Reason;
   if (Entries.size() > kListed) text += "\nand " + std::to_string(Entries.size() - kListed) + " more: see the Log.";
   return text;
+}
+
+std::string FinishText(const std::vector<TFinishEntry>& Entries, int Files) {
+  std::string text = "File conversion process finished.";
+  if (Entries.empty()) return text;
+  std::string counts;
+  for (const auto& [n, words] : FinishCounts(Entries)) {
+    counts += counts.empty() ? " " + std::to_string(n) + " of " + std::to_string(Files) +
+                                   (Files == 1 ? " file " : " files ")
+                             : ", " + std::to_string(n) + " ";
+    counts += words;
+  }
+  return text + counts + FinishReasons(Entries);
 }
 
 std::string OutputFolderText(const std::string& Folder, const std::string& Problem) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What a row's Status says, kept as data in the row; its text is drawn from it.
@@ -58,6 +59,13 @@ struct TFinishEntry {
 // files failed, 2 skipped:") and their reasons, one per line, at most ten,
 // then "and N more: see the Log.".
 std::string FinishText(const std::vector<TFinishEntry>& Entries, int Files);
+// How many entries there are of each kind, in the finish message's order
+// (failed, stopped, skipped, came out shorter), the kinds with none left out:
+// (count, words) pairs.
+std::vector<std::pair<int, std::string>> FinishCounts(const std::vector<TFinishEntry>& Entries);
+// The entries' reasons as the finish message lists them after its counts:
+// ":\n", then one a line, at most ten, then "and N more: see the Log.".
+std::string FinishReasons(const std::vector<TFinishEntry>& Entries);
 // The box of an output folder that cannot be used (Problem from
 // OutputFolderProblem): it names the folder and the reason, and says that
 // the listed files stay.
